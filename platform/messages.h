@@ -40,6 +40,8 @@ inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 
 // PeekMessage removal flags.
 inline constexpr UINT PM_NOREMOVE = 0;
@@ -59,39 +61,61 @@ using WndProc = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
-// Creates a hidden message window owned by the calling thread.
+// Creates a hidden message window owned by the calling thread.  A window
+// procedure may destroy its own window, pump nested messages or throw: a
+// message dispatched by Qt's event loop drops what the procedure throws,
+// DispatchMessage passes it on to its caller.
 HWND CreateMessageWindow(WndProc proc);
-// Destroys a window; its queued messages and timers go with it.  Only the
-// owner thread may destroy it (false and 1400 otherwise, or when unknown).
+// Destroys a window: WM_DESTROY goes to its procedure first, then its
+// queued messages and timers go with it.  Only the owner thread may destroy
+// it (false and 1400 otherwise, or when unknown).
 bool DestroyWindow(HWND wnd);
+// The default procedure: handles nothing, returns 0.
+LRESULT DefWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 bool IsWindow(HWND wnd);
 // Thread id (platform's own numbering, never 0) that owns the window, or 0.
 DWORD GetWindowThreadId(HWND wnd);
 DWORD GetCurrentThreadId();
 
+// Any thread.  HWND_BROADCAST is not a window here (1400): broadcasts
+// between processes go through platform/broadcast.h.
 bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Posts to the calling thread's queue with no window (hwnd 0): WM_QUIT.
+// Messages without a window are only handed out by GetMessage/PeekMessage;
+// Qt's event loop and ProcessMessages leave them queued.
 void PostQuitMessage(int exitCode);
+// Fails with 1444 when the thread has no message queue.
 bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
+// On the owner thread the procedure is called directly.  From another
+// thread the call waits until the owner thread handles it (it does so in
+// every queue access and in Qt's event loop); messages sent to the waiting
+// thread meanwhile are handled, so two threads sending to each other do
+// not dead-lock.  0 and 1400 for an unknown window.
 LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Queue access for the calling thread.  wnd 0 means every window of the
-// thread (and thread messages); msgMin = msgMax = 0 means every number.
+// thread (and thread messages); msgMin = msgMax = 0 means every number;
+// WM_QUIT passes every number range.  Both let Qt's pending events run
+// first (socket notifiers and timers post from there).
 bool PeekMessage(MSG* out, HWND wnd, UINT msgMin, UINT msgMax, UINT removeFlags);
 // Blocks (pumping Qt's event loop) until a message is there; false for WM_QUIT.
 bool GetMessage(MSG* out, HWND wnd, UINT msgMin, UINT msgMax);
 LRESULT DispatchMessage(const MSG& msg);
-// Removes every queued message of the window within [msgMin, msgMax];
-// returns how many were removed.
+// Removes every queued message of the window within [msgMin, msgMax]
+// (0, 0: every number); any thread; returns how many were removed.
 int RemoveMessages(HWND wnd, UINT msgMin, UINT msgMax);
 
 // Stable numbers from 0xC000 upward, the same for the same name (ASCII
 // case-insensitive) within a process.
 UINT RegisterWindowMessage(const std::string& name);
 
-// Window timers: WM_TIMER (wParam = id) to the window, never before `ms`
-// milliseconds after SetTimer or the previous tick.  Setting an existing id
-// restarts it.  Returns the id, 0 on failure.
+// Window timers: WM_TIMER (wParam = id, lParam 0) to the window, never
+// before `ms` milliseconds after SetTimer or after the previous WM_TIMER of
+// the timer was taken from the queue; at most one WM_TIMER per timer waits
+// in the queue.  Intervals below 10 ms count as 10.  Setting an existing id
+// restarts it.  Only the owner thread may set or kill a window's timers.
+// KillTimer also removes its WM_TIMER still waiting in the queue.  Returns
+// the id, 0 on failure (id 0 is refused with 87).
 std::uintptr_t SetTimer(HWND wnd, std::uintptr_t id, UINT ms);
 bool KillTimer(HWND wnd, std::uintptr_t id);
 
@@ -101,9 +125,15 @@ DWORD GetTickCount();
 void SetTickSourceForTesting(std::function<DWORD()> source);  // empty = real
 
 // Handles everything waiting: Qt events, then the calling thread's queued
-// messages.  May be called from inside a window procedure (nested pumping).
+// window messages.  May be called from inside a window procedure (nested
+// pumping).
 void ProcessMessages();
 // Sleeps up to `ms` while handling messages as they arrive.
 void ProcessMessagesFor(DWORD ms);
+
+// Waits until `done` returns true or `timeoutMs` passed (0xFFFFFFFF: no
+// limit), handling messages every `pumpEveryMs` meanwhile; returns the last
+// result of `done`.  For the "wait on the handle, pump messages" loops.
+bool WaitPumping(const std::function<bool()>& done, DWORD timeoutMs, DWORD pumpEveryMs = 50);
 
 }  // namespace yux::platform

@@ -1,0 +1,24 @@
+#pragma once
+// System folders and names the program asks Windows for.  Folders come
+// without a trailing "/".
+#include <string>
+
+namespace yux::platform {
+
+// Folder of the running executable (from /proc/self/exe); read-only files
+// such as language files and skins are looked up there.
+std::string ProgramFolder();
+// Where the program writes the files that it keeps beside itself on
+// Windows: $YUX_HOME when set, else the executable's folder when it is
+// writable, else $XDG_CONFIG_HOME/yux (default ~/.config/yux), created when
+// missing.
+std::string ProgramDataFolder();
+// $XDG_CONFIG_HOME, default ~/.config.
+std::string ConfigHomeFolder();
+// $TMPDIR when set and not empty, else /tmp.
+std::string TempFolder();
+std::string HomeFolder();
+std::string HostName();
+std::string UserName();
+
+}  // namespace yux::platform

@@ -1,0 +1,224 @@
+#include "platform/process.h"
+
+#include "platform/cmdline.h"
+#include "platform/environment.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace yux::platform {
+namespace {
+
+thread_local std::string tStartError;
+
+DWORD SpawnError(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+    case ENOEXEC: return ERROR_BAD_EXE_FORMAT;
+    default: return ERROR_ACCESS_DENIED;
+  }
+}
+
+// The program as it would be run: a name without '/' is looked up in PATH.
+std::string Locate(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::stringstream ss(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(ss, dir, ':')) {
+    if (dir.empty()) dir = ".";
+    std::string cand = dir + "/" + program;
+    if (access(cand.c_str(), X_OK) == 0) {
+      struct stat st{};
+      if (stat(cand.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return cand;
+    }
+  }
+  return {};
+}
+
+int OpenPidFd(int pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  return -1;
+#endif
+}
+
+DWORD StatusToCode(int status) {
+  if (WIFEXITED(status)) return static_cast<DWORD>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return 128u + static_cast<DWORD>(WTERMSIG(status));
+  return 1;
+}
+
+}  // namespace
+
+std::string LastStartError() { return tStartError; }
+
+std::unique_ptr<Process> Process::Start(const std::string& programIn, const std::string& parametersIn,
+                                        const StartOptions& options) {
+  std::string program = options.expandEnvironment ? ExpandEnvironmentStrings(programIn) : programIn;
+  std::string parameters = options.expandEnvironment ? ExpandEnvironmentStrings(parametersIn) : parametersIn;
+  std::string folder =
+      options.expandEnvironment ? ExpandEnvironmentStrings(options.workingFolder) : options.workingFolder;
+
+  auto fail = [](DWORD code, std::string why) -> std::unique_ptr<Process> {
+    tStartError = std::move(why);
+    SetLastError(code);
+    return nullptr;
+  };
+  if (program.empty()) return fail(ERROR_FILE_NOT_FOUND, "no program given");
+  if (!folder.empty()) {
+    struct stat st{};
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      return fail(ERROR_DIRECTORY, "working folder \"" + folder + "\" does not exist");
+  }
+
+  std::vector<std::string> args;
+  std::string path = Locate(program);
+  struct stat st{};
+  bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
+  if (!exists) return fail(ERROR_FILE_NOT_FOUND, "\"" + program + "\" not found");
+  bool runnable = S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  if (!runnable) {
+    if (!options.openDocuments) return fail(ERROR_ACCESS_DENIED, "\"" + program + "\" is not a program");
+    // A document or a folder: the desktop's opener decides what runs.
+    std::string opener = Locate("xdg-open");
+    if (opener.empty()) return fail(ERROR_NO_ASSOCIATION, "no xdg-open to open \"" + program + "\"");
+    args = {opener, path};
+    path = opener;
+  } else {
+    args.push_back(program);
+    for (auto& a : SplitCommandLine(parameters)) args.push_back(std::move(a));
+  }
+
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  // Descriptors opened without close-on-exec by any library stay ours.
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&fa, folder.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGCHLD);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return fail(SpawnError(rc), "cannot start \"" + program + "\": " + std::strerror(rc));
+
+  std::unique_ptr<Process> p(new Process);
+  p->pid_ = pid;
+  p->pidfd_ = OpenPidFd(pid);
+  if (p->pidfd_ >= 0) fcntl(p->pidfd_, F_SETFD, FD_CLOEXEC);
+  tStartError.clear();
+  SetLastError(ERROR_SUCCESS);
+  return p;
+}
+
+Process::~Process() {
+  if (!ended_ && !Reap(false)) {
+    // Still running: someone must collect it, or it stays a zombie.
+    int pid = pid_;
+    std::thread([pid] {
+      int status;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  }
+  if (pidfd_ >= 0) ::close(pidfd_);
+}
+
+bool Process::Reap(bool block) {
+  if (ended_) return true;
+  int status = 0;
+  int rc;
+  do {
+    rc = waitpid(pid_, &status, block ? 0 : WNOHANG);
+  } while (rc < 0 && errno == EINTR);
+  if (rc == pid_) {
+    ended_ = true;
+    exitCode_ = terminated_ ? terminateCode_ : StatusToCode(status);
+    return true;
+  }
+  if (rc < 0) {  // not our child any more (reaped elsewhere)
+    ended_ = true;
+    exitCode_ = terminated_ ? terminateCode_ : 1;
+    return true;
+  }
+  return false;
+}
+
+DWORD Process::Wait(DWORD timeoutMs) {
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (Reap(false)) return WAIT_OBJECT_0;
+    long long left = -1;
+    if (timeoutMs != INFINITE) {
+      auto spent =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      if (spent >= timeoutMs) return WAIT_TIMEOUT;
+      left = timeoutMs - spent;
+    }
+    if (pidfd_ >= 0) {
+      pollfd pfd{pidfd_, POLLIN, 0};
+      poll(&pfd, 1, left < 0 ? -1 : static_cast<int>(left));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(left < 0 ? 5 : std::min<long long>(left, 5)));
+    }
+  }
+}
+
+DWORD Process::WaitPumping(DWORD timeoutMs, DWORD pumpEveryMs) {
+  bool ended = platform::WaitPumping([this] { return Reap(false); }, timeoutMs, pumpEveryMs);
+  return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+bool Process::Running() { return !Reap(false); }
+
+DWORD Process::ExitCode() {
+  Reap(false);
+  return ended_ ? exitCode_ : STILL_ACTIVE;
+}
+
+bool Process::Terminate(DWORD exitCode, DWORD graceMs) {
+  if (Reap(false)) return false;
+  terminated_ = true;
+  terminateCode_ = exitCode;
+  ::kill(pid_, SIGTERM);
+  if (Wait(graceMs) != WAIT_OBJECT_0) {
+    ::kill(pid_, SIGKILL);
+    Reap(true);
+  }
+  return true;
+}
+
+}  // namespace yux::platform
