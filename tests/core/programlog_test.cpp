@@ -1,0 +1,234 @@
+#include "core/programlog.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "core/flags.h"
+#include "core/folders.h"
+#include "core/loghook.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+
+namespace {
+
+class RecordingList : public LogListSink {
+ public:
+  void AppendLine(const std::string& line) override { lines.push_back(line); }
+  void ReplaceLines(const std::vector<std::string>& l) override {
+    lines = l;
+    ++reloads;
+    runActiveDuringReload = RunActive;
+  }
+  std::vector<std::string> lines;
+  int reloads = 0;
+  bool runActiveDuringReload = false;
+};
+
+class ProgramLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedFolder = SettingsFolder;
+    SettingsFolder = dir.str();
+    Options = topt{};
+    ErrorOccurred = false;
+    RunActive = false;
+    CurrentPresetName.clear();
+    SetLogListSink(&list);
+  }
+  void TearDown() override {
+    SetLogListSink(nullptr);
+    SetErrorSoundHook(nullptr);
+    SetErrorMailHook(nullptr);
+    SetLogHook(nullptr);
+    ResetMessageTexts();
+    Options = topt{};
+    ErrorOccurred = false;
+    RunActive = false;
+    SettingsFolder = savedFolder;
+  }
+  // The file's lines, each checked for its CRLF end.
+  std::vector<std::string> FileLines() {
+    std::string all = test::ReadFile(dir / "yux.log");
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < all.size()) {
+      size_t end = all.find("\r\n", pos);
+      EXPECT_NE(end, std::string::npos) << "line without CRLF";
+      if (end == std::string::npos) break;
+      lines.push_back(all.substr(pos, end - pos));
+      pos = end + 2;
+    }
+    return lines;
+  }
+  static std::string Text(const std::string& line) { return line.size() > 22 ? line.substr(22) : ""; }
+  void WriteLogLines(int n) {
+    std::string s;
+    for (int i = 1; i <= n; ++i) s += "[2013.03.10 10:00:00] line " + std::to_string(i) + "\r\n";
+    test::WriteFile(dir / "yux.log", s);
+  }
+
+  test::TempDir dir;
+  std::string savedFolder;
+  RecordingList list;
+};
+
+const std::regex kStamp(R"(\[\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2}\] .*)");
+
+TEST_F(ProgramLog, LinesGoToListAndFileWithStampAndPrefix) {
+  EXPECT_TRUE(AddLog("YUX started, loading settings."));
+  CurrentPresetName = "Daily";
+  EXPECT_TRUE(AddPresetLog("WinRAR - Started."));
+  EXPECT_TRUE(AddLog(""));
+  auto file = FileLines();
+  ASSERT_EQ(file.size(), 3u);
+  ASSERT_EQ(list.lines.size(), 3u);
+  for (const auto& l : file) EXPECT_TRUE(std::regex_match(l, kStamp)) << l;
+  EXPECT_EQ(Text(file[0]), "YUX started, loading settings.");
+  EXPECT_EQ(Text(file[1]), "Daily: WinRAR - Started.");
+  EXPECT_EQ(file[2].size(), 22u);  // the stamp, "] " and nothing else
+  EXPECT_EQ(Text(list.lines[1]), "Daily: WinRAR - Started.");
+  EXPECT_FALSE(ErrorOccurred);
+}
+
+TEST_F(ProgramLog, ErrorMarkerAnywhereSetsFlagAndPlaysSound) {
+  std::vector<std::string> played;
+  SetErrorSoundHook([&](const std::string& f) { played.push_back(f); });
+  Options.swf = "/opt/yux/error.wav";
+  const std::pair<const char*, bool> cases[] = {
+      {"plain line", false},   {"half [! marker", false}, {"Aborted. [!]", true},
+      {"a [!] in the middle", true}, {"[!]", true},
+  };
+  for (const auto& [text, error] : cases) {
+    ErrorOccurred = false;
+    played.clear();
+    AddLog(text);
+    EXPECT_EQ(ErrorOccurred.load(), error) << text;
+    EXPECT_EQ(played.size(), error ? 1u : 0u) << text;
+  }
+  EXPECT_EQ(played.back(), "/opt/yux/error.wav");
+  // With the sound off the error flag is still set, silently.
+  Options.soe = false;
+  played.clear();
+  AddLog("Error [!]");
+  EXPECT_TRUE(played.empty());
+  // The flag is never cleared by later plain lines.
+  AddLog("fine again");
+  EXPECT_TRUE(ErrorOccurred);
+}
+
+TEST_F(ProgramLog, ErrorMailReportsItsOutcome) {
+  Options.ser = true;
+  Options.sto = "admin@example.org";
+  // No mailer yet: nothing is sent and nothing is claimed.
+  AddLog("first [!]");
+  EXPECT_EQ(FileLines().size(), 1u);
+
+  std::vector<std::string> mailed;
+  bool succeed = true;
+  SetErrorMailHook([&](const std::string& line) {
+    mailed.push_back(line);
+    return succeed;
+  });
+  CurrentPresetName = "Daily";
+  AddPresetLog("FTP - Error 530 [!]");
+  succeed = false;
+  AddLog("second [!]");
+  AddLog("plain");
+  ASSERT_EQ(mailed.size(), 2u);
+  EXPECT_TRUE(std::regex_match(mailed[0], kStamp));
+  EXPECT_EQ(Text(mailed[0]), "Daily: FTP - Error 530 [!]");
+  auto file = FileLines();
+  ASSERT_EQ(file.size(), 6u);
+  EXPECT_EQ(Text(file[2]), "Error report has been sent to admin@example.org");
+  EXPECT_EQ(Text(file[4]), "FAILED TO SEND ERROR REPORT TO admin@example.org");
+}
+
+// A recipient (or a translated outcome text) holding the marker makes the
+// outcome line an error line; it must not be mailed again and again.
+TEST_F(ProgramLog, ErrorMailOutcomeIsNeverMailedItself) {
+  Options.ser = true;
+  Options.sto = "odd[!]@example.org";
+  int calls = 0;
+  SetErrorMailHook([&](const std::string&) {
+    ++calls;
+    AddLog("logged while mailing [!]");  // the session pumps messages
+    return false;
+  });
+  AddLog("disc error [!]");
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(FileLines().size(), 3u);
+  // The next error line is mailed as usual.
+  AddLog("another [!]");
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(ProgramLog, NoSettingsFolderMeansNoFileLine) {
+  SettingsFolder.clear();
+  EXPECT_FALSE(AddLog("early [!]"));
+  EXPECT_EQ(list.lines.size(), 1u);
+  EXPECT_TRUE(ErrorOccurred);
+}
+
+TEST_F(ProgramLog, TruncationTable) {
+  struct Case {
+    int lsz, lines;
+    bool reduced;
+  } cases[] = {{0, 5, false}, {5, 5, false}, {6, 5, false}, {3, 5, true}, {1, 2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("lsz " + std::to_string(c.lsz) + ", lines " + std::to_string(c.lines));
+    Options.lsz = c.lsz;
+    WriteLogLines(c.lines);
+    list.reloads = 0;
+    EXPECT_TRUE(TruncateLog());
+    auto file = FileLines();
+    if (!c.reduced) {
+      EXPECT_EQ(static_cast<int>(file.size()), c.lines);
+      EXPECT_EQ(list.reloads, c.lsz == 0 ? 0 : 1);  // lsz 0 does nothing at all
+      continue;
+    }
+    ASSERT_EQ(static_cast<int>(file.size()), c.lsz + 1);
+    EXPECT_EQ(Text(file[0]), "line " + std::to_string(c.lines - c.lsz + 1));
+    EXPECT_EQ(Text(file[c.lsz - 1]), "line " + std::to_string(c.lines));
+    EXPECT_EQ(Text(file.back()), "Log has been reduced to " + std::to_string(c.lsz) + " lines.");
+    EXPECT_EQ(list.lines, file);
+    EXPECT_FALSE(std::filesystem::exists(dir / "yux.lo_"));
+  }
+}
+
+TEST_F(ProgramLog, TruncationKeepsTheRunActiveFlagAsItWas) {
+  Options.lsz = 2;
+  for (bool active : {false, true}) {
+    WriteLogLines(4);
+    RunActive = active;
+    list.runActiveDuringReload = false;
+    TruncateLog();
+    EXPECT_TRUE(list.runActiveDuringReload);  // set while the truncation works
+    EXPECT_EQ(RunActive.load(), active);
+  }
+}
+
+TEST_F(ProgramLog, TruncationWithoutLogFileDoesNothing) {
+  Options.lsz = 2;
+  EXPECT_TRUE(TruncateLog());
+  EXPECT_FALSE(std::filesystem::exists(dir / "yux.log"));
+  EXPECT_EQ(list.reloads, 0);
+}
+
+TEST_F(ProgramLog, StartUpLoadsTheFileAndRoutesReports) {
+  test::WriteFile(dir / "yux.log", "[2013.03.10 10:00:00] old\r\n[2013.03.10 10:00:01] caf\xe9\r\n");
+  LoadLogIntoList();
+  ASSERT_EQ(list.lines.size(), 2u);
+  EXPECT_EQ(list.lines[1], "[2013.03.10 10:00:01] caf\xc3\xa9");
+  InstallProgramLogHook();
+  ReportLine("Options file is damaged [!]");
+  EXPECT_TRUE(ErrorOccurred);
+  auto file = FileLines();
+  ASSERT_EQ(file.size(), 3u);
+  EXPECT_EQ(Text(file[2]), "Options file is damaged [!]");
+}
+
+}  // namespace
