@@ -1,0 +1,297 @@
+// What goes into an archive: list files, masks, attributes, volumes, and
+// adding to, updating and cleaning an existing archive.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/tools/winrar/winrar_testlib.h"
+
+namespace fs = std::filesystem;
+using namespace yux::test;
+using namespace yux::test::winrar;
+
+TEST(WinrarLists, ExcludeAndFilterListsWithWindowsMasks) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src/keep/cache");
+  WriteFile(t / "src/keep/report.DOC", "d");
+  WriteFile(t / "src/keep/plan.txt", "p");
+  WriteFile(t / "src/keep/old.bak", "b");
+  WriteFile(t / "src/keep/README", "r");
+  WriteFile(t / "src/keep/cache/x.txt", "x");
+  // A CRLF exclude list: an extension mask (any case) and a folder name.
+  WriteFile(t / "p.exc", "*.BAK\r\ncache\r\n\r\n");
+  // A filter list in LF with a mask that also matches names without a dot.
+  WriteFile(t / "p.flt", "*.doc\nREADME.*\n");
+  WriteFile(t / "p.inc", t.str() + "/src/keep\n");
+  ProcessResult r = RunWinrarText(Expand(
+      "a -ep1 -r \"-x@{T}/p.exc\" \"-n@{T}/p.flt\" \"{T}/out\" \"@{T}/p.inc\"", t.str()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(BsdtarNames(t / "out.rar"),
+            (std::set<std::string>{"keep/", "keep/report.DOC", "keep/README"}));
+}
+
+TEST(WinrarLists, IncludeListInWindows1252AndMasks) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src/sub");
+  WriteFile(t / "src/caf\xc3\xa9.txt", "coffee");  // "café.txt" in UTF-8 on disk
+  WriteFile(t / "src/a.log", "1");
+  WriteFile(t / "src/sub/b.log", "2");
+  // The list names the file in Windows-1252 ("\xe9" is é) and a mask.
+  WriteFile(t / "p.inc", t.str() + "/src/caf\xe9.txt\r\n" + t.str() + "/src/*.log\r\n");
+  ASSERT_EQ(RunWinrarText(Expand("a -ep1 \"{T}/flat\" \"@{T}/p.inc\"", t.str())).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "flat.rar"),
+            (std::set<std::string>{"caf\xc3\xa9.txt", "a.log"}));
+  // With -r the mask reaches into subfolders.
+  ASSERT_EQ(RunWinrarText(Expand("a -ep1 -r \"{T}/deep\" \"@{T}/p.inc\"", t.str())).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "deep.rar"),
+            (std::set<std::string>{"caf\xc3\xa9.txt", "a.log", "sub/b.log"}));
+}
+
+TEST(WinrarLists, AttributeExclusion) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src/.git");
+  WriteFile(t / "src/.git/config", "c");
+  WriteFile(t / "src/.profile", "p");
+  WriteFile(t / "src/locked.txt", "l");
+  WriteFile(t / "src/open.txt", "o");
+  fs::permissions(t / "src/locked.txt", fs::perms::owner_read | fs::perms::group_read);
+  struct Case {
+    const char* sw;
+    std::set<std::string> names;
+  } cases[] = {
+      {"-eH", {"src/", "src/locked.txt", "src/open.txt"}},
+      {"-eR", {"src/", "src/.git/", "src/.git/config", "src/.profile", "src/open.txt"}},
+      {"-eRH", {"src/", "src/open.txt"}},
+      {"-eAS", {"src/", "src/.git/", "src/.git/config", "src/.profile", "src/locked.txt", "src/open.txt"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.sw);
+    fs::remove(t / "out.rar");
+    ProcessResult r = RunWinrar({"a", "-ep1", "-r", c.sw, (t / "out").string(), (t / "src").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(BsdtarNames(t / "out.rar"), c.names);
+  }
+}
+
+TEST(WinrarVolumes, PartsAreNumberedAndConcatenateToTheArchive) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src");
+  const std::string data = RandomBytes(120000, 7);
+  WriteFile(t / "src/random.bin", data);
+  fs::create_directories(t / "out");
+  ProcessResult r = RunWinrar({"a", "-ep1", "-v10k", "-m3", (t / "out/set").string(), (t / "src").string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  // 120 KB that does not compress in 10 KiB parts: 12 parts, two digits.
+  std::string whole;
+  for (int i = 1; i <= 12; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "set.part%02d.rar", i);
+    ASSERT_TRUE(fs::exists(t / "out" / name)) << name;
+    if (i < 12) EXPECT_EQ(fs::file_size(t / "out" / name), 10240u) << name;
+    whole += ReadFile(t / "out" / name);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(t / "out"), fs::directory_iterator{}), 12);
+  WriteFile(t / "joined.zip", whole);
+  EXPECT_EQ(BsdtarNames(t / "joined.zip"), (std::set<std::string>{"src/", "src/random.bin"}));
+  ProcessResult x = RunProgram({"bsdtar", "-xOf", (t / "joined.zip").string(), "src/random.bin"});
+  EXPECT_TRUE(x.out == data);
+  // Opening the first part lists the whole set.
+  ProcessResult open = RunWinrar({(t / "out/set.part01.rar").string()});
+  EXPECT_EQ(open.exitCode, 0) << open.err;
+  EXPECT_NE(open.out.find(" src/random.bin\n"), std::string::npos) << open.out;
+}
+
+TEST(WinrarVolumes, SizeUnits) {
+  TempDir t;
+  fs::create_directories(t / "src");
+  WriteFile(t / "src/random.bin", RandomBytes(40000, 3));
+  struct Case {
+    const char* sw;
+    uintmax_t partSize;  // 0: one file, no parts
+  } cases[] = {
+      {"-v12", 12000},         {"-v12000b", 12000},  {"-v12k", 12288},
+      {"-v0.012m", 12000},     {"-v0.012M", 12583},  {"-v0.000012g", 12000},
+      {"-v0.000012G", 12885},  {"-v", 0},            {"-v1g", 0},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.sw);
+    fs::remove_all(t / "out");
+    fs::create_directories(t / "out");
+    ProcessResult r = RunWinrar({"a", "-ep1", c.sw, (t / "out/v").string(), (t / "src").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    if (c.partSize == 0) {
+      EXPECT_TRUE(fs::exists(t / "out/v.rar"));
+      EXPECT_FALSE(fs::exists(t / "out/v.part1.rar"));
+    } else {
+      EXPECT_EQ(fs::file_size(t / "out/v.part1.rar"), c.partSize);
+      EXPECT_FALSE(fs::exists(t / "out/v.rar"));
+    }
+  }
+  EXPECT_EQ(RunWinrar({"a", "-v12x", (t / "out/v").string(), (t / "src").string()}).exitCode, 7);
+}
+
+TEST(WinrarExisting, AddingKeepsEntriesAndTheirPasswords) {
+  YUX_REQUIRE_PROGRAM("7z");
+  TempDir t;
+  fs::create_directories(t / "src");
+  WriteFile(t / "src/one.txt", "one");
+  WriteFile(t / "src/two.txt", "two");
+  WriteFile(t / "list1.txt", t.str() + "/src/one.txt\n");
+  WriteFile(t / "list2.txt", t.str() + "/src/two.txt\n");
+  // The keeper with one password, then the password changed in the settings.
+  std::string keeper = Expand("\"{T}/bin/keeper.rar\"", t.str());
+  fs::create_directories(t / "bin");
+  ASSERT_EQ(RunWinrarText("a -ep -m3 -ibck -dh -r  -cfg- -hpfirst " + keeper + Expand(" \"@{T}/list1.txt\"", t.str())).exitCode, 0);
+  ASSERT_EQ(RunWinrarText("a -ep -m3 -ibck -dh -r  -cfg- -hpsecond " + keeper + Expand(" \"@{T}/list2.txt\"", t.str())).exitCode, 0);
+  bool ok = false;
+  EXPECT_EQ(SevenZipExtract(t / "bin/keeper.rar", "one.txt", "first", &ok), "one");
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(SevenZipExtract(t / "bin/keeper.rar", "two.txt", "second", &ok), "two");
+  EXPECT_TRUE(ok);
+  SevenZipExtract(t / "bin/keeper.rar", "two.txt", "first", &ok);
+  EXPECT_FALSE(ok);
+}
+
+TEST(WinrarExisting, VersionsAreKeptAsNameSemicolonNumber) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src");
+  WriteFile(t / "list.txt", t.str() + "/src/f.txt\n");
+  for (int i = 1; i <= 4; ++i) {
+    WriteFile(t / "src/f.txt", "version " + std::to_string(i));
+    ASSERT_EQ(RunWinrarText(Expand("a -ep -m3 -ibck -dh -r  -cfg- -ver2 \"{T}/keeper.rar\" \"@{T}/list.txt\"",
+                             t.str()))
+                  .exitCode,
+              0);
+  }
+  // The current file and the two newest older versions.
+  EXPECT_EQ(BsdtarNames(t / "keeper.rar"), (std::set<std::string>{"f.txt", "f.txt;2", "f.txt;3"}));
+  EXPECT_EQ(RunProgram({"bsdtar", "-xOf", (t / "keeper.rar").string(), "f.txt;3"}).out, "version 3");
+  EXPECT_EQ(RunProgram({"bsdtar", "-xOf", (t / "keeper.rar").string(), "f.txt"}).out, "version 4");
+  // Without -ver a new copy simply replaces the entry.
+  ASSERT_EQ(RunWinrar({"a", "-ep", (t / "plain.rar").string(), (t / "src/f.txt").string()}).exitCode, 0);
+  ASSERT_EQ(RunWinrar({"a", "-ep", (t / "plain.rar").string(), (t / "src/f.txt").string()}).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "plain.rar"), (std::set<std::string>{"f.txt"}));
+}
+
+TEST(WinrarExisting, UpdateFreshenAndSynchronise) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src");
+  WriteFile(t / "src/old.txt", "old");
+  WriteFile(t / "src/gone.txt", "gone");
+  SetAge(t / "src/old.txt", 3);
+  SetAge(t / "src/gone.txt", 3);
+  std::string arc = (t / "d").string(), src = (t / "src").string();
+  ASSERT_EQ(RunWinrar({"a", "-ep1", "-r", arc, src}).exitCode, 0);
+
+  WriteFile(t / "src/old.txt", "newer");  // modified now
+  WriteFile(t / "src/new.txt", "new");
+  // -f: only the newer copy of an existing entry.
+  ASSERT_EQ(RunWinrar({"a", "-ep1", "-r", "-f", arc, src}).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "d.rar"), (std::set<std::string>{"src/", "src/old.txt", "src/gone.txt"}));
+  EXPECT_EQ(RunProgram({"bsdtar", "-xOf", (t / "d.rar").string(), "src/old.txt"}).out, "newer");
+  // -u: new files too.
+  ASSERT_EQ(RunWinrar({"a", "-ep1", "-r", "-u", arc, src}).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "d.rar"),
+            (std::set<std::string>{"src/", "src/old.txt", "src/gone.txt", "src/new.txt"}));
+  // Nothing newer: the archive is left as it is, with success.
+  auto before = fs::last_write_time(t / "d.rar");
+  ASSERT_EQ(RunWinrar({"a", "-ep1", "-r", "-u", arc, src}).exitCode, 0);
+  EXPECT_EQ(fs::last_write_time(t / "d.rar"), before);
+  // -as: entries whose source is gone are dropped.
+  fs::remove(t / "src/gone.txt");
+  ASSERT_EQ(RunWinrar({"a", "-ep1", "-r", "-u", "-as", arc, src}).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "d.rar"), (std::set<std::string>{"src/", "src/old.txt", "src/new.txt"}));
+}
+
+TEST(WinrarExisting, DeleteOlderThanRemovesOnlyOldEntriesEvenEncrypted) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  YUX_REQUIRE_PROGRAM("7z");
+  TempDir t;
+  fs::create_directories(t / "src");
+  fs::create_directories(t / "bin");
+  WriteFile(t / "src/ancient.txt", "a");
+  WriteFile(t / "src/month.txt", "m");
+  WriteFile(t / "src/recent.txt", "r");
+  SetAge(t / "src/ancient.txt", 400);
+  SetAge(t / "src/month.txt", 31);
+  SetAge(t / "src/recent.txt", 29);
+  WriteFile(t / "list.txt", t.str() + "/src/ancient.txt\n" + t.str() + "/src/month.txt\n" +
+                                t.str() + "/src/recent.txt\n");
+  ASSERT_EQ(RunWinrarText(Expand("a -ep -m3 -ibck -dh -r  -cfg- -hpkey \"{T}/bin/keeper.rar\" \"@{T}/list.txt\"",
+                           t.str()))
+                .exitCode,
+            0);
+  // The bin clean-up passes no password.
+  ProcessResult r = RunWinrarText(Expand("d -to30d \"{T}/bin/keeper.rar\" *.*", t.str()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(BsdtarNames(t / "bin/keeper.rar"), (std::set<std::string>{"recent.txt"}));
+  bool ok = false;
+  EXPECT_EQ(SevenZipExtract(t / "bin/keeper.rar", "recent.txt", "key", &ok), "r");
+  EXPECT_TRUE(ok);
+  // Nothing old left: nothing changes.
+  EXPECT_EQ(RunWinrarText(Expand("d -to30d \"{T}/bin/keeper.rar\" *.*", t.str())).exitCode, 0);
+  EXPECT_EQ(BsdtarNames(t / "bin/keeper.rar"), (std::set<std::string>{"recent.txt"}));
+  // A missing bin archive is an open error.
+  EXPECT_EQ(RunWinrarText(Expand("d -to30d \"{T}/bin/recycle.rar\" *.*", t.str())).exitCode, 6);
+}
+
+TEST(WinrarExisting, EraseDestinationOnlyAfterTheNewArchiveIsComplete) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "dest/keepdir");
+  fs::create_directories(t / "src");
+  WriteFile(t / "src/a.txt", "a");
+  WriteFile(t / "dest/older-backup.rar", "x");
+  WriteFile(t / "dest/keepdir/inner.txt", "i");
+  // A failing run (a source list that cannot be opened) erases nothing.
+  EXPECT_EQ(RunWinrar({"a", "-vd", "-ep1", (t / "dest/new").string(), "@" + (t / "nolist").string()}).exitCode, 6);
+  EXPECT_TRUE(fs::exists(t / "dest/older-backup.rar"));
+  ASSERT_EQ(RunWinrar({"a", "-vd", "-ep1", (t / "dest/new").string(), (t / "src").string()}).exitCode, 0);
+  EXPECT_FALSE(fs::exists(t / "dest/older-backup.rar"));
+  EXPECT_TRUE(fs::exists(t / "dest/keepdir/inner.txt"));
+  EXPECT_EQ(BsdtarNames(t / "dest/new.rar"), (std::set<std::string>{"src/", "src/a.txt"}));
+}
+
+TEST(WinrarNames, ExtensionAndTimeStamp) {
+  TempDir t;
+  WriteFile(t / "f.txt", "f");
+  std::string f = (t / "f.txt").string();
+  struct Case {
+    std::vector<std::string> sw;
+    const char* given;
+    std::string expectedFormat;  // strftime text of the expected name
+  } cases[] = {
+      {{}, "plain", "plain.rar"},
+      {{"-afzip"}, "zipped", "zipped.zip"},
+      {{"-afzip"}, "keeper.rar", "keeper.rar"},
+      {{"-ag-YYMMDDHHMMSS"}, "stamped", "stamped-%y%m%d%H%M%S.rar"},
+      {{"-ag_YYYY.MM.DD"}, "dotted", "dotted_%Y.%m.%d.rar"},
+      {{"-agHHMM"}, "minutes", "minutes%H%M.rar"},
+      {{"-ag"}, "named.zip", "named%Y%m%d%H%M%S.zip"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    std::vector<std::string> args{"a", "-ep"};
+    args.insert(args.end(), c.sw.begin(), c.sw.end());
+    args.push_back((t / c.given).string());
+    args.push_back(f);
+    auto expected = [&](time_t when) {
+      char buf[128];
+      std::strftime(buf, sizeof buf, c.expectedFormat.c_str(), std::localtime(&when));
+      return t / buf;
+    };
+    time_t before = time(nullptr);
+    ASSERT_EQ(RunWinrar(args).exitCode, 0);
+    time_t after = time(nullptr);
+    EXPECT_TRUE(fs::exists(expected(before)) || fs::exists(expected(after))) << expected(before);
+  }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The commands of the stand-in archiver: add (and move), delete by age or
+// mask, and open (list an archive).  Exit codes are those the backup core
+// judges.
+#include "tools/winrar/switches.h"
+
+namespace yux::winrar {
+
+enum ExitCode {
+  kSuccess = 0,
+  kWarning = 1,      // a source could not be read and was skipped
+  kFatal = 2,
+  kTestFailed = 3,
+  kOpenError = 6,
+  kBadCommandLine = 7,
+  kCreateError = 9,
+  kNoFiles = 10,
+  kStopped = 255,    // SIGTERM or SIGINT; partial output removed
+};
+
+// Runs a parsed command line to its end and returns the exit code.
+int RunArchiver(const Options& opt);
+
+// Set by the signal handler; every long loop checks it.
+void RequestStop();
+bool StopRequested();
+
+// The archive's file name after the extension rule and the time stamp.
+std::string ArchiveFileName(const std::string& given, bool zipExtension,
+                            const std::optional<std::string>& stamp, int64_t now);
+
+// The volume names of a split archive: "name.part1.rar" ... zero-padded to
+// the width of the count.
+std::string VolumeName(const std::string& archive, size_t index, size_t count);
+
+}  // namespace yux::winrar

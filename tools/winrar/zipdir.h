@@ -1,0 +1,92 @@
+#pragma once
+// The ZIP container seen from outside the compressor: reading the central
+// directory of an archive (possibly split into volumes), copying entries
+// byte for byte into a new archive, and the archive comment.  Entries are
+// never decompressed here, so encrypted entries survive a rewrite without
+// their password.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace yux::winrar {
+
+// A read-only byte stream made of one file or of volumes read one after the
+// other.
+class ByteSource {
+ public:
+  ByteSource() = default;
+  ~ByteSource();
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+  // Opens the files in order; false (with the failing path in error()) when
+  // one cannot be opened.
+  bool Open(const std::vector<std::string>& paths);
+  uint64_t Size() const { return size_; }
+  // Reads exactly n bytes at offset; false past the end or on a read error.
+  bool ReadAt(uint64_t offset, void* buf, size_t n) const;
+  // Reads up to n bytes; the count read, 0 at the end, -1 on error.
+  long ReadSome(uint64_t offset, void* buf, size_t n) const;
+  const std::string& error() const { return error_; }
+
+ private:
+  struct Part {
+    int fd;
+    uint64_t start, size;
+  };
+  std::vector<Part> parts_;
+  uint64_t size_ = 0;
+  std::string error_;
+};
+
+struct ZipEntry {
+  std::string name;          // as stored ("dir/" for a folder)
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t crc = 0;
+  uint64_t compressedSize = 0;
+  uint64_t size = 0;
+  uint64_t localOffset = 0;
+  uint64_t spanEnd = 0;      // where the entry's bytes (header, data, descriptor) end
+  int64_t mtime = 0;         // seconds since 1970 (UTC)
+  bool IsDir() const { return !name.empty() && name.back() == '/'; }
+  bool Encrypted() const { return (flags & 1) != 0; }
+  std::string central;       // the raw central directory record
+};
+
+struct ZipDirectory {
+  std::vector<ZipEntry> entries;
+  std::string comment;
+  uint64_t centralOffset = 0;  // where the central directory begins
+};
+
+// Reads the central directory.  False with a reason in *error when the data
+// is not a ZIP archive or its directory is damaged.
+bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* error);
+
+// Writes a new archive from entries of existing archives, copied unchanged
+// except for their names (a renamed entry gets a new local header) and
+// offsets.  Checks a stop predicate between blocks.
+class ZipAssembler {
+ public:
+  explicit ZipAssembler(int fd) : fd_(fd) {}
+  // Copies `entry` of the archive in `src` under `newName` (empty:
+  // unchanged).  False on a read or write error.
+  bool Copy(const ByteSource& src, const ZipEntry& entry, const std::string& newName,
+            bool (*stop)());
+  // Writes the central directory and the end records with the comment.
+  bool Finish(const std::string& comment);
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Write(const void* p, size_t n);
+  int fd_;
+  uint64_t pos_ = 0;
+  std::vector<std::string> central_;
+  std::string error_;
+};
+
+// Sets the comment of an archive just written by the compressor (whose
+// end record is the last 22 bytes of the file, without a comment).
+bool SetZipComment(int fd, const std::string& comment, std::string* error);
+
+}  // namespace yux::winrar
