@@ -1,0 +1,471 @@
+#include "disc/iso9660.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <unordered_set>
+
+#include "disc/commonlib.h"
+
+namespace yux::disc {
+
+namespace {
+
+constexpr uint32_t kBlock = 2048;
+
+uint32_t Blocks(uint64_t bytes) { return uint32_t(BytesToSectors(bytes)); }
+
+// Cuts UTF-8 text to at most n bytes without splitting a character.
+std::string CutUtf8(const std::string& s, size_t n) {
+  if (s.size() <= n) return s;
+  size_t i = n;
+  while (i > 0 && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) --i;
+  return s.substr(0, i);
+}
+
+std::string DirIsoIdentifier(const TTreeContext& tree, const TDirectory* d) {
+  return IsoIdentifier(tree, *d->entry);
+}
+
+size_t IsoRecordSize(size_t idLen) { return 33 + idLen + (idLen % 2 == 0 ? 1 : 0); }
+size_t JolietRecordSize(size_t chars) { return 34 + 2 * chars; }
+
+// Blocks a directory needs when its records never cross a block boundary.
+uint32_t DirectoryBlocks(const std::vector<size_t>& recordSizes) {
+  uint32_t blocks = 1;
+  size_t pos = 68;  // "." and ".."
+  for (size_t r : recordSizes) {
+    if (pos + r > kBlock) {
+      ++blocks;
+      pos = 0;
+    }
+    pos += r;
+  }
+  return blocks;
+}
+
+// Joliet names are cut to what a record can hold; a cut name that meets
+// another one in the same directory gets a number before its extension.
+void AssignJolietNames(TDirectory* dir) {
+  std::unordered_set<std::u16string> used;
+  for (TFileEntry* e : dir->files)
+    if (e->longName.size() <= kMaxJolietName) used.insert(FoldName(e->longName));
+  for (TFileEntry* e : dir->files) {
+    if (e->longName.size() <= kMaxJolietName) {
+      e->jolietName = e->longName;
+      continue;
+    }
+    std::u16string ext;
+    const auto dot = e->longName.rfind(u'.');
+    if (dot != std::u16string::npos && e->longName.size() - dot <= 16 && !e->IsDirectory())
+      ext = e->longName.substr(dot);
+    for (int n = 0;; ++n) {
+      std::u16string tail = n ? u"~" + Utf8ToWide(std::to_string(n)) : u"";
+      size_t keep = kMaxJolietName - ext.size() - tail.size();
+      std::u16string base = e->longName.substr(0, keep);
+      // never split a surrogate pair
+      if (!base.empty() && base.back() >= 0xD800 && base.back() <= 0xDBFF) base.pop_back();
+      std::u16string candidate = base + tail + ext;
+      if (used.insert(FoldName(candidate)).second) {
+        e->jolietName = candidate;
+        break;
+      }
+    }
+  }
+}
+
+// Output of the header: a buffer or a stream, written in sequence.
+class Sink {
+ public:
+  explicit Sink(TTreeContext& t) : tree_(t) {}
+  void Write(const uint8_t* p, size_t n) {
+    if (tree_.outputStream) {
+      tree_.outputStream->write(reinterpret_cast<const char*>(p), std::streamsize(n));
+    } else {
+      std::memcpy(tree_.imageBuffer.data() + tree_.outputPosition, p, n);
+    }
+    tree_.outputPosition += n;
+  }
+  void Block(const std::vector<uint8_t>& b) { Write(b.data(), b.size()); }
+  void Zeros(uint32_t blocks) {
+    static const std::vector<uint8_t> zero(kBlock, 0);
+    for (uint32_t i = 0; i < blocks; ++i) Block(zero);
+  }
+
+ private:
+  TTreeContext& tree_;
+};
+
+void PutDate(uint8_t* p, const TSystemTime& t, int offset) {
+  p[0] = uint8_t(t.year >= 1900 ? t.year - 1900 : 0);
+  p[1] = uint8_t(t.month);
+  p[2] = uint8_t(t.day);
+  p[3] = uint8_t(t.hour);
+  p[4] = uint8_t(t.minute);
+  p[5] = uint8_t(t.second);
+  p[6] = uint8_t(int8_t(offset));
+}
+
+std::vector<uint8_t> Ucs2Be(const std::u16string& s) {
+  std::vector<uint8_t> out;
+  out.reserve(s.size() * 2);
+  for (char16_t c : s) {
+    out.push_back(uint8_t(c >> 8));
+    out.push_back(uint8_t(c));
+  }
+  return out;
+}
+
+// One directory record; returns its length.
+size_t Record(uint8_t* p, uint32_t extent, uint32_t length, const TSystemTime* date, int offset,
+              uint8_t flags, const uint8_t* id, size_t idLen) {
+  const size_t len = 33 + idLen + (idLen % 2 == 0 ? 1 : 0);
+  std::memset(p, 0, len);
+  p[0] = uint8_t(len);
+  PutBoth32(p + 2, extent);
+  PutBoth32(p + 10, length);
+  if (date) PutDate(p + 18, *date, offset);
+  p[25] = flags;
+  PutBoth16(p + 28, 1);
+  p[32] = uint8_t(idLen);
+  std::memcpy(p + 33, id, idLen);
+  return len;
+}
+
+}  // namespace
+
+std::string IsoIdentifier(const TTreeContext& tree, const TFileEntry& e) {
+  if (tree.layout.ISO9660v1999FS) return CutUtf8(WideToUtf8(e.longName), kMaxIso1999Name);
+  return e.shortName;
+}
+
+uint32_t FileExtent(const TTreeContext& tree, const TFileEntry& e) {
+  if (e.size == 0) return 0;
+  if (e.imported) return e.block;
+  return tree.layout.fileAreaStart + e.block + tree.layout.sessionStart;
+}
+
+uint32_t PrepareImage(TTreeContext& tree) {
+  TImageLayout& L = tree.layout;
+  L.state = 6;
+  L.prepared = false;
+  const bool joliet = L.JolietFileSystem;
+
+  // Path-table order: breadth first, each level's children by name, so
+  // that parent numbers and directory numbers never decrease.
+  tree.pathTable.clear();
+  TDirectory* root = tree.root;
+  root->depth = 0;
+  root->number = 1;
+  root->parentNumber = 1;
+  tree.pathTable.push_back(root);
+  for (size_t i = 0; i < tree.pathTable.size(); ++i) {
+    TDirectory* d = tree.pathTable[i];
+    std::vector<TDirectory*> children;
+    for (TFileEntry* e : d->files)
+      if (e->subdir) children.push_back(e->subdir);
+    std::stable_sort(children.begin(), children.end(), [](TDirectory* a, TDirectory* b) {
+      int c = WideCompareNoCase(a->longName, b->longName);
+      return c != 0 ? c < 0 : a->longName < b->longName;
+    });
+    for (TDirectory* c : children) {
+      c->depth = d->depth + 1;
+      c->parentNumber = d->number;
+      c->number = uint32_t(tree.pathTable.size() + 1);
+      tree.pathTable.push_back(c);
+    }
+  }
+  for (auto& d : tree.directories) {
+    std::stable_sort(d->files.begin(), d->files.end(), [](TFileEntry* a, TFileEntry* b) {
+      return a->shortName < b->shortName;  // 8.3 names are upper case already
+    });
+    AssignJolietNames(d.get());
+  }
+
+  uint32_t next = 16;
+  L.primaryBlock = next++;
+  L.enhancedBlock = L.ISO9660v1999FS ? next++ : 0;
+  L.bootRecordBlock = tree.bootImagePath.empty() ? 0 : next++;
+  L.jolietBlock = joliet ? next++ : 0;
+  L.terminatorBlock = next++;
+
+  L.isoPathTableSize = 10;
+  L.jolietPathTableSize = 10;
+  for (size_t i = 1; i < tree.pathTable.size(); ++i) {
+    const size_t n = DirIsoIdentifier(tree, tree.pathTable[i]).size();
+    L.isoPathTableSize += uint32_t(8 + n + (n % 2));
+    L.jolietPathTableSize += uint32_t(8 + 2 * tree.pathTable[i]->entry->jolietName.size());
+  }
+  L.isoLTable = next;
+  next += Blocks(L.isoPathTableSize);
+  L.isoMTable = next;
+  next += Blocks(L.isoPathTableSize);
+  if (joliet) {
+    L.jolietLTable = next;
+    next += Blocks(L.jolietPathTableSize);
+    L.jolietMTable = next;
+    next += Blocks(L.jolietPathTableSize);
+  } else {
+    L.jolietLTable = L.jolietMTable = 0;
+  }
+
+  L.isoDirStart = next;
+  uint32_t running = 0;
+  for (auto& d : tree.directories) {
+    std::vector<size_t> sizes;
+    sizes.reserve(d->files.size());
+    for (TFileEntry* e : d->files) sizes.push_back(IsoRecordSize(IsoIdentifier(tree, *e).size()));
+    const uint32_t b = DirectoryBlocks(sizes);
+    d->isoExtent = running;
+    d->isoLength = b * kBlock;
+    running += b;
+  }
+  L.isoDirBlocks = running;
+  next += running;
+
+  L.jolietDirStart = joliet ? next : 0;
+  running = 0;
+  if (joliet) {
+    for (auto& d : tree.directories) {
+      std::vector<size_t> sizes;
+      sizes.reserve(d->files.size());
+      for (TFileEntry* e : d->files) sizes.push_back(JolietRecordSize(e->jolietName.size()));
+      const uint32_t b = DirectoryBlocks(sizes);
+      d->jolietExtent = running;
+      d->jolietLength = b * kBlock;
+      running += b;
+    }
+  }
+  L.jolietDirBlocks = running;
+  next += running;
+
+  L.bootCatalogBlock = tree.bootImagePath.empty() ? 0 : next++;
+  L.paddingBlocks = next < 150 ? 150 - next : 0;
+  next += L.paddingBlocks;
+  L.fileAreaStart = next;
+
+  uint32_t fileBlocks = 0;
+  for (auto& f : tree.files) {
+    TFileEntry* e = f.get();
+    if (e->IsDirectory()) continue;
+    if (e->size == 0) {
+      if (!e->imported) e->block = 0;
+      continue;
+    }
+    if (e->imported) continue;
+    e->block = fileBlocks;
+    fileBlocks += Blocks(e->size);
+  }
+  if (!tree.bootImagePath.empty()) {
+    L.bootImageBlock = L.fileAreaStart + fileBlocks;
+    fileBlocks += Blocks(tree.bootImageSize);
+  } else {
+    L.bootImageBlock = 0;
+  }
+  L.totalFileBlocks = fileBlocks;
+  L.imageEnd = (L.fileAreaStart + fileBlocks + 31) / 32 * 32;
+  L.state = 0;
+  L.prepared = true;
+  return L.fileAreaStart + fileBlocks;
+}
+
+uint32_t GetImageBlocks(const TTreeContext& tree) { return tree.layout.imageEnd; }
+
+namespace {
+
+std::vector<uint8_t> VolumeDescriptor(const TTreeContext& tree, uint8_t type, uint8_t version,
+                                      bool jolietTree) {
+  const TImageLayout& L = tree.layout;
+  std::vector<uint8_t> b(kBlock, 0);
+  b[0] = type;
+  std::memcpy(&b[1], "CD001", 5);
+  b[6] = version;
+  if (jolietTree) {
+    std::u16string label = Utf8ToWide(tree.volumeLabel).substr(0, 16);
+    auto ucs = Ucs2Be(label);
+    if (!ucs.empty()) std::memcpy(&b[40], ucs.data(), ucs.size());
+  } else {
+    std::string label = tree.volumeLabel.substr(0, 32);
+    for (char& c : label)
+      if (c >= 'a' && c <= 'z') c = char(c - 32);
+    std::memcpy(&b[40], label.data(), label.size());
+  }
+  // Extents below hold absolute addresses, so the volume must reach past
+  // the session's last block on every medium.
+  PutBoth32(&b[80], L.imageEnd + std::max(L.volumeBase, L.sessionStart));
+  // The UCS-2 escape belongs to the Joliet descriptor only: in the primary
+  // one it makes readers take the 8.3 names for UCS-2 text.
+  if (jolietTree) {
+    b[88] = 0x25; b[89] = 0x2F; b[90] = 0x40;
+  }
+  PutBoth16(&b[120], 1);
+  PutBoth16(&b[124], 1);
+  PutBoth16(&b[128], kBlock);
+  const uint32_t ptSize = jolietTree ? L.jolietPathTableSize : L.isoPathTableSize;
+  PutBoth32(&b[132], ptSize);
+  PutLe32(&b[140], (jolietTree ? L.jolietLTable : L.isoLTable) + L.sessionStart);
+  PutBe32(&b[148], (jolietTree ? L.jolietMTable : L.isoMTable) + L.sessionStart);
+  const TDirectory* root = tree.root;
+  const uint32_t extent = jolietTree ? L.jolietDirStart + root->jolietExtent
+                                     : L.isoDirStart + root->isoExtent;
+  const uint32_t length = jolietTree ? root->jolietLength : root->isoLength;
+  const uint8_t id = 0;
+  Record(&b[156], extent + L.sessionStart, length, nullptr, 0, 2, &id, 1);
+  b[881] = version;
+  return b;
+}
+
+std::vector<uint8_t> PathTable(const TTreeContext& tree, bool joliet, bool bigEndian) {
+  const TImageLayout& L = tree.layout;
+  const uint32_t size = joliet ? L.jolietPathTableSize : L.isoPathTableSize;
+  std::vector<uint8_t> t(size_t(Blocks(size)) * kBlock, 0);
+  size_t pos = 0;
+  const uint32_t area = joliet ? L.jolietDirStart : L.isoDirStart;
+  for (size_t i = 0; i < tree.pathTable.size(); ++i) {
+    const TDirectory* d = tree.pathTable[i];
+    std::vector<uint8_t> id;
+    if (i == 0) {
+      id = {0};
+    } else if (joliet) {
+      id = Ucs2Be(d->entry->jolietName);
+    } else {
+      std::string s = DirIsoIdentifier(tree, d);
+      id.assign(s.begin(), s.end());
+    }
+    uint8_t* p = t.data() + pos;
+    p[0] = uint8_t(id.size());
+    p[1] = 0;
+    const uint32_t extent = area + (joliet ? d->jolietExtent : d->isoExtent) + L.sessionStart;
+    if (bigEndian) {
+      PutBe32(p + 2, extent);
+      PutBe16(p + 6, uint16_t(d->parentNumber));
+    } else {
+      PutLe32(p + 2, extent);
+      PutLe16(p + 6, uint16_t(d->parentNumber));
+    }
+    std::memcpy(p + 8, id.data(), id.size());
+    pos += 8 + id.size() + (id.size() % 2);
+  }
+  return t;
+}
+
+void Directories(TTreeContext& tree, Sink& out, bool joliet) {
+  const TImageLayout& L = tree.layout;
+  const uint32_t area = joliet ? L.jolietDirStart : L.isoDirStart;
+  for (auto& dp : tree.directories) {
+    const TDirectory* d = dp.get();
+    const uint32_t length = joliet ? d->jolietLength : d->isoLength;
+    std::vector<uint8_t> buf(length, 0);
+    auto extentOf = [&](const TDirectory* x) {
+      return area + (joliet ? x->jolietExtent : x->isoExtent) + L.sessionStart;
+    };
+    auto lengthOf = [&](const TDirectory* x) { return joliet ? x->jolietLength : x->isoLength; };
+    size_t pos = 0;
+    const uint8_t dot = 0, dotdot = 1;
+    pos += Record(&buf[pos], extentOf(d), length, nullptr, 0, 2, &dot, 1);
+    pos += Record(&buf[pos], extentOf(d->parent), lengthOf(d->parent), nullptr, 0, 2, &dotdot, 1);
+    for (const TFileEntry* e : d->files) {
+      std::vector<uint8_t> id;
+      if (joliet) {
+        id = Ucs2Be(e->jolietName);
+      } else {
+        std::string s = IsoIdentifier(tree, *e);
+        id.assign(s.begin(), s.end());
+      }
+      const size_t r = 33 + id.size() + (id.size() % 2 == 0 ? 1 : 0);
+      if (pos % kBlock + r > kBlock) pos = (pos / kBlock + 1) * kBlock;
+      uint32_t extent, size;
+      uint8_t flags = 0;
+      if (e->subdir) {
+        extent = extentOf(e->subdir);
+        size = lengthOf(e->subdir);
+        flags = 2;
+      } else {
+        extent = FileExtent(tree, *e);
+        size = uint32_t(e->size);
+      }
+      const uint32_t attrs = e->attributes;
+      if (attrs == 0 || attrs == kAttrHidden) flags |= 1;
+      pos += Record(&buf[pos], extent, size, &e->modified, tree.timeZoneOffset, flags, id.data(),
+                    id.size());
+    }
+    out.Block(buf);
+  }
+}
+
+std::vector<uint8_t> BootCatalog(const TTreeContext& tree) {
+  std::vector<uint8_t> b(kBlock, 0);
+  b[0] = 1;  // header
+  b[1] = 0;  // x86
+  const char* id = "Lodra CD/DVD Burner";
+  std::memcpy(&b[4], id, std::strlen(id));
+  b[30] = 0x55;
+  b[31] = 0xAA;
+  uint32_t sum = 0;
+  for (int i = 0; i < 32; i += 2) sum += uint32_t(b[size_t(i)] | (b[size_t(i) + 1] << 8));
+  const uint16_t check = uint16_t(0x10000 - (sum & 0xFFFF));
+  PutLe16(&b[28], check);
+  uint8_t* e = &b[32];
+  e[0] = 0x88;
+  uint8_t media = 4;
+  uint16_t sectors = 1;
+  switch (tree.bootImageSize) {
+    case 2048: media = 0; sectors = 4; break;
+    case 1228800: media = 1; break;
+    case 1474560: media = 2; break;
+    case 2949120: media = 3; break;
+    default: break;
+  }
+  e[1] = media;
+  PutLe16(e + 6, sectors);
+  PutLe32(e + 8, tree.layout.bootImageBlock + tree.layout.sessionStart);
+  return b;
+}
+
+}  // namespace
+
+bool GenerateImageHeader(TTreeContext& tree) {
+  const TImageLayout& L = tree.layout;
+  if (!L.prepared) return false;
+  tree.outputPosition = 0;
+  if (!tree.outputStream) tree.imageBuffer.assign(size_t(L.fileAreaStart) * kBlock, 0);
+  Sink out(tree);
+  out.Zeros(16);
+  out.Block(VolumeDescriptor(tree, 1, 1, false));
+  if (L.ISO9660v1999FS) {
+    auto b = VolumeDescriptor(tree, 2, 2, false);
+    b[881] = 2;
+    out.Block(b);
+  }
+  if (L.bootRecordBlock) {
+    std::vector<uint8_t> b(kBlock, 0);
+    b[0] = 0;
+    std::memcpy(&b[1], "CD001", 5);
+    b[6] = 1;
+    const char* sys = "EL TORITO SPECIFICATION";
+    std::memcpy(&b[7], sys, std::strlen(sys));
+    PutLe32(&b[71], L.bootCatalogBlock + L.sessionStart);
+    out.Block(b);
+  }
+  if (L.JolietFileSystem) out.Block(VolumeDescriptor(tree, 2, 1, true));
+  {
+    std::vector<uint8_t> b(kBlock, 0);
+    b[0] = 255;
+    std::memcpy(&b[1], "CD001", 5);
+    b[6] = 1;
+    out.Block(b);
+  }
+  out.Block(PathTable(tree, false, false));
+  out.Block(PathTable(tree, false, true));
+  if (L.JolietFileSystem) {
+    out.Block(PathTable(tree, true, false));
+    out.Block(PathTable(tree, true, true));
+  }
+  Directories(tree, out, false);
+  if (L.JolietFileSystem) Directories(tree, out, true);
+  if (L.bootCatalogBlock) out.Block(BootCatalog(tree));
+  out.Zeros(L.paddingBlocks);
+  return tree.outputPosition == uint64_t(L.fileAreaStart) * kBlock;
+}
+
+}  // namespace yux::disc

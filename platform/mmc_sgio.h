@@ -1,0 +1,57 @@
+#pragma once
+// The pass-through to real optical drives: SG_IO on /dev/sr*, and discovery
+// of the drives from /sys/block and /proc/sys/dev/cdrom.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/mmc_transport.h"
+
+namespace yux::platform {
+
+// The ioctl call, replaceable so that the request can be checked without a
+// drive. Returns -1 and sets errno on failure, like ioctl(2).
+using IoctlFunction = std::function<int(int fd, unsigned long request, void* arg)>;
+
+class SgIoTransport : public MmcTransport {
+ public:
+  // Opens the device for reading and writing, else read-only (both
+  // non-blocking so that an empty tray does not stall the open). Returns
+  // null and the errno in systemError when neither works.
+  static std::shared_ptr<SgIoTransport> Open(const std::string& devicePath, int& systemError,
+                                             IoctlFunction ioctlFn = {});
+  // Wraps an already open descriptor (or -1 for a transport that only
+  // talks to an injected ioctl).
+  SgIoTransport(int fd, std::string devicePath, IoctlFunction ioctlFn);
+  ~SgIoTransport() override;
+
+  MmcResult Execute(const MmcRequest& request) override;
+  bool GetAddress(MmcAddress& address) override;
+  void Close() override;
+
+  const std::string& DevicePath() const { return path_; }
+
+ private:
+  bool EnsureOpen(int& systemError);
+  int fd_ = -1;
+  bool ownsFd_ = true;
+  std::string path_;
+  IoctlFunction ioctl_;
+};
+
+struct OpticalDrive {
+  std::string device;      // "/dev/sr0"
+  std::string name;        // "sr0"
+  bool hasAddress = false;
+  MmcAddress address;      // from the sysfs device link "H:C:T:L"
+};
+
+// Optical drives of the machine in name order (sr0, sr1, ...): the names
+// listed by /proc/sys/dev/cdrom/info and the sr* entries of /sys/block.
+// The roots are parameters so that tests can point them at a fixture.
+std::vector<OpticalDrive> DiscoverOpticalDrives(const std::string& sysRoot = "/sys",
+                                                const std::string& procRoot = "/proc",
+                                                const std::string& devRoot = "/dev");
+
+}  // namespace yux::platform

@@ -1,0 +1,25 @@
+#pragma once
+// Test helpers: turn a prepared file tree into a whole image (header, file
+// data, boot image, padding) the way the writer lays it on the disc.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "disc/scsilib.h"
+#include "disc/tree.h"
+
+namespace yux::disc::test {
+
+// The blocks of the session, from its first block to the image end.
+std::vector<uint8_t> BuildSession(TTreeContext& tree);
+// Prepares the tree and writes the session to a file; false on failure.
+bool WriteImageFile(TTreeContext& tree, const std::string& path);
+// A file of the given size with varied bytes (seeded by `seed`).
+void MakeFile(const std::string& path, size_t size, unsigned seed);
+std::string Md5Of(const std::string& path);  // via md5sum
+// Writes the tree as the next session of the selected drive the way the
+// writer does (session start from the medium, blocks written there, the
+// session closed and left open for more); returns the session start.
+uint32_t BurnSession(TTreeContext& tree, TSCSIDevice& dev);
+
+}  // namespace yux::disc::test
