@@ -1,60 +1,78 @@
-// The one executable.  Until the full start-up sequence exists the program
-// keeps its options in $YUX_HOME (else the user's configuration folder),
-// shows its main window (offscreen when there is no display) and saves its
-// options when it is closed or told to end.
+// The one executable: a messenger for the file manager's bin verbs, or the
+// program with its main window, a second instance that hands its requests
+// to the first, or the first instance that runs until it is closed.
 #include <QApplication>
-#include <QDir>
-#include <QMainWindow>
-#include <QStandardPaths>
+#include <QTimer>
 
 #include <cstdlib>
+#include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
-#include "core/folders.h"
-#include "core/options.h"
+#include "core/mainform.h"
+#include "core/scheduleform.h"
+#include "core/startup.h"
+#include "dialogs/dialoghooksimpl.h"
+#include "platform/messagebox.h"
 #include "platform/termsignal.h"
 
 namespace {
 
-bool NoDisplay() {
-  return !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
-}
+// Shows every exception that escapes an event handler in a message box and
+// lets the program go on.
+class YuxApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+      yux::platform::MessageBox(e.what(), yux::kApplicationTitle,
+                                yux::platform::MB_OK | yux::platform::MB_ICONERROR);
+    } catch (...) {
+      yux::platform::MessageBox("Unknown error.", yux::kApplicationTitle,
+                                yux::platform::MB_OK | yux::platform::MB_ICONERROR);
+    }
+    return false;
+  }
+};
 
-std::string ChooseSettingsFolder() {
-  if (const char* home = std::getenv("YUX_HOME"); home && *home) return home;
-  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/yux";
+bool NoDisplay() {
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (!x || !*x) && (!w || !*w);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (auto rc = yux::RunMessenger(args, std::cerr)) return *rc;
+
   if (NoDisplay() && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
+  YuxApplication app(argc, argv);
   QApplication::setApplicationName("yux");
-  QApplication::setApplicationDisplayName("YUX for WinRAR");
+  yux::InstallDialogHooks();
 
-  yux::ProgramFolder = QCoreApplication::applicationDirPath().toStdString();
-  yux::SettingsFolder = ChooseSettingsFolder();
-  yux::PresetsFolder = yux::PathJoin(yux::SettingsFolder, "presets");
-  if (!QDir().mkpath(QString::fromStdString(yux::SettingsFolder))) {
-    std::cerr << "yux: cannot create the settings folder " << yux::SettingsFolder << std::endl;
-    return 1;
-  }
-  yux::LoadOptions(yux::Options);
+  yux::TForm1 form1;
+  // The end of the session may come at any time; it is handled on the event
+  // loop once the windows exist.
+  bool ready = false;
+  bool pendingEnd = false;
+  yux::platform::OnTerminationSignal([&](int) {
+    if (ready) form1.SessionEnding();
+    else pendingEnd = true;
+  });
+  if (auto rc = form1.FormCreate(args)) return *rc;
+  yux::TForm5 form5(&form1);
+  if (auto rc = form5.FormCreate(args)) return *rc;
+  if (form1.Closed()) return 0;
 
-  QMainWindow window;
-  window.setObjectName("Form1");
-  window.setWindowTitle("YUX for WinRAR");
-  window.setGeometry(yux::Options.px1, yux::Options.py1, yux::Options.px2, yux::Options.py2);
-  window.show();
-
-  yux::platform::OnTerminationSignal([](int) { QApplication::quit(); });
-  const int rc = app.exec();
-  const QRect g = window.geometry();
-  yux::Options.px1 = g.x();
-  yux::Options.py1 = g.y();
-  yux::Options.px2 = g.width();
-  yux::Options.py2 = g.height();
-  yux::SaveOptions(yux::Options);
-  return rc;
+  ready = true;
+  form1.show();
+  form1.activateWindow();
+  if (pendingEnd) QTimer::singleShot(0, &form1, [&] { form1.SessionEnding(); });
+  app.exec();
+  return 0;
 }

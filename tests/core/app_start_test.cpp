@@ -1,44 +1,377 @@
-// Starts the real program against a settings folder and ends it the way a
-// desktop session does.
+// Starts the real program: first and second instances, the messenger of the
+// file manager's bin verbs, the settings folder, and the end of the session.
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
 #include "core/folders.h"
+#include "core/mainform.h"
 #include "core/options.h"
+#include "core/startup.h"
+#include "platform/broadcast.h"
+#include "platform/namedobjects.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The folders and namespace one test's yux processes share.
+class YuxWorld {
+ public:
+  YuxWorld() : ns_(test::UniqueNamespace()) {}
+  ~YuxWorld() {
+    // The test process uses the same namespace to watch the processes.
+    if (nsSet_) {
+      std::string dir = platform::RuntimeFolder();
+      std::error_code ec;
+      if (!dir.empty()) fs::remove_all(dir, ec);
+      unsetenv("YUX_NS");
+    }
+  }
+  // Makes the test process itself a member of the namespace.
+  void JoinNamespace() {
+    setenv("YUX_NS", ns_.c_str(), 1);
+    nsSet_ = true;
+  }
+  QProcessEnvironment Env() const {
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("YUX_HOME", QString::fromStdString(home.str()));
+    env.insert("YUX_NS", QString::fromStdString(ns_));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(config.str()));
+    env.insert("XDG_DATA_HOME", QString::fromStdString(data.str()));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    return env;
+  }
+  std::map<std::string, std::string> EnvMap() const {
+    std::map<std::string, std::string> m;
+    auto env = Env();
+    for (const QString& k : env.keys()) m[k.toStdString()] = env.value(k).toStdString();
+    m["DISPLAY"] = "";
+    m["WAYLAND_DISPLAY"] = "";
+    return m;
+  }
+  // Points the location file at the settings folder.
+  void UseSettingsFolder() { test::WriteFile(home / "yuxinfo.dat", settings.str() + "\r\n"); }
+  std::string Log() const { return test::ReadFile(settings / "yux.log"); }
+  std::string DefaultFolder() const { return (data.path() / "Pellmor" / "YUX").string(); }
+
+  test::TempDir home, config, data, settings;
+
+ private:
+  std::string ns_;
+  bool nsSet_ = false;
+};
+
+// A yux process that runs until the test ends it.
+class RunningYux {
+ public:
+  RunningYux(const YuxWorld& world, const QStringList& args = {}) {
+    proc_.setProcessEnvironment(world.Env());
+    proc_.start(QString::fromStdString(test::BuiltProgram("yux").string()), args);
+    proc_.waitForStarted(10000);
+  }
+  ~RunningYux() {
+    if (proc_.state() != QProcess::NotRunning) {
+      proc_.kill();
+      proc_.waitForFinished(5000);
+    }
+  }
+  QProcess& proc() { return proc_; }
+  std::string Err() { return err_ += proc_.readAllStandardError().toStdString(); }
+
+ private:
+  QProcess proc_;
+  std::string err_;
+};
+
+// Waits until the file holds the text (after its first `from` bytes).
+bool WaitForText(const fs::path& file, const std::string& text, int ms = 15000, size_t from = 0) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) {
+    const std::string all = test::ReadFile(file);
+    if (all.size() > from && all.find(text, from) != std::string::npos) return true;
+    QThread::msleep(50);
+  }
+  return false;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string l;
+  while (std::getline(in, l)) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    out.push_back(l);
+  }
+  return out;
+}
+
+// The texts of the log's lines, without their time stamps.
+std::vector<std::string> LogTexts(const std::string& log) {
+  std::vector<std::string> out;
+  for (const auto& l : Lines(log)) out.push_back(l.size() >= 22 ? l.substr(22) : l);
+  return out;
+}
+
+int CountOf(const std::string& hay, const std::string& needle) {
+  int n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(Program, FirstStartTakesTheDefaultFolderAndLaterStartsFindIt) {
+  YuxWorld world;
+  const fs::path log = fs::path(world.DefaultFolder()) / "yux.log";
+  {
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(log, "YUX is ready now.")) << yux.Err();
+    yux.proc().terminate();
+    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+    EXPECT_EQ(yux.proc().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
+  }
+  // The headless chooser took the current user's folder and wrote it down.
+  EXPECT_EQ(Lines(test::ReadFile(world.home / "yuxinfo.dat")).at(0), world.DefaultFolder());
+  std::string first = test::ReadFile(log);
+  EXPECT_NE(first.find("Settings folder has been set to default - \"" + world.DefaultFolder() + "\"."),
+            std::string::npos);
+  // The stand-in archiver beside the program was found without an error.
+  const std::string archiver = test::BuiltProgram("winrar").string();
+  EXPECT_NE(first.find("WinRAR path has been set to \"" + archiver + "\"."), std::string::npos) << first;
+  EXPECT_EQ(first.find("WinRAR has not been found"), std::string::npos);
+
+  // The session's end closed the program in order.
+  auto texts = LogTexts(first);
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[texts.size() - 3], "Windows is shutting down.");
+  EXPECT_EQ(texts[texts.size() - 2], "YUX halts.");
+  EXPECT_EQ(texts.back(), "");
+  EXPECT_EQ(Lines(first).back().size(), 22u) << "the last line holds only the time stamp";
+
+  // The options were saved with what the start found.
+  SettingsFolder = world.DefaultFolder();
+  topt saved;
+  LoadOptions(saved);
+  EXPECT_EQ(saved.pwi, archiver);
+
+  // A later start reads the location file: no chooser, and nothing found at
+  // the first start is an error again.
+  {
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(log, "YUX is ready now.", 15000, first.size())) << yux.Err();
+    yux.proc().terminate();
+    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  }
+  const std::string second = test::ReadFile(log).substr(first.size());
+  EXPECT_NE(second.find("YUX is ready now."), std::string::npos);
+  EXPECT_EQ(second.find("Settings folder has been set"), std::string::npos);
+  EXPECT_EQ(second.find("[!]"), std::string::npos) << second;
+}
+
+TEST(Program, SecondStartWithoutArgumentsSaysAlreadyRunning) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  RunningYux first(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
+
+  auto second = test::RunProgram({test::BuiltProgram("yux").string()}, world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_NE(second.err.find("YUX is already running!"), std::string::npos) << second.err;
+  EXPECT_EQ(first.proc().state(), QProcess::Running);
+}
+
+TEST(Program, SecondStartWithArgumentsSignalsTheFirstAndHoldsTheEvent) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  world.JoinNamespace();
+  RunningYux first(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
+
+  QProcess second;
+  second.setProcessEnvironment(world.Env());
+  QElapsedTimer clock;
+  clock.start();
+  second.start(QString::fromStdString(test::BuiltProgram("yux").string()), {"Daily backup"});
+  ASSERT_TRUE(second.waitForStarted(10000));
+
+  // The event exists while the second instance holds it, and it was set.
+  bool signalled = false;
+  qint64 seenAt = -1;
+  while (second.state() != QProcess::NotRunning && clock.elapsed() < 20000) {
+    if (auto ev = platform::NamedEvent::Open(kSchedulerEventName)) {
+      if (ev->Wait(0) == platform::WAIT_OBJECT_0) {
+        signalled = true;
+        seenAt = clock.elapsed();
+        break;
+      }
+    }
+    QThread::msleep(20);
+  }
+  ASSERT_TRUE(second.waitForFinished(20000));
+  const qint64 lived = clock.elapsed();
+  EXPECT_TRUE(signalled);
+  EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+  // Held for about a second and a half after signalling.
+  EXPECT_GE(lived - seenAt, 1200) << "seen at " << seenAt << " ms, ended at " << lived << " ms";
+  // Gone with its holder.
+  EXPECT_EQ(platform::NamedEvent::Open(kSchedulerEventName), nullptr);
+  EXPECT_EQ(first.proc().state(), QProcess::Running);
+}
+
+TEST(Program, BinVerbsHandPathsToTheRunningInstance) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  world.JoinNamespace();
+  // This process is the first instance's receiving end.
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  const std::string yux = test::BuiltProgram("yux").string();
+  auto env = world.EnvMap();
+
+  auto pumpUntil = [](const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+  };
+
+  auto r = test::RunProgram({yux, "/YUX-KEEPER", "/data/My Documents/a.txt"}, env, 20000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_TRUE(pumpUntil([&] { return !form.KeeperList.empty(); }));
+  EXPECT_EQ(form.KeeperList, std::vector<std::string>{"/data/My Documents/a.txt"});
+  EXPECT_TRUE(form.yuxbintimerk->isActive());
+
+  r = test::RunProgram({yux, "/YUX-RECYCLE", "/tmp/old"}, env, 20000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_TRUE(pumpUntil([&] { return !form.RecycleList.empty(); }));
+  EXPECT_EQ(form.RecycleList, std::vector<std::string>{"/tmp/old"});
+
+  // A path that does not fit the hand-over is reported, not lost silently.
+  const std::string longPath = "/" + std::string(300, 'x');
+  r = test::RunProgram({yux, "/YUX-KEEPER", longPath}, env, 20000);
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(r.err.find("cannot hand the path over"), std::string::npos) << r.err;
+
+  // A text that is neither K nor R is ignored.
+  ASSERT_GE(platform::BroadcastTextMessage(kParamDataMessage, 0, "X/elsewhere"), 1);
+  pumpUntil([] { return false; }, 500);  // gives it time to arrive
+  EXPECT_EQ(form.KeeperList.size(), 1u);
+  EXPECT_EQ(form.RecycleList.size(), 1u);
+}
+
+TEST(Program, LowerCaseVerbIsNoMessenger) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  world.JoinNamespace();
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  // The test holds the instance lock, so the process becomes a second
+  // instance: it hands over through the event, never through the message.
+  auto lock = platform::NamedMutex::Create(kInstanceMutexName);
+  ASSERT_TRUE(lock && !lock->AlreadyExisted());
+
+  QElapsedTimer t;
+  t.start();
+  auto r = test::RunProgram({test::BuiltProgram("yux").string(), "/yux-keeper", "/data/a.txt"}, world.EnvMap(),
+                            20000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_GE(t.elapsed(), 1400);
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_TRUE(form.KeeperList.empty());
+}
+
+TEST(Program, SettingsFolderThatCannotBeWrittenEndsTheProgram) {
+  YuxWorld world;
+  test::WriteFile(world.settings / "plain-file", "x");
+  const std::string bad = (world.settings / "plain-file" / "settings").string();
+  test::WriteFile(world.home / "yuxinfo.dat", bad + "\r\n");
+
+  auto r = test::RunProgram({test::BuiltProgram("yux").string()}, world.EnvMap(), 20000);
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(r.err.find("The folder \"" + bad + "\" is not writeable under this user account."), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("yuxinfo.dat, write a correct folder name in the first line"), std::string::npos);
+}
+
+TEST(Program, UnreadableLocationFileLeadsToTheChooser) {
+  YuxWorld world;
+  // A folder where the file should be: it can be neither read nor written.
+  fs::create_directories(world.home / "yuxinfo.dat");
+  const fs::path log = fs::path(world.DefaultFolder()) / "yux.log";
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(log, "YUX is ready now.")) << yux.Err();
+  EXPECT_NE(test::ReadFile(log).find("Settings folder has been set to default"), std::string::npos);
+  // The failed write of the choice was reported once.
+  yux.proc().terminate();
+  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  EXPECT_EQ(CountOf(yux.Err(), "yuxinfo.dat is not writable. Rus installation as administrator!"), 1) << yux.Err();
+}
+
+TEST(Program, ExitProtectionAppliesToTheSessionsEnd) {
+  struct Case {
+    std::string password;
+    bool closes;
+  };
+  for (const Case& c : {Case{"secret", false}, Case{"", true}}) {
+    SCOPED_TRACE("password '" + c.password + "'");
+    YuxWorld world;
+    world.UseSettingsFolder();
+    SettingsFolder = world.settings.str();
+    test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("spe 1") + "\r\n" +
+                                           ScrambleText("sgp " + c.password) + "\r\n");
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
+    yux.proc().terminate();
+    const bool ended = yux.proc().waitForFinished(c.closes ? 20000 : 2000);
+    EXPECT_EQ(ended, c.closes) << yux.Err();
+    if (c.closes) {
+      EXPECT_NE(world.Log().find("YUX halts."), std::string::npos);
+    } else {
+      // Headless, the password dialog answers OK with an empty entry.
+      EXPECT_NE(yux.Err().find("Incorrect password."), std::string::npos) << yux.Err();
+      EXPECT_EQ(world.Log().find("YUX halts."), std::string::npos);
+    }
+  }
+}
 
 TEST(Program, KeepsItsOptionsAcrossATerminatedRun) {
-  test::TempDir home;
-  SettingsFolder = home.str();
+  YuxWorld world;
+  world.UseSettingsFolder();
+  SettingsFolder = world.settings.str();
   // Written by an earlier run: one damaged line among good ones.
   test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("lsz 33") +
                                          "\r\nnot-a-line\r\n" + ScrambleText("pwi /x y/winrar") + "\r\n");
-
-  QProcess yux;
-  auto env = QProcessEnvironment::systemEnvironment();
-  env.insert("YUX_HOME", QString::fromStdString(home.str()));
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  yux.setProcessEnvironment(env);
-  yux.start(QString::fromStdString(test::BuiltProgram("yux").string()), {});
-  ASSERT_TRUE(yux.waitForStarted(10000));
-  // Give it time to load and show its window, then end the session.
-  yux.waitForFinished(1500);
-  ASSERT_EQ(yux.state(), QProcess::Running) << yux.readAllStandardError().toStdString();
-  yux.terminate();
-  ASSERT_TRUE(yux.waitForFinished(20000));
-  EXPECT_EQ(yux.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(yux.exitCode(), 0) << yux.readAllStandardError().toStdString();
-  // The damage was reported on standard error, not silently dropped.
-  EXPECT_NE(yux.readAllStandardError().toStdString().find("damaged"), std::string::npos);
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
+  yux.proc().terminate();
+  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  EXPECT_EQ(yux.proc().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
+  // The damage was reported, not silently dropped.
+  EXPECT_NE(yux.Err().find("damaged"), std::string::npos) << yux.Err();
 
   topt o;
   LoadOptions(o);
   EXPECT_EQ(o.lsz, 33);
-  EXPECT_EQ(o.pwi, "/x y/winrar");
+  // A configured archiver that does not exist gave way to the stand-in.
+  EXPECT_EQ(o.pwi, test::BuiltProgram("winrar").string());
   // Saved whole: every line of the rewritten file reads back.
   const std::string raw = test::ReadFile(OptionsFilePath());
   EXPECT_EQ(raw.find("not-a-line"), std::string::npos);

@@ -1,0 +1,373 @@
+#include "core/mainform.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+
+#include "core/dialoghooks.h"
+#include "core/flags.h"
+#include "core/folders.h"
+#include "core/language.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/shellutils.h"
+#include "core/startup.h"
+#include "platform/atoms.h"
+#include "platform/broadcast.h"
+#include "platform/folders.h"
+#include "platform/messagebox.h"
+#include "platform/namedobjects.h"
+
+namespace yux {
+
+namespace {
+namespace fs = std::filesystem;
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+  setObjectName("Form1");
+  setWindowTitle(kApplicationTitle);
+  resize(620, 440);
+
+  client = new QWidget(this);
+  client->setObjectName("client");
+  setCentralWidget(client);
+  client->installEventFilter(this);
+
+  ToolBar1 = new QToolBar(client);
+  ToolBar1->setObjectName("ToolBar1");
+  ToolBar1->setMovable(false);
+  ToolBar1->setMinimumHeight(28);
+
+  list = new QTreeWidget(client);
+  list->setObjectName("list");
+  list->setRootIsDecorated(false);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setColumnCount(3);
+  list->setHeaderLabels({"Preset name", "Scheduled execution", "Previous execution"});
+
+  loglist = new QListWidget(client);
+  loglist->setObjectName("loglist");
+  loglist->setSelectionMode(QAbstractItemView::SingleSelection);
+
+  pb = new QProgressBar(client);
+  pb->setObjectName("pb");
+  pb->hide();
+
+  yuxbintimerk = new QTimer(this);
+  yuxbintimerk->setObjectName("yuxbintimerk");
+  yuxbintimerk->setInterval(1000);
+  connect(yuxbintimerk, &QTimer::timeout, this, [this] {
+    if (OnKeeperTimer) OnKeeperTimer();
+    else yuxbintimerk->stop();
+  });
+  yuxbintimerr = new QTimer(this);
+  yuxbintimerr->setObjectName("yuxbintimerr");
+  yuxbintimerr->setInterval(1000);
+  connect(yuxbintimerr, &QTimer::timeout, this, [this] {
+    if (OnRecycleTimer) OnRecycleTimer();
+    else yuxbintimerr->stop();
+  });
+
+  // The window menu's abort item takes the text of this moment: the
+  // language file comes later and does not change it.
+  auto* separator = new QAction(this);
+  separator->setSeparator(true);
+  addAction(separator);
+  abortItem = new QAction(QString::fromStdString(MessageText("sendabortrequest")), this);
+  connect(abortItem, &QAction::triggered, this, [] { AbortRequested = true; });
+  addAction(abortItem);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+
+  SetColumnWidthProvider([this](int& c1, int& c2, int& c3) {
+    c1 = list->columnWidth(0);
+    c2 = list->columnWidth(1);
+    c3 = list->columnWidth(2);
+  });
+  LayoutControls();
+}
+
+TForm1::~TForm1() {
+  SetColumnWidthProvider(nullptr);
+  SetLogListSink(nullptr);
+  SetApplicationWindow(nullptr);
+  if (msgWindow_) {
+    platform::UnregisterBroadcastReceiver(msgWindow_);
+    platform::DestroyWindow(msgWindow_);
+  }
+}
+
+std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
+  ServiceMode = false;
+  SecondInstance = !SingleInstanceCheck(kInstanceMutexName);
+  if (SecondInstance && args.empty()) {
+    platform::MessageBox("\r" + MessageText("yuxisactive"), kApplicationTitle, platform::MB_OK);
+    return 0;
+  }
+
+  KeeperList.clear();
+  RecycleList.clear();
+  paramDataMsg_ = platform::RegisterWindowMessage(kParamDataMessage);
+  // Only the first instance takes bin requests: a second one ends within
+  // seconds and would take the paths with it.
+  if (!SecondInstance) RegisterParamDataReceiver();
+  ProgramFolder = platform::ProgramFolder();
+  SetLogListSink(this);
+
+  const SettingsChoice choice = LocateSettingsFolder();
+  if (choice == SettingsChoice::NotChosen) {
+    std::cerr << "yux: no settings folder was chosen; YUX cannot start without one." << std::endl;
+    return 1;
+  }
+  if (!SettingsFolderWriteTest()) {
+    platform::MessageBox(NotWritableMessage(), kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
+    return 1;
+  }
+
+  PresetsFolder = PathJoin(SettingsFolder, "presets");
+  topt fresh;
+  LoadOptions(fresh);
+  Options = fresh;
+  InstallProgramLogHook();
+  InstallErrorSoundPlayer();
+  if (choice == SettingsChoice::ChosenByDefault)
+    AddLog("Settings folder has been set to default - \"" + SettingsFolder + "\".");
+
+  if (!SecondInstance) RegisterShellVerbs();
+
+  ForcedClose = false;
+  RunActive = false;
+
+  LayoutControls();
+  std::error_code ec;
+  if (!SecondInstance && fs::exists(LogFilePath(), ec)) LoadLogIntoList();
+
+  if (!SecondInstance) {
+    ApplyLanguage(Options.lng);
+    AddLog(MessageText("yuxloadingsettings") + " (v." + kVersionText + " [" + kVersionDate + "]).");
+  }
+
+  SetUpTempFolder();
+  SetUpArchiverPath();
+  fs::create_directories(TempFolder, ec);
+  fs::create_directories(PresetsFolder, ec);
+
+  SetApplicationWindow(this);
+  created_ = true;
+  return std::nullopt;
+}
+
+void TForm1::RegisterParamDataReceiver() {
+  if (!paramDataMsg_) paramDataMsg_ = platform::RegisterWindowMessage(kParamDataMessage);
+  if (msgWindow_) return;
+  msgWindow_ = platform::CreateMessageWindow(
+      [this](platform::HWND wnd, platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam) {
+        DefaultHandler(msg, wParam, lParam);
+        return platform::DefWindowProc(wnd, msg, wParam, lParam);
+      });
+  if (!platform::RegisterBroadcastReceiver(msgWindow_))
+    std::cerr << "yux: cannot receive bin requests (error " << platform::GetLastError() << ")" << std::endl;
+}
+
+void TForm1::DefaultHandler(platform::UINT msg, platform::WPARAM, platform::LPARAM lParam) {
+  if (!paramDataMsg_ || msg != paramDataMsg_) return;
+  std::string text;
+  if (!platform::GlobalGetAtomName(static_cast<platform::ATOM>(lParam), &text) || text.empty()) return;
+  if (text.size() > 1023) text.resize(1023);
+  const std::string path = text.substr(1);
+  if (text[0] == 'K') TakeBinPath(path, KeeperList, KeeperInUse, keeperPending_, keeperWaiting_, yuxbintimerk);
+  else if (text[0] == 'R') TakeBinPath(path, RecycleList, RecycleInUse, recyclePending_, recycleWaiting_, yuxbintimerr);
+}
+
+void TForm1::TakeBinPath(const std::string& path, std::vector<std::string>& binList, const bool& inUse,
+                         std::vector<std::string>& pending, bool& waiting, QTimer* timer) {
+  // Paths that arrive while an earlier one waits for the list are queued
+  // behind it, so that the list keeps the order of arrival even though the
+  // wait lets later messages in.
+  pending.push_back(path);
+  if (waiting) return;
+  waiting = true;
+  platform::WaitPumping([&inUse] { return !inUse; }, platform::INFINITE, 10);
+  waiting = false;
+  for (auto& p : pending) binList.push_back(std::move(p));
+  pending.clear();
+  timer->stop();
+  timer->start();
+}
+
+void TForm1::ApplyLanguage(const std::string& fileName) {
+  std::vector<NumberedText> columns;
+  for (int i = 0; i < 3; ++i) {
+    columns.push_back({"Form1ListColumn" + std::to_string(i + 1),
+                       [this, i] { return list->headerItem()->text(i).toStdString(); },
+                       [this, i](const std::string& t) { list->headerItem()->setText(i, QString::fromStdString(t)); }});
+  }
+  LoadLanguageForms(this, fileName, kMainWindowKinds, columns);
+  LoadLanguageStrings(fileName);
+}
+
+void TForm1::LayoutControls() {
+  const int w = client->width();
+  const int h = client->height();
+  const int tb = Options.dit ? 0 : ToolBar1->sizeHint().height();
+  ToolBar1->setVisible(!Options.dit);
+  ToolBar1->setGeometry(0, 0, w, tb);
+
+  QFont logFont = loglist->font();
+  if (Options.lfs > 0) logFont.setPointSize(Options.lfs);
+  loglist->setFont(logFont);
+  QFont listFont = list->font();
+  if (Options.pfs > 0) listFont.setPointSize(Options.pfs);
+  list->setFont(listFont);
+
+  const int listTop = tb + 10;
+  const int listWidth = std::max(w - 20, 0);
+  list->setGeometry(10, listTop, listWidth, std::max(Options.plh, 0));
+  loglist->setGeometry(10, listTop + Options.plh + 10, listWidth, std::max(h - tb - Options.plh - 40, 0));
+  pb->setGeometry(10, std::max(h - 25, 0), listWidth, 15);
+
+  if (Options.acw) {
+    const int dateWidth = width() < 530 ? 0 : 160;
+    list->setColumnWidth(1, dateWidth);
+    list->setColumnWidth(2, dateWidth);
+    list->setColumnWidth(0, std::max(listWidth - 2 * dateWidth - 30, 0));
+  } else {
+    list->setColumnWidth(0, Options.c1w);
+    list->setColumnWidth(1, Options.c2w);
+    list->setColumnWidth(2, Options.c3w);
+  }
+}
+
+int TForm1::LogItemHeight() const { return loglist->fontMetrics().height() + 3; }
+
+void TForm1::AppendLine(const std::string& line) {
+  const QString text = QString::fromStdString(line);
+  auto* item = new QListWidgetItem(text);
+  item->setSizeHint(QSize(loglist->fontMetrics().horizontalAdvance(text) + 4, LogItemHeight()));
+  loglist->setUpdatesEnabled(false);
+  loglist->addItem(item);
+  loglist->setUpdatesEnabled(true);
+  if (loglist->count() > 1) loglist->scrollToItem(item, QAbstractItemView::PositionAtTop);
+}
+
+void TForm1::ReplaceLines(const std::vector<std::string>& lines) {
+  loglist->setUpdatesEnabled(false);
+  loglist->clear();
+  const int height = LogItemHeight();
+  for (const auto& line : lines) {
+    const QString text = QString::fromStdString(line);
+    auto* item = new QListWidgetItem(text);
+    item->setSizeHint(QSize(loglist->fontMetrics().horizontalAdvance(text) + 4, height));
+    loglist->addItem(item);
+  }
+  loglist->setUpdatesEnabled(true);
+  ScrollLogToEnd();
+}
+
+std::vector<std::string> TForm1::LogLines() const {
+  std::vector<std::string> lines;
+  for (int i = 0; i < loglist->count(); ++i) lines.push_back(loglist->item(i)->text().toStdString());
+  return lines;
+}
+
+void TForm1::ScrollLogToEnd() {
+  if (loglist->count() > 1) loglist->scrollToBottom();
+}
+
+bool TForm1::FormCloseQuery() {
+  if (RunActive) return false;
+  if (!SecondInstance && Options.spe && !CheckAdminPassword(MessageText("enteradminpassword"))) return false;
+  return true;
+}
+
+void TForm1::FormClose() {
+  if (SecondInstance) return;
+  KeeperList.clear();
+  RecycleList.clear();
+  const QRect g = geometry();
+  Options.px1 = g.x();
+  Options.px2 = g.width();
+  Options.py1 = g.y();
+  Options.py2 = g.height();
+  SaveOptions(Options);
+  WriteAutostartValue(Options.sta);
+  // The verbs exist only while the program runs; the saved options keep
+  // the user's choice.
+  Options.obk = false;
+  Options.obr = false;
+  RegisterShellVerbs();
+  AddLog(MessageText("yuxhaltsword"));
+  AddLog("");
+}
+
+bool TForm1::CloseForm() {
+  if (closed_) return true;
+  if (closing_) return false;
+  closing_ = true;
+  const bool allowed = FormCloseQuery();
+  if (allowed) {
+    FormClose();
+    closed_ = true;
+    hide();
+    QCoreApplication::exit(0);
+  }
+  closing_ = false;
+  return allowed;
+}
+
+bool TForm1::QueryEndSession() const { return !RunActive; }
+
+void TForm1::EndSession() {
+  AddLog("Windows is shutting down.");
+  ForcedClose = true;
+  CloseForm();
+}
+
+void TForm1::SessionEnding(platform::DWORD windDownMs) {
+  if (closed_ || closing_) return;
+  if (!QueryEndSession()) {
+    AbortRequested = true;
+    platform::WaitPumping([] { return !RunActive; }, windDownMs, 50);
+    if (closed_) return;
+  }
+  EndSession();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (closed_ || CloseForm()) event->accept();
+  else event->ignore();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow() && created_ && !activated_) FirstActivation();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == client && event->type() == QEvent::Resize) {
+    LayoutControls();
+    ScrollLogToEnd();
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::FirstActivation() {
+  activated_ = true;
+  TruncateLog();
+  ScrollLogToEnd();
+  if (!SecondInstance) AddLog(MessageText("yuxisreadynow"));
+}
+
+}  // namespace yux

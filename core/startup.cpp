@@ -1,0 +1,258 @@
+#include "core/startup.h"
+
+#include <QCoreApplication>
+#include <QDate>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+
+#include "core/folders.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/programlog.h"
+#include "core/shellutils.h"
+#include "platform/atoms.h"
+#include "platform/broadcast.h"
+#include "platform/cmdline.h"
+#include "platform/filesearch.h"
+#include "platform/folders.h"
+#include "platform/namedobjects.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace yux {
+
+std::string TempFolder;
+std::string WinRarPath;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::unique_ptr<platform::NamedMutex> g_instanceLock;
+
+bool IsFile(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::is_regular_file(path, ec);
+}
+
+std::string WithoutTrailingSlash(std::string s) {
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+// Renames unless the target exists: an older copy never replaces the
+// settings folder's own file.
+void MoveIfFree(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  if (!fs::is_regular_file(from, ec) || fs::exists(to, ec)) return;
+  fs::rename(from, to, ec);
+}
+
+}  // namespace
+
+std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err) {
+  if (args.empty() || (args[0] != kKeeperSwitch && args[0] != kRecycleSwitch)) return std::nullopt;
+  platform::RegisterWindowMessage(kParamDataMessage);
+  const std::string path = args.size() > 1 ? args[1] : std::string();
+  const std::string text = std::string(1, args[0][5]) + path;
+  if (text.size() > platform::kMaxAtomLength) {
+    err << "yux: cannot hand the path over to the running YUX: it is " << path.size()
+        << " bytes long, at most " << platform::kMaxAtomLength - 1 << " fit: " << path << std::endl;
+    return 2;
+  }
+  const platform::ATOM atom = platform::GlobalAddAtom(text);
+  if (!atom) {
+    err << "yux: cannot hand the path over to the running YUX: " << path << std::endl;
+    return 2;
+  }
+  const int reached = platform::BroadcastAtomMessage(kParamDataMessage, 0, atom);
+  platform::GlobalDeleteAtom(atom);
+  if (reached < 0) {
+    err << "yux: cannot reach the running YUX (error " << platform::GetLastError() << "): " << path << std::endl;
+    return 2;
+  }
+  return 0;
+}
+
+bool SingleInstanceCheck(const std::string& name) {
+  std::string n = name;
+  for (char& c : n)
+    if (c == '\\') c = '_';
+  g_instanceLock = platform::NamedMutex::Create(n);
+  return g_instanceLock && !g_instanceLock->AlreadyExisted();
+}
+
+void ReleaseSingleInstance() { g_instanceLock.reset(); }
+
+bool IsWindowsVistaOrLater() { return true; }
+
+std::string ExecutablePath() {
+  if (QCoreApplication::instance()) {
+    const QString p = QCoreApplication::applicationFilePath();
+    if (!p.isEmpty()) return p.toStdString();
+  }
+  std::error_code ec;
+  return fs::read_symlink("/proc/self/exe", ec).string();
+}
+
+std::string SettingsLocationFile() { return PathJoin(platform::ProgramDataFolder(), kSettingsLocationName); }
+
+std::string ReadSettingsLocation() {
+  std::ifstream in(SettingsLocationFile(), std::ios::binary);
+  if (!in) return {};
+  std::string line;
+  if (!std::getline(in, line)) return {};
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  return line;
+}
+
+bool WriteSettingsLocation(const std::string& folder) {
+  std::ofstream out(SettingsLocationFile(), std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << folder << "\r\n";
+  out.close();
+  return !out.fail();
+}
+
+SettingsChoice LocateSettingsFolder() {
+  SettingsChoice choice = SettingsChoice::Chosen;
+  std::string folder = IsWindowsVistaOrLater() ? ReadSettingsLocation() : ProgramFolder;
+  if (!folder.empty()) {
+    SettingsFolder = WithoutTrailingSlash(folder);
+  } else {
+    SettingsFolder.clear();
+    DialogHooks* hooks = CurrentDialogHooks();
+    choice = hooks ? hooks->ChooseSettingsFolder() : SettingsChoice::NotChosen;
+    if (choice == SettingsChoice::NotChosen || SettingsFolder.empty()) return SettingsChoice::NotChosen;
+    SettingsFolder = WithoutTrailingSlash(SettingsFolder);
+  }
+  std::error_code ec;
+  fs::create_directories(PathJoin(SettingsFolder, "presets"), ec);
+  MoveOldSettingsFiles(platform::ProgramDataFolder());
+  return choice;
+}
+
+void MoveOldSettingsFiles(const std::string& oldFolder) {
+  std::error_code ec;
+  if (oldFolder.empty() || SettingsFolder.empty() || fs::equivalent(oldFolder, SettingsFolder, ec)) return;
+  for (const char* name : {"yux.ocs", "yux.log", "yux.opt", "yux.sch", "yux.las", "yux.pst", "winrar.log"})
+    MoveIfFree(PathJoin(oldFolder, name), PathJoin(SettingsFolder, name));
+  const std::string oldPresets = PathJoin(oldFolder, "presets");
+  const std::string newPresets = PathJoin(SettingsFolder, "presets");
+  for (const auto& e : platform::FindFiles(PathJoin(oldPresets, "*.*"))) {
+    if (e.isFolder) continue;
+    MoveIfFree(PathJoin(oldPresets, e.name), PathJoin(newPresets, e.name));
+  }
+}
+
+bool SettingsFolderWriteTest() {
+  if (SettingsFolder.empty()) return false;
+  std::ofstream out(fs::path(PathJoin(SettingsFolder, "yux.run")), std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << QDate::currentDate().toString("yyyy.MM.dd").toStdString() << "\r\n";
+  out.close();
+  return !out.fail();
+}
+
+std::string NotWritableMessage() {
+  const std::string q = "\"";
+  const std::string crlf = "\r\n";
+  const std::string program = platform::ProgramDataFolder();
+  return "The folder " + q + SettingsFolder + q + " is not writeable under this user account." + crlf + crlf +
+         "Solutions: 1) Fast, all settings will be lost: delete " + q + program + q +
+         ", reinstall YUX with admin rights and select a writeable folder for YUX settings." + crlf + crlf +
+         "OR 2) Manual, all settings will be kept: edit " + PathJoin(program, kSettingsLocationName) +
+         ", write a correct folder name in the first line and copy all the files from old settings folder (" + q +
+         SettingsFolder + q + ") to the new one manually.";
+}
+
+void SetUpTempFolder() {
+  std::error_code ec;
+  const auto toDefault = [](const std::string& key) {
+    TempFolder = WithoutTrailingSlash(GetTempDir());
+    // Kept in the options, so the change is reported once and not at every
+    // start.
+    Options.pte = TempFolder;
+    AddLog(MessageText(key) + " - \"" + TempFolder + "\". [!]");
+  };
+  if (Options.pte.empty()) {
+    toDefault("tempfoldertodefault");
+    return;
+  }
+  fs::create_directories(Options.pte, ec);
+  if (ec || !fs::is_directory(Options.pte, ec)) {
+    toDefault("invalidfolder");
+    return;
+  }
+  TempFolder = WithoutTrailingSlash(Options.pte);
+}
+
+void SetUpArchiverPath() {
+  if (IsFile(Options.pwi)) {
+    WinRarPath = Options.pwi;
+    return;
+  }
+  const std::string standIn = ProgramFilesArchiverPath();
+  if (IsFile(standIn)) {
+    WinRarPath = standIn;
+    Options.pwi = standIn;
+    AddLog(MessageText("winrarpathsetto") + "\"" + standIn + "\".");
+    return;
+  }
+  WinRarPath = Options.pwi;
+  AddLog(MessageText("nowinrarexe") + " [!]");
+}
+
+void RegisterShellVerbs() {
+  platform::Registry reg = platform::Registry::User();
+  const std::string exe = ExecutablePath();
+  struct Verb {
+    const char* name;
+    bool enabled;
+  };
+  for (const Verb& v : {Verb{"YUX-RECYCLE", Options.obr}, Verb{"YUX-KEEPER", Options.obk}}) {
+    for (const char* root : {"HKEY_CLASSES_ROOT\\*\\shell\\", "HKEY_CLASSES_ROOT\\Directory\\shell\\"}) {
+      const std::string key = std::string(root) + v.name;
+      if (v.enabled)
+        reg.SetString(key + "\\command", "", "\"" + exe + "\" /" + v.name + " \"%1\"");
+      else
+        reg.DeleteKey(key);
+    }
+  }
+}
+
+void WriteAutostartValue(int mode) {
+  platform::Registry reg = platform::Registry::User();
+  reg.SetAutostartValueName(kAutostartValueName);
+  if (!reg.CreateKey(platform::kRunKey)) return;
+  const std::string exe = "\"" + ExecutablePath() + "\"";
+  switch (mode) {
+    case 1:
+      reg.SetString(platform::kRunKey, kAutostartValueName, exe + " /hide /exit");
+      break;
+    case 2:
+      reg.SetString(platform::kRunKey, kAutostartValueName, exe + " /hide");
+      break;
+    default:
+      reg.DeleteValue(platform::kRunKey, kAutostartValueName);
+      break;
+  }
+}
+
+void InstallErrorSoundPlayer() {
+  SetErrorSoundHook([](const std::string& soundFile) {
+    if (!IsFile(soundFile)) return;
+    platform::StartOptions options;
+    options.openDocuments = false;
+    for (const char* player : {"paplay", "aplay"}) {
+      const std::string params = std::string(player) == "aplay" ? "-q " + platform::QuoteArgument(soundFile)
+                                                                : platform::QuoteArgument(soundFile);
+      if (platform::Process::Start(player, params, options)) return;
+    }
+  });
+}
+
+}  // namespace yux

@@ -1,0 +1,84 @@
+#pragma once
+// The life cycle of the process outside the windows: the messenger that
+// hands a file manager's bin request to the running instance, the
+// single-instance lock, finding and checking the settings folder, the temp
+// folder and archiver path, the file manager verbs and the autostart value.
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/dialoghooks.h"
+
+namespace yux {
+
+// The temp folder of the runs (option pte, or the system temp folder).
+extern std::string TempFolder;
+// The archiver program (option pwi, or the one found at start).
+extern std::string WinRarPath;
+
+inline constexpr char kApplicationTitle[] = "YUX for WinRAR";
+inline constexpr char kVersionText[] = "3.00 beta 4";
+inline constexpr char kVersionDate[] = "2013.03.10";
+inline constexpr char kInstanceMutexName[] = "YUX_SECOND_INSTANCE";
+inline constexpr char kParamDataMessage[] = "YUXParamData";
+inline constexpr char kSchedulerEventName[] = "YUX4WINRAR_SCHEDULER";
+inline constexpr char kKeeperSwitch[] = "/YUX-KEEPER";
+inline constexpr char kRecycleSwitch[] = "/YUX-RECYCLE";
+inline constexpr char kSettingsLocationName[] = "yuxinfo.dat";
+inline constexpr char kAutostartValueName[] = "Yux";
+
+// Messenger mode: when the first argument is exactly "/YUX-KEEPER" or
+// "/YUX-RECYCLE", broadcasts "YUXParamData" with the text K or R followed by
+// the second argument and gives the exit code (0; non-zero after a report
+// on `err` when the text cannot be handed over).  Nothing for any other
+// command line.
+std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err);
+
+// Takes the named lock (every "\" of the name becomes "_") for the rest of
+// the process; true only when this process is the first to hold it.
+bool SingleInstanceCheck(const std::string& name);
+// Lets the lock go (tests only; the program keeps it until it ends).
+void ReleaseSingleInstance();
+
+// Always true here: the settings folder is read from its location file.
+bool IsWindowsVistaOrLater();
+
+// Full path of the running program.
+std::string ExecutablePath();
+
+// "yuxinfo.dat" in the writable program-data folder.
+std::string SettingsLocationFile();
+// Its first line, without line end; empty when it cannot be read.
+std::string ReadSettingsLocation();
+// Writes the folder as the file's one line; false when it cannot.
+bool WriteSettingsLocation(const std::string& folder);
+
+// Finds the settings folder: the location file, else the chooser (through
+// the dialog hooks).  Creates its "presets" folder and moves settings files
+// left in the program-data folder into it.  Sets SettingsFolder.
+SettingsChoice LocateSettingsFolder();
+// Moves the known settings files and the presets from `oldFolder` into the
+// settings folder; a file that exists at the target stays where it is.
+void MoveOldSettingsFiles(const std::string& oldFolder);
+
+// Writes "yux.run" in the settings folder; false when it cannot.
+bool SettingsFolderWriteTest();
+// The explanation shown when the settings folder is not writable.
+std::string NotWritableMessage();
+
+// Sets TempFolder from the options (logging a change to the default).
+void SetUpTempFolder();
+// Sets WinRarPath: the options' archiver when it exists, else the stand-in
+// beside the program (logged), else a logged error.
+void SetUpArchiverPath();
+
+// Writes or removes the file manager verbs by the bin options (obk, obr).
+void RegisterShellVerbs();
+// The autostart value by mode: 0 and 3 remove it, 1 "/hide /exit", 2 "/hide".
+void WriteAutostartValue(int mode);
+
+// Plays the error sound through paplay or aplay when one is installed.
+void InstallErrorSoundPlayer();
+
+}  // namespace yux

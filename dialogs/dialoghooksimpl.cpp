@@ -1,0 +1,44 @@
+#include "dialogs/dialoghooksimpl.h"
+
+#include <cstdio>
+
+#include "core/folders.h"
+#include "dialogs/passwordform.h"
+#include "dialogs/settingsfolderform.h"
+#include "platform/messagebox.h"
+
+namespace yux {
+
+SettingsChoice WidgetDialogHooks::ChooseSettingsFolder() {
+  if (platform::IsHeadless()) {
+    SettingsFolder = TForm2::CurrentUserCandidate();
+    WriteSettingsLocationReporting(SettingsFolder);
+    return SettingsChoice::ChosenByDefault;
+  }
+  TForm2 form;
+  form.exec();
+  return form.Chosen() ? SettingsChoice::Chosen : SettingsChoice::NotChosen;
+}
+
+void WidgetDialogHooks::ShowPasswordDialog(const std::string& caption) {
+  if (platform::IsHeadless()) {
+    // The OK button with what the dialog would show: nothing when a
+    // password is asked, the current one in confirm mode.
+    const std::string line = "YUX - Password: " + caption + " (no display: answered with OK)\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    if (!PasswordConfirmMode) PasswordText.clear();
+    PasswordAccepted = true;
+    return;
+  }
+  TForm7 form;
+  form.setWindowTitle(QString::fromStdString(caption));
+  form.exec();
+}
+
+void InstallDialogHooks() {
+  static WidgetDialogHooks hooks;
+  SetDialogHooks(&hooks);
+}
+
+}  // namespace yux

@@ -1,0 +1,19 @@
+#pragma once
+// The dialogs behind the core's dialog hooks.  Where no window can be seen
+// they take their default answers instead of waiting: the chooser the
+// current user's folder, the password dialog its OK button with the shown
+// entry.
+#include "core/dialoghooks.h"
+
+namespace yux {
+
+class WidgetDialogHooks : public DialogHooks {
+ public:
+  SettingsChoice ChooseSettingsFolder() override;
+  void ShowPasswordDialog(const std::string& caption) override;
+};
+
+// Installs one process-wide instance.
+void InstallDialogHooks();
+
+}  // namespace yux

@@ -1,0 +1,359 @@
+// The main window in this process: its creation, the log list, the close
+// query with the exit password, the end of the session during a run, and
+// language files applied to the main and the schedule window.
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "core/dialoghooks.h"
+#include "core/flags.h"
+#include "core/folders.h"
+#include "core/language.h"
+#include "core/loghook.h"
+#include "core/mainform.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/programlog.h"
+#include "core/scheduleform.h"
+#include "core/startup.h"
+#include "platform/broadcast.h"
+#include "platform/messagebox.h"
+#include "platform/namedobjects.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FakeHooks : public DialogHooks {
+ public:
+  SettingsChoice ChooseSettingsFolder() override { return SettingsChoice::NotChosen; }
+  void ShowPasswordDialog(const std::string& caption) override {
+    ++asked;
+    lastCaption = caption;
+    PasswordAccepted = accept;
+    if (accept) PasswordText = entry;
+  }
+  bool accept = true;
+  std::string entry;
+  int asked = 0;
+  std::string lastCaption;
+};
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+      if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
+    setenv("YUX_HOME", home.str().c_str(), 1);
+    setenv("YUX_NS", test::UniqueNamespace().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", config.str().c_str(), 1);
+    setenv("XDG_DATA_HOME", data.str().c_str(), 1);
+    test::WriteFile(home / "yuxinfo.dat", settings.str() + "\r\n");
+    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
+    platform::SetMessageBoxService(boxes);
+    SetDialogHooks(&hooks);
+    Options = topt{};
+    RunActive = false;
+    AbortRequested = false;
+    ErrorOccurred = false;
+    ForcedClose = false;
+    SecondInstance = false;
+  }
+  void TearDown() override {
+    SetDialogHooks(nullptr);
+    platform::SetMessageBoxService(nullptr);
+    SetLogHook(nullptr);
+    SetLogListSink(nullptr);
+    ResetMessageTexts();
+    ResetLanguageReports();
+    ReleaseSingleInstance();
+    std::error_code ec;
+    const std::string rt = platform::RuntimeFolder();
+    if (!rt.empty()) fs::remove_all(rt, ec);
+    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) unsetenv(name);
+    for (auto& [k, v] : saved_) setenv(k.c_str(), v.c_str(), 1);
+    Options = topt{};
+    RunActive = false;
+    AbortRequested = false;
+    ErrorOccurred = false;
+    ForcedClose = false;
+    SecondInstance = false;
+    SettingsFolder.clear();
+  }
+  std::vector<std::string> LogTexts() {
+    std::vector<std::string> out;
+    std::string all = test::ReadFile(settings / "yux.log");
+    size_t pos = 0;
+    while (pos < all.size()) {
+      size_t end = all.find("\r\n", pos);
+      if (end == std::string::npos) break;
+      out.push_back(all.substr(pos + 22, end - pos - 22));
+      pos = end + 2;
+    }
+    return out;
+  }
+  static void PumpFor(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+
+  test::TempDir home, config, data, settings;
+  FakeHooks hooks;
+  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, SessionEndDuringARunAbortsWaitsForTheWindDownAndClosesInOrder) {
+  TForm1 form;
+  ASSERT_EQ(form.FormCreate({}), std::nullopt);
+  ASSERT_FALSE(SecondInstance);
+
+  // A run that does not wind down in time keeps the program open.
+  RunActive = true;
+  form.SessionEnding(300);
+  EXPECT_TRUE(AbortRequested);
+  EXPECT_FALSE(form.Closed());
+  EXPECT_FALSE(form.QueryEndSession());
+
+  // A run that ends its wind-down while the session waits for it.
+  AbortRequested = false;
+  bool sawAbort = false;
+  QTimer windDown;
+  windDown.setInterval(20);
+  QObject::connect(&windDown, &QTimer::timeout, [&] {
+    if (AbortRequested) {
+      sawAbort = true;
+      RunActive = false;
+    }
+  });
+  windDown.start();
+  form.SessionEnding(5000);
+  EXPECT_TRUE(sawAbort);
+  EXPECT_TRUE(form.Closed());
+
+  auto texts = LogTexts();
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[texts.size() - 3], "Windows is shutting down.");
+  EXPECT_EQ(texts[texts.size() - 2], "YUX halts.");
+  EXPECT_EQ(texts.back(), "");
+  // The refused attempt was logged too, but closed nothing.
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "YUX halts."), 1);
+  EXPECT_TRUE(fs::exists(settings / "yux.opt"));
+}
+
+TEST_F(MainWindow, CloseQueryAndTheExitPassword) {
+  struct Case {
+    const char* what;
+    bool runActive, second, protect;
+    std::string sgp;
+    bool accept;
+    std::string entry;
+    bool allowed;
+    int asked;
+    bool incorrectBox;
+  };
+  const Case cases[] = {
+      {"run active", true, false, false, "", true, "", false, 0, false},
+      {"unprotected", false, false, false, "pw", true, "", true, 0, false},
+      {"right password", false, false, true, "Pw", true, "Pw", true, 1, false},
+      {"wrong case", false, false, true, "Pw", true, "pw", false, 1, true},
+      {"dialog cancelled", false, false, true, "Pw", false, "", false, 1, false},
+      {"empty password, empty entry", false, false, true, "", true, "", true, 1, false},
+      {"second instance", false, true, true, "Pw", true, "", true, 0, false},
+  };
+  TForm1 form;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
+    platform::SetMessageBoxService(boxes);
+    hooks = FakeHooks{};
+    hooks.accept = c.accept;
+    hooks.entry = c.entry;
+    RunActive = c.runActive;
+    SecondInstance = c.second;
+    Options.spe = c.protect;
+    Options.sgp = c.sgp;
+    ForcedClose = true;  // the check applies to forced closes too
+    EXPECT_EQ(form.FormCloseQuery(), c.allowed);
+    EXPECT_EQ(hooks.asked, c.asked);
+    if (c.asked) {
+      EXPECT_EQ(hooks.lastCaption, "Enter admin password");
+    }
+    const auto asked = boxes->Asked();
+    EXPECT_EQ(!asked.empty(), c.incorrectBox);
+    if (!asked.empty()) {
+      EXPECT_EQ(asked[0].text, "\rIncorrect password.");
+      EXPECT_EQ(asked[0].Icon(), platform::MB_ICONERROR);
+    }
+  }
+}
+
+TEST_F(MainWindow, LogListShowsStampedLinesAndFollowsTheTruncation) {
+  SettingsFolder = settings.str();
+  TForm1 form;
+  form.resize(640, 480);
+  SetLogListSink(&form);
+  std::string old;
+  for (int i = 1; i <= 8; ++i) old += "[2013.03.10 10:00:0" + std::to_string(i) + "] old line " + std::to_string(i) + "\r\n";
+  test::WriteFile(settings / "yux.log", old);
+  LoadLogIntoList();
+  ASSERT_EQ(form.LogLines().size(), 8u);
+
+  AddLog("Backup started");
+  AddPresetLog("WinRAR error 2 [!] while archiving");
+  const auto lines = form.LogLines();
+  const std::regex stamp(R"(\[\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2}\] .*)");
+  EXPECT_TRUE(std::regex_match(lines[8], stamp)) << lines[8];
+  EXPECT_EQ(lines[8].substr(22), "Backup started");
+  EXPECT_TRUE(ErrorOccurred);
+
+  // Truncation during a run keeps the run's flag and reloads the list.
+  Options.lsz = 4;
+  RunActive = true;
+  TruncateLog();
+  EXPECT_TRUE(RunActive);
+  const auto after = form.LogLines();
+  ASSERT_EQ(after.size(), 5u);
+  EXPECT_EQ(after[0].substr(22), "old line 7");
+  EXPECT_EQ(after[4].substr(22), "Log has been reduced to 4 lines.");
+
+  const fs::path screens = test::BuildDir() / "screens";
+  fs::create_directories(screens);
+  form.show();
+  PumpFor(50);
+  ASSERT_TRUE(form.grab().save(QString::fromStdString((screens / "mainwindow.png").string())));
+  EXPECT_GT(fs::file_size(screens / "mainwindow.png"), 0u);
+  form.hide();
+}
+
+TEST_F(MainWindow, FirstActivationTruncatesTheLogAndSaysReady) {
+  SettingsFolder = settings.str();
+  test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("lsz 5") + "\r\n");
+  std::string old;
+  for (int i = 0; i < 20; ++i) old += "[2013.03.10 10:00:00] old\r\n";
+  test::WriteFile(settings / "yux.log", old);
+
+  TForm1 form;
+  ASSERT_EQ(form.FormCreate({}), std::nullopt);
+  form.show();
+  form.activateWindow();
+  QElapsedTimer t;
+  t.start();
+  while (LogTexts().empty() || LogTexts().back() != "YUX is ready now.") {
+    ASSERT_LT(t.elapsed(), 5000) << "no first activation";
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  const auto texts = LogTexts();
+  ASSERT_EQ(texts.size(), 7u);  // the last 5 lines, the reduction line, ready
+  EXPECT_EQ(texts[5], "Log has been reduced to 5 lines.");
+  EXPECT_EQ(form.LogLines().size(), 7u);
+  // A later activation does nothing.
+  form.hide();
+  form.show();
+  form.activateWindow();
+  PumpFor(100);
+  EXPECT_EQ(LogTexts().size(), 7u);
+}
+
+TEST_F(MainWindow, LanguageFileTranslatesTheWindowsAndTheMessages) {
+  test::TempDir program;
+  ProgramFolder = program.str();
+  test::WriteFile(program / "Deutsch.lng",
+                  "[INFO]\r\nlanguage=Deutsch\r\n"
+                  "[FORMS]\r\nForm1=YUX fuer WinRAR (de)\r\nForm1ListColumn1=Vorlage\r\n"
+                  "Form5=YUX - Zeitplan\r\nForm5bAdd=Hinzufuegen\r\nForm5ondelay2=Diesmal auslassen\r\n"
+                  "Form5presetbox=not translated\r\nForm5ondelay=Bei Verspaetung\r\n"
+                  "[STRINGS]\r\nyuxisreadynow='YUX ist bereit.'\r\nyuxhaltsword=\"YUX h\xc3\xa4lt an.\r\n");
+  TForm1 form;
+  form.ApplyLanguage("Deutsch.lng");
+  EXPECT_EQ(form.windowTitle().toStdString(), "YUX fuer WinRAR (de)");
+  EXPECT_EQ(form.list->headerItem()->text(0).toStdString(), "Vorlage");
+  EXPECT_EQ(form.list->headerItem()->text(1).toStdString(), "Scheduled execution");
+  EXPECT_EQ(MessageText("yuxisreadynow"), "YUX ist bereit.");
+  // A quote only at the start stays.
+  EXPECT_EQ(MessageText("yuxhaltsword"), "\"YUX h\xc3\xa4lt an.");
+
+  TForm5 schedule(&form);
+  schedule.ApplyLanguage("Deutsch.lng");
+  EXPECT_EQ(schedule.windowTitle().toStdString(), "YUX - Zeitplan");
+  EXPECT_EQ(schedule.bAdd->text().toStdString(), "Hinzufuegen");
+  EXPECT_EQ(schedule.ondelayItems[1]->text().toStdString(), "Diesmal auslassen");
+  EXPECT_EQ(schedule.ondelay->title().toStdString(), "Bei Verspaetung");
+  // The schedule window does not translate its edit boxes.
+  EXPECT_NE(schedule.presetbox->currentText().toStdString(), "not translated");
+
+  // A missing file keeps every text.
+  ResetMessageTexts();
+  TForm1 other;
+  other.ApplyLanguage("Missing.lng");
+  EXPECT_EQ(other.windowTitle().toStdString(), "YUX for WinRAR");
+  EXPECT_EQ(MessageText("yuxisreadynow"), "YUX is ready now.");
+}
+
+TEST_F(MainWindow, ScheduleWindowPlacesTheMainWindowAndNamesTheDays) {
+  TForm1 form;
+  TForm5 schedule(&form);
+  Options.px1 = 40;
+  Options.py1 = 50;
+  Options.px2 = 700;
+  Options.py2 = 500;
+  ASSERT_EQ(schedule.FormCreate({}), std::nullopt);
+  EXPECT_EQ(form.geometry(), QRect(40, 50, 700, 500));
+  EXPECT_EQ(schedule.DayNames[0], "Sunday");
+  EXPECT_EQ(schedule.DayNames[6], "Saturday");
+
+  Options.px2 = 0;  // unusable size
+  schedule.PlaceMainWindow();
+  EXPECT_EQ(form.geometry(), QRect(30, 30, 640, 480));
+}
+
+TEST_F(MainWindow, BinRequestsWaitWhileTheirListIsInUseAndTheAbortItemAborts) {
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  int keeperTicks = 0;
+  form.OnKeeperTimer = [&] {
+    ++keeperTicks;
+    form.yuxbintimerk->stop();
+  };
+  form.KeeperInUse = true;
+  QTimer::singleShot(200, [&] {
+    // Nothing was added while the list was in use.
+    EXPECT_TRUE(form.KeeperList.empty());
+    form.KeeperInUse = false;
+  });
+  ASSERT_GE(platform::BroadcastTextMessage(kParamDataMessage, 0, "K/data/first"), 1);
+  ASSERT_GE(platform::BroadcastTextMessage(kParamDataMessage, 0, "K/data/second"), 1);
+  QElapsedTimer t;
+  t.start();
+  while (keeperTicks == 0 && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_EQ(form.KeeperList, (std::vector<std::string>{"/data/first", "/data/second"}));
+  // One tick for the batch, a second after the last arrival.
+  EXPECT_EQ(keeperTicks, 1);
+  EXPECT_GE(t.elapsed(), 1000);
+
+  ASSERT_NE(form.abortItem, nullptr);
+  EXPECT_EQ(form.abortItem->text().toStdString(), "Send ABORT request");
+  AbortRequested = false;
+  form.abortItem->trigger();
+  EXPECT_TRUE(AbortRequested);
+}
