@@ -1,0 +1,489 @@
+#include "core/presetrun.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <QTimer>
+
+#include "core/datetime.h"
+#include "core/flags.h"
+#include "core/foldercopy.h"
+#include "core/folders.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/presets.h"
+#include "core/programlog.h"
+#include "core/schedule.h"
+#include "core/startup.h"
+#include "platform/messagebox.h"
+#include "platform/messages.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+class LogLines : public LogListSink {
+ public:
+  void AppendLine(const std::string& line) override {
+    auto pos = line.find("] ");
+    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
+  }
+  void ReplaceLines(const std::vector<std::string>&) override {}
+  std::vector<std::string> lines;
+};
+
+class RecordingHooks : public RunHooks {
+ public:
+  void SetRunIcon(bool running) override { events.push_back(running ? "icon run" : "icon normal"); }
+  void HideProgress() override { events.push_back("progress hidden"); }
+  void RunStateChanged(bool active) override { events.push_back(active ? "busy" : "idle"); }
+  std::vector<std::string> events;
+};
+
+// A settings folder, a presets folder, a temp folder, a source folder and
+// a destination, all in one temporary folder; the archiver is the real
+// stand-in unless a test writes a fake one.
+class PresetRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved = {SettingsFolder, PresetsFolder, TempFolder, WinRarPath};
+    SettingsFolder = dir.str();
+    PresetsFolder = (dir / "presets").string();
+    TempFolder = (dir / "temp").string();
+    WinRarPath = test::BuiltProgram("winrar").string();
+    for (const char* sub : {"presets", "temp", "src"}) fs::create_directories(dir / sub);
+    test::WriteFile(dir / "src" / "a.txt", std::string(3000, 'a'));
+    test::WriteFile(dir / "src" / "b.txt", "bee");
+    Options = topt{};
+    AbortRequested = false;
+    RunActive = false;
+    PresetRunTuning() = RunTuning{};
+    SetLogListSink(&log);
+    SetRunHooks(&hooks);
+    rows.rows = {{"Daily", "", ""}};
+    SetPresetListRows(&rows);
+    SetPresetDefaults(preset);
+    preset.nam = "Daily";
+    preset.dtf.clear();  // a name without a time stamp, so tests know it
+    preset.vol = "None";
+    preset.ctf = true;
+    preset.dir = Dest();
+  }
+  void TearDown() override {
+    SetPresetListRows(nullptr);
+    SetRunHooks(nullptr);
+    SetLogListSink(nullptr);
+    platform::SetMessageBoxService(nullptr);
+    PresetRunTuning() = RunTuning{};
+    AbortRequested = false;
+    RunActive = false;
+    Options = topt{};
+    SettingsFolder = saved[0];
+    PresetsFolder = saved[1];
+    TempFolder = saved[2];
+    WinRarPath = saved[3];
+  }
+
+  std::string Dest() const { return (dir / "dest").string(); }
+  void Save(const std::string& name = "Daily") {
+    ASSERT_TRUE(SavePreset(name, preset));
+    ASSERT_TRUE(WritePresetList(name, ".inc", {(dir / "src").string()}));
+    ASSERT_TRUE(WritePresetList(name, ".exc", {}));
+  }
+  RunOutcome Run(const std::string& name = "Daily") {
+    Save(name);
+    return RunPreset(name);
+  }
+
+  // A stand-in for the archiver: records its arguments and its process id,
+  // writes "<archive>.rar", runs `extra` and exits with `code`.
+  void FakeArchiver(int code, const std::string& extra = "") {
+    const fs::path script = dir / "fake-archiver.sh";
+    test::WriteFile(script,
+                    "#!/bin/sh\n"
+                    "printf '%s\\n' \"$@\" > '" + (dir / "args.txt").string() + "'\n"
+                    "echo $$ > '" + (dir / "pid.txt").string() + "'\n"
+                    "target=''\n"
+                    "for a in \"$@\"; do case \"$a\" in a|-*|@*) ;; *) target=\"$a\";; esac; done\n"
+                    "printf 'archive' > \"$target.rar\"\n" +
+                        extra + "\nexit " + std::to_string(code) + "\n");
+    fs::permissions(script, fs::perms::owner_all);
+    WinRarPath = script.string();
+  }
+  std::vector<std::string> FakeArgs() {
+    std::vector<std::string> out;
+    std::string all = test::ReadFile(dir / "args.txt"), line;
+    for (char c : all) {
+      if (c == '\n') out.push_back(std::exchange(line, {}));
+      else line += c;
+    }
+    return out;
+  }
+  bool Logged(const std::string& line) const {
+    return std::find(log.lines.begin(), log.lines.end(), line) != log.lines.end();
+  }
+  // Position of the first line that begins with `prefix`; -1 when none.
+  long Find(const std::string& prefix) const {
+    for (size_t i = 0; i < log.lines.size(); ++i)
+      if (log.lines[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
+    return -1;
+  }
+  void ExpectTempFolderEmpty() { EXPECT_TRUE(fs::is_empty(dir / "temp")) << "run folder left behind"; }
+  void ExpectEndedCleanly() {
+    EXPECT_FALSE(RunActive);
+    EXPECT_FALSE(RunInProgress());
+    ASSERT_FALSE(hooks.events.empty());
+    EXPECT_EQ(hooks.events.back(), "idle");
+    EXPECT_EQ(std::count(hooks.events.begin(), hooks.events.end(), "icon run"),
+              std::count(hooks.events.begin(), hooks.events.end(), "icon normal"));
+  }
+  std::vector<std::string> History(const std::string& name = "Daily") {
+    auto lines = ReadPresetList(name, ".hst");
+    return lines ? *lines : std::vector<std::string>{};
+  }
+
+  test::TempDir dir;
+  std::vector<std::string> saved;
+  LogLines log;
+  RecordingHooks hooks;
+  TPresetRowList rows;
+  tarcopt preset;
+};
+
+TEST_F(PresetRun, NormalRunArchivesCopiesAndRecords) {
+  EXPECT_EQ(Run(), RunOutcome::Done);
+
+  const fs::path archive = dir / "dest" / "Daily.rar";
+  ASSERT_TRUE(fs::exists(archive));
+  EXPECT_EQ(test::ReadFile(archive).substr(0, 2), "PK");
+  ASSERT_EQ(log.lines.size(), 4u) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(log.lines[0], "Daily: WinRAR - Started.");
+  EXPECT_EQ(log.lines[1].rfind("Daily: WinRAR - Done (1 file, ", 0), 0u) << log.lines[1];
+  EXPECT_EQ(log.lines[2], "Daily: COPY - Successfully copied Daily.rar.");
+  EXPECT_EQ(log.lines[3], "Daily: Done.");
+
+  const auto history = History();
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_NE(history[0].find(" \t4-COPY\t" + archive.string()), std::string::npos) << history[0];
+  EXPECT_EQ(ReadPresetList("Daily", ".lgc")->at(1), "Daily.rar");
+
+  const std::string runFolder = RunFolderName();
+  EXPECT_EQ(runFolder.size(), 8u);
+  EXPECT_TRUE(std::all_of(runFolder.begin(), runFolder.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+      << runFolder;
+  ExpectTempFolderEmpty();
+  ExpectEndedCleanly();
+  EXPECT_EQ(hooks.events, (std::vector<std::string>{"busy", "icon run", "icon normal", "idle"}));
+  EXPECT_TRUE(TextToDateTime(rows.rows[0].Previous).has_value());
+  EXPECT_NE(test::ReadFile(dir / "yux.las").find("<P>Daily</P>"), std::string::npos);
+}
+
+TEST_F(PresetRun, DirectModeArchivesIntoTheDestinationWithoutWaiting) {
+  preset.dra = true;
+  EXPECT_EQ(Run(), RunOutcome::DirectDone);
+  EXPECT_FALSE(RunActive);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "Daily: WinRAR - Started (direct raring mode, expect no further notifications)."}));
+  const fs::path archive = dir / "dest" / "Daily.rar";
+  platform::WaitPumping([&] { return fs::exists(archive); }, 10000, 20);
+  EXPECT_TRUE(fs::exists(archive));
+  ExpectTempFolderEmpty();
+  ExpectEndedCleanly();
+  EXPECT_FALSE(fs::exists(dir / "presets" / "Daily.hst"));
+}
+
+TEST_F(PresetRun, VolumesAreAllDeliveredAndListed) {
+  std::mt19937 rng(7);
+  std::string noise(100000, '\0');
+  for (auto& c : noise) c = static_cast<char>(rng());
+  test::WriteFile(dir / "src" / "noise.bin", noise);
+  preset.vol = "20k";
+  EXPECT_EQ(Run(), RunOutcome::Done);
+
+  std::vector<std::string> delivered;
+  for (const auto& e : fs::directory_iterator(dir / "dest")) delivered.push_back(e.path().filename());
+  ASSERT_GE(delivered.size(), 5u);
+  const std::string count = std::to_string(delivered.size());
+  EXPECT_GE(Find("Daily: WinRAR - Done (" + count + " files, "), 0) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(History().size(), delivered.size());
+  EXPECT_EQ(ReadPresetList("Daily", ".lgc")->size(), delivered.size() + 2);
+  ExpectTempFolderEmpty();
+}
+
+TEST_F(PresetRun, BeforeCommandThatCannotStartEndsTheRun) {
+  preset.eba = true;
+  preset.ebs = true;
+  preset.ebe = (dir / "no-such-program").string();
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "Daily: Sync execution:  " + preset.ebe,
+                           "Cannot execute external program [!]"}));
+  EXPECT_FALSE(fs::exists(dir / "dest" / "Daily.rar"));
+  ExpectTempFolderEmpty();
+  ExpectEndedCleanly();
+}
+
+// A sync before-command is finished before the archiver starts; an async
+// one is not awaited.
+TEST_F(PresetRun, BeforeAndAfterCommandsSyncAndAsync) {
+  const fs::path marker = dir / "marker";
+  const fs::path cmd = dir / "before.sh";
+  test::WriteFile(cmd, "#!/bin/sh\nsleep \"$1\"\ntouch '" + marker.string() + "'\n");
+  fs::permissions(cmd, fs::perms::owner_all);
+  FakeArchiver(0, "[ -e '" + marker.string() + "' ] && echo present > '" + (dir / "seen").string() +
+                      "' || echo absent > '" + (dir / "seen").string() + "'");
+  for (bool sync : {true, false}) {
+    SCOPED_TRACE(sync);
+    fs::remove(marker);
+    log.lines.clear();
+    preset.eba = true;
+    preset.ebs = sync;
+    preset.ebe = cmd.string();
+    preset.ebp = sync ? "0.2" : "1";
+    preset.eaa = true;
+    preset.eas = true;
+    preset.eae = "/bin/sh";
+    preset.eap = "-c \"echo after > '" + (dir / "after").string() + "'\"";
+    preset.owe = true;
+    EXPECT_EQ(Run(), RunOutcome::Done);
+    EXPECT_EQ(test::ReadFile(dir / "seen"), sync ? "present\n" : "absent\n");
+    EXPECT_EQ(test::ReadFile(dir / "after"), "after\n");
+    EXPECT_EQ(log.lines.front(),
+              std::string("Daily: ") + (sync ? "Sync" : "Async") + " execution:  " + cmd.string());
+    EXPECT_LT(Find("Daily: Sync execution:  /bin/sh"), Find("Daily: Done."));
+    // The async command was started and finishes on its own.
+    EXPECT_TRUE(platform::WaitPumping([&] { return fs::exists(marker); }, 5000, 20));
+  }
+}
+
+TEST_F(PresetRun, ExitCodesDecideWhetherTheRunDelivers) {
+  struct Case {
+    int code;
+    bool cie;
+    std::string line;
+    RunOutcome outcome;
+  };
+  const std::vector<Case> cases = {
+      {1, true, "Daily: WinRAR reported a warning (non-critical).", RunOutcome::Done},
+      {1, false, "Daily: WinRAR - Error 1 (see WinRAR log for details). [!]", RunOutcome::Failed},
+      {255, false, "Daily: WinRAR - Canceled by the user. [!]", RunOutcome::Done},
+      {2, true, "Daily: WinRAR - Error 2 (see WinRAR log for details). [!]", RunOutcome::Failed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    fs::remove_all(dir / "dest");
+    log.lines.clear();
+    Options.cie = c.cie;
+    FakeArchiver(c.code);
+    EXPECT_EQ(Run(), c.outcome);
+    EXPECT_EQ(log.lines.at(1), c.line);
+    const bool delivered = c.outcome == RunOutcome::Done;
+    EXPECT_EQ(fs::exists(dir / "dest" / "Daily.rar"), delivered);
+    EXPECT_EQ(Find("Daily: WinRAR - Done (1 file, 7b)."), delivered ? 2 : -1);
+    EXPECT_EQ(log.lines.back(), delivered ? "Daily: Done." : c.line);
+    ExpectTempFolderEmpty();
+    ExpectEndedCleanly();
+  }
+}
+
+bool ProcessGone(const fs::path& pidFile) {
+  std::string pid = test::ReadFile(pidFile);
+  while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+  return !pid.empty() && !fs::exists("/proc/" + pid);
+}
+
+TEST_F(PresetRun, AbortStopsASlowArchiver) {
+  FakeArchiver(0, "exec sleep 30");
+  QTimer::singleShot(300, [] { AbortRequested = true; });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run(), RunOutcome::Aborted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"Daily: WinRAR - Started.", "Abort requested.",
+                                                 "Aborted. [!]"}));
+  EXPECT_TRUE(ProcessGone(dir / "pid.txt"));
+  EXPECT_FALSE(fs::exists(dir / "dest" / "Daily.rar"));
+  ExpectTempFolderEmpty();
+  ExpectEndedCleanly();
+}
+
+TEST_F(PresetRun, OperationTimeoutAbortsTheArchiver) {
+  FakeArchiver(0, "exec sleep 30");
+  Options.twr = 1;
+  PresetRunTuning().minuteMs = 300;
+  EXPECT_EQ(Run(), RunOutcome::Aborted);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"Daily: WinRAR - Started.",
+                                                 "Daily: Operation timeout, aborting. [!]",
+                                                 "Abort requested.", "Aborted. [!]"}));
+  EXPECT_TRUE(ProcessGone(dir / "pid.txt"));
+  ExpectTempFolderEmpty();
+}
+
+// Work that runs inside the run's waits can neither start a second run nor
+// take the first one's flag away.
+TEST_F(PresetRun, WaitsAreReentrantButTheRunStaysOne) {
+  FakeArchiver(0, "exec sleep 30");
+  std::vector<RunOutcome> nested;
+  bool activeLater = false;
+  QTimer::singleShot(100, [&] {
+    nested.push_back(RunPreset("Daily"));
+    RunActive = false;  // as a "clear log" in the window would do
+  });
+  QTimer::singleShot(1200, [&] {
+    activeLater = RunActive;
+    nested.push_back(RunPreset("Other"));
+    AbortRequested = true;
+  });
+  EXPECT_EQ(Run(), RunOutcome::Aborted);
+  EXPECT_EQ(nested, (std::vector<RunOutcome>{RunOutcome::Busy, RunOutcome::Busy}));
+  EXPECT_TRUE(activeLater);
+  EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "Daily: WinRAR - Started."), 1);
+  ExpectEndedCleanly();
+}
+
+// A failure nobody expected, after the run-active flag is set, still ends
+// the run: flag cleared, run folder removed.
+class ThrowingHooks : public RecordingHooks {
+ public:
+  void SetRunIcon(bool running) override {
+    RecordingHooks::SetRunIcon(running);
+    if (running) throw std::runtime_error("tray is gone");
+  }
+};
+
+TEST_F(PresetRun, AnExceptionNeverLeavesTheRunActive) {
+  ThrowingHooks throwing;
+  SetRunHooks(&throwing);
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_FALSE(RunActive);
+  EXPECT_FALSE(RunInProgress());
+  EXPECT_TRUE(Logged("Daily: Error during the operation. tray is gone [!]"));
+  ExpectTempFolderEmpty();
+  EXPECT_EQ(throwing.events.back(), "idle");
+  // And the next run works.
+  SetRunHooks(&hooks);
+  EXPECT_EQ(RunPreset("Daily"), RunOutcome::Done);
+}
+
+TEST_F(PresetRun, PasswordAndPercentReachTheArchiverAsTyped) {
+  FakeArchiver(0);
+  preset.pas = true;
+  preset.pwd = "a \"quoted\" pass %HOME% ends\\";
+  EXPECT_EQ(Run(), RunOutcome::Done);
+  const auto args = FakeArgs();
+  EXPECT_NE(std::find(args.begin(), args.end(), "-hp" + preset.pwd), args.end())
+      << ::testing::PrintToString(args);
+  EXPECT_EQ(args.front(), "a");
+  EXPECT_EQ(args.back(), "@" + PathJoin(PresetsFolder, "Daily.inc"));
+}
+
+TEST_F(PresetRun, DebugFlagShowsTheCommandLineAndKeepsTheArchiverVisible) {
+  FakeArchiver(0);
+  test::WriteFile(dir / "debug.flg", "");
+  auto boxes = std::make_shared<platform::ScriptedMessageBoxService>();
+  platform::SetMessageBoxService(boxes);
+  EXPECT_EQ(Run(), RunOutcome::Done);
+  ASSERT_EQ(boxes->Asked().size(), 1u);
+  const std::string shown = boxes->Asked()[0].text;
+  EXPECT_EQ(shown.rfind(" a  -CFG- -m0 -ep1 -s -dh -r \"-ILOG", 0), 0u) << shown;
+  EXPECT_EQ(shown.find("-INUL"), std::string::npos);
+  const auto args = FakeArgs();
+  EXPECT_EQ(std::find(args.begin(), args.end(), "-INUL"), args.end());
+}
+
+TEST_F(PresetRun, RunsThatDoNotStart) {
+  WinRarPath = (dir / "missing-archiver").string();
+  EXPECT_EQ(Run(), RunOutcome::NotStarted);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"WinRAR is not found. Check paths. [!]"}));
+
+  WinRarPath = test::BuiltProgram("winrar").string();
+  log.lines.clear();
+  preset.ctf = false;
+  EXPECT_EQ(Run(), RunOutcome::NotStarted);
+  EXPECT_EQ(log.lines,
+            (std::vector<std::string>{"Daily: YUX - there are no tasks for this preset, operation canceled. [!]"}));
+
+  log.lines.clear();
+  preset.ctf = true;
+  test::WriteFile(dir / "blocker", "x");
+  preset.dir = (dir / "blocker" / "sub").string();
+  EXPECT_EQ(Run(), RunOutcome::NotStarted);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"Daily: Error creating destination folder. [!]"}));
+
+  log.lines.clear();
+  EXPECT_EQ(RunPreset("Nobody"), RunOutcome::NotStarted);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_NE(log.lines[0].find("[!]"), std::string::npos);
+  EXPECT_FALSE(RunActive);
+  ExpectTempFolderEmpty();
+}
+
+// Deliveries this program cannot make yet are named as errors; the copy
+// still happens.
+TEST_F(PresetRun, UnavailableDeliveriesAreNamedAndTheCopyGoesOn) {
+  preset.cdw = preset.smt = preset.ftp = true;
+  EXPECT_EQ(Run(), RunOutcome::Done);
+  const long cd = Find("Daily: CD - "), smtp = Find("Daily: SMTP - "), ftp = Find("Daily: FTP - ");
+  ASSERT_GE(cd, 0);
+  EXPECT_EQ(smtp, cd + 1);
+  EXPECT_EQ(ftp, cd + 2);
+  for (long i : {cd, smtp, ftp}) EXPECT_NE(log.lines[i].find("not available in this build. [!]"), std::string::npos);
+  EXPECT_EQ(log.lines[ftp + 1], "Daily: COPY - Successfully copied Daily.rar.");
+  EXPECT_TRUE(fs::exists(dir / "dest" / "Daily.rar"));
+}
+
+// Earlier runs in the destination and their blocks in ".lgc"; the cleaner
+// runs before the current run's block is added.
+TEST_F(PresetRun, CopyCleanersByCountAndByAge) {
+  struct Case {
+    const char* what;
+    int mode, limit;
+    std::vector<std::string> kept, removed;
+  };
+  const std::vector<Case> cases = {
+      {"keep 2 runs", 0, 2, {"r1.rar"}, {"r3.rar", "r5.rar"}},
+      {"keep 1 run", 0, 1, {}, {"r1.rar", "r3.rar", "r5.rar"}},
+      {"keep 3 days", 1, 3, {"r1.rar"}, {"r3.rar", "r5.rar"}},
+      {"keep 4 days", 1, 4, {"r1.rar", "r3.rar"}, {"r5.rar"}},
+  };
+  const QDateTime now = QDateTime::currentDateTime();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir / "dest");
+    fs::create_directories(dir / "dest");
+    log.lines.clear();
+    std::string blocks;
+    for (int days : {1, 3, 5}) {
+      const std::string name = "r" + std::to_string(days) + ".rar";
+      test::WriteFile(dir / "dest" / name, "old");
+      blocks += DateTimeToText(now.addDays(-days)) + "\r\n" + name + "\r\n\r\n";
+    }
+    blocks += DateTimeToText(now.addDays(-9)) + "\r\nlost.rar\r\n\r\n";
+    test::WriteFile(dir / "presets" / "Daily.lgc", blocks);
+    preset.cco = true;
+    preset.ccm = c.mode;
+    preset.ccv = c.limit;
+    EXPECT_EQ(Run(), RunOutcome::Done);
+    EXPECT_TRUE(fs::exists(dir / "dest" / "Daily.rar"));
+    for (const auto& k : c.kept) EXPECT_TRUE(fs::exists(dir / "dest" / k)) << k;
+    for (const auto& r : c.removed) {
+      EXPECT_FALSE(fs::exists(dir / "dest" / r)) << r;
+      EXPECT_TRUE(Logged("Daily: COPY - Cleaner deleted " + Dest() + "/" + r + "."));
+    }
+    EXPECT_TRUE(Logged("Daily: COPY - Cleaner cannot find file, skipping " + Dest() + "/lost.rar."));
+    // The current run's block on top, then the kept ones.
+    const auto lgc = *ReadPresetList("Daily", ".lgc");
+    EXPECT_EQ(lgc.at(1), "Daily.rar");
+    EXPECT_EQ(lgc.size(), 3 * (c.kept.size() + 1));
+  }
+}
+
+}  // namespace
