@@ -316,6 +316,10 @@ constexpr Entry kDefaults[] = {
     // and a language file that holds no language sections.
     {"optionsdamaged", "Options file is damaged: %d line(s) could not be read; their options keep their defaults."},
     {"langfileempty", "Language file %s holds no texts; the current texts stay."},
+    // Deliveries a preset asks for that this build cannot make yet.
+    {"cdnotavailable", "CD - Delivery to CD/DVD is not available in this build."},
+    {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
+    {"ftpnotavailable", "FTP - Delivery by FTP is not available in this build."},
 };
 
 using Map = std::map<std::string, std::string, std::less<>>;
