@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "disc/commonlib.h"
+#include "disc/udfbridge.h"
 
 namespace yux::disc {
 
@@ -188,6 +189,9 @@ uint32_t PrepareImage(TTreeContext& tree) {
   L.bootRecordBlock = tree.bootImagePath.empty() ? 0 : next++;
   L.jolietBlock = joliet ? next++ : 0;
   L.terminatorBlock = next++;
+  // The UDF bridge keeps its descriptors, anchor and file set in the fixed
+  // blocks that follow; the ISO tables continue behind them.
+  if (L.UDFBridge) next = UdfLayoutDescriptors(tree, L.terminatorBlock);
 
   L.isoPathTableSize = 10;
   L.jolietPathTableSize = 10;
@@ -242,6 +246,13 @@ uint32_t PrepareImage(TTreeContext& tree) {
   L.bootCatalogBlock = tree.bootImagePath.empty() ? 0 : next++;
   L.paddingBlocks = next < 150 ? 150 - next : 0;
   next += L.paddingBlocks;
+  L.headerBlocks = next;
+  if (L.UDFBridge) {
+    next += UdfLayoutEntries(tree, next);
+  } else {
+    tree.udfUnits.clear();
+    L.udfAreaStart = L.udfAreaBlocks = 0;
+  }
   L.fileAreaStart = next;
 
   uint32_t fileBlocks = 0;
@@ -263,10 +274,16 @@ uint32_t PrepareImage(TTreeContext& tree) {
     L.bootImageBlock = 0;
   }
   L.totalFileBlocks = fileBlocks;
-  L.imageEnd = (L.fileAreaStart + fileBlocks + 31) / 32 * 32;
+  uint32_t end = L.fileAreaStart + fileBlocks;
+  // The bridge closes the image with a second anchor in its last block; a
+  // data end on a 64 KB boundary takes a whole further 64 KB for it.
+  L.udfEndAligned = L.UDFBridge && end % 32 == 0;
+  if (L.UDFBridge) ++end;
+  L.imageEnd = (end + 31) / 32 * 32;
+  if (L.UDFBridge) UdfBindSession(tree);
   L.state = 0;
   L.prepared = true;
-  return L.fileAreaStart + fileBlocks;
+  return end;
 }
 
 uint32_t GetImageBlocks(const TTreeContext& tree) { return tree.layout.imageEnd; }
@@ -425,10 +442,11 @@ std::vector<uint8_t> BootCatalog(const TTreeContext& tree) {
 }  // namespace
 
 bool GenerateImageHeader(TTreeContext& tree) {
-  const TImageLayout& L = tree.layout;
+  TImageLayout& L = tree.layout;
   if (!L.prepared) return false;
   tree.outputPosition = 0;
-  if (!tree.outputStream) tree.imageBuffer.assign(size_t(L.fileAreaStart) * kBlock, 0);
+  if (L.UDFBridge) UdfBindSession(tree);  // the session start is known by now
+  if (!tree.outputStream) tree.imageBuffer.assign(size_t(L.headerBlocks) * kBlock, 0);
   Sink out(tree);
   out.Zeros(16);
   out.Block(VolumeDescriptor(tree, 1, 1, false));
@@ -455,6 +473,7 @@ bool GenerateImageHeader(TTreeContext& tree) {
     b[6] = 1;
     out.Block(b);
   }
+  if (L.UDFBridge) UdfWriteDescriptors(tree, [&](const std::vector<uint8_t>& b) { out.Block(b); });
   out.Block(PathTable(tree, false, false));
   out.Block(PathTable(tree, false, true));
   if (L.JolietFileSystem) {
@@ -465,7 +484,7 @@ bool GenerateImageHeader(TTreeContext& tree) {
   if (L.JolietFileSystem) Directories(tree, out, true);
   if (L.bootCatalogBlock) out.Block(BootCatalog(tree));
   out.Zeros(L.paddingBlocks);
-  return tree.outputPosition == uint64_t(L.fileAreaStart) * kBlock;
+  return tree.outputPosition == uint64_t(L.headerBlocks) * kBlock;
 }
 
 }  // namespace yux::disc

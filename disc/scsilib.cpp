@@ -112,6 +112,7 @@ TSCSIDevice::TSCSIDevice() : buffer(65536, 0) {
 TSCSIDevice::~TSCSIDevice() { Close(); }
 
 void TSCSIDevice::Close() {
+  std::lock_guard deviceGuard(deviceLock);
   log_.reset();
   if (handle) handle->Close();
   handle.reset();
@@ -129,6 +130,7 @@ void TSCSIDevice::OpenLog(const std::string& path) {
 
 bool TSCSIDevice::InitializeDevices(bool useAspi, const std::string& aspiLibrary,
                                     const std::string& logFile) {
+  std::lock_guard deviceGuard(deviceLock);
   const bool burnProof = BurnProof, finalize = FinalizeDisc;
   const std::string logPath = defaultLogPath;
   auto tick = TickCount;
@@ -231,6 +233,7 @@ bool TSCSIDevice::InitializeDevices(bool useAspi, const std::string& aspiLibrary
 }
 
 bool TSCSIDevice::SelectDevice(int index) {
+  std::lock_guard deviceGuard(deviceLock);
   if (index < 0 || index >= deviceCount) {
     hostAdapter = target = lun = 255;
     driveLetter = '?';
@@ -257,6 +260,7 @@ bool TSCSIDevice::SelectDevice(int index) {
 }
 
 bool TSCSIDevice::SelectDeviceByLetter(char letter) {
+  std::lock_guard deviceGuard(deviceLock);
   if (letter >= 'a' && letter <= 'z') letter = char(letter - 32);
   for (int i = 0; i < deviceCount; ++i)
     if (devices[i].letter == letter) return SelectDevice(i);
@@ -269,6 +273,7 @@ std::string TSCSIDevice::GetDeviceName(int index) const {
 }
 
 uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& srb) {
+  std::lock_guard deviceGuard(deviceLock);
   if (!initialized || hostAdapter == 255) {
     srb.status = SS_ERR;
     return srb.status;
@@ -361,6 +366,7 @@ void TSCSIDevice::LogCommand(const TSRB_ExecSCSICmd& srb,
 
 bool TSCSIDevice::Run(uint8_t flags, const uint8_t* cdb, int cdbLength, uint8_t* data,
                       uint32_t length, bool acceptPending) {
+  std::lock_guard deviceGuard(deviceLock);
   TSRB_ExecSCSICmd srb;
   srb.flags = flags;
   srb.cdbLength = uint8_t(cdbLength);
@@ -436,6 +442,7 @@ void TSCSIDevice::AddSample(uint32_t bytes) {
 }
 
 void TSCSIDevice::ResetStatistics() {
+  std::lock_guard deviceGuard(deviceLock);
   samples = {};
   sampleIndex = 0;
   readStats = {};
@@ -444,6 +451,7 @@ void TSCSIDevice::ResetStatistics() {
 }
 
 bool TSCSIDevice::Read10(uint32_t lba, uint16_t blocks, uint8_t* dest) {
+  std::lock_guard deviceGuard(deviceLock);
   if (!dest) {
     if (blocks > 32) return false;
     dest = buffer.data();
@@ -459,6 +467,7 @@ bool TSCSIDevice::Read10(uint32_t lba, uint16_t blocks, uint8_t* dest) {
 }
 
 bool TSCSIDevice::Write10(uint32_t lba, uint16_t blocks, const uint8_t* data, uint32_t length) {
+  std::lock_guard deviceGuard(deviceLock);
   uint8_t cdb[10] = {0x2A};
   PutBe32(cdb + 2, lba);
   PutBe16(cdb + 7, blocks);
@@ -487,6 +496,7 @@ bool TSCSIDevice::GetConfiguration(uint16_t feature, uint16_t length) {
 }
 
 bool TSCSIDevice::ReadDiscInformation(uint16_t length) {
+  std::lock_guard deviceGuard(deviceLock);
   uint8_t cdb[10] = {0x51};
   PutBe16(cdb + 7, length);
   const bool ok = Run(SRB_DIR_IN, cdb, 10, buffer.data(), length);
@@ -495,6 +505,7 @@ bool TSCSIDevice::ReadDiscInformation(uint16_t length) {
 }
 
 bool TSCSIDevice::ReadTrackInformation(uint8_t track) {
+  std::lock_guard deviceGuard(deviceLock);
   uint8_t cdb[10] = {0x52, 1, 0, 0, 0, track};
   PutBe16(cdb + 7, 38);
   const bool ok = Run(SRB_DIR_IN, cdb, 10, buffer.data(), 38);
@@ -531,12 +542,17 @@ bool TSCSIDevice::ModeSense10(uint8_t page, bool defaults, uint16_t length) {
 }
 
 bool TSCSIDevice::CloseTrackSession(bool immediate, bool closeSession, uint16_t track) {
-  uint8_t cdb[10] = {0x5B, uint8_t(immediate ? 1 : 0), uint8_t(closeSession ? 2 : 1)};
+  return CloseFunction(immediate, closeSession ? 2 : 1, track);
+}
+
+bool TSCSIDevice::CloseFunction(bool immediate, uint8_t function, uint16_t track) {
+  uint8_t cdb[10] = {0x5B, uint8_t(immediate ? 1 : 0), uint8_t(function & 7)};
   PutBe16(cdb + 4, track);
   return Run(0, cdb, 10, nullptr, 0);
 }
 
 bool TSCSIDevice::ReadBufferCapacity() {
+  std::lock_guard deviceGuard(deviceLock);
   uint8_t cdb[10] = {0x5C};
   PutBe16(cdb + 7, 32);
   const bool ok = Run(SRB_DIR_IN, cdb, 10, buffer.data(), 32);
@@ -578,6 +594,7 @@ bool TSCSIDevice::SendDVDStructure(uint8_t format, const uint8_t* data, uint16_t
 // ----------------------------------------------------------------- queries
 
 int TSCSIDevice::GetMediaType() {
+  std::lock_guard deviceGuard(deviceLock);
   if (GetConfiguration(0, 114)) return MediaTypeFromProfile(GetBe16(buffer.data() + 6));
   if (ReadTocPmaAtip(true, 4, 0, 30)) {
     const uint8_t b6 = buffer[6];
@@ -589,6 +606,7 @@ int TSCSIDevice::GetMediaType() {
 }
 
 int TSCSIDevice::GetSessionCount() {
+  std::lock_guard deviceGuard(deviceLock);
   if (ReadDiscInformation(64)) {
     int n = discInfo[4];
     if (((discInfo[2] >> 2) & 3) == 0) --n;
@@ -598,17 +616,20 @@ int TSCSIDevice::GetSessionCount() {
 }
 
 int TSCSIDevice::GetLastTrack() {
+  std::lock_guard deviceGuard(deviceLock);
   if (!ReadDiscInformation(64)) return 0;
   return discInfo[6];
 }
 
 bool TSCSIDevice::IsDiscErasable() {
+  std::lock_guard deviceGuard(deviceLock);
   const int m = GetMediaType();
   if (m >= 6 && m <= 10) return true;
   return ReadDiscInformation(64) && BitSet(discInfo[2], 4);
 }
 
 bool TSCSIDevice::IsDiscWritable() {
+  std::lock_guard deviceGuard(deviceLock);
   const int m = GetMediaType();
   if (m == mtDVDRAM || m == mtDVDRWRestricted || m == mtDVDPlusRW || m == mtBDRE) return true;
   uint8_t last = 0;
@@ -625,6 +646,7 @@ bool TSCSIDevice::IsDiscWritable() {
 }
 
 uint32_t TSCSIDevice::GetCapacityBlocks() {
+  std::lock_guard deviceGuard(deviceLock);
   SetWriteParameters(false);
   if (ReadDiscInformation(64) && ReadTrackInformation(discInfo[6])) {
     if (!BitSet(trackInfo.raw[6], 4)) return trackInfo.trackSize + trackInfo.startAddress;
@@ -635,6 +657,7 @@ uint32_t TSCSIDevice::GetCapacityBlocks() {
 }
 
 uint32_t TSCSIDevice::GetFreeBlocks() {
+  std::lock_guard deviceGuard(deviceLock);
   if (!IsDiscWritable()) return 0;
   const int m = GetMediaType();
   SetWriteParameters(false);
@@ -652,6 +675,7 @@ uint32_t TSCSIDevice::GetFreeBlocks() {
 }
 
 uint32_t TSCSIDevice::GetFormattedCapacity() {
+  std::lock_guard deviceGuard(deviceLock);
   if (!ReadFormatCapacities()) return 0;
   const uint8_t* b = buffer.data();
   const int listed = std::min(4, int(b[3] / 8));
@@ -663,6 +687,7 @@ uint32_t TSCSIDevice::GetFormattedCapacity() {
 }
 
 uint32_t TSCSIDevice::GetISOVolumeSize() {
+  std::lock_guard deviceGuard(deviceLock);
   std::vector<uint8_t> block(2048);
   for (uint8_t type : {uint8_t(2), uint8_t(1)}) {
     for (uint32_t s = 16; s <= 31; ++s) {
@@ -688,6 +713,7 @@ uint8_t TSCSIDevice::FeatureByte4(uint16_t feature) {
 }
 
 void TSCSIDevice::ReadCapabilities() {
+  std::lock_guard deviceGuard(deviceLock);
   for (bool defaults : {true, false}) {
     if (!ModeSense10(0x2A, defaults, 80)) continue;
     const int at = (buffer[8] & 0x3F) == 0x2A ? 8 : ((buffer[16] & 0x3F) == 0x2A ? 16 : -1);
@@ -719,6 +745,7 @@ void TSCSIDevice::ReadCapabilities() {
 }
 
 bool TSCSIDevice::DeviceCapability(int index) {
+  std::lock_guard deviceGuard(deviceLock);
   if (index == 72) {
     OpenLog(defaultLogPath);
     return log_ != nullptr;
@@ -735,12 +762,21 @@ bool TSCSIDevice::IsRecorder() { return capabilitiesPage[3] != 0; }
 
 uint32_t TSCSIDevice::PageWord(int offset) const { return GetBe16(capabilitiesPage + offset); }
 
-uint32_t TSCSIDevice::GetMaxReadSpeed() { ReadCapabilities(); return PageWord(8); }
-uint32_t TSCSIDevice::GetCurrentReadSpeed() { ReadCapabilities(); return PageWord(14); }
-uint32_t TSCSIDevice::GetMaxWriteSpeed() { ReadCapabilities(); return PageWord(18); }
-uint32_t TSCSIDevice::GetCurrentWriteSpeed() { ReadCapabilities(); return PageWord(20); }
+uint32_t TSCSIDevice::GetMaxReadSpeed() {
+  std::lock_guard deviceGuard(deviceLock);
+  ReadCapabilities(); return PageWord(8); }
+uint32_t TSCSIDevice::GetCurrentReadSpeed() {
+  std::lock_guard deviceGuard(deviceLock);
+  ReadCapabilities(); return PageWord(14); }
+uint32_t TSCSIDevice::GetMaxWriteSpeed() {
+  std::lock_guard deviceGuard(deviceLock);
+  ReadCapabilities(); return PageWord(18); }
+uint32_t TSCSIDevice::GetCurrentWriteSpeed() {
+  std::lock_guard deviceGuard(deviceLock);
+  ReadCapabilities(); return PageWord(20); }
 
 bool TSCSIDevice::SetWriteParameters(bool leaveSessionOpen) {
+  std::lock_guard deviceGuard(deviceLock);
   if (!ModeSense10(0x05, false, 512)) return false;
   const int at = (buffer[8] & 0x3F) == 0x05 ? 8 : 16;
   const uint8_t drivePageLength = buffer[size_t(at) + 1];

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,9 @@ class TSCSIDevice {
   bool ModeSelect10(const uint8_t* data, uint16_t length);
   bool ModeSense10(uint8_t page, bool defaults, uint16_t length);
   bool CloseTrackSession(bool immediate, bool closeSession, uint16_t track);
+  // CLOSE TRACK/SESSION with any close function (1 track, 2 session,
+  // 3 DVD+RW de-icing, 5 and 6 the closings of double-layer discs).
+  bool CloseFunction(bool immediate, uint8_t function, uint16_t track);
   bool ReadBufferCapacity();
   bool Blank(bool minimal);
   bool SetStreaming(const uint8_t descriptor[28]);
@@ -159,6 +163,10 @@ class TSCSIDevice {
 
   // --- statistics ---
   void ResetStatistics();
+
+  // Held by every command, and by every query around the commands whose
+  // answers it reads, so that the UI thread may ask while a worker writes.
+  std::recursive_mutex deviceLock;
 
   // --- the device record ---
   std::shared_ptr<platform::MmcTransport> handle;  // null when closed

@@ -114,10 +114,13 @@ void TTreeContext::ClearFiles() {
   bootImagePath.clear();
   bootImageSize = 0;
   outputPosition = 0;
-  const bool v1999 = layout.ISO9660v1999FS, joliet = layout.JolietFileSystem;
+  const bool v1999 = layout.ISO9660v1999FS, joliet = layout.JolietFileSystem,
+             udf = layout.UDFBridge;
   layout = TImageLayout{};
   layout.ISO9660v1999FS = v1999;
   layout.JolietFileSystem = joliet;
+  layout.UDFBridge = udf;
+  udfUnits.clear();
   lastError.clear();
 }
 
@@ -219,6 +222,7 @@ TFileEntry* TTreeContext::InsertEntry(const std::u16string& name, TDirectory* di
   e->imported = importedBlock != 0;
   e->sourcePath = source;
   e->md5.clear();
+  e->udfName.clear();
   return e;
 }
 

@@ -50,7 +50,9 @@ struct TFileEntry {
   TDirectory* subdir = nullptr; // for a directory entry
   TDirectory* parent = nullptr;
   std::string md5;              // filled by the verify thread
-  uint32_t udfBlock = 0;
+  uint32_t udfBlock = 0;        // block of its UDF file entry (from the session start)
+  std::u16string udfName;       // the name written to UDF (cut to fit an identifier)
+  uint32_t udfUniqueId = 0;
   bool IsDirectory() const { return attributes & kAttrDirectory; }
 };
 
@@ -63,12 +65,23 @@ struct TDirectory {
   // layout
   uint32_t number = 0, parentNumber = 0;
   uint32_t isoExtent = 0, isoLength = 0, jolietExtent = 0, jolietLength = 0;
-  uint32_t udfBlock = 0, udfLength = 0;
+  uint32_t udfBlock = 0, udfLength = 0;  // file entry block; identifier bytes
+  uint32_t udfIdBlock = 0;                // first block of its identifiers
   int depth = 0;
   // lookups: upper-cased long name -> entry, and the 8.3 names in use
   std::unordered_map<std::u16string, TFileEntry*> byName;
   std::unordered_set<std::string> shortNames;
   std::unordered_map<std::string, uint32_t> shortTails;  // next ~N per basis
+};
+
+// One block of the UDF file-entry area, in the order the layout assigned
+// them: a directory's file entry, one of its identifier blocks, or a file's
+// file entry.
+struct TUdfUnit {
+  enum Kind : uint8_t { DirectoryEntry, Identifiers, FileEntry } kind = FileEntry;
+  TDirectory* dir = nullptr;
+  TFileEntry* file = nullptr;
+  uint32_t index = 0;  // identifier block within the directory
 };
 
 struct TImageLayout {
@@ -83,7 +96,23 @@ struct TImageLayout {
   uint32_t fileAreaStart = 0, totalFileBlocks = 0, imageEnd = 0;
   bool ISO9660v1999FS = false;
   bool JolietFileSystem = true;
+  bool UDFBridge = false;
   bool prepared = false;
+  // Blocks the header generation produces (everything before the UDF
+  // file-entry area, or before the file area without the bridge).
+  uint32_t headerBlocks = 0;
+  // UDF bridge (blocks from the session start unless said otherwise)
+  uint8_t udfTime[12] = {};
+  uint32_t udfVrsStart = 0;
+  uint32_t udfAreaStart = 0, udfAreaBlocks = 0;
+  // The partition: absolute on the disc, from the session's file set
+  // descriptor, or from the first data of an earlier session's file that
+  // the tree carries over, to the block before the closing anchor.
+  uint32_t udfPartitionStart = 257;
+  uint32_t udfPartitionLength = 0;
+  uint32_t udfLowestImported = 0xFFFFFFFFu;
+  uint32_t udfDirectories = 0, udfFiles = 0;
+  bool udfEndAligned = false;  // the data ended on a 64 KB boundary
   int state = 0;  // 6 preparing, 8 importing, 0 idle
 };
 
@@ -128,6 +157,7 @@ class TTreeContext {
   std::function<void(const std::string& source, const TFindData& fd, bool& skip)> OnAddFile;
   std::string volumeLabel;
   TImageLayout layout;
+  std::vector<TUdfUnit> udfUnits;
   std::vector<uint8_t> imageBuffer;
   uint64_t outputPosition = 0;
   std::ostream* outputStream = nullptr;

@@ -219,7 +219,7 @@ MmcResult EmulatedMmcDrive::Execute(const MmcRequest& request) {
   entry.cdb.assign(request.cdb, request.cdb + request.cdbLength);
   entry.direction = request.direction;
   entry.timeMs = Now();
-  if (request.direction == MmcDirection::Out && request.data)
+  if (request.direction == MmcDirection::Out && request.data && logData)
     entry.data.assign(request.data, request.data + request.length);
 
   uint8_t cdb[16] = {};
@@ -235,7 +235,7 @@ MmcResult EmulatedMmcDrive::Execute(const MmcRequest& request) {
   entry.senseKey = a.key;
   entry.asc = a.asc;
   entry.ascq = a.ascq;
-  if (request.direction == MmcDirection::In && request.data && a.status == 0)
+  if (request.direction == MmcDirection::In && request.data && a.status == 0 && logData)
     entry.data.assign(request.data, request.data + a.transferred);
   log_.push_back(std::move(entry));
   return r;
@@ -675,12 +675,12 @@ EmulatedMmcDrive::Answer EmulatedMmcDrive::CloseTrackSession(const uint8_t* cdb)
   if (finalized_) return Check(0x05, 0x2C, 0x00);
   if (function == 1) {
     CloseOpenTrack();
-  } else if (function == 2) {
+  } else if (function == 2 || function == 5 || function == 6) {
     CloseOpenTrack();
     if (!tracks_.empty() && tracks_.back().session > closedSessions_) {
       ++closedSessions_;
       // multi-session field of the write parameters: 11b keeps the disc open
-      finalized_ = (writePage_[3] >> 6) != 3;
+      finalized_ = function == 6 || (writePage_[3] >> 6) != 3;
     }
   } else {
     return Check(0x05, 0x24, 0x00);

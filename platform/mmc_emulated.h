@@ -97,6 +97,9 @@ class EmulatedMmcDrive : public MmcTransport {
 
   // --- clock and log ---
   std::function<uint64_t()> clock;   // milliseconds for log stamps; steady clock when unset
+  // Whether log entries keep the data of their commands (long writes of
+  // whole images turn it off to keep memory flat).
+  bool logData = true;
   std::vector<EmulatedLogEntry> Log() const;
   void ClearLog();
   // Raw image access for tests.

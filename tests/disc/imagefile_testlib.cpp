@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "disc/iso9660.h"
+#include "disc/udfbridge.h"
 #include "tests/support/testsupport.h"
 
 namespace yux::disc::test {
@@ -14,6 +15,12 @@ std::vector<uint8_t> BuildSession(TTreeContext& tree) {
   const auto& L = tree.layout;
   std::vector<uint8_t> image(size_t(L.imageEnd) * 2048, 0);
   std::copy(tree.imageBuffer.begin(), tree.imageBuffer.end(), image.begin());
+  if (L.UDFBridge) {
+    TUdfBlockGenerator gen(tree);
+    gen.Generate(image.data() + size_t(L.udfAreaStart) * 2048, L.udfAreaBlocks);
+    auto anchor = UdfClosingAnchor(tree);
+    std::copy(anchor.begin(), anchor.end(), image.end() - 2048);
+  }
   for (auto& f : tree.files) {
     if (f->IsDirectory() || f->imported || f->size == 0) continue;
     std::ifstream in(f->sourcePath, std::ios::binary);
