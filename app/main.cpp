@@ -70,8 +70,10 @@ int main(int argc, char** argv) {
   if (form1.Closed()) return 0;
 
   ready = true;
-  form1.show();
-  form1.activateWindow();
+  if (!form1.HideAtStart) {
+    form1.show();
+    form1.activateWindow();
+  }
   if (pendingEnd) QTimer::singleShot(0, &form1, [&] { form1.SessionEnding(); });
   app.exec();
   return 0;

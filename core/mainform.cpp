@@ -4,8 +4,11 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QListWidget>
+#include <QMenu>
 #include <QProgressBar>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -20,6 +23,7 @@
 #include "core/language.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/scheduleform.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
 #include "platform/atoms.h"
@@ -33,6 +37,29 @@ namespace yux {
 namespace {
 namespace fs = std::filesystem;
 }  // namespace
+
+// The preset list as the schedule reads and fills it.
+class TForm1::ListRows : public PresetListRows {
+ public:
+  explicit ListRows(QTreeWidget* list) : list_(list) {}
+  std::size_t Count() const override { return static_cast<std::size_t>(list_->topLevelItemCount()); }
+  std::string Caption(std::size_t row) const override { return Text(row, kColumnName); }
+  std::string ScheduledText(std::size_t row) const override { return Text(row, kColumnScheduled); }
+  void SetScheduledText(std::size_t row, const std::string& text) override { SetText(row, kColumnScheduled, text); }
+  std::string PreviousText(std::size_t row) const override { return Text(row, kColumnPrevious); }
+  void SetPreviousText(std::size_t row, const std::string& text) override { SetText(row, kColumnPrevious, text); }
+
+ private:
+  QTreeWidgetItem* At(std::size_t row) const { return list_->topLevelItem(static_cast<int>(row)); }
+  std::string Text(std::size_t row, int column) const {
+    QTreeWidgetItem* item = At(row);
+    return item ? item->text(column).toStdString() : std::string();
+  }
+  void SetText(std::size_t row, int column, const std::string& text) {
+    if (QTreeWidgetItem* item = At(row)) item->setText(column, QString::fromStdString(text));
+  }
+  QTreeWidget* list_;
+};
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   setObjectName("Form1");
@@ -57,29 +84,29 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list->setColumnCount(3);
   list->setHeaderLabels({"Preset name", "Scheduled execution", "Previous execution"});
+  list->setIconSize(QSize(16, 16));
+  list->header()->setSectionsClickable(true);
+  // The widths are the window's to set: a date column may be 0 wide.
+  list->header()->setStretchLastSection(false);
+  list->header()->setMinimumSectionSize(0);
+  list->header()->setSortIndicatorShown(false);
+  list->setContextMenuPolicy(Qt::CustomContextMenu);
+  list->installEventFilter(this);
+  rows_ = std::make_unique<ListRows>(list);
 
   loglist = new QListWidget(client);
   loglist->setObjectName("loglist");
   loglist->setSelectionMode(QAbstractItemView::SingleSelection);
+  loglist->setContextMenuPolicy(Qt::CustomContextMenu);
+  loglist->installEventFilter(this);
 
   pb = new QProgressBar(client);
   pb->setObjectName("pb");
   pb->hide();
 
-  yuxbintimerk = new QTimer(this);
-  yuxbintimerk->setObjectName("yuxbintimerk");
-  yuxbintimerk->setInterval(1000);
-  connect(yuxbintimerk, &QTimer::timeout, this, [this] {
-    if (OnKeeperTimer) OnKeeperTimer();
-    else yuxbintimerk->stop();
-  });
-  yuxbintimerr = new QTimer(this);
-  yuxbintimerr->setObjectName("yuxbintimerr");
-  yuxbintimerr->setInterval(1000);
-  connect(yuxbintimerr, &QTimer::timeout, this, [this] {
-    if (OnRecycleTimer) OnRecycleTimer();
-    else yuxbintimerr->stop();
-  });
+  CreateTimers();
+  CreateMenus();
+  CreateToolbars();
 
   // The window menu's abort item takes the text of this moment: the
   // language file comes later and does not change it.
@@ -87,7 +114,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   separator->setSeparator(true);
   addAction(separator);
   abortItem = new QAction(QString::fromStdString(MessageText("sendabortrequest")), this);
-  connect(abortItem, &QAction::triggered, this, [] { AbortRequested = true; });
+  connect(abortItem, &QAction::triggered, this, [this] { SystemCommand(kAbortCommandId); });
   addAction(abortItem);
   setContextMenuPolicy(Qt::ActionsContextMenu);
 
@@ -100,6 +127,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 }
 
 TForm1::~TForm1() {
+  if (GetPresetListRows() == rows_.get()) SetPresetListRows(nullptr);
+  if (created_) {
+    SetSchedulerTimerStarter(nullptr);
+    Schedule.OnChange = nullptr;
+    SetRunHooks(nullptr);
+  }
+  DeleteIcon();
   SetColumnWidthProvider(nullptr);
   SetLogListSink(nullptr);
   SetApplicationWindow(nullptr);
@@ -164,6 +198,16 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   fs::create_directories(TempFolder, ec);
   fs::create_directories(PresetsFolder, ec);
 
+  // The schedule fills the preset list's columns and switches the
+  // scheduler tick on; the run shows itself in the window.
+  SetPresetListRows(rows_.get());
+  SetSchedulerTimerStarter([this] {
+    if (!schtimer->isActive()) schtimer->start();
+  });
+  Schedule.OnChange = [this] { RefreshScheduledColumn(); };
+  SetRunHooks(this);
+  if (!SecondInstance) CreateIcon();
+
   SetApplicationWindow(this);
   created_ = true;
   return std::nullopt;
@@ -208,6 +252,11 @@ void TForm1::TakeBinPath(const std::string& path, std::vector<std::string>& binL
 }
 
 void TForm1::ApplyLanguage(const std::string& fileName) {
+  ApplyLanguageForms(fileName);
+  LoadLanguageStrings(fileName);
+}
+
+void TForm1::ApplyLanguageForms(const std::string& fileName) {
   std::vector<NumberedText> columns;
   for (int i = 0; i < 3; ++i) {
     columns.push_back({"Form1ListColumn" + std::to_string(i + 1),
@@ -215,7 +264,6 @@ void TForm1::ApplyLanguage(const std::string& fileName) {
                        [this, i](const std::string& t) { list->headerItem()->setText(i, QString::fromStdString(t)); }});
   }
   LoadLanguageForms(this, fileName, kMainWindowKinds, columns);
-  LoadLanguageStrings(fileName);
 }
 
 void TForm1::LayoutControls() {
@@ -232,11 +280,15 @@ void TForm1::LayoutControls() {
   if (Options.pfs > 0) listFont.setPointSize(Options.pfs);
   list->setFont(listFont);
 
+  // The function-key bar, when shown, takes the bottom of the window.
+  const int fb = ToolBar2->isVisibleTo(this) ? ToolBar2->sizeHint().height() : 0;
+  ToolBar2->setGeometry(0, std::max(h - fb, 0), w, fb);
+
   const int listTop = tb + 10;
   const int listWidth = std::max(w - 20, 0);
   list->setGeometry(10, listTop, listWidth, std::max(Options.plh, 0));
-  loglist->setGeometry(10, listTop + Options.plh + 10, listWidth, std::max(h - tb - Options.plh - 40, 0));
-  pb->setGeometry(10, std::max(h - 25, 0), listWidth, 15);
+  loglist->setGeometry(10, listTop + Options.plh + 10, listWidth, std::max(h - tb - fb - Options.plh - 40, 0));
+  pb->setGeometry(10, std::max(h - fb - 25, 0), listWidth, 15);
 
   if (Options.acw) {
     const int dateWidth = width() < 530 ? 0 : 160;
@@ -296,12 +348,14 @@ void TForm1::FormClose() {
   if (SecondInstance) return;
   KeeperList.clear();
   RecycleList.clear();
+  SaveSchedule();
   const QRect g = geometry();
   Options.px1 = g.x();
   Options.px2 = g.width();
   Options.py1 = g.y();
   Options.py2 = g.height();
   SaveOptions(Options);
+  DeleteIcon();
   WriteAutostartValue(Options.sta);
   // The verbs exist only while the program runs; the saved options keep
   // the user's choice.
@@ -346,13 +400,31 @@ void TForm1::SessionEnding(platform::DWORD windDownMs) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (closed_ || CloseForm()) event->accept();
+  if (closed_) {
+    event->accept();
+    return;
+  }
+  // The close box (not a close of the program's own) goes through the
+  // window menu's rules.
+  if (!closing_ && event->spontaneous() && SystemCommand(SC_CLOSE)) {
+    event->ignore();
+    return;
+  }
+  if (CloseForm()) event->accept();
   else event->ignore();
 }
 
 void TForm1::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && isActiveWindow() && created_ && !activated_) FirstActivation();
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && created_ &&
+      !(static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)) {
+    // The minimise box goes to the tray unless the options keep it in the
+    // task bar; the state change is undone once the window system is done.
+    QTimer::singleShot(0, this, [this] {
+      if (isMinimized() && SystemCommand(SC_MINIMIZE)) setWindowState(windowState() & ~Qt::WindowMinimized);
+    });
+  }
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -360,7 +432,20 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     LayoutControls();
     ScrollLogToEnd();
   }
+  if ((watched == list || watched == loglist) && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (FormKeyDown(key->key(), key->modifiers(), watched)) return true;
+  }
+  if (watched == ToolBar2 && event->type() == QEvent::Enter) {
+    ToolBar2->hide();
+    LayoutControls();
+  }
   return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+  if (FormKeyDown(event->key(), event->modifiers(), this)) return;
+  QMainWindow::keyPressEvent(event);
 }
 
 void TForm1::FirstActivation() {

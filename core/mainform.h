@@ -1,29 +1,69 @@
 #pragma once
-// The main window's frame: the preset list above the program log list, the
-// start-up of the process (first or second instance, settings folder,
-// options, language, temp folder and archiver), the receipt of bin requests
-// from messenger processes, the close with its password check, and the end
-// of the session.
+// The main window: the preset list above the program log list, the menus,
+// toolbars and keys, the tray icon, the timers, the start-up of the process
+// (first or second instance, settings folder, options, language, temp
+// folder and archiver), the receipt of bin requests from messenger
+// processes, the close with its password check, and the end of the session.
 #include <QMainWindow>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/presetrun.h"
 #include "core/programlog.h"
+#include "core/schedule.h"
 #include "platform/messages.h"
 
 class QAction;
+class QCollator;
 class QListWidget;
+class QMenu;
 class QProgressBar;
+class QSystemTrayIcon;
 class QTimer;
 class QToolBar;
+class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace yux {
 
-class TForm1 : public QMainWindow, public LogListSink {
+class TForm5;
+
+// System commands of the window menu.
+inline constexpr int kAbortCommandId = 1147;
+inline constexpr int SC_MINIMIZE = 0xF020;
+inline constexpr int SC_MAXIMIZE = 0xF030;
+inline constexpr int SC_CLOSE = 0xF060;
+
+// The name that tells the preset dialog to create a new preset.
+inline constexpr char kNewPresetName[] = "**new**?**new**";
+
+// Where the "website" item leads.
+inline constexpr char kWebsiteAddress[] = "https://pellmor.example/yux/";
+
+// The preset list's columns.
+enum PresetColumn { kColumnName = 0, kColumnScheduled = 1, kColumnPrevious = 2 };
+
+// Two rows of the preset list compared by one column's texts in the user's
+// locale: unequal texts in the column's direction, equal texts by their
+// captions ascending.  Negative, zero or positive.
+int ComparePresetRows(const QCollator& collator, const std::string& captionA, const std::string& textA,
+                      const std::string& captionB, const std::string& textB, bool ascending);
+
+// What a double click on a log line shows.
+struct LogLineDetails {
+  std::string text;  // the message
+  bool error = false;  // shown as an error (the line held "[!]", now removed)
+};
+// The details of a log line ("[yyyy.mm.dd hh:nn:ss] text") seen at `now`.
+LogLineDetails DescribeLogLine(const std::string& line, TDateTime now);
+
+class TForm1 : public QMainWindow, public LogListSink, public RunHooks {
   Q_OBJECT
 
  public:
@@ -60,13 +100,100 @@ class TForm1 : public QMainWindow, public LogListSink {
 
   // The language file's FORMS step for this window, then its STRINGS step.
   void ApplyLanguage(const std::string& fileName);
-  // Places the lists by the options (toolbar, list height, fonts, widths).
+  // Only the FORMS step.
+  void ApplyLanguageForms(const std::string& fileName);
+  // Places the controls by the options and the window's size.
   void LayoutControls();
 
   // The log list.
   void AppendLine(const std::string& line) override;
   void ReplaceLines(const std::vector<std::string>& lines) override;
   std::vector<std::string> LogLines() const;
+
+  // ---- The preset list ----
+  // Reads the presets folder into the list (and the schedule window's
+  // drop-down), with pictures, previous and scheduled executions, sorted.
+  void LoadPresetList();
+  // Sorts by the saved column and directions.
+  void SortPresetList();
+  // A click on a column header (0 = the names): flips that column's
+  // direction, remembers the column and sorts.
+  void ColumnClick(int column);
+  // The captions in list order.
+  std::vector<std::string> PresetNames() const;
+  // The selected row's caption; empty without a selection.
+  std::string SelectedPresetName() const;
+  // Selects the row of that caption (exact); false when there is none.
+  bool SelectPreset(const std::string& name);
+  // Writes every schedule row's date into the scheduled-execution column of
+  // its preset (the earliest row wins); the schedule calls it on changes.
+  void RefreshScheduledColumn();
+
+  // ---- Commands ----
+  // Runs the selected preset when there is one and no run is active.
+  void RunSelectedPreset();
+  // "Add new" (protected) and the add button.
+  void New1Click();
+  void baddpresetClick();
+  // "Delete": confirmation, password, then the preset's files, its
+  // schedule rows and the list reload.
+  void Delete1Click();
+  // "Schedule": (protected) the selected preset in the schedule window.
+  void Scheduling1Click();
+  // The scheduler window with the current preset (protected).
+  void bschClick();
+  // Preset configuration of the selected preset (or a new one for the
+  // reserved name): its archive password first, then the preset dialog.
+  void PresetConfiguration(const std::string& name, const std::string& page = "General");
+  void Restore1Click();
+  void CreateShortcut1Click();
+  void Duplicate1Click(bool rename);
+  // A settings page (protected).
+  void OpenSettings(const std::string& page);
+  // Bin modes: 0 off, 1 keeper, 2 recycle.
+  void SetBinMode(int mode);
+  // "Show / Hide": hides a visible window, shows a hidden one (protected).
+  void ShowHide();
+  void ViewWinRarLog();
+  // Writes the log list's lines to a file (CRLF); false when it cannot.
+  bool ExportLog(const std::string& fileName);
+  // "Clear log": asks, then removes "yux.log" and empties the log list.
+  void ClearLog();
+  // A double click on a log line: its details in a box.
+  void LogDoubleClick(int row);
+  void ShowAbout();
+  void OpenWebsite();
+  // A command of the window menu; false for the normal handling.
+  bool SystemCommand(int command);
+  // A key of the window's key preview; true when it was used.
+  bool FormKeyDown(int key, Qt::KeyboardModifiers modifiers, QObject* target = nullptr);
+  // Enables the preset list's pop-up items by the selection.
+  void PreparePresetPopup();
+  // A protected action: true when the flag is clear or the right password
+  // was entered.
+  bool PasswordAllows(bool protectionFlag);
+  // The sort directions, by column.
+  bool& SortAscending(int column);
+
+  // ---- Tray ----
+  void CreateIcon();
+  void DeleteIcon();
+  // The mini-schedule balloon (title and text as shown).
+  void ShowMiniSchedule();
+  std::string BalloonTitle() const;
+  std::string BalloonText() const;
+  // RunHooks.
+  void SetRunIcon(bool running) override;
+  void HideProgress() override;
+
+  // Windows of later parts of the program: each fires only when set.
+  std::function<void(const std::string& preset, const std::string& page)> OnPresetDialog;
+  std::function<void(const std::string& page)> OnSettingsDialog;
+  std::function<void(const std::string& preset)> OnRestoreDialog;
+  std::function<void(const std::string& preset)> OnShortcutDialog;
+  std::function<void(const std::string& preset, bool rename)> OnDuplicateDialog;
+  std::function<void()> OnShellNotifierDialog;
+  std::function<void(int mode)> OnBinModeChanged;
 
   // Paths handed over for the keeper and the recycle bin, and their
   // "list in use" flags.
@@ -78,28 +205,57 @@ class TForm1 : public QMainWindow, public LogListSink {
   std::function<void()> OnKeeperTimer;
   std::function<void()> OnRecycleTimer;
 
+  // The schedule window (set by it).
+  TForm5* Form5 = nullptr;
+  // The command line asked not to show the window at start.
+  bool HideAtStart = false;
+
   // Controls, named as the window's components.
   QWidget* client = nullptr;
   QToolBar* ToolBar1 = nullptr;
+  QToolBar* ToolBar2 = nullptr;  // the function-key bar
   QTreeWidget* list = nullptr;
   QListWidget* loglist = nullptr;
   QProgressBar* pb = nullptr;
+  QMenu* PopupMenu1 = nullptr;  // preset list
+  QMenu* PopupMenu2 = nullptr;  // log list
+  QMenu* mainmenu = nullptr;    // tray
+  QSystemTrayIcon* TrayIcon = nullptr;
+  QTimer* schtimer = nullptr;
+  QTimer* retrytimer = nullptr;
+  QTimer* Optimer = nullptr;
+  QTimer* waitfordialup = nullptr;
   QTimer* yuxbintimerk = nullptr;
   QTimer* yuxbintimerr = nullptr;
+  QTimer* ftpretrytimer = nullptr;
   QAction* abortItem = nullptr;  // "Send ABORT request" of the window menu
 
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  class ListRows;
+
   void FirstActivation();
   void TakeBinPath(const std::string& path, std::vector<std::string>& binList, const bool& inUse,
                    std::vector<std::string>& pending, bool& waiting, QTimer* timer);
   void ScrollLogToEnd();
   int LogItemHeight() const;
+  void CreateTimers();
+  void CreateMenus();
+  void CreateToolbars();
+  QAction* Item(QMenu* menu, const char* text, const char* name, std::function<void()> handler);
+  QToolButton* Button(QToolBar* bar, const char* hint, const char* name, int icon, std::function<void()> handler);
+  // The selected preset for a command; nothing (after "Please select a
+  // preset first." when `complain`) without a selection.
+  std::optional<std::string> PresetForCommand(bool complain);
+  void SetPresetIcon(QTreeWidgetItem* item, const std::string& name);
+  void MoveToTray();
 
+  std::unique_ptr<ListRows> rows_;
   platform::HWND msgWindow_ = 0;
   platform::UINT paramDataMsg_ = 0;
   bool created_ = false;
@@ -109,6 +265,7 @@ class TForm1 : public QMainWindow, public LogListSink {
   std::vector<std::string> keeperPending_, recyclePending_;
   bool keeperWaiting_ = false;
   bool recycleWaiting_ = false;
+  std::string balloonTitle_, balloonText_;
 };
 
 }  // namespace yux

@@ -12,17 +12,21 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTimeEdit>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <chrono>
 #include <thread>
 
+#include "core/cmdline_args.h"
 #include "core/flags.h"
 #include "core/language.h"
 #include "core/mainform.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/schedule.h"
+#include "core/shellutils.h"
 #include "core/startup.h"
 #include "platform/namedobjects.h"
 
@@ -138,6 +142,11 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
   connect(bclose, &QPushButton::clicked, this, &QWidget::close);
 
   resize(560, 520);
+  if (main_) main_->Form5 = this;
+}
+
+TForm5::~TForm5() {
+  if (main_ && main_->Form5 == this) main_->Form5 = nullptr;
 }
 
 std::optional<int> TForm5::FormCreate(const std::vector<std::string>& args) {
@@ -145,10 +154,33 @@ std::optional<int> TForm5::FormCreate(const std::vector<std::string>& args) {
     ApplyLanguage(Options.lng);
     for (int i = 0; i < 7; ++i) DayNames[i] = MessageText("dow" + std::to_string(i + 1));
   }
+
+  LoadSchedule();
+  RefreshSchedule();
+  datepicker->setDate(QDate::currentDate());
+  timepicker->setTime(QTime::currentTime());
+  if (main_) main_->LoadPresetList();
   const int w = sch->viewport()->width() > 0 ? sch->width() : 540;
   sch->setColumnWidth(0, w / 4 + 5);
   sch->setColumnWidth(1, w / 4 + 70);
   sch->setColumnWidth(2, std::max(2 * w / 4 - 105, 0));
+  RefreshSchedule();
+
+  const CommandLineActions actions = ExamineCommandLine(args);
+  if (actions.closeNow) {
+    // A second instance may not switch the running one's scheduler.
+    ForcedClose = true;
+    if (main_) main_->CloseForm();
+    return 0;
+  }
+  if (actions.applyLanguageForms && !SecondInstance) {
+    if (main_) main_->ApplyLanguageForms(Options.lng);
+    ApplyLanguage(Options.lng);
+  }
+  if (actions.hideAtStart) {
+    if (main_) main_->HideAtStart = true;
+    HideApplicationWindow();
+  }
 
   if (SecondInstance) {
     SignalFirstInstance();
@@ -156,6 +188,9 @@ std::optional<int> TForm5::FormCreate(const std::vector<std::string>& args) {
     if (main_) main_->CloseForm();
     return 0;
   }
+  // The tick also notices a second instance's hand-over, so it runs with
+  // an empty schedule too.
+  if (main_) main_->schtimer->start();
   PlaceMainWindow();
   return std::nullopt;
 }

@@ -35,9 +35,12 @@ class TForm5 : public QWidget {
 
  public:
   explicit TForm5(TForm1* mainWindow, QWidget* parent = nullptr);
+  ~TForm5() override;
 
-  // The creation steps; an exit code when the process ends here (a second
-  // instance after handing over).
+  // The creation steps: the schedule and the preset list are loaded, the
+  // command line is examined (its requests join the schedule), and a second
+  // instance hands over to the first.  An exit code when the process ends
+  // here.
   std::optional<int> FormCreate(const std::vector<std::string>& args);
 
   // FORMS step of the window with its numbered keys.

@@ -276,6 +276,33 @@ TEST(Program, BinVerbsHandPathsToTheRunningInstance) {
   EXPECT_EQ(form.RecycleList.size(), 1u);
 }
 
+TEST(Program, SecondInstanceRequestsBecomeRowsOfTheScheduleFile) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path presets = world.settings / "presets";
+  fs::create_directories(presets);
+  test::WriteFile(presets / "Daily.pst", "");
+  test::WriteFile(presets / "Daily.inc", "");
+  test::WriteFile(presets / "Daily.exc", "");
+  RunningYux first(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
+  EXPECT_FALSE(fs::exists(world.settings / "yux.sch"));
+
+  // One request for a preset, one for a preset that does not exist.
+  auto second = test::RunProgram({test::BuiltProgram("yux").string(),
+                                  "Daily[DATE=2026.12.24 22:00:00][REPEAT=-1][INTERVAL=1440]",
+                                  "Weekly[DATE=2026.12.24 22:00:00]"},
+                                 world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_EQ(test::ReadFile(world.settings / "yux.sch"),
+            "<D>2026.12.24 22:00:00 </D><P>Daily</P>"
+            "<O>REPEAT=-1 INTERVAL=1440 PRECISE=1 ONDELAY=0 DOW=11111110</O>\r\n");
+  const std::string log = world.Log();
+  EXPECT_NE(log.find("SCHEDULER - Added: Daily @ 2026.12.24 22:00:00"), std::string::npos) << log;
+  EXPECT_NE(log.find("SCHEDULER - No such preset - Weekly. [!]"), std::string::npos) << log;
+  EXPECT_EQ(first.proc().state(), QProcess::Running);
+}
+
 TEST(Program, LowerCaseVerbIsNoMessenger) {
   YuxWorld world;
   world.UseSettingsFolder();
