@@ -76,6 +76,7 @@ constexpr long kSys_FIONREAD = FIONREAD;
 #include "net/socket/winsock.h"
 #include "net/socket/neterrors.h"
 #include "net/socket/netexceptions.h"
+#include "platform/asyncselect.h"
 
 namespace yux::net {
 
@@ -283,17 +284,26 @@ int Impl_shutdown(SOCKET s, int how) { return ::shutdown(Fd(s), how) == 0 ? 0 : 
 
 int Impl_send(SOCKET s, const char* buf, int len, int flags) {
   ssize_t n = ::send(Fd(s), buf, std::size_t(len < 0 ? 0 : len), flags | MSG_NOSIGNAL);
+  int err = errno;
+  platform::AsyncSelectAfterSend(s, len, long(n), err);
+  errno = err;
   return n < 0 ? FailErrno() : int(n);
 }
 
 int Impl_sendto(SOCKET s, const char* buf, int len, int flags, const TSockAddr* to, int tolen) {
   ssize_t n = ::sendto(Fd(s), buf, std::size_t(len < 0 ? 0 : len), flags | MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr*>(to), socklen_t(tolen));
+  int err = errno;
+  platform::AsyncSelectAfterSend(s, len, long(n), err);
+  errno = err;
   return n < 0 ? FailErrno() : int(n);
 }
 
 int Impl_recv(SOCKET s, char* buf, int len, int flags) {
   ssize_t n = ::recv(Fd(s), buf, std::size_t(len < 0 ? 0 : len), flags);
+  int err = errno;
+  platform::AsyncSelectAfterRecv(s, flags);  // a recv, even a failed one, re-enables FD_READ
+  errno = err;
   return n < 0 ? FailErrno() : int(n);
 }
 
@@ -301,6 +311,9 @@ int Impl_recvfrom(SOCKET s, char* buf, int len, int flags, TSockAddr* from, int*
   socklen_t sl = fromlen ? socklen_t(*fromlen) : 0;
   ssize_t n = ::recvfrom(Fd(s), buf, std::size_t(len < 0 ? 0 : len), flags,
                          reinterpret_cast<sockaddr*>(from), from ? &sl : nullptr);
+  int err = errno;
+  platform::AsyncSelectAfterRecv(s, flags);
+  errno = err;
   if (n < 0) return FailErrno();
   if (fromlen) *fromlen = int(sl);
   return int(n);
@@ -310,7 +323,11 @@ u_short Impl_ntohs(u_short v) { return ntohs(v); }
 u_short Impl_htons(u_short v) { return htons(v); }
 u_long Impl_htonl(u_long v) { return htonl(v); }
 
-int Impl_listen(SOCKET s, int backlog) { return ::listen(Fd(s), backlog) == 0 ? 0 : FailErrno(); }
+int Impl_listen(SOCKET s, int backlog) {
+  if (::listen(Fd(s), backlog) != 0) return FailErrno();
+  platform::AsyncSelectAfterListen(s);
+  return 0;
+}
 
 int Impl_ioctlsocket(SOCKET s, long cmd, u_long* arg) {
   if (!arg) return Fail(WSAEFAULT);
@@ -358,11 +375,18 @@ int Impl_getpeername(SOCKET s, TSockAddr* name, int* namelen) {
 }
 
 int Impl_connect(SOCKET s, const TSockAddr* name, int namelen) {
-  if (::connect(Fd(s), reinterpret_cast<const sockaddr*>(name), socklen_t(namelen)) == 0) return 0;
-  return FailErrno();
+  int r = ::connect(Fd(s), reinterpret_cast<const sockaddr*>(name), socklen_t(namelen));
+  int err = errno;
+  platform::AsyncSelectAfterConnect(s, r, err);
+  errno = err;
+  return r == 0 ? 0 : FailErrno();
 }
 
-int Impl_closesocket(SOCKET s) { return ::close(Fd(s)) == 0 ? 0 : FailErrno(); }
+int Impl_closesocket(SOCKET s) { return platform::AsyncSelectClose(s) == 0 ? 0 : FailErrno(); }
+
+int Impl_WSAAsyncSelect(SOCKET s, platform::HWND wnd, platform::UINT msg, long events) {
+  return platform::AsyncSelect(s, wnd, msg, events) == 0 ? 0 : FailErrno();
+}
 
 int Impl_bind(SOCKET s, const TSockAddr* name, int namelen) {
   if (::bind(Fd(s), reinterpret_cast<const sockaddr*>(name), socklen_t(namelen)) == 0) return 0;
@@ -372,6 +396,9 @@ int Impl_bind(SOCKET s, const TSockAddr* name, int namelen) {
 SOCKET Impl_accept(SOCKET s, TSockAddr* addr, int* addrlen) {
   socklen_t sl = addrlen ? socklen_t(*addrlen) : 0;
   int fd = ::accept4(Fd(s), reinterpret_cast<sockaddr*>(addr), addr ? &sl : nullptr, SOCK_CLOEXEC);
+  int err = errno;
+  platform::AsyncSelectAfterAccept(s, fd);  // re-enables FD_ACCEPT
+  errno = err;
   if (fd < 0) {
     FailErrno();
     return INVALID_SOCKET;
@@ -685,7 +712,7 @@ enum Slot {
   kGethostbyname, kGethostbyaddr, kGethostname, kSocket, kShutdown, kSetsockopt, kGetsockopt,
   kSendto, kSend, kRecv, kRecvfrom, kNtohs, kListen, kIoctlsocket, kInet_ntoa, kInet_addr,
   kHtons, kHtonl, kGetsockname, kGetpeername, kConnect, kClosesocket, kBind, kAccept,
-  kWSAIoctl, kSlotCount
+  kWSAAsyncSelect, kWSAIoctl, kSlotCount
 };
 
 struct Export {
@@ -729,6 +756,7 @@ const Export kExports[kSlotCount] = {
     {"closesocket", reinterpret_cast<void*>(&Impl_closesocket)},
     {"bind", reinterpret_cast<void*>(&Impl_bind)},
     {"accept", reinterpret_cast<void*>(&Impl_accept)},
+    {"WSAAsyncSelect", reinterpret_cast<void*>(&Impl_WSAAsyncSelect)},
     {"WSAIoctl", reinterpret_cast<void*>(&Impl_WSAIoctl)},
 };
 
@@ -837,6 +865,9 @@ int WSocket_getpeername(SOCKET s, TSockAddr* n, int* l) {
 }
 int WSocket_connect(SOCKET s, const TSockAddr* n, int l) { return Bound<decltype(&Impl_connect)>(kConnect)(s, n, l); }
 int WSocket_closesocket(SOCKET s) { return Bound<decltype(&Impl_closesocket)>(kClosesocket)(s); }
+int WSocket_WSAAsyncSelect(SOCKET s, platform::HWND wnd, platform::UINT msg, long events) {
+  return Bound<decltype(&Impl_WSAAsyncSelect)>(kWSAAsyncSelect)(s, wnd, msg, events);
+}
 int WSocket_bind(SOCKET s, const TSockAddr* n, int l) { return Bound<decltype(&Impl_bind)>(kBind)(s, n, l); }
 SOCKET WSocket_accept(SOCKET s, TSockAddr* a, int* l) { return Bound<decltype(&Impl_accept)>(kAccept)(s, a, l); }
 int WSocket_WSAIoctl(SOCKET s, std::uint32_t code, const void* in, std::uint32_t inLen, void* out,

@@ -67,6 +67,14 @@ inline constexpr std::uint32_t SIO_KEEPALIVE_VALS = 0x98000004;
 
 inline constexpr int MAXGETHOSTSTRUCT = 1024;
 
+// Network events of WSAAsyncSelect.
+inline constexpr long FD_READ = 0x01;
+inline constexpr long FD_WRITE = 0x02;
+inline constexpr long FD_OOB = 0x04;
+inline constexpr long FD_ACCEPT = 0x08;
+inline constexpr long FD_CONNECT = 0x10;
+inline constexpr long FD_CLOSE = 0x20;
+
 // Winsock error numbers the suite tests.
 inline constexpr int WSAEINTR = 10004;
 inline constexpr int WSAEBADF = 10009;
@@ -200,6 +208,9 @@ int WSocket_connect(SOCKET s, const TSockAddr* name, int namelen);
 int WSocket_closesocket(SOCKET s);
 int WSocket_bind(SOCKET s, const TSockAddr* name, int namelen);
 SOCKET WSocket_accept(SOCKET s, TSockAddr* addr, int* addrlen);
+// Socket notifications as window messages (see platform/asyncselect.h);
+// also makes the socket non-blocking.
+int WSocket_WSAAsyncSelect(SOCKET s, platform::HWND wnd, platform::UINT msg, long events);
 int WSocket_WSAIoctl(SOCKET s, std::uint32_t code, const void* in, std::uint32_t inLen, void* out,
                      std::uint32_t outLen, std::uint32_t* returned, void* overlapped,
                      void* completion);
