@@ -19,5 +19,17 @@ echo "setup: installing ${missing[*]}" >&2
 sudo_cmd=()
 if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
+# Servers the tests start themselves (proxies, SOCKS) must not be started
+# as system services by their packages: keep invoke-rc.d from starting
+# anything while we install, unless the machine already has a policy.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
+  "${sudo_cmd[@]}" chmod 755 "$policy"
+  own_policy=1
+fi
+cleanup() { if ((own_policy)); then "${sudo_cmd[@]}" rm -f "$policy"; fi; }
+trap cleanup EXIT
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
