@@ -320,6 +320,10 @@ constexpr Entry kDefaults[] = {
     {"cdnotavailable", "CD - Delivery to CD/DVD is not available in this build."},
     {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
     {"ftpnotavailable", "FTP - Delivery by FTP is not available in this build."},
+    {"sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build."},
+    // Schedule entries that could never run again.
+    {"removingnoday", "No day of the week is allowed, removing from the schedule."},
+    {"removingbadinterval", "The interval is below one minute, removing from the schedule."},
 };
 
 using Map = std::map<std::string, std::string, std::less<>>;

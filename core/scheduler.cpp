@@ -1,0 +1,416 @@
+#include "core/scheduler.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+
+#include "core/flags.h"
+#include "core/loghook.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/presetrun.h"
+#include "core/programlog.h"
+#include "core/startup.h"
+#include "platform/namedobjects.h"
+#include "platform/power.h"
+#include "platform/process.h"
+
+namespace yux {
+namespace {
+
+constexpr std::int64_t kMsecsPerDay = 86400000;
+
+SchedulerActions* g_actions = nullptr;
+LogMailer g_mailer;
+SchedulerTuning g_tuning;
+// A due entry is being executed.  A preset run or an awaited program pumps
+// messages, so ticks come while it lasts; they must treat it as a run even
+// before (or without) the run-active flag, or a second due entry would be
+// taken off the schedule and then find the run busy.
+bool g_executing = false;
+
+// Date-times compared at the millisecond: sums of interval fractions carry
+// float error, and a next time a hair before the clock's "now" would make
+// the entry due again at once.
+std::int64_t Ms(TDateTime value) { return std::llround(value * static_cast<double>(kMsecsPerDay)); }
+
+std::string Upper(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUpper().toStdString();
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// Decimal integer: optional sign and digits, nothing else, within 32 bits.
+bool ParseInt(std::string_view s, int& out) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  int v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || end != s.data() + s.size()) return false;
+  out = v;
+  return true;
+}
+
+// The text of a key that may not be in the message table yet: its English
+// default until the table (and with it the language files) knows it.
+std::string TextOr(std::string_view key, const char* english) {
+  const auto& keys = MessageKeys();
+  return std::find(keys.begin(), keys.end(), key) != keys.end() ? MessageText(key) : std::string(english);
+}
+
+// The parameter in parentheses: the name holds "(" and its first ")" is
+// its last character.
+std::optional<std::string> Parameter(const std::string& name) {
+  const size_t open = name.find('(');
+  const size_t close = name.find(')');
+  if (open == std::string::npos || close == std::string::npos || close + 1 != name.size()) return std::nullopt;
+  return name.substr(open + 1, close - open - 1);
+}
+
+void RunScheduledPreset(const std::string& name) {
+  PresetListRows* rows = GetPresetListRows();
+  const auto row = FindPresetRow(name);
+  if (!rows || !row) return;
+  RunPreset(rows->Caption(*row));
+}
+
+// True when there is a window to act on; otherwise says so.
+bool HaveActions(const std::string& command) {
+  if (g_actions) return true;
+  ReportLine("SCHEDULER - " + command + ": no main window to act on. [!]");
+  return false;
+}
+
+void CloseProgram(const std::string& command) {
+  ForcedClose = true;
+  if (HaveActions(command)) g_actions->CloseMainWindow();
+}
+
+// Keeps a flag set for a while and puts it back as it was.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag), was_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = was_; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool was_;
+};
+
+// RunActive for the length of a command's work, put back however it ends.
+class RunActiveScope {
+ public:
+  RunActiveScope() : was_(RunActive.exchange(true)) {}
+  ~RunActiveScope() { RunActive = was_; }
+  RunActiveScope(const RunActiveScope&) = delete;
+  RunActiveScope& operator=(const RunActiveScope&) = delete;
+
+ private:
+  bool was_;
+};
+
+void SendLog(const std::string& name) {
+  const topt& o = Options;
+  if (o.ssr.empty() || o.sfm.empty() || o.sto.empty()) {
+    AddLog(MessageText("specsmtpforlog") + " [!]");
+    return;
+  }
+  int hours = 24;
+  if (auto p = Parameter(name); p && !ParseInt(*p, hours)) hours = 24;
+  AddLog(Format("logtoemailreq", hours));
+  if (!g_mailer) {
+    AddLog(TextOr("sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build.") +
+           " [!]");
+    return;
+  }
+  bool sent = false;
+  {
+    RunActiveScope active;
+    try {
+      sent = g_mailer(hours);
+    } catch (const std::exception& e) {
+      ReportLine(std::string("/SENDLOG: ") + e.what() + " [!]");
+    }
+  }
+  AddLog(MessageText(sent ? "logtoemailsent" : "logtoemailnotsent"));
+}
+
+void Unschedule(const std::string& name) {
+  int n = 1;
+  if (auto p = Parameter(name); p && !ParseInt(*p, n)) {
+    // The row number "set to 0" is no row: nothing is removed.
+    AddLog(Format("commandinvalidparam0", name) + " [!]");
+    n = 0;
+  }
+  if (n < 1 || static_cast<std::size_t>(n) > Schedule.Count()) {
+    AddLog(Format("commandinvalidparam", name) + " [!]");
+    return;
+  }
+  const std::size_t index = static_cast<std::size_t>(n - 1);
+  AddLog(Schedule.Row(index).Name + ": " + MessageText("unschedulereq"));
+  Schedule.Delete(index);
+  RefreshSchedule();
+}
+
+void Execute(const std::string& name, bool sync) {
+  std::string program;
+  const size_t open = name.find('(');
+  const size_t close = name.find(')');
+  if (open != std::string::npos && close != std::string::npos && close + 1 == name.size() && open < close)
+    program = name.substr(open + 1, close - open - 1);
+  std::string parameters;
+  if (const size_t bar = program.find('|'); bar != std::string::npos) {
+    parameters = program.substr(bar + 1);
+    program.erase(bar);
+  }
+  // Blanks around the program ("(tool | -x)") are no part of a file name.
+  const size_t b = program.find_first_not_of(' ');
+  program = b == std::string::npos ? std::string() : program.substr(b, program.find_last_not_of(' ') - b + 1);
+  if (program.empty()) return;
+
+  AddLog(MessageText("schedulerword") + " " + MessageText(sync ? "syncexecution" : "asyncexecution") + " " +
+         program);
+  RunActiveScope active;
+  platform::StartOptions options;
+  options.expandEnvironment = true;
+  options.openDocuments = true;
+  auto proc = platform::Process::Start(program, parameters, options);
+  if (!proc) {
+    AddLog(MessageText("cannotexecuteexternal") + " [!]");
+    return;
+  }
+  if (!sync) return;
+  while (!AbortRequested && !QCoreApplication::closingDown()) {
+    if (proc->Wait(g_tuning.processWaitMs) == platform::WAIT_OBJECT_0) break;
+    platform::ProcessMessages();
+    RunActive = true;  // work inside the wait must not let a run start now
+  }
+}
+
+// A second instance has written the schedule file and set the event.
+void CheckOtherInstance() {
+  auto event = platform::NamedEvent::Open(kSchedulerEventName);
+  if (!event || event->Wait(0) != platform::WAIT_OBJECT_0) return;
+  event.reset();
+  AddLog(MessageText("anotheryuxupdatedsch"));
+  LoadSchedule();
+  RefreshSchedule();
+}
+
+void RemoveFirstRow(const std::string& name, const std::string& text) {
+  AddLog(name + ": " + text);
+  Schedule.Delete(0);
+  RefreshSchedule();
+}
+
+}  // namespace
+
+void SchedulerActions::RunPresetRow(const std::string& name) { RunScheduledPreset(name); }
+
+void SetSchedulerActions(SchedulerActions* actions) { g_actions = actions; }
+void SetLogMailer(LogMailer mailer) { g_mailer = std::move(mailer); }
+SchedulerTuning& SchedulerTimings() { return g_tuning; }
+
+int WeekdayOf(TDateTime value) {
+  const std::int64_t ms = Ms(value);
+  std::int64_t day = ms / kMsecsPerDay;
+  if (ms % kMsecsPerDay < 0) --day;
+  // Day 0, 1899-12-30, was a Saturday (6).
+  return static_cast<int>(((day % 7) + 7 + 5) % 7) + 1;
+}
+
+bool DowAllows(std::string_view dow, TDateTime value) {
+  if (dow.size() < 8) dow = kDefaultDow;
+  return dow[static_cast<size_t>(WeekdayOf(value) - 1)] == '1';
+}
+
+bool IsLate(TDateTime due, TDateTime now, int toleranceSeconds) {
+  const std::int64_t tolerance = static_cast<std::int64_t>(toleranceSeconds) * 1000;
+  if (Ms(now) - Ms(due) < tolerance) return false;
+  // The same in time actually passed.  A wall-clock time in the hour that
+  // daylight saving skips lies after the jump, so the first tick after the
+  // jump finds such an entry on time rather than an hour late.
+  const qint64 realNow = QtFromDateTime(now).toMSecsSinceEpoch();
+  const qint64 realDue = QtFromDateTime(due).toMSecsSinceEpoch();
+  return realNow - realDue >= tolerance;
+}
+
+std::optional<TDateTime> NextScheduleTime(const tschopt& e, TDateTime now) {
+  if (e.Interval < 1) return std::nullopt;
+  const std::string dow = e.Dow.size() < 8 ? std::string(kDefaultDow) : e.Dow;
+  if (dow.substr(0, 7).find('1') == std::string::npos) return std::nullopt;
+  const double step = e.Interval / 1440.0;
+  const std::int64_t nowMs = Ms(now);
+
+  // The first candidate: from the due time in whole intervals past now, or
+  // one interval from now.
+  TDateTime r = 0;
+  if (e.Precise) {
+    std::int64_t k = 0;
+    if (nowMs >= Ms(e.Date)) {
+      k = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((now - e.Date) / step)) - 1);
+      while (nowMs >= Ms(e.Date + static_cast<double>(k) * step)) ++k;
+    }
+    r = e.Date + static_cast<double>(k) * step;
+  } else {
+    r = now + step;
+  }
+  if (DowAllows(dow, r)) return r;
+
+  // A day the mask does not allow.  Every further candidate must lie after
+  // now: one at or before it would make the entry due again at once.
+  if (dow[7] == '1') {
+    // Whole days from the old due time.
+    std::int64_t n = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::floor(now - e.Date)));
+    for (;; ++n) {
+      const TDateTime d = e.Date + static_cast<double>(n);
+      if (Ms(d) > nowMs && DowAllows(dow, d)) return d;
+    }
+  }
+  // Whole intervals on from the first candidate (which already lies after
+  // now).  An interval of whole weeks never leaves its weekday, and others
+  // may take very long to drift to an allowed one: after a week's worth of
+  // steps the entry moves on from the first candidate by days instead,
+  // which ends within a week.
+  const std::int64_t bound = 7 * 1440 / e.Interval + 15;
+  for (std::int64_t j = 1; j <= bound; ++j) {
+    const TDateTime d = r + static_cast<double>(j) * step;
+    if (DowAllows(dow, d)) return d;
+  }
+  TDateTime d = r;
+  for (;;) {
+    d += 1.0;
+    if (DowAllows(dow, d)) return d;
+  }
+}
+
+bool ExitWindowsPrivileged(unsigned flags) {
+  // The session's own rights decide here; there is no privilege to enable
+  // beforehand.
+  return platform::ExitWindowsEx(flags, 0);
+}
+
+bool SuspendSystem(bool hibernate, bool force, bool disableWakeEvents) {
+  return platform::SetSuspendState(hibernate, force, disableWakeEvents);
+}
+
+void ExecuteSchedulerCommand(const std::string& name) {
+  const std::string up = Upper(name);
+  if (up == "/EXIT") CloseProgram(name);
+  if (up == "/SAFEEXIT") {
+    if (ErrorOccurred)
+      AddLog(MessageText("safeexitignored"));
+    else
+      CloseProgram(name);
+  }
+  if (up == "/SHOW" && HaveActions(name)) {
+    g_actions->ShowMainWindow();
+    g_actions->RecreateTrayIcon();
+  }
+  if (up == "/SHOWICON" && HaveActions(name)) g_actions->RecreateTrayIcon();
+  if (up == "/REBOOT") {
+    AddLog(MessageText("reboot"));
+    ExitWindowsPrivileged(platform::EWX_REBOOT | platform::EWX_FORCE);
+  }
+  if (up == "/SHUTDOWN") {
+    AddLog(MessageText("shutdown"));
+    ExitWindowsPrivileged(platform::EWX_POWEROFF | platform::EWX_FORCE);
+  }
+  if (up == "/LOGOFF") {
+    AddLog(MessageText("logoff"));
+    ExitWindowsPrivileged(platform::EWX_LOGOFF | platform::EWX_FORCE);
+  }
+  if (up == "/HIBERNATE") {
+    AddLog(MessageText("hibernate"));
+    SuspendSystem(true, false, false);
+  }
+  if (up == "/SUSPEND") {
+    AddLog(MessageText("suspend"));
+    SuspendSystem(false, false, false);
+  }
+  if (up == "/TRUNCLOG") {
+    AddLog(MessageText("trunclog"));
+    TruncateLog();
+  }
+  if (StartsWith(up, "/SENDLOG")) SendLog(name);
+  if (StartsWith(up, "/UNSCHEDULE")) Unschedule(name);
+  if (StartsWith(up, "/EXECSYNC")) Execute(name, true);
+  if (StartsWith(up, "/EXECASYNC")) Execute(name, false);
+}
+
+void SchedulerTick() {
+  if (!Options.son) return;
+  CheckOtherInstance();
+  if (Schedule.Empty()) return;
+  const TDateTime now = Now();
+  if (Ms(now) < Ms(NextDueTime)) return;
+
+  std::optional<tschopt> parsed = ParseScheduleEntry(Schedule.Row(0));
+  if (!parsed) {
+    RefreshSchedule();  // drops the row it cannot read, with a line saying so
+    return;
+  }
+  tschopt entry = std::move(*parsed);
+  const std::string name = entry.Name;
+
+  if (Upper(name) == "/ABORT") {
+    Schedule.Delete(0);
+    RefreshSchedule();
+    AbortRequested = true;
+    return;
+  }
+  if (RunActive || g_executing) return;
+
+  AddLog(name + MessageText("calledbythescheduler"));
+  const bool late = IsLate(entry.Date, now, Options.shp);
+  if (entry.OnDelay == 2 && late) {
+    RemoveFirstRow(name, MessageText("delayedremoving"));
+    return;
+  }
+  if (entry.Repeat != 0) {
+    const bool skip = entry.OnDelay == 1 && late;
+    if (entry.Repeat > 0) --entry.Repeat;
+    const auto next = NextScheduleTime(entry, now);
+    if (!next) {
+      RemoveFirstRow(name, entry.Interval < 1
+                               ? TextOr("removingbadinterval",
+                                        "The interval is below one minute, removing from the schedule.") +
+                                     " [!]"
+                               : TextOr("removingnoday",
+                                        "No day of the week is allowed, removing from the schedule.") +
+                                     " [!]");
+      return;
+    }
+    entry.Date = *next;
+    Schedule.Replace(0, ScheduleOptionsToText(entry));
+    if (skip) {
+      AddLog(name + ": " + MessageText("delayedskipping"));
+      RefreshSchedule();
+      return;
+    }
+  } else {
+    AddLog(name + ": " + MessageText("removingrepiszero"));
+    Schedule.Delete(0);
+  }
+  RefreshSchedule();
+
+  FlagScope executing(g_executing);
+  if (!name.empty() && name.front() == '/') {
+    ExecuteSchedulerCommand(name);
+  } else if (g_actions) {
+    g_actions->RunPresetRow(name);
+  } else {
+    RunScheduledPreset(name);
+  }
+}
+
+}  // namespace yux
