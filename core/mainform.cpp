@@ -129,6 +129,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 TForm1::~TForm1() {
   if (GetPresetListRows() == rows_.get()) SetPresetListRows(nullptr);
   if (created_) {
+    SetSchedulerActions(nullptr);
     SetSchedulerTimerStarter(nullptr);
     Schedule.OnChange = nullptr;
     SetRunHooks(nullptr);
@@ -204,8 +205,12 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   SetSchedulerTimerStarter([this] {
     if (!schtimer->isActive()) schtimer->start();
   });
-  Schedule.OnChange = [this] { RefreshScheduledColumn(); };
+  Schedule.OnChange = [this] {
+    RefreshScheduledColumn();
+    if (Form5) Form5->ShowRows();
+  };
   SetRunHooks(this);
+  SetSchedulerActions(this);
   if (!SecondInstance) CreateIcon();
 
   SetApplicationWindow(this);
@@ -446,6 +451,29 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 void TForm1::keyPressEvent(QKeyEvent* event) {
   if (FormKeyDown(event->key(), event->modifiers(), this)) return;
   QMainWindow::keyPressEvent(event);
+}
+
+void TForm1::CloseMainWindow() { CloseForm(); }
+
+void TForm1::ShowMainWindow() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void TForm1::RecreateTrayIcon() {
+  DeleteIcon();
+  CreateIcon();
+}
+
+void TForm1::RunPresetRow(const std::string& name) {
+  const auto row = FindPresetRow(name);
+  if (!row) return;
+  QTreeWidgetItem* item = list->topLevelItem(static_cast<int>(*row));
+  if (!item) return;
+  list->setCurrentItem(item);
+  item->setSelected(true);
+  RunPreset(item->text(kColumnName).toStdString());
 }
 
 void TForm1::FirstActivation() {

@@ -16,6 +16,7 @@
 #include "core/presetrun.h"
 #include "core/programlog.h"
 #include "core/schedule.h"
+#include "core/scheduler.h"
 #include "platform/messages.h"
 
 class QAction;
@@ -63,7 +64,7 @@ struct LogLineDetails {
 // The details of a log line ("[yyyy.mm.dd hh:nn:ss] text") seen at `now`.
 LogLineDetails DescribeLogLine(const std::string& line, TDateTime now);
 
-class TForm1 : public QMainWindow, public LogListSink, public RunHooks {
+class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public SchedulerActions {
   Q_OBJECT
 
  public:
@@ -185,6 +186,14 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks {
   // RunHooks.
   void SetRunIcon(bool running) override;
   void HideProgress() override;
+
+  // ---- What the scheduler's commands do to the window ----
+  void CloseMainWindow() override;
+  void ShowMainWindow() override;
+  void RecreateTrayIcon() override;
+  // Selects the preset's row (the first whose caption equals the name in
+  // any case) and runs it.
+  void RunPresetRow(const std::string& name) override;
 
   // Windows of later parts of the program: each fires only when set.
   std::function<void(const std::string& preset, const std::string& page)> OnPresetDialog;

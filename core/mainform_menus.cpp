@@ -54,6 +54,11 @@ void TForm1::CreateTimers() {
   // What the scheduler tick, the retries, the operation time-out, the
   // dial-up wait and the FTP watchdog do is connected by their owners.
   schtimer = NamedTimer(this, "schtimer", 1000);
+  // The tick runs from the event loop rather than inside the timer's own
+  // event: a timer is never delivered again while its event is handled, and
+  // the tick must keep coming (for "/ABORT") while a preset run it started
+  // pumps messages.
+  connect(schtimer, &QTimer::timeout, this, [] { SchedulerTick(); }, Qt::QueuedConnection);
   retrytimer = NamedTimer(this, "retrytimer", 3000);
   Optimer = NamedTimer(this, "Optimer", 0);  // stage minutes x 60000, set per use
   waitfordialup = NamedTimer(this, "waitfordialup", 60000);

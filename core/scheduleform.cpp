@@ -1,21 +1,31 @@
 #include "core/scheduleform.h"
 
+#include <QCalendarWidget>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
+#include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
+#include <QSystemTrayIcon>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -25,9 +35,11 @@
 #include "core/mainform.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/programlog.h"
 #include "core/schedule.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
+#include "platform/messagebox.h"
 #include "platform/namedobjects.h"
 
 namespace yux {
@@ -45,7 +57,36 @@ QPushButton* BitBtn(const char* text, const char* name, QWidget* parent) {
   return b;
 }
 
+// One of the scheduler switch's lamps.  A picture, not a text: the
+// language step must not touch it.
+QLabel* Lamp(const QColor& colour, const char* name, QWidget* parent) {
+  QPixmap pixmap(18, 18);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(colour.darker(160), 1.5));
+  p.setBrush(colour);
+  p.drawEllipse(QRectF(1.5, 1.5, 15, 15));
+  p.end();
+  auto* lamp = Named(new QLabel(parent), name);
+  lamp->setProperty("yuxClass", "TImage");
+  lamp->setPixmap(pixmap);
+  lamp->setCursor(Qt::PointingHandCursor);
+  return lamp;
+}
+
+// The picked time without milliseconds: the row's date text keeps whole
+// seconds, and so must the entry.
+QTime WholeSeconds(const QTime& t) { return QTime(t.hour(), t.minute(), t.second()); }
+
+std::string ItemText(const QTreeWidgetItem* item, int column) { return item->text(column).toStdString(); }
+
 }  // namespace
+
+int WindowInterval(int days, int hours, int minutes) {
+  const long long total = static_cast<long long>(days) * 1440 + static_cast<long long>(hours) * 60 + minutes;
+  return static_cast<int>(std::clamp<long long>(total, kMinWindowInterval, kMaxWindowInterval));
+}
 
 TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window), main_(mainWindow) {
   setObjectName("Form5");
@@ -58,6 +99,9 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
   sch->setColumnCount(3);
   sch->setHeaderLabels({"Date/time", "Preset", "Options"});
   sch->setSortingEnabled(false);
+  sch->setSelectionMode(QAbstractItemView::SingleSelection);
+  sch->setSelectionBehavior(QAbstractItemView::SelectRows);
+  sch->setEditTriggers(QAbstractItemView::NoEditTriggers);
   top->addWidget(sch, 1);
 
   auto* grid = new QGridLayout;
@@ -77,6 +121,19 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
   grid->addWidget(datepicker, 1, 0);
   grid->addWidget(timepicker, 1, 1);
   grid->addWidget(daylabel, 1, 2, 1, 2);
+  PopupMenu1 = Named(new QMenu(this), "PopupMenu1");
+  QAction* nowItem = PopupMenu1->addAction("Now");
+  nowItem->setObjectName("Now1");
+  connect(nowItem, &QAction::triggered, this, [this] { NowClick(); });
+  for (QWidget* picker : {static_cast<QWidget*>(datepicker), static_cast<QWidget*>(timepicker)}) {
+    picker->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(picker, &QWidget::customContextMenuRequested, this,
+            [this, picker](const QPoint& pos) { PopupMenu1->popup(picker->mapToGlobal(pos)); });
+  }
+  connect(datepicker, &QDateEdit::dateChanged, this, [this] { UpdateDayLabel(); });
+  connect(timepicker, &QTimeEdit::timeChanged, this, [this] { UpdateDayLabel(); });
+  if (QCalendarWidget* calendar = datepicker->calendarWidget())
+    connect(calendar, &QCalendarWidget::clicked, this, [this] { UpdateDayLabel(); });
 
   auto* repeatLabel = Named(new QLabel("Repeat", this), "Label2");
   repeat = Named(new QSpinBox(this), "repeat");
@@ -90,10 +147,13 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
   rinterval->setChecked(true);
   days = Named(new QSpinBox(this), "days");
   days->setRange(0, 3650);
+  days->setSuffix(" d");
   hours = Named(new QSpinBox(this), "hours");
   hours->setRange(0, 23);
+  hours->setSuffix(" h");
   minutes = Named(new QSpinBox(this), "minutes");
   minutes->setRange(0, 59);
+  minutes->setSuffix(" min");
   grid->addWidget(rinterval, 3, 0);
   grid->addWidget(days, 3, 1);
   grid->addWidget(hours, 3, 2);
@@ -108,6 +168,7 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
     dowbox[i] = Named(new QCheckBox(dowText[i], this), dowNames[i]);
     dowbox[i]->setChecked(true);
     dowRow->addWidget(dowbox[i]);
+    connect(dowbox[i], &QCheckBox::toggled, this, [this, i](bool checked) { DayBoxToggled(i, checked); });
   }
   dayskip = Named(new QCheckBox("Day skip: [v] - add 24 hours; [ ] - add interval", this), "dayskip");
   grid->addWidget(dayskip, 5, 0, 1, 4);
@@ -127,21 +188,45 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
   }
   ondelayItems[0]->setChecked(true);
   grid->addWidget(ondelay, 7, 0, 1, 4);
+  connect(revery, &QRadioButton::toggled, this, [this](bool every) { SetEveryMode(every); });
 
   auto* buttons = new QHBoxLayout;
   top->addLayout(buttons);
-  schlabel = Named(new QLabel(Options.son ? "ON" : "OFF", this), "schlabel");
+  schpanel = Named(new QFrame(this), "schpanel");
+  schpanel->setFrameShape(QFrame::StyledPanel);
+  schpanel->setCursor(Qt::PointingHandCursor);
+  auto* switchLayout = new QHBoxLayout(schpanel);
+  switchLayout->setContentsMargins(4, 2, 6, 2);
+  imgoff = Lamp(QColor(210, 40, 40), "imgoff", schpanel);
+  imgon = Lamp(QColor(40, 180, 60), "imgon", schpanel);
+  schlabel = Named(new QLabel(Options.son ? "ON" : "OFF", schpanel), "schlabel");
+  switchLayout->addWidget(imgoff);
+  switchLayout->addWidget(imgon);
+  switchLayout->addWidget(schlabel);
+  for (QWidget* w : {static_cast<QWidget*>(schpanel), static_cast<QWidget*>(schlabel),
+                     static_cast<QWidget*>(imgon), static_cast<QWidget*>(imgoff)})
+    w->installEventFilter(this);
   bAdd = BitBtn("Add", "bAdd", this);
   bupdate = BitBtn("Update", "bupdate", this);
   bdelete = BitBtn("Delete", "bdelete", this);
   bhelp = BitBtn("Help", "bhelp", this);
   bclose = BitBtn("Close", "bclose", this);
-  buttons->addWidget(schlabel);
+  buttons->addWidget(schpanel);
   buttons->addStretch(1);
   for (QPushButton* b : {bAdd, bupdate, bdelete, bhelp, bclose}) buttons->addWidget(b);
+  connect(bAdd, &QPushButton::clicked, this, [this] { bAddClick(); });
+  connect(bupdate, &QPushButton::clicked, this, [this] { bupdateClick(); });
+  connect(bdelete, &QPushButton::clicked, this, [this] { bdeleteClick(); });
+  connect(bhelp, &QPushButton::clicked, this, [this] { bhelpClick(); });
   connect(bclose, &QPushButton::clicked, this, &QWidget::close);
+  connect(sch, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    const int row = sch->indexOfTopLevelItem(item);
+    if (row >= 0) LoadRowIntoControls(static_cast<std::size_t>(row));
+  });
 
-  resize(560, 520);
+  ShowSchedulerState();
+  ShowRows();
+  resize(640, 520);
   if (main_) main_->Form5 = this;
 }
 
@@ -157,10 +242,13 @@ std::optional<int> TForm5::FormCreate(const std::vector<std::string>& args) {
 
   LoadSchedule();
   RefreshSchedule();
-  datepicker->setDate(QDate::currentDate());
-  timepicker->setTime(QTime::currentTime());
+  const QDateTime now = QtFromDateTime(Now());
+  datepicker->setDate(now.date());
+  timepicker->setTime(WholeSeconds(now.time()));
   if (main_) main_->LoadPresetList();
-  const int w = sch->viewport()->width() > 0 ? sch->width() : 540;
+  // The list spans the window less its margins; before the window is first
+  // laid out the list itself has no width yet.
+  const int w = sch->isVisible() ? sch->width() : std::max(width() - 20, 200);
   sch->setColumnWidth(0, w / 4 + 5);
   sch->setColumnWidth(1, w / 4 + 70);
   sch->setColumnWidth(2, std::max(2 * w / 4 - 105, 0));
@@ -223,6 +311,271 @@ void TForm5::PlaceMainWindow() {
     main_->setGeometry(o.px1, o.py1, o.px2, o.py2);
   else
     main_->setGeometry(30, 30, 640, 480);
+}
+
+// ---- the list and the controls ----------------------------------------------
+
+void TForm5::ShowRows() {
+  // The selection follows its row: the rows move as the tick and other
+  // callers change the schedule, and an update or delete must act on the
+  // row the user picked, never on whatever took its place.
+  std::optional<tschdata> selected;
+  if (QTreeWidgetItem* item = sch->currentItem(); item && item->isSelected())
+    selected = tschdata{ItemText(item, 0), ItemText(item, 1), ItemText(item, 2)};
+
+  const QSignalBlocker blocker(sch);
+  sch->clear();
+  QTreeWidgetItem* keep = nullptr;
+  for (const tschdata& row : Schedule.Rows()) {
+    auto* item = new QTreeWidgetItem(
+        sch, {QString::fromStdString(row.DateText), QString::fromStdString(row.Name), QString::fromStdString(row.Options)});
+    if (!keep && selected && row == *selected) keep = item;
+  }
+  if (keep) {
+    sch->setCurrentItem(keep);
+    keep->setSelected(true);
+  } else {
+    sch->setCurrentItem(nullptr);
+    sch->clearSelection();
+  }
+}
+
+std::optional<std::size_t> TForm5::SelectedRow() const {
+  QTreeWidgetItem* item = sch->currentItem();
+  if (!item || !item->isSelected()) return std::nullopt;
+  const int row = sch->indexOfTopLevelItem(item);
+  if (row < 0 || static_cast<std::size_t>(row) >= Schedule.Count()) return std::nullopt;
+  return static_cast<std::size_t>(row);
+}
+
+std::string TForm5::DowText() const {
+  std::string dow;
+  for (QCheckBox* box : dowbox) dow += box->isChecked() ? '1' : '0';
+  dow += dayskip->isChecked() ? '1' : '0';
+  return dow;
+}
+
+tschopt TForm5::EntryFromControls() const {
+  tschopt e;
+  e.Name = presetbox->currentText().toStdString();
+  e.Interval = revery->isChecked() ? kDayOfWeekInterval
+                                   : WindowInterval(days->value(), hours->value(), minutes->value());
+  e.Date = DateTimeFromQt(QDateTime(datepicker->date(), WholeSeconds(timepicker->time())));
+  e.Repeat = repeat->value();
+  e.OnDelay = 0;
+  for (int i = 0; i < 3; ++i)
+    if (ondelayItems[i]->isChecked()) e.OnDelay = i;
+  e.Precise = precise->isChecked();
+  e.Dow = DowText();
+  return e;
+}
+
+namespace {
+
+// An entry whose mask allows no day could never be stepped to its next
+// time.
+bool NoDayChecked(const std::string& dow) { return dow.substr(0, 7).find('1') == std::string::npos; }
+
+void NoDayBox() {
+  platform::MessageBox(MessageText("select1dow"), kApplicationTitle, platform::MB_OK | platform::MB_ICONWARNING);
+}
+
+}  // namespace
+
+bool TForm5::bAddClick() {
+  if (presetbox->currentText().isEmpty()) return false;
+  const tschopt entry = EntryFromControls();
+  if (NoDayChecked(entry.Dow)) {
+    NoDayBox();
+    return false;
+  }
+  return AddToSchedule(entry);
+}
+
+void TForm5::bupdateClick() {
+  if (presetbox->currentText().isEmpty()) return;
+  const auto row = SelectedRow();
+  if (!row) return;
+  if (NoDayChecked(DowText())) {
+    NoDayBox();
+    return;
+  }
+  const tschdata old = Schedule.Row(*row);
+  AddLog(MessageText("schedulerdeleted") + old.Name + " @ " + old.DateText);
+  Schedule.Delete(*row);
+  RefreshSchedule();
+  if (!bAddClick()) {
+    // The schedule refused the new entry (an unknown preset or command):
+    // the row that was there comes back rather than being lost.
+    Schedule.Add(old);
+    AddLog(MessageText("scheduleradded") + old.Name + " @ " + old.DateText);
+  }
+  RefreshSchedule();
+}
+
+void TForm5::bdeleteClick() {
+  const auto row = SelectedRow();
+  if (!row) return;
+  const tschdata picked = Schedule.Row(*row);
+  if (platform::MessageBox("\r" + MessageText("removefromsch"), kApplicationTitle,
+                           platform::MB_YESNO | platform::MB_ICONQUESTION) != platform::IDYES)
+    return;
+  // The scheduler ticks while the question is open: the row may have moved
+  // or gone in the meantime.
+  const auto& rows = Schedule.Rows();
+  const auto it = std::find(rows.begin(), rows.end(), picked);
+  if (it == rows.end()) return;
+  AddLog(MessageText("schedulerdeleted") + picked.Name + " @ " + picked.DateText);
+  Schedule.Delete(static_cast<std::size_t>(it - rows.begin()));
+  RefreshSchedule();
+}
+
+void TForm5::LoadRowIntoControls(std::size_t row) {
+  if (row >= Schedule.Count()) return;
+  const tschdata texts = Schedule.Row(row);
+  const auto entry = ParseScheduleEntry(texts);
+  if (!entry) return;
+  loading_ = true;
+  const QString name = QString::fromStdString(entry->Name);
+  const int index = presetbox->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (index >= 0) presetbox->setCurrentIndex(index);
+  else presetbox->setEditText(name);
+  const QDateTime date = QtFromDateTime(entry->Date);
+  datepicker->setDate(date.date());
+  timepicker->setTime(WholeSeconds(date.time()));
+  repeat->setValue(entry->Repeat);
+
+  const int interval = entry->Interval;
+  const bool every = interval == kDayOfWeekInterval;
+  const int d = every || interval < 1440 ? 0 : interval / 1440;
+  const int rest = interval - d * 1440;
+  const int h = every || rest < 60 ? 0 : rest / 60;
+  days->setValue(d);
+  hours->setValue(h);
+  minutes->setValue(every ? 0 : rest - h * 60);
+  SetEveryMode(every);
+  precise->setChecked(entry->Precise);
+  ondelayItems[static_cast<std::size_t>(std::clamp(entry->OnDelay, 0, 2))]->setChecked(true);
+
+  for (QCheckBox* box : dowbox) box->setChecked(true);
+  dayskip->setChecked(false);
+  for (std::size_t k = 0; k < 7 && k < entry->Dow.size(); ++k) dowbox[k]->setChecked(entry->Dow[k] == '1');
+  if (entry->Dow.size() >= 8) dayskip->setChecked(entry->Dow[7] == '1');
+  loading_ = false;
+}
+
+void TForm5::SetEveryMode(bool every) {
+  if (revery->isChecked() != every) revery->setChecked(every);
+  if (rinterval->isChecked() == every) rinterval->setChecked(!every);
+  if (every) precise->setChecked(true);
+  precise->setEnabled(!every);
+}
+
+void TForm5::DayBoxToggled(int index, bool checked) {
+  if (checked || loading_) return;
+  for (QCheckBox* box : dowbox)
+    if (box->isChecked()) return;
+  NoDayBox();
+  const QSignalBlocker blocker(dowbox[static_cast<std::size_t>(index)]);
+  dowbox[static_cast<std::size_t>(index)]->setChecked(true);
+}
+
+void TForm5::ToggleScheduler() { SetSchedulerOn(!Options.son); }
+
+void TForm5::SetSchedulerOn(bool on) {
+  Options.son = on;
+  AddLog(MessageText(on ? "scheduleron" : "scheduleroff"));
+  ShowSchedulerState();
+}
+
+void TForm5::ShowSchedulerState() {
+  imgon->setVisible(Options.son);
+  imgoff->setVisible(!Options.son);
+  schlabel->setText(QString::fromStdString(MessageText(Options.son ? "schonword" : "schoffword")));
+}
+
+std::string TForm5::DayName(const QDate& date) const {
+  // Qt counts Monday as 1 and Sunday as 7; the names begin with Sunday.
+  const int index = date.dayOfWeek() % 7;
+  if (index < 0) return {};
+  const std::string& name = DayNames[static_cast<std::size_t>(index)];
+  return name.empty() ? MessageText("dow" + std::to_string(index + 1)) : name;
+}
+
+void TForm5::FormActivate() {
+  ShowSchedulerState();
+  daylabel->setText(QString::fromStdString(DayName(datepicker->date()) + " @ ") +
+                    timepicker->time().toString("hh:mm:ss"));
+}
+
+void TForm5::UpdateDayLabel() {
+  daylabel->setText(QString::fromStdString(DayName(datepicker->date()) + " at ") +
+                    timepicker->time().toString("hh:mm:ss"));
+}
+
+void TForm5::NowClick() {
+  const QDateTime now = QtFromDateTime(Now());
+  datepicker->setDate(now.date());
+  timepicker->setTime(WholeSeconds(now.time()));
+}
+
+void TForm5::bhelpClick() { ShowHelpTopic("configuring_the_scheduler.htm"); }
+
+void TForm5::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+  // Without a tray the main window would have no way back: then minimising
+  // keeps its normal meaning.
+  const bool trayUsable = main_ && main_->TrayIcon && QSystemTrayIcon::isSystemTrayAvailable();
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && !Options.smz && trayUsable &&
+      !(static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)) {
+    // Minimising hides the window and sends the main window to the tray;
+    // the state change is undone once the window system is done with it.
+    QTimer::singleShot(0, this, [this] {
+      if (!isMinimized()) return;
+      setWindowState(windowState() & ~Qt::WindowMinimized);
+      hide();
+      if (main_) main_->ShowHide();
+    });
+  }
+}
+
+void TForm5::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Without a window system nothing is ever activated; showing is when the
+  // window comes up.
+  FormActivate();
+}
+
+void TForm5::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    close();
+    return;
+  }
+  if (event->key() == Qt::Key_F1) {
+    bhelpClick();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+bool TForm5::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonPress &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    if (watched == imgoff) {
+      SetSchedulerOn(true);
+      return true;
+    }
+    if (watched == imgon) {
+      SetSchedulerOn(false);
+      return true;
+    }
+    if (watched == schpanel || watched == schlabel) {
+      ToggleScheduler();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 }  // namespace yux

@@ -1,21 +1,28 @@
 #pragma once
-// The schedule window's frame: its controls, translation and day names, the
-// hand-over of a second instance (signal the first through the named event
-// and end), and the placing of the main window in the first instance.
+// The schedule window: the list of schedule rows, the controls that make an
+// entry (adding, updating and removing rows), the scheduler switch, the day
+// information, its translation and day names, the hand-over of a second
+// instance (signal the first through the named event and end), and the
+// placing of the main window in the first instance.
 #include <QWidget>
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/schedule.h"
 #include "platform/messages.h"
 
 class QCheckBox;
 class QComboBox;
+class QDate;
 class QDateEdit;
+class QFrame;
 class QGroupBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
@@ -29,6 +36,16 @@ class TForm1;
 // How long a second instance keeps the scheduler event before it ends, so
 // that the first instance's one-second tick sees it.
 inline constexpr platform::DWORD kSchedulerEventHoldMs = 1500;
+
+// The interval of the day-of-week ("Every") mode, and the bounds of the
+// hidden interval box that every interval of the window passes.
+inline constexpr int kDayOfWeekInterval = 10080;
+inline constexpr int kMinWindowInterval = 1;
+inline constexpr int kMaxWindowInterval = 518400;
+
+// The interval of days, hours and minutes as the hidden interval box holds
+// it: 1 .. 518400 minutes.
+int WindowInterval(int days, int hours, int minutes);
 
 class TForm5 : public QWidget {
   Q_OBJECT
@@ -53,6 +70,42 @@ class TForm5 : public QWidget {
   // when they cannot be used).
   void PlaceMainWindow();
 
+  // ---- the list and the controls ----
+  // Fills the list from the schedule rows, keeping the selected row
+  // selected when it is still there.
+  void ShowRows();
+  // The selected row's index in the schedule; nothing without a selection.
+  std::optional<std::size_t> SelectedRow() const;
+  // The entry the controls describe (without checks).
+  tschopt EntryFromControls() const;
+  // The day mask of the seven day boxes and the day-skip box.
+  std::string DowText() const;
+  // Add: the controls' entry joins the schedule.  Nothing with an empty
+  // name; refused (with a box) when no day is checked.  True when added.
+  bool bAddClick();
+  // Update: the selected row is replaced by the controls' entry.  When the
+  // schedule refuses the new entry the old row is put back.
+  void bupdateClick();
+  // Delete: after the confirmation the selected row goes.
+  void bdeleteClick();
+  // A double click on a row: its entry into the controls.
+  void LoadRowIntoControls(std::size_t row);
+  // "Every" (day of week) or "Interval" mode; "Every" fixes the precise box.
+  void SetEveryMode(bool every);
+  // The scheduler switch: toggles, or sets, SchedulerOn with its log line.
+  void ToggleScheduler();
+  void SetSchedulerOn(bool on);
+  // The switch's images and label from SchedulerOn.
+  void ShowSchedulerState();
+  // What activation does: the switch's state and the day information with
+  // " @ ".
+  void FormActivate();
+  // The day information after a change of date or time (" at ").
+  void UpdateDayLabel();
+  // "Now" of the pickers' pop-up menu.
+  void NowClick();
+  void bhelpClick();
+
   // Sunday first.
   std::array<std::string, 7> DayNames;
 
@@ -73,15 +126,30 @@ class TForm5 : public QWidget {
   QCheckBox* precise = nullptr;
   QGroupBox* ondelay = nullptr;
   std::array<QRadioButton*, 3> ondelayItems{};
+  QFrame* schpanel = nullptr;  // the scheduler switch
   QLabel* schlabel = nullptr;  // the scheduler switch's "ON"/"OFF"
+  QLabel* imgon = nullptr;     // green: shown while on, a click switches off
+  QLabel* imgoff = nullptr;    // red: shown while off, a click switches on
+  QMenu* PopupMenu1 = nullptr; // the pickers' pop-up menu
   QPushButton* bAdd = nullptr;
   QPushButton* bupdate = nullptr;
   QPushButton* bdelete = nullptr;
   QPushButton* bclose = nullptr;
   QPushButton* bhelp = nullptr;
 
+ protected:
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void DayBoxToggled(int index, bool checked);
+  std::string DayName(const QDate& date) const;
+
   TForm1* main_;
+  // Controls are being filled from a row: their own handlers keep quiet.
+  bool loading_ = false;
 };
 
 }  // namespace yux

@@ -1,6 +1,7 @@
 // Starts the real program: first and second instances, the messenger of the
 // file manager's bin verbs, the settings folder, and the end of the session.
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "core/folders.h"
 #include "core/mainform.h"
 #include "core/options.h"
+#include "core/presets.h"
 #include "core/startup.h"
 #include "platform/broadcast.h"
 #include "platform/namedobjects.h"
@@ -300,6 +303,63 @@ TEST(Program, SecondInstanceRequestsBecomeRowsOfTheScheduleFile) {
   const std::string log = world.Log();
   EXPECT_NE(log.find("SCHEDULER - Added: Daily @ 2026.12.24 22:00:00"), std::string::npos) << log;
   EXPECT_NE(log.find("SCHEDULER - No such preset - Weekly. [!]"), std::string::npos) << log;
+  EXPECT_EQ(first.proc().state(), QProcess::Running);
+}
+
+TEST(Program, ASecondInstanceSchedulesAPresetAndTheFirstRunsItWhenDue) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  test::WriteFile(source / "notes.txt", "Notes to keep.\n");
+  test::WriteFile(source / "data.bin", std::string(5000, 'x'));
+  {
+    // The preset's files, written as the preset dialog writes them.
+    const std::string savedPresets = PresetsFolder;
+    PresetsFolder = (world.settings / "presets").string();
+    fs::create_directories(PresetsFolder);
+    tarcopt preset;
+    SetPresetDefaults(preset);
+    preset.nam = "Daily";
+    preset.dtf.clear();  // an archive name without a time stamp
+    preset.vol = "None";
+    preset.ctf = true;
+    preset.dir = dest.string();
+    ASSERT_TRUE(SavePreset("Daily", preset));
+    ASSERT_TRUE(WritePresetList("Daily", ".inc", {source.string()}));
+    ASSERT_TRUE(WritePresetList("Daily", ".exc", {}));
+    PresetsFolder = savedPresets;
+  }
+  RunningYux first(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
+
+  const QString due = QDateTime::currentDateTime().addSecs(3).toString("yyyy.MM.dd hh:mm:ss");
+  auto second = test::RunProgram({test::BuiltProgram("yux").string(), "Daily[DATE=" + due.toStdString() + "]"},
+                                 world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+
+  const fs::path archive = dest / "Daily.rar";
+  QElapsedTimer t;
+  t.start();
+  while (!fs::exists(archive) && t.elapsed() < 20000) QThread::msleep(100);
+  ASSERT_TRUE(fs::exists(archive)) << world.Log() << first.Err();
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.")) << world.Log();
+  EXPECT_EQ(test::ReadFile(archive).substr(0, 2), "PK");
+
+  // The first instance took the request from the file, ran it once, and the
+  // run-once row is gone.
+  const std::vector<std::string> texts = LogTexts(world.Log());
+  auto at = [&](const std::string& text) {
+    return std::find(texts.begin(), texts.end(), text) - texts.begin();
+  };
+  const auto noticed = at("Another instance of YUX has updated the scheduler.");
+  const auto called = at("Daily: Called by the scheduler.");
+  const auto done = at("Daily: Done.");
+  EXPECT_LT(noticed, called);
+  EXPECT_LT(called, done);
+  EXPECT_LT(done, static_cast<long>(texts.size()));
+  EXPECT_FALSE(fs::exists(world.settings / "yux.sch"));
   EXPECT_EQ(first.proc().state(), QProcess::Running);
 }
 
