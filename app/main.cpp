@@ -14,6 +14,7 @@
 #include "core/scheduleform.h"
 #include "core/startup.h"
 #include "dialogs/dialoghooksimpl.h"
+#include "net/protocols/tunnelauth.h"
 #include "platform/messagebox.h"
 #include "platform/termsignal.h"
 
@@ -54,6 +55,9 @@ int main(int argc, char** argv) {
   YuxApplication app(argc, argv);
   QApplication::setApplicationName("yux");
   yux::InstallDialogHooks();
+  // Proxies that ask for Digest or NTLM are answered by the protocol
+  // library's routines, which the socket layer cannot reach by itself.
+  yux::net::RegisterHttpTunnelAuthenticators();
 
   yux::TForm1 form1;
   // The end of the session may come at any time; it is handled on the event
