@@ -179,15 +179,25 @@ void LoadPreset(const std::string& name, tarcopt& record) {
       if (digits != ScrambleDigits("")) ++damaged;  // a scrambled empty line is no damage
       continue;
     }
-    // Files written on other systems hold their texts in Windows-1252.
-    lines.push_back(DecodeAnsiText(line));
+    lines.push_back(std::move(line));
   }
 
   SetPresetDefaults(record);
-  for (const std::string& line : lines) {
+  for (const std::string& stored : lines) {
+    // The line is cut into key and value as bytes, before its text is
+    // decoded: a character made from the separator byte would otherwise be
+    // cut in two.
+    std::string_view line = stored;
+    if (line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
     for (const auto& key : kKeys) {
       if (line.compare(0, 3, key.name) != 0) continue;
-      const std::string value = line.size() > 4 ? line.substr(4) : std::string();
+      // Files written on other systems hold their texts in Windows-1252.
+      // The value is decoded behind the key and a blank, so that it is
+      // taken as UTF-8 exactly when the whole line is, and a byte-order
+      // mark at its start stays part of it.
+      const std::string value =
+          line.size() > 4 ? DecodeAnsiText(std::string(key.name, 3) + ' ' + std::string(line.substr(4))).substr(4)
+                          : std::string();
       std::visit(
           [&](auto member) {
             using T = std::remove_cvref_t<decltype(record.*member)>;

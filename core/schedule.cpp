@@ -78,6 +78,51 @@ std::optional<std::string> Between(const std::string& line, std::string_view ope
   return line.substr(start, b - start);
 }
 
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// The fields of a line in the layout the writers use: `open`, the first
+// field, `middle`, the second field, `close`.  A name may hold any of the
+// tags, so it is found from the side where the other field is our own text,
+// which never holds `middle`: a "yux.sch" row ends with the options, so its
+// name runs to the last `middle`; a "yux.las" line starts with the date of
+// the last run, so its name starts after the first one.
+struct TwoFields {
+  std::string first, second;
+};
+std::optional<TwoFields> SplitWrittenLine(const std::string& line, std::string_view open, std::string_view middle,
+                                          std::string_view close, bool lastMiddle) {
+  if (line.size() < open.size() + middle.size() + close.size() || !StartsWith(line, open) ||
+      !EndsWith(line, close))
+    return std::nullopt;
+  const size_t begin = open.size();
+  const size_t end = line.size() - close.size();
+  const size_t at = lastMiddle ? line.rfind(middle, end - middle.size()) : line.find(middle, begin);
+  if (at == std::string::npos || at < begin || at + middle.size() > end) return std::nullopt;
+  return TwoFields{line.substr(begin, at - begin), line.substr(at + middle.size(), end - at - middle.size())};
+}
+
+// A "yux.sch" line: date, name and options.  Lines the writer wrote are
+// split by their layout; any other line (hand-edited, fields in another
+// order) by its tags as far as they are unambiguous.
+std::optional<tschdata> SplitScheduleLine(const std::string& line) {
+  if (StartsWith(line, "<D>")) {
+    const size_t dateEnd = line.find("</D>");
+    if (dateEnd != std::string::npos) {
+      if (auto fields = SplitWrittenLine(line.substr(dateEnd + 4), "<P>", "</P><O>", "</O>", true))
+        return tschdata{line.substr(3, dateEnd - 3), fields->first, fields->second};
+    }
+  }
+  const auto name = Between(line, "<P>", "</P>");
+  const auto options = Between(line, "<O>", "</O>");
+  const auto date = Between(line, "<D>", "</D>");
+  if (!name || !options || !date) return std::nullopt;
+  // Written back, such options would end the name early.
+  if (options->find("</P><O>") != std::string::npos) return std::nullopt;
+  return tschdata{*date, *name, *options};
+}
+
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -348,18 +393,16 @@ void LoadSchedule() {
   }
   for (const std::string& line : lines) {
     if (line.empty()) continue;
-    const auto name = Between(line, "<P>", "</P>");
-    const auto options = Between(line, "<O>", "</O>");
-    const auto date = Between(line, "<D>", "</D>");
+    const auto row = SplitScheduleLine(line);
     std::optional<tschopt> entry;
-    if (name && options && date) entry = ParseScheduleEntry({*date, *name, *options});
+    if (row) entry = ParseScheduleEntry(*row);
     // A row that cannot be read would stop the scheduler at the moment it
     // becomes the first row; it goes now, with a line saying so.
     if (!entry || CannotRepeat(*entry)) {
       LogDamagedRow(line);
       continue;
     }
-    Schedule.Add({DateTimeText(entry->Date), *name, *options});
+    Schedule.Add({DateTimeText(entry->Date), row->Name, row->Options});
   }
 }
 
@@ -386,8 +429,14 @@ void LoadLastRuns() {
   std::error_code ec;
   if (!fs::exists(fs::path(LastRunsFilePath()), ec) || !ReadTextLines(LastRunsFilePath(), lines)) return;
   for (const std::string& line : lines) {
-    const auto name = Between(line, "<P>", "</P>");
-    const auto text = Between(line, "<D>", "</D>");
+    std::optional<std::string> name, text;
+    if (auto fields = SplitWrittenLine(line, "<D>", "</D><P>", "</P>", false)) {
+      text = fields->first;
+      name = fields->second;
+    } else {
+      name = Between(line, "<P>", "</P>");
+      text = Between(line, "<D>", "</D>");
+    }
     if (!name || !text) continue;
     if (auto row = FindPresetRow(*name)) g_presetRows->SetPreviousText(*row, *text);
   }

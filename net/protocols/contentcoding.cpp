@@ -4,11 +4,21 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <typeinfo>
 
 namespace yux::net {
 namespace {
 
 constexpr char kPrefix[] = "THttpContentCoding";
+
+// More codings than any server applies for real; a longer list comes from a
+// broken or hostile answer and is refused like an unknown coding.
+constexpr std::size_t kMaxCodings = 16;
+
+// The built-in codings hand the body on unchanged.
+bool IsPassThrough(const THttpContentCoding& c) {
+  return typeid(c) == typeid(THttpCCodIdentity) || typeid(c) == typeid(THttpCCodStar);
+}
 
 std::string Lower(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -159,13 +169,16 @@ bool THttpContCodHandler::SetupDecoders(const std::string& contentEncoding) {
         break;
       }
     }
-    if (!found) {
+    if (!found || FDecoders.size() >= kMaxCodings) {
       RemoveDecoders();
       return false;
     }
     auto decoder = found->Create(FInputWriteBuffer);
     THttpContentCoding* raw = decoder.get();
-    FInputWriteBuffer = [raw](const void* d, int n) { raw->WriteBuffer(d, n); };
+    // A pass-through decoder stays in the chain (it is counted and
+    // completed) but the body goes by it: every decoder in the path adds a
+    // nested call for each piece of the body.
+    if (!IsPassThrough(*raw)) FInputWriteBuffer = [raw](const void* d, int n) { raw->WriteBuffer(d, n); };
     FDecoders.push_back(std::move(decoder));
   }
   return true;

@@ -1,6 +1,7 @@
 #include "net/protocols/mimedecode.h"
 
 #include <cctype>
+#include <climits>
 #include <cstring>
 
 #include "net/socket/codepage.h"
@@ -98,9 +99,13 @@ void TMimeDecode::ParseYEncBegin(const std::string& line) {
       std::size_t n = std::strlen(key);
       if (line.compare(i, n, key) != 0) return false;
       i += n;
+      // The header comes from the message: a number too large for an int
+      // stays at the largest one instead of overflowing.
       value = 0;
-      while (i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])))
-        value = value * 10 + (line[i++] - '0');
+      while (i < line.size() && std::isdigit(static_cast<unsigned char>(line[i]))) {
+        const int digit = line[i++] - '0';
+        value = value > (INT_MAX - digit) / 10 ? INT_MAX : value * 10 + digit;
+      }
       return true;
     };
     if (digitsAfter("line=", FYEncLineLength) || digitsAfter("size=", FYEncSize)) continue;

@@ -112,6 +112,20 @@ void EncodeUnits(std::string& out, std::uint32_t cp, bool utf32, bool be) {
   }
 }
 
+// Converts one UTF-16 unit with the converter's current state and appends
+// the result; false (nothing appended) when it has no conversion.
+bool AppendConverted(iconv_t cd, char16_t unit, std::string& out) {
+  char src[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  char* in = src;
+  std::size_t inLeft = sizeof src;
+  char buf[32];
+  char* outp = buf;
+  std::size_t outLeft = sizeof buf;
+  if (iconv(cd, &in, &inLeft, &outp, &outLeft) == std::size_t(-1) || inLeft != 0) return false;
+  out.append(buf, static_cast<std::size_t>(outp - buf));
+  return true;
+}
+
 }  // namespace
 
 TNetCsc::TNetCsc(std::uint32_t codePage) { SetCodePage(codePage); }
@@ -309,22 +323,21 @@ int TNetCsc::Convert(bool toWide, std::uint32_t flags, const char* src, std::siz
     } else {
       rep.assign(1, FDefaultAnsiChar);
     }
+    // Towards a code page the replacement (the default character, which is
+    // the code page's question mark) goes through the converter too: a
+    // stateful one (ISO-2022) may be inside a two-byte run, where a plain
+    // byte would be read as half of a character.
+    const char16_t replacementUnit = FCodePage == CP_UTF8 ? u'\uFFFD' : u'?';
     char* in = const_cast<char*>(src);
     std::size_t inLeft = srcLen;
     char buf[4096];
-    bool flushed = false;
-    while (!flushed) {
+    while (inLeft > 0) {
       char* outp = buf;
       std::size_t outLeft = sizeof buf;
-      std::size_t r = inLeft ? iconv(cd.get(), &in, &inLeft, &outp, &outLeft)
-                             : iconv(cd.get(), nullptr, nullptr, &outp, &outLeft);
+      std::size_t r = iconv(cd.get(), &in, &inLeft, &outp, &outLeft);
       int err = errno;
       out.append(buf, static_cast<std::size_t>(outp - buf));
-      if (r != std::size_t(-1)) {
-        if (inLeft == 0 && r != std::size_t(-1) && outp == buf) flushed = true;
-        continue;
-      }
-      if (err == E2BIG) continue;
+      if (r != std::size_t(-1) || err == E2BIG) continue;
       if (err != EILSEQ && err != EINVAL) {
         failed = true;
         break;
@@ -345,7 +358,19 @@ int TNetCsc::Convert(bool toWide, std::uint32_t flags, const char* src, std::siz
       if (skip > inLeft) skip = inLeft;
       in += skip;
       inLeft -= skip;
-      out += rep;
+      if (toWide || !AppendConverted(cd.get(), replacementUnit, out)) out += rep;
+    }
+    // With the input used up, the reset form of the call writes what takes
+    // a stateful code page back to its initial state: a few bytes at most,
+    // so one call with the whole buffer does it.  It is made once only:
+    // some converters write their designation anew on every such call, so
+    // waiting for a call that writes nothing may never end.
+    if (!failed) {
+      char* outp = buf;
+      std::size_t outLeft = sizeof buf;
+      std::size_t r = iconv(cd.get(), nullptr, nullptr, &outp, &outLeft);
+      out.append(buf, static_cast<std::size_t>(outp - buf));
+      if (r == std::size_t(-1)) failed = true;
     }
   }
   if (failed) {

@@ -265,6 +265,34 @@ TEST_F(PresetFiles, ReaderRulesAndDamagedLines) {
   EXPECT_NE(reports[0].find("2 line(s)"), std::string::npos);
 }
 
+TEST_F(PresetFiles, ValueIsCutFromTheBytesBeforeDecoding) {
+  // Whatever byte follows the key only separates: it must not merge with
+  // the value into one character, and the value must read the same after a
+  // save and a reload.
+  const struct {
+    std::string line, value;
+  } cases[] = {
+      {"nam\xe9x", "x"},
+      {"nam\xe9", ""},
+      {"nam\xe9Gr\xf6\xdf" "e", "Gr\xc3\xb6\xc3\x9f" "e"},       // Windows-1252 value
+      {"nam\xe9" "caf\xc3\xa9", "caf\xc3\xa9"},                 // UTF-8 value
+      {"nam \xef\xbb\xbfx", "\xef\xbb\xbfx"},                 // a mark inside the value stays
+      {"\xef\xbb\xbfnam x", "x"},                               // a mark before the key goes
+  };
+  for (const auto& c : cases) {
+    WritePlain(Preset("Cut.pst"), {"ver 0", c.line});
+    tarcopt first;
+    LoadPreset("Cut", first);
+    EXPECT_EQ(first.nam, c.value) << c.line;
+    std::string error;
+    ASSERT_TRUE(SavePreset("Cut", first, &error)) << error;
+    tarcopt second;
+    LoadPreset("Cut", second);
+    EXPECT_EQ(second.nam, c.value) << c.line;
+  }
+  EXPECT_TRUE(reports.empty());
+}
+
 TEST_F(PresetFiles, MissingFileThrowsAndLeavesRecord) {
   tarcopt r;
   r.nam = "untouched";

@@ -367,6 +367,36 @@ TEST_F(ScheduleTest, ScheduleFileRoundTripAndDamagedRows) {
   EXPECT_TRUE(Schedule.Empty());
 }
 
+TEST_F(ScheduleTest, NamesHoldingTheTagsKeepTheirRows) {
+  // Names (of presets and commands) may hold the file's own tags; each
+  // save and reload must give the same rows, the options not taken from
+  // inside the name.
+  const std::string opts = "REPEAT=0 INTERVAL=1 PRECISE=1 ONDELAY=0 DOW=11111110";
+  const char* const names[] = {"a<O>b", "x</P><O>REPEAT=5 y", "<D>z</D>", "end</O>", "<P>p</P>", "/EXECSYNC(</O>)"};
+  for (const char* name : names) Schedule.Add({"2026.12.24 22:00:00 ", name, opts});
+  const auto saved = Schedule.Rows();
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(SaveSchedule());
+    LoadSchedule();
+    EXPECT_EQ(Schedule.Rows(), saved) << "round " << round;
+  }
+  EXPECT_TRUE(TakeLog().empty());
+
+  // A hand-edited line with its fields in another order still loads.
+  test::WriteFile(dir / "yux.sch", "<P>Daily</P><D>2026.12.24 22:00:00</D><O>" + opts + "</O>\r\n");
+  LoadSchedule();
+  ASSERT_EQ(Schedule.Count(), 1u);
+  EXPECT_EQ(Schedule.Row(0), (tschdata{"2026.12.24 22:00:00 ", "Daily", opts}));
+
+  // The last runs: a name holding "</P>" is not taken for another preset.
+  presets.rows = {{"a</P>b", "", "2026.12.01 10:00:00 "}, {"a", "", "2026.12.02 10:00:00 "}};
+  ASSERT_TRUE(SaveLastRuns());
+  presets.rows[0].Previous = presets.rows[1].Previous = "";
+  LoadLastRuns();
+  EXPECT_EQ(presets.rows[0].Previous, "2026.12.01 10:00:00 ");
+  EXPECT_EQ(presets.rows[1].Previous, "2026.12.02 10:00:00 ");
+}
+
 TEST_F(ScheduleTest, LastRunsRoundTrip) {
   presets.rows[0].Previous = "2026.12.09 22:00:04 ";
   presets.rows[1].Previous = "";

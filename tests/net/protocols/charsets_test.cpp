@@ -206,3 +206,37 @@ TEST(NetCsc, WindowsStyleConversionContract) {
   EXPECT_EQ(be.FromWide(0, lone, 4, out, sizeof out), 4);
   EXPECT_EQ(std::string(out, 4), std::string("\xFF\xFD\0x", 4));
 }
+
+TEST(NetCsc, LoneSurrogateToStatefulCodePage) {
+  // A stateful converter may write its designation on every reset; the
+  // conversion must still end, ask for the size it then writes, and give
+  // the unconvertible unit back as the default character, also between
+  // characters of a two-byte run.
+  const struct {
+    std::uint32_t cp;
+    char16_t before, after;
+  } cases[] = {
+      {50225, u'\uD55C', u'\uAE00'}, {50220, u'\u65E5', u'\u672C'}, {50221, u'\u65E5', u'\u672C'},
+      {50222, u'\u65E5', u'\u672C'}, {65000, u'\u65E5', u'\u672C'}, {1252, u'a', u'b'},
+  };
+  for (const auto& c : cases) {
+    if (!IsCodePageInstalled(c.cp)) continue;
+    TNetCsc csc(c.cp);
+    const char16_t lone = 0xDF41;
+    const std::pair<std::u16string, std::u16string> texts[] = {
+        {std::u16string(1, lone), u"?"},
+        {std::u16string{c.before, lone, c.after}, std::u16string{c.before, u'?', c.after}},
+    };
+    for (const auto& [wide, expected] : texts) {
+      const int bytes = static_cast<int>(wide.size() * 2);
+      const int need = csc.FromWide(0, wide.data(), bytes, nullptr, 0);
+      ASSERT_GT(need, 0) << c.cp;
+      ASSERT_LT(need, 64) << c.cp;
+      std::string out(static_cast<std::size_t>(need), '\0');
+      EXPECT_EQ(csc.FromWide(0, wide.data(), bytes, out.data(), need), need) << c.cp;
+      EXPECT_EQ(csc.ToWideString(out), expected) << c.cp;
+      // Refused outright when best-fit replacement is not allowed.
+      EXPECT_EQ(csc.FromWide(WC_NO_BEST_FIT_CHARS, wide.data(), bytes, nullptr, 0), 0) << c.cp;
+    }
+  }
+}

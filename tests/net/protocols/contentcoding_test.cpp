@@ -154,3 +154,39 @@ TEST(ContentCoding, CodingNameFromClassName) {
     EXPECT_STREQ(e.what(), "GetCoding must be overridden in TNamelessCoding");
   }
 }
+
+TEST(ContentCoding, OverlongCodingListIsRefused) {
+  RegisterTestCodings();
+  auto list = [](const std::string& item, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? "," : "") + item;
+    return s;
+  };
+  std::string upperMarks;  // each of 16 upper decoders marks its end
+  for (int i = 0; i < 16; ++i) upperMarks += "<U>";
+  const struct {
+    std::string header;
+    bool known;
+    std::size_t decoders;
+    std::string document;
+  } cases[] = {
+      {list("*", 16), true, 16, "abc"},
+      {list("upper", 16), true, 16, "ABC" + upperMarks},
+      {list("*", 17), false, 0, "abc"},
+      {list("*", 30000), false, 0, "abc"},  // what one long header line holds
+      {list("upper", 30000), false, 0, "abc"},
+      {",,identity," + std::string(100, ' ') + ",,", true, 1, "abc"},  // empty items do not count
+  };
+  for (const auto& c : cases) {
+    const std::string what = c.header.substr(0, 40) + " (" + std::to_string(c.header.size()) + " chars)";
+    Client client;
+    client.handler.SetEnabled(true);
+    EXPECT_EQ(client.handler.SetupDecoders(c.header), c.known) << what;
+    EXPECT_EQ(client.handler.DecoderCount(), c.decoders) << what;
+    client.handler.WriteBuffer("ab", 2);
+    client.handler.WriteBuffer("c", 1);
+    client.handler.FinishDecoding();
+    EXPECT_EQ(client.documentData, c.document) << what;
+    EXPECT_EQ(client.received.data(), c.document) << what;
+  }
+}

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 
 #include "memstream.h"
@@ -121,4 +122,31 @@ TEST(MimeDecode, YEncFileInText) {
   EXPECT_EQ(lines[0], std::string("AB\x13", 3));
   EXPECT_EQ(r.events, (std::vector<std::string>{"begin my file.bin", "end my file.bin"}));
   EXPECT_TRUE(r.parts.empty());
+}
+
+TEST(MimeDecode, YEncHeaderNumbersTooLargeStayAtTheLargestInt) {
+  // Numbers from the message beyond an int must not overflow: they stay at
+  // the largest int, so a huge "line=" just means "no cut".
+  const struct {
+    const char* header;
+    int lineLength, size;
+  } cases[] = {
+      {"=ybegin line=99999999999 size=5 name=a.bin", INT_MAX, 5},
+      {"=ybegin line=2147483647 size=2147483648 name=a.bin", INT_MAX, INT_MAX},
+      {"=ybegin line=128 size=000000000000000000007 name=a.bin", 128, 7},
+  };
+  for (const auto& c : cases) {
+    Recorder r;
+    r.dec.InlineDecodeLines = true;
+    std::vector<std::string> lines;
+    r.dec.OnInlineDecodeLine = [&](TMimeDecode*, const char* l, int n) { lines.emplace_back(l, static_cast<std::size_t>(n)); };
+    r.Line(c.header);
+    EXPECT_EQ(r.dec.YEncLineLength(), c.lineLength) << c.header;
+    EXPECT_EQ(r.dec.YEncSize(), c.size) << c.header;
+    EXPECT_EQ(r.dec.YEncRemaining(), c.size) << c.header;
+    EXPECT_EQ(r.dec.InlineFileName(), "a.bin");
+    r.Line("klmno");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "ABCDE") << c.header;
+  }
 }
