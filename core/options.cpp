@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/folders.h"
+#include "core/textutil.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
 #include "net/protocols/mimeutils.h"
@@ -89,19 +90,6 @@ const Key* FindKey(std::string_view name) {
   return nullptr;
 }
 
-// Decimal integer: optional leading blanks, optional sign, digits, nothing
-// else, within 32 bits.
-bool ParseInt(std::string_view s, int& out) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return false;
-  int v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size()) return false;
-  out = v;
-  return true;
-}
-
 std::function<ScreenSize()> g_screenProvider;
 std::function<void(int&, int&, int&)> g_columnProvider;
 
@@ -114,20 +102,6 @@ ScreenSize CurrentScreen() {
     }
   }
   return {1024, 768};
-}
-
-std::vector<std::string> ReadLines(const std::string& path, bool& ok) {
-  std::vector<std::string> lines;
-  std::ifstream in(path, std::ios::binary);
-  ok = static_cast<bool>(in);
-  if (!ok) return lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-  }
-  ok = !in.bad();
-  return lines;
 }
 
 }  // namespace
@@ -204,7 +178,7 @@ std::string OptionsFilePath() { return PathJoin(SettingsFolder, "yux.opt"); }
 
 void LoadOptions(topt& record) {
   bool ok = false;
-  std::vector<std::string> raw = ReadLines(OptionsFilePath(), ok);
+  std::vector<std::string> raw = ReadTextLines(OptionsFilePath(), ok);
   if (!ok) {
     ReportLine(MessageText("pleasecheckthesettings"));
     raw.clear();

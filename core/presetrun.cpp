@@ -32,13 +32,6 @@ namespace {
 
 constexpr std::uintptr_t kOperationTimerId = 1;
 
-// A text of the message table, or its English words while the table has
-// no entry for the key yet.
-std::string TextOr(const char* key, const char* english) {
-  std::string t = MessageText(key);
-  return t == key ? std::string(english) : t;
-}
-
 bool IsFile(const std::string& path) {
   std::error_code ec;
   return !path.empty() && fs::is_regular_file(path, ec);
@@ -402,14 +395,11 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   // The disc, e-mail and FTP deliveries are not part of this program yet:
   // a preset that asks for one is told so, and the copy still happens.
   if (p.cdw)
-    AddPresetLog(TextOr("cdnotavailable", "CD - Delivery to CD/DVD is not available in this build.") +
-                 " [!]");
+    AddPresetLog(MessageText("cdnotavailable") + " [!]");
   if (p.smt)
-    AddPresetLog(TextOr("smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build.") +
-                 " [!]");
+    AddPresetLog(MessageText("smtpnotavailable") + " [!]");
   if (p.ftp)
-    AddPresetLog(TextOr("ftpnotavailable", "FTP - Delivery by FTP is not available in this build.") +
-                 " [!]");
+    AddPresetLog(MessageText("ftpnotavailable") + " [!]");
 
   if (p.ctf) {
     FolderCopyJob job;

@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "core/folders.h"
+#include "core/textutil.h"
 #include "core/inifile.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
@@ -74,19 +75,6 @@ const Key* FindKey(std::string_view name) {
   for (const auto& k : kKeys)
     if (name == k.name) return &k;
   return nullptr;
-}
-
-// Decimal integer: optional leading blanks, optional sign, digits and
-// nothing else, within 32 bits.
-bool ParseInt(std::string_view s, int& out) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return false;
-  int v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size()) return false;
-  out = v;
-  return true;
 }
 
 // Lines without their line ends; a last line without one counts too.

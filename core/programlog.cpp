@@ -9,6 +9,7 @@
 #include "core/datetime.h"
 #include "core/flags.h"
 #include "core/folders.h"
+#include "core/textutil.h"
 #include "core/inifile.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
@@ -42,22 +43,6 @@ bool AppendToFile(const std::string& line) {
   out << line << "\r\n";
   out.close();
   return !out.fail();
-}
-
-// Lines of a text file, without their line ends; a last line without one
-// counts too.
-std::vector<std::string> ReadLines(const fs::path& p, bool& ok) {
-  std::vector<std::string> lines;
-  std::ifstream in(p, std::ios::binary);
-  ok = static_cast<bool>(in);
-  if (!ok) return lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-  }
-  ok = in.eof();
-  return lines;
 }
 
 bool WriteLog(const std::string& prefix, const std::string& text) {
@@ -100,7 +85,7 @@ void LoadLogIntoList() {
   std::vector<std::string> lines;
   {
     std::lock_guard lock(g_fileMutex);
-    lines = ReadLines(LogFilePath(), ok);
+    lines = ReadTextLines(LogFilePath(), ok);
   }
   if (!ok) return;
   for (auto& l : lines) l = DecodeAnsiText(l);
@@ -122,7 +107,7 @@ bool TruncateLog() {
   {
     std::lock_guard lock(g_fileMutex);
     bool readOk = false;
-    std::vector<std::string> lines = ReadLines(log, readOk);
+    std::vector<std::string> lines = ReadTextLines(fs::path(log).string(), readOk);
     if (!readOk) {
       ok = false;
     } else if (lines.size() > static_cast<size_t>(lsz)) {

@@ -13,6 +13,7 @@
 
 #include "core/datetime.h"
 #include "core/folders.h"
+#include "core/textutil.h"
 #include "core/inifile.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
@@ -49,19 +50,6 @@ QDateTime NaiveFromDateTime(TDateTime value) {
 
 std::string Upper(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUpper().toStdString();
-}
-
-// Decimal integer: optional leading blanks, optional sign, digits and
-// nothing else, within 32 bits.
-bool ParseInt(std::string_view s, int& out) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return false;
-  int v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size()) return false;
-  out = v;
-  return true;
 }
 
 bool StartsWith(std::string_view text, std::string_view prefix) {

@@ -58,13 +58,6 @@ bool ParseInt(std::string_view s, int& out) {
   return true;
 }
 
-// The text of a key that may not be in the message table yet: its English
-// default until the table (and with it the language files) knows it.
-std::string TextOr(std::string_view key, const char* english) {
-  const auto& keys = MessageKeys();
-  return std::find(keys.begin(), keys.end(), key) != keys.end() ? MessageText(key) : std::string(english);
-}
-
 // The parameter in parentheses: the name holds "(" and its first ")" is
 // its last character.
 std::optional<std::string> Parameter(const std::string& name) {
@@ -128,8 +121,7 @@ void SendLog(const std::string& name) {
   if (auto p = Parameter(name); p && !ParseInt(*p, hours)) hours = 24;
   AddLog(Format("logtoemailreq", hours));
   if (!g_mailer) {
-    AddLog(TextOr("sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build.") +
-           " [!]");
+    AddLog(MessageText("sendlognotavailable") + " [!]");
     return;
   }
   bool sent = false;
@@ -382,12 +374,9 @@ void SchedulerTick() {
     const auto next = NextScheduleTime(entry, now);
     if (!next) {
       RemoveFirstRow(name, entry.Interval < 1
-                               ? TextOr("removingbadinterval",
-                                        "The interval is below one minute, removing from the schedule.") +
+                               ? MessageText("removingbadinterval") +
                                      " [!]"
-                               : TextOr("removingnoday",
-                                        "No day of the week is allowed, removing from the schedule.") +
-                                     " [!]");
+                               : MessageText("removingnoday") + " [!]");
       return;
     }
     entry.Date = *next;
