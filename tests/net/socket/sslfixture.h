@@ -1,0 +1,83 @@
+#pragma once
+// Test certificates made with the openssl tool at run time, and outside
+// TLS peers (openssl s_server / s_client, a Python script) run with a pipe
+// on their standard input and their output collected.
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/testsupport.h"
+
+namespace yux::test {
+
+// One set of keys and certificates for the whole test process:
+//  ca            the trusted test CA
+//  server        localhost / 127.0.0.1, signed by ca
+//  expired       the same names, validity over long ago
+//  otherhost     other.example only
+//  star          common name "*" and no alternative names
+//  client        a client certificate signed by ca
+//  rogue         localhost / 127.0.0.1 signed by an untrusted CA
+//  revoked       localhost, revoked in crl.pem
+// Each has <name>.pem and <name>.key; server.enc.key is the server key
+// encrypted with the pass phrase "secret".
+class TestPki {
+ public:
+  static const TestPki& Get();
+  std::string Cert(const std::string& name) const {
+    return (dir_.path() / (name + ".pem")).string();
+  }
+  std::string Key(const std::string& name) const {
+    return (dir_.path() / (name + ".key")).string();
+  }
+  std::string File(const std::string& name) const { return (dir_.path() / name).string(); }
+  const std::string& Error() const { return error_; }
+  bool Ok() const { return error_.empty(); }
+
+ private:
+  TestPki();
+  bool Run(const std::vector<std::string>& argv);
+  TempDir dir_;
+  std::string error_;
+};
+
+// A program with a pipe to its standard input; standard output and error
+// are collected together.  Killed with the object.
+class PipedPeer {
+ public:
+  PipedPeer() = default;
+  ~PipedPeer();
+  PipedPeer(const PipedPeer&) = delete;
+  PipedPeer& operator=(const PipedPeer&) = delete;
+
+  bool Start(const std::vector<std::string>& argv);
+  void Write(const std::string& data);
+  void CloseInput();
+  std::string Output();
+  // Pumps the caller's event loop while waiting for text in the output.
+  bool WaitOutput(const std::string& text, unsigned ms = 5000);
+  // Waits (pumping) for the program to end; its exit code or -1.
+  int WaitExit(unsigned ms = 5000);
+  void Stop();
+
+ private:
+  int pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::thread reader_;
+  std::mutex lock_;
+  std::string output_;
+  std::atomic<bool> ended_{false};
+  int exitCode_ = -1;
+};
+
+// openssl s_server on 127.0.0.1 with a port chosen by the system; extra
+// arguments follow the listening and certificate options.  Returns the
+// port, 0 on failure.
+int StartSServer(PipedPeer& p, const std::string& cert, const std::string& key,
+                 const std::vector<std::string>& extra);
+
+}  // namespace yux::test

@@ -1,0 +1,672 @@
+// The TLS socket layer against real TLS peers on 127.0.0.1: openssl
+// s_server and s_client, and a Python server for the shutdown that hands
+// the connection back to plain text.
+#include "net/socket/ssllayer.h"
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/socket/winsock.h"
+#include "platform/messages.h"
+#include "tests/net/socket/peers.h"
+#include "tests/net/socket/sslfixture.h"
+
+using namespace yux::net;
+using yux::test::PipedPeer;
+using yux::test::TestPki;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 5000) {
+  return yux::platform::WaitPumping(pred, ms, 2);
+}
+
+class TTestSslSocket : public TCustomSslWSocket {
+ public:
+  TTestSslSocket() { AllocateSocketWindow(); }
+};
+
+#define REQUIRE_PKI()             \
+  YUX_REQUIRE_PROGRAM("openssl"); \
+  ASSERT_TRUE(TestPki::Get().Ok()) << TestPki::Get().Error()
+
+// A client socket that records what happens to it.
+struct Client {
+  TTestSslSocket s;
+  std::string got;
+  std::vector<int> handshakes;  // error codes of OnSslHandshakeDone
+  std::vector<std::string> verifyErrors;
+  int closedError = -1;
+  int dataSent = 0;
+  bool shutdownDone = false;
+  bool shutdownBidirectional = false;
+  int shutdownError = -1;
+
+  explicit Client(TSslContext* ctx) {
+    s.SetSslContext(ctx);
+    s.SslEnable = true;
+    s.OnDataAvailable = [this](TCustomWSocket* w, WORD) {
+      char buf[65536];
+      int n = w->Receive(buf, sizeof buf);
+      if (n > 0) got.append(buf, size_t(n));
+    };
+    s.OnSslHandshakeDone = [this](TCustomWSocket*, WORD e, TX509Base*, bool&) {
+      handshakes.push_back(e);
+    };
+    s.OnSslVerifyPeer = [this](TCustomWSocket*, int& ok, TX509Base* cert) {
+      if (!ok) verifyErrors.push_back(cert->VerifyResultText());
+    };
+    s.OnSessionClosed = [this](TCustomWSocket*, WORD e) { closedError = e; };
+    s.OnDataSent = [this](TCustomWSocket*, WORD) { ++dataSent; };
+    s.OnSslShutDownComplete = [this](TCustomWSocket*, bool bidi, int e) {
+      shutdownDone = true;
+      shutdownBidirectional = bidi;
+      shutdownError = e;
+    };
+  }
+  void Connect(int port, const std::string& host = "127.0.0.1") {
+    s.SetAddr(host);
+    s.SetPort(std::to_string(port));
+    s.Connect();
+  }
+  bool WaitHandshake() {
+    return WaitUntil([&] { return !handshakes.empty() || closedError >= 0; });
+  }
+};
+
+// ---------------------------------------------------------------------------
+
+struct VersionCase {
+  const char* flag;
+  const char* version;
+};
+
+TEST(SslLayer, ClientExchangesDataWithSServer) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  for (VersionCase vc : {VersionCase{"-tls1_2", "TLSv1.2"}, VersionCase{"-tls1_3", "TLSv1.3"}}) {
+    SCOPED_TRACE(vc.version);
+    PipedPeer server;
+    int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {vc.flag});
+    ASSERT_NE(port, 0) << server.Output();
+    TSslContext ctx;
+    Client c(&ctx);
+    c.Connect(port);
+    ASSERT_TRUE(c.WaitHandshake());
+    ASSERT_EQ(c.handshakes, std::vector<int>{0});
+    EXPECT_EQ(c.s.SslVersion, vc.version);
+    EXPECT_NE(c.s.SslCipher, "Unknown");
+    EXPECT_GT(c.s.SslSecretBits, 0);
+    EXPECT_EQ(c.s.SslStage(), StageEstablished);
+
+    // Upload: enough to need many records and the BIO pair refilled.
+    std::string up;
+    for (int i = 0; up.size() < 300000; ++i) up += "line " + std::to_string(i) + "\n";
+    c.s.SendString(up);
+    ASSERT_TRUE(server.WaitOutput(up.substr(up.size() - 40), 10000));
+    EXPECT_NE(server.Output().find(up), std::string::npos);
+    ASSERT_TRUE(WaitUntil([&] { return c.dataSent > 0; }));
+
+    // Download: the server's standard input comes to us.
+    std::string down;
+    for (int i = 0; down.size() < 200000; ++i) down += "back " + std::to_string(i) + "\n";
+    server.Write(down);
+    ASSERT_TRUE(WaitUntil([&] { return c.got.size() >= down.size(); }, 10000)) << c.got.size();
+    EXPECT_EQ(c.got, down);
+
+    c.s.Close();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+    EXPECT_EQ(c.closedError, 0);
+    EXPECT_FALSE(c.s.SslEnable);
+  }
+}
+
+// With verification on the peer's chain, dates and name are checked (the
+// name with the library's host-name check); with it off (the default) a
+// self-signed or expired server is accepted as before.
+TEST(SslLayer, VerificationAcceptsAndRefusesWithItsErrorText) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  struct Case {
+    const char* cert;
+    bool verify;
+    const char* host;
+    const char* error;  // nullptr: the handshake succeeds
+    bool crl = false;   // revocation list loaded and checked
+  } cases[] = {
+      {"server", true, "127.0.0.1", nullptr},
+      {"server", true, "localhost", nullptr},
+      {"expired", false, "127.0.0.1", nullptr},
+      {"expired", true, "127.0.0.1", "certificate has expired"},
+      {"otherhost", true, "127.0.0.1", "IP address mismatch"},
+      {"otherhost", true, "localhost", "hostname mismatch"},
+      {"star", true, "localhost", "hostname mismatch"},
+      {"rogue", true, "127.0.0.1", "unable to get local issuer certificate"},
+      {"server", true, "127.0.0.1", nullptr, true},
+      {"revoked", true, "127.0.0.1", "certificate revoked", true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.cert) + " verify=" + std::to_string(k.verify) + " " + k.host +
+                 (k.crl ? " crl" : ""));
+    PipedPeer server;
+    int port = yux::test::StartSServer(server, pki.Cert(k.cert), pki.Key(k.cert), {});
+    ASSERT_NE(port, 0) << server.Output();
+    TSslContext ctx;
+    ctx.SetSslCAFile(pki.Cert("ca"));
+    ctx.SetSslVerifyPeer(k.verify);
+    if (k.crl) {
+      ctx.SetSslCRLFile(pki.File("crl.pem"));
+      ctx.SetSslVerifyFlags({sslX509_V_FLAG_CRL_CHECK});
+    }
+    Client c(&ctx);
+    c.Connect(port, k.host);
+    ASSERT_TRUE(c.WaitHandshake());
+    if (!k.error) {
+      ASSERT_EQ(c.handshakes, std::vector<int>{0});
+      EXPECT_TRUE(c.verifyErrors.empty());
+      if (k.verify) {
+        ASSERT_TRUE(c.s.SslPeerCert()->IsCertLoaded());
+        EXPECT_EQ(c.s.SslPeerCert()->SubjectCommonNames(), "localhost");
+        EXPECT_EQ(c.s.SslPeerCert()->VerifyResult, 0);
+      } else {
+        // Without verification the peer certificate is not fetched.
+        EXPECT_FALSE(c.s.SslPeerCert()->IsCertLoaded());
+      }
+      continue;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return c.closedError >= 0; }));
+    EXPECT_EQ(std::count(c.handshakes.begin(), c.handshakes.end(), 0), 0);
+    ASSERT_EQ(c.handshakes.size(), 1u);
+    ASSERT_FALSE(c.verifyErrors.empty());
+    EXPECT_EQ(c.verifyErrors.front(), k.error);
+    EXPECT_NE(c.s.SslCertChain().LastVerifyResult, 0);
+    EXPECT_FALSE(c.s.SslEnable);
+  }
+}
+
+TEST(SslLayer, ClientCertificateForAServerThatDemandsOne) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  enum Way { FromContextFiles, FromRequestEvent, None };
+  for (Way way : {FromContextFiles, FromRequestEvent, None}) {
+    SCOPED_TRACE(int(way));
+    PipedPeer server;
+    int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"),
+                                       {"-tls1_2", "-Verify", "1", "-CAfile", pki.Cert("ca")});
+    ASSERT_NE(port, 0) << server.Output();
+    TSslContext ctx;
+    if (way == FromContextFiles) {
+      ctx.SetSslCertFile(pki.Cert("client"));
+      ctx.SetSslPrivKeyFile(pki.Key("client"));
+    }
+    TX509Base mine;
+    int requests = 0;
+    Client c(&ctx);
+    if (way == FromRequestEvent) {
+      std::string pem =
+          yux::test::ReadFile(pki.Key("client")) + yux::test::ReadFile(pki.Cert("client"));
+      BIO* b = BIO_new_mem_buf(pem.data(), int(pem.size()));
+      mine.ReadFromBio(b, true, "");
+      BIO_free(b);
+      c.s.OnSslCliCertRequest = [&](TCustomWSocket*, TX509Base*& cert) {
+        ++requests;
+        cert = &mine;
+      };
+    }
+    c.Connect(port);
+    ASSERT_TRUE(c.WaitHandshake());
+    if (way == None) {
+      ASSERT_TRUE(WaitUntil([&] { return c.closedError >= 0; }));
+      EXPECT_EQ(c.handshakes, std::vector<int>{1});
+      continue;
+    }
+    ASSERT_EQ(c.handshakes, std::vector<int>{0});
+    if (way == FromRequestEvent) {
+      EXPECT_EQ(requests, 1);
+    }
+    c.s.SendString("hello from client\n");
+    ASSERT_TRUE(server.WaitOutput("hello from client"));
+    EXPECT_NE(server.Output().find("yux client"), std::string::npos);
+  }
+}
+
+// The server asks for a new handshake; later our side asks for one.  The
+// data flows on across both.
+TEST(SslLayer, RenegotiationFromEitherSide) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  PipedPeer server;
+  int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"),
+                                     {"-tls1_2", "-client_renegotiation"});
+  ASSERT_NE(port, 0) << server.Output();
+  TSslContext ctx;
+  Client c(&ctx);
+  c.Connect(port);
+  ASSERT_TRUE(c.WaitHandshake());
+  ASSERT_EQ(c.handshakes, std::vector<int>{0});
+  EXPECT_TRUE(c.s.PeerSupportsSecureRenegotiation());
+  EXPECT_FALSE(c.s.SslSecureRenegotiationOnly());
+
+  server.Write("r\n");
+  ASSERT_TRUE(WaitUntil([&] { return c.handshakes.size() == 2; })) << server.Output();
+  EXPECT_EQ(c.s.HandshakeCount(), 2);
+  server.Write("after server renegotiation\n");
+  ASSERT_TRUE(
+      WaitUntil([&] { return c.got.find("after server renegotiation\n") != std::string::npos; }));
+
+  ASSERT_TRUE(c.s.StartSslRenegotiation());
+  // Data queued while the new handshake runs waits for it, then goes out.
+  c.s.SendString("during our renegotiation\n");
+  ASSERT_TRUE(WaitUntil([&] { return c.handshakes.size() == 3; }));
+  EXPECT_EQ(c.s.HandshakeCount(), 3);
+  ASSERT_TRUE(server.WaitOutput("during our renegotiation"));
+  EXPECT_EQ(c.handshakes, (std::vector<int>{0, 0, 0}));
+}
+
+// Two sockets of one context, as an FTP data connection reuses the control
+// connection's session.  TLS 1.3 brings its tickets after the handshake.
+TEST(SslLayer, SessionReuseBetweenTwoSocketsOfOneContext) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  for (const char* flag : {"-tls1_2", "-tls1_3"}) {
+    SCOPED_TRACE(flag);
+    PipedPeer server;
+    int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {flag});
+    ASSERT_NE(port, 0) << server.Output();
+    TSslContext ctx;
+    SSL_SESSION* saved = nullptr;
+    bool firstReused = true;
+    {
+      Client first(&ctx);
+      first.s.OnSslCliNewSession = [&](TCustomWSocket*, SSL_SESSION* s, bool reused, bool& inc) {
+        firstReused = reused;
+        if (!s) return;
+        if (saved) SSL_SESSION_free(saved);
+        saved = s;
+        inc = true;
+      };
+      first.Connect(port);
+      ASSERT_TRUE(first.WaitHandshake());
+      ASSERT_EQ(first.handshakes, std::vector<int>{0});
+      first.s.SendString("first\n");
+      ASSERT_TRUE(WaitUntil([&] { return saved && SSL_SESSION_is_resumable(saved); }));
+      EXPECT_FALSE(firstReused);
+      first.s.Close();
+      ASSERT_TRUE(WaitUntil([&] { return first.s.State() == wsClosed; }));
+    }
+    Client second(&ctx);
+    int asked = 0;
+    second.s.OnSslCliGetSession = [&](TCustomWSocket*, SSL_SESSION*& s, bool& freeIt) {
+      ++asked;
+      s = saved;
+      freeIt = false;
+    };
+    bool reusedSeen = false;
+    second.s.OnSslHandshakeDone = [&](TCustomWSocket* w, WORD e, TX509Base*, bool&) {
+      second.handshakes.push_back(e);
+      reusedSeen = static_cast<TCustomSslWSocket*>(w)->WasSessionReused();
+    };
+    second.Connect(port);
+    ASSERT_TRUE(second.WaitHandshake());
+    ASSERT_EQ(second.handshakes, std::vector<int>{0});
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(reusedSeen);
+    second.s.SendString("second\n");
+    EXPECT_TRUE(server.WaitOutput("second"));
+    SSL_SESSION_free(saved);
+  }
+}
+
+// Our socket as the server: openssl s_client talks to it, saves its
+// session and resumes it; its close-notify ends our side with a one-way
+// shutdown.
+TEST(SslLayer, ServerModeAgainstSClientWithSessionResumption) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  yux::test::TempDir tmp;
+  for (const char* flag : {"-tls1_2", "-tls1_3"}) {
+    SCOPED_TRACE(flag);
+    TSslContext ctx;
+    ctx.SetSslCertFile(pki.Cert("server"));
+    ctx.SetSslPrivKeyFile(pki.Key("server"));
+    ctx.SetSslSessionCacheModes({sslSESS_CACHE_SERVER});
+    ctx.SetSslDefaultSessionIDContext("yux test server");
+    TTestSslSocket listener;
+    std::vector<std::unique_ptr<Client>> conns;
+    listener.SetAddr("127.0.0.1");
+    listener.SetPort("0");
+    listener.OnSessionAvailable = [&](TCustomWSocket*, WORD) {
+      auto c = std::make_unique<Client>(&ctx);
+      c->s.SslMode = sslModeServer;
+      Client* raw = c.get();
+      c->s.OnDataAvailable = [raw](TCustomWSocket* w, WORD) {
+        char buf[4096];
+        int n = w->Receive(buf, sizeof buf);
+        if (n <= 0) return;
+        raw->got.append(buf, size_t(n));
+        if (raw->got.find("ping\n") != std::string::npos && raw->dataSent == 0) {
+          raw->dataSent = 1;
+          w->SendString("pong\n");
+        }
+      };
+      c->s.Dup(listener.Accept());
+      conns.push_back(std::move(c));
+    };
+    listener.Listen();
+    std::string port = listener.BoundPortText();
+    std::string sess = (tmp / (std::string("sess") + flag)).string();
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE(round);
+      PipedPeer client;
+      std::vector<std::string> argv = {"openssl", "s_client", "-connect", "127.0.0.1:" + port,
+                                       flag};
+      argv.push_back(round == 0 ? "-sess_out" : "-sess_in");
+      argv.push_back(sess);
+      ASSERT_TRUE(client.Start(argv));
+      client.Write("ping\n");
+      ASSERT_TRUE(client.WaitOutput("pong")) << client.Output();
+      ASSERT_EQ(conns.size(), size_t(round + 1));
+      Client& srv = *conns.back();
+      EXPECT_EQ(srv.handshakes, std::vector<int>{0});
+      EXPECT_EQ(srv.s.WasSessionReused(), round == 1);
+      EXPECT_NE(client.Output().find(round == 0 ? "New, " : "Reused, "), std::string::npos)
+          << client.Output();
+      client.CloseInput();  // s_client sends its close-notify and goes
+      EXPECT_EQ(client.WaitExit(), 0);
+      ASSERT_TRUE(WaitUntil([&] { return srv.closedError >= 0; }));
+      EXPECT_EQ(srv.closedError, 0);
+      EXPECT_TRUE(srv.shutdownDone);
+      EXPECT_FALSE(srv.shutdownBidirectional);
+      EXPECT_EQ(srv.s.State(), wsClosed);
+    }
+  }
+}
+
+// The clear-command-channel case: a bidirectional TLS shutdown leaves the
+// connection open in plain text.  The peer is Python's ssl module, whose
+// unwrap does the same on its side.  Its SNI callback reports the name we
+// sent.
+TEST(SslLayer, BidirectionalShutdownContinuesInPlainText) {
+  REQUIRE_PKI();
+  YUX_REQUIRE_PROGRAM("python3");
+  const TestPki& pki = TestPki::Get();
+  yux::test::TempDir tmp;
+  const std::string script = (tmp / "unwrap.py").string();
+  yux::test::WriteFile(script, R"(import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+if sys.argv[3] == "1.2":
+    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+names = []
+ctx.sni_callback = lambda s, name, c: names.append(name)
+ls = socket.socket()
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+print("PORT", ls.getsockname()[1], flush=True)
+conn, _ = ls.accept()
+conn.settimeout(10)
+t = ctx.wrap_socket(conn, server_side=True)
+print("SNI", names[0] if names else "-", flush=True)
+data = b""
+while not data.endswith(b"\r\n"):
+    data += t.recv(100)
+print("TLS", data.decode().strip(), flush=True)
+t.sendall(b"200 clear\r\n")
+p = t.unwrap()
+print("UNWRAPPED", flush=True)
+p.sendall(b"PLAIN\r\n")
+data = b""
+while not data.endswith(b"\r\n"):
+    d = p.recv(100)
+    if not d:
+        break
+    data += d
+print("CLEAR", data.decode().strip(), flush=True)
+p.close()
+)");
+  for (const char* version : {"1.2", "1.3"}) {
+    SCOPED_TRACE(version);
+    PipedPeer py;
+    ASSERT_TRUE(py.Start({"python3", script, pki.Cert("server"), pki.Key("server"), version}));
+    ASSERT_TRUE(py.WaitOutput("PORT ")) << py.Output();
+    std::string out = py.Output();
+    int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    TSslContext ctx;
+    Client c(&ctx);
+    bool posted = false, sentBack = false;
+    TSocketState stateAtPlain = wsInvalidState;
+    c.s.OnSslHandshakeDone = [&](TCustomWSocket* w, WORD e, TX509Base*, bool&) {
+      c.handshakes.push_back(e);
+      if (e == 0) w->SendString("CCC\r\n");
+    };
+    c.s.OnDataAvailable = [&](TCustomWSocket* w, WORD) {
+      char buf[4096];
+      int n = w->Receive(buf, sizeof buf);
+      if (n > 0) c.got.append(buf, size_t(n));
+      if (!posted && c.got.find("200 clear\r\n") != std::string::npos) {
+        posted = true;
+        c.s.PostSslMessage();
+      }
+      if (!sentBack && c.got.find("PLAIN\r\n") != std::string::npos) {
+        sentBack = true;
+        EXPECT_FALSE(c.s.SslEnable);
+        stateAtPlain = c.s.State();
+        w->SendString("BACK\r\n");
+      }
+    };
+    c.Connect(port, "localhost");
+    ASSERT_TRUE(py.WaitOutput("CLEAR BACK")) << py.Output();
+    EXPECT_NE(py.Output().find("SNI localhost"), std::string::npos);
+    EXPECT_NE(py.Output().find("TLS CCC"), std::string::npos);
+    EXPECT_TRUE(c.shutdownDone);
+    EXPECT_TRUE(c.shutdownBidirectional);
+    EXPECT_EQ(c.shutdownError, 0);
+    EXPECT_EQ(c.got, "200 clear\r\nPLAIN\r\n");
+    EXPECT_EQ(stateAtPlain, wsConnected);
+    EXPECT_EQ(py.WaitExit(), 0);
+  }
+}
+
+// A pause (the throttle's) must hold the reading even when an emulated
+// read notification was already on its way.
+TEST(SslLayer, EmulatedReadNotificationKeepsAPause) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  PipedPeer server;
+  int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {});
+  ASSERT_NE(port, 0) << server.Output();
+  TSslContext ctx;
+  Client c(&ctx);
+  c.Connect(port);
+  ASSERT_TRUE(c.WaitHandshake());
+  ASSERT_EQ(c.handshakes, std::vector<int>{0});
+  yux::platform::ProcessMessagesFor(100);
+  ASSERT_TRUE(c.s.TriggerEvent(sslFdRead, 0));
+  c.s.Pause();
+  server.Write("while paused\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the bytes reach our socket
+  yux::net::u_long waitingBefore = 0, waitingAfter = 0;
+  ASSERT_EQ(WSocket_ioctlsocket(c.s.HSocket(), FIONREAD, &waitingBefore), 0);
+  ASSERT_GT(waitingBefore, 0u);
+  yux::platform::ProcessMessagesFor(300);
+  // Nothing was taken from the socket while paused.
+  ASSERT_EQ(WSocket_ioctlsocket(c.s.HSocket(), FIONREAD, &waitingAfter), 0);
+  EXPECT_EQ(waitingAfter, waitingBefore);
+  EXPECT_EQ(c.got, "");
+  EXPECT_TRUE(c.s.Paused());
+  c.s.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return c.got == "while paused\n"; }));
+}
+
+// Close while decrypted data is still unread: the application gets the
+// data first, then the close completes.
+TEST(SslLayer, CloseWaitsUntilThePlaintextIsRead) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  PipedPeer server;
+  int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {});
+  ASSERT_NE(port, 0) << server.Output();
+  TSslContext ctx;
+  Client c(&ctx);
+  int calls = 0;
+  c.s.OnDataAvailable = [&](TCustomWSocket* w, WORD) {
+    if (++calls == 1) {
+      w->Close();  // nothing read yet
+      EXPECT_NE(w->State(), wsClosed);
+      return;
+    }
+    char buf[4096];
+    int n = w->Receive(buf, sizeof buf);
+    if (n > 0) c.got.append(buf, size_t(n));
+  };
+  c.Connect(port);
+  ASSERT_TRUE(c.WaitHandshake());
+  server.Write("tail data\n");
+  ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+  EXPECT_EQ(c.got, "tail data\n");
+  EXPECT_GE(calls, 2);
+  EXPECT_EQ(c.closedError, 0);
+}
+
+// Disconnect from the handshake-done event closes, and no new-session
+// event follows.
+TEST(SslLayer, HandshakeDoneMayDisconnect) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  PipedPeer server;
+  int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {"-tls1_2"});
+  ASSERT_NE(port, 0) << server.Output();
+  TSslContext ctx;
+  Client c(&ctx);
+  int newSessions = 0;
+  c.s.OnSslCliNewSession = [&](TCustomWSocket*, SSL_SESSION*, bool, bool&) { ++newSessions; };
+  c.s.OnSslHandshakeDone = [&](TCustomWSocket*, WORD e, TX509Base*, bool& disconnect) {
+    c.handshakes.push_back(e);
+    disconnect = true;
+  };
+  c.Connect(port);
+  ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+  EXPECT_EQ(c.handshakes, std::vector<int>{0});
+  EXPECT_EQ(newSessions, 0);
+}
+
+// A TLS start that fails on an accepted connection does not escape: the
+// connection is closed with 10053 and the failure goes to the background
+// exception event.
+TEST(SslLayer, FailedStartOnAnAcceptedConnectionClosesIt) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  TSslContext ctx;
+  ctx.SetSslCertFile(pki.File("no-such-cert.pem"));
+  TTestSslSocket listener;
+  std::unique_ptr<Client> conn;
+  std::string bgError;
+  listener.SetAddr("127.0.0.1");
+  listener.SetPort("0");
+  listener.OnSessionAvailable = [&](TCustomWSocket*, WORD) {
+    conn = std::make_unique<Client>(&ctx);
+    conn->s.SslMode = sslModeServer;
+    conn->s.SetOnBgException(
+        [&](TNetWndControl*, const std::exception& e, bool&) { bgError = e.what(); });
+    conn->s.Dup(listener.Accept());
+  };
+  listener.Listen();
+  PipedPeer client;
+  ASSERT_TRUE(
+      client.Start({"openssl", "s_client", "-connect", "127.0.0.1:" + listener.BoundPortText()}));
+  ASSERT_TRUE(WaitUntil([&] { return conn && conn->closedError >= 0; }));
+  EXPECT_EQ(conn->closedError, 10053);
+  EXPECT_EQ(bgError, "File not found \"" + pki.File("no-such-cert.pem") + "\"");
+  EXPECT_FALSE(conn->s.SslEnable);
+  EXPECT_EQ(conn->s.SslStage(), StageNone);
+  EXPECT_FALSE(ctx.Initialised());  // the next connection tries again
+}
+
+// With TLS off the layer is the plain socket.
+TEST(SslLayer, TlsOffIsThePlainSocket) {
+  yux::test::ScriptedServer echo([](int fd, int) {
+    std::string line = yux::test::ReadExactly(fd, 6);
+    yux::test::WriteAll(fd, line);
+  });
+  TSslContext ctx;
+  Client c(&ctx);
+  c.s.SslEnable = false;
+  c.Connect(echo.Port());
+  ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsConnected; }));
+  c.s.SendString("plain\n");
+  ASSERT_TRUE(WaitUntil([&] { return c.got == "plain\n"; }));
+  EXPECT_EQ(c.s.Ssl(), nullptr);
+  EXPECT_TRUE(c.handshakes.empty());
+}
+
+// Asked for, the data path's calls are logged with the bytes they moved.
+TEST(SslLayer, LogsTheDataPathWhenAsked) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  PipedPeer server;
+  int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {});
+  ASSERT_NE(port, 0) << server.Output();
+  TNetLogger logger;
+  logger.SetLogOptions({TLogOption::loDestEvent, TLogOption::loSslInfo, TLogOption::loSslDump});
+  std::vector<std::string> lines;
+  logger.SetOnNetLogEvent(
+      [&](const void*, TLogOption, const std::string& m) { lines.push_back(m); });
+  TSslContext ctx;
+  Client c(&ctx);
+  c.s.SetNetLogger(&logger);
+  c.Connect(port);
+  ASSERT_TRUE(c.WaitHandshake());
+  server.Write("log me\n");
+  ASSERT_TRUE(WaitUntil([&] { return c.got == "log me\n"; }));
+  const std::regex read(
+      R"( BIO_read\(sslbio, 0x[0-9a-f]+, 65536\) = 7   \[[0-9]+\] Data:log me\$0A $)");
+  const std::regex done(
+      R"( SslHandshakeDone\(0\) [0-9]+\. Secure connection with TLSv1\.3, cipher )");
+  bool sawRead = false, sawDone = false;
+  for (const auto& l : lines) {
+    sawRead = sawRead || std::regex_search(l, read);
+    sawDone = sawDone || std::regex_search(l, done);
+  }
+  EXPECT_TRUE(sawRead);
+  EXPECT_TRUE(sawDone);
+  c.s.SetNetLogger(nullptr);
+}
+
+// Through a SOCKS 5 server the layer stays plain while the negotiation
+// runs, then the handshake goes to the destination.
+TEST(SslLayer, TlsThroughSocks) {
+  REQUIRE_PKI();
+  YUX_REQUIRE_PROGRAM("microsocks");
+  const TestPki& pki = TestPki::Get();
+  PipedPeer server;
+  int port = yux::test::StartSServer(server, pki.Cert("server"), pki.Key("server"), {});
+  ASSERT_NE(port, 0) << server.Output();
+  yux::test::PeerProcess socks;
+  int socksPort = 0;
+  ASSERT_TRUE(yux::test::StartMicrosocks(socks, socksPort, "user", "pass"));
+  TSslContext ctx;
+  ctx.SetSslCAFile(pki.Cert("ca"));
+  ctx.SetSslVerifyPeer(true);
+  Client c(&ctx);
+  c.s.SetSocksServer("127.0.0.1");
+  c.s.SetSocksPort(std::to_string(socksPort));
+  c.s.SocksAuthentication = socksAuthenticateUsercode;
+  c.s.SocksUsercode = "user";
+  c.s.SocksPassword = "pass";
+  c.Connect(port);
+  ASSERT_TRUE(c.WaitHandshake());
+  ASSERT_EQ(c.handshakes, std::vector<int>{0});
+  EXPECT_TRUE(c.verifyErrors.empty());
+  c.s.SendString("via socks\n");
+  EXPECT_TRUE(server.WaitOutput("via socks"));
+}
+
+}  // namespace
