@@ -11,7 +11,7 @@ case "${1:-}" in
     shift
     scripts/setup.sh
     cmake --preset default >/dev/null
-    cmake --build --preset default -j "$jobs"
+    cmake --build --preset default -j "$jobs" --target yux
     if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
       export QT_QPA_PLATFORM=offscreen
       echo "yux: no display, running headless (offscreen)" >&2
