@@ -66,22 +66,46 @@ using RegPtr = std::shared_ptr<Reg>;
 
 std::recursive_mutex g_lock;
 std::unordered_map<int, RegPtr> g_regs;
-// Closed descriptor numbers held back: markers still to be handed out.
-std::unordered_map<int, int> g_reserved;
+// Closed descriptor numbers held back: per number, the threads whose
+// markers for it are still to be handed out.
+std::unordered_map<int, std::multiset<DWORD>> g_reserved;
 // Per thread: the window that receives the "queue passed" markers.
 std::map<DWORD, HWND> g_markerWindows;
 int g_nullFd = -1;
 
 constexpr UINT kMarkerMsg = WM_USER + 1;
 
-void ReleaseReserved(int fd) {
+void ReleaseReserved(int fd, DWORD tid) {
   std::lock_guard<std::recursive_mutex> lk(g_lock);
   auto it = g_reserved.find(fd);
   if (it == g_reserved.end()) return;
-  if (--it->second > 0) return;
+  auto one = it->second.find(tid);
+  if (one != it->second.end()) it->second.erase(one);
+  if (!it->second.empty()) return;
   g_reserved.erase(it);
   ::close(fd);
 }
+
+// A thread that ends hands out none of its queued messages any more: the
+// numbers held back for its markers are given back with it.
+struct ThreadMarkers {
+  DWORD tid = 0;
+  ~ThreadMarkers() {
+    if (!tid) return;
+    std::lock_guard<std::recursive_mutex> lk(g_lock);
+    g_markerWindows.erase(tid);
+    for (auto it = g_reserved.begin(); it != g_reserved.end();) {
+      it->second.erase(tid);
+      if (it->second.empty()) {
+        ::close(it->first);
+        it = g_reserved.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+};
+thread_local ThreadMarkers tMarkers;
 
 HWND MarkerWindowOfCurrentThread() {
   DWORD tid = GetCurrentThreadId();
@@ -89,12 +113,13 @@ HWND MarkerWindowOfCurrentThread() {
   if (it != g_markerWindows.end() && IsWindow(it->second)) return it->second;
   HWND w = CreateMessageWindow([](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
     if (m == kMarkerMsg) {
-      ReleaseReserved(int(wp));
+      ReleaseReserved(int(wp), GetCurrentThreadId());
       return 0;
     }
     return DefWindowProc(h, m, wp, lp);
   });
   g_markerWindows[tid] = w;
+  tMarkers.tid = tid;
   return w;
 }
 
@@ -435,17 +460,17 @@ int AsyncSelectClose(SocketHandle s) {
   // Keep the number taken while messages for it may still be queued: the
   // socket itself is closed now (dup2 closes it), the number is given back
   // once a marker posted behind those messages has come through.
-  std::vector<HWND> markers;
+  std::vector<std::pair<DWORD, HWND>> markers;
   for (DWORD tid : p->postedThreads) {
     auto it = g_markerWindows.find(tid);
-    if (it != g_markerWindows.end() && IsWindow(it->second)) markers.push_back(it->second);
+    if (it != g_markerWindows.end() && IsWindow(it->second)) markers.emplace_back(tid, it->second);
   }
   if (markers.empty()) return ::close(fd);
   if (g_nullFd < 0) g_nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (g_nullFd < 0 || ::dup2(g_nullFd, fd) < 0) return ::close(fd);
-  g_reserved[fd] += int(markers.size());
-  for (HWND w : markers) {
-    if (!PostMessage(w, kMarkerMsg, WPARAM(fd), 0)) ReleaseReserved(fd);
+  for (auto& [tid, w] : markers) g_reserved[fd].insert(tid);
+  for (auto& [tid, w] : markers) {
+    if (!PostMessage(w, kMarkerMsg, WPARAM(fd), 0)) ReleaseReserved(fd, tid);
   }
   return 0;
 }

@@ -80,8 +80,9 @@ void ReadDatagrams() {
     WPARAM wp = std::strtoull(d.substr(p2 + 1, p3 - p2 - 1).c_str(), nullptr, 10);
     std::string text = d.substr(p3 + 1);
     UINT msg = RegisterWindowMessage(name);
+    if (!msg) continue;  // before the atom: nothing would ever release it
     ATOM atom = GlobalAddAtom(text);
-    if (!msg || !atom) continue;
+    if (!atom) continue;
     for (HWND r : receivers) PostMessage(r, msg, wp, atom);
     // Queued after every receiver's copy on this same thread, so the atom
     // outlives their handling.

@@ -87,6 +87,8 @@ struct ThreadQueue {
   std::vector<Timer> timers;
   std::uint64_t nextSeq = 1;
   bool wakePending = false;
+  // The owner thread has ended: nothing put here would ever be handled.
+  bool closed = false;
   Pump* pump = nullptr;  // guarded by mu for other threads
   // Owner thread only:
   std::unique_ptr<QEventLoop> loop;
@@ -127,6 +129,12 @@ DWORD CurrentId() {
 }
 
 bool HaveQt(ThreadQueue& q) { return q.pump != nullptr; }
+
+// Qt counts timer intervals in an int: a longer wait is made of wake-ups
+// no longer than that (the timer is checked again at each one).
+std::chrono::milliseconds QtInterval(long long ms) {
+  return std::chrono::milliseconds(std::clamp<long long>(ms, 1, std::numeric_limits<int>::max()));
+}
 
 // Creates the Qt side of the queue once an application object exists: a
 // thread without an event dispatcher gets one through its QEventLoop.
@@ -203,7 +211,7 @@ void CheckTimers(ThreadQueue& q) {
       PushLocked(q, m, true);
     } else if (!t.qtTimer && q.pump) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(t.due - now).count();
-      t.qtTimer = q.pump->startTimer(std::chrono::milliseconds(std::max<long long>(left, 1)), Qt::PreciseTimer);
+      t.qtTimer = q.pump->startTimer(QtInterval(left), Qt::PreciseTimer);
     }
   }
 }
@@ -403,6 +411,7 @@ ThreadState::~ThreadState() {
     std::lock_guard lk(q.mu);
     p = q.pump;
     q.pump = nullptr;
+    q.closed = true;
     q.timers.clear();
     q.posted.clear();
     sent.swap(q.sent);
@@ -428,7 +437,7 @@ void WaitForEvents(ThreadQueue& q, DWORD ms, bool suppress) {
     int wake = 0;
     if (ms != 0xFFFFFFFF) {
       std::lock_guard lk(q.mu);
-      wake = q.pump->startTimer(std::chrono::milliseconds(std::max<DWORD>(ms, 1)), Qt::PreciseTimer);
+      wake = q.pump->startTimer(QtInterval(ms), Qt::PreciseTimer);
       if (wake) q.wakeTimers.push_back(wake);
     }
     if (suppress) {
@@ -521,7 +530,7 @@ bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   std::lock_guard lk(q->mu);
   // Checked again under the queue lock: DestroyWindow purges the queue
   // after clearing `alive`, so nothing lands for a dead window.
-  if (!w->alive) {
+  if (!w->alive || q->closed) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return false;
   }
@@ -549,6 +558,10 @@ bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
   }
   MSG m{0, msg, wParam, lParam, GetTickCount()};
   std::lock_guard lk(q->mu);
+  if (q->closed) {  // the thread ended after the look-up
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return false;
+  }
   PushLocked(*q, m, false);
   return true;
 }
@@ -570,6 +583,12 @@ LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto fut = s->done.get_future();
   {
     std::lock_guard lk(q->mu);
+    // The owner thread may have ended since the look-up: its pending sends
+    // were answered then, and one queued now would wait for ever.
+    if (q->closed || !w->alive) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return 0;
+    }
     q->sent.push_back(s);
     WakeLocked(*q);
   }

@@ -95,6 +95,13 @@ std::unique_ptr<Process> Process::Start(const std::string& programIn, const std:
   struct stat st{};
   bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
   if (!exists) return fail(ERROR_FILE_NOT_FOUND, "\"" + program + "\" not found");
+  // The child changes to its working folder before it runs the program: a
+  // relative path must still name the file found and checked here.
+  if (path[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return fail(ERROR_FILE_NOT_FOUND, "\"" + program + "\" not found");
+    path = std::string(cwd) + "/" + path;
+  }
   bool runnable = S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
   if (!runnable) {
     if (!options.openDocuments) return fail(ERROR_ACCESS_DENIED, "\"" + program + "\" is not a program");

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,9 +15,11 @@ int g_pipe[2] = {-1, -1};
 std::function<void(int)> g_callback;
 
 void Handler(int sig) {
+  const int savedErrno = errno;  // the interrupted code may be about to read it
   const unsigned char b = static_cast<unsigned char>(sig);
   // Only async-signal-safe work here: hand the number to the event loop.
   [[maybe_unused]] auto n = write(g_pipe[1], &b, 1);
+  errno = savedErrno;
 }
 
 }  // namespace

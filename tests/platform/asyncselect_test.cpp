@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/messages.h"
@@ -498,6 +499,32 @@ TEST_F(AsyncSelectTest, QueuedMessageNeverReachesASocketReusingTheNumber) {
   int again = TcpSocket();
   EXPECT_EQ(again, old);  // free again
   ::close(again);
+  ::close(p.server);
+}
+
+// A thread that ends with messages for a closed socket still queued never
+// hands them out: the number it held back must be given back then, or each
+// such socket leaks a descriptor for the life of the process.
+TEST_F(AsyncSelectTest, NumberHeldForAnEndedThreadIsGivenBack) {
+  int lfd = Track(Listener());
+  Pair p = ConnectedPair(lfd);
+  ::send(p.server, "x", 1, 0);
+  int old = p.client;
+  bool queued = false;
+  std::thread worker([&] {
+    HWND w = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 0; });
+    ASSERT_EQ(AsyncSelect(old, w, kSelMsg, FD_READ | FD_CLOSE), 0);
+    MSG m;
+    queued = WaitPumping([&] { return PeekMessage(&m, w, kSelMsg, kSelMsg, PM_NOREMOVE); }, 2000, 1);
+    ASSERT_EQ(Close(old), 0);
+    // Ends without handing out the FD_READ or the marker behind it.
+  });
+  worker.join();
+  ASSERT_TRUE(queued);
+  EXPECT_EQ(AsyncSelectReservedCount(), 0);
+  errno = 0;
+  EXPECT_EQ(::fcntl(old, F_GETFD), -1);
+  EXPECT_EQ(errno, EBADF);
   ::close(p.server);
 }
 

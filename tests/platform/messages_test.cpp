@@ -1,11 +1,15 @@
 #include "platform/messages.h"
 
 #include <QCoreApplication>
+#include <QString>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -298,4 +302,63 @@ TEST(Messages, WaitPumpingHandlesMessagesUntilDone) {
   t.join();
   EXPECT_FALSE(WaitPumping([] { return false; }, 30, 10));
   DestroyWindow(w);
+}
+
+// A send that found the window just before its thread ended must come back
+// (0, invalid window) instead of waiting for a queue nobody reads again.
+// The tick source runs between the sender's look-up and its enqueueing, so
+// it is where the owner thread is made to end.
+TEST(Messages, SendToAWindowWhoseThreadEndsMidCallReturns) {
+  std::promise<HWND> made;
+  std::promise<void> go;
+  std::thread owner([&] {
+    made.set_value(CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 7; }));
+    go.get_future().wait();
+  });
+  HWND wnd = made.get_future().get();
+  std::atomic<bool> armed{true};
+  SetTickSourceForTesting([&]() -> DWORD {
+    if (armed.exchange(false)) {
+      go.set_value();
+      owner.join();
+    }
+    return 0;
+  });
+  // The sender runs on its own thread so that a hang fails the test rather
+  // than the whole run; its state outlives the test in that case.
+  struct Outcome {
+    std::promise<std::pair<LRESULT, DWORD>> result;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  auto fut = outcome->result.get_future();
+  std::thread([outcome, wnd] {
+    SetLastError(0);
+    LRESULT r = SendMessage(wnd, WM_USER, 0, 0);
+    outcome->result.set_value({r, GetLastError()});
+  }).detach();
+  bool answered = fut.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+  SetTickSourceForTesting({});
+  if (owner.joinable()) owner.join();
+  ASSERT_TRUE(answered) << "SendMessage hung on a window whose thread ended";
+  auto [r, err] = fut.get();
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(err, ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_FALSE(IsWindow(wnd));
+}
+
+// A timer longer than Qt's timers can count (about 24.8 days) must still
+// get a wake-up from the event loop: one that Qt refuses leaves a sleeping
+// loop deaf to the timer for good.  Qt says so with a warning.
+TEST(Messages, VeryLongTimerIsAcceptedByTheEventLoop) {
+  static std::vector<std::string> warnings;
+  warnings.clear();
+  QtMessageHandler old = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+    warnings.push_back(text.toStdString());
+  });
+  Recorder r;
+  EXPECT_EQ(SetTimer(r.wnd, 5, 0x90000000u), 5u);
+  ProcessMessagesFor(1);
+  EXPECT_TRUE(KillTimer(r.wnd, 5));
+  qInstallMessageHandler(old);
+  EXPECT_TRUE(warnings.empty()) << warnings.front();
 }

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 using namespace yux::platform;
 using yux::test::ScopedEnv;
@@ -240,6 +241,40 @@ TEST(Broadcast, ReceiverInThisProcessGetsAPostedMessage) {
   EXPECT_GE(BroadcastTextMessage("YUXParamData", 0, "R/tmp/x"), 1);
   EXPECT_TRUE(WaitPumping([&] { return !got.empty(); }, 5000, 5));
   EXPECT_EQ(got, "R/tmp/x");
+  UnregisterBroadcastReceiver(w);
+  DestroyWindow(w);
+}
+
+// Datagrams the listener cannot turn into a message (no name) must not
+// leave their text in the atom table: a peer sending them repeatedly would
+// otherwise fill it.
+TEST(Broadcast, UnusableDatagramsLeaveNoAtomBehind) {
+  yux::test::ScopedNamespace ns;
+  UINT msg = RegisterWindowMessage("YUXParamData");
+  std::vector<std::string> got;
+  HWND w = CreateMessageWindow([&](HWND, UINT m, WPARAM, LPARAM lp) -> LRESULT {
+    std::string t;
+    if (m == msg && GlobalGetAtomName(static_cast<ATOM>(lp), &t)) got.push_back(t);
+    return 0;
+  });
+  ASSERT_TRUE(RegisterBroadcastReceiver(w));
+  std::string path = RuntimeFolder() + "/bc-" + std::to_string(getpid());
+  int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  const std::string bad = std::string("YUXB1") + '\0' + "" + '\0' + "0" + '\0' + "Tunusable";
+  ASSERT_EQ(sendto(s, bad.data(), bad.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a), ssize_t(bad.size()));
+  close(s);
+  // A good one behind it shows that the bad one was read.
+  EXPECT_GE(BroadcastTextMessage("YUXParamData", 0, "Tgood"), 1);
+  EXPECT_TRUE(WaitPumping([&] { return !got.empty(); }, 5000, 5));
+  EXPECT_EQ(got, std::vector<std::string>{"Tgood"});
+  ATOM t = GlobalAddAtom("Tunusable");
+  ASSERT_NE(t, 0);
+  GlobalDeleteAtom(t);
+  EXPECT_FALSE(GlobalGetAtomName(t, nullptr)) << "the unusable datagram's atom was kept";
   UnregisterBroadcastReceiver(w);
   DestroyWindow(w);
 }

@@ -144,6 +144,30 @@ TEST(Process, EnvironmentFolderAndDescriptors) {
   EXPECT_EQ(yux::test::ReadFile(tmp / "fds"), "0 1 2 ");
 }
 
+// A program named relative to our folder is the one that was found and
+// checked here, even when the child starts in another working folder (where
+// a file of the same name must not be run instead).
+TEST(Process, RelativeProgramIsResolvedBeforeTheFolderChanges) {
+  yux::test::TempDir tmp;
+  std::filesystem::create_directories(tmp / "ours");
+  std::filesystem::create_directories(tmp / "theirs");
+  for (const char* who : {"ours", "theirs"}) {
+    auto prog = tmp / who / "prog";
+    yux::test::WriteFile(prog, std::string("#!/bin/sh\necho ") + who + " > \"$1\"\n");
+    ASSERT_EQ(chmod(prog.c_str(), 0755), 0);
+  }
+  auto out = tmp / "out";
+  auto saved = std::filesystem::current_path();
+  std::filesystem::current_path(tmp / "ours");
+  StartOptions elsewhere;
+  elsewhere.workingFolder = (tmp / "theirs").string();
+  auto p = Process::Start("./prog", out.string(), elsewhere);
+  std::filesystem::current_path(saved);
+  ASSERT_TRUE(p) << LastStartError();
+  ASSERT_EQ(p->Wait(10000), WAIT_OBJECT_0);
+  EXPECT_EQ(yux::test::ReadFile(out), "ours\n");
+}
+
 TEST(Process, WaitPumpingHandlesMessagesMeanwhile) {
   int ticks = 0;
   HWND w = CreateMessageWindow([&](HWND, UINT m, WPARAM, LPARAM) {
