@@ -62,10 +62,15 @@ void ReadDatagrams() {
     receivers = gListener->receivers;
   }
   char buf[1024];
-  for (;;) {
+  // A bounded batch per wake-up: the notifier fires again while datagrams
+  // wait, so a process that keeps broadcasting cannot hold this thread here.
+  for (int batch = 0; batch < 64; ++batch) {
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        --batch;
+        continue;
+      }
       return;
     }
     std::string d(buf, static_cast<size_t>(n));
