@@ -112,23 +112,46 @@ void RunCopyCleaner(const std::string& destination, const std::vector<std::strin
   }
 }
 
-bool MoveFileTo(const std::string& from, const std::string& to, std::string* error) {
+bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     return false;
   };
   // rename() would silently replace an existing target.
-  if (Exists(to)) return fail("the target exists");
+  if (!replace && Exists(to)) return fail("the target exists");
   std::error_code ec;
   fs::rename(from, to, ec);
   if (!ec) return true;
   if (ec != std::errc::cross_device_link) return fail(ec.message());
   // Another file system: copy, then delete the source.  A half-written
   // copy is removed so that it is never taken for a good archive.
-  if (!fs::copy_file(from, to, fs::copy_options::none, ec) || ec) {
-    const std::string why = ec.message();
-    if (ec != std::errc::file_exists) fs::remove(to, ec);
-    return fail(why);
+  if (!replace) {
+    if (!fs::copy_file(from, to, fs::copy_options::none, ec) || ec) {
+      const std::string why = ec.message();
+      if (ec != std::errc::file_exists) fs::remove(to, ec);
+      return fail(why);
+    }
+  } else {
+    // The copy goes beside the target under a free name and replaces it in
+    // one step once it is complete, so the old version survives a copy
+    // that fails half-way.
+    std::string part;
+    for (int i = 0;; ++i) {
+      part = to + ".yux" + std::to_string(i) + ".tmp";
+      if (!Exists(part)) break;
+      if (i >= 99) return fail("no free name for a temporary copy");
+    }
+    if (!fs::copy_file(from, part, fs::copy_options::none, ec) || ec) {
+      const std::string why = ec.message();
+      if (ec != std::errc::file_exists) fs::remove(part, ec);
+      return fail(why);
+    }
+    fs::rename(part, to, ec);
+    if (ec) {
+      const std::string why = ec.message();
+      fs::remove(part, ec);
+      return fail(why);
+    }
   }
   // A source that cannot be deleted goes with the run folder later.
   fs::remove(from, ec);
@@ -201,15 +224,21 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
       first = false;
 
       const std::string target = PathJoin(job.destination, name);
+      bool replace = false;
       if (Exists(target)) {
         if (p.owe) {
           AddPresetLog(Format("fileexistsdelete", name));
-          fs::remove(target, ec);
+          // An old file is replaced by the move itself, so that a move that
+          // fails leaves the user's older version where it was.
+          if (fs::is_directory(fs::symlink_status(target, ec)))
+            fs::remove(target, ec);
+          else
+            replace = true;
         } else {
           AddPresetLog(Format("nopermissiondelete", name) + " [!]");
         }
       }
-      if (MoveFileTo(PathJoin(job.runFolder, name), target)) {
+      if (MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace)) {
         AddPresetLog(MessageText("successfullycopied") + " " + name + ".");
         AddHistoryLine(job.presetName, kHistoryCopy, target);
         copied.push_back(name);

@@ -60,8 +60,11 @@ void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDay
 void RunCopyCleaner(const std::string& destination, const std::vector<std::string>& expired);
 
 // Moves a file; across file systems the file is copied and the source
-// deleted.  An existing target is never replaced.  False with a reason.
-bool MoveFileTo(const std::string& from, const std::string& to, std::string* error = nullptr);
+// deleted.  An existing target is replaced only when `replace` is set, and
+// then only once the new file is whole: a move that fails leaves the old
+// file as it was.  False with a reason.
+bool MoveFileTo(const std::string& from, const std::string& to, std::string* error = nullptr,
+                bool replace = false);
 
 // The folder a destination text stands for: a drive-letter text ("K:\x")
 // through the drive-letter map, anything else as it is.  Empty when the

@@ -1,7 +1,6 @@
 #include "core/options.h"
 
 #include <QGuiApplication>
-#include <QSaveFile>
 #include <QScreen>
 
 #include <charconv>
@@ -16,6 +15,7 @@
 #include "core/textutil.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
+#include "core/savefile.h"
 #include "net/protocols/mimeutils.h"
 
 namespace yux {
@@ -243,11 +243,9 @@ bool SaveOptions(const topt& record) {
     add(std::string(name) + " " + value);
   }
 
-  QSaveFile file(QString::fromStdString(OptionsFilePath()));
-  bool ok = file.open(QIODevice::WriteOnly) &&
-            file.write(out.data(), static_cast<qint64>(out.size())) == static_cast<qint64>(out.size()) &&
-            file.commit();
-  if (!ok) ReportLine("Cannot write " + OptionsFilePath() + ": " + file.errorString().toStdString() + " [!]");
+  std::string error;
+  const bool ok = SaveFileWhole(OptionsFilePath(), out, &error);
+  if (!ok) ReportLine(error + " [!]");
   return ok;
 }
 

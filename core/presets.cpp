@@ -1,7 +1,6 @@
 #include "core/presets.h"
 
 #include <QDir>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <charconv>
@@ -16,6 +15,7 @@
 #include "core/loghook.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/savefile.h"
 #include "net/protocols/mimeutils.h"
 
 namespace yux {
@@ -92,13 +92,7 @@ bool ReadRawLines(const std::string& path, std::vector<std::string>& lines) {
 }
 
 bool WriteWhole(const std::string& path, const std::string& data, std::string* error) {
-  QSaveFile file(QString::fromStdString(path));
-  const bool ok = file.open(QIODevice::WriteOnly) &&
-                  file.write(data.data(), static_cast<qint64>(data.size())) ==
-                      static_cast<qint64>(data.size()) &&
-                  file.commit();
-  if (!ok && error) *error = "Cannot write " + path + ": " + file.errorString().toStdString();
-  return ok;
+  return SaveFileWhole(path, data, error);
 }
 
 bool IsDefaultsName(std::string_view name) { return name == kDefaultsPresetName; }

@@ -101,7 +101,10 @@ bool TruncateLog() {
 
   // A truncation may happen during a run (the scheduler's "/TRUNCLOG" while
   // waits pump messages): the run's flag must survive it.
-  const bool wasActive = RunActive.exchange(true);
+  struct FlagRestore {
+    bool was;
+    ~FlagRestore() { RunActive = was; }
+  } restore{RunActive.exchange(true)};
   bool ok = true;
   bool reduced = false;
   {
@@ -131,7 +134,6 @@ bool TruncateLog() {
   }
   if (reduced) AddLog(Format("logwasreducedtolines", lsz));
   LoadLogIntoList();
-  RunActive = wasActive;
   return ok;
 }
 

@@ -1,6 +1,5 @@
 #include "core/schedule.h"
 
-#include <QSaveFile>
 #include <QString>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include "core/msgtable.h"
 #include "core/options.h"
 #include "core/programlog.h"
+#include "core/savefile.h"
 
 namespace yux {
 
@@ -135,12 +135,18 @@ bool WriteOrDelete(const std::string& path, const std::vector<std::string>& line
     out += l;
     out += "\r\n";
   }
-  QSaveFile file(QString::fromStdString(path));
-  const bool ok = file.open(QIODevice::WriteOnly) &&
-                  file.write(out.data(), static_cast<qint64>(out.size())) == static_cast<qint64>(out.size()) &&
-                  file.commit();
-  if (!ok) ReportLine("Cannot write " + path + ": " + file.errorString().toStdString() + " [!]");
+  std::string error;
+  const bool ok = SaveFileWhole(path, out, &error);
+  if (!ok) ReportLine(error + " [!]");
   return ok;
+}
+
+// True when the file is certainly missing.  A path that cannot be examined
+// (no search right on the folder, a link loop) is no reason to throw out of
+// the scheduler's timer: the save goes on and reports what fails.
+bool NothingThere(const std::string& path) {
+  std::error_code ec;
+  return !fs::exists(fs::path(path), ec) && !ec;
 }
 
 // A repeating entry the scheduler could never step to a next time.
@@ -369,13 +375,20 @@ void SetSchedulerTimerStarter(std::function<void()> starter) { g_timerStarter = 
 std::string ScheduleFilePath() { return PathJoin(SettingsFolder, "yux.sch"); }
 std::string LastRunsFilePath() { return PathJoin(SettingsFolder, "yux.las"); }
 
+// Set while the schedule file exists but could not be read: an empty
+// schedule then says nothing about the file, which must not be deleted for
+// it (the user's entries are still in it).
+bool g_scheduleUnreadable = false;
+
 void LoadSchedule() {
   Schedule.Clear();
+  g_scheduleUnreadable = false;
   const std::string path = ScheduleFilePath();
   std::error_code ec;
-  if (!fs::exists(fs::path(path), ec)) return;
+  if (!fs::exists(fs::path(path), ec) && !ec) return;
   std::vector<std::string> lines;
-  if (!ReadTextLines(path, lines)) {
+  if (ec || !ReadTextLines(path, lines)) {
+    g_scheduleUnreadable = true;
     ReportLine("Cannot read " + path + " [!]");
     return;
   }
@@ -398,8 +411,12 @@ bool SaveSchedule() {
   std::vector<std::string> lines;
   for (const auto& r : Schedule.Rows())
     lines.push_back("<D>" + r.DateText + "</D><P>" + r.Name + "</P><O>" + r.Options + "</O>");
-  if (lines.empty() && !fs::exists(fs::path(ScheduleFilePath()))) return true;
-  return WriteOrDelete(ScheduleFilePath(), lines);
+  if (lines.empty() && (g_scheduleUnreadable || NothingThere(ScheduleFilePath()))) return true;
+  if (WriteOrDelete(ScheduleFilePath(), lines)) {
+    g_scheduleUnreadable = false;
+    return true;
+  }
+  return false;
 }
 
 bool SaveLastRuns() {
@@ -407,7 +424,7 @@ bool SaveLastRuns() {
   if (g_presetRows)
     for (std::size_t i = 0; i < g_presetRows->Count(); ++i)
       lines.push_back("<D>" + g_presetRows->PreviousText(i) + "</D><P>" + g_presetRows->Caption(i) + "</P>");
-  if (lines.empty() && !fs::exists(fs::path(LastRunsFilePath()))) return true;
+  if (lines.empty() && NothingThere(LastRunsFilePath())) return true;
   return WriteOrDelete(LastRunsFilePath(), lines);
 }
 

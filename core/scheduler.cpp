@@ -198,9 +198,14 @@ void CheckOtherInstance() {
   RefreshSchedule();
 }
 
-void RemoveFirstRow(const std::string& name, const std::string& text) {
+// Whether `row` is still the first row.  A log line may be mailed, and
+// while the mail goes out messages are handled: the schedule window may
+// delete the row, or another instance's change reload the schedule.
+bool StillFirst(const tschdata& row) { return !Schedule.Empty() && Schedule.Row(0) == row; }
+
+void RemoveFirstRow(const tschdata& row, const std::string& name, const std::string& text) {
   AddLog(name + ": " + text);
-  Schedule.Delete(0);
+  if (StillFirst(row)) Schedule.Delete(0);
   RefreshSchedule();
 }
 
@@ -346,7 +351,8 @@ void SchedulerTick() {
   const TDateTime now = Now();
   if (Ms(now) < Ms(NextDueTime)) return;
 
-  std::optional<tschopt> parsed = ParseScheduleEntry(Schedule.Row(0));
+  const tschdata first = Schedule.Row(0);
+  std::optional<tschopt> parsed = ParseScheduleEntry(first);
   if (!parsed) {
     RefreshSchedule();  // drops the row it cannot read, with a line saying so
     return;
@@ -361,11 +367,16 @@ void SchedulerTick() {
     return;
   }
   if (RunActive || g_executing) return;
+  // From here on the entry is this tick's: a log line may be mailed, and
+  // the mail session handles messages, so a tick can come before the entry
+  // is off the schedule.
+  FlagScope executing(g_executing);
 
   AddLog(name + MessageText("calledbythescheduler"));
+  if (!StillFirst(first)) return;  // taken away meanwhile: nothing left to call
   const bool late = IsLate(entry.Date, now, Options.shp);
   if (entry.OnDelay == 2 && late) {
-    RemoveFirstRow(name, MessageText("delayedremoving"));
+    RemoveFirstRow(first, name, MessageText("delayedremoving"));
     return;
   }
   if (entry.Repeat != 0) {
@@ -373,7 +384,7 @@ void SchedulerTick() {
     if (entry.Repeat > 0) --entry.Repeat;
     const auto next = NextScheduleTime(entry, now);
     if (!next) {
-      RemoveFirstRow(name, entry.Interval < 1
+      RemoveFirstRow(first, name, entry.Interval < 1
                                ? MessageText("removingbadinterval") +
                                      " [!]"
                                : MessageText("removingnoday") + " [!]");
@@ -388,11 +399,11 @@ void SchedulerTick() {
     }
   } else {
     AddLog(name + ": " + MessageText("removingrepiszero"));
+    if (!StillFirst(first)) return;
     Schedule.Delete(0);
   }
   RefreshSchedule();
 
-  FlagScope executing(g_executing);
   if (!name.empty() && name.front() == '/') {
     ExecuteSchedulerCommand(name);
   } else if (g_actions) {

@@ -12,6 +12,7 @@
 #include "core/msgtable.h"
 #include "core/options.h"
 #include "core/programlog.h"
+#include "core/savefile.h"
 #include "core/shellutils.h"
 #include "platform/atoms.h"
 #include "platform/broadcast.h"
@@ -110,11 +111,9 @@ std::string ReadSettingsLocation() {
 }
 
 bool WriteSettingsLocation(const std::string& folder) {
-  std::ofstream out(SettingsLocationFile(), std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << folder << "\r\n";
-  out.close();
-  return !out.fail();
+  // The file is the one pointer to the user's settings: it is replaced
+  // whole or not at all.
+  return SaveFileWhole(SettingsLocationFile(), folder + "\r\n");
 }
 
 SettingsChoice LocateSettingsFolder() {

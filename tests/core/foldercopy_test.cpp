@@ -233,6 +233,42 @@ TEST_F(FolderCopy, OverwriteReplacesAnOldVersion) {
   EXPECT_TRUE(Has("P: COPY - File 1.rar already exists, deleting."));
 }
 
+// Overwriting means replacing: when the new file cannot be moved in (here
+// it has vanished from the run folder), the version the user already had
+// must still be there rather than be deleted up front for nothing.
+TEST_F(FolderCopy, OverwriteKeepsTheOldVersionWhenTheMoveFails) {
+  preset.owe = true;
+  Produce({"2.rar"});
+  fs::create_directories(dir / "dest");
+  test::WriteFile(dir / "dest" / "1.rar", "older");
+  test::WriteFile(dir / "dest" / "2.rar", "older 2");
+  EXPECT_EQ(CopyProducedFiles(Job({"1.rar", "2.rar"})), FolderCopyResult::Done);
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "1.rar"), "older");
+  EXPECT_TRUE(Has("P: COPY - Cannot write 1.rar to the specified location. [!]"));
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "2.rar"), "data of 2.rar");
+  EXPECT_FALSE(fs::exists(dir / "run" / "2.rar"));
+  // Nothing but the two archives is left in the destination.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dest"), fs::directory_iterator()), 2);
+}
+
+TEST_F(FolderCopy, ReplacingMoveAcrossFileSystems) {
+  std::error_code ec;
+  if (!fs::is_directory("/dev/shm", ec)) GTEST_SKIP() << "no second file system";
+  const fs::path other = fs::path("/dev/shm") / ("yux-replace-" + test::UniqueNamespace());
+  fs::create_directories(other);
+  test::WriteFile(dir / "a", "new");
+  test::WriteFile(other / "a", "old");
+  std::string error;
+  EXPECT_TRUE(MoveFileTo((dir / "a").string(), (other / "a").string(), &error, true)) << error;
+  EXPECT_EQ(test::ReadFile(other / "a"), "new");
+  EXPECT_FALSE(fs::exists(dir / "a"));
+  // A source that cannot be copied leaves the old target as it was.
+  EXPECT_FALSE(MoveFileTo((dir / "missing").string(), (other / "a").string(), &error, true));
+  EXPECT_EQ(test::ReadFile(other / "a"), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
+  fs::remove_all(other, ec);
+}
+
 TEST_F(FolderCopy, NothingProducedOrNoDestination) {
   EXPECT_EQ(CopyProducedFiles(Job({})), FolderCopyResult::NoFiles);
   EXPECT_TRUE(Has("P: COPY - No files to process. [!]"));

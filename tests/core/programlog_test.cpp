@@ -211,6 +211,22 @@ TEST_F(ProgramLog, TruncationKeepsTheRunActiveFlagAsItWas) {
   }
 }
 
+// A window that fails while the log is reloaded must not leave the flag
+// set: a stuck run-active flag blocks every later run and the window's close.
+class ThrowingList : public RecordingList {
+ public:
+  void ReplaceLines(const std::vector<std::string>&) override { throw std::runtime_error("list is gone"); }
+};
+
+TEST_F(ProgramLog, TruncationPutsTheFlagBackWhenTheListFails) {
+  ThrowingList throwing;
+  SetLogListSink(&throwing);
+  Options.lsz = 2;
+  WriteLogLines(4);
+  EXPECT_THROW(TruncateLog(), std::runtime_error);
+  EXPECT_FALSE(RunActive);
+}
+
 TEST_F(ProgramLog, TruncationWithoutLogFileDoesNothing) {
   Options.lsz = 2;
   EXPECT_TRUE(TruncateLog());

@@ -397,6 +397,30 @@ TEST_F(ScheduleTest, NamesHoldingTheTagsKeepTheirRows) {
   EXPECT_EQ(presets.rows[1].Previous, "2026.12.02 10:00:00 ");
 }
 
+// A schedule or last-runs file the program cannot even look at (here a
+// link that points at itself) is never an exception out of the scheduler's
+// timer.
+TEST_F(ScheduleTest, AFileThatCannotBeExaminedThrowsNothing) {
+  std::filesystem::create_symlink(dir / "yux.sch", dir / "yux.sch");
+  std::filesystem::create_symlink(dir / "yux.las", dir / "yux.las");
+  presets.rows.clear();
+  EXPECT_NO_THROW(LoadSchedule());
+  EXPECT_NO_THROW(RefreshSchedule());
+  EXPECT_NO_THROW(SaveSchedule());
+  EXPECT_NO_THROW(SaveLastRuns());
+}
+
+// A schedule file that is there but cannot be read keeps the user's
+// entries: loading it gives an empty schedule, which must not delete it.
+TEST_F(ScheduleTest, AnUnreadableScheduleFileIsNotDeleted) {
+  std::filesystem::create_directory(dir / "yux.sch");  // opens, but reads fail
+  LoadSchedule();
+  EXPECT_EQ(Schedule.Count(), 0u);
+  RefreshSchedule();
+  SaveSchedule();
+  EXPECT_TRUE(std::filesystem::exists(dir / "yux.sch"));
+}
+
 TEST_F(ScheduleTest, LastRunsRoundTrip) {
   presets.rows[0].Previous = "2026.12.09 22:00:04 ";
   presets.rows[1].Previous = "";

@@ -399,6 +399,68 @@ TEST_F(SchedulerTest, TicksInsideARunWait) {
   EXPECT_EQ(actions.calls, (Strings{"run Daily", "run Weekly"}));
 }
 
+// Logging an error line may mail it, and the mail session handles
+// messages, so a tick can come while the first one is still taking its
+// entry off the schedule.  That tick must leave the entry to the first one:
+// otherwise the preset runs twice and the first tick then removes or
+// overwrites the next entry in its place.
+TEST_F(SchedulerTest, ATickInsideTheErrorMailLeavesTheEntryAlone) {
+  presets.rows = {{"Nightly [!]", "", ""}, {"Weekly", "", ""}};
+  Add(Entry("Nightly [!]", At(2026, 12, 7, 10)));
+  Add(Entry("Weekly", At(2026, 12, 7, 11)));
+  Add(Entry("Daily", At(2026, 12, 7, 12), 2, 60));
+  Options.ser = true;
+  int mails = 0;
+  SetErrorMailHook([&](const std::string&) {
+    ++mails;
+    SchedulerTick();
+    return true;
+  });
+  TickAt(7, 10, 0);
+  SetErrorMailHook(nullptr);
+  EXPECT_GE(mails, 1);
+  EXPECT_EQ(actions.calls, Strings{"run Nightly [!]"});
+  EXPECT_EQ(Names(), (Strings{"Weekly", "Daily"}));
+}
+
+// While that mail is sent the schedule window (or a reload after another
+// instance's change) may take the entry away.  The tick then must not step
+// or remove whatever row has moved into first place.
+TEST_F(SchedulerTest, AnEntryDeletedDuringTheErrorMailStaysDeleted) {
+  presets.rows = {{"Nightly [!]", "", ""}, {"Weekly", "", ""}};
+  for (int repeat : {0, 2}) {
+    SCOPED_TRACE("repeat " + std::to_string(repeat));
+    Schedule.Clear();
+    actions.calls.clear();
+    Add(Entry("Nightly [!]", At(2026, 12, 7, 10), repeat, 60));
+    Add(Entry("Weekly", At(2026, 12, 7, 11)));
+    Options.ser = true;
+    SetErrorMailHook([&](const std::string&) {
+      if (!Schedule.Empty() && Schedule.Row(0).Name == "Nightly [!]") {
+        Schedule.Delete(0);
+        RefreshSchedule();
+      }
+      return true;
+    });
+    TickAt(7, 10, 0);
+    SetErrorMailHook(nullptr);
+    EXPECT_EQ(Names(), Strings{"Weekly"});
+    EXPECT_EQ(Schedule.Row(0).DateText, "2026.12.07 11:00:00 ");
+    EXPECT_TRUE(actions.calls.empty());
+  }
+  // And with nothing left at all.
+  Schedule.Clear();
+  Add(Entry("Nightly [!]", At(2026, 12, 7, 10), 2, 60));
+  SetErrorMailHook([&](const std::string&) {
+    Schedule.Clear();
+    return true;
+  });
+  TickAt(7, 10, 0);
+  SetErrorMailHook(nullptr);
+  EXPECT_TRUE(Schedule.Empty());
+  EXPECT_TRUE(actions.calls.empty());
+}
+
 TEST_F(SchedulerTest, MaskWithoutAnyDayIsRemoved) {
   Add(Entry("Daily", At(2026, 12, 7, 10), -1, 1440, 0, true, "00000001"));
   TakeLog();

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -117,6 +120,24 @@ TEST_F(Startup, LocationFileNamesTheFolderAndOldFilesMoveIn) {
 
   EXPECT_TRUE(SettingsFolderWriteTest());
   EXPECT_TRUE(fs::exists(settings / "yux.run"));
+}
+
+// The location file is the only pointer to the user's settings: a write
+// that fails half-way (a full disk, here a file-size limit) must leave the
+// old pointer readable rather than an empty or cut file.
+TEST_F(Startup, AFailedLocationWriteKeepsTheOldLocation) {
+  ASSERT_TRUE(WriteSettingsLocation("/old"));
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = WriteSettingsLocation("/" + std::string(200, 'n'));
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldSignal);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(ReadSettingsLocation(), "/old");
 }
 
 TEST_F(Startup, NoLocationAndNoChooserMeansNoFolder) {
