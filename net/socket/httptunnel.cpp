@@ -407,10 +407,12 @@ bool TCustomHttpTunnelWSocket::HandleHeaderLine(const std::string& line) {
     replyText_ = line;
     size_t p = 8;
     while (p < line.size() && line[p] == ' ') ++p;
-    int st = 0;
-    while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p])))
+    int st = 0, digits = 0;
+    while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p]))) {
       st = st * 10 + (line[p++] - '0');
-    if (st < 100) {
+      if (++digits > 3) break;  // a status has three digits
+    }
+    if (st < 100 || digits > 3) {
       TunnelError(21000);
       return false;
     }
@@ -523,6 +525,13 @@ bool TCustomHttpTunnelWSocket::SkipBody() {
     switch (chunkState_) {
       case 0:  // the size in hex
         if (std::isxdigit(static_cast<unsigned char>(c))) {
+          if (chunkSize_ > (std::int64_t(1) << 58)) {
+            // No count holds this size: the body cannot be skipped, and the
+            // connection cannot carry another request.
+            keepAlive_ = false;
+            bufOffset_ = bufCnt_;
+            return true;
+          }
           chunkSize_ = chunkSize_ * 16 + (std::isdigit(static_cast<unsigned char>(c))
                                               ? c - '0'
                                               : std::tolower(c) - 'a' + 10);

@@ -164,7 +164,18 @@ bool TCustomLineWSocket::TriggerDataAvailable(WORD error) {
     rcvBuf_[rcvCnt_] = 0;
   }
   size_t searchFrom = oldCnt > LineEnd.size() ? oldCnt - LineEnd.size() : 0;
-  while (lineMode_ && rcvCnt_ > 0) {
+  // A line left unread before is still the next line: it is offered again
+  // as it is, and the search for the following one starts behind it.
+  if (lineMode_ && lineLength_ > 0) {
+    if (DeliverLine()) {
+      lineFound_ = true;
+      searchFrom = 0;
+      if (!lineMode_) DeliverRaw();
+    } else {
+      searchFrom = std::string::npos;  // still unread: nothing after it goes out
+    }
+  }
+  while (lineMode_ && rcvCnt_ > 0 && searchFrom != std::string::npos) {
     std::string_view view(rcvBuf_.data(), rcvCnt_);
     size_t pos = view.find(LineEnd, searchFrom);
     if (pos == std::string_view::npos) break;

@@ -65,7 +65,11 @@ u_long ResolveHostText(const std::string& name) {
 u_short ResolvePortText(const std::string& port, const std::string& proto) {
   if (port.empty()) throw ESocketException("Winsock Resolve Port: Invalid Port.");
   if (proto.empty()) throw ESocketException("Winsock Resolve Port: Invalid Proto.");
-  if (IsDecimalDigit(port[0])) return u_short(NetDecimalToInt(port.c_str()));
+  if (IsDecimalDigit(port[0])) {
+    std::int64_t n = NetDecimalToInt(port.c_str());
+    if (n > 65535) throw ESocketException("Winsock Resolve Port: Invalid Port.");
+    return u_short(n);
+  }
   TServEnt* se = WSocket_getservbyname(port.c_str(), proto.c_str());
   if (!se)
     throw ESocketException("Winsock Resolve Port: Cannot convert port '" + port + "' - " +

@@ -55,14 +55,22 @@ int NetClockCount() {
 }
 
 bool NetTimerDispatch(TMessage& msg) {
+  // The owner counts as busy while its timer's handler runs: a release it
+  // asks for there waits for the handler, even one that pumps messages.
   if (msg.Msg == platform::WM_TIMER) {
     TNetTimer* t = FindLive(msg.WParam, msg.WParam);
-    if (t && !dynamic_cast<TNetThreadTimer*>(t)) t->HandleTimerMessage();
+    if (t && !dynamic_cast<TNetThreadTimer*>(t)) {
+      TNetWndDispatchScope scope(t->Owner());
+      t->HandleTimerMessage();
+    }
     return true;
   }
   if (msg.Msg == NetThreadTimerMessage()) {
     TNetTimer* t = FindLive(msg.WParam, std::uintptr_t(msg.LParam));
-    if (auto* tt = dynamic_cast<TNetThreadTimer*>(t)) tt->HandleTimerMessage();
+    if (auto* tt = dynamic_cast<TNetThreadTimer*>(t)) {
+      TNetWndDispatchScope scope(tt->Owner());
+      tt->HandleTimerMessage();
+    }
     return true;
   }
   return false;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 
 #include "net/hashes/md5.h"
@@ -76,7 +77,11 @@ std::int64_t NetDecimalToInt(const char* p) {
   if (!p) return 0;
   while (*p == ' ') ++p;
   std::int64_t v = 0;
-  while (*p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    int d = *p - '0';
+    v = v > (kMax - d) / 10 ? kMax : v * 10 + d;  // saturates rather than wraps
+  }
   return v;
 }
 

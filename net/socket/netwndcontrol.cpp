@@ -139,7 +139,9 @@ void TNetWndHandler::HandleWindowMessage(TMessage& msg) {
     if (msg.Msg >= msgLow_ && msg.Msg < msgLow_ + kNetWndMaxMessages) {
       if (TNetWndControl* c = table_[msg.Msg - msgLow_]) {
         // The control may free itself, and with its last number this
-        // handler: nothing of either is touched afterwards.
+        // handler: nothing of either is touched afterwards, only the
+        // dispatch state, which outlives both.
+        TNetWndDispatchScope scope(c);
         c->HandleWindowMessage(msg);
         return;
       }
@@ -148,6 +150,29 @@ void TNetWndHandler::HandleWindowMessage(TMessage& msg) {
     msg.Result = platform::DefWindowProc(handle_, msg.Msg, msg.WParam, msg.LParam);
   } catch (const std::exception&) {
     // Dropped: nothing raised by a handler leaves the window procedure.
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TNetWndDispatchScope
+
+TNetWndDispatchScope::TNetWndDispatchScope(TNetWndControl* control)
+    : state_(control->DispatchState()) {
+  ++state_->depth;
+}
+
+TNetWndDispatchScope::~TNetWndDispatchScope() {
+  TNetWndDispatchState& s = *state_;
+  // A release asked for under a running handler is due now that the
+  // outermost handler returned.
+  if (--s.depth == 0 && s.releaseWaiting && s.control) {
+    s.releaseWaiting = false;
+    try {
+      s.control->ReleaseDeferred();
+    } catch (...) {
+      // No window to post to any more: the control stays, as a failed
+      // release request leaves it.
+    }
   }
 }
 
@@ -203,9 +228,12 @@ int TNetWndHandlerPool::HandlerCount(DWORD threadId) {
 // ---------------------------------------------------------------------------
 // TNetWndControl
 
-TNetWndControl::TNetWndControl() = default;
+TNetWndControl::TNetWndControl() : dispatch_(std::make_shared<TNetWndDispatchState>()) {
+  dispatch_->control = this;
+}
 
 TNetWndControl::~TNetWndControl() {
+  dispatch_->control = nullptr;
   try {
     if (!windowReleased_ && handler_ && handle_) {
       std::lock_guard<std::recursive_mutex> g(Pool().Lock());
@@ -236,6 +264,12 @@ bool TNetWndControl::IsTerminated() {
 void TNetWndControl::HandleWindowMessage(TMessage& msg) {
   try {
     if (releaseMsg_ != 0 && msg.Msg == releaseMsg_) {
+      if (dispatch_->depth > 1) {
+        // Reached through a message pump inside a handler of this control:
+        // that handler still runs on it.  The release follows its return.
+        dispatch_->releaseWaiting = true;
+        return;
+      }
       HandleReleaseMessage();  // frees this control: return at once
       return;
     }

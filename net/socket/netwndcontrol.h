@@ -78,6 +78,29 @@ class TNetWndHandler {
 using TNetBgExceptionEvent =
     std::function<void(TNetWndControl* sender, const std::exception& e, bool& canClose)>;
 
+// What the dispatch knows of a control across its handlers: how many of
+// them run (nested through message pumps) and whether a release waits for
+// the outermost one to return.  Outlives the control.
+struct TNetWndDispatchState {
+  TNetWndControl* control = nullptr;  // null once the control is gone
+  int depth = 0;
+  bool releaseWaiting = false;
+};
+
+// Marks a handler of the control as running for its lifetime; when the
+// outermost one ends, a release asked for meanwhile is posted.  Safe when
+// the handler freed the control.
+class TNetWndDispatchScope {
+ public:
+  explicit TNetWndDispatchScope(TNetWndControl* control);
+  ~TNetWndDispatchScope();
+  TNetWndDispatchScope(const TNetWndDispatchScope&) = delete;
+  TNetWndDispatchScope& operator=(const TNetWndDispatchScope&) = delete;
+
+ private:
+  std::shared_ptr<TNetWndDispatchState> state_;
+};
+
 class TNetWndControl {
  public:
   TNetWndControl();
@@ -122,8 +145,10 @@ class TNetWndControl {
   virtual void AllocateMessageNumbers();
   virtual void FreeMessageNumbers();
   virtual void AbortAfterError() {}
-  // Frees the control once the current event handler has returned.
+  // Frees the control once the current event handler has returned (the
+  // outermost one, when handlers of the control pump messages).
   virtual void ReleaseDeferred();
+  const std::shared_ptr<TNetWndDispatchState>& DispatchState() const { return dispatch_; }
   virtual void AttachToThread();
   virtual void DetachFromThread();
   virtual void RunMessageLoop();
@@ -145,6 +170,7 @@ class TNetWndControl {
   TNetWndHandler* handler_ = nullptr;
   UINT releaseMsg_ = 0;
   TNetBgExceptionEvent onBgException_;
+  std::shared_ptr<TNetWndDispatchState> dispatch_;
 };
 
 // The handlers of one thread.

@@ -71,7 +71,8 @@ class TCustomSocksWSocket : public TCustomHttpTunnelWSocket {
   int socksAuthMethod_ = 0;
   std::string socksReplyAddr_;
   std::string socksReplyPort_;
-  std::uint8_t rcvBuf_[128] = {};
+  // The longest reply: a version 5 one naming a 255-byte domain (262 bytes).
+  std::uint8_t rcvBuf_[264] = {};
   int rcvCnt_ = 0;
   u_short socksDestPort_ = 0;
 };

@@ -693,7 +693,11 @@ int Impl_WSACancelAsyncRequest(std::uintptr_t handle) {
   {
     std::lock_guard<std::mutex> g(g_asyncLock);
     auto it = g_async.find(handle);
-    if (it == g_async.end()) return Fail(WSAEINVAL);
+    if (it == g_async.end()) {
+      // A handle that was handed out and is gone has finished (its reply
+      // is on its way) or was cancelled before: only others are unknown.
+      return Fail(handle != 0 && handle <= g_nextAsync ? WSAEALREADY : WSAEINVAL);
+    }
     req = it->second;
     g_async.erase(it);
   }

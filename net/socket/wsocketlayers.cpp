@@ -80,7 +80,10 @@ void TCustomTimeoutWSocket::StopTimer() {
 
 void TCustomTimeoutWSocket::CheckTimeout() {
   DWORD now = platform::GetTickCount();
-  if (ConnectTimeout > 0 && state_ != wsConnected) {
+  // Through a SOCKS or HTTP proxy the connect lasts until the proxy granted
+  // the session, not merely until the proxy took the connection.
+  bool connecting = state_ != wsConnected || SocksNegotiating() || HttpTunnelNegotiating();
+  if (ConnectTimeout > 0 && connecting) {
     if (NetTickDiff(connectStartTick_, now) > ConnectTimeout) {
       StopTimer();
       TriggerTimedOut(torConnect);
@@ -107,10 +110,18 @@ void TCustomTimeoutWSocket::Connect() {
 }
 
 void TCustomTimeoutWSocket::TriggerTcpConnected(WORD error) {
-  if (error != 0 || IdleTimeout == 0)
+  // Once only a proxy took the connection, the connect timer runs on until
+  // the negotiation below ends: its failure closes (which stops the timer),
+  // its success leaves the next check to idle mode.
+  bool proxyNegotiates =
+      error == 0 && ConnectTimeout > 0 && (SocksNegotiating() || HttpTunnelNegotiating());
+  if (proxyNegotiates) {
+    if (!TimeoutTimerEnabled()) StartTimer();
+  } else if (error != 0 || IdleTimeout == 0) {
     StopTimer();
-  else
+  } else {
     StartTimer();
+  }
   TCustomSyncWSocket::TriggerTcpConnected(error);
 }
 

@@ -256,6 +256,14 @@ TEST_F(HttpTunnel, ReplyFailures) {
       {"forbidden with a chunked body",
        "HTTP/1.1 403 Forbidden\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nnope!\r\n0\r\n\r\n", false,
        21403, "HTTP/1.1 403 Forbidden"},
+      {"status past three digits", "HTTP/1.1 20000000000000000000 OK\r\n\r\n", false, 21000,
+       "HTTP/1.1 20000000000000000000 OK"},
+      // A chunk size no count can hold: the body cannot be skipped, the
+      // reply stands as it is.
+      {"chunk size past any length",
+       "HTTP/1.1 403 Forbidden\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(40, 'f') +
+           "\r\nnope!\r\n0\r\n\r\n",
+       false, 21403, "HTTP/1.1 403 Forbidden"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);

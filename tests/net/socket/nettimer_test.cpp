@@ -288,3 +288,38 @@ TEST(NetThreadTimer, HandlerMayFreeItsOwnTimer) {
   EXPECT_TRUE(fired);
   pf::ProcessMessagesFor(250);
 }
+
+// The owner released from its timer's handler, which then waits pumping
+// messages: the owner stays until the handler returned.
+TEST(NetTimer, OwnerReleasedInATimerHandlerThatPumpsOutlivesIt) {
+  struct Owner : TNetWndControl {
+    bool* destroyed = nullptr;
+    ~Owner() override {
+      ReleaseWindowOnce();
+      *destroyed = true;
+    }
+  };
+  for (bool threadTimer : {false, true}) {
+    SCOPED_TRACE(threadTimer ? "thread timer" : "window timer");
+    bool destroyed = false;
+    auto* owner = new Owner;
+    owner->destroyed = &destroyed;
+    owner->GetWindowHandle();
+    TNetTimer* t = threadTimer ? new TNetThreadTimer(owner) : new TNetTimer(owner);
+    bool fired = false, aliveAfterPump = false;
+    t->SetInterval(50);
+    t->SetOnTimer([&](TNetTimer* self) {
+      if (fired) return;
+      fired = true;
+      self->SetEnabled(false);
+      owner->ReleaseDeferred();
+      pf::ProcessMessagesFor(50);
+      aliveAfterPump = !destroyed;
+      delete self;  // touches its owner
+    });
+    pf::WaitPumping([&] { return destroyed; }, 2000, 5);
+    EXPECT_TRUE(fired);
+    EXPECT_TRUE(aliveAfterPump);
+    EXPECT_TRUE(destroyed);
+  }
+}

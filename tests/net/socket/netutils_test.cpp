@@ -41,6 +41,9 @@ TEST(NetTextRoutines, DecimalHexAndCharacterTests) {
   EXPECT_EQ(NetDecimalToInt("   42abc"), 42);
   EXPECT_EQ(NetDecimalToInt("\t42"), 0);  // tabs are not skipped
   EXPECT_EQ(NetDecimalToInt(nullptr), 0);
+  // Digits past any count stop growing the value instead of wrapping it.
+  EXPECT_EQ(NetDecimalToInt("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(NetDecimalToInt("99999999999999999999999"), INT64_MAX);
   EXPECT_EQ(NetHexDigitValue('7'), 7);
   EXPECT_EQ(NetHexDigitValue('a'), 10);
   EXPECT_EQ(NetHexDigitValue('F'), 15);

@@ -143,6 +143,31 @@ TEST(NetWndControl, ReleaseDeferredFreesAfterTheHandlerReturns) {
   EXPECT_TRUE(destroyed);
 }
 
+// A handler that asks for its release and then waits pumping messages (a
+// synchronous call) is still running: the release waits for it to return.
+TEST(NetWndControl, ReleaseDeferredWaitsForAHandlerThatPumps) {
+  bool destroyed = false;
+  auto* c = new TestControl;
+  c->destroyed = &destroyed;
+  bool aliveAfterNestedPump = false;
+  int depth = 0;
+  c->onExtra = [&](TMessage& m) {
+    if (m.WParam != 1) return;
+    c->ReleaseDeferred();
+    ++depth;
+    pf::PostMessage(c->GetWindowHandle(), c->extra, 2, 0);  // a nested event of the same control
+    pf::ProcessMessagesFor(50);
+    aliveAfterNestedPump = !destroyed;
+    c->got.push_back(99);
+  };
+  HWND wnd = c->GetWindowHandle();
+  pf::PostMessage(wnd, c->extra, 1, 0);
+  pf::WaitPumping([&] { return destroyed; }, 2000, 10);
+  EXPECT_EQ(depth, 1);
+  EXPECT_TRUE(aliveAfterNestedPump);
+  EXPECT_TRUE(destroyed);
+}
+
 TEST(NetWndControl, ThreadRules) {
   TestControl c;
   c.GetWindowHandle();

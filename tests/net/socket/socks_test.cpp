@@ -139,6 +139,34 @@ TEST(Socks, Version5DomainReplyAndItsTrailingBytes) {
   EXPECT_EQ(c.s.SocksReplyPort(), "1234");
 }
 
+// A server may name its bound address with up to 255 bytes: the whole
+// reply is taken (nothing read past the buffer), and what follows it is
+// the application's data.
+TEST(Socks, Version5LongestDomainReplyIsReadWhole) {
+  for (size_t nameLen : {size_t(120), size_t(200), size_t(255)}) {
+    SCOPED_TRACE(nameLen);
+    const std::string name(nameLen, 'n');
+    ScriptedServer srv([&](int fd, int) {
+      yux::test::ReadExactly(fd, 3);
+      yux::test::WriteAll(fd, std::string("\x05\x00", 2));
+      yux::test::ReadExactly(fd, 4 + 1 + 9 + 2);
+      std::string reply("\x05\x00\x00\x03", 4);
+      reply += char(nameLen);
+      reply += name;
+      reply += std::string("\x04\xD2", 2);
+      yux::test::WriteAll(fd, reply + "after");
+      yux::test::ReadExactly(fd, 1);
+    });
+    Client c;
+    c.Connect("5", srv.Port(), "far.host1", 21);
+    ASSERT_TRUE(WaitUntil([&] { return c.connected != -1 && c.got.size() >= 5; }));
+    EXPECT_EQ(c.connected, 0);
+    EXPECT_EQ(c.got, "after");
+    EXPECT_EQ(c.s.SocksReplyAddr(), name);
+    EXPECT_EQ(c.s.SocksReplyPort(), "1234");
+  }
+}
+
 TEST(Socks, ReplyCodesBecomeErrors) {
   struct Case {
     std::string level;

@@ -182,6 +182,10 @@ TEST(Resolve, HostPortAndProtocolTexts) {
   EXPECT_THROW(ResolvePortText("", "tcp"), ESocketException);
   EXPECT_THROW(ResolvePortText("ftp", ""), ESocketException);
   EXPECT_THROW(ResolvePortText("no-such-service", "tcp"), ESocketException);
+  // A number past the port range names no port: it must not wrap to another one.
+  EXPECT_EQ(ResolvePortText("65535", "tcp"), 65535);
+  EXPECT_THROW(ResolvePortText("70000", "tcp"), ESocketException);
+  EXPECT_THROW(ResolvePortText("99999999999999999999999", "tcp"), ESocketException);
 
   EXPECT_EQ(ResolveProtoText(" TCP "), 6);
   EXPECT_EQ(ResolveProtoText("udp"), 17);

@@ -254,6 +254,29 @@ TEST(WSocket, PausedSocketGetsNoEventsUntilResume) {
   ASSERT_TRUE(WaitUntil([&] { return got == "while paused"; }));
 }
 
+// A peer that sends and goes while the socket is paused (a throttle pause)
+// is heard of after Resume: its data, then the close.
+TEST(WSocket, CloseWhilePausedIsReportedAfterResume) {
+  Server srv;
+  TWSocket s;
+  std::string got;
+  bool closed = false;
+  s.OnDataAvailable = [&](TCustomWSocket* w, WORD) { got += w->ReceiveAsString(); };
+  s.OnSessionClosed = [&](TCustomWSocket*, WORD) { closed = true; };
+  s.SetAddr("127.0.0.1");
+  s.SetPort(srv.Port());
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected && srv.clients.size() == 1; }));
+  s.Pause();
+  srv.clients[0]->SendString("last words");
+  srv.clients[0]->Close();
+  yux::platform::ProcessMessagesFor(100);
+  EXPECT_FALSE(closed);
+  s.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return closed; }));
+  EXPECT_EQ(got, "last words");
+}
+
 TEST(WSocket, ServerSeesPeerAddressAndBothDirectionsWork) {
   Server srv;
   std::string serverGot;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <thread>
 #include <memory>
@@ -66,6 +67,58 @@ TEST(LineMode, DeliversLinesWhateverTheReadsCut) {
   p.peer->SendString("\nsecond\r\nthird\r\n");
   ASSERT_TRUE(WaitUntil([&] { return r.lines.size() == 3; }));
   EXPECT_EQ(r.lines, (std::vector<std::string>{"first\r\n", "second\r\n", "third\r\n"}));
+}
+
+// A line the application leaves unread stays a line of its own: bytes that
+// come after it never join it.
+TEST(LineMode, UnreadLineIsNotMergedWithTheNextOne) {
+  Pair p;
+  p.Open();
+  std::vector<std::string> lines;
+  bool hold = true;
+  p.client.SetLineMode(true);
+  p.client.OnDataAvailable = [&](TCustomWSocket* w, WORD) {
+    if (hold) return;
+    std::string l = w->ReceiveAsString();
+    if (!l.empty()) lines.push_back(l);
+  };
+  p.peer->SendString("one\r\ntw");
+  ASSERT_TRUE(WaitUntil([&] { return p.client.RcvdCount() == 7; }));
+  EXPECT_EQ(p.client.LineLength(), 5);
+  hold = false;
+  p.peer->SendString("o\r\nthree\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return lines.size() >= 3 || p.client.RcvdCount() == 0; }));
+  yux::platform::ProcessMessagesFor(50);
+  EXPECT_EQ(lines, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
+}
+
+// Line mode switched on over buffered bytes re-offers them; an application
+// that does not read yet must not keep that re-offer going for ever.
+TEST(LineMode, ReofferOfAnUnreadLineEnds) {
+  Pair p;
+  p.Open();
+  std::vector<std::string> got;
+  bool hold = false;
+  p.client.SetLineMode(true);
+  p.client.OnDataAvailable = [&](TCustomWSocket* w, WORD) {
+    if (hold) return;
+    std::string s = w->ReceiveAsString();
+    if (s.empty()) return;
+    got.push_back(s);
+    if (s == "HEADER\r\n") {
+      static_cast<TWSocket*>(w)->SetLineMode(false);
+      hold = true;  // the rest stays in the line buffer
+    }
+  };
+  p.peer->SendString("HEADER\r\none\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return hold && p.client.RcvdCount() == 5; }));
+  p.client.SetLineMode(true);
+  yux::platform::ProcessMessagesFor(100);  // the re-offer runs and returns
+  EXPECT_EQ(p.client.LineLength(), 5);
+  hold = false;
+  p.peer->SendString("more\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return got.size() >= 3; }));
+  EXPECT_EQ(got, (std::vector<std::string>{"HEADER\r\n", "one\r\n", "more\r\n"}));
 }
 
 TEST(LineMode, LineLimitReportsAndClearsByDefault) {
@@ -223,6 +276,42 @@ TEST(Timeouts, ConnectThatHangsIsReported) {
   ASSERT_TRUE(WaitUntil([&] { return reason != -1 || s.State() == wsConnected; }, 3000));
   if (s.State() == wsConnected && reason == -1) GTEST_SKIP() << "the kernel accepted anyway";
   EXPECT_EQ(reason, torConnect);
+}
+
+// Through a proxy the session exists only once the proxy granted it: a
+// proxy that takes the connection and then says nothing is a connect that
+// hangs, and the connect timeout reports it.
+TEST(Timeouts, ProxyThatNeverAnswersIsAConnectThatHangs) {
+  for (const char* kind : {"socks5", "http"}) {
+    SCOPED_TRACE(kind);
+    std::atomic<bool> release{false};
+    yux::test::ScriptedServer proxy([&](int, int) {
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    TWSocket s;
+    s.ConnectTimeout = 300;
+    s.TimeoutCheckInterval = 100;
+    int reason = -1;
+    int connected = -1;
+    s.OnTimedOut = [&](TCustomWSocket* w, TTimeoutReason r) {
+      reason = r;
+      w->Abort();
+    };
+    s.OnSessionConnected = [&](TCustomWSocket*, WORD e) { connected = e; };
+    if (std::string(kind) == "socks5") {
+      s.SetSocksServer("127.0.0.1");
+      s.SetSocksPort(std::to_string(proxy.Port()));
+    } else {
+      s.SetHttpTunnelServer("127.0.0.1");
+      s.SetHttpTunnelPort(std::to_string(proxy.Port()));
+    }
+    s.SetAddr("far.example");
+    s.SetPort("21");
+    s.Connect();
+    EXPECT_TRUE(WaitUntil([&] { return reason != -1; }, 3000));
+    EXPECT_EQ(reason, torConnect);
+    release = true;
+  }
 }
 
 TEST(Throttle, SendsOnePeriodsWorthThenPausesUntilTheNextTick) {
