@@ -194,7 +194,9 @@ void TForm1::Scheduling1Click() {
   const std::string name = SelectedPresetName();
   if (name.empty()) return;
   if (!PasswordAllows(Options.sph)) return;
-  CurrentPresetName = name;
+  // A running preset's log lines carry its name: leave it alone until the
+  // run is over.
+  if (!RunActive) CurrentPresetName = name;
   ShowScheduleWindow(Form5, name);
 }
 

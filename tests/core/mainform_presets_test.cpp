@@ -480,6 +480,24 @@ TEST_F(PresetList, RunTriggersStartTheSelectedPresetOnlyWhenIdle) {
   }
 }
 
+// Opening the scheduler for another preset while one runs must not rename
+// the running preset in its own log lines.
+TEST_F(PresetList, SchedulingAnotherPresetDuringARunKeepsTheRunsName) {
+  MakePreset("Daily");
+  MakePreset("Weekly");
+  TForm1 form;
+  TForm5 schedule(&form);
+  Create(form, schedule);
+  ASSERT_TRUE(form.SelectPreset("Weekly"));
+  CurrentPresetName = "Daily";
+  RunActive = true;
+  form.Scheduling1Click();
+  EXPECT_EQ(CurrentPresetName, "Daily");
+  RunActive = false;
+  form.Scheduling1Click();
+  EXPECT_EQ(CurrentPresetName, "Weekly");
+}
+
 TEST_F(PresetList, ClearingTheLogKeepsARunsFlagAndExportWritesTheLines) {
   TForm1 form;
   TForm5 schedule(&form);
