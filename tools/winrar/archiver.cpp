@@ -300,6 +300,8 @@ struct WriteResult {
   int code = kSuccess;
   std::string error;
   std::vector<const Source*> written;
+  // What each written source was when it was read, in the same order.
+  std::vector<struct stat> archived;
 };
 
 // Writes the chosen sources as a fresh ZIP archive into fd.
@@ -399,6 +401,7 @@ WriteResult WriteEntries(int fd, const Options& opt, const std::vector<const Sou
       break;
     }
     r.written.push_back(s);
+    r.archived.push_back(st);
   }
   if (archive_write_close(a) != ARCHIVE_OK && r.code == kSuccess)
     fail(kFatal, std::string("write error: ") + archive_error_string(a));
@@ -505,10 +508,12 @@ bool SplitVolumes(const std::string& whole, const std::string& final, uint64_t s
 }
 
 bool WipeAndDelete(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  // A source that is a symbolic link goes as a link: overwriting through it
+  // would destroy the target, a file nobody asked to delete.
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) {
     struct stat st {};
-    if (fstat(fd, &st) == 0) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
       std::vector<char> zeros(1 << 16, 0);
       off_t left = st.st_size;
       while (left > 0) {
@@ -835,7 +840,8 @@ int RunAdd(const Options& opt, Messages& msg) {
     // Folders may go when they are in the archive or held deleted files,
     // and then only when nothing else is left in them.
     std::set<std::string> emptied;
-    for (const Source* s : written.written) {
+    for (size_t i = 0; i < written.written.size(); ++i) {
+      const Source* s = written.written[i];
       if (s->dir) emptied.insert(s->path);
       if (Stop()) {
         msg.Problem("stopped after the archive was written; the remaining sources were kept");
@@ -843,6 +849,17 @@ int RunAdd(const Options& opt, Messages& msg) {
         return kStopped;
       }
       if (s->dir) continue;
+      // A file written to after it was read (a growing log, say) holds data
+      // the archive lacks: it stays.
+      const struct stat& was = written.archived[i];
+      struct stat now {};
+      if (stat(s->path.c_str(), &now) != 0 || now.st_dev != was.st_dev || now.st_ino != was.st_ino ||
+          now.st_size != was.st_size || now.st_mtim.tv_sec != was.st_mtim.tv_sec ||
+          now.st_mtim.tv_nsec != was.st_mtim.tv_nsec) {
+        ++warnings;
+        msg.Problem("WARNING: " + s->path + " changed after it was archived; it was kept");
+        continue;
+      }
       bool gone = opt.wipe ? WipeAndDelete(s->path) : ::unlink(s->path.c_str()) == 0;
       if (!gone) {
         ++warnings;

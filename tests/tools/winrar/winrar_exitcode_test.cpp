@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -154,6 +155,46 @@ TEST(WinrarSources, WipeOverwritesBeforeDeleting) {
   ASSERT_EQ(RunWinrar({"m", "-ep", (s.t / "out").string(), (s.t / "src/docs/a.txt").string()}).exitCode, 0);
   EXPECT_FALSE(fs::exists(s.t / "src/docs/a.txt"));
   EXPECT_EQ(ReadFile(s.t / "witness-move"), "alpha");
+}
+
+TEST(WinrarSources, WipeOfALinkedSourceLeavesTheLinkTargetAlone) {
+  Sources s;
+  // The link's target lies outside everything named on the command line;
+  // wiping the archived link must not overwrite the file the user kept.
+  for (const char* how : {"-dw", "-df"}) {
+    WriteFile(s.t / "kept.txt", "kept data");
+    fs::create_directories(s.t / "linked");
+    fs::create_symlink(s.t / "kept.txt", s.t / "linked/alias.txt");
+    ProcessResult r = RunWinrar({"a", "-r", "-ep1", how, (s.t / (std::string("out") + how)).string(),
+                                 (s.t / "linked").string()});
+    ASSERT_EQ(r.exitCode, 0) << how << ": " << r.err;
+    EXPECT_FALSE(fs::is_symlink(s.t / "linked/alias.txt")) << how;
+    EXPECT_EQ(ReadFile(s.t / "kept.txt"), "kept data") << how;
+  }
+}
+
+TEST(WinrarSources, AFileThatGrowsWhileArchivedIsNotDeleted) {
+  Sources s;
+  // A log still being written: whatever is appended after the archiver read
+  // the file is in no archive, so moving the file must keep it.
+  const fs::path log = s.t / "src/growing.log";
+  WriteFile(log, RandomBytes(4 << 20, 7));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    while (!done) {
+      ASSERT_EQ(write(fd, "x", 1), 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    close(fd);
+  });
+  ProcessResult r = RunWinrar({"m", "-ep", "-m0", (s.t / "moved").string(), log.string()});
+  done = true;
+  writer.join();
+  EXPECT_EQ(r.exitCode, 1) << r.err;  // a warning, not success
+  ASSERT_TRUE(fs::exists(log));
+  EXPECT_GT(fs::file_size(log), size_t{4} << 20);
 }
 
 TEST(WinrarExitCodes, SigtermStopsWith255AndRemovesPartialOutput) {
