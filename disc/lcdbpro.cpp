@@ -95,9 +95,15 @@ bool TLCDBurnerPro::EjectMedium(bool immediate) { return ctx_.device.EjectMedium
 
 // ------------------------------------------------------ tree and image
 
-void TLCDBurnerPro::ClearFiles() { ctx_.tree.ClearFiles(); }
+// The cache and verify threads read the tree while they run: it is not
+// changed (entries freed, layout redone) until the worker has ended.
+void TLCDBurnerPro::ClearFiles() {
+  if (busy_) return;
+  ctx_.tree.ClearFiles();
+}
 
 TFileEntry* TLCDBurnerPro::InsertFile(const std::string& destination, const std::string& source) {
+  if (busy_) return nullptr;
   if (OnAddFile) {
     ctx_.tree.OnAddFile = [this](const std::string& path, const TFindData& fd, bool& skip) {
       TFindData copy = fd;
@@ -112,10 +118,11 @@ TFileEntry* TLCDBurnerPro::InsertFile(const std::string& destination, const std:
 }
 
 int TLCDBurnerPro::ImportSession(int session, const std::string& destination) {
+  if (busy_) return 0;
   return disc::ImportSession(ctx_.tree, ctx_.device, session, destination);
 }
 
-uint32_t TLCDBurnerPro::PrepareImage() { return disc::PrepareImage(ctx_.tree); }
+uint32_t TLCDBurnerPro::PrepareImage() { return busy_ ? 0 : disc::PrepareImage(ctx_.tree); }
 uint32_t TLCDBurnerPro::GetImageBlocks() const { return disc::GetImageBlocks(ctx_.tree); }
 
 std::u16string TLCDBurnerPro::GetFileName(int index) const {

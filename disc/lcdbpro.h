@@ -91,6 +91,8 @@ class TLCDBurnerPro {
   bool EjectMedium(bool immediate);
 
   // --- file tree and image ---
+  // While a write, erase or verify runs these leave the tree alone (no
+  // entry, session 0, 0 blocks): its threads are reading it.
   void ClearFiles();
   TFileEntry* InsertFile(const std::string& destination, const std::string& source);
   int ImportSession(int session, const std::string& destination);

@@ -2,7 +2,8 @@
 
 #include <cstring>
 #include <ctime>
-#include <set>
+#include <iterator>
+#include <map>
 #include <vector>
 
 #include "disc/commonlib.h"
@@ -15,7 +16,19 @@ struct Importer {
   TTreeContext& tree;
   TSCSIDevice& dev;
   bool joliet = false;  // names are UCS-2 big-endian
-  std::set<uint32_t> visited;
+  // Blocks already taken by a directory, as [start, end) runs. Directories
+  // never share blocks on a sound disc; extents that overlap (or loop back)
+  // would read the same records again for every directory covering them.
+  std::map<uint64_t, uint64_t> taken;
+
+  bool Take(uint32_t extent, uint32_t blocks) {
+    const uint64_t start = extent, end = start + blocks;
+    auto next = taken.upper_bound(start);
+    if (next != taken.end() && next->first < end) return false;
+    if (next != taken.begin() && std::prev(next)->second > start) return false;
+    taken.emplace(start, end);
+    return true;
+  }
 
   std::u16string DecodeName(const uint8_t* id, size_t len, bool isDirectory) const {
     std::u16string name;
@@ -47,8 +60,8 @@ struct Importer {
 
   void Directory(TDirectory* dir, uint32_t extent, uint32_t length, int depth) {
     if (depth > kMaxImportDepth || length == 0 || length > kMaxImportDirectoryBytes) return;
-    if (!visited.insert(extent).second) return;  // a loop back to a directory already read
     const uint32_t blocks = uint32_t(BytesToSectors(length));
+    if (!Take(extent, blocks)) return;  // blocks already read for another directory
     std::vector<uint8_t> block(2048);
     for (uint32_t b = 0; b < blocks; ++b) {
       if (!dev.Read10(extent + b, 1, block.data())) return;

@@ -212,6 +212,9 @@ TFileEntry* TTreeContext::InsertEntry(const std::u16string& name, TDirectory* di
     dir->byName[FoldName(name)] = e;
     dir->files.push_back(e);
   }
+  // The layout no longer matches the tree: it must be worked out again
+  // before a header is written from it.
+  layout.prepared = false;
   e->longName = name;
   e->jolietName = name;
   e->modified = LocalTimeOf(fd.lastWriteUtc);
@@ -259,6 +262,7 @@ TDirectory* TTreeContext::CreateDirectory(TDirectory* parent, const TFindData& f
     lastError = "The disc holds at most 65000 folders.";
     return nullptr;
   }
+  layout.prepared = false;  // see InsertEntry
   auto d = std::make_unique<TDirectory>();
   auto owned = std::make_unique<TFileEntry>();
   TFileEntry* e = owned.get();

@@ -358,3 +358,45 @@ TEST(BurnerWrite, EveryWritableMediumTakesAVerifiedSession) {
     EXPECT_EQ(v.files.size(), 1u);
   }
 }
+
+// The cache and verify threads read the file tree while they run: clearing
+// or growing it then would free entries under them and change the image
+// being written. The tree stays as it is until the worker has ended.
+TEST(BurnerWrite, TreeIsLeftAloneWhileAWorkerRuns) {
+  BurnerFixture f(kProfileDvdPlusRw, 200000);
+  auto& b = *f.burner;
+  b.SetCacheSize(2);
+  const auto big = f.Source("big.rar", 6000000, 1);
+  const auto late = f.Source("late.rar", 1000, 2);
+  ASSERT_NE(b.InsertFile("\\", big), nullptr);
+  b.PrepareImage();
+  const uint32_t blocks = b.GetImageBlocks();
+  bool tried = false;
+  TFileEntry* inserted = reinterpret_cast<TFileEntry*>(1);
+  uint32_t prepared = 1;
+  f.drive->clock = [&]() -> uint64_t {
+    if (!tried && b.GetWrittenBlocks() >= 64) {
+      tried = true;
+      inserted = b.InsertFile("\\", late);
+      b.ClearFiles();
+      prepared = b.PrepareImage();
+    }
+    return 0;
+  };
+  EXPECT_TRUE(f.Write());
+  f.drive->clock = nullptr;
+  ASSERT_TRUE(tried);
+  EXPECT_EQ(inserted, nullptr);
+  EXPECT_EQ(prepared, 0u);
+  EXPECT_FALSE(f.writeFailed);
+  ASSERT_EQ(b.GetFileCount(), 1);
+  EXPECT_EQ(b.GetFileName(0), u"big.rar");
+  EXPECT_EQ(b.GetImageBlocks(), blocks);
+  EXPECT_EQ(b.GetWrittenBlocks(), blocks);
+  const auto v = f.Verify();
+  EXPECT_FALSE(v.failed);
+  EXPECT_EQ(v.files.size(), 1u);
+  // Once the worker has ended the tree takes changes again.
+  EXPECT_NE(b.InsertFile("\\", late), nullptr);
+  EXPECT_EQ(b.GetFileCount(), 2);
+}

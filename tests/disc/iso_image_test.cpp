@@ -282,3 +282,37 @@ TEST(IsoLayout, StreamOutputMatchesTheBuffer) {
   EXPECT_TRUE(s.tree.imageBuffer.empty());
   EXPECT_EQ(out.str(), std::string(buffered.begin(), buffered.end()));
 }
+
+// A layout is worked out for the tree as it was: folders and files added
+// after it (an import, a late insert) are not in its sizes. Writing the
+// header from it would put records past the directory and header buffers.
+TEST(IsoLayout, TreeChangedAfterLayoutNeedsANewLayout) {
+  TempDir dir;
+  auto file = [&](const std::string& name) {
+    auto p = (dir / name).string();
+    MakeFile(p, 100, 7);
+    return p;
+  };
+  TTreeContext tree;
+  ASSERT_NE(tree.InsertFile("\\", file("FIRST.BIN")), nullptr);
+  PrepareImage(tree);
+  ASSERT_TRUE(tree.layout.prepared);
+
+  TFindData folder;
+  folder.fileName = u"Late";
+  folder.attributes = kAttrDirectory;
+  ASSERT_NE(tree.CreateDirectory(tree.root, folder), nullptr);
+  EXPECT_FALSE(tree.layout.prepared);
+  EXPECT_FALSE(GenerateImageHeader(tree));
+
+  PrepareImage(tree);
+  for (int i = 0; i < 60; ++i)
+    ASSERT_NE(tree.InsertFile("\\Late", file("LATE" + std::to_string(i) + ".BIN")), nullptr);
+  EXPECT_FALSE(tree.layout.prepared);
+  EXPECT_FALSE(GenerateImageHeader(tree));
+
+  // Laid out again, the header holds every entry.
+  PrepareImage(tree);
+  ASSERT_TRUE(GenerateImageHeader(tree));
+  EXPECT_EQ(tree.FindDirectory(std::string("\\Late"))->isoLength, 2u * 2048);
+}

@@ -247,3 +247,54 @@ TEST(SessionImport, DvdPlusRwGrowsOneVolumeFromBlockZero) {
   EXPECT_EQ(Md5Of((out / "first.rar").string()), Md5Of(a));
   EXPECT_EQ(Md5Of((out / "second.rar").string()), Md5Of(b));
 }
+
+// Directory extents that overlap one another (each directory record pointing
+// one block further into the same run) would make every block be read and
+// its files added once per directory that covers it: the tree grows with the
+// square of the run. Each block of directory data is read into one directory.
+TEST(SessionImport, OverlappingDirectoryExtentsAreReadOnce) {
+  EmulatedDriveFixture f(kProfileDvdPlusRw, 100000);
+  constexpr uint32_t kRunStart = 20, kRunBlocks = 60, kFilesPerBlock = 40;
+  std::vector<uint8_t> image(size_t(kRunStart + kRunBlocks) * 2048, 0);
+  auto record = [](uint8_t* p, uint32_t extent, uint32_t length, bool dir,
+                   const std::string& id) {
+    const size_t len = 33 + id.size() + (id.size() % 2 == 0 ? 1 : 0);
+    p[0] = uint8_t(len);
+    PutBoth32(p + 2, extent);
+    PutBoth32(p + 10, length);
+    p[18] = 120; p[19] = 1; p[20] = 1;
+    p[25] = dir ? 2 : 0;
+    p[32] = uint8_t(id.size());
+    std::memcpy(p + 33, id.data(), id.size());
+    return len;
+  };
+  uint8_t* pvd = image.data() + 16 * 2048;
+  pvd[0] = 1;
+  std::memcpy(pvd + 1, "CD001", 5);
+  pvd[6] = 1;
+  record(pvd + 156, kRunStart, kRunBlocks * 2048, true, std::string(1, '\0'));
+  uint8_t* term = image.data() + 17 * 2048;
+  term[0] = 255;
+  std::memcpy(term + 1, "CD001", 5);
+  for (uint32_t b = 0; b < kRunBlocks; ++b) {
+    uint8_t* blk = image.data() + size_t(kRunStart + b) * 2048;
+    size_t off = 0;
+    off += record(blk + off, kRunStart + b, 2048, true, std::string(1, '\0'));
+    off += record(blk + off, kRunStart, 2048, true, std::string(1, '\1'));
+    // A folder whose extent starts at the next block and runs to the end.
+    if (b + 1 < kRunBlocks)
+      off += record(blk + off, kRunStart + b + 1, (kRunBlocks - b - 1) * 2048, true,
+                    "D" + std::to_string(b));
+    for (uint32_t i = 0; i < kFilesPerBlock; ++i)
+      off += record(blk + off, 50000, 10, false,
+                    "F" + std::to_string(b) + "_" + std::to_string(i) + ";1");
+    ASSERT_LE(off, 2048u);
+  }
+  f.drive->WriteBlocks(0, image);
+
+  TTreeContext t;
+  EXPECT_EQ(ImportSession(t, f.dev, 0, "\\"), 1);
+  EXPECT_EQ(CountFiles(t), size_t(kRunBlocks) * kFilesPerBlock);
+  ASSERT_NE(t.FindEntry(t.root, u"F59_39"), nullptr);
+  EXPECT_TRUE(t.FindEntry(t.root, u"F59_39")->imported);
+}
