@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <fstream>
 #include <sstream>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "core/folders.h"
+#include "core/keyedfield.h"
 #include "core/textutil.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
@@ -197,20 +197,8 @@ void LoadOptions(topt& record) {
     for (const auto& key : kKeys) {
       if (line.compare(0, 3, key.name) != 0) continue;
       const std::string value = line.size() > 4 ? line.substr(4) : std::string();
-      std::visit(
-          [&](auto member) {
-            using T = std::remove_reference_t<decltype(record.*member)>;
-            if constexpr (std::is_same_v<T, bool>) {
-              record.*member = DigitToBool(value);
-            } else if constexpr (std::is_same_v<T, int>) {
-              int v = 0;
-              if (ParseInt(value, v)) record.*member = v;
-              else ++damaged;  // keeps the default or an earlier good value
-            } else {
-              record.*member = value;
-            }
-          },
-          key.field);
+      // A non-number keeps the default or an earlier good value.
+      if (!AssignFieldText(record, key.field, value)) ++damaged;
     }
   }
   if (damaged > 0) {
@@ -232,14 +220,7 @@ bool SaveOptions(const topt& record) {
   add("ver 0");
   for (const char* name : kWriterOrder) {
     const Key* key = FindKey(name);
-    std::string value = std::visit(
-        [&](auto member) -> std::string {
-          using T = std::remove_reference_t<decltype(r.*member)>;
-          if constexpr (std::is_same_v<T, bool>) return BoolToDigit(r.*member);
-          else if constexpr (std::is_same_v<T, int>) return std::to_string(r.*member);
-          else return r.*member;
-        },
-        key->field);
+    std::string value = FieldText(r, key->field);
     add(std::string(name) + " " + value);
   }
 

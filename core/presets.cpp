@@ -6,10 +6,10 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
-#include <type_traits>
 #include <variant>
 
 #include "core/folders.h"
+#include "core/keyedfield.h"
 #include "core/textutil.h"
 #include "core/inifile.h"
 #include "core/loghook.h"
@@ -180,20 +180,8 @@ void LoadPreset(const std::string& name, tarcopt& record) {
       const std::string value =
           line.size() > 4 ? DecodeAnsiText(std::string(key.name, 3) + ' ' + std::string(line.substr(4))).substr(4)
                           : std::string();
-      std::visit(
-          [&](auto member) {
-            using T = std::remove_cvref_t<decltype(record.*member)>;
-            if constexpr (std::is_same_v<T, bool>) {
-              record.*member = DigitToBool(value);
-            } else if constexpr (std::is_same_v<T, int>) {
-              int v = 0;
-              if (ParseInt(value, v)) record.*member = v;
-              else ++damaged;  // keeps the default or an earlier good value
-            } else {
-              record.*member = value;
-            }
-          },
-          key.field);
+      // A non-number keeps the default or an earlier good value.
+      if (!AssignFieldText(record, key.field, value)) ++damaged;
     }
   }
   if (damaged > 0)
@@ -207,14 +195,7 @@ std::vector<std::string> PresetFileLines(const tarcopt& record) {
   lines.emplace_back("ver 0");
   for (const char* name : kWriterOrder) {
     const Key* key = FindKey(name);
-    std::string value = std::visit(
-        [&](auto member) -> std::string {
-          using T = std::remove_cvref_t<decltype(record.*member)>;
-          if constexpr (std::is_same_v<T, bool>) return BoolToDigit(record.*member);
-          else if constexpr (std::is_same_v<T, int>) return std::to_string(record.*member);
-          else return record.*member;
-        },
-        key->field);
+    std::string value = FieldText(record, key->field);
     lines.push_back(std::string(name) + " " + value);
   }
   return lines;
