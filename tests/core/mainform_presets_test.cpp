@@ -36,6 +36,7 @@
 #include "core/startup.h"
 #include "platform/messagebox.h"
 #include "platform/namedobjects.h"
+#include "tests/core/program_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -43,61 +44,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FakeHooks : public DialogHooks {
- public:
-  SettingsChoice ChooseSettingsFolder() override { return SettingsChoice::NotChosen; }
-  void ShowPasswordDialog(const std::string& caption) override {
-    ++asked;
-    lastCaption = caption;
-    PasswordAccepted = accept;
-    if (accept) PasswordText = entry;
-  }
-  bool accept = true;
-  std::string entry;
-  int asked = 0;
-  std::string lastCaption;
-};
-
-class PresetList : public ::testing::Test {
+class PresetList : public test::ProgramTest {
  protected:
   void SetUp() override {
-    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-      if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
-    setenv("YUX_HOME", home.str().c_str(), 1);
-    setenv("YUX_NS", test::UniqueNamespace().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", config.str().c_str(), 1);
-    setenv("XDG_DATA_HOME", data.str().c_str(), 1);
-    test::WriteFile(home / "yuxinfo.dat", settings.str() + "\r\n");
     fs::create_directories(settings / "presets");
     boxes = std::make_shared<platform::ScriptedMessageBoxService>();
-    platform::SetMessageBoxService(boxes);
-    SetDialogHooks(&hooks);
-    Options = topt{};
-    RunActive = false;
-    AbortRequested = false;
-    ForcedClose = false;
-    SecondInstance = false;
-    Schedule.Clear();
+    SetUpProgram(boxes, &hooks);
   }
   void TearDown() override {
-    SetDialogHooks(nullptr);
-    platform::SetMessageBoxService(nullptr);
-    SetLogHook(nullptr);
-    SetLogListSink(nullptr);
-    ResetMessageTexts();
-    ResetLanguageReports();
-    ReleaseSingleInstance();
-    Schedule.Clear();
-    std::error_code ec;
-    const std::string rt = platform::RuntimeFolder();
-    if (!rt.empty()) fs::remove_all(rt, ec);
-    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) unsetenv(name);
-    for (auto& [k, v] : saved_) setenv(k.c_str(), v.c_str(), 1);
-    Options = topt{};
-    RunActive = false;
-    ForcedClose = false;
-    SecondInstance = false;
-    SettingsFolder.clear();
+    test::ProgramTest::TearDown();
   }
 
   fs::path Presets() const { return settings / "presets"; }
@@ -128,12 +83,8 @@ class PresetList : public ::testing::Test {
     return out;
   }
 
-  test::TempDir home, config, data, settings;
-  FakeHooks hooks;
+  test::FakeHooks hooks;
   std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
-
- private:
-  std::vector<std::pair<std::string, std::string>> saved_;
 };
 
 }  // namespace

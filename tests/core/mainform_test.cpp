@@ -32,6 +32,7 @@
 #include "platform/broadcast.h"
 #include "platform/messagebox.h"
 #include "platform/namedobjects.h"
+#include "tests/core/program_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -39,61 +40,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FakeHooks : public DialogHooks {
- public:
-  SettingsChoice ChooseSettingsFolder() override { return SettingsChoice::NotChosen; }
-  void ShowPasswordDialog(const std::string& caption) override {
-    ++asked;
-    lastCaption = caption;
-    PasswordAccepted = accept;
-    if (accept) PasswordText = entry;
-  }
-  bool accept = true;
-  std::string entry;
-  int asked = 0;
-  std::string lastCaption;
-};
-
-class MainWindow : public ::testing::Test {
+class MainWindow : public test::ProgramTest {
  protected:
   void SetUp() override {
-    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-      if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
-    setenv("YUX_HOME", home.str().c_str(), 1);
-    setenv("YUX_NS", test::UniqueNamespace().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", config.str().c_str(), 1);
-    setenv("XDG_DATA_HOME", data.str().c_str(), 1);
-    test::WriteFile(home / "yuxinfo.dat", settings.str() + "\r\n");
     boxes = std::make_shared<platform::ScriptedMessageBoxService>();
-    platform::SetMessageBoxService(boxes);
-    SetDialogHooks(&hooks);
-    Options = topt{};
-    RunActive = false;
-    AbortRequested = false;
-    ErrorOccurred = false;
-    ForcedClose = false;
-    SecondInstance = false;
+    SetUpProgram(boxes, &hooks);
   }
   void TearDown() override {
-    SetDialogHooks(nullptr);
-    platform::SetMessageBoxService(nullptr);
-    SetLogHook(nullptr);
-    SetLogListSink(nullptr);
-    ResetMessageTexts();
-    ResetLanguageReports();
-    ReleaseSingleInstance();
-    std::error_code ec;
-    const std::string rt = platform::RuntimeFolder();
-    if (!rt.empty()) fs::remove_all(rt, ec);
-    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) unsetenv(name);
-    for (auto& [k, v] : saved_) setenv(k.c_str(), v.c_str(), 1);
-    Options = topt{};
-    RunActive = false;
-    AbortRequested = false;
-    ErrorOccurred = false;
-    ForcedClose = false;
-    SecondInstance = false;
-    SettingsFolder.clear();
+    test::ProgramTest::TearDown();
   }
   std::vector<std::string> LogTexts() {
     std::vector<std::string> out;
@@ -113,12 +67,8 @@ class MainWindow : public ::testing::Test {
     while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
 
-  test::TempDir home, config, data, settings;
-  FakeHooks hooks;
+  test::FakeHooks hooks;
   std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
-
- private:
-  std::vector<std::pair<std::string, std::string>> saved_;
 };
 
 }  // namespace
@@ -186,7 +136,7 @@ TEST_F(MainWindow, CloseQueryAndTheExitPassword) {
     SCOPED_TRACE(c.what);
     boxes = std::make_shared<platform::ScriptedMessageBoxService>();
     platform::SetMessageBoxService(boxes);
-    hooks = FakeHooks{};
+    hooks = test::FakeHooks{};
     hooks.accept = c.accept;
     hooks.entry = c.entry;
     RunActive = c.runActive;

@@ -40,6 +40,7 @@
 #include "core/startup.h"
 #include "platform/messagebox.h"
 #include "platform/namedobjects.h"
+#include "tests/core/program_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -67,26 +68,12 @@ class ActingBoxes : public platform::MessageBoxService {
   int answer = platform::IDYES;
 };
 
-class ScheduleWindow : public ::testing::Test {
+class ScheduleWindow : public test::ProgramTest {
  protected:
   void SetUp() override {
-    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-      if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
-    setenv("YUX_HOME", home.str().c_str(), 1);
-    setenv("YUX_NS", test::UniqueNamespace().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", config.str().c_str(), 1);
-    setenv("XDG_DATA_HOME", data.str().c_str(), 1);
-    test::WriteFile(home / "yuxinfo.dat", settings.str() + "\r\n");
     fs::create_directories(settings / "presets");
     boxes = std::make_shared<ActingBoxes>();
-    platform::SetMessageBoxService(boxes);
-    SetDialogHooks(&hooks);
-    Options = topt{};
-    RunActive = false;
-    AbortRequested = false;
-    ForcedClose = false;
-    SecondInstance = false;
-    Schedule.Clear();
+    SetUpProgram(boxes, &hooks);
     MakePreset("Alpha");
     MakePreset("Beta");
   }
@@ -94,24 +81,7 @@ class ScheduleWindow : public ::testing::Test {
     form5.reset();
     form1.reset();
     SetScheduleClock({});
-    SetDialogHooks(nullptr);
-    platform::SetMessageBoxService(nullptr);
-    SetLogHook(nullptr);
-    SetLogListSink(nullptr);
-    ResetMessageTexts();
-    ResetLanguageReports();
-    ReleaseSingleInstance();
-    Schedule.Clear();
-    std::error_code ec;
-    const std::string rt = platform::RuntimeFolder();
-    if (!rt.empty()) fs::remove_all(rt, ec);
-    for (const char* name : {"YUX_HOME", "YUX_NS", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) unsetenv(name);
-    for (auto& [k, v] : saved_) setenv(k.c_str(), v.c_str(), 1);
-    Options = topt{};
-    RunActive = false;
-    ForcedClose = false;
-    SecondInstance = false;
-    SettingsFolder.clear();
+    test::ProgramTest::TearDown();
   }
 
   void MakePreset(const std::string& name) {
@@ -178,14 +148,10 @@ class ScheduleWindow : public ::testing::Test {
     QCoreApplication::sendEvent(w, &press);
   }
 
-  test::TempDir home, config, data, settings;
   NoDialogs hooks;
   std::shared_ptr<ActingBoxes> boxes;
   std::unique_ptr<TForm1> form1;
   std::unique_ptr<TForm5> form5;
-
- private:
-  std::vector<std::pair<std::string, std::string>> saved_;
 };
 
 const tschdata kAlpha{"2030.01.02 10:00:00 ", "Alpha", "REPEAT=3 INTERVAL=1563 PRECISE=0 ONDELAY=1 DOW=11111101"};
