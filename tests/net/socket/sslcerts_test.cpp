@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "tests/net/socket/sslfixture.h"
+#include "tests/peers/sslfixture.h"
 
 using namespace yux::net;
 using yux::test::TestPki;

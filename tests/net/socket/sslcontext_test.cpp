@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "tests/net/socket/sslfixture.h"
+#include "tests/peers/sslfixture.h"
 
 using namespace yux::net;
 using yux::test::TestPki;

@@ -5,7 +5,7 @@
 
 #include "net/socket/wsocket.h"
 #include "platform/messages.h"
-#include "tests/net/socket/sslfixture.h"
+#include "tests/peers/sslfixture.h"
 
 using namespace yux::net;
 using yux::test::PipedPeer;

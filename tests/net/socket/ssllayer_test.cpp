@@ -16,8 +16,8 @@
 
 #include "net/socket/winsock.h"
 #include "platform/messages.h"
-#include "tests/net/socket/peers.h"
-#include "tests/net/socket/sslfixture.h"
+#include "tests/peers/peers.h"
+#include "tests/peers/sslfixture.h"
 
 using namespace yux::net;
 using yux::test::PipedPeer;

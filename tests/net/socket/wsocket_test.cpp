@@ -10,7 +10,7 @@
 
 #include "net/socket/netexceptions.h"
 #include "platform/messages.h"
-#include "tests/net/socket/peers.h"
+#include "tests/peers/peers.h"
 
 using namespace yux::net;
 using yux::test::PeerProcess;

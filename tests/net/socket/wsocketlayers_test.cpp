@@ -12,7 +12,7 @@
 
 #include "net/socket/wsocket.h"
 #include "platform/messages.h"
-#include "tests/net/socket/peers.h"
+#include "tests/peers/peers.h"
 
 using namespace yux::net;
 

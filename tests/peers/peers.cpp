@@ -1,4 +1,4 @@
-#include "tests/net/socket/peers.h"
+#include "tests/peers/peers.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "platform/messages.h"
-#include "tests/net/socket/sslfixture.h"
+#include "tests/peers/sslfixture.h"
 
 extern char** environ;
 
