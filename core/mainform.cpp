@@ -181,6 +181,10 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
     AddLog("Settings folder has been set to default - \"" + SettingsFolder + "\".");
 
   if (!SecondInstance) RegisterShellVerbs();
+  if (!SecondInstance) {
+    LoadActiveSkin();
+    if (Options.ske) ApplySkin();
+  }
 
   ForcedClose = false;
   RunActive = false;

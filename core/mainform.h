@@ -19,6 +19,7 @@
 #include "core/scheduler.h"
 #include "platform/messages.h"
 
+class QAbstractItemDelegate;
 class QAction;
 class QCollator;
 class QListWidget;
@@ -187,6 +188,17 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   void SetRunIcon(bool running) override;
   void HideProgress() override;
 
+  // ---- Skins ----
+  // First instance at start: "yux.ocs" becomes the active skin; without it
+  // skinning is off for this session.  Values that cannot be used are
+  // dropped with one log line.
+  void LoadActiveSkin();
+  // Applies the active skin (or, with skinning off, the system colours) to
+  // this window, the schedule window and, through OnSkinChanged, the bin
+  // window.
+  void ApplySkin();
+  std::function<void()> OnSkinChanged;
+
   // ---- What the scheduler's commands do to the window ----
   void CloseMainWindow() override;
   void ShowMainWindow() override;
@@ -275,6 +287,8 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   bool keeperWaiting_ = false;
   bool recycleWaiting_ = false;
   std::string balloonTitle_, balloonText_;
+  QAbstractItemDelegate* defaultLogDelegate_ = nullptr;
+  QAbstractItemDelegate* skinDelegate_ = nullptr;
 };
 
 }  // namespace yux

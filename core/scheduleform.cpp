@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "core/cmdline_args.h"
+#include "core/skin.h"
 #include "core/flags.h"
 #include "core/language.h"
 #include "core/mainform.h"
@@ -228,6 +229,7 @@ TForm5::TForm5(TForm1* mainWindow, QWidget* parent) : QWidget(parent, Qt::Window
   ShowRows();
   resize(640, 520);
   if (main_) main_->Form5 = this;
+  ApplySkin();
 }
 
 TForm5::~TForm5() {
@@ -520,6 +522,23 @@ void TForm5::NowClick() {
 }
 
 void TForm5::bhelpClick() { ShowHelpTopic("configuring_the_scheduler.htm"); }
+
+void TForm5::ApplySkin() {
+  std::vector<QWidget*> inputs = {presetbox, datepicker, timepicker, repeat, days, hours, minutes};
+  for (QCheckBox* box : dowbox) inputs.push_back(box);
+  if (!Options.ske) {
+    ResetSkinColours(sch);
+    for (QWidget* w : inputs) ResetSkinColours(w);
+  } else {
+    SetSkinColours(sch, Skin.ScheduleTableBackground, Skin.ScheduleTableColor);
+    // An empty controls colour means "not set": the system painted such
+    // controls black on black, which left them unreadable.
+    for (QWidget* w : inputs) SetSkinColours(w, Skin.FileListBackground, Skin.FileListColor);
+  }
+  PaintSkinBackground(this, SkinPicture::Schedule);
+  sch->viewport()->update();
+  update();
+}
 
 void TForm5::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);

@@ -105,6 +105,9 @@ class TForm5 : public QWidget {
   // "Now" of the pickers' pop-up menu.
   void NowClick();
   void bhelpClick();
+  // The active skin's colours on the list and the input controls (system
+  // colours with skinning off); the picture is painted behind the window.
+  void ApplySkin();
 
   // Sunday first.
   std::array<std::string, 7> DayNames;
