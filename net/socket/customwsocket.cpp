@@ -1027,8 +1027,12 @@ void TCustomWSocket::TryToSend() {
     }
     int count = RealSend(p, len);
     if (count > 0) {
+      // The sent bytes leave the queue before OnSendData fires: a handler
+      // that sends again must find only what is still unsent.
       bufferedByteCount_ = std::max(0, bufferedByteCount_ - count);
       bufHandler_->Remove(count);
+      TriggerSendData(count);
+      if (hSocket_ == INVALID_SOCKET) return;  // closed by the handler
       if (count < len) return;  // the network is full: FD_WRITE will come
       continue;
     }
@@ -1060,9 +1064,12 @@ int TCustomWSocket::RealSend(const std::uint8_t* data, int len) {
   if (r > 0) {
     writeCount_ += r;
     if (counter_) counter_->LastSendTick = platform::GetTickCount();
-    if (OnSendData) OnSendData(this, r);
   }
   return r;
+}
+
+void TCustomWSocket::TriggerSendData(int bytesSent) {
+  if (OnSendData) OnSendData(this, bytesSent);
 }
 
 int TCustomWSocket::SendTo(const TSockAddrIn& dest, const void* data, int len) {
@@ -1071,7 +1078,7 @@ int TCustomWSocket::SendTo(const TSockAddrIn& dest, const void* data, int len) {
                          reinterpret_cast<const TSockAddr*>(&d), sizeof d);
   if (r > 0) {
     writeCount_ += r;
-    if (OnSendData) OnSendData(this, r);
+    TriggerSendData(r);
   }
   if (allSent_ && type_ == SOCK_DGRAM) PostSelect(FD_WRITE, 0);
   return r;

@@ -158,7 +158,10 @@ class TCustomWSocket : public TNetWndControl, public INetLogUser {
   virtual void AbortWithError(int error);
   virtual int PendingReceiveCount();
   virtual void BindLocalAddress();
+  // Hands bytes to Winsock; OnSendData is fired by the caller once the
+  // bytes have left its queue (TriggerSendData).
   virtual int RealSend(const std::uint8_t* data, int len);
+  void TriggerSendData(int bytesSent);
   virtual void RaiseSocketException(const std::string& text);
   virtual bool TriggerDataAvailable(WORD error);
   virtual void TriggerSessionAvailable(WORD error);

@@ -345,6 +345,7 @@ int TCustomSslWSocket::LoggedRecv(void* buf, int len) {
 int TCustomSslWSocket::LoggedSend(const void* buf, int len) {
   int r = RealSend(static_cast<const std::uint8_t*>(buf), len);
   LogCall("Winsock send", std::to_string(hSocket_).c_str(), buf, len, r);
+  if (r > 0) TriggerSendData(r);
   return r;
 }
 

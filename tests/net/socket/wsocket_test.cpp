@@ -148,6 +148,31 @@ TEST(WSocket, CloseDeliversEverythingHandedToTheNetwork) {
   }, 8000)) << std::filesystem::file_size(file);
 }
 
+TEST(WSocket, SendFromInsideOnSendDataSendsEachByteOnce) {
+  Server srv;
+  std::string got;
+  srv.onAccepted = [&](TWSocket& c) {
+    c.OnDataAvailable = [&](TCustomWSocket* w, WORD) { got += w->ReceiveAsString(); };
+  };
+  TWSocket s;
+  const std::string head(20000, 'h');
+  int nested = 0;
+  s.OnSendData = [&](TCustomWSocket* w, int) {
+    if (nested++ < 3) w->SendString("tail" + std::to_string(nested));
+  };
+  s.SetAddr("127.0.0.1");
+  s.SetPort(srv.Port());
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected; }));
+  EXPECT_NO_THROW(s.SendString(head));
+  const std::string want = head + "tail1tail2tail3";
+  ASSERT_TRUE(WaitUntil([&] { return got.size() >= want.size(); }));
+  yux::platform::ProcessMessagesFor(50);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
+  EXPECT_EQ(s.WriteCount(), std::int64_t(want.size()));
+}
+
 TEST(WSocket, AbortResetsTheConnectionAndCloseEndsItGracefully) {
   Server srv;
   std::vector<int> peerClose;
