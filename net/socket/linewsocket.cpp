@@ -8,6 +8,9 @@ namespace yux::net {
 void TCustomLineWSocket::SetLineMode(bool v) {
   if (v == lineMode_) return;
   lineMode_ = v;
+  // Out of line mode the rest of a half-read line is plain buffered data;
+  // a pending length kept from it would later hand out bytes that are gone.
+  if (!v) lineLength_ = 0;
   if ((rcvCnt_ > 0 || lineLength_ > 0) && MsgLineRedeliver())
     platform::PostMessage(GetWindowHandle(), MsgLineRedeliver(), 0, 0);
 }
@@ -64,7 +67,7 @@ int TCustomLineWSocket::Receive(void* buffer, int len) {
 int TCustomLineWSocket::DoRecv(void* buffer, int len, int flags) {
   if (rawRead_) return TCustomSslWSocket::DoRecv(buffer, len, flags);
   if (lineMode_ && lineLength_ > 0) {
-    int n = std::min(len, lineLength_);
+    int n = std::min({len, lineLength_, int(rcvCnt_)});
     std::memcpy(buffer, rcvBuf_.data(), size_t(n));
     Consume(n);
     lineLength_ -= n;

@@ -183,6 +183,38 @@ TEST(LineMode, SwitchingOffInsideTheHandlerDeliversTheRestRaw) {
   ASSERT_TRUE(WaitUntil([&] { return got.back() == "later"; }));
 }
 
+// A line half read when line mode goes off leaves no pending length behind:
+// the next line holds only bytes that arrived.
+TEST(LineMode, SwitchingOffMidLineForgetsTheLineLength) {
+  Pair p;
+  p.Open();
+  std::vector<std::string> got;
+  bool relined = false;
+  p.client.SetLineMode(true);
+  p.client.OnDataAvailable = [&](TCustomWSocket* w, WORD) {
+    auto* s = static_cast<TWSocket*>(w);
+    if (!relined && s->LineMode()) {
+      char head[3];
+      got.emplace_back(head, size_t(s->Receive(head, sizeof head)));
+      s->SetLineMode(false);
+      return;
+    }
+    std::string r = s->ReceiveAsString();
+    if (!r.empty()) got.push_back(r);
+  };
+  p.peer->SendString("HEADER-LINE\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return got.size() >= 2 && p.client.RcvdCount() == 0; }));
+  EXPECT_EQ(got, (std::vector<std::string>{"HEA", "DER-LINE\r\n"}));
+  EXPECT_EQ(p.client.LineLength(), 0);
+  relined = true;
+  p.client.SetLineMode(true);
+  yux::platform::ProcessMessagesFor(50);
+  p.peer->SendString("ab\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return got.size() >= 3; }));
+  yux::platform::ProcessMessagesFor(50);
+  EXPECT_EQ(got, (std::vector<std::string>{"HEA", "DER-LINE\r\n", "ab\r\n"}));
+}
+
 TEST(LineMode, SendLineSendsTheLineEndAlsoForAnEmptyLine) {
   Pair p;
   p.Open();
