@@ -1206,7 +1206,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
     TriggerDnsLookupDone(WSAEINVAL);
     return;
   }
-  if (dnsLookupHandle_) CancelLookup();
+  ReplaceLookup();
   LookupResult.clear();
   LookupResultList.clear();
   if (IsDottedIPv4Text(hostName)) {
@@ -1245,7 +1245,7 @@ void TCustomWSocket::LookupNameOfAddress(const std::string& address) {
     TriggerDnsLookupDone(WSAEINVAL);
     return;
   }
-  if (dnsLookupHandle_) CancelLookup();
+  ReplaceLookup();
   LookupResult.clear();
   LookupResultList.clear();
   HWND w = GetWindowHandle();
@@ -1295,12 +1295,25 @@ void TCustomWSocket::CancelLookup() {
   if (!dnsLookupHandle_) return;
   std::uintptr_t h = dnsLookupHandle_;
   int r = WSocket_WSACancelAsyncRequest(h);
-  dnsLookupHandle_ = 0;
   if (r == 0 || destroying_) {
+    dnsLookupHandle_ = 0;
     if (!destroying_) TriggerDnsLookupDone(WSAEINTR);
     return;
   }
+  // Too late: the lookup finished and its reply is queued. The handle stays
+  // so that the reply reports the result as usual.
+  if (WSocket_WSAGetLastError() == WSAEALREADY) return;
+  dnsLookupHandle_ = 0;
   SocketError("WSACancelAsyncRequest");
+}
+
+void TCustomWSocket::ReplaceLookup() {
+  CancelLookup();
+  if (!dnsLookupHandle_) return;
+  // The replaced lookup had already finished: it ends as cancelled all the
+  // same and its queued reply no longer matches.
+  dnsLookupHandle_ = 0;
+  TriggerDnsLookupDone(WSAEINTR);
 }
 
 void TCustomWSocket::HandleLookupReply(TMessage& msg, bool byName) {

@@ -297,6 +297,8 @@ class TCustomWSocket : public TNetWndControl, public INetLogUser {
   bool haveEarlyReply_ = false;
   TMessage earlyReply_;
   void HandleLookupReply(TMessage& msg, bool byName);
+  // Cancels the outstanding lookup before a new one starts.
+  void ReplaceLookup();
 };
 
 }  // namespace yux::net
