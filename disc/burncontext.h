@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "disc/scsilib.h"
 #include "disc/tree.h"
@@ -58,6 +60,10 @@ struct TBurnerContext {
   std::atomic<uint32_t> fileBlocksQueued{0};  // the verify total
   std::atomic<uint32_t> verifyPosition{0};
   uint32_t currentBlock = 0;
+  // The block runs [first, end) the last write put on the disc: the
+  // session, and on grown volumes the descriptors at block 0 and the UDF
+  // anchor. Files carried over from earlier sessions must lie outside them.
+  std::vector<std::pair<uint32_t, uint32_t>> writtenRuns;
 
   std::atomic<bool> stop{false};
   std::atomic<bool> primed{false};        // queue full, or the whole image queued

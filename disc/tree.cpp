@@ -58,6 +58,11 @@ bool IsValidShortName(const std::string& upper, bool isDirectory) {
   return ok(base) && ok(ext);
 }
 
+std::vector<TExtent> ImportedExtents(const TFileEntry& e) {
+  if (!e.extents.empty()) return e.extents;
+  return {TExtent{e.block, uint32_t(e.size)}};
+}
+
 std::u16string FoldName(const std::u16string& name) { return WideUpper(name); }
 
 TSystemTime LocalTimeOf(int64_t utcSeconds) {

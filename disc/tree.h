@@ -36,6 +36,13 @@ struct TFindData {
 
 struct TDirectory;
 
+// One extent of a file's data: its absolute block and its length in bytes.
+struct TExtent {
+  uint32_t block = 0;
+  uint32_t length = 0;
+  bool operator==(const TExtent&) const = default;
+};
+
 struct TFileEntry {
   std::string shortName;        // 8.3, upper case
   std::u16string longName;      // display name
@@ -45,6 +52,9 @@ struct TFileEntry {
   uint64_t size = 0;
   uint32_t block = 0;           // relative to the file area, or absolute when imported
   bool imported = false;
+  // A carried-over file recorded in several extents (a file of 4 GB or
+  // more from another program): all of them, in order; block is the first.
+  std::vector<TExtent> extents;
   uint32_t attributes = 0;
   uint8_t origin = 0;           // 1: session import or directory creation; 0: InsertFile
   TDirectory* subdir = nullptr; // for a directory entry
@@ -166,6 +176,9 @@ class TTreeContext {
  private:
   std::string MakeShortName(TDirectory* dir, const TFindData& fd, bool isDirectory) const;
 };
+
+// Where a carried-over file's data lies on the disc, in order.
+std::vector<TExtent> ImportedExtents(const TFileEntry& e);
 
 // 8.3 name rules shared with the session import.
 bool IsValidShortName(const std::string& upper, bool isDirectory);

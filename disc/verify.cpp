@@ -57,6 +57,19 @@ std::string TVerifyDiscThread::DiscDigest(const TFileEntry& e) {
   return md5.DigestText();
 }
 
+// A carried-over file whose blocks the last write covered holds that
+// write's bytes now, not its own.
+bool TVerifyDiscThread::Overwritten(const TFileEntry& e) const {
+  if (e.size == 0) return false;
+  for (const TExtent& x : ImportedExtents(e)) {
+    if (x.block == 0 || x.length == 0) continue;  // no data of its own on the disc
+    const uint64_t from = x.block, to = from + BytesToSectors(x.length);
+    for (const auto& [first, end] : ctx_.writtenRuns)
+      if (from < end && first < to) return true;
+  }
+  return false;
+}
+
 bool TVerifyDiscThread::Execute(const std::function<void(int, bool)>& report) {
   (void)flag1_;
   (void)flag2_;
@@ -65,7 +78,15 @@ bool TVerifyDiscThread::Execute(const std::function<void(int, bool)>& report) {
   for (size_t i = 0; i < files.size(); ++i) {
     if (ctx_.stop) break;
     TFileEntry& e = *files[i];
-    if (e.IsDirectory() || e.sourcePath.empty() || e.imported) continue;
+    if (e.IsDirectory()) continue;
+    if (e.imported) {
+      if (Overwritten(e)) {
+        anyFailed = true;
+        report(int(i), true);
+      }
+      continue;
+    }
+    if (e.sourcePath.empty()) continue;
     std::string source, disc;
     if (e.size == 0) {
       source = disc = "-";

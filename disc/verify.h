@@ -1,7 +1,8 @@
 #pragma once
 // Verifying a written session: each written file's source is digested
 // with MD5 and compared with the digest of its bytes read back from the
-// disc.
+// disc; a file carried over from an earlier session fails when the write
+// covered its blocks.
 #include <cstdint>
 #include <functional>
 
@@ -18,6 +19,7 @@ class TVerifyDiscThread {
   bool Execute(const std::function<void(int index, bool failed)>& file);
 
  private:
+  bool Overwritten(const TFileEntry& e) const;
   std::string SourceDigest(const TFileEntry& e) const;
   std::string DiscDigest(const TFileEntry& e);
   TBurnerContext& ctx_;

@@ -84,6 +84,15 @@ bool PrepareWrite(TBurnerContext& ctx, int media) {
   if (media == mtDVDPlusRW || media == mtDVDRAM || media == mtBDRE) {
     // Overwritable media grow one volume: the new session follows it.
     L.sessionStart = L.volumeBase = dev.GetISOVolumeSize();
+  } else if (media == mtDVDRWRestricted) {
+    // A restricted-overwrite disc grows one volume as well. In its
+    // intermediate state the drive knows where the written area ends;
+    // without a valid next writable address the volume tells.
+    std::lock_guard guard(dev.deviceLock);
+    const bool nwaValid = dev.ReadDiscInformation() && dev.ReadTrackInformation(dev.discInfo[6]) &&
+                          (dev.trackInfo.raw[7] & 1);
+    L.sessionStart = nwaValid ? dev.trackInfo.nextWritableAddress : dev.GetISOVolumeSize();
+    L.volumeBase = L.sessionStart;
   } else {
     L.volumeBase = 0;
     std::lock_guard guard(dev.deviceLock);
@@ -106,6 +115,7 @@ bool PrepareWrite(TBurnerContext& ctx, int media) {
   ctx.writtenBlocks = 0;
   ctx.fileBlocksQueued = 0;
   ctx.currentBlock = L.sessionStart;
+  ctx.writtenRuns.clear();
   ctx.primed = false;
   ctx.cacheFinished = false;
   ctx.cacheEnded = false;
@@ -281,6 +291,22 @@ bool TWriteThread::WriteWithRetries(uint32_t lba, const uint8_t* data, uint32_t 
   return false;
 }
 
+// How much of the session's first piece goes to block 0 as well: the
+// system area and the descriptors, and the blocks behind them up to the
+// first file an earlier session left there (another program may have put
+// file data right behind its descriptors).
+uint32_t TWriteThread::BlockZeroBytes(uint32_t pieceBytes) const {
+  const TImageLayout& L = ctx_.tree.layout;
+  const uint32_t descriptors = L.UDFBridge ? L.udfVrsStart + 3 : L.terminatorBlock + 1;
+  uint32_t blocks = pieceBytes / kBlock;
+  for (const auto& f : ctx_.tree.files) {
+    if (!f->imported || f->IsDirectory() || f->size == 0) continue;
+    for (const TExtent& x : ImportedExtents(*f))
+      if (x.block != 0 && x.block < blocks) blocks = x.block;
+  }
+  return std::max(blocks, descriptors) * kBlock;
+}
+
 bool TWriteThread::WriteBlockZero(const uint8_t* data, uint32_t bytes) {
   TSCSIDevice& dev = ctx_.device;
   const uint16_t blocks = uint16_t(BytesToSectors(bytes));
@@ -425,15 +451,21 @@ bool TWriteThread::Execute() {
   // descriptors at block 0. That happens last, after every other block is
   // on the disc: an aborted or failed write leaves the earlier volume whole.
   const bool blockZero = (media_ == mtDVDPlusRW || media_ == mtDVDRWRestricted ||
-                          media_ == mtDVDRWSequential || media_ == mtDVDRAM) &&
+                          media_ == mtDVDRWSequential || media_ == mtDVDRAM ||
+                          media_ == mtBDRE) &&
                          L.sessionStart != 0;
   std::vector<uint8_t> first;
   std::vector<uint8_t> buffer(kQueueBlockBytes);
   bool failed = false;
+  auto ran = [&](uint32_t from, uint32_t blocks) {
+    std::lock_guard lk(ctx_.lock);
+    ctx_.writtenRuns.emplace_back(from, from + blocks);
+  };
   for (;;) {
     const uint32_t n = TakeBlock(buffer.data());
     if (n == 0) break;
-    if (blockZero && first.empty()) first.assign(buffer.begin(), buffer.begin() + n);
+    if (blockZero && first.empty())
+      first.assign(buffer.begin(), buffer.begin() + BlockZeroBytes(n));
     if (!WriteWithRetries(ctx_.currentBlock, buffer.data(), n)) {
       failed = true;
       break;
@@ -444,15 +476,19 @@ bool TWriteThread::Execute() {
     ctx_.currentBlock += blocks;
     ctx_.writtenBlocks += blocks;
   }
+  ran(L.sessionStart, ctx_.writtenBlocks);
   // Everything of the image must have gone to the disc.
   if (ctx_.stop || ctx_.remainingBlocks.load() != 0) failed = true;
-  if (!failed && blockZero && !WriteBlockZero(first.data(), uint32_t(first.size())))
-    failed = true;
+  if (!failed && blockZero) {
+    if (!WriteBlockZero(first.data(), uint32_t(first.size()))) failed = true;
+    else ran(0, uint32_t(first.size() / kBlock));
+  }
   // The bridge's readers look for the anchor at block 256 of the disc: on a
   // grown volume it must lead to this session's descriptors as well.
   if (!failed && blockZero && L.UDFBridge) {
     const auto anchor = UdfAnchorAt(ctx_.tree, kUdfAnchor);
     if (!WriteWithRetries(kUdfAnchor, anchor.data(), uint32_t(anchor.size()))) failed = true;
+    else ran(kUdfAnchor, 1);
   }
   if (failed) {
     std::lock_guard lk(ctx_.lock);

@@ -36,6 +36,7 @@ class TWriteThread {
   // the image is complete or the write is stopped.
   uint32_t TakeBlock(uint8_t* buffer);
   bool WriteWithRetries(uint32_t lba, const uint8_t* data, uint32_t bytes);
+  uint32_t BlockZeroBytes(uint32_t pieceBytes) const;
   bool WriteBlockZero(const uint8_t* data, uint32_t bytes);
   bool Close(int sessions);
   TBurnerContext& ctx_;

@@ -82,6 +82,8 @@ void EmulatedMmcDrive::InsertMedium(uint16_t profile, uint32_t capacityBlocks) {
   closedSessions_ = 0;
   finalized_ = false;
   formatted_ = true;
+  intermediate_ = false;
+  writtenEnd_ = 0;
   ResizeImage();
 }
 
@@ -282,7 +284,7 @@ EmulatedMmcDrive::Answer EmulatedMmcDrive::Dispatch(const uint8_t* cdb, MmcDirec
     case 0x35:                                       // SYNCHRONIZE CACHE
       if (cdb[1] & 2) notReadyLeft_ = notReadyPolls_;
       return ok;
-    case 0x04: return Format(cdb);
+    case 0x04: return Format(cdb, d, len);
     case 0x43: return ReadToc(cdb, d, len);
     case 0x46: return GetConfiguration(cdb, d, len);
     case 0x51: return ReadDiscInformation(d, len);
@@ -495,6 +497,12 @@ EmulatedMmcDrive::Answer EmulatedMmcDrive::ReadTrackInformation(const uint8_t* c
     number = 1;
     session = 1;
     start = 0; size = capacity_; freeBlocks = capacity_; nwaValid = false; lra = 0;
+    if (profile_ == kProfileDvdRwRestricted && intermediate_) {
+      nwaValid = true;
+      nwa = writtenEnd_;
+      freeBlocks = capacity_ > nwa ? capacity_ - nwa : 0;
+      lra = writtenEnd_ ? writtenEnd_ - 1 : 0;
+    }
   } else {
     const uint32_t n = uint32_t(tracks_.size());
     const bool hasInvisible = !finalized_ && (n == 0 || tracks_.back().closed);
@@ -662,6 +670,8 @@ EmulatedMmcDrive::Answer EmulatedMmcDrive::Write10(const uint8_t* cdb, const uin
     open->recorded += count;
   } else if (!WriteImage(lba, count, d)) {
     return Check(0x03, 0x0C, 0x00);
+  } else {
+    writtenEnd_ = std::max(writtenEnd_, lba + count);
   }
   Answer a;
   a.transferred = count * kBlock;
@@ -709,22 +719,35 @@ EmulatedMmcDrive::Answer EmulatedMmcDrive::Blank(const uint8_t* cdb) {
   tracks_.clear();
   closedSessions_ = 0;
   finalized_ = false;
+  intermediate_ = false;
+  writtenEnd_ = 0;
   if (profile_ == kProfileDvdRwRestricted) profile_ = kProfileDvdRwSequential;
   if (full && fd_ >= 0 && ::ftruncate(fd_, 0) == 0) ResizeImage();
   if (cdb[1] & 0x10) notReadyLeft_ = notReadyPolls_;
   return Answer{};
 }
 
-EmulatedMmcDrive::Answer EmulatedMmcDrive::Format(const uint8_t* cdb) {
+EmulatedMmcDrive::Answer EmulatedMmcDrive::Format(const uint8_t* cdb, const uint8_t* d,
+                                                  uint32_t len) {
   if (!(profile_ == kProfileDvdPlusRw || profile_ == kProfileDvdRwSequential ||
         profile_ == kProfileDvdRwRestricted || profile_ == kProfileBdRe ||
         profile_ == kProfileDvdRam))
     return Check(0x05, 0x30, 0x05);
+  // Format type and block count of the descriptor behind the list header.
+  const bool withList = (cdb[1] & 0x10) && d && len >= 12;
+  const uint8_t type = withList ? d[8] >> 2 : 0;
+  const uint32_t blocks = withList ? Be32(d + 4) : 0;
   if (profile_ == kProfileDvdRwSequential) {
     profile_ = kProfileDvdRwRestricted;
     tracks_.clear();
     closedSessions_ = 0;
     finalized_ = false;
+    // A quick format leaves the disc in the intermediate state with the
+    // formatted blocks as its written area; a full one formats it all.
+    intermediate_ = type == 0x15;
+    writtenEnd_ = intermediate_ ? blocks : 0;
+  } else if (profile_ == kProfileDvdRwRestricted && type == 0x00) {
+    intermediate_ = false;
   }
   formatted_ = true;
   return Answer{};

@@ -141,7 +141,7 @@ class EmulatedMmcDrive : public MmcTransport {
   Answer Write10(const uint8_t* cdb, const uint8_t* d, uint32_t len);
   Answer StartStop(const uint8_t* cdb);
   Answer Blank(const uint8_t* cdb);
-  Answer Format(const uint8_t* cdb);
+  Answer Format(const uint8_t* cdb, const uint8_t* d, uint32_t len);
   Answer CloseTrackSession(const uint8_t* cdb);
   Answer ReserveTrack(const uint8_t* cdb);
 
@@ -155,6 +155,11 @@ class EmulatedMmcDrive : public MmcTransport {
   bool locked_ = false;
   bool unitAttention_ = false;
   bool formatted_ = true;
+  // A restricted-overwrite DVD-RW that was quick-formatted stays in the
+  // intermediate state: it reports the end of its written area as the next
+  // writable address. A fully formatted one reports none.
+  bool intermediate_ = false;
+  uint32_t writtenEnd_ = 0;
   int notReadyLeft_ = 0;
   int notReadyPolls_ = 0;
   int busyLeft_ = 0;
