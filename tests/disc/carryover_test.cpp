@@ -4,33 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
-#include "disc/md5stream.h"
 #include "tests/disc/burner_fixture.h"
 
 using namespace yux::disc;
 using namespace yux::platform;
 using yux::disc::test::BurnerFixture;
+using yux::disc::test::Md5Text;
+using yux::disc::test::Md5TextOfFile;
 using yux::test::RunProgram;
 
 namespace {
 
-std::string Md5OfText(const std::string& bytes) {
-  TMD5Stream md5;
-  md5.Write(bytes.data(), bytes.size());
-  return md5.DigestText();
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Puts an image made by another program at block 0 of the drive's medium.
 void LoadImage(BurnerFixture& f, const std::string& iso) {
-  const std::string bytes = ReadAll(iso);
+  const std::string bytes = yux::test::ReadFile(iso);
   f.drive->WriteBlocks(0, std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
@@ -38,7 +26,7 @@ void LoadImage(BurnerFixture& f, const std::string& iso) {
 std::string IsoinfoMd5(BurnerFixture& f, const std::string& name) {
   auto r = RunProgram({"isoinfo", "-i", f.ImagePath(), "-J", "-x", "/" + name});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  return Md5OfText(r.out);
+  return Md5Text(r.out);
 }
 
 }  // namespace
@@ -65,8 +53,8 @@ TEST(CarryOver, FilesBehindAnotherProgramsDescriptorsSurvive) {
     b.PrepareImage();
     ASSERT_TRUE(f.Write());
     EXPECT_FALSE(f.Verify().failed);
-    EXPECT_EQ(IsoinfoMd5(f, "old.bin"), Md5OfText(ReadAll(old)));
-    EXPECT_EQ(IsoinfoMd5(f, "new.rar"), Md5OfText(ReadAll(fresh)));
+    EXPECT_EQ(IsoinfoMd5(f, "old.bin"), Md5TextOfFile(old));
+    EXPECT_EQ(IsoinfoMd5(f, "new.rar"), Md5TextOfFile(fresh));
   }
 }
 

@@ -2,6 +2,7 @@
 // Test helpers: turn a prepared file tree into a whole image (header, file
 // data, boot image, padding) the way the writer lays it on the disc.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ bool WriteImageFile(TTreeContext& tree, const std::string& path);
 // A file of the given size with varied bytes (seeded by `seed`).
 void MakeFile(const std::string& path, size_t size, unsigned seed);
 std::string Md5Of(const std::string& path);  // via md5sum
+// The MD5 of some bytes, and of a file's bytes, as verify writes it.
+std::string Md5Text(const std::string& bytes);
+std::string Md5TextOfFile(const std::filesystem::path& path);
 // Writes the tree as the next session of the selected drive the way the
 // writer does (session start from the medium, blocks written there, the
 // session closed and left open for more); returns the session start.

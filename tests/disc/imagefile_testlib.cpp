@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "disc/iso9660.h"
+#include "disc/md5stream.h"
 #include "disc/udfbridge.h"
 #include "tests/support/testsupport.h"
 
@@ -76,6 +77,16 @@ uint32_t BurnSession(TTreeContext& tree, TSCSIDevice& dev) {
   if (overwrite && start > 0 && !dev.Write10(0, 32, image.data(), 32 * 2048)) return 0;
   if (!overwrite) dev.CloseTrackSession(false, true, 0);
   return start;
+}
+
+std::string Md5Text(const std::string& bytes) {
+  TMD5Stream md5;
+  md5.Write(bytes.data(), bytes.size());
+  return md5.DigestText();
+}
+
+std::string Md5TextOfFile(const std::filesystem::path& path) {
+  return Md5Text(yux::test::ReadFile(path));
 }
 
 std::string Md5Of(const std::string& path) {

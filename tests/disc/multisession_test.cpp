@@ -5,32 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 
-#include "disc/md5stream.h"
 #include "tests/disc/burner_fixture.h"
 
 using namespace yux::disc;
 using namespace yux::platform;
 using yux::disc::test::BurnerFixture;
+using yux::disc::test::Md5Text;
+using yux::disc::test::Md5TextOfFile;
 using yux::test::RunProgram;
 
 namespace {
 
 using Files = std::map<std::string, std::string>;  // name on the disc -> source
-
-std::string Md5OfText(const std::string& bytes) {
-  TMD5Stream md5;
-  md5.Write(bytes.data(), bytes.size());
-  return md5.DigestText();
-}
-
-std::string Md5OfFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Md5OfText(std::string(std::istreambuf_iterator<char>(in), {}));
-}
 
 // Every file of `files` as isoinfo reads it from the session at `start`,
 // and as xorriso extracts that session.
@@ -41,7 +29,7 @@ void ExpectSession(BurnerFixture& f, uint32_t start, const Files& files, const s
   for (auto& [name, src] : files) {
     auto r = RunProgram({"isoinfo", "-i", img, "-T", t, "-J", "-x", "/" + name});
     EXPECT_EQ(r.exitCode, 0) << name << r.err;
-    EXPECT_EQ(Md5OfText(r.out), Md5OfFile(src)) << "isoinfo: " << name;
+    EXPECT_EQ(Md5Text(r.out), Md5TextOfFile(src)) << "isoinfo: " << name;
   }
   const auto out = f.dir / ("xorriso-" + tag);
   auto x = RunProgram({"xorriso", "-osirrox", "on", "-load", "sbsector", t, "-indev", img,
@@ -56,7 +44,7 @@ void ExpectSession(BurnerFixture& f, uint32_t start, const Files& files, const s
   for (auto& [name, src] : files) {
     const auto p = out / std::filesystem::u8path(name);
     ASSERT_TRUE(std::filesystem::exists(p)) << "xorriso: " << name;
-    EXPECT_EQ(Md5OfFile(p), Md5OfFile(src)) << "xorriso: " << name;
+    EXPECT_EQ(Md5TextOfFile(p), Md5TextOfFile(src)) << "xorriso: " << name;
   }
 }
 
@@ -126,7 +114,7 @@ TEST(MultiSession, EveryRewritableMediumKeepsEverySession) {
       for (auto& [name, src] : onDisc) {
         const auto p = out / std::filesystem::u8path(name);
         ASSERT_TRUE(std::filesystem::exists(p)) << "7z: " << name;
-        EXPECT_EQ(Md5OfFile(p), Md5OfFile(src)) << "7z: " << name;
+        EXPECT_EQ(Md5TextOfFile(p), Md5TextOfFile(src)) << "7z: " << name;
       }
     }
   }
