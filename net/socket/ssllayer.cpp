@@ -245,10 +245,14 @@ void TCustomSslWSocket::AttachToThread() {
 }
 
 void TCustomSslWSocket::PostSslMessage() {
+  localEnd_ = true;
   platform::PostMessage(GetWindowHandle(), msgSslShutdown_, 0, 0);
 }
 
-void TCustomSslWSocket::PostSslShutdownOneWay(int how) { PostDeferredShutdown(how, true); }
+void TCustomSslWSocket::PostSslShutdownOneWay(int how) {
+  localEnd_ = true;
+  PostDeferredShutdown(how, true);
+}
 
 void TCustomSslWSocket::PostDeferredShutdown(int how, bool oneWay) {
   platform::PostMessage(GetWindowHandle(), msgSslShutdown_, WPARAM(how), oneWay ? 1 : 0);
@@ -483,6 +487,8 @@ void TCustomSslWSocket::InitSSLConnection(bool client, SSL_CTX* ctx) {
   LastOpenSslError = 0;
   bidirectional_ = false;
   closeCalled_ = false;
+  localEnd_ = false;
+  closedWithoutNotify_ = false;
   pendingEvents_.clear();
   mayFD_Read_ = mayDoRecv_ = mayFD_Write_ = maySslTryToSend_ = true;
   lastCliSession_ = nullptr;
@@ -1147,6 +1153,11 @@ void TCustomSslWSocket::Do_FD_CLOSE(TMessage& msg) {
     TriggerSslHandshakeDone(1);
     if (State() == wsConnected && err == 0 && shutdownStage_ < 2) Base::Shutdown(1);
   }
+  // An established session that the peer ended without its close-notify
+  // may have lost its tail: the caller decides what that means for it.
+  if (!localEnd_ && ssl_ && sslStage_ >= StageEstablished &&
+      !(SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN))
+    closedWithoutNotify_ = true;
   if (!closeInvoked_ && !destroying_) {
     closeInvoked_ = true;
     TriggerSessionClosed(err);
@@ -1157,6 +1168,7 @@ void TCustomSslWSocket::Do_FD_CLOSE(TMessage& msg) {
 }
 
 void TCustomSslWSocket::Close() {
+  localEnd_ = true;
   if (!closeCalled_) {
     closeCalled_ = true;
     bidirectional_ = false;
@@ -1171,6 +1183,7 @@ void TCustomSslWSocket::Close() {
 
 void TCustomSslWSocket::Shutdown(int how) {
   if (hSocket_ != INVALID_SOCKET && SslActive() && ssl_) {
+    localEnd_ = true;
     shutdownHow_ = how;
     bidirectional_ = false;
     SslInternalShutdown(how);
@@ -1305,6 +1318,7 @@ void TCustomSslWSocket::ResetToDefaults() {
 
 void TCustomSslWSocket::Do_FD_CONNECT(TMessage& msg) {
   closeCalled_ = false;
+  closedWithoutNotify_ = false;
   shutdownStage_ = 0;
   Base::Do_FD_CONNECT(msg);
 }

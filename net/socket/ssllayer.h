@@ -95,6 +95,9 @@ class TCustomSslWSocket : public TCustomSocksWSocket,
   TSslStage SslStage() const { return sslStage_; }
   int SslShutdownStage() const { return shutdownStage_; }
   int NetworkError() const { return networkError_; }
+  // The peer ended the TLS session without its close-notify (the stream
+  // may have been cut); kept after the close until the next session.
+  bool SslClosedWithoutNotify() const { return closedWithoutNotify_; }
   int LastSslVerifyResult() const { return lastVerifyResult_; }
   std::uint32_t LastOpenSslError = 0;
   SSL* Ssl() const { return ssl_; }
@@ -216,6 +219,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket,
   std::set<TSslEvent> pendingEvents_;
   int shutdownHow_ = 1;
   int shutdownStage_ = 0;
+  bool localEnd_ = false;  // the end was started by this side
+  bool closedWithoutNotify_ = false;
   bool bidirectional_ = false;
   int networkError_ = 0;
   int sslWritePending_ = -1;

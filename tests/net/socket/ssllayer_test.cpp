@@ -475,6 +475,68 @@ p.close()
   }
 }
 
+// A peer that ends the TCP stream without its close-notify leaves a mark on
+// the socket (a cut stream is not a clean end); a peer's close-notify and a
+// close of our own do not.
+TEST(SslLayer, PeerCloseWithoutCloseNotifyIsMarked) {
+  REQUIRE_PKI();
+  YUX_REQUIRE_PROGRAM("/usr/bin/python3");
+  const TestPki& pki = TestPki::Get();
+  yux::test::TempDir tmp;
+  const std::string script = (tmp / "ender.py").string();
+  yux::test::WriteFile(script, R"(import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+ls = socket.socket()
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+print("PORT", ls.getsockname()[1], flush=True)
+conn, _ = ls.accept()
+conn.settimeout(10)
+t = ctx.wrap_socket(conn, server_side=True)
+t.sendall(b"body " * 2000)
+mode = sys.argv[3]
+if mode == "notify":
+    t.unwrap().close()
+elif mode == "cut":
+    t.shutdown(socket.SHUT_RDWR)  # a FIN without any close-notify
+    t.close()
+else:
+    try:
+        t.recv(100)
+    except Exception:
+        pass
+print("ENDED", flush=True)
+)");
+  struct Case {
+    const char* mode;
+    bool marked;
+  };
+  for (Case k : {Case{"notify", false}, Case{"cut", true}, Case{"ours", false}}) {
+    SCOPED_TRACE(k.mode);
+    PipedPeer py;
+    ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), k.mode}));
+    ASSERT_TRUE(py.WaitOutput("PORT ")) << py.Output();
+    std::string out = py.Output();
+    int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    TSslContext ctx;
+    Client c(&ctx);
+    const std::string body = [] {
+      std::string b;
+      for (int i = 0; i < 2000; ++i) b += "body ";
+      return b;
+    }();
+    c.Connect(port);
+    ASSERT_TRUE(c.WaitHandshake());
+    ASSERT_TRUE(WaitUntil([&] { return c.got.size() >= body.size(); }));
+    if (std::string(k.mode) == "ours") c.s.Close();
+    ASSERT_TRUE(WaitUntil([&] { return c.closedError >= 0; })) << py.Output();
+    EXPECT_EQ(c.got, body);
+    EXPECT_EQ(c.s.SslClosedWithoutNotify(), k.marked);
+    EXPECT_EQ(py.WaitExit(), 0) << py.Output();
+  }
+}
+
 // A pause (the throttle's) must hold the reading even when an emulated
 // read notification was already on its way.
 TEST(SslLayer, EmulatedReadNotificationKeepsAPause) {
