@@ -14,6 +14,7 @@
 #include "core/scheduleform.h"
 #include "core/startup.h"
 #include "dialogs/dialoghooksimpl.h"
+#include "dialogs/shellnotifierform.h"
 #include "net/protocols/tunnelauth.h"
 #include "platform/messagebox.h"
 #include "platform/termsignal.h"
@@ -69,6 +70,12 @@ int main(int argc, char** argv) {
     else pendingEnd = true;
   });
   if (auto rc = form1.FormCreate(args)) return *rc;
+  // A headless program has nobody to close a dialog: it opens none.
+  form1.OnShellNotifierDialog = [&form1] {
+    if (yux::platform::IsHeadless()) return;
+    yux::Tshellnotifierform dialog(form1.PresetNames(), &form1);
+    dialog.exec();
+  };
   yux::TForm5 form5(&form1);
   if (auto rc = form5.FormCreate(args)) return *rc;
   if (form1.Closed()) return 0;

@@ -24,6 +24,7 @@
 #include "core/msgtable.h"
 #include "core/options.h"
 #include "core/scheduleform.h"
+#include "core/shellnotifier.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
 #include "platform/atoms.h"
@@ -358,6 +359,7 @@ void TForm1::FormClose() {
   KeeperList.clear();
   RecycleList.clear();
   SaveSchedule();
+  StopShellNotifiers();
   const QRect g = geometry();
   Options.px1 = g.x();
   Options.px2 = g.width();

@@ -30,7 +30,9 @@
 #include <thread>
 
 #include "core/cmdline_args.h"
+#include "core/shellnotifier.h"
 #include "core/skin.h"
+#include "core/widgetnames.h"
 #include "core/flags.h"
 #include "core/language.h"
 #include "core/mainform.h"
@@ -45,18 +47,6 @@
 
 namespace yux {
 namespace {
-
-template <typename T>
-T* Named(T* w, const char* name) {
-  w->setObjectName(name);
-  return w;
-}
-
-QPushButton* BitBtn(const char* text, const char* name, QWidget* parent) {
-  auto* b = Named(new QPushButton(text, parent), name);
-  b->setProperty("yuxClass", "TBitBtn");
-  return b;
-}
 
 // One of the scheduler switch's lamps.  A picture, not a text: the
 // language step must not touch it.
@@ -281,6 +271,9 @@ std::optional<int> TForm5::FormCreate(const std::vector<std::string>& args) {
   // The tick also notices a second instance's hand-over, so it runs with
   // an empty schedule too.
   if (main_) main_->schtimer->start();
+  for (tsnopt& task : ShellNotifierTasks) task.InactiveTill = 0;
+  LoadShellNotifierTasks(ShellNotifierTasks);
+  StartShellNotifiers();
   PlaceMainWindow();
   return std::nullopt;
 }
