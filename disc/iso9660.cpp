@@ -78,8 +78,15 @@ void AssignJolietNames(TDirectory* dir) {
 // Output of the header: a buffer or a stream, written in sequence.
 class Sink {
  public:
-  explicit Sink(TTreeContext& t) : tree_(t) {}
+  Sink(TTreeContext& t, uint64_t limit) : tree_(t), limit_(limit) {}
+  // Anything past the laid-out header is dropped and marks the output
+  // overrun: the layout did not match what was to be written.
   void Write(const uint8_t* p, size_t n) {
+    if (n == 0) return;
+    if (tree_.outputPosition + n > limit_) {
+      overrun_ = true;
+      return;
+    }
     if (tree_.outputStream) {
       tree_.outputStream->write(reinterpret_cast<const char*>(p), std::streamsize(n));
     } else {
@@ -87,6 +94,8 @@ class Sink {
     }
     tree_.outputPosition += n;
   }
+  bool Overrun() const { return overrun_; }
+  void MarkOverrun() { overrun_ = true; }
   void Block(const std::vector<uint8_t>& b) { Write(b.data(), b.size()); }
   void Zeros(uint32_t blocks) {
     static const std::vector<uint8_t> zero(kBlock, 0);
@@ -95,6 +104,8 @@ class Sink {
 
  private:
   TTreeContext& tree_;
+  uint64_t limit_;
+  bool overrun_ = false;
 };
 
 void PutDate(uint8_t* p, const TSystemTime& t, int offset) {
@@ -332,6 +343,7 @@ std::vector<uint8_t> VolumeDescriptor(const TTreeContext& tree, uint8_t type, ui
   return b;
 }
 
+// Empty when the records do not fit the laid-out size.
 std::vector<uint8_t> PathTable(const TTreeContext& tree, bool joliet, bool bigEndian) {
   const TImageLayout& L = tree.layout;
   const uint32_t size = joliet ? L.jolietPathTableSize : L.isoPathTableSize;
@@ -349,6 +361,7 @@ std::vector<uint8_t> PathTable(const TTreeContext& tree, bool joliet, bool bigEn
       std::string s = DirIsoIdentifier(tree, d);
       id.assign(s.begin(), s.end());
     }
+    if (pos + 8 + id.size() > size) return {};
     uint8_t* p = t.data() + pos;
     p[0] = uint8_t(id.size());
     p[1] = 0;
@@ -379,6 +392,10 @@ void Directories(TTreeContext& tree, Sink& out, bool joliet) {
     auto lengthOf = [&](const TDirectory* x) { return joliet ? x->jolietLength : x->isoLength; };
     size_t pos = 0;
     const uint8_t dot = 0, dotdot = 1;
+    if (buf.size() < 68) {
+      out.MarkOverrun();
+      return;
+    }
     pos += Record(&buf[pos], extentOf(d), length, nullptr, 0, 2, &dot, 1);
     pos += Record(&buf[pos], extentOf(d->parent), lengthOf(d->parent), nullptr, 0, 2, &dotdot, 1);
     for (const TFileEntry* e : d->files) {
@@ -391,6 +408,10 @@ void Directories(TTreeContext& tree, Sink& out, bool joliet) {
       }
       const size_t r = 33 + id.size() + (id.size() % 2 == 0 ? 1 : 0);
       if (pos % kBlock + r > kBlock) pos = (pos / kBlock + 1) * kBlock;
+      if (pos + r > buf.size()) {
+        out.MarkOverrun();  // the entries no longer match the layout
+        return;
+      }
       uint32_t extent, size;
       uint8_t flags = 0;
       if (e->subdir) {
@@ -447,7 +468,7 @@ bool GenerateImageHeader(TTreeContext& tree) {
   tree.outputPosition = 0;
   if (L.UDFBridge) UdfBindSession(tree);  // the session start is known by now
   if (!tree.outputStream) tree.imageBuffer.assign(size_t(L.headerBlocks) * kBlock, 0);
-  Sink out(tree);
+  Sink out(tree, uint64_t(L.headerBlocks) * kBlock);
   out.Zeros(16);
   out.Block(VolumeDescriptor(tree, 1, 1, false));
   if (L.ISO9660v1999FS) {
@@ -474,17 +495,22 @@ bool GenerateImageHeader(TTreeContext& tree) {
     out.Block(b);
   }
   if (L.UDFBridge) UdfWriteDescriptors(tree, [&](const std::vector<uint8_t>& b) { out.Block(b); });
-  out.Block(PathTable(tree, false, false));
-  out.Block(PathTable(tree, false, true));
+  auto table = [&](bool joliet, bool bigEndian) {
+    const auto t = PathTable(tree, joliet, bigEndian);
+    if (t.empty()) out.MarkOverrun();
+    out.Block(t);
+  };
+  table(false, false);
+  table(false, true);
   if (L.JolietFileSystem) {
-    out.Block(PathTable(tree, true, false));
-    out.Block(PathTable(tree, true, true));
+    table(true, false);
+    table(true, true);
   }
   Directories(tree, out, false);
   if (L.JolietFileSystem) Directories(tree, out, true);
   if (L.bootCatalogBlock) out.Block(BootCatalog(tree));
   out.Zeros(L.paddingBlocks);
-  return tree.outputPosition == uint64_t(L.headerBlocks) * kBlock;
+  return !out.Overrun() && tree.outputPosition == uint64_t(L.headerBlocks) * kBlock;
 }
 
 }  // namespace yux::disc

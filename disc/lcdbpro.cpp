@@ -53,6 +53,12 @@ void TLCDBurnerPro::SetVolumeID(const std::string& v) {
   ctx_.tree.volumeLabel = v;
 }
 
+void TLCDBurnerPro::SetImageOption(bool& option, bool value) {
+  if (busy_ || option == value) return;
+  option = value;
+  ctx_.tree.layout.prepared = false;
+}
+
 void TLCDBurnerPro::SetCacheSize(uint32_t megabytes) { ctx_.cacheBytes = CacheBytesFor(megabytes); }
 
 void TLCDBurnerPro::SetBootImage(const std::string& path) {
@@ -61,6 +67,7 @@ void TLCDBurnerPro::SetBootImage(const std::string& path) {
   const auto size = std::filesystem::file_size(path, ec);
   if (ec) return;
   if (size != 2048 && size != 1228800 && size != 1474560 && size != 2949120) return;
+  if (busy_) return;
   bootImage_ = path;
   ctx_.tree.SetBootImage(path);
 }

@@ -50,12 +50,15 @@ class TLCDBurnerPro {
   const std::u16string& VolumeIDWide() const { return volumeIdWide_; }
   uint32_t CacheSize() const { return uint32_t(ctx_.cacheBytes / 1048576u); }
   void SetCacheSize(uint32_t megabytes);
+  // The three image options change the layout: a change after
+  // PrepareImage needs a new one. While a worker runs they stay as they
+  // are (the cache thread reads them).
   bool JolietFileSystem() const { return ctx_.tree.layout.JolietFileSystem; }
-  void SetJolietFileSystem(bool v) { ctx_.tree.layout.JolietFileSystem = v; }
+  void SetJolietFileSystem(bool v) { SetImageOption(ctx_.tree.layout.JolietFileSystem, v); }
   bool ISO9660v1999FS() const { return ctx_.tree.layout.ISO9660v1999FS; }
-  void SetISO9660v1999FS(bool v) { ctx_.tree.layout.ISO9660v1999FS = v; }
+  void SetISO9660v1999FS(bool v) { SetImageOption(ctx_.tree.layout.ISO9660v1999FS, v); }
   bool UDFBridge() const { return ctx_.tree.layout.UDFBridge; }
-  void SetUDFBridge(bool v) { ctx_.tree.layout.UDFBridge = v; }
+  void SetUDFBridge(bool v) { SetImageOption(ctx_.tree.layout.UDFBridge, v); }
   std::string Version() const;
   const std::string& BootImage() const { return bootImage_; }
   void SetBootImage(const std::string& path);
@@ -120,6 +123,7 @@ class TLCDBurnerPro {
   platform::HWND Window() const { return wnd_; }
 
  private:
+  void SetImageOption(bool& option, bool value);
   bool BeginWork();
   void JoinWorkers();
   void Report(uint32_t msg, intptr_t wParam, intptr_t lParam);

@@ -324,6 +324,7 @@ std::u16string TTreeContext::DirectoryPath(const TDirectory* dir) const {
 }
 
 bool TTreeContext::SetBootImage(const std::string& path) {
+  layout.prepared = false;  // the boot record and the image take blocks
   bootImagePath.clear();
   bootImageSize = 0;
   if (path.empty()) return true;

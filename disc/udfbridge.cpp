@@ -75,7 +75,7 @@ void UdfDomain(uint8_t* p, bool withFlags) {
 // its length in the last byte.
 void DString(uint8_t* p, size_t width, const std::vector<uint8_t>& cs0) {
   const size_t n = std::min(cs0.size(), width - 1);
-  std::memcpy(p, cs0.data(), n);
+  if (n) std::memcpy(p, cs0.data(), n);  // an empty label has no text at all
   p[width - 1] = uint8_t(n);
 }
 

@@ -400,3 +400,35 @@ TEST(BurnerWrite, TreeIsLeftAloneWhileAWorkerRuns) {
   EXPECT_NE(b.InsertFile("\\", late), nullptr);
   EXPECT_EQ(b.GetFileCount(), 2);
 }
+
+// The image options and the boot image shape the layout: changed after
+// PrepareImage they need a new layout before a write, as a new file does.
+TEST(BurnerComponent, ImageOptionChangedAfterPrepareNeedsANewLayout) {
+  struct Case {
+    const char* what;
+    std::function<void(BurnerFixture&)> change;
+  };
+  const Case cases[] = {
+      {"Joliet off", [](BurnerFixture& f) { f.burner->SetJolietFileSystem(false); }},
+      {"long ISO names", [](BurnerFixture& f) { f.burner->SetISO9660v1999FS(true); }},
+      {"UDF bridge", [](BurnerFixture& f) { f.burner->SetUDFBridge(true); }},
+      {"boot image", [](BurnerFixture& f) { f.burner->SetBootImage(f.Source("boot.img", 2048, 9)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BurnerFixture f(kProfileDvdPlusRw, 60000);
+    auto& b = *f.burner;
+    for (int i = 0; i < 40; ++i)
+      ASSERT_NE(b.InsertFile("\\", f.Source("a long name that is no 8.3 name " + std::to_string(i) + ".rar", 100, unsigned(i))), nullptr);
+    b.PrepareImage();
+    b.SetJolietFileSystem(true);  // unchanged: the layout still holds
+    EXPECT_TRUE(b.Context().tree.layout.prepared);
+    c.change(f);
+    EXPECT_FALSE(b.Context().tree.layout.prepared);
+    EXPECT_FALSE(f.Write());
+    EXPECT_TRUE(f.writeFailed);
+    b.PrepareImage();
+    ASSERT_TRUE(f.Write());
+    EXPECT_FALSE(f.Verify().failed);
+  }
+}

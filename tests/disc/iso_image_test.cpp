@@ -316,3 +316,32 @@ TEST(IsoLayout, TreeChangedAfterLayoutNeedsANewLayout) {
   ASSERT_TRUE(GenerateImageHeader(tree));
   EXPECT_EQ(tree.FindDirectory(std::string("\\Late"))->isoLength, 2u * 2048);
 }
+
+// The header is written from the layout. When the image options no longer
+// match it (changed behind the layout's back), the header generation
+// refuses instead of writing records past the buffers sized for it.
+TEST(IsoLayout, HeaderNeverWritesPastItsLayout) {
+  struct Case {
+    const char* what;
+    void (*change)(TImageLayout&);
+  };
+  const Case cases[] = {
+      {"Joliet added", [](TImageLayout& L) { L.JolietFileSystem = true; }},
+      {"long ISO names", [](TImageLayout& L) { L.ISO9660v1999FS = true; }},
+      {"UDF bridge added", [](TImageLayout& L) { L.UDFBridge = true; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Sample s;
+    s.tree.layout.JolietFileSystem = false;
+    FillSample(s);
+    for (int i = 0; i < 40; ++i)
+      s.Add("\\", "a rather long file name that is no 8.3 name " + std::to_string(i) + ".rar",
+            10, 100 + unsigned(i));
+    PrepareImage(s.tree);
+    const size_t header = size_t(s.tree.layout.headerBlocks) * 2048;
+    c.change(s.tree.layout);
+    EXPECT_FALSE(GenerateImageHeader(s.tree));
+    EXPECT_EQ(s.tree.imageBuffer.size(), header);
+  }
+}

@@ -237,3 +237,20 @@ TEST(UdfImage, ReadersExtractTheBridge) {
     EXPECT_EQ(Md5Of(extracted.string()), Md5Of(src)) << disc;
   }
 }
+
+// A disc without a volume label still gets a bridge that reads back.
+TEST(UdfImage, EmptyLabelReadsBack) {
+  YUX_REQUIRE_PROGRAM("udfinfo");
+  TempDir dir;
+  TTreeContext tree;
+  tree.layout.UDFBridge = true;
+  const std::string src = (dir / "a.rar").string();
+  MakeFile(src, 5000, 1);
+  ASSERT_NE(tree.InsertFile("\\", src), nullptr);
+  const std::string img = (dir / "udf.img").string();
+  ASSERT_TRUE(WriteImageFile(tree, img));
+  auto info = RunProgram({"udfinfo", img});
+  EXPECT_EQ(info.exitCode, 0) << info.out << info.err;
+  EXPECT_NE(info.out.find("label=\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("numfiles=1\n"), std::string::npos) << info.out;
+}
