@@ -8,6 +8,7 @@
 #include <memory>
 #include <ostream>
 
+#include "core/filemanagerverbs.h"
 #include "core/folders.h"
 #include "core/msgtable.h"
 #include "core/options.h"
@@ -221,6 +222,9 @@ void RegisterShellVerbs() {
         reg.DeleteKey(key);
     }
   }
+  // The registry store above is this program's own; the file managers read
+  // their menus from files.
+  WriteFileManagerVerbs(exe, Options.obk, Options.obr);
 }
 
 void WriteAutostartValue(int mode) {

@@ -40,6 +40,12 @@ std::string ConfigHomeFolder() {
   return HomeFolder() + "/.config";
 }
 
+std::string DataHomeFolder() {
+  std::string x = Env("XDG_DATA_HOME");
+  if (!x.empty()) return WithoutTrailingSlash(x);
+  return HomeFolder() + "/.local/share";
+}
+
 std::string ProgramDataFolder() {
   std::string home = Env("YUX_HOME");
   if (!home.empty()) return WithoutTrailingSlash(home);

@@ -15,6 +15,8 @@ std::string ProgramFolder();
 std::string ProgramDataFolder();
 // $XDG_CONFIG_HOME, default ~/.config.
 std::string ConfigHomeFolder();
+// $XDG_DATA_HOME, else ~/.local/share.
+std::string DataHomeFolder();
 // $TMPDIR when set and not empty, else /tmp.
 std::string TempFolder();
 std::string HomeFolder();
