@@ -1,0 +1,1044 @@
+#include "net/protocols/httpserver.h"
+
+#include <algorithm>
+#include <cctype>
+#include <random>
+
+#include "net/protocols/mimeutils.h"
+#include "net/socket/netutils.h"
+
+namespace yux::net {
+
+namespace {
+
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool IEquals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool IStartsWith(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && IEquals(s.substr(0, prefix.size()), prefix);
+}
+
+std::string Trim(std::string s) {
+  size_t a = s.find_first_not_of(" \t");
+  if (a == std::string::npos) return "";
+  size_t b = s.find_last_not_of(" \t");
+  return s.substr(a, b - a + 1);
+}
+
+// The Content-Length value: plain digits within 64 bits, else -1.
+std::int64_t ParseContentLength(const std::string& v) {
+  std::string t = Trim(v);
+  if (t.empty() || t.size() > 19) return -1;
+  std::int64_t n = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return -1;
+    if (n > (INT64_MAX - (c - '0')) / 10) return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+const char kPage400[] =
+    "<HTML><HEAD><TITLE>400 Bad Request</TITLE></HEAD><BODY><H1>400 Bad Request</H1>The request "
+    "could not be understood by the server due to malformed syntax.<P></BODY></HTML>\r\n";
+const char kPage416[] =
+    "<HTML><HEAD><TITLE>416 Requested range not satisfiable</TITLE></HEAD><BODY><H1>416 "
+    "Requested range not satisfiable</H1><P></BODY></HTML>\r\n";
+
+}  // namespace
+
+// ===========================================================================
+// THttpConnection: the request cycle
+
+THttpConnection::THttpConnection() {
+  // Attach again so the request-done message number is counted.
+  DetachHiddenWindow();
+  AttachHiddenWindow();
+  SetLineMode(true);
+  LineEdit = false;
+  LineEnd = "\n";
+  LineLimit = kMaxRequestLine;
+  ComponentOptions.Include(wsoNoReceiveLoop);
+  OnDataAvailable = [this](TCustomWSocket* s, WORD e) { HandleDataAvailable(s, e); };
+  OnLineLimitExceeded = [this](TCustomWSocket*, int n, bool& clear) { HandleLineLimit(n, clear); };
+}
+
+THttpConnection::~THttpConnection() { ReleaseWindowOnce(); }
+
+void THttpConnection::AllocateMessageNumbers() {
+  TSslWSocketClient::AllocateMessageNumbers();
+  msgRequestDone_ = AllocateMessage();
+}
+
+void THttpConnection::FreeMessageNumbers() {
+  TSslWSocketClient::FreeMessageNumbers();
+  ReleaseMessage(msgRequestDone_);
+}
+
+void THttpConnection::HandleWindowMessage(TMessage& msg) {
+  if (msgRequestDone_ && msg.Msg == msgRequestDone_) {
+    try {
+      HandleRequestDoneMessage();
+    } catch (const std::exception& e) {
+      ProcessBgException(e);
+    }
+    return;
+  }
+  TSslWSocketClient::HandleWindowMessage(msg);
+}
+
+void THttpConnection::BeginSession() {
+  if (!Banner.empty()) SendString(Banner);
+}
+
+void THttpConnection::HandleRequestDoneMessage() { TriggerHttpRequestDone(); }
+
+int THttpConnection::Receive(void* buffer, int len) {
+  if (State != hcPostedData) return TSslWSocketClient::Receive(buffer, len);
+  int want = int(std::min<std::int64_t>(len, PostedRemaining));
+  int n = want > 0 ? TSslWSocketClient::Receive(buffer, want) : 0;
+  if (n > 0) PostedRemaining -= n;
+  if (PostedRemaining <= 0) {
+    PostedRemaining = 0;
+    State = hcRequest;
+    SetLineMode(true);
+  }
+  return n;
+}
+
+void THttpConnection::EndPostedData() {
+  SetLineMode(true);
+  State = hcRequest;
+}
+
+void THttpConnection::PrepareGracefulClose() {
+  KeepAliveTimeSec = 5;
+  CloseAfterAnswer = true;
+  OnDataSent = [this](TCustomWSocket* s, WORD e) { HandleDataSent(s, e); };
+}
+
+void THttpConnection::HandleLineLimit(int, bool& clearData) {
+  // Complete requests waiting for the current answer are not an overlong
+  // line; they are kept within a bound.
+  if (LineLength() > 0 && RcvdCount() <= kMaxPipelinedBytes) {
+    clearData = false;
+    return;
+  }
+  clearData = true;
+  if (!refused_) RefuseRequest();
+}
+
+void THttpConnection::RefuseRequest(bool unimplemented) {
+  refused_ = true;
+  answering_ = true;
+  KeepAlive = false;
+  PrepareGracefulClose();
+  if (!Connected()) return;
+  if (unimplemented)
+    SendUnimplementedPage();
+  else
+    SendBadRequestPage();
+}
+
+void THttpConnection::HandleDataAvailable(TCustomWSocket*, WORD error) {
+  if (State == hcPostedData) {
+    if (AcceptPostedData && OnPostedData) {
+      OnPostedData(this, error);
+      return;
+    }
+    Receive(scratch_.data(), int(scratch_.size()));
+    return;
+  }
+  if (refused_) {
+    // Nothing more is answered on this connection: what comes is dropped.
+    TSslWSocketClient::Receive(scratch_.data(), int(scratch_.size()));
+    return;
+  }
+  // A pipelined request waits, unread, until the current answer is sent.
+  if (answering_) return;
+  int n = LineLength();
+  if (n <= 0) return;
+  std::string line(size_t(n), '\0');
+  int r = TSslWSocketClient::Receive(line.data(), n);
+  if (r <= 0) return;
+  line.resize(size_t(r));
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+
+  if (State == hcSendData) {
+    if (line.empty()) return;
+    State = hcRequest;
+  }
+  if (State == hcRequest) {
+    if (line.empty()) return;  // blank lines before a request are skipped
+    HeaderContentType.clear();
+    HeaderAccept.clear();
+    HeaderReferer.clear();
+    HeaderAcceptLanguage.clear();
+    HeaderAcceptEncoding.clear();
+    HeaderUserAgent.clear();
+    HeaderAuthorization.clear();
+    HeaderCookie.clear();
+    HeaderHost.clear();
+    HostName.clear();
+    HostPort.clear();
+    HeaderConnection.clear();
+    ContentLength = 0;
+    HasContentLength = false;
+    badContentLength_ = false;
+    transferEncoding_ = false;
+    Ranges.clear();
+    HeaderLines.clear();
+    headerCount_ = 0;
+    AuthUserName.clear();
+    AuthPassword.clear();
+    AuthDigestUri.clear();
+    if (Server) {
+      AuthTypes = Server->AuthTypes;
+      AuthRealm = Server->AuthRealm;
+      AuthDigestNonceLifeTimeMin = Server->AuthDigestNonceLifeTimeMin;
+    }
+    KeepAlive = false;
+    KeepAliveAsked = false;
+    VersionCode = 11;
+    if (KeepAliveTimeSec != 0) --RequestsLeft;
+    AnswerStatus = 0;
+    AcceptPostedData = false;
+    OnDataSent = [this](TCustomWSocket* s, WORD e) { HandleDataSent(s, e); };
+    ParseRequestLine(line);
+    SendBody = Method != "HEAD";
+    State = hcHeader;
+    return;
+  }
+  // hcHeader
+  if (!line.empty()) {
+    if (++headerCount_ > kMaxHeaderLines) {
+      RefuseRequest();
+      return;
+    }
+    try {
+      InterpretHeaderLine(line);
+    } catch (...) {
+    }
+    HeaderLines.push_back(line);
+    return;
+  }
+  EndOfHeader();
+}
+
+void THttpConnection::InterpretHeaderLine(const std::string& line) {
+  size_t colon = line.find(':');
+  if (colon == std::string::npos) return;
+  size_t v = line.find_first_not_of(' ', colon + 1);
+  std::string value = v == std::string::npos ? "" : line.substr(v);
+  if (IStartsWith(line, "content-type:")) {
+    HeaderContentType = value;
+  } else if (IStartsWith(line, "content-length:")) {
+    std::int64_t n = ParseContentLength(value);
+    // A second Content-Length with another value makes the body's end
+    // ambiguous: refused like an unreadable one.
+    if (n < 0 || (HasContentLength && n != ContentLength)) badContentLength_ = true;
+    HasContentLength = true;
+    ContentLength = n < 0 ? -1 : n;
+  } else if (IStartsWith(line, "transfer-encoding:")) {
+    transferEncoding_ = true;
+  } else if (IStartsWith(line, "Accept:")) {
+    HeaderAccept = value;
+  } else if (IStartsWith(line, "Referer:")) {
+    HeaderReferer = value;
+  } else if (IStartsWith(line, "Accept-Language:")) {
+    HeaderAcceptLanguage = value;
+  } else if (IStartsWith(line, "Accept-Encoding:")) {
+    HeaderAcceptEncoding = value;
+  } else if (IStartsWith(line, "User-Agent:")) {
+    HeaderUserAgent = value;
+  } else if (IStartsWith(line, "Authorization:")) {
+    HeaderAuthorization = value;
+  } else if (IStartsWith(line, "Cookie:")) {
+    HeaderCookie = value;
+  } else if (IStartsWith(line, "Host:")) {
+    HeaderHost = value;
+    size_t c = value.find(':');
+    if (c == std::string::npos) {
+      HostName = value;
+      HostPort = Server ? Server->Port() : "";
+    } else {
+      HostName = value.substr(0, c);
+      HostPort = value.substr(c + 1, 100);
+    }
+  } else if (IStartsWith(line, "Connection:")) {
+    HeaderConnection = value;
+    KeepAliveAsked = IEquals(Trim(value), "keep-alive");
+    if (VersionCode == 10)
+      KeepAlive = KeepAliveAsked;
+    else if (IEquals(Trim(value), "close"))
+      KeepAlive = false;
+  } else if (IStartsWith(line, "Range:")) {
+    ParseRangeHeader(value, Ranges);
+  }
+}
+
+void THttpConnection::EndOfHeader() {
+  if (transferEncoding_) {
+    RefuseRequest(true);
+    return;
+  }
+  if (badContentLength_ || ContentLength < 0) {
+    RefuseRequest();
+    return;
+  }
+  answering_ = true;
+  State = ContentLength > 0 ? hcPostedData : hcSendData;
+  if (ContentLength > 0) {
+    // Any body is consumed before the next request line is read: given to
+    // the application when it accepts it, else read and dropped.
+    PostedRemaining = ContentLength;
+    SetLineMode(false);
+  }
+  ProcessRequest();
+}
+
+void THttpConnection::ParseRequestLine(const std::string& line) {
+  size_t i = line.find(' ');
+  Method = Upper(line.substr(0, i));
+  std::string target, version;
+  if (i != std::string::npos) {
+    i = line.find_first_not_of(' ', i);
+    if (i != std::string::npos) {
+      size_t e = line.find(' ', i);
+      target = line.substr(i, e == std::string::npos ? std::string::npos : e - i);
+      if (e != std::string::npos) {
+        size_t s = line.find_first_not_of(' ', e);
+        if (s != std::string::npos) version = line.substr(s, line.find(' ', s) - s);
+      }
+    }
+  }
+  requestTarget_ = target;
+  size_t q = target.find('?');
+  if (q == std::string::npos) {
+    Path = target;
+    Params.clear();
+  } else {
+    Path = target.substr(0, q);
+    Params = target.substr(q + 1);
+  }
+  Version = Trim(Upper(version));
+  if (Version.empty()) Version = "HTTP/1.0";
+  VersionCode = Version == "HTTP/1.0" ? 10 : 11;
+  KeepAlive = VersionCode == 11;
+}
+
+void THttpConnection::ProcessRequest() {
+  if (KeepAlive && KeepAliveTimeSec != 0) KeepAlive = RequestsLeft > 0;
+  TriggerBeforeProcessRequest();
+  if (!Connected()) return;
+  if (Path == "/") {
+    Document = DocDir;
+  } else if (MapRequestPath(Path, DocDir, Document) != TPathMapResult::Ok) {
+    RefuseRequest();
+    return;
+  }
+  OutsideRoot = !DocumentInsideRoot(Document, DocDir);
+  if (!Document.empty() && Document.back() == '/') {
+    if (IsRegularFile(Document + DefaultDoc)) Document += DefaultDoc;
+  } else if (IsDirectory(Document) && IsRegularFile(Document + "/" + DefaultDoc)) {
+    Document += "/" + DefaultDoc;
+  }
+  CheckAuthentication();
+  if (Method == "GET") {
+    HandleGetRequest();
+  } else if (Method == "POST") {
+    HandlePostRequest();
+  } else if (Method == "HEAD") {
+    HandleHeadRequest();
+  } else {
+    bool handled = false;
+    TriggerUnknownRequestMethod(handled);
+    if (!handled) {
+      RefuseRequest(true);
+      return;
+    }
+  }
+  TriggerBeforeAnswer();
+}
+
+void THttpConnection::HandleGetRequest() { DispatchGetOrHead(true); }
+void THttpConnection::HandleHeadRequest() { DispatchGetOrHead(false); }
+
+void THttpConnection::DispatchGetOrHead(bool get) {
+  THttpGetFlag flags;
+  if (!Authenticated)
+    flags = hg401;
+  else if (!OutsideRoot || Options.Contains(hoAllowOutsideRoot))
+    flags = Options.Contains(hoAllowDirList) && IsDirectory(Document) ? hgSendDirList : hgSendDoc;
+  else
+    flags = hg403;
+  if (get)
+    TriggerGetDocument(flags);
+  else
+    TriggerHeadDocument(flags);
+  if (!Connected()) return;
+  auto errorPage = [&](void (THttpConnection::*page)()) {
+    if (!KeepAlive) PrepareGracefulClose();
+    (this->*page)();
+  };
+  switch (flags) {
+    case hgSendDoc:
+      if (IsRegularFile(Document) && (!get || CanOpenForReading(Document)))
+        SendDocumentFile(get);
+      else
+        errorPage(&THttpConnection::SendNotFoundPage);
+      break;
+    case hgSendStream: SendDocStream(); break;
+    case hgWillSendMySelf: break;
+    case hg404: errorPage(&THttpConnection::SendNotFoundPage); break;
+    case hg403: errorPage(&THttpConnection::SendForbiddenPage); break;
+    case hg401: errorPage(&THttpConnection::SendUnauthorizedPage); break;
+    case hg400:
+      if (get) {
+        errorPage(&THttpConnection::SendBadRequestPage);
+        break;
+      }
+      [[fallthrough]];
+    default:
+      if (flags == hgSendDirList) {
+        SendDirectoryListing(get);
+        break;
+      }
+      if (!KeepAlive) RefuseRequest();
+  }
+}
+
+void THttpConnection::HandlePostRequest() {
+  if (!HasContentLength || ContentLength < 0) {
+    RefuseRequest();
+    return;
+  }
+  THttpGetFlag flags;
+  if (!Authenticated)
+    flags = hg401;
+  else if (!OutsideRoot || Options.Contains(hoAllowOutsideRoot))
+    flags = hg404;
+  else
+    flags = hg403;
+  AcceptPostedData = false;
+  TriggerPostDocument(flags);
+  if (!Connected()) return;
+  switch (flags) {
+    case hg404:
+    case hg403:
+    case hg401:
+      if (!KeepAlive) PrepareGracefulClose();
+      if (flags == hg404)
+        SendNotFoundPage();
+      else if (flags == hg403)
+        SendForbiddenPage();
+      else
+        SendUnauthorizedPage();
+      break;
+    case hg400: RefuseRequest(); break;
+    case hgAcceptData:
+      AcceptPostedData = true;
+      // Body bytes that came with the header are handed over now.
+      if (State == hcPostedData && RcvdCount() > 0 && MsgLineRedeliver())
+        platform::PostMessage(GetWindowHandle(), MsgLineRedeliver(), 0, 0);
+      break;
+    default:
+      if (!KeepAlive) PrepareGracefulClose();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Authentication
+
+void THttpConnection::CheckAuthentication() {
+  if (Server) {
+    AuthTypes = Server->AuthTypes;
+    AuthRealm = Server->AuthRealm;
+    AuthDigestNonceLifeTimeMin = Server->AuthDigestNonceLifeTimeMin;
+    if (Server->OnAuthGetType) Server->OnAuthGetType(Server, this);
+  }
+  TAuthenticationTypes noneOnly{atNone};
+  if (AuthTypes.Empty() || AuthTypes == noneOnly) {
+    Authenticated = true;
+    return;
+  }
+  Authenticated = false;
+  const std::string& h = HeaderAuthorization;
+  AuthType = atNone;
+  if (h.size() > 4) {
+    if (IStartsWith(h, "ntlm "))
+      AuthType = atNtlm;
+    else if (IStartsWith(h, "digest "))
+      AuthType = atDigest;
+    else if (IStartsWith(h, "basic "))
+      AuthType = atBasic;
+  }
+  if (AuthType == atNone || !AuthTypes.Contains(AuthType)) return;
+  AuthTypes = TAuthenticationTypes{AuthType};
+  auto result = [&](bool ok) {
+    if (Server && Server->OnAuthResult) Server->OnAuthResult(Server, this, ok);
+  };
+  if (AuthType == atBasic) {
+    std::string dec = h.size() > 6 ? DecodeBase64String(h.substr(6)) : "";
+    if (dec.empty()) return;
+    size_t c = dec.find(':');
+    AuthUserName = dec.substr(0, c);
+    AuthPassword = c == std::string::npos ? "" : dec.substr(c + 1);
+    std::string expected;
+    TriggerAuthGetPassword(expected);
+    Authenticated = BasicPasswordMatches(expected);
+    result(Authenticated);
+    return;
+  }
+  if (AuthType == atDigest) {
+    bool stale = false;
+    Authenticated = CheckDigest(stale);
+    digestStale_ = stale;
+    if (!stale) result(Authenticated);
+    return;
+  }
+  // NTLM
+  if (!ntlm_) {
+    ntlm_ = std::make_unique<TNtlmAuthSession>();
+    ntlm_->OnBeforeAccept = [this](TNtlmAuthSession&, bool& allow) {
+      if (Server && Server->OnAuthNtlmBeforeValidate)
+        Server->OnAuthNtlmBeforeValidate(Server, this, allow);
+    };
+    ntlm_->OnAuthGetPassword = [this](TNtlmAuthSession& s, std::string& password) {
+      AuthUserName = s.User();
+      TriggerAuthGetPassword(password);
+    };
+  }
+  Authenticated = ntlm_->ProcessMessage(h.size() > 5 ? std::string_view(h).substr(5) : "");
+  if (ntlm_->State() == AuthSucceeded || ntlm_->State() == AuthFailed) {
+    AuthUserName = ntlm_->User();
+    result(Authenticated);
+    if (ntlm_->State() == AuthSucceeded) ntlm_->ReleaseContext();
+  }
+}
+
+bool THttpConnection::BasicPasswordMatches(const std::string& password) {
+  return password == AuthPassword;
+}
+
+bool THttpConnection::CheckDigest(bool& stale) {
+  stale = false;
+  TDigestAuthorization a;
+  std::string value = HeaderAuthorization.substr(7);
+  if (!DigestParseAuthorization(value, a) || !Server) return false;
+  AuthUserName = a.User;
+  AuthDigestUri = a.Uri;
+  // The nonce must be one this server made for this realm and opaque.
+  if (a.Realm != AuthRealm || !DigestCheckNonce(a.Nonce, Server->ServerSecret(), a.Realm, a.Opaque))
+    return false;
+  if (DigestDateTimeNow() - a.NonceTime > double(AuthDigestNonceLifeTimeMin) / 1440.0) {
+    stale = true;
+    return false;
+  }
+  // The answer must be for this very request.
+  if (a.Uri != requestTarget_) return false;
+  bool authOffered = Server->AuthDigestMethod != daAuthInt;
+  bool authIntOffered = Server->AuthDigestMethod != daAuth;
+  std::string entityHash;
+  if (a.Qop == "auth") {
+    if (!authOffered) return false;
+  } else if (a.Qop == "auth-int") {
+    // The body is not read yet: only a request without one can be checked.
+    if (!authIntOffered || ContentLength > 0) return false;
+    entityHash = DigestMD5Hex("");
+  } else {
+    return false;  // the challenge always offers a qop
+  }
+  if (a.Algorithm != "MD5" && a.Algorithm != "MD5-sess") return false;
+  if (a.Nc.size() != 8 || a.Nc.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return false;
+  std::string password;
+  TriggerAuthGetPassword(password);
+  std::string ha1 = DigestComputeHA1(a.Algorithm, a.User, a.Realm, password, a.Nonce, a.CNonce);
+  std::string expected =
+      DigestComputeResponse(ha1, a.Nonce, a.Nc, a.CNonce, a.Qop, Method, a.Uri, entityHash);
+  if (!IEquals(expected, a.Response)) return false;
+  // A replayed Authorization repeats its count: each use must raise it.
+  std::uint32_t nc = std::uint32_t(std::stoul(a.Nc, nullptr, 16));
+  return Server->DigestNonceCountRises(a.Nonce, nc, a.NonceTime);
+}
+
+void THttpConnection::TriggerAuthGetPassword(std::string& password) {
+  if (Server && Server->OnAuthGetPassword) Server->OnAuthGetPassword(Server, this, password);
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+std::string THttpConnection::ConnectionLines() const {
+  std::string s;
+  if (VersionCode == 11) {
+    if (!KeepAlive)
+      s = "Connection: Close\r\n";
+    else if (KeepAliveAsked)
+      s = "Connection: Keep-Alive\r\n";
+  } else if (KeepAlive) {
+    s = "Connection: Keep-Alive\r\n";
+  }
+  if (KeepAlive && KeepAliveAsked && KeepAliveTimeSec != 0)
+    s += "Keep-Alive: timeout=" + std::to_string(KeepAliveTimeSec) +
+         ", max=" + std::to_string(RequestsLeft) + "\r\n";
+  return s;
+}
+
+void THttpConnection::SendHeader(const std::string& text) {
+  std::string h = text;
+  if (Server && !Server->PersistentHeader.empty() && h.size() >= 2)
+    h.insert(h.size() - 2, Server->PersistentHeader);
+  PutTextInSendBuffer(h);
+}
+
+void THttpConnection::ErrorPage(const std::string& status, const std::string& contentType,
+                                const std::string& body, const std::string& extraLines) {
+  std::string h = Version + " " + status + "\r\n" + extraLines + "Content-Type: " + contentType +
+                  "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+                  ConnectionLines() + "\r\n";
+  SendHeader(h);
+  AnswerStatus = std::atoi(status.c_str());
+  answering_ = true;
+  if (!Connected()) return;
+  if (SendBody)
+    SendString(body);
+  else
+    Send(nullptr, 0);
+}
+
+void THttpConnection::SendBadRequestPage() {
+  ErrorPage("400 Bad Request", "text/html", kPage400);
+}
+
+void THttpConnection::SendRangeErrorPage() {
+  ErrorPage("416 Requested range not satisfiable", "text/html", kPage416);
+}
+
+void THttpConnection::SendNotFoundPage() {
+  ErrorPage("404 Not Found", "text/html",
+            "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The "
+            "requested URL " +
+                HtmlEscapeText(Path) + " was not found on this server.<P></BODY></HTML>\r\n");
+}
+
+void THttpConnection::SendForbiddenPage() {
+  ErrorPage("403 Forbidden", "text/html",
+            "<HTML><HEAD><TITLE>403 Forbidden</TITLE></HEAD><BODY><H1>403 Forbidden</H1>The "
+            "requested URL " +
+                HtmlEscapeText(Path) + " is Forbidden on this server.<P></BODY></HTML>\r\n");
+}
+
+void THttpConnection::SendUnauthorizedPage() {
+  std::string challenges;
+  if (AuthTypes.Contains(atNtlm)) {
+    if (ntlm_ && ntlm_->State() == AuthChallengeSent && !ntlm_->NtlmMessage().empty())
+      challenges += "WWW-Authenticate: NTLM " + ntlm_->NtlmMessage() + "\r\n";
+    else
+      challenges += "WWW-Authenticate: NTLM\r\n";
+  }
+  if (AuthTypes.Contains(atDigest) && Server) {
+    std::string opaque, nonce;
+    challenges += "WWW-Authenticate: Digest " +
+                  DigestBuildChallenge(Server->AuthDigestMethod, Server->ServerSecret(),
+                                       AuthRealm, opaque, nonce, digestStale_) +
+                  "\r\n";
+    digestStale_ = false;
+  }
+  if (AuthTypes.Contains(atBasic))
+    challenges += "WWW-Authenticate: Basic Realm=\"" + AuthRealm + "\"\r\n";
+  ErrorPage("401 Access Denied", "text/html",
+            "<HTML><HEAD><TITLE>401 Access Denied</TITLE></HEAD><BODY><H1>401 Access "
+            "Denied</H1>The requested URL " +
+                HtmlEscapeText(Path) + " requires authorization.<P></BODY></HTML>\r\n",
+            challenges);
+}
+
+void THttpConnection::SendUnimplementedPage() {
+  ErrorPage("501 Unimplemented", "text/plain", "501 Unimplemented");
+}
+
+void THttpConnection::AnswerWithText(THttpGetFlag& flags, const std::string& status,
+                                     const std::string& contentType, const std::string& header,
+                                     const std::string& body) {
+  DocStream = std::make_unique<TSrvMemoryStream>(body);
+  AnswerWithStream(flags, status, contentType, header);
+}
+
+void THttpConnection::AnswerWithStream(THttpGetFlag& flags, const std::string& status,
+                                       const std::string& contentType,
+                                       const std::string& header) {
+  flags = hgWillSendMySelf;
+  answering_ = true;
+  std::string h;
+  if (status.empty()) {
+    h = Version + " 200 OK\r\n";
+    AnswerStatus = 200;
+  } else {
+    h = Version + " " + status + "\r\n";
+    AnswerStatus = std::atoi(status.c_str());
+  }
+  h += "Content-Type: " + (contentType.empty() ? std::string("text/html") : contentType) + "\r\n";
+  h += ConnectionLines();
+  std::string encoding;
+  if (DocStream) {
+    if (IsCompressible(contentType)) encoding = EncodeContent();
+    h += "Content-Length: " + std::to_string(DocStream->Size()) + "\r\n";
+    if (!encoding.empty()) h += "Vary: Accept-Encoding\r\n";
+  } else {
+    h += "Content-Length: 0\r\n";
+  }
+  h += header + encoding;
+  if (Server) h += Server->PersistentHeader;
+  h += "\r\n";
+  PutTextInSendBuffer(h);
+  if (SendBody) {
+    SendDocStream();
+  } else {
+    DataSent = DocSize = 0;
+    DocStream.reset();
+    if (Connected()) Send(nullptr, 0);
+  }
+}
+
+void THttpConnection::SendDocStream() {
+  answering_ = true;
+  if (!DocStream) DocStream = std::make_unique<TSrvMemoryStream>();
+  DocStream->SetPosition(0);
+  DocSize = DocStream->Size();
+  DataSent = 0;
+  OnDataSent = [this](TCustomWSocket* s, WORD e) { HandleDataSent(s, e); };
+  if (DocSize > 0) {
+    int maxBlk = Server ? Server->MaxBlkSize : 8192;
+    if (BlockSize < DocSize && BlockSize < maxBlk)
+      BlockSize = int(std::min<std::int64_t>(maxBlk, DocSize));
+    if (GetBufSize() < BlockSize) SetBufSize(BlockSize);
+  }
+  if (int(block_.size()) < BlockSize) block_.resize(size_t(BlockSize));
+  HandleDataSent(this, 0);
+}
+
+void THttpConnection::AnswerDone() {
+  answering_ = false;
+  if (!refused_ && RcvdCount() > 0 && MsgLineRedeliver())
+    platform::PostMessage(GetWindowHandle(), MsgLineRedeliver(), 0, 0);
+}
+
+void THttpConnection::HandleDataSent(TCustomWSocket*, WORD) {
+  if (CloseAfterAnswer) {
+    if (!AllSent()) return;
+    if (answering_) TriggerAfterAnswer();
+    DocStream.reset();
+    answering_ = false;
+    refused_ = true;
+    Shutdown(1);
+    return;
+  }
+  if (!DocStream) {
+    if (answering_) {
+      TriggerAfterAnswer();
+      AnswerDone();
+    }
+    return;
+  }
+  if (DataSent < DocSize) {
+    std::int64_t want = std::min<std::int64_t>(BlockSize, DocSize - DataSent);
+    std::int64_t n = DocStream->Read(block_.data(), want);
+    if (n > 0) {
+      DataSent += n;
+      if (Connected()) Send(block_.data(), int(n));
+      return;
+    }
+    // The document ended early (cut while sent): the promised length can
+    // no longer be kept, so the connection ends with what was sent.
+    DocStream.reset();
+    KeepAlive = false;
+    refused_ = true;
+    Shutdown(1);
+    answering_ = false;
+    return;
+  }
+  if (!AllSent()) return;
+  TriggerAfterAnswer();
+  DocStream.reset();
+  if (!KeepAlive) {
+    refused_ = true;
+    Shutdown(1);
+  }
+  platform::PostMessage(GetWindowHandle(), msgRequestDone_, 0, 0);
+  AnswerDone();
+}
+
+// ---------------------------------------------------------------------------
+// Triggers
+
+void THttpConnection::TriggerGetDocument(THttpGetFlag& flags) {
+  if (OnGetDocument) OnGetDocument(this, flags);
+}
+void THttpConnection::TriggerHeadDocument(THttpGetFlag& flags) {
+  if (OnHeadDocument) OnHeadDocument(this, flags);
+}
+void THttpConnection::TriggerPostDocument(THttpGetFlag& flags) {
+  if (OnPostDocument) OnPostDocument(this, flags);
+}
+void THttpConnection::TriggerHttpRequestDone() {
+  if (OnHttpRequestDone) OnHttpRequestDone(this);
+}
+void THttpConnection::TriggerBeforeProcessRequest() {
+  if (OnBeforeProcessRequest) OnBeforeProcessRequest(this);
+}
+void THttpConnection::TriggerFilterDirEntry(THttpDirEntry& entry) {
+  if (OnFilterDirEntry) OnFilterDirEntry(this, entry);
+}
+void THttpConnection::TriggerBeforeAnswer() {
+  if (OnBeforeAnswer) OnBeforeAnswer(this);
+}
+void THttpConnection::TriggerAfterAnswer() {
+  if (OnAfterAnswer) OnAfterAnswer(this);
+}
+void THttpConnection::TriggerContentEncode(std::string& contentEncoding, bool& handled) {
+  if (OnContentEncode) OnContentEncode(this, contentEncoding, handled);
+}
+void THttpConnection::TriggerContEncoded() {
+  if (OnContEncoded) OnContEncoded(this);
+}
+void THttpConnection::TriggerUnknownRequestMethod(bool& handled) {
+  if (OnUnknownRequestMethod) OnUnknownRequestMethod(this, handled);
+}
+void THttpConnection::TriggerMimeContentType(const std::string& fileName,
+                                             std::string& contentType) {
+  if (OnMimeContentType) OnMimeContentType(this, fileName, contentType);
+}
+void THttpConnection::TriggerGetRowData(const std::string& tableName, int row,
+                                        TStringIndex& tagData, bool& more, void* userData) {
+  if (OnGetRowData) OnGetRowData(this, tableName, row, tagData, more, userData);
+}
+
+// ===========================================================================
+// THttpServer
+
+THttpServer::THttpServer() {
+  ConnectionClass = [] { return new THttpConnection; };
+  MakeSrvSocket();
+}
+
+THttpServer::~THttpServer() {
+  keepAliveTimer_.reset();
+  srvSocket_.reset();
+}
+
+void THttpServer::MakeSrvSocket() {
+  static int made = 0;
+  srvSocket_ = std::make_unique<TWSocketServer>();
+  srvSocket_->Name = Name + "_SrvSocket" + std::to_string(++made);
+  keepAliveTimer_ = std::make_unique<TNetTimer>(srvSocket_.get());
+  keepAliveTimer_->SetInterval(5000);
+  keepAliveTimer_->SetOnTimer([this](TNetTimer*) { CheckKeepAlive(); });
+  keepAliveTimer_->SetEnabled(true);
+  if (OnBgException()) srvSocket_->SetOnBgException(OnBgException());
+}
+
+void THttpServer::SetOnBgException(TNetBgExceptionEvent v) {
+  TNetWndControl::SetOnBgException(v);
+  if (srvSocket_) srvSocket_->SetOnBgException(std::move(v));
+}
+
+void THttpServer::SetPort(const std::string& v) {
+  if (v == port_) return;
+  port_ = v;
+  if (srvSocket_ && srvSocket_->State() == wsListening) {
+    srvSocket_->Close();
+    Start();
+  }
+}
+
+void THttpServer::SetAddr(const std::string& v) {
+  if (v == addr_) return;
+  addr_ = v;
+  if (srvSocket_ && srvSocket_->State() == wsListening) {
+    srvSocket_->Close();
+    Start();
+  }
+}
+
+void THttpServer::SetDocDir(const std::string& v) {
+  std::string d = v;
+  if (d.size() > 1 && d.back() == '/') d.pop_back();
+  std::string n = NormalisePath(d);
+  docDir_ = n.empty() ? d : n;
+}
+
+THttpConnection* THttpServer::Client(int index) const {
+  return srvSocket_ ? dynamic_cast<THttpConnection*>(srvSocket_->ConnectionAt(index)) : nullptr;
+}
+
+void THttpServer::Start() {
+  if (!srvSocket_) MakeSrvSocket();
+  if (srvSocket_->State() == wsListening) return;
+  TWSocketServer& s = *srvSocket_;
+  s.ConnectionClass = [this]() -> TWSocketClient* { return ConnectionClass(); };
+  s.OnClientCreate = [this](TCustomWSocketServer*, TWSocketClient* c) { ClientCreated(c); };
+  s.OnClientConnect = [this](TCustomWSocketServer*, TWSocketClient* c, WORD e) {
+    ClientConnected(c, e);
+  };
+  s.OnClientDisconnect = [this](TCustomWSocketServer*, TWSocketClient* c, WORD e) {
+    if (auto* h = dynamic_cast<THttpConnection*>(c)) TriggerClientDisconnect(h, e);
+  };
+  s.OnChangeState = [this](TCustomWSocket*, TSocketState, TSocketState n) {
+    if (n == wsListening) TriggerServerStarted();
+  };
+  s.OnSessionClosed = [this](TCustomWSocket*, WORD) { TriggerServerStopped(); };
+  s.Banner.clear();
+  s.BannerTooBusy =
+      "HTTP/1.0 503 Service Unavailable\r\nContent-type: text/plain\r\nContent-length: "
+      "33\r\n\r\nServer overloaded. Retry later.\r\n";
+  s.LineEnd = "";
+  s.SetProto("tcp");
+  s.SetPort(port_);
+  s.SetAddr(addr_);
+  s.MaxClients = MaxClients;
+  s.ListenBacklog = ListenBacklog;
+  s.SetBandwidthLimit(BandwidthLimit);
+  s.SetBandwidthSampling(BandwidthSampling);
+  s.SetNetLogger(NetLogger);
+  std::random_device rd;
+  std::uniform_int_distribution<std::uint32_t> dist(0, 2147483646);
+  secret_ = (std::uint64_t(dist(rd)) << 32) | dist(rd);
+  nonceCounts_.clear();
+  s.Listen();
+  if (s.LogOptionActive(TLogOption::loProtSpecInfo))
+    s.LogDebug(TLogOption::loProtSpecInfo, Name + " started");
+}
+
+void THttpServer::Stop() {
+  if (!srvSocket_) return;
+  srvSocket_->Close();
+  srvSocket_->DropAllClients();
+  if (srvSocket_->LogOptionActive(TLogOption::loProtSpecInfo))
+    srvSocket_->LogDebug(TLogOption::loProtSpecInfo, Name + " stopped");
+}
+
+void THttpServer::ClientCreated(TWSocketClient* client) {
+  auto* c = dynamic_cast<THttpConnection*>(client);
+  if (!c) return;
+  c->LingerOnOff = LingerOnOff;
+  c->LingerTimeout = LingerTimeout;
+  c->Options = Options;
+  c->KeepAliveTimeSec = keepAliveTimeSec_;
+  c->NewCounter();
+  if (c->Counter()) c->Counter()->SetConnected();
+}
+
+void THttpServer::ClientConnected(TWSocketClient* client, WORD error) {
+  auto* c = dynamic_cast<THttpConnection*>(client);
+  if (!c) return;
+  c->Server = this;
+  c->SetLineMode(true);
+  c->LineEdit = false;
+  c->LineEnd = "\n";
+  c->DocDir = docDir_;
+  c->TemplateDir = TemplateDir;
+  c->DefaultDoc = DefaultDoc;
+  c->RequestsLeft = MaxRequestsKeepAlive;
+  c->OnGetDocument = [this](THttpConnection* s, THttpGetFlag& f) {
+    if (OnGetDocument) OnGetDocument(this, s, f);
+  };
+  c->OnHeadDocument = [this](THttpConnection* s, THttpGetFlag& f) {
+    if (OnHeadDocument) OnHeadDocument(this, s, f);
+  };
+  c->OnPostDocument = [this](THttpConnection* s, THttpGetFlag& f) {
+    if (OnPostDocument) OnPostDocument(this, s, f);
+  };
+  if (OnPostedData)
+    c->OnPostedData = [this](THttpConnection* s, WORD e) { OnPostedData(this, s, e); };
+  auto notify = [this](THttpClientEvent THttpServer::*ev) {
+    return [this, ev](THttpConnection* s) {
+      if (this->*ev) (this->*ev)(this, s);
+    };
+  };
+  c->OnHttpRequestDone = notify(&THttpServer::OnHttpRequestDone);
+  c->OnBeforeProcessRequest = notify(&THttpServer::OnBeforeProcessRequest);
+  c->OnBeforeAnswer = notify(&THttpServer::OnBeforeAnswer);
+  c->OnAfterAnswer = notify(&THttpServer::OnAfterAnswer);
+  c->OnContEncoded = notify(&THttpServer::OnHttpContEncoded);
+  c->OnFilterDirEntry = [this](THttpConnection* s, THttpDirEntry& e) {
+    if (OnFilterDirEntry) OnFilterDirEntry(this, s, e);
+  };
+  c->OnContentEncode = [this](THttpConnection* s, std::string& enc, bool& handled) {
+    if (OnHttpContentEncode) OnHttpContentEncode(this, s, enc, handled);
+  };
+  c->OnUnknownRequestMethod = [this](THttpConnection* s, bool& handled) {
+    if (OnUnknownRequestMethod) OnUnknownRequestMethod(this, s, handled);
+  };
+  c->OnMimeContentType = [this](THttpConnection* s, const std::string& f, std::string& t) {
+    if (OnHttpMimeContentType) OnHttpMimeContentType(this, s, f, t);
+  };
+  TriggerClientConnect(c, error);
+}
+
+void THttpServer::CheckKeepAlive() {
+  if (inTimer_ || !srvSocket_) return;
+  inTimer_ = true;
+  DWORD now = platform::GetTickCount();
+  for (int i = srvSocket_->ConnectionCount() - 1; i >= 0; --i) {
+    auto* c = dynamic_cast<THttpConnection*>(srvSocket_->ConnectionAt(i));
+    if (!c || c->KeepAliveTimeSec == 0 || !c->Counter()) continue;
+    if (NetTickDiff(c->Counter()->NewestActivityTick(), now) >
+        std::uint64_t(c->KeepAliveTimeSec) * 1000)
+      srvSocket_->DropClient(c);
+  }
+  inTimer_ = false;
+}
+
+bool THttpServer::DigestNonceCountRises(const std::string& nonce, std::uint32_t nc,
+                                        double nonceTime) {
+  // Forget nonces that can no longer be used; keep the table bounded.
+  double oldest = DigestDateTimeNow() - double(AuthDigestNonceLifeTimeMin) / 1440.0;
+  for (auto it = nonceCounts_.begin(); it != nonceCounts_.end();)
+    it = it->second.second < oldest ? nonceCounts_.erase(it) : std::next(it);
+  auto it = nonceCounts_.find(nonce);
+  if (it == nonceCounts_.end() && nonceTime <= evictedUpTo_) return false;
+  if (it != nonceCounts_.end()) {
+    if (nc <= it->second.first) return false;
+    it->second.first = nc;
+    return true;
+  }
+  if (nonceCounts_.size() >= kMaxDigestNonces) {
+    // Full: the oldest nonce goes (its client gets a fresh challenge).
+    auto victim = std::min_element(nonceCounts_.begin(), nonceCounts_.end(),
+                                   [](auto& a, auto& b) { return a.second.second < b.second.second; });
+    // Its count is forgotten: every nonce as old is refused from now on.
+    evictedUpTo_ = std::max(evictedUpTo_, victim->second.second);
+    nonceCounts_.erase(victim);
+  }
+  nonceCounts_[nonce] = {nc, nonceTime};
+  return true;
+}
+
+void THttpServer::TriggerServerStarted() {
+  if (OnServerStarted) OnServerStarted(this);
+}
+void THttpServer::TriggerServerStopped() {
+  if (OnServerStopped) OnServerStopped(this);
+}
+void THttpServer::TriggerClientConnect(THttpConnection* client, WORD error) {
+  if (OnClientConnect) OnClientConnect(this, client, error);
+}
+void THttpServer::TriggerClientDisconnect(THttpConnection* client, WORD error) {
+  if (OnClientDisconnect) OnClientDisconnect(this, client, error);
+}
+
+}  // namespace yux::net

@@ -1,0 +1,155 @@
+#pragma once
+// The HTTP server's building blocks that need no connection: request path
+// mapping, byte ranges and the stream that serves them, content coding
+// choice, answer headers, content types, dates, URL and HTML text helpers
+// and path normalisation.  Pure functions, fuzzed through the connection.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/socket/netstream.h"
+
+namespace yux::net {
+
+// A stream over bytes in memory.
+class TSrvMemoryStream : public TStream {
+ public:
+  TSrvMemoryStream() = default;
+  explicit TSrvMemoryStream(std::string data) : data_(std::move(data)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t newSize) override;
+  const std::string& Data() const { return data_; }
+
+ private:
+  std::string data_;
+  std::int64_t pos_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Byte ranges
+
+struct THttpRange {
+  std::int64_t First = -1;  // -1: not given
+  std::int64_t Last = -1;
+};
+using THttpRangeList = std::vector<THttpRange>;
+
+// More ranges than this are answered with the whole document.
+inline constexpr size_t kMaxRanges = 16;
+inline constexpr char kRangeBoundary[] = "[lka9uw3et5vxybtp87ghq23dpu7djv84nhls9p]";
+
+// Reads a Range value ("bytes=0-99,-5"); unusable pieces are skipped.
+void ParseRangeHeader(std::string_view value, THttpRangeList& ranges);
+
+// One piece of an assembled answer.
+struct THttpPartStream {
+  TStream* Source = nullptr;
+  std::int64_t StartPos = 0, EndPos = 0;  // in the source, end exclusive
+  std::int64_t Offset = 0, Length = 0;    // in the answer
+};
+
+enum class TRangeOutcome { Made, Unsatisfiable, WholeDocument };
+
+// A read-only stream of the requested ranges of one document: the range
+// itself, or multipart/byteranges pieces with their part headers.  Owns
+// the document stream and the part headers.
+class THttpRangeStream : public TStream {
+ public:
+  // Resolves the ranges against the document's size.  Made: the stream is
+  // ready; Unsatisfiable: answer 416; WholeDocument: answer 200 with the
+  // document (a suffix longer than the document, too many ranges, ranges
+  // that overlap or add up to more than the document).
+  TRangeOutcome Build(std::unique_ptr<TStream> doc, const THttpRangeList& ranges,
+                      const std::string& contentType);
+  // The first and last byte of each resolved range, and the document size.
+  const std::vector<std::pair<std::int64_t, std::int64_t>>& Resolved() const { return resolved_; }
+  std::int64_t DocumentSize() const { return docSize_; }
+  // Gives the document stream back (after a failed Build).
+  std::unique_ptr<TStream> TakeDocument() { return std::move(doc_); }
+
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;  // raises
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t newSize) override;  // raises
+
+ private:
+  void AddPart(TStream* src, std::int64_t start, std::int64_t end);
+  std::unique_ptr<TStream> doc_;
+  std::vector<std::unique_ptr<TSrvMemoryStream>> headers_;
+  std::vector<THttpPartStream> parts_;
+  std::vector<std::pair<std::int64_t, std::int64_t>> resolved_;
+  std::int64_t docSize_ = 0, size_ = 0, pos_ = 0;
+};
+
+// "first-last/size".
+std::string RangeText(std::int64_t first, std::int64_t last, std::int64_t size);
+
+// The status, type, length and range lines of a document answer (200 or
+// 206); any other status raises "Unexpected ProtoNumber in CreateHttpHeader".
+// `compressed` leaves out Accept-Ranges and adds Vary.
+std::string CreateHttpHeader(const std::string& version, int status,
+                             const std::string& contentType, std::int64_t sizeToSend,
+                             const THttpRangeStream* ranges, bool compressed);
+
+// ---------------------------------------------------------------------------
+// Content coding
+
+// The coding to answer with for an Accept-Encoding value: "deflate",
+// "gzip" or "" (identity).  Tokens with q-values, any case; q=0 refuses;
+// the higher q wins, deflate on a tie.
+std::string ChooseContentCoding(std::string_view acceptEncoding);
+
+// ---------------------------------------------------------------------------
+// Texts
+
+// The built-in type of a file by its extension (lower-cased).
+std::string ContentTypeOfExtension(std::string_view fileName);
+// Days since 1899-12-30 (UTC) for a Unix time, and back.
+double UnixTimeToDateTime(std::int64_t t);
+std::int64_t DateTimeToUnixTime(double dt);
+// "Sun, 06 Nov 1994 08:49:37" (the caller appends " GMT").
+std::string RFC1123DateText(double dateTime);
+
+// "%XX" to a byte, "+" to a blank; a "%" without two hex digits after it
+// stays as it is.  The system code page is UTF-8, so the conversion from
+// UTF-8 changes nothing: the code page and the detection are accepted for
+// callers that pass them.
+std::string UrlDecodeText(std::string_view text, int codePage = 0, bool detectUtf8 = true);
+// ".", digits and ASCII letters stay; every other byte becomes "%XX".
+std::string UrlEncodeText(std::string_view text, int codePage = 0);
+// The value of the first "name=value" pair of "&"-separated form data whose
+// name equals `name` in any case; false (and an empty value) when absent.
+bool ExtractUrlEncodedField(std::string_view data, std::string_view name, std::string& value,
+                            bool detectUtf8 = true, int codePage = 0);
+// Text (UTF-8) made safe inside HTML: entities for markup characters,
+// Latin-1 names for 160..255, numeric ones above; runs of blanks and tabs
+// kept visible, line feeds as "<BR>".
+std::string HtmlEscapeText(std::string_view text);
+// Drops "." components, lets ".." remove one component without climbing
+// above the root; "", "." and ".." give "".
+std::string NormalisePath(std::string_view path);
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+bool CanOpenForReading(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Request path to file
+
+enum class TPathMapResult { Ok, BadRequest };
+
+// Maps a request path (before "?") onto a file under docDir.  Refuses
+// (BadRequest) NUL bytes, control characters and backslashes, raw or
+// encoded; decodes once; splits on "/", drops "." and empty segments, lets
+// ".." remove one segment and never climb above the root.  A path ending in
+// "/" gives a document ending in "/".
+TPathMapResult MapRequestPath(std::string_view path, const std::string& docDir,
+                              std::string& document);
+// True when the document, with every symbolic link resolved, is docDir
+// itself or lies below docDir + "/".
+bool DocumentInsideRoot(const std::string& document, const std::string& docDir);
+
+}  // namespace yux::net

@@ -1,0 +1,114 @@
+#pragma once
+// A listening TCP socket that turns every accepted connection into a
+// client socket of a configurable class, numbers the clients, greets them,
+// refuses them politely above a client limit and frees them once they have
+// closed.  Accept, greeting and release all run on the thread that owns the
+// server's hidden window; a closed client is freed through a posted message,
+// never inside its own event handlers.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/socket/wsocket.h"
+
+namespace yux::net {
+
+inline constexpr WORD kClientDroppedError = 10053;  // connection aborted
+
+class TCustomWSocketServer;
+class TWSocketClient;
+
+using TWSocketClientCreateEvent =
+    std::function<void(TCustomWSocketServer* sender, TWSocketClient* client)>;
+using TWSocketClientConnectEvent =
+    std::function<void(TCustomWSocketServer* sender, TWSocketClient* client, WORD error)>;
+// Makes one client object (with new); the server owns it from then on.
+using TWSocketClientClass = std::function<TWSocketClient*()>;
+
+class TWSocketClient : public TWSocket {
+ public:
+  TWSocketClient() = default;
+  ~TWSocketClient() override;
+
+  std::string Banner;
+  std::string Name;  // the component name the server gives it
+  int SerialId = 0;
+  TCustomWSocketServer* OwnerServer() const { return ownerServer_; }
+
+  // Sends Banner and the line end; nothing for an empty Banner.
+  virtual void BeginSession();
+
+  void TriggerSessionClosed(WORD error) override;
+  // Cached at accept time, so they stay readable after the close.
+  std::string PeerAddressText() override { return peerAddr_; }
+  std::string GetPeerPort() override { return peerPort_; }
+  void Dup(SOCKET newHandle) override;
+
+ private:
+  friend class TCustomWSocketServer;
+  TCustomWSocketServer* ownerServer_ = nullptr;
+  std::string peerAddr_, peerPort_;
+  bool closing_ = false;
+};
+
+class TSslWSocketClient : public TWSocketClient {
+ public:
+  TSslWSocketClient() = default;
+};
+
+class TCustomWSocketServer : public TWSocket {
+ public:
+  TCustomWSocketServer();
+  ~TCustomWSocketServer() override;
+
+  std::string Banner = "Welcome to YUX TcpSrv";
+  std::string BannerTooBusy = "Sorry, too many clients";
+  std::string Name = "WSocketServer";
+  TWSocketClientClass ConnectionClass;  // default: a plain TWSocketClient
+  int MaxClients = 0;                   // 0: no limit
+
+  TWSocketClientCreateEvent OnClientCreate;
+  TWSocketClientConnectEvent OnClientConnect;
+  TWSocketClientConnectEvent OnClientDisconnect;
+
+  virtual void TriggerClientCreate(TWSocketClient* client);
+  virtual void TriggerClientConnect(TWSocketClient* client, WORD error);
+  virtual void TriggerClientDisconnect(TWSocketClient* client, WORD error);
+  virtual int ConnectionCount() const { return int(clients_.size()); }
+  virtual TWSocketClient* ConnectionAt(int index) const;
+  virtual void HandleClientClosing(TMessage& msg);
+  // Fires OnClientDisconnect with 10053 and frees the client before it
+  // returns.
+  virtual void DropClient(TWSocketClient* client);
+  virtual int DropAllClients();
+
+  // The serial number last given; starts again at 1 after 2147483647.
+  int LastSerial() const { return serial_; }
+  void SetLastSerial(int v) { serial_ = v; }  // for tests of the wrap
+  bool HasClient(const TWSocketClient* client) const;
+
+  void TriggerSessionAvailable(WORD error) override;
+  void HandleWindowMessage(TMessage& msg) override;
+  int MessageNumbersNeeded() override { return TWSocket::MessageNumbersNeeded() + 1; }
+  void AllocateMessageNumbers() override;
+  void FreeMessageNumbers() override;
+
+ private:
+  friend class TWSocketClient;
+  void ClientGone(TWSocketClient* client);
+  void PostClientClosing(TWSocketClient* client, WORD error);
+  void FreeClient(TWSocketClient* client);
+  void AcceptInto(TWSocketClient* client, WORD error);
+
+  std::vector<TWSocketClient*> clients_;
+  UINT msgClientClosing_ = 0;
+  int serial_ = 0;
+};
+
+class TWSocketServer : public TCustomWSocketServer {
+ public:
+  TWSocketServer() = default;
+};
+
+}  // namespace yux::net
