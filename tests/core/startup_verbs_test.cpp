@@ -17,20 +17,26 @@ namespace {
 
 class RegistryStore : public ::testing::Test {
  protected:
+  // The verbs also write the file managers' menus under the data folder:
+  // both folders are the test's own.
   void SetUp() override {
-    if (const char* v = std::getenv("XDG_CONFIG_HOME")) old_ = v;
+    if (const char* v = std::getenv("XDG_CONFIG_HOME")) oldConfig_ = v;
+    if (const char* v = std::getenv("XDG_DATA_HOME")) oldData_ = v;
     setenv("XDG_CONFIG_HOME", config.str().c_str(), 1);
+    setenv("XDG_DATA_HOME", data.str().c_str(), 1);
     Options = topt{};
   }
   void TearDown() override {
-    if (old_) setenv("XDG_CONFIG_HOME", old_->c_str(), 1);
+    if (oldConfig_) setenv("XDG_CONFIG_HOME", oldConfig_->c_str(), 1);
     else unsetenv("XDG_CONFIG_HOME");
+    if (oldData_) setenv("XDG_DATA_HOME", oldData_->c_str(), 1);
+    else unsetenv("XDG_DATA_HOME");
     Options = topt{};
   }
-  test::TempDir config;
+  test::TempDir config, data;
 
  private:
-  std::optional<std::string> old_;
+  std::optional<std::string> oldConfig_, oldData_;
 };
 
 }  // namespace
