@@ -293,3 +293,18 @@ TEST_F(SkinnedWindows, StartLoadsYuxOcsDropsBadColoursAndPaintsTheWindows) {
   form.hide();
   schedule.hide();
 }
+
+TEST(SkinFile, TheShippedSkinLoadsWithItsPicturesBesideTheProgram) {
+  tskin skin;
+  std::vector<std::string> problems;
+  LoadSkin(skin, (test::SourceDir() / "skins" / "Slate.ocs").string(), &problems);
+  EXPECT_TRUE(problems.empty());
+  EXPECT_TRUE(SanitizeSkin(skin).empty());
+  EXPECT_EQ(skin.MainType, kSkinTiled);
+  const std::string saved = ProgramFolder;
+  ProgramFolder = test::BuiltProgram("yux").parent_path().string();
+  LoadSkinBitmaps(skin);
+  EXPECT_EQ(skin.MainType, kSkinTiled) << SkinPicturePath(skin.MainImage);
+  EXPECT_FALSE(SkinBitmap(SkinPicture::Main).isNull());
+  ProgramFolder = saved;
+}
