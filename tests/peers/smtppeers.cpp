@@ -1,0 +1,175 @@
+#include "tests/peers/smtppeers.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "tests/peers/sslfixture.h"
+
+namespace yux::test {
+
+namespace {
+
+constexpr const char* kServerScript = R"PY(
+import asyncio, base64, hmac, json, logging, os, ssl, sys, time
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+args = json.loads(sys.argv[1])
+folder = args["folder"]
+logging.basicConfig(filename=os.path.join(folder, "server.log"), level=logging.DEBUG)
+sys.stderr = open(os.path.join(folder, "server.err"), "w")
+
+class Handler:
+    def __init__(self):
+        self.count = 0
+
+    async def handle_DATA(self, server, session, envelope):
+        name = os.path.join(folder, "mail%03d" % self.count)
+        self.count += 1
+        login = None
+        if session.auth_data is not None:
+            d = session.auth_data
+            login = (d.login if isinstance(d, LoginPassword) else d)
+            if isinstance(login, bytes):
+                login = login.decode("utf-8", "replace")
+        with open(name + ".json.tmp", "w") as f:
+            json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                       "login": login, "options": envelope.mail_options}, f)
+        with open(name + ".eml.tmp", "wb") as f:
+            f.write(envelope.original_content)
+        os.rename(name + ".json.tmp", name + ".json")
+        os.rename(name + ".eml.tmp", name + ".eml")
+        return "250 OK stored"
+
+if args.get("cram"):
+    async def auth_CRAM__MD5(self, server, _args):
+        challenge = ("<%d.%d@yux.test>" % (os.getpid(), time.time_ns())).encode()
+        answer = await server.challenge_auth(challenge)
+        if not isinstance(answer, bytes) or b" " not in answer:
+            return AuthResult(success=False, handled=False)
+        user, digest = answer.rsplit(b" ", 1)
+        want = hmac.new(args["password"].encode(), challenge, "md5").hexdigest().encode()
+        if user.decode() == args["user"] and hmac.compare_digest(digest, want):
+            return AuthResult(success=True, auth_data=user.decode())
+        return AuthResult(success=False, handled=False)
+    Handler.auth_CRAM__MD5 = auth_CRAM__MD5
+
+def authenticator(server, session, envelope, mechanism, auth_data):
+    if not isinstance(auth_data, LoginPassword):
+        return AuthResult(success=False, handled=False)
+    ok = (auth_data.login == args["user"].encode() and
+          auth_data.password == args["password"].encode())
+    return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
+
+kwargs = dict(hostname="127.0.0.1", port=args["port"], auth_require_tls=False,
+              auth_exclude_mechanism=args.get("exclude", []))
+if args.get("user"):
+    kwargs["authenticator"] = authenticator
+if args.get("size"):
+    kwargs["data_size_limit"] = args["size"]
+if args.get("tls") in ("starttls", "implicit"):
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(args["cert"], args["key"])
+    if args["tls"] == "starttls":
+        kwargs["tls_context"] = ctx
+        kwargs["require_starttls"] = True
+    else:
+        kwargs["ssl_context"] = ctx
+controller = Controller(Handler(), **kwargs)
+controller.start()
+with open(os.path.join(folder, "ready"), "w") as f:
+    f.write("ok")
+try:
+    while True:
+        time.sleep(3600)
+finally:
+    controller.stop()
+)PY";
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string MailFile(const TempDir& dir, int index, const char* ext) {
+  char name[32];
+  std::snprintf(name, sizeof name, "mail%03d.%s", index, ext);
+  return (dir / name).string();
+}
+
+}  // namespace
+
+bool SmtpPeer::Start(const SmtpPeerOptions& o) {
+  if (!std::filesystem::exists(kDebianPython)) {
+    error_ = "no /usr/bin/python3";
+    return false;
+  }
+  const std::string script = (dir_ / "smtpserver.py").string();
+  WriteFile(script, kServerScript);
+  port_ = FreeLoopbackPort();
+  std::string json = "{\"folder\": " + JsonString(dir_.str()) +
+                     ", \"port\": " + std::to_string(port_) +
+                     ", \"user\": " + JsonString(o.user) +
+                     ", \"password\": " + JsonString(o.password) +
+                     ", \"cram\": " + (o.cramMd5 ? "true" : "false") +
+                     ", \"size\": " + std::to_string(o.sizeLimit) + ", \"exclude\": [";
+  for (std::size_t i = 0; i < o.exclude.size(); ++i)
+    json += (i ? ", " : "") + JsonString(o.exclude[i]);
+  json += "]";
+  if (o.tls != SmtpPeerOptions::kPlain) {
+    const TestPki& pki = TestPki::Get();
+    if (!pki.Ok()) {
+      error_ = "test PKI: " + pki.Error();
+      return false;
+    }
+    json += std::string(", \"tls\": ") +
+            (o.tls == SmtpPeerOptions::kStartTls ? "\"starttls\"" : "\"implicit\"") +
+            ", \"cert\": " + JsonString(pki.Cert("server")) +
+            ", \"key\": " + JsonString(pki.Key("server"));
+  }
+  json += "}";
+  if (!process_.Start({kDebianPython, script, json})) {
+    error_ = "cannot start python";
+    return false;
+  }
+  // The controller writes "ready" once it accepts connections.
+  for (int i = 0; i < 300 && !std::filesystem::exists(dir_ / "ready"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (!std::filesystem::exists(dir_ / "ready")) {
+    error_ = "aiosmtpd did not start: " + Log();
+    return false;
+  }
+  return true;
+}
+
+int SmtpPeer::MessageCount() const {
+  int n = 0;
+  while (std::filesystem::exists(MailFile(dir_, n, "eml"))) ++n;
+  return n;
+}
+
+std::string SmtpPeer::Message(int index) const { return ReadFile(MailFile(dir_, index, "eml")); }
+std::string SmtpPeer::Envelope(int index) const {
+  return ReadFile(MailFile(dir_, index, "json"));
+}
+
+std::string SmtpPeer::Log() const {
+  std::string out;
+  for (const char* f : {"server.err", "server.log"})
+    if (std::filesystem::exists(dir_ / f)) out += ReadFile(dir_ / f);
+  return out;
+}
+
+std::string ParseMailWithPython(const std::string& file) {
+  const auto script = SourceDir() / "tests/net/protocols/parse_mail.py";
+  ProcessResult r = RunProgram({kDebianPython, script.string(), file}, {}, 30000);
+  return r.exitCode == 0 ? r.out : std::string();
+}
+
+}  // namespace yux::test

@@ -1,0 +1,55 @@
+#pragma once
+// An SMTP server on 127.0.0.1 for the SMTP client's tests: aiosmtpd run by
+// Debian's Python with an authenticator that checks one user and password,
+// a chosen set of AUTH mechanisms (CRAM-MD5 added here), STARTTLS or
+// implicit TLS with the test certificates, and a message size limit.
+// Every message it accepts is stored as <n>.eml beside <n>.json (envelope
+// and the login that sent it).
+#include <string>
+#include <vector>
+
+#include "tests/peers/peers.h"
+#include "tests/support/testsupport.h"
+
+namespace yux::test {
+
+struct SmtpPeerOptions {
+  std::string user;      // empty: no authenticator (AUTH fails)
+  std::string password;
+  // Mechanisms taken away from LOGIN and PLAIN (aiosmtpd's own).
+  std::vector<std::string> exclude;
+  bool cramMd5 = false;  // offer CRAM-MD5 too
+  enum Tls { kPlain, kStartTls, kImplicit } tls = kPlain;
+  long sizeLimit = 0;  // 0: aiosmtpd's default
+};
+
+class SmtpPeer {
+ public:
+  SmtpPeer() = default;
+  SmtpPeer(const SmtpPeer&) = delete;
+  SmtpPeer& operator=(const SmtpPeer&) = delete;
+  // False when the server could not be started (the reason in Error()).
+  bool Start(const SmtpPeerOptions& options);
+  int Port() const { return port_; }
+  const std::string& Error() const { return error_; }
+  // The stored messages, oldest first: raw message bytes and envelope JSON.
+  int MessageCount() const;
+  std::string Message(int index) const;
+  std::string Envelope(int index) const;
+  std::string Log() const;
+
+ private:
+  TempDir dir_;
+  PeerProcess process_;
+  int port_ = 0;
+  std::string error_;
+};
+
+// Runs Python's email package over a stored message (parse_mail.py) and
+// returns its JSON report, empty when it could not run.
+std::string ParseMailWithPython(const std::string& file);
+
+// The path of Debian's interpreter, which has aiosmtpd.
+inline constexpr const char* kDebianPython = "/usr/bin/python3";
+
+}  // namespace yux::test
