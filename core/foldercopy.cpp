@@ -14,6 +14,7 @@
 #include "platform/driveletters.h"
 #include "platform/filesearch.h"
 #include "platform/messagebox.h"
+#include "platform/safefile.h"
 
 namespace yux {
 
@@ -113,47 +114,15 @@ void RunCopyCleaner(const std::string& destination, const std::vector<std::strin
 }
 
 bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace) {
-  auto fail = [&](const std::string& why) {
+  std::string why;
+  if (platform::RenameFile(from, to, replace, &why)) return true;
+  if (!platform::IsCrossDeviceError(from, fs::path(to).parent_path().string())) {
     if (error) *error = why;
     return false;
-  };
-  // rename() would silently replace an existing target.
-  if (!replace && Exists(to)) return fail("the target exists");
-  std::error_code ec;
-  fs::rename(from, to, ec);
-  if (!ec) return true;
-  if (ec != std::errc::cross_device_link) return fail(ec.message());
-  // Another file system: copy, then delete the source.  A half-written
-  // copy is removed so that it is never taken for a good archive.
-  if (!replace) {
-    if (!fs::copy_file(from, to, fs::copy_options::none, ec) || ec) {
-      const std::string why = ec.message();
-      if (ec != std::errc::file_exists) fs::remove(to, ec);
-      return fail(why);
-    }
-  } else {
-    // The copy goes beside the target under a free name and replaces it in
-    // one step once it is complete, so the old version survives a copy
-    // that fails half-way.
-    std::string part;
-    for (int i = 0;; ++i) {
-      part = to + ".yux" + std::to_string(i) + ".tmp";
-      if (!Exists(part)) break;
-      if (i >= 99) return fail("no free name for a temporary copy");
-    }
-    if (!fs::copy_file(from, part, fs::copy_options::none, ec) || ec) {
-      const std::string why = ec.message();
-      if (ec != std::errc::file_exists) fs::remove(part, ec);
-      return fail(why);
-    }
-    fs::rename(part, to, ec);
-    if (ec) {
-      const std::string why = ec.message();
-      fs::remove(part, ec);
-      return fail(why);
-    }
   }
+  if (!platform::CopyFileSafely(from, to, replace, error)) return false;
   // A source that cannot be deleted goes with the run folder later.
+  std::error_code ec;
   fs::remove(from, ec);
   return true;
 }
@@ -239,8 +208,22 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
         }
       }
       if (MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace)) {
+        // Private while it waited in the run folder; at the destination it
+        // takes the mode any new file there would have.
+        platform::SetFileMode(target, platform::DefaultFileMode());
+        if (job.deliveries) {
+          job.deliveries->Delivered(DeliveryKind::Copy, name);
+          job.deliveries->MovedOut(name, target);
+        }
         AddPresetLog(MessageText("successfullycopied") + " " + name + ".");
-        AddHistoryLine(job.presetName, kHistoryCopy, target);
+        // A history that cannot be written must not stop the files after
+        // this one (the other volumes of the archive) from being copied.
+        try {
+          AddHistoryLine(job.presetName, kHistoryCopy, target);
+        } catch (const std::exception& e) {
+          AddPresetLog(Format("historywritefailed", name, e.what()) + " [!]");
+          if (job.deliveries) job.deliveries->NoteFailure();
+        }
         copied.push_back(name);
       } else {
         AddPresetLog(Format("cannotwrite", name) + " [!]");
@@ -251,6 +234,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
     if (!copied.empty()) AppendProducedFiles(job.presetName, copied, kListCopy);
   } catch (const std::exception&) {
     AddPresetLog(MessageText("errorduringoperation") + " [!]");
+    if (job.deliveries) job.deliveries->NoteFailure();
   }
   return FolderCopyResult::Done;
 }

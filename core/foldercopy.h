@@ -11,6 +11,7 @@
 #include <QDateTime>
 
 #include "core/presets.h"
+#include "core/rundelivery.h"
 
 namespace yux {
 
@@ -59,10 +60,12 @@ void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDay
 // for the current preset.
 void RunCopyCleaner(const std::string& destination, const std::vector<std::string>& expired);
 
-// Moves a file; across file systems the file is copied and the source
-// deleted.  An existing target is replaced only when `replace` is set, and
-// then only once the new file is whole: a move that fails leaves the old
-// file as it was.  False with a reason.
+// Moves a file; across file systems the file is copied under a temporary
+// name, flushed, renamed to the target and only then the source deleted.
+// An existing target is replaced only when `replace` is set, and then in
+// one step once the new file is whole: a move that fails (or is cut off)
+// leaves the old file as it was and nothing half-written under the
+// target's name.  False with a reason.
 bool MoveFileTo(const std::string& from, const std::string& to, std::string* error = nullptr,
                 bool replace = false);
 
@@ -89,6 +92,8 @@ struct FolderCopyJob {
   std::string destination;      // the local folder it stands for
   std::string runFolder;
   std::vector<std::string> produced;
+  // Told of every file that reached the destination, and where it went.
+  RunDeliveries* deliveries = nullptr;
   // Handles messages between files, so that an abort can arrive.
   std::function<void()> pump;
 };

@@ -321,6 +321,16 @@ constexpr Entry kDefaults[] = {
     {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
     {"ftpnotavailable", "FTP - Delivery by FTP is not available in this build."},
     {"sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build."},
+    // Run safety: undelivered archives, sources deleted after delivery.
+    {"keptfiles", "Undelivered files were kept in \"%s\"."},
+    {"keptelsewhere", "%s did not reach every destination; it is in \"%s\"."},
+    {"leftoverrunfolder", "A run was cut off and left its folder \"%s\" behind."},
+    {"historywritefailed", "COPY - Cannot record the delivery of %s: %s"},
+    {"badarchivename", "The archive name \"%s\" is not a file name."},
+    {"sourcesdeleted", "Deleted %d archived source file(s)."},
+    {"sourceskept", "%d source file(s) were kept: changed since they were archived, or not found."},
+    {"sourcesnotdeleted", "The sources were not deleted: %s"},
+    {"sourcesnotdelivered", "the archive did not reach any destination."},
     // Schedule entries that could never run again.
     {"removingnoday", "No day of the week is allowed, removing from the schedule."},
     {"removingbadinterval", "The interval is below one minute, removing from the schedule."},

@@ -14,7 +14,9 @@
 #include "core/options.h"
 #include "core/presets.h"
 #include "core/programlog.h"
+#include "core/rundelivery.h"
 #include "core/schedule.h"
+#include "core/sourcedelete.h"
 #include "core/startup.h"
 #include "core/winrarcmd.h"
 #include "platform/environment.h"
@@ -22,6 +24,7 @@
 #include "platform/folders.h"
 #include "platform/messagebox.h"
 #include "platform/process.h"
+#include "platform/safefile.h"
 
 namespace yux {
 
@@ -68,6 +71,7 @@ class PresetRunner {
   std::string runFolderName;
   std::string runFolder;
   std::vector<std::string> produced;
+  RunDeliveries deliveries;
 
  private:
   // Everything that must be true again when a run ends, whichever way it
@@ -100,8 +104,19 @@ class PresetRunner {
   bool ExternalCommand(bool enabled, const std::string& program, const std::string& parameters,
                        bool sync, bool hidden, RunOutcome& outcome);
   RunOutcome AbortPath(bool hideProgress = false);
-  void RemoveTempFolder();
+  // Ends the run folder: before anything was produced it is simply
+  // removed; afterwards undelivered files are kept.  False when files were
+  // kept (an error line says where).
+  bool RemoveTempFolder();
   void CollectProducedFiles();
+  // The archive's listing, read while it is still in the run folder, for
+  // deleting the sources once it has been delivered.
+  void ReadListingForDeletion(const tarcopt& p);
+  void DeleteSourcesIfDelivered(const tarcopt& p, const std::string& name);
+
+  bool collected_ = false;
+  std::optional<std::vector<ArchivedEntry>> listing_;
+  std::string listingError_;
 
   bool holdsRunActive_ = false;
   bool iconShown_ = false;
@@ -218,8 +233,15 @@ bool PresetRunner::ExternalCommand(bool enabled, const std::string& program,
   return true;
 }
 
-void PresetRunner::RemoveTempFolder() {
+bool PresetRunner::RemoveTempFolder() {
   SetIcon(false);
+  if (collected_) {
+    collected_ = false;
+    const KeepResult kept = SettleRunFolder(runFolder, CurrentPresetName, deliveries);
+    if (kept.stuck.empty()) UnmarkRunFolder();
+    ClearRunActive();
+    return kept.kept.empty() && kept.stuck.empty();
+  }
   if (!runFolder.empty()) {
     std::error_code ec;
     if (fs::is_directory(runFolder, ec)) {
@@ -230,19 +252,69 @@ void PresetRunner::RemoveTempFolder() {
       }
       if (!fs::remove(runFolder, ec) || ec) AddPresetLog(MessageText("cantdeltempfile") + " [!]");
     }
+    UnmarkRunFolder();
   }
   ClearRunActive();
+  return true;
 }
 
 void PresetRunner::CollectProducedFiles() {
   produced.clear();
   std::uint64_t total = 0;
+  // Every file counts, a name beginning with "." included: an archive the
+  // user named so is still the run's result.
   for (const auto& entry : platform::FindFiles(PathJoin(runFolder, "*"))) {
-    if (entry.isFolder || (entry.attributes & platform::FILE_ATTRIBUTE_HIDDEN)) continue;
+    if (entry.isFolder) continue;
     produced.push_back(entry.name);
     total += entry.size;
+    // Archives may hold what the sources' owner alone may read.
+    platform::SetFileMode(PathJoin(runFolder, entry.name), 0600);
   }
+  deliveries.Start(produced);
+  collected_ = true;
   AddPresetLog(ProducedFilesLogText(produced.size(), total));
+}
+
+void PresetRunner::ReadListingForDeletion(const tarcopt& p) {
+  listing_.reset();
+  listingError_.clear();
+  if (!(p.del || p.wip)) return;
+  std::vector<ArchivedEntry> all;
+  for (const auto& volumes : ArchiveVolumeGroups(runFolder, produced)) {
+    std::string why;
+    auto entries = ReadArchiveListing(volumes, &why);
+    if (!entries) {
+      listingError_ = fs::path(volumes.front()).filename().string() + ": " + why;
+      return;
+    }
+    all.insert(all.end(), entries->begin(), entries->end());
+  }
+  listing_ = std::move(all);
+}
+
+void PresetRunner::DeleteSourcesIfDelivered(const tarcopt& p, const std::string& name) {
+  if (!(p.del || p.wip)) return;
+  // Sources go only once every archive file is safe at a destination.
+  if (!deliveries.EveryFileReachedOne()) {
+    AddPresetLog(Format("sourcesnotdeleted", MessageText("sourcesnotdelivered")) + " [!]");
+    return;
+  }
+  if (!listing_) {
+    AddPresetLog(Format("sourcesnotdeleted", listingError_) + " [!]");
+    return;
+  }
+  SourceDeletion how;
+  how.includes = ReadPresetList(name, ".inc").value_or(std::vector<std::string>{});
+  how.pathMode = p.fld;
+  how.recurse = p.rsf;
+  how.wipe = p.wip;
+  how.pump = [this] {
+    platform::ProcessMessages();
+    KeepRunActive();
+  };
+  const SourceDeletionResult r = DeleteArchivedSources(*listing_, how);
+  AddPresetLog(Format("sourcesdeleted", r.deleted));
+  if (r.kept > 0) AddPresetLog(Format("sourceskept", r.kept));
 }
 
 void PresetRunner::Finish() {
@@ -253,6 +325,7 @@ void PresetRunner::Finish() {
   }
   stage = RunStage::Idle;
   inProgress = false;
+  collected_ = false;
   // The flags are down before the window hears of it, so a hook that
   // throws here cannot leave the run active.
   try {
@@ -319,9 +392,20 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     return RunOutcome::NotStarted;
   }
 
-  const SwitchContext context = DefaultSwitchContext(name);
-  const std::string switches = BuildWinRarSwitches(p, name, context);
   const std::string archiveName = platform::ExpandEnvironmentStrings(p.nam);
+  // The name is a file name in the run folder: anything else would write
+  // outside it, or make an archive without a name.
+  if (archiveName.empty() || archiveName == "." || archiveName == ".." ||
+      archiveName.find_first_of("/\\") != std::string::npos) {
+    AddPresetLog(Format("badarchivename", archiveName) + " [!]");
+    return RunOutcome::NotStarted;
+  }
+  const SwitchContext context = DefaultSwitchContext(name);
+  // Outside direct mode the archiver deletes nothing: the run deletes the
+  // archived sources itself once a destination holds the archive.
+  tarcopt forArchiver = p;
+  if (!p.dra) forArchiver.del = forArchiver.wip = false;
+  const std::string switches = BuildWinRarSwitches(forArchiver, name, context);
 
   SetRunActive();
   std::string parameters;
@@ -337,6 +421,11 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
       ClearRunActive();
       return RunOutcome::NotStarted;
     }
+    std::error_code ec;
+    fs::permissions(runFolder, fs::perms::owner_all, ec);
+    // Known until the run settles it, so that a run cut off by a kill or a
+    // power cut is found at the next start.
+    MarkRunFolder(runFolder, name);
   } else {
     parameters = BuildWinRarCommandLine(switches, name, PresetsFolder, destination, archiveName);
     if (p.ctf && !MakeFolder(destination)) {
@@ -349,6 +438,8 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   AbortRequested = false;
   StartOperationTimer(Options.twr);
   produced.clear();
+  deliveries.Clear();
+  collected_ = false;
   SetIcon(true);
 
   RunOutcome outcome = RunOutcome::Failed;
@@ -390,10 +481,16 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
 
   StopOperationTimer();
   CollectProducedFiles();
+  ReadListingForDeletion(p);
 
   stage = RunStage::Delivering;
+  if (p.cdw) deliveries.Expect(DeliveryKind::Cd);
+  if (p.smt) deliveries.Expect(DeliveryKind::Smtp);
+  if (p.ftp) deliveries.Expect(DeliveryKind::Ftp);
+  if (p.ctf) deliveries.Expect(DeliveryKind::Copy);
   // The disc, e-mail and FTP deliveries are not part of this program yet:
-  // a preset that asks for one is told so, and the copy still happens.
+  // a preset that asks for one is told so (its files are then kept as
+  // undelivered), and the copy still happens.
   if (p.cdw)
     AddPresetLog(MessageText("cdnotavailable") + " [!]");
   if (p.smt)
@@ -409,6 +506,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     job.destination = destination;
     job.runFolder = runFolder;
     job.produced = produced;
+    job.deliveries = &deliveries;
     job.pump = [this] {
       platform::ProcessMessages();
       KeepRunActive();
@@ -425,10 +523,14 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     }
   }
 
+  DeleteSourcesIfDelivered(p, name);
+
   stage = RunStage::AfterCommand;
   if (!ExternalCommand(p.eaa, p.eae, p.eap, p.eas, p.eah, outcome)) return outcome;
 
-  RemoveTempFolder();
+  const bool allDelivered = deliveries.AllComplete();
+  // "Done." only for a run whose every file reached every destination.
+  if (!RemoveTempFolder() || !allDelivered) return RunOutcome::Failed;
   AddPresetLog(MessageText("doneword"));
   return RunOutcome::Done;
 }
@@ -444,6 +546,7 @@ RunStage CurrentRunStage() { return Runner().stage; }
 std::string RunFolderName() { return Runner().runFolderName; }
 std::string RunFolderPath() { return Runner().runFolder; }
 const std::vector<std::string>& ProducedFiles() { return Runner().produced; }
+RunDeliveries& CurrentRunDeliveries() { return Runner().deliveries; }
 RunTuning& PresetRunTuning() { return Runner().tuning; }
 
 }  // namespace yux

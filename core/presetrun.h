@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/rundelivery.h"
 #include "platform/messages.h"
 
 namespace yux {
@@ -61,6 +62,11 @@ std::string RunFolderName();
 std::string RunFolderPath();
 // Names (without folder) of the files the archiver produced in this run.
 const std::vector<std::string>& ProducedFiles();
+// Which destination took which produced file in this run.  Every delivery
+// stage reports what it delivered here (Delivered), the folder copy also
+// where each moved file went (MovedOut); files that miss a destination the
+// preset asks for are kept when the run ends.
+RunDeliveries& CurrentRunDeliveries();
 
 // Timing of the waits.  Tests shorten the minute of the operation timeout.
 struct RunTuning {

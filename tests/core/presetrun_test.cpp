@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -137,6 +140,13 @@ class PresetRun : public ::testing::Test {
       if (log.lines[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
     return -1;
   }
+  // Bytes that do not compress.
+  static std::string Noise(size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string noise(size, '\0');
+    for (auto& c : noise) c = static_cast<char>(rng());
+    return noise;
+  }
   void ExpectTempFolderEmpty() { EXPECT_TRUE(fs::is_empty(dir / "temp")) << "run folder left behind"; }
   void ExpectEndedCleanly() {
     EXPECT_FALSE(RunActive);
@@ -202,9 +212,7 @@ TEST_F(PresetRun, DirectModeArchivesIntoTheDestinationWithoutWaiting) {
 }
 
 TEST_F(PresetRun, VolumesAreAllDeliveredAndListed) {
-  std::mt19937 rng(7);
-  std::string noise(100000, '\0');
-  for (auto& c : noise) c = static_cast<char>(rng());
+  const std::string noise = Noise(100000, 7);
   test::WriteFile(dir / "src" / "noise.bin", noise);
   preset.vol = "20k";
   EXPECT_EQ(Run(), RunOutcome::Done);
@@ -430,7 +438,11 @@ TEST_F(PresetRun, RunsThatDoNotStart) {
 // still happens.
 TEST_F(PresetRun, UnavailableDeliveriesAreNamedAndTheCopyGoesOn) {
   preset.cdw = preset.smt = preset.ftp = true;
-  EXPECT_EQ(Run(), RunOutcome::Done);
+  // Undelivered by three destinations: the run is no success.
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_EQ(Find("Daily: Done."), -1);
+  EXPECT_EQ(log.lines.back(), "Daily: Daily.rar did not reach every destination; it is in \"" +
+                                  (dir / "dest" / "Daily.rar").string() + "\". [!]");
   const long cd = Find("Daily: CD - "), smtp = Find("Daily: SMTP - "), ftp = Find("Daily: FTP - ");
   ASSERT_GE(cd, 0);
   EXPECT_EQ(smtp, cd + 1);
@@ -487,3 +499,164 @@ TEST_F(PresetRun, CopyCleanersByCountAndByAge) {
 }
 
 }  // namespace
+
+// ---- Undelivered archives are kept; sources go only after a delivery ----
+
+class KeptRun : public PresetRun {
+ protected:
+  void SetUp() override {
+    PresetRun::SetUp();
+    preset.del = true;
+    test::WriteFile(dir / "src" / "sub" / "c.txt", "sea");
+  }
+  std::vector<fs::path> KeptFolders() const {
+    std::vector<fs::path> out;
+    if (fs::is_directory(dir / "kept"))
+      for (const auto& e : fs::directory_iterator(dir / "kept")) out.push_back(e.path());
+    return out;
+  }
+  bool SourcesIntact() const {
+    return test::ReadFile(dir / "src" / "a.txt") == std::string(3000, 'a') &&
+           test::ReadFile(dir / "src" / "b.txt") == "bee" && test::ReadFile(dir / "src" / "sub" / "c.txt") == "sea";
+  }
+  bool SourcesGone() const {
+    return !fs::exists(dir / "src" / "a.txt") && !fs::exists(dir / "src" / "b.txt") &&
+           !fs::exists(dir / "src" / "sub");
+  }
+  // The run kept its archive: one kept folder holding `names`, named in
+  // one error line, and no "Done.".
+  void ExpectKept(const std::vector<std::string>& names) {
+    const auto kept = KeptFolders();
+    ASSERT_EQ(kept.size(), 1u) << ::testing::PrintToString(log.lines);
+    std::vector<std::string> held;
+    for (const auto& e : fs::directory_iterator(kept[0])) held.push_back(e.path().filename());
+    std::sort(held.begin(), held.end());
+    EXPECT_EQ(held, names);
+    EXPECT_EQ(kept[0].filename().string().rfind("Daily ", 0), 0u) << kept[0];
+    EXPECT_GE(Find("Daily: Undelivered files were kept in \"" + kept[0].string() + "\". [!]"), 0)
+        << ::testing::PrintToString(log.lines);
+    EXPECT_EQ(Find("Daily: Done."), -1);
+    ExpectTempFolderEmpty();
+    ExpectEndedCleanly();
+  }
+};
+
+TEST_F(KeptRun, DeliveredArchiveDeletesExactlyTheArchivedSources) {
+  test::WriteFile(dir / "elsewhere.txt", "not a source");
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  EXPECT_TRUE(fs::exists(dir / "dest" / "Daily.rar"));
+  EXPECT_TRUE(SourcesGone());
+  // The include item itself was archived as a folder and is empty now.
+  EXPECT_FALSE(fs::exists(dir / "src"));
+  EXPECT_TRUE(fs::exists(dir / "elsewhere.txt"));
+  EXPECT_GE(Find("Daily: Deleted 3 archived source file(s)."), 0) << ::testing::PrintToString(log.lines);
+  // The archiver itself was told to delete nothing.
+  FakeArchiver(0);
+  preset.owe = true;
+  fs::create_directories(dir / "src");
+  Run();
+  const auto args = FakeArgs();
+  EXPECT_EQ(std::find(args.begin(), args.end(), "-df"), args.end());
+  EXPECT_TRUE(KeptFolders().empty());
+}
+
+TEST_F(KeptRun, MoveRefusedByAnExistingFileKeepsTheArchiveAndTheSources) {
+  test::WriteFile(dir / "dest" / "Daily.rar", "the user's older archive");
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "Daily.rar"), "the user's older archive");
+  EXPECT_GE(Find("Daily: COPY - File Daily.rar already exists, no permission to overwrite. [!]"), 0);
+  EXPECT_TRUE(SourcesIntact());
+  ExpectKept({"Daily.rar"});
+  EXPECT_GE(Find("Daily: The sources were not deleted: the archive did not reach any destination. [!]"), 0);
+}
+
+TEST_F(KeptRun, DeliveryThisBuildCannotMakeKeepsTheArchive) {
+  preset.ctf = false;
+  preset.ftp = true;
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  EXPECT_TRUE(SourcesIntact());
+  ExpectKept({"Daily.rar"});
+  const auto kept = KeptFolders();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(test::ReadFile(kept[0] / "Daily.rar").substr(0, 2), "PK");
+  EXPECT_EQ(fs::status(kept[0] / "Daily.rar").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A destination that cannot take the archive: a full file system when the
+// tests may mount one, else a folder nobody may write.
+TEST_F(KeptRun, FullOrUnwritableDestinationKeepsTheArchive) {
+  const std::string noise = Noise(200000, 3);
+  test::WriteFile(dir / "src" / "a.txt", noise);
+  fs::create_directories(dir / "dest");
+  bool mounted = false;
+  if (geteuid() == 0) {
+    mounted = std::system(("mount -t tmpfs -o size=64k tmpfs '" + Dest() + "' 2>/dev/null").c_str()) == 0;
+    if (!mounted) GTEST_SKIP() << "running as root, but no tmpfs can be mounted";
+  } else {
+    fs::permissions(dir / "dest", fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  const RunOutcome outcome = Run();
+  std::vector<std::string> inDest;
+  for (const auto& e : fs::directory_iterator(dir / "dest")) inDest.push_back(e.path().filename());
+  if (mounted) std::system(("umount '" + Dest() + "'").c_str());
+  else fs::permissions(dir / "dest", fs::perms::owner_all);
+  EXPECT_EQ(outcome, RunOutcome::Failed);
+  // Nothing half-written under any name.
+  EXPECT_TRUE(inDest.empty()) << ::testing::PrintToString(inDest);
+  EXPECT_GE(Find("Daily: COPY - Cannot write Daily.rar to the specified location. [!]"), 0)
+      << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(test::ReadFile(dir / "src" / "a.txt"), noise);
+  ExpectKept({"Daily.rar"});
+}
+
+TEST_F(KeptRun, HistoryThatCannotBeWrittenStillCopiesEveryVolume) {
+  const std::string noise = Noise(100000, 9);
+  test::WriteFile(dir / "src" / "a.txt", noise);
+  preset.vol = "20k";
+  // A folder where the history file should be: it can be neither read nor
+  // written.
+  fs::create_directories(dir / "presets" / "Daily.hst");
+  EXPECT_EQ(Run(), RunOutcome::Failed);
+  std::vector<std::string> delivered;
+  for (const auto& e : fs::directory_iterator(dir / "dest")) delivered.push_back(e.path().filename());
+  ASSERT_GE(delivered.size(), 5u);
+  const long copies = std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& l) {
+    return l.rfind("Daily: COPY - Successfully copied ", 0) == 0;
+  });
+  EXPECT_EQ(copies, static_cast<long>(delivered.size()));
+  const long failures = std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& l) {
+    return l.rfind("Daily: COPY - Cannot record the delivery of ", 0) == 0 && l.ends_with(" [!]");
+  });
+  EXPECT_EQ(failures, copies);
+  EXPECT_EQ(Find("Daily: Done."), -1);
+  // Every volume is at the destination, so the sources went.
+  EXPECT_TRUE(SourcesGone());
+  EXPECT_TRUE(KeptFolders().empty());
+  ExpectTempFolderEmpty();
+}
+
+TEST_F(KeptRun, ArchiveNamedWithALeadingDotIsDelivered) {
+  preset.nam = ".hidden";
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  EXPECT_TRUE(fs::exists(dir / "dest" / ".hidden.rar"));
+  EXPECT_EQ(Find("Daily: WinRAR - Done (1 file, "), 1);
+  EXPECT_TRUE(SourcesGone());
+}
+
+TEST_F(PresetRun, ArchiveNameMustBeAFileName) {
+  setenv("YUX_TEST_EMPTY", "", 1);
+  setenv("YUX_TEST_UP", "../x", 1);
+  for (const std::string nam : {"%YUX_TEST_EMPTY%", ".", "..", "a/b", "a\\b", "%YUX_TEST_UP%"}) {
+    SCOPED_TRACE(nam);
+    log.lines.clear();
+    preset.nam = nam;
+    EXPECT_EQ(Run(), RunOutcome::NotStarted);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].rfind("Daily: The archive name \"", 0), 0u) << log.lines[0];
+    EXPECT_TRUE(log.lines[0].ends_with("\" is not a file name. [!]"));
+    EXPECT_FALSE(RunActive);
+  }
+  unsetenv("YUX_TEST_EMPTY");
+  unsetenv("YUX_TEST_UP");
+  ExpectTempFolderEmpty();
+}

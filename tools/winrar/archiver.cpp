@@ -21,6 +21,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "platform/safefile.h"
 #include "platform/wildcard.h"
 #include "tools/winrar/zipdir.h"
 
@@ -93,16 +94,8 @@ std::string Absolute(const std::string& p) {
   return s;
 }
 
-std::string NameOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+std::string NameOf(const std::string& path) { return platform::PathNameOf(path); }
+std::string FolderOf(const std::string& path) { return platform::PathFolderOf(path); }
 
 std::string WithoutRoot(const std::string& path) {
   size_t first = path.find_first_not_of('/');
@@ -507,27 +500,6 @@ bool SplitVolumes(const std::string& whole, const std::string& final, uint64_t s
   return ok;
 }
 
-bool WipeAndDelete(const std::string& path) {
-  // A source that is a symbolic link goes as a link: overwriting through it
-  // would destroy the target, a file nobody asked to delete.
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd >= 0) {
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      std::vector<char> zeros(1 << 16, 0);
-      off_t left = st.st_size;
-      while (left > 0) {
-        ssize_t n = write(fd, zeros.data(), static_cast<size_t>(std::min<off_t>(left, zeros.size())));
-        if (n <= 0) break;
-        left -= n;
-      }
-      fsync(fd);
-    }
-    close(fd);
-  }
-  return ::unlink(path.c_str()) == 0;
-}
-
 // The base of a version name "name;3": "name" and 3; 0 when not a version.
 int VersionOf(const std::string& name, std::string* base) {
   auto semi = name.rfind(';');
@@ -860,7 +832,7 @@ int RunAdd(const Options& opt, Messages& msg) {
         msg.Problem("WARNING: " + s->path + " changed after it was archived; it was kept");
         continue;
       }
-      bool gone = opt.wipe ? WipeAndDelete(s->path) : ::unlink(s->path.c_str()) == 0;
+      bool gone = opt.wipe ? platform::WipeAndDelete(s->path) : ::unlink(s->path.c_str()) == 0;
       if (!gone) {
         ++warnings;
         msg.Problem("WARNING: cannot delete " + s->path + ": " + Errno());

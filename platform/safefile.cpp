@@ -1,0 +1,149 @@
+#include "platform/safefile.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace yux::platform {
+namespace {
+
+constexpr char kCopyTempMarker[] = ".yuxpart.";
+constexpr char kArchiverTempMarker[] = ".yuxtmp.";
+
+bool Fail(std::string* error, const std::string& why) {
+  if (error) *error = why;
+  return false;
+}
+
+std::string Errno() { return std::strerror(errno); }
+
+// Writes all of `n` bytes; false on a write error.
+bool WriteAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string PathNameOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string PathFolderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool RenameFile(const std::string& from, const std::string& to, bool replace, std::string* error) {
+  if (replace) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return Fail(error, Errno());
+    return true;
+  }
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST) return Fail(error, "the target exists");
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Fail(error, Errno());
+  // A file system without the flag: a hard link never replaces either.
+  if (::link(from.c_str(), to.c_str()) != 0)
+    return Fail(error, errno == EEXIST ? std::string("the target exists") : Errno());
+  ::unlink(from.c_str());
+  return true;
+}
+
+bool IsCrossDeviceError(const std::string& from, const std::string& toFolder) {
+  struct stat a {}, b {};
+  if (::stat(from.c_str(), &a) != 0 || ::stat(toFolder.c_str(), &b) != 0) return false;
+  return a.st_dev != b.st_dev;
+}
+
+bool CopyFileSafely(const std::string& from, const std::string& to, bool replace, std::string* error) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Fail(error, "cannot read " + from + ": " + Errno());
+  std::string pattern = PathFolderOf(to) + "/." + PathNameOf(to) + kCopyTempMarker + "XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int out = ::mkostemp(name.data(), O_CLOEXEC);
+  if (out < 0) {
+    ::close(in);
+    return Fail(error, Errno());
+  }
+  const std::string temp = name.data();
+  std::vector<char> buf(1 << 18);
+  std::string why;
+  for (;;) {
+    ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = "read error: " + Errno();
+      break;
+    }
+    if (n == 0) break;
+    if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) {
+      why = Errno();
+      break;
+    }
+  }
+  ::close(in);
+  if (why.empty() && ::fsync(out) != 0) why = Errno();
+  if (::close(out) != 0 && why.empty()) why = Errno();
+  if (why.empty()) RenameFile(temp, to, replace, &why);
+  if (!why.empty()) {
+    ::unlink(temp.c_str());
+    return Fail(error, why);
+  }
+  return true;
+}
+
+bool IsUnfinishedFileName(const std::string& name) {
+  return name.find(kCopyTempMarker) != std::string::npos ||
+         name.find(kArchiverTempMarker) != std::string::npos;
+}
+
+bool WipeAndDelete(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      std::vector<char> zeros(1 << 16, 0);
+      off_t left = st.st_size;
+      while (left > 0) {
+        ssize_t n = ::write(fd, zeros.data(), static_cast<size_t>(std::min<off_t>(left, zeros.size())));
+        if (n <= 0) break;
+        left -= n;
+      }
+      ::fsync(fd);
+    }
+    ::close(fd);
+  }
+  return ::unlink(path.c_str()) == 0;
+}
+
+unsigned DefaultFileMode() {
+  // The umask cannot be read without changing it, which would race with
+  // other threads; the kernel shows it in the process status.
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return 0644u;
+}
+
+bool SetFileMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+}  // namespace yux::platform

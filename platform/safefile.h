@@ -1,0 +1,46 @@
+#pragma once
+// File operations that never lose the only copy of something: a rename
+// that refuses to replace, a copy that appears under its final name only
+// once it is whole, and deletion that can overwrite first.
+#include <string>
+
+namespace yux::platform {
+
+// The last part of a "/" path, and the folder before it ("." when there is
+// none, "/" for a name in the root).
+std::string PathNameOf(const std::string& path);
+std::string PathFolderOf(const std::string& path);
+
+// Renames `from` to `to` on the same file system.  Without `replace` an
+// existing `to` is never touched (the rename fails with "the target
+// exists"); with it the old file is replaced in one step.  False with a
+// reason.
+bool RenameFile(const std::string& from, const std::string& to, bool replace,
+                std::string* error = nullptr);
+
+// True when a rename from `from` into `toFolder` cannot work because the
+// two lie on different file systems.
+bool IsCrossDeviceError(const std::string& from, const std::string& toFolder);
+
+// Copies `from` to `to` through a temporary name in the target's folder:
+// the data is written and flushed to the disk first, then the temporary
+// file takes the final name (replacing only with `replace`).  A failure at
+// any point removes the temporary file and leaves `to` as it was.
+bool CopyFileSafely(const std::string& from, const std::string& to, bool replace,
+                    std::string* error = nullptr);
+
+// Whether `name` is one of the temporary names CopyFileSafely uses, or one
+// the stand-in archiver writes before it renames its output.
+bool IsUnfinishedFileName(const std::string& name);
+
+// Overwrites a regular file with zeros, then deletes it.  A symbolic link
+// is deleted as a link, never written through.
+bool WipeAndDelete(const std::string& path);
+
+// The mode a new file gets from this process: 0666 less the umask.
+unsigned DefaultFileMode();
+
+// Sets the permission bits; false when it cannot.
+bool SetFileMode(const std::string& path, unsigned mode);
+
+}  // namespace yux::platform
