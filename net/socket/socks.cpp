@@ -194,8 +194,9 @@ void TCustomSocksWSocket::SendSocksRequest() {
       try {
         a = ResolveHostText(addr_);
       } catch (const std::exception& e) {
-        TriggerSocksError(20017, std::string("ESocketException ") + e.what());
-        CloseAndNotify(true, 20017);
+        // Through the common failure path: the negotiation state ends
+        // before the close, which would otherwise report a second error.
+        SocksError(20017, std::string("ESocketException ") + e.what());
         return;
       }
     }

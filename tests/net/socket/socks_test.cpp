@@ -207,6 +207,25 @@ TEST(Socks, ReplyCodesBecomeErrors) {
   }
 }
 
+// Level 4 resolves the destination itself: a name that does not resolve
+// ends the negotiation with one error, reported once to each event. (A
+// label over 63 bytes fails inside the resolver, before any query.)
+TEST(Socks, Version4UnresolvableHostReportsOnce) {
+  ScriptedServer srv([&](int fd, int) { yux::test::ReadExactly(fd, 1); });
+  Client c;
+  std::vector<int> socksErrors, connects, closes;
+  c.s.OnSocksError = [&](TCustomWSocket*, int e, const std::string&) { socksErrors.push_back(e); };
+  c.s.OnSessionConnected = [&](TCustomWSocket*, WORD e) { connects.push_back(e); };
+  c.s.OnSessionClosed = [&](TCustomWSocket*, WORD e) { closes.push_back(e); };
+  c.Connect("4", srv.Port(), std::string(64, 'a') + ".invalid", 80);
+  ASSERT_TRUE(WaitUntil([&] { return !closes.empty(); }));
+  yux::platform::ProcessMessagesFor(50);
+  EXPECT_EQ(socksErrors, std::vector<int>{20017});
+  EXPECT_EQ(connects, std::vector<int>{20017});
+  EXPECT_EQ(closes, std::vector<int>{20017});
+  EXPECT_EQ(c.s.State(), wsClosed);
+}
+
 TEST(Socks, OverlongFieldsAreRefusedNotCut) {
   Client c;
   bool sentAnything = false;
@@ -223,8 +242,16 @@ TEST(Socks, OverlongFieldsAreRefusedNotCut) {
   c.s.SocksUsercode = "u";
   c.s.SocksPassword = std::string(300, 'p');
   EXPECT_THROW(c.s.Connect(), ESocketException);
+  // Level 4 sends user code and host name zero-terminated.
+  c.s.SocksAuthentication = socksNoAuthentication;
+  c.s.SetSocksLevel("4A");
+  c.s.SetSocksServer("127.0.0.1");
+  c.s.SetSocksPort(std::to_string(srv.Port()));
+  c.s.SocksUsercode = std::string("u\0v", 3);
+  EXPECT_THROW(c.s.Connect(), ESocketException);
   yux::platform::ProcessMessagesFor(50);
   EXPECT_EQ(srv.Connections(), 0);
+  EXPECT_FALSE(sentAnything);
 }
 
 TEST(Socks, SettingsRules) {
