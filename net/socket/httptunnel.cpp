@@ -627,9 +627,19 @@ bool TCustomHttpTunnelWSocket::TriggerDataAvailable(WORD error) {
     // The reply is complete.  What follows it stays in the buffer: after a
     // 200 it belongs to the application; a new request empties it.
     KeepRest(bufOffset_);
-    EvaluateReply();
-    if (tunnelState_ == 0 && hSocket_ != INVALID_SOCKET && state_ == wsConnected && bufCnt_ > 0)
-      PostSelect(FD_READ, 0);
+    // The application's bytes behind a 200 get their FD_READ also when the
+    // connect handler raises.
+    auto offerRest = [this] {
+      if (tunnelState_ == 0 && hSocket_ != INVALID_SOCKET && state_ == wsConnected && bufCnt_ > 0)
+        PostSelect(FD_READ, 0);
+    };
+    try {
+      EvaluateReply();
+    } catch (...) {
+      offerRest();
+      throw;
+    }
+    offerRest();
     return true;
   }
 }

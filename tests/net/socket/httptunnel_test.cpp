@@ -128,6 +128,23 @@ TEST_F(HttpTunnel, RequestCarriesHostAndDataBehindThe200IsDelivered) {
             "Proxy-Connection: Keep-Alive\r\n\r\n");
 }
 
+// A handler that raises in OnSessionConnected must not strand what the
+// server sent right behind its 200.
+TEST_F(HttpTunnel, DataBehindThe200SurvivesAnExceptionInTheConnectHandler) {
+  ScriptedServer proxy([&](int fd, int) {
+    yux::test::ReadHeaders(fd);
+    yux::test::WriteAll(fd, "HTTP/1.1 200 Connection established\r\n\r\nwelcome");
+    yux::test::ReadExactly(fd, 1);
+  });
+  s.OnSessionConnected = [this](TCustomWSocket*, WORD e) {
+    connected = e;
+    throw std::runtime_error("handler failed");
+  };
+  Connect(proxy.Port());
+  ASSERT_TRUE(WaitUntil([&] { return Done() && got == "welcome"; })) << got;
+  EXPECT_EQ(connected, 0);
+}
+
 TEST_F(HttpTunnel, WithoutUserCodeA407IsAnError) {
   std::string request;
   ScriptedServer proxy([&](int fd, int) {
