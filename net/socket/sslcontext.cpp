@@ -167,13 +167,14 @@ int NewSessionCallback(SSL* ssl, SSL_SESSION* sess) {
     t->SslCallbackLog(TLogOption::loSslInfo, "NSCB> New session created");
   unsigned int len = 0;
   const unsigned char* id = SSL_SESSION_get_id(sess, &len);
+  bool add = false;
   try {
-    t->TriggerSslSvrNewSession(sess, id, int(len));
+    add = t->TriggerSslSvrNewSession(sess, id, int(len));
   } catch (...) {
   }
-  // 0: the library keeps its own reference handling; the internal cache
-  // stores the session as its cache mode says.
-  return 0;
+  // 1 hands a reference to the application's cache, which frees it when it
+  // drops the session; 0 leaves the session to the library alone.
+  return add ? 1 : 0;
 }
 
 SSL_SESSION* GetSessionCallback(SSL* ssl, const unsigned char* id, int len, int* copy) {

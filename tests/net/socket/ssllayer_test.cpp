@@ -390,6 +390,63 @@ TEST(SslLayer, ServerModeAgainstSClientWithSessionResumption) {
   }
 }
 
+// A server that keeps new sessions in a cache of its own (and tells so with
+// AddToInternalCache) holds a reference the library never frees under it;
+// one left to the library is freed with its connection.
+TEST(SslLayer, ExternallyCachedServerSessionStaysAlive) {
+  REQUIRE_PKI();
+  const TestPki& pki = TestPki::Get();
+  static bool freedMarked = false;
+  static int marker = 0;
+  static const int index = CRYPTO_get_ex_new_index(
+      CRYPTO_EX_INDEX_SSL_SESSION, 0, nullptr, nullptr, nullptr,
+      [](void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
+        if (ptr == &marker) freedMarked = true;
+      });
+  for (bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "kept" : "left to the library");
+    freedMarked = false;
+    SSL_SESSION* kept = nullptr;
+    {
+      TSslContext ctx;
+      ctx.SetSslCertFile(pki.Cert("server"));
+      ctx.SetSslPrivKeyFile(pki.Key("server"));
+      ctx.SetSslSessionCacheModes({sslSESS_CACHE_SERVER, sslSESS_CACHE_NO_INTERNAL_STORE});
+      TTestSslSocket listener;
+      std::vector<std::unique_ptr<Client>> conns;
+      listener.SetAddr("127.0.0.1");
+      listener.SetPort("0");
+      listener.OnSessionAvailable = [&](TCustomWSocket*, WORD) {
+        auto c = std::make_unique<Client>(&ctx);
+        c->s.SslMode = sslModeServer;
+        c->s.OnSslSvrNewSession = [&](TCustomWSocket*, SSL_SESSION* sess, const void*, int,
+                                      bool& add) {
+          SSL_SESSION_set_ex_data(sess, index, &marker);
+          if (keep) kept = sess;
+          add = keep;
+        };
+        c->s.Dup(listener.Accept());
+        conns.push_back(std::move(c));
+      };
+      listener.Listen();
+      PipedPeer client;
+      ASSERT_TRUE(client.Start({"openssl", "s_client", "-connect",
+                                "127.0.0.1:" + listener.BoundPortText(), "-tls1_2"}));
+      ASSERT_TRUE(WaitUntil([&] { return !conns.empty() && !conns[0]->handshakes.empty(); }))
+          << client.Output();
+      client.CloseInput();
+      EXPECT_EQ(client.WaitExit(), 0);
+      ASSERT_TRUE(WaitUntil([&] { return conns[0]->closedError >= 0; }));
+    }
+    // Connection, socket and context are gone.
+    EXPECT_EQ(freedMarked, !keep);
+    if (kept && !freedMarked) {  // (never free what the library freed)
+      SSL_SESSION_free(kept);
+      EXPECT_TRUE(freedMarked);
+    }
+  }
+}
+
 // The clear-command-channel case: a bidirectional TLS shutdown leaves the
 // connection open in plain text.  The peer is Python's ssl module, whose
 // unwrap does the same on its side.  Its SNI callback reports the name we
