@@ -1,0 +1,329 @@
+// The HTTP client against real servers (nginx, Python's http.server) on
+// 127.0.0.1: documents byte for byte, keep-alive, chunked and coded bodies,
+// answers cut short or malformed, and the blocking form with its timeout.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/protocols/httpcli.h"
+#include "platform/messages.h"
+#include "tests/net/protocols/httpcli_testutil.h"
+#include "tests/net/protocols/memstream.h"
+#include "tests/peers/httpclipeers.h"
+
+using namespace yux::net;
+using yux::test::MemStream;
+
+namespace {
+
+std::string Url(int port, const std::string& path, const std::string& scheme = "http") {
+  return scheme + "://127.0.0.1:" + std::to_string(port) + path;
+}
+
+class NginxFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (yux::test::FindProgram("nginx").empty()) return;
+    nginx_ = new yux::test::NginxPeer;
+    if (!nginx_->Start("gzip on; gzip_min_length 1; gzip_types text/plain;")) {
+      delete nginx_;
+      nginx_ = nullptr;
+      return;
+    }
+    for (int size : kSizes) {
+      yux::test::WriteFile(nginx_->Www() / ("f" + std::to_string(size) + ".bin"),
+                           yux::test::PatternBytes(size));
+    }
+  }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    nginx_ = nullptr;
+  }
+  void SetUp() override {
+    YUX_REQUIRE_PROGRAM("nginx");
+    ASSERT_NE(nginx_, nullptr) << "nginx did not start";
+  }
+  static constexpr int kSizes[] = {0, 1, 8191, 8192, 8193, 3 * 1024 * 1024};
+  static yux::test::NginxPeer* nginx_;
+};
+yux::test::NginxPeer* NginxFiles::nginx_ = nullptr;
+
+TEST_F(NginxFiles, GetAndHeadByteForBytePlainAndHttps) {
+  for (const char* scheme : {"http", "https"}) {
+    int port = std::string(scheme) == "http" ? nginx_->Port : nginx_->SslPort;
+    for (int size : kSizes) {
+      SCOPED_TRACE(std::string(scheme) + " " + std::to_string(size));
+      std::string path = "/f" + std::to_string(size) + ".bin";
+      THttpCli cli;
+      MemStream body;
+      cli.ResponseBody = &body;
+      cli.URL = Url(port, path, scheme);
+      ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET)) << cli.ResponseReason;
+      EXPECT_EQ(cli.ResponseStatus, 200);
+      EXPECT_EQ(cli.ResponseLength, size);
+      EXPECT_TRUE(body.data() == yux::test::PatternBytes(size)) << body.data().size();
+      EXPECT_EQ(cli.DocumentName, "f" + std::to_string(size) + ".bin");
+
+      MemStream headBody;
+      cli.ResponseBody = &headBody;
+      ASSERT_NO_THROW(cli.RunRequestBlocking(httpHEAD));
+      EXPECT_EQ(cli.ResponseStatus, 200);
+      EXPECT_EQ(cli.ResponseLength, size);
+      EXPECT_EQ(headBody.data(), "");
+    }
+  }
+}
+
+TEST_F(NginxFiles, ContentCodingSendsNoAcceptEncodingAndGetsTheTextUncompressed) {
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i) + " of a compressible text\n";
+  yux::test::WriteFile(nginx_->Www() / "text.txt", text);
+  THttpCli cli;
+  cli.SetOptions({httpoEnableContentCoding});
+  MemStream body;
+  cli.ResponseBody = &body;
+  std::vector<std::string> sent;
+  cli.OnCommand = [&](THttpCli*, std::string& line) { sent.push_back(line); };
+  cli.URL = Url(nginx_->Port, "/text.txt");
+  ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET));
+  for (const auto& line : sent) EXPECT_EQ(line.find("Accept-Encoding"), std::string::npos) << line;
+  EXPECT_EQ(cli.ResponseContentEncoding, "");
+  EXPECT_TRUE(body.data() == text);
+}
+
+TEST_F(NginxFiles, TwoRequestsShareOneKeptAliveConnection) {
+  yux::test::WriteFile(nginx_->Www() / "a.txt", "first");
+  yux::test::WriteFile(nginx_->Www() / "b.txt", "second");
+  THttpCli cli;
+  cli.SetRequestVer("1.1");
+  MemStream body;
+  cli.ResponseBody = &body;
+  cli.URL = Url(nginx_->Port, "/a.txt");
+  ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET));
+  EXPECT_FALSE(cli.CloseRequested);
+  cli.URL = Url(nginx_->Port, "/b.txt");
+  ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET));
+  EXPECT_EQ(body.data(), "firstsecond");
+  std::string log = nginx_->AccessLog();
+  std::string a = yux::test::LogLineWith(log, "GET /a.txt");
+  std::string b = yux::test::LogLineWith(log, "GET /b.txt");
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+  EXPECT_EQ(a.substr(0, a.find(' ')), b.substr(0, b.find(' '))) << log;
+  EXPECT_EQ(b.substr(b.find(' ') + 1, 2), "2 ") << log;  // the connection's second request
+}
+
+TEST_F(NginxFiles, BusyClientRefusesASecondRequest) {
+  THttpCli cli;
+  cli.URL = Url(nginx_->Port, "/f8192.bin");
+  int done = -1;
+  cli.OnRequestDone = [&](THttpCli*, THttpRequest, int e) { done = e; };
+  cli.StartRequest(httpGET);
+  try {
+    cli.StartRequest(httpGET);
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, 1);
+  }
+  ASSERT_TRUE(yux::platform::WaitPumping([&] { return done >= 0; }, 10000, 5));
+  EXPECT_EQ(done, 0);
+  EXPECT_EQ(cli.ResponseStatus, 200);
+}
+
+// ---------------------------------------------------------------------------
+// The scripted server
+
+class PythonServer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (yux::test::FindProgram("python3").empty()) return;
+    py_ = new yux::test::PythonHttpPeer;
+    if (!py_->Start()) {
+      delete py_;
+      py_ = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete py_;
+    py_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(py_, nullptr) << "the Python server did not start"; }
+  static yux::test::PythonHttpPeer* py_;
+};
+yux::test::PythonHttpPeer* PythonServer::py_ = nullptr;
+
+TEST_F(PythonServer, PostEchoesBodiesWithExactLengthAndHostLines) {
+  for (int size : {0, 10, 1024 * 1024}) {
+    SCOPED_TRACE(size);
+    std::string sent = yux::test::PatternBytes(size);
+    MemStream request(sent);
+    MemStream answer;
+    THttpCli cli;
+    cli.RequestBody = &request;
+    cli.ResponseBody = &answer;
+    cli.URL = Url(py_->Port, "/echo");
+    ASSERT_NO_THROW(cli.Post()) << cli.ResponseReason;
+    std::string got = answer.data();
+    std::size_t split = got.find("\r\n\r\n");
+    ASSERT_NE(split, std::string::npos);
+    std::string headers = got.substr(0, split + 2);
+    EXPECT_NE(headers.find("\r\nContent-Length: " + std::to_string(size) + "\r\n"),
+              std::string::npos)
+        << headers;
+    EXPECT_NE(headers.find("Host: 127.0.0.1:" + std::to_string(py_->Port) + "\r\n"),
+              std::string::npos)
+        << headers;
+    EXPECT_NE(headers.find("Content-Type: application/x-www-form-urlencoded\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(got.substr(split + 4) == sent);
+  }
+}
+
+TEST_F(PythonServer, ChunkedBodyDecodesByteForByte) {
+  for (int size : {0, 1, 5000, 300000}) {
+    SCOPED_TRACE(size);
+    THttpCli cli;
+    MemStream body;
+    cli.ResponseBody = &body;
+    cli.URL = Url(py_->Port, "/chunked?n=" + std::to_string(size));
+    ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET)) << cli.ResponseReason;
+    EXPECT_EQ(cli.ResponseTransferEncoding, "chunked");
+    EXPECT_TRUE(body.data() == yux::test::PatternBytes(size)) << body.data().size();
+  }
+}
+
+TEST_F(PythonServer, InterimContinueIsSkipped) {
+  THttpCli cli;
+  cli.SetRequestVer("1.1");
+  MemStream body;
+  cli.ResponseBody = &body;
+  cli.URL = Url(py_->Port, "/continue");
+  ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET));
+  EXPECT_EQ(cli.ResponseStatus, 200);
+  EXPECT_EQ(body.data(), "after continue");
+}
+
+TEST_F(PythonServer, ShortOrDamagedBodiesEndInAnError) {
+  struct Case {
+    const char* path;
+    int code;
+  } cases[] = {{"/short", httperrBodyIncomplete},
+               {"/chunk-cut", httperrBodyIncomplete},
+               {"/chunk-bad", httperrBadChunk},
+               {"/endless-header", httperrHeaderTooLarge}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    // Blocking: raises.
+    THttpCli cli;
+    MemStream body;
+    cli.ResponseBody = &body;
+    cli.URL = Url(py_->Port, c.path);
+    try {
+      cli.RunRequestBlocking(httpGET);
+      ADD_FAILURE() << "no exception";
+    } catch (const EHttpException& e) {
+      EXPECT_EQ(e.ErrorCode, c.code) << e.what();
+    }
+    // Asynchronous: the done event carries the error.
+    THttpCli async;
+    async.URL = cli.URL;
+    int done = -1;
+    async.OnRequestDone = [&](THttpCli*, THttpRequest, int e) { done = e; };
+    async.StartRequest(httpGET);
+    ASSERT_TRUE(yux::platform::WaitPumping([&] { return done >= 0; }, 10000, 5));
+    EXPECT_EQ(done, c.code) << async.ResponseReason;
+  }
+}
+
+TEST_F(PythonServer, DocumentWithoutHeader) {
+  THttpCli cli;
+  MemStream body;
+  cli.ResponseBody = &body;
+  cli.URL = Url(py_->Port, "/noheader");
+  ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET)) << cli.ResponseReason;
+  EXPECT_EQ(body.data(), "<HTML><BODY>no header</BODY></HTML>\n");
+  EXPECT_EQ(cli.ResponseContentType, "text/html");
+  EXPECT_EQ(cli.DocumentName, "noheader.htm");
+}
+
+TEST_F(PythonServer, SilentServerMakesTheBlockingRequestTimeOut) {
+  THttpCli cli;
+  cli.Timeout = 2;
+  cli.URL = Url(py_->Port, "/silent");
+  DWORD before = yux::platform::GetTickCount();
+  try {
+    cli.RunRequestBlocking(httpGET);
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_STREQ(e.what(), "Request aborted on timeout");
+    EXPECT_EQ(e.ErrorCode, httperrCustomTimeOut);
+  }
+  DWORD took = yux::platform::GetTickCount() - before;
+  EXPECT_GE(took, 2000u);
+  EXPECT_LT(took, 8000u);
+  EXPECT_EQ(cli.State(), httpReady);
+}
+
+TEST(HttpCli, ErrorsBeforeAnyAnswer) {
+  // Nothing listens on the port: the connect fails.
+  THttpCli cli;
+  cli.URL = Url(yux::test::FreeLoopbackPort(), "/");
+  try {
+    cli.RunRequestBlocking(httpGET);
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(cli.ResponseStatus, 404);
+    EXPECT_NE(cli.RequestDoneError, 0);
+  }
+  // An unknown protocol.
+  cli.URL = "gopher://127.0.0.1/x";
+  try {
+    cli.RunRequestBlocking(httpGET);
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, 501);
+    EXPECT_STREQ(e.what(), "Protocol \"gopher\" not implemented");
+  }
+  // Nothing to post; a version that does not exist.
+  try {
+    cli.Post();
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, 2);
+  }
+  try {
+    cli.SetRequestVer("2.0");
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, 5);
+    EXPECT_STREQ(e.what(), "Insupported HTTP version");
+  }
+}
+
+TEST(HttpCli, RequestThroughAProxyCarriesTheWholeUrlAndTheHostWithoutPort80) {
+  std::string request;
+  yux::test::ScriptedServer proxy([&](int fd, int) {
+    request = yux::test::ReadHeaders(fd);
+    std::string body = request.substr(0, request.find("\r\n"));
+    request += yux::test::ReadExactly(fd, 10);
+    yux::test::WriteAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                "\r\n\r\n" + body);
+  });
+  THttpCli cli;
+  cli.Proxy = "127.0.0.1";
+  cli.ProxyPort = std::to_string(proxy.Port());
+  MemStream post("0123456789");
+  MemStream answer;
+  cli.RequestBody = &post;
+  cli.ResponseBody = &answer;
+  cli.URL = "http://www.example.invalid/path/doc?q=1";
+  ASSERT_NO_THROW(cli.Post()) << cli.ResponseReason;
+  EXPECT_EQ(answer.data(), "POST http://www.example.invalid/path/doc?q=1 HTTP/1.0");
+  EXPECT_NE(request.find("\r\nHost: www.example.invalid\r\n"), std::string::npos) << request;
+  EXPECT_NE(request.find("\r\nContent-Length: 10\r\n"), std::string::npos) << request;
+  EXPECT_NE(request.find("\r\nUser-Agent: Mozilla/4.0 (compatible; YUX)\r\n"), std::string::npos);
+  EXPECT_EQ(request.substr(request.size() - 14), "\r\n\r\n0123456789");
+}
+
+}  // namespace
