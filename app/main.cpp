@@ -14,6 +14,7 @@
 #include "core/scheduleform.h"
 #include "core/startup.h"
 #include "dialogs/dialoghooksimpl.h"
+#include "dialogs/presetform.h"
 #include "dialogs/shellnotifierform.h"
 #include "net/protocols/tunnelauth.h"
 #include "platform/messagebox.h"
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
   yux::net::RegisterHttpTunnelAuthenticators();
 
   yux::TForm1 form1;
+  form1.OnPresetDialog = [&form1](const std::string& preset, const std::string& page) {
+    yux::ShowPresetDialog(&form1, preset, page);
+  };
   // The end of the session may come at any time; it is handled on the event
   // loop once the windows exist.
   bool ready = false;

@@ -27,6 +27,7 @@
 #include "core/shellnotifier.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
+#include "disc/lcdbpro.h"
 #include "platform/atoms.h"
 #include "platform/broadcast.h"
 #include "platform/folders.h"
@@ -66,6 +67,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   setObjectName("Form1");
   setWindowTitle(kApplicationTitle);
   resize(620, 440);
+  burner = std::make_unique<disc::TLCDBurnerPro>(this);
 
   client = new QWidget(this);
   client->setObjectName("client");
@@ -216,7 +218,10 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   };
   SetRunHooks(this);
   SetSchedulerActions(this);
-  if (!SecondInstance) CreateIcon();
+  if (!SecondInstance) {
+    CreateIcon();
+    burner->InitializeDevices(false);
+  }
 
   SetApplicationWindow(this);
   created_ = true;

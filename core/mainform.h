@@ -34,6 +34,10 @@ class QTreeWidgetItem;
 
 namespace yux {
 
+namespace disc {
+class TLCDBurnerPro;
+}
+
 class TForm5;
 
 // System commands of the window menu.
@@ -228,6 +232,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
 
   // The schedule window (set by it).
   TForm5* Form5 = nullptr;
+  // The disc component: its drives come from the drive-letter map and are
+  // initialised when the first instance starts.
+  std::unique_ptr<disc::TLCDBurnerPro> burner;
   // The command line asked not to show the window at start.
   bool HideAtStart = false;
 

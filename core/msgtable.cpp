@@ -334,6 +334,18 @@ constexpr Entry kDefaults[] = {
     // Schedule entries that could never run again.
     {"removingnoday", "No day of the week is allowed, removing from the schedule."},
     {"removingbadinterval", "The interval is below one minute, removing from the schedule."},
+    // The preset dialog's refusals of a new preset's name, its save failure,
+    // a CD/DVD destination without a recorder, and the file browser's drives.
+    {"presetexists", "A preset named \"%s\" already exists. Choose another name."},
+    {"presetfilesexist", "Files of a preset named \"%s\" already lie in the presets folder. Choose another name."},
+    {"presetnamestar", "A preset name must not begin with \"*\"."},
+    {"presetnametoolong", "The preset name \"%s\" is too long for a file name."},
+    {"savepreseterror", "Save preset error! The file \"%s\" could not be written: %s"},
+    {"cdnotrecorder", "Drive %s: is not a CD/DVD recorder here. Save with the CD/DVD destination switched off?"},
+    {"drivenotmapped", "Drive %s: is not assigned to a folder here."},
+    {"driveisoptical", "Drive %s: is a CD/DVD drive; its files cannot be browsed here."},
+    {"foldernotfound", "The folder \"%s\" does not exist."},
+    {"savechangesto", "Save the changes to \"%s\"?"},
 };
 
 using Map = std::map<std::string, std::string, std::less<>>;

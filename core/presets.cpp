@@ -97,6 +97,15 @@ bool WriteWhole(const std::string& path, const std::string& data, std::string* e
 
 bool IsDefaultsName(std::string_view name) { return name == kDefaultsPresetName; }
 
+std::string UnusableNameText(std::string_view name) {
+  std::string shown(name.substr(0, name.find('\0')));
+  std::replace(shown.begin(), shown.end(), '\r', ' ');
+  std::replace(shown.begin(), shown.end(), '\n', ' ');
+  return "The preset name \"" + shown +
+         "\" cannot be used: a preset name must not contain \"/\", a line break or a NUL character "
+         "and must not be \".\" or \"..\".";
+}
+
 }  // namespace
 
 void SetPresetDefaults(tarcopt& record) {
@@ -123,13 +132,25 @@ std::optional<std::string> PresetNameError(std::string_view name) {
   // The name is also one line of "yux.sch" and "yux.las", so it cannot hold
   // a line break either.
   if (name.find_first_of(std::string_view("/\0\r\n", 4)) != std::string_view::npos || name == "." ||
-      name == "..") {
-    std::string shown(name.substr(0, name.find('\0')));
-    std::replace(shown.begin(), shown.end(), '\r', ' ');
-    std::replace(shown.begin(), shown.end(), '\n', ' ');
-    return "The preset name \"" + shown +
-           "\" cannot be used: a preset name must not contain \"/\", a line break or a NUL character "
-           "and must not be \".\" or \"..\".";
+      name == "..")
+    return UnusableNameText(name);
+  return std::nullopt;
+}
+
+std::optional<std::string> NewPresetNameError(std::string_view name) {
+  if (IsDefaultsName(name)) return UnusableNameText(name);
+  if (auto problem = PresetNameError(name)) return problem;
+  if (name.front() == '*') return MessageText("presetnamestar");
+  const std::string text(name);
+  if (text.size() + 4 > kMaxPresetFileName) return Format("presetnametoolong", text);
+  const QString wanted = QString::fromStdString(text);
+  for (const std::string& listed : ListPresetNames(PresetsFolder))
+    if (QString::fromStdString(listed).compare(wanted, Qt::CaseInsensitive) == 0)
+      return Format("presetexists", listed);
+  for (std::string_view ext : kPresetFileExtensions) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(fs::path(PresetFilePath(text, ext)), ec)))
+      return Format("presetfilesexist", text);
   }
   return std::nullopt;
 }

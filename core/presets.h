@@ -2,6 +2,7 @@
 // Presets: the preset record, its file of scrambled "key value" lines, the
 // defaults preset "yux.pst", and the per-preset list files that share the
 // preset's base name in the presets folder.
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -129,6 +130,18 @@ void SetPresetDefaults(tarcopt& record);
 // that is refused, nothing for a good one.  The reserved defaults name is
 // always good.
 std::optional<std::string> PresetNameError(std::string_view name);
+
+// The longest file name the presets folder takes, in bytes.
+inline constexpr std::size_t kMaxPresetFileName = 255;
+
+// The check of a name for a preset that does not exist yet (a new one, or a
+// duplicate or rename target), after PresetNameError: the defaults name, a
+// leading "*" (the main window strips it as the list-editor marker), a name
+// too long once ".pst" is added, a listed preset of that name in any case
+// (the scheduler finds presets in any case), and files of exactly that name
+// in the presets folder (their history and cleaner lists would be
+// inherited).  The caller trims the name first.
+std::optional<std::string> NewPresetNameError(std::string_view name);
 
 // Full path of a preset's file with the given extension (".pst", ".inc",
 // ...) in the presets folder.  The defaults name gives "yux.pst" in the

@@ -11,6 +11,21 @@
 
 namespace yux::platform {
 
+bool DescribeEntry(const std::string& folder, const std::string& name, FindEntry* entry) {
+  std::string full = (folder == "/" ? "" : folder) + "/" + name;
+  struct stat st{};
+  if (stat(full.c_str(), &st) != 0 && lstat(full.c_str(), &st) != 0) return false;
+  FindEntry& f = *entry;
+  f.name = name;
+  f.isFolder = S_ISDIR(st.st_mode);
+  f.size = f.isFolder ? 0 : static_cast<std::uint64_t>(st.st_size);
+  f.mtime = st.st_mtime;
+  f.attributes = f.isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (!name.empty() && name[0] == '.') f.attributes |= FILE_ATTRIBUTE_HIDDEN;
+  if (!(st.st_mode & S_IWUSR)) f.attributes |= FILE_ATTRIBUTE_READONLY;
+  return true;
+}
+
 std::vector<FindEntry> FindFiles(const std::string& pattern, DWORD* error) {
   std::vector<FindEntry> out;
   auto sep = pattern.find_last_of("/\\");
@@ -32,17 +47,8 @@ std::vector<FindEntry> FindFiles(const std::string& pattern, DWORD* error) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     if (!MatchesMask(name, mask)) continue;
-    std::string full = (folder == "/" ? "" : folder) + "/" + name;
-    struct stat st{};
-    if (stat(full.c_str(), &st) != 0 && lstat(full.c_str(), &st) != 0) continue;  // vanished meanwhile
     FindEntry f;
-    f.name = name;
-    f.isFolder = S_ISDIR(st.st_mode);
-    f.size = f.isFolder ? 0 : static_cast<std::uint64_t>(st.st_size);
-    f.mtime = st.st_mtime;
-    f.attributes = f.isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (name[0] == '.') f.attributes |= FILE_ATTRIBUTE_HIDDEN;
-    if (!(st.st_mode & S_IWUSR)) f.attributes |= FILE_ATTRIBUTE_READONLY;
+    if (!DescribeEntry(folder, name, &f)) continue;  // vanished meanwhile
     out.push_back(std::move(f));
   }
   closedir(d);

@@ -27,6 +27,10 @@ struct FindEntry {
   DWORD attributes = 0;
 };
 
+// The entry of `name` in `folder` as the search describes it; false when
+// it cannot be examined (it vanished).
+bool DescribeEntry(const std::string& folder, const std::string& name, FindEntry* entry);
+
 // Entries of `pattern` (a folder, "/", then a mask; "\" also separates the
 // mask) sorted by name bytes, "." and ".." left out.  A symbolic link is
 // described by what it points to (itself when that is missing).  An empty

@@ -1,0 +1,52 @@
+#pragma once
+// Small helpers the dialogs share to make named controls: every control
+// carries its component name as objectName, for the language files and
+// for tests.
+#include <QGroupBox>
+#include <QPushButton>
+#include <QString>
+
+#include <vector>
+
+#include "core/language.h"
+#include "core/startup.h"
+#include "platform/messagebox.h"
+
+namespace yux {
+
+template <typename T>
+T* Named(T* w, const char* name) {
+  w->setObjectName(name);
+  return w;
+}
+
+// A button that the language files know as a bit button.
+inline QPushButton* BitBtn(const char* text, const char* name, QWidget* parent) {
+  auto* b = Named(new QPushButton(text, parent), name);
+  b->setProperty("yuxClass", "TBitBtn");
+  return b;
+}
+
+inline QGroupBox* Group(QWidget* parent, const char* name, const char* title) {
+  return Named(new QGroupBox(title, parent), name);
+}
+
+// The kinds the preset dialog translates: labels, check boxes, edits, bit
+// buttons and group boxes (its pages by their own keys).
+inline const std::vector<ControlKind> kPresetDialogKinds = {
+    ControlKind::TLabel, ControlKind::TCheckBox, ControlKind::TEdit, ControlKind::TBitBtn, ControlKind::TGroupBox};
+
+// The dialogs' boxes: the text after one carriage return, as the program's
+// boxes show it.
+inline void ErrorBox(const std::string& text) {
+  platform::MessageBox("\r" + text, kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
+}
+inline void InfoBox(const std::string& text) {
+  platform::MessageBox("\r" + text, kApplicationTitle, platform::MB_OK | platform::MB_ICONINFORMATION);
+}
+inline bool AskYes(const std::string& text) {
+  return platform::MessageBox("\r" + text, kApplicationTitle, platform::MB_YESNO | platform::MB_ICONQUESTION) ==
+         platform::IDYES;
+}
+
+}  // namespace yux
