@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "core/flags.h"
 #include "core/mainform.h"
 #include "core/scheduleform.h"
 #include "core/startup.h"
+#include "dialogs/binform.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "dialogs/presetform.h"
 #include "dialogs/shellnotifierform.h"
@@ -74,6 +76,14 @@ int main(int argc, char** argv) {
     else pendingEnd = true;
   });
   if (auto rc = form1.FormCreate(args)) return *rc;
+  // The bin window comes between the main and the schedule window; a
+  // second instance has none.
+  yux::Tyuxbinform binform(&form1);
+  if (!yux::SecondInstance) {
+    binform.FormCreate();
+    form1.OnBinModeChanged = [&binform](int mode) { binform.UpdateMode(mode); };
+    form1.OnSkinChanged = [&binform] { binform.update(); };
+  }
   // A headless program has nobody to close a dialog: it opens none.
   form1.OnShellNotifierDialog = [&form1] {
     if (yux::platform::IsHeadless()) return;

@@ -250,6 +250,11 @@ void TForm1::DefaultHandler(platform::UINT msg, platform::WPARAM, platform::LPAR
   else if (text[0] == 'R') TakeBinPath(path, RecycleList, RecycleInUse, recyclePending_, recycleWaiting_, yuxbintimerr);
 }
 
+void TForm1::TakeBinDrop(int mode, const std::string& path) {
+  if (mode == 1) TakeBinPath(path, KeeperList, KeeperInUse, keeperPending_, keeperWaiting_, yuxbintimerk);
+  else if (mode == 2) TakeBinPath(path, RecycleList, RecycleInUse, recyclePending_, recycleWaiting_, yuxbintimerr);
+}
+
 void TForm1::TakeBinPath(const std::string& path, std::vector<std::string>& binList, const bool& inUse,
                          std::vector<std::string>& pending, bool& waiting, QTimer* timer) {
   // Paths that arrive while an earlier one waits for the list are queued

@@ -226,6 +226,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   std::vector<std::string> RecycleList;
   bool KeeperInUse = false;
   bool RecycleInUse = false;
+  // A path dropped on the bin window in bin mode 1 (keeper) or 2 (recycle):
+  // it joins that bin's list and restarts its timer.
+  void TakeBinDrop(int mode, const std::string& path);
   // Fired one second after the last path arrived (the bins archive then).
   std::function<void()> OnKeeperTimer;
   std::function<void()> OnRecycleTimer;
