@@ -77,16 +77,19 @@ const char* HttpStateName(THttpState s) {
 // ---------------------------------------------------------------------------
 // The socket
 
-void THttpCliSocket::InitSSLConnection(bool client, SSL_CTX* ctx) {
-  TSslWSocket::InitSSLConnection(client, ctx);
+THttpCliSocket::THttpCliSocket() {
+  // Called while the connection object is made, before the hello goes out.
+  OnSslCliGetSession = [this](TCustomWSocket*, SSL_SESSION*&, bool&) { ApplyServerName(); };
+}
+
+void THttpCliSocket::ApplyServerName() {
   const std::string& name = SslServerName;
-  if (!client || !Ssl() || name.empty() || IsDottedIPv4Text(name) ||
-      name.find(':') != std::string::npos)
+  if (!Ssl() || name.empty() || IsDottedIPv4Text(name) || name.find(':') != std::string::npos)
     return;
   SSL_set_tlsext_host_name(Ssl(), name.c_str());
   if (SslContext() && SslContext()->SslVerifyPeer()) {
-    // The layer below checked the certificate against the address it
-    // connects to; the name of the URL is the one to check.
+    // The layer below set up the check for the address it connects to;
+    // the name of the URL is the one the certificate must carry.
     X509_VERIFY_PARAM* param = SSL_get0_param(Ssl());
     X509_VERIFY_PARAM_set1_ip(param, nullptr, 0);
     SSL_set1_host(Ssl(), name.c_str());
@@ -297,7 +300,7 @@ void THttpCli::StartRequest(THttpRequest request) {
     ResponseStatus = 200;
     ResponseReason = "OK";
     SetState(httpClosing);
-    if (socket_->State() == wsClosed)
+    if (!ConnectionOpen())
       platform::PostMessage(Handle(), msgInternalDone_, kInternalCloseDone, 0);
     else
       CloseConnectionDeferred();
@@ -460,6 +463,7 @@ void THttpCli::SocketDnsLookupDone(WORD error) {
     return;
   }
   socketError_ = false;
+  peerClosed_ = false;
   ++connectionSerial_;
   try {
     s.Connect();
@@ -923,6 +927,7 @@ void THttpCli::SocketHandshakeDone(WORD error) {
 // Closing
 
 void THttpCli::SocketSessionClosed(WORD error) {
+  peerClosed_ = true;
   if (OnSessionClosed) OnSessionClosed(this, error);
   connectedKey_.clear();
   tunnelled_ = false;
@@ -967,6 +972,11 @@ void THttpCli::DropConnection() {
   } catch (...) {
   }
   dropping_ = false;
+}
+
+bool THttpCli::ConnectionOpen() const {
+  // The socket reports the far end's close before it is closed itself.
+  return socket_->State() != wsClosed && !peerClosed_;
 }
 
 void THttpCli::CloseConnectionDeferred() {
@@ -1024,7 +1034,7 @@ bool THttpCli::StartRelocation() {
   if (port.empty()) port = proto == "https" ? "443" : "80";
   bool sameConnection = KeyFor(proto, host, port) == oldKey;
   restartKind_ = kRestartRelocation;
-  if ((!sameConnection || CloseRequested) && socket_->State() != wsClosed) {
+  if ((!sameConnection || CloseRequested) && ConnectionOpen()) {
     restartOnClose_ = true;
     CloseConnectionDeferred();
   } else {
@@ -1039,7 +1049,7 @@ bool THttpCli::StartAuthRetry() {
   if (RequestBody && bodySent_ > 0) RequestBody->Seek(-bodySent_, TSeekOrigin::soCurrent);
   bodySent_ = 0;
   restartKind_ = kRestartAuth;
-  if (CloseRequested && socket_->State() != wsClosed) {
+  if (CloseRequested && ConnectionOpen()) {
     restartOnClose_ = true;
     CloseConnectionDeferred();
   } else {
@@ -1131,7 +1141,7 @@ void THttpCli::FinishRequest() {
   if (state_ == httpReady) return;
   sendingBody_ = false;
   endAfterSend_ = false;
-  if (CloseRequested && socket_->State() != wsClosed) CloseConnectionDeferred();
+  if (CloseRequested && ConnectionOpen()) CloseConnectionDeferred();
   SetState(httpReady);
   PostDone();
 }

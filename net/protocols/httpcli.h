@@ -105,8 +105,11 @@ using THttpSocksAuthStateEvent = std::function<void(THttpCli* sender, TSocksAuth
 // URL, not the address the socket connects to (an address, or the proxy).
 class THttpCliSocket : public TSslWSocket {
  public:
+  THttpCliSocket();
   std::string SslServerName;
-  void InitSSLConnection(bool client, SSL_CTX* ctx) override;
+
+ private:
+  void ApplyServerName();
 };
 
 class THttpCli : public TNetWndControl {
@@ -297,6 +300,7 @@ class THttpCli : public TNetWndControl {
   void Log(const std::string& text);
   void DropConnection();
   void CloseConnectionDeferred();
+  bool ConnectionOpen() const;
   void PostRestart(int kind);
   void Restart(int kind);
   void Connected();
@@ -359,6 +363,7 @@ class THttpCli : public TNetWndControl {
   bool dropping_ = false;     // the client itself closes the socket
   bool socketError_ = false;  // the socket reported an error through OnError
   bool tunnelHandshake_ = false;
+  bool peerClosed_ = false;  // the session-closed event came for this connection
 };
 
 }  // namespace yux::net

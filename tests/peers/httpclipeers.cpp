@@ -200,6 +200,10 @@ bool NginxPeer::Start(const std::string& serverExtra) {
   Port = FreeLoopbackPort();
   SslPort = FreeLoopbackPort();
   const std::string d = dir_.str();
+  std::string extra = serverExtra;
+  for (auto [from, to] : {std::pair<std::string, int>{"{PORT}", Port}, {"{SSLPORT}", SslPort}})
+    for (std::size_t p; (p = extra.find(from)) != std::string::npos;)
+      extra.replace(p, from.size(), std::to_string(to));
   std::string conf = "daemon off;\nworker_processes 1;\n";
   if (::geteuid() == 0) conf += "user root root;\n";
   conf += "error_log " + d + "/error.log info;\npid " + d + "/nginx.pid;\n"
@@ -219,7 +223,7 @@ bool NginxPeer::Start(const std::string& serverExtra) {
           "    server_name localhost;\n"
           "    ssl_certificate " + pki.Cert("server") + ";\n"
           "    ssl_certificate_key " + pki.Key("server") + ";\n"
-          "    root " + Www().string() + ";\n" + serverExtra + "\n  }\n}\n";
+          "    root " + Www().string() + ";\n" + extra + "\n  }\n}\n";
   WriteFile(dir_ / "nginx.conf", conf);
   if (!proc_.Start({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"}))
     return false;

@@ -18,7 +18,7 @@ namespace yux::test {
 class NginxPeer {
  public:
   // serverExtra: more lines inside the server block (locations, gzip,
-  // authentication).  Files are put in Www() before or after the start.
+  // authentication), where "{PORT}" and "{SSLPORT}" stand for the ports.  Files are put in Www() before or after the start.
   bool Start(const std::string& serverExtra = {});
   int Port = 0;
   int SslPort = 0;
