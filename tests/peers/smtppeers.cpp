@@ -1,5 +1,8 @@
 #include "tests/peers/smtppeers.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -164,6 +167,23 @@ std::string SmtpPeer::Log() const {
   for (const char* f : {"server.err", "server.log"})
     if (std::filesystem::exists(dir_ / f)) out += ReadFile(dir_ / f);
   return out;
+}
+
+bool ReadSmtpLine(int fd, std::string& pending, std::string& line, int ms) {
+  for (;;) {
+    std::size_t end = pending.find("\r\n");
+    if (end != std::string::npos) {
+      line = pending.substr(0, end);
+      pending.erase(0, end + 2);
+      return true;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char b[4096];
+    ssize_t n = ::recv(fd, b, sizeof b, 0);
+    if (n <= 0) return false;
+    pending.append(b, std::size_t(n));
+  }
 }
 
 std::string ParseMailWithPython(const std::string& file) {

@@ -45,6 +45,11 @@ class SmtpPeer {
   std::string error_;
 };
 
+// For scripted SMTP servers: the next CR LF line of a connection (without
+// its CR LF), with `pending` holding what was read past it; false at the end
+// of the connection or after ms without a whole line.
+bool ReadSmtpLine(int fd, std::string& pending, std::string& line, int ms);
+
 // Runs Python's email package over a stored message (parse_mail.py) and
 // returns its JSON report, empty when it could not run.
 std::string ParseMailWithPython(const std::string& file);

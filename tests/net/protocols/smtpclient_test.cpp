@@ -17,6 +17,7 @@
 using namespace yux::net;
 using yux::test::SmtpPeer;
 using yux::test::SmtpPeerOptions;
+using yux::test::Client;
 using yux::test::TempDir;
 
 namespace {
@@ -26,58 +27,6 @@ namespace {
     YUX_REQUIRE_PROGRAM(yux::test::kDebianPython); \
     YUX_REQUIRE_PROGRAM("swaks");                   \
   } while (0)
-
-// A client with its transcript and the outcome of its last request.
-struct Client {
-  TSslSmtpCli c;
-  TSslContext ctx;
-  std::vector<std::string> display;
-  int done = -1;
-  TSmtpRequest doneRq = smtpCustom;
-  Client(int port, TSmtpSslType ssl = smtpTlsNone) {
-    c.Host = "127.0.0.1";
-    c.Port = std::to_string(port);
-    c.SignOn = "yux.test";
-    c.SslType = ssl;
-    c.SetSslContext(&ctx);
-    c.HdrFrom = "Sender Name <sender@example.com>";
-    c.FromName = c.HdrFrom;
-    c.HdrTo = "Rcpt <rcpt@example.org>";
-    c.RcptName = {"rcpt@example.org"};
-    c.HdrSubject = "Test message";
-    c.MailMessage = {"Line one.", ".dot line", "last"};
-    c.OnDisplay = [this](TCustomSmtpClient*, const std::string& m) { display.push_back(m); };
-    c.OnRequestDone = [this](TCustomSmtpClient*, TSmtpRequest rq, WORD e) {
-      doneRq = rq;
-      done = e;
-    };
-  }
-  // Starts a request and waits for its OnRequestDone; its error code.
-  int Run(const std::function<void()>& start) {
-    done = -1;
-    start();
-    if (!yux::platform::WaitPumping([&] { return done >= 0; }, 20000, 2)) return -2;
-    return done;
-  }
-  // The commands sent, in order, without their arguments.
-  std::vector<std::string> Commands() const {
-    std::vector<std::string> out;
-    for (const std::string& d : display)
-      if (d.starts_with("> ")) {
-        std::string cmd = d.substr(2, d.find(' ', 2) == std::string::npos ? std::string::npos
-                                                                           : d.find(' ', 2) - 2);
-        if (cmd == "EHLO" || cmd == "HELO" || cmd == "STARTTLS" || cmd == "AUTH" ||
-            cmd == "MAIL" || cmd == "RCPT" || cmd == "DATA" || cmd == "QUIT")
-          out.push_back(d.substr(2, cmd == "AUTH" ? d.find(' ', 7) - 2 : cmd.size()));
-      }
-    return out;
-  }
-  std::string Transcript() const {
-    std::string t;
-    for (const std::string& d : display) t += d + "\n";
-    return t;
-  }
-};
 
 bool Swaks(int port, const std::vector<std::string>& extra) {
   std::vector<std::string> argv = {"swaks", "--server", "127.0.0.1", "--port", std::to_string(port),
