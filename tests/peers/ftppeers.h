@@ -1,0 +1,57 @@
+#pragma once
+// FTP servers on 127.0.0.1 for the FTP client's tests, each on a free port
+// with its own configuration and folders, stopped with the object.
+#include <filesystem>
+#include <string>
+
+#include "tests/peers/peers.h"
+#include "tests/support/testsupport.h"
+
+namespace yux::test {
+
+enum class FtpTls { None, Explicit, Implicit };
+
+// vsftpd with anonymous access.  Its root is owned by root and not
+// writable (vsftpd refuses a writable one); uploads go to "pub", owned by
+// the ftp user.  With TLS it uses the test PKI's server certificate and
+// keeps vsftpd's default require_ssl_reuse=YES.
+class VsftpdServer {
+ public:
+  bool Start(FtpTls tls = FtpTls::None, const std::string& extraConfig = {});
+  int Port() const { return port_; }
+  std::filesystem::path Root() const { return dir_ / "root"; }
+  std::filesystem::path Pub() const { return dir_ / "root" / "pub"; }
+  // Writes a file into pub owned by the ftp user, so that the server may
+  // replace, append to or delete it.
+  void PutFile(const std::string& name, const std::string& data) const;
+  const std::string& Error() const { return error_; }
+
+ private:
+  TempDir dir_;
+  PeerProcess proc_;
+  int port_ = 0;
+  std::string error_;
+};
+
+// A pyftpdlib server scripted in Python (its handler class is given as
+// source text; "handler" must name it), run with Debian's /usr/bin/python3.
+// The server serves `root` to the user "user" with the password "pass" and
+// to anonymous users.
+class PyFtpServer {
+ public:
+  bool Start(const std::string& handlerSource, const std::filesystem::path& root);
+  int Port() const { return port_; }
+
+ private:
+  TempDir dir_;
+  PeerProcess proc_;
+  int port_ = 0;
+};
+
+// Whether Debian's Python has pyftpdlib.
+bool HavePyFtpdlib();
+
+// Where the fetched but not installed server packages are unpacked.
+std::filesystem::path FetchedPeerRoot(const std::string& package);
+
+}  // namespace yux::test
