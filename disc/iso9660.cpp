@@ -28,6 +28,9 @@ std::string DirIsoIdentifier(const TTreeContext& tree, const TDirectory* d) {
   return IsoIdentifier(tree, *d->entry);
 }
 
+// Directory records an entry takes: one per extent of its data.
+size_t RecordCount(const TFileEntry& e) { return e.extents.empty() ? 1 : e.extents.size(); }
+
 size_t IsoRecordSize(size_t idLen) { return 33 + idLen + (idLen % 2 == 0 ? 1 : 0); }
 size_t JolietRecordSize(size_t chars) { return 34 + 2 * chars; }
 
@@ -229,7 +232,8 @@ uint32_t PrepareImage(TTreeContext& tree) {
   for (auto& d : tree.directories) {
     std::vector<size_t> sizes;
     sizes.reserve(d->files.size());
-    for (TFileEntry* e : d->files) sizes.push_back(IsoRecordSize(IsoIdentifier(tree, *e).size()));
+    for (TFileEntry* e : d->files)
+      sizes.insert(sizes.end(), RecordCount(*e), IsoRecordSize(IsoIdentifier(tree, *e).size()));
     const uint32_t b = DirectoryBlocks(sizes);
     d->isoExtent = running;
     d->isoLength = b * kBlock;
@@ -244,7 +248,8 @@ uint32_t PrepareImage(TTreeContext& tree) {
     for (auto& d : tree.directories) {
       std::vector<size_t> sizes;
       sizes.reserve(d->files.size());
-      for (TFileEntry* e : d->files) sizes.push_back(JolietRecordSize(e->jolietName.size()));
+      for (TFileEntry* e : d->files)
+        sizes.insert(sizes.end(), RecordCount(*e), JolietRecordSize(e->jolietName.size()));
       const uint32_t b = DirectoryBlocks(sizes);
       d->jolietExtent = running;
       d->jolietLength = b * kBlock;
@@ -407,25 +412,29 @@ void Directories(TTreeContext& tree, Sink& out, bool joliet) {
         id.assign(s.begin(), s.end());
       }
       const size_t r = 33 + id.size() + (id.size() % 2 == 0 ? 1 : 0);
-      if (pos % kBlock + r > kBlock) pos = (pos / kBlock + 1) * kBlock;
-      if (pos + r > buf.size()) {
-        out.MarkOverrun();  // the entries no longer match the layout
-        return;
-      }
-      uint32_t extent, size;
+      std::vector<TExtent> extents;
       uint8_t flags = 0;
       if (e->subdir) {
-        extent = extentOf(e->subdir);
-        size = lengthOf(e->subdir);
+        extents = {{extentOf(e->subdir), lengthOf(e->subdir)}};
         flags = 2;
+      } else if (e->imported && e->size > 0) {
+        extents = ImportedExtents(*e);
       } else {
-        extent = FileExtent(tree, *e);
-        size = uint32_t(e->size);
+        extents = {{FileExtent(tree, *e), uint32_t(e->size)}};
       }
       const uint32_t attrs = e->attributes;
       if (attrs == 0 || attrs == kAttrHidden) flags |= 1;
-      pos += Record(&buf[pos], extent, size, &e->modified, tree.timeZoneOffset, flags, id.data(),
-                    id.size());
+      for (size_t i = 0; i < extents.size(); ++i) {
+        if (pos % kBlock + r > kBlock) pos = (pos / kBlock + 1) * kBlock;
+        if (pos + r > buf.size()) {
+          out.MarkOverrun();  // the entries no longer match the layout
+          return;
+        }
+        // Every record of a file in several extents but its last says more follow.
+        const uint8_t more = i + 1 < extents.size() ? 0x80 : 0;
+        pos += Record(&buf[pos], extents[i].block, extents[i].length, &e->modified,
+                      tree.timeZoneOffset, uint8_t(flags | more), id.data(), id.size());
+      }
     }
     out.Block(buf);
   }

@@ -58,11 +58,31 @@ struct Importer {
     return int64_t(timegm(&t)) - int64_t(offset) * 900;
   }
 
+  // A file recorded in several extents (flag 80h on every record but its
+  // last) is carried over whole: all of its extents, in order.
+  struct Pending {
+    std::vector<uint8_t> id;
+    std::vector<TExtent> extents;
+  };
+
+  void File(TDirectory* dir, TFindData fd, std::vector<TExtent> extents) {
+    uint64_t size = 0;
+    for (const TExtent& x : extents) size += x.length;
+    fd.attributes = kAttrNormal;
+    fd.size = size;
+    // A file inserted for this session wins over its old copy: the new
+    // backup must not be dropped for the previous one.
+    if (TFileEntry* existing = tree.FindEntry(dir, fd.fileName))
+      if (!existing->imported && existing->origin == 0 && !existing->IsDirectory()) return;
+    tree.InsertEntry(fd.fileName, dir, fd, 1, extents.front().block, {}, &extents);
+  }
+
   void Directory(TDirectory* dir, uint32_t extent, uint32_t length, int depth) {
     if (depth > kMaxImportDepth || length == 0 || length > kMaxImportDirectoryBytes) return;
     const uint32_t blocks = uint32_t(BytesToSectors(length));
     if (!Take(extent, blocks)) return;  // blocks already read for another directory
     std::vector<uint8_t> block(2048);
+    Pending pending;
     for (uint32_t b = 0; b < blocks; ++b) {
       if (!dev.Read10(extent + b, 1, block.data())) return;
       size_t off = 0;
@@ -76,27 +96,36 @@ struct Importer {
         const uint8_t* id = r + 33;
         if (idLen == 1 && (id[0] == 0 || id[0] == 1)) continue;  // "." and ".."
         const uint8_t flags = r[25];
-        if (flags & 0x04) continue;  // associated file
-        const bool isDir = flags & 0x02;
-        TFindData fd;
-        fd.fileName = DecodeName(id, idLen, isDir);
-        if (fd.fileName.empty()) continue;
-        fd.lastWriteUtc = RecordTime(r + 18);
         const uint32_t childExtent = GetLe32(r + 2);
         const uint32_t childLength = GetLe32(r + 10);
+        const bool isDir = flags & 0x02;
+        const std::vector<uint8_t> rawId(id, id + idLen);
+        // A record that does not continue the pending file's extents ends
+        // that file as it stands (a disc cut short of its last record).
+        if (!pending.extents.empty() && (isDir || rawId != pending.id)) pending = {};
+        if (flags & 0x04) continue;  // associated file
+        if (!isDir && (flags & 0x80)) {
+          pending.id = rawId;
+          pending.extents.push_back({childExtent, childLength});
+          continue;
+        }
+        TFindData fd;
+        fd.fileName = DecodeName(id, idLen, isDir);
+        if (fd.fileName.empty()) {
+          pending = {};
+          continue;
+        }
+        fd.lastWriteUtc = RecordTime(r + 18);
         if (isDir) {
           fd.attributes = kAttrDirectory;
           TDirectory* sub = tree.CreateDirectory(dir, fd);
           if (sub) Directory(sub, childExtent, childLength, depth + 1);
           continue;
         }
-        fd.attributes = kAttrNormal;
-        fd.size = childLength;
-        // A file inserted for this session wins over its old copy: the new
-        // backup must not be dropped for the previous one.
-        if (TFileEntry* existing = tree.FindEntry(dir, fd.fileName))
-          if (!existing->imported && existing->origin == 0 && !existing->IsDirectory()) continue;
-        tree.InsertEntry(fd.fileName, dir, fd, 1, childLength ? childExtent : 0, {});
+        std::vector<TExtent> extents = std::move(pending.extents);
+        pending = {};
+        extents.push_back({childExtent, childLength});
+        File(dir, std::move(fd), std::move(extents));
       }
     }
   }

@@ -179,7 +179,8 @@ TFileEntry* TTreeContext::FindEntry(const TDirectory* dir, const std::u16string&
 
 TFileEntry* TTreeContext::InsertEntry(const std::u16string& name, TDirectory* dir,
                                       const TFindData& fd, uint8_t origin,
-                                      uint32_t importedBlock, const std::string& source) {
+                                      uint32_t importedBlock, const std::string& source,
+                                      const std::vector<TExtent>* importedExtents) {
   if (!dir) return nullptr;
   if (OnAddFile) {
     bool skip = false;
@@ -188,7 +189,7 @@ TFileEntry* TTreeContext::InsertEntry(const std::u16string& name, TDirectory* di
   }
   if (name.size() >= kMaxNameLength) return SkippedMarker();
   const bool isDir = fd.attributes & kAttrDirectory;
-  if (!isDir && fd.size >= (uint64_t(1) << 32)) {
+  if (!isDir && !source.empty() && fd.size >= (uint64_t(1) << 32)) {
     // The directory records of this image hold 32-bit lengths.
     lastError = "File is 4 GB or larger and cannot be written to the disc image: " +
                 WideToUtf8(name);
@@ -228,6 +229,12 @@ TFileEntry* TTreeContext::InsertEntry(const std::u16string& name, TDirectory* di
   e->origin = origin;
   e->block = importedBlock;
   e->imported = importedBlock != 0;
+  e->extents.clear();
+  if (importedExtents && !importedExtents->empty()) {
+    e->imported = true;
+    e->block = importedExtents->front().block;
+    if (importedExtents->size() > 1) e->extents = *importedExtents;
+  }
   e->sourcePath = source;
   e->md5.clear();
   e->udfName.clear();

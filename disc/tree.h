@@ -142,9 +142,12 @@ class TTreeContext {
   // lastError for the reason of a refusal.
   TFileEntry* InsertFile(const std::string& destination, const std::string& source);
   // Inserts from find data; returns the entry, SkippedMarker() when the
-  // handler or the name length skipped it, or null when refused.
+  // handler or the name length skipped it, or null when refused. A file
+  // carried over from an earlier session gives its extents: its data stays
+  // where they say (even at block 0) and takes no blocks of the new session.
   TFileEntry* InsertEntry(const std::u16string& name, TDirectory* dir, const TFindData& fd,
-                          uint8_t origin, uint32_t importedBlock, const std::string& source);
+                          uint8_t origin, uint32_t importedBlock, const std::string& source,
+                          const std::vector<TExtent>* importedExtents = nullptr);
   // Creates (or finds) the subdirectory named in fd under parent.
   TDirectory* CreateDirectory(TDirectory* parent, const TFindData& fd);
   TDirectory* FindDirectory(const std::u16string& path) const;

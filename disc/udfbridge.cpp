@@ -147,7 +147,8 @@ struct Sizer {
     for (TFileEntry* e : d->files) {
       size += FidSize(e->udfName.size(), false);
       if (e->imported && e->size > 0 && !e->IsDirectory())
-        L.udfLowestImported = std::min(L.udfLowestImported, e->block);
+        for (const TExtent& x : ImportedExtents(*e))
+          if (x.block != 0) L.udfLowestImported = std::min(L.udfLowestImported, x.block);
     }
     d->udfLength = size;
     d->udfIdBlock = next;
@@ -509,17 +510,25 @@ void TUdfBlockGenerator::Block(const TUdfUnit& u, uint8_t* out) {
   // large file never overflows the 30-bit extent length.
   uint32_t adLength = 0;
   uint8_t* ad = out + 176;
-  uint64_t left = size;
-  uint32_t position = dir          ? PartitionRelative(L, d->udfIdBlock)
-                     : e->imported ? e->block - L.udfPartitionStart
-                                   : PartitionRelative(L, L.fileAreaStart + e->block);
-  while (left > 0) {
-    const uint32_t piece = uint32_t(std::min<uint64_t>(left, kMaxUdfExtent));
-    Put32(ad + adLength, piece);
-    Put32(ad + adLength + 4, position);
-    adLength += 8;
-    left -= piece;
-    position += piece / kBlock;
+  auto extent = [&](uint64_t left, uint32_t position) {
+    while (left > 0 && adLength + 8 <= 1872) {
+      const uint32_t piece = uint32_t(std::min<uint64_t>(left, kMaxUdfExtent));
+      Put32(ad + adLength, piece);
+      Put32(ad + adLength + 4, position);
+      adLength += 8;
+      left -= piece;
+      position += piece / kBlock;
+    }
+  };
+  if (dir) {
+    extent(size, PartitionRelative(L, d->udfIdBlock));
+  } else if (e->imported) {
+    // Data of an earlier session (in one or several extents) where it lies;
+    // data the partition does not reach has no place in it.
+    for (const TExtent& x : ImportedExtents(*e))
+      extent(x.length, x.block >= L.udfPartitionStart ? x.block - L.udfPartitionStart : 0);
+  } else {
+    extent(size, PartitionRelative(L, L.fileAreaStart + e->block));
   }
   Put32(out + 172, adLength);
   Tag(out, 261, 176 + adLength, PartitionRelative(L, self));

@@ -307,6 +307,16 @@ uint32_t TWriteThread::BlockZeroBytes(uint32_t pieceBytes) const {
   return std::max(blocks, descriptors) * kBlock;
 }
 
+bool TWriteThread::CarriedFileAt(uint32_t block) const {
+  for (const auto& f : ctx_.tree.files) {
+    if (!f->imported || f->IsDirectory() || f->size == 0) continue;
+    for (const TExtent& x : ImportedExtents(*f))
+      if (x.block != 0 && block >= x.block && block - x.block < BytesToSectors(x.length))
+        return true;
+  }
+  return false;
+}
+
 bool TWriteThread::WriteBlockZero(const uint8_t* data, uint32_t bytes) {
   TSCSIDevice& dev = ctx_.device;
   const uint16_t blocks = uint16_t(BytesToSectors(bytes));
@@ -484,8 +494,10 @@ bool TWriteThread::Execute() {
     else ran(0, uint32_t(first.size() / kBlock));
   }
   // The bridge's readers look for the anchor at block 256 of the disc: on a
-  // grown volume it must lead to this session's descriptors as well.
-  if (!failed && blockZero && L.UDFBridge) {
+  // grown volume it must lead to this session's descriptors as well, unless
+  // that block holds data of a file carried over (the closing anchor at the
+  // session's end still leads there).
+  if (!failed && blockZero && L.UDFBridge && !CarriedFileAt(kUdfAnchor)) {
     const auto anchor = UdfAnchorAt(ctx_.tree, kUdfAnchor);
     if (!WriteWithRetries(kUdfAnchor, anchor.data(), uint32_t(anchor.size()))) failed = true;
     else ran(kUdfAnchor, 1);

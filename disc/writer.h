@@ -37,6 +37,7 @@ class TWriteThread {
   uint32_t TakeBlock(uint8_t* buffer);
   bool WriteWithRetries(uint32_t lba, const uint8_t* data, uint32_t bytes);
   uint32_t BlockZeroBytes(uint32_t pieceBytes) const;
+  bool CarriedFileAt(uint32_t block) const;
   bool WriteBlockZero(const uint8_t* data, uint32_t bytes);
   bool Close(int sessions);
   TBurnerContext& ctx_;

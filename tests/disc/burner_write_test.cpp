@@ -412,14 +412,18 @@ TEST(BurnerComponent, ImageOptionChangedAfterPrepareNeedsANewLayout) {
       {"Joliet off", [](BurnerFixture& f) { f.burner->SetJolietFileSystem(false); }},
       {"long ISO names", [](BurnerFixture& f) { f.burner->SetISO9660v1999FS(true); }},
       {"UDF bridge", [](BurnerFixture& f) { f.burner->SetUDFBridge(true); }},
-      {"boot image", [](BurnerFixture& f) { f.burner->SetBootImage(f.Source("boot.img", 2048, 9)); }},
+      {"boot image",
+       [](BurnerFixture& f) { f.burner->SetBootImage(f.Source("boot.img", 2048, 9)); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     BurnerFixture f(kProfileDvdPlusRw, 60000);
     auto& b = *f.burner;
     for (int i = 0; i < 40; ++i)
-      ASSERT_NE(b.InsertFile("\\", f.Source("a long name that is no 8.3 name " + std::to_string(i) + ".rar", 100, unsigned(i))), nullptr);
+      ASSERT_NE(b.InsertFile(
+                    "\\", f.Source("a long name that is no 8.3 name " + std::to_string(i) + ".rar",
+                                   100, unsigned(i))),
+                nullptr);
     b.PrepareImage();
     b.SetJolietFileSystem(true);  // unchanged: the layout still holds
     EXPECT_TRUE(b.Context().tree.layout.prepared);

@@ -78,8 +78,9 @@ TEST(MultiSession, EveryRewritableMediumKeepsEverySession) {
     for (unsigned k = 1; k <= 3; ++k) {
       SCOPED_TRACE("session " + std::to_string(k));
       const std::string n = std::to_string(k);
-      Files fresh = {{"s" + n + "-archive.rar", f.Source("s" + n + "-archive.rar", 150000 + k * 77, k)},
-                     {"s" + n + "-notes.txt", f.Source("s" + n + "-notes.txt", 3000 + k, 10 + k)}};
+      Files fresh = {
+          {"s" + n + "-archive.rar", f.Source("s" + n + "-archive.rar", 150000 + k * 77, k)},
+          {"s" + n + "-notes.txt", f.Source("s" + n + "-notes.txt", 3000 + k, 10 + k)}};
       // The last session also brings a new copy of a file of the first.
       if (k == 3) fresh["s1-notes.txt"] = f.Source("s1-notes.txt", 5000, 40);
       b.ClearFiles();
