@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <random>
 
 #include "net/protocols/mimeutils.h"
@@ -65,13 +66,13 @@ THttpConnection::THttpConnection() {
   // Attach again so the request-done message number is counted.
   DetachHiddenWindow();
   AttachHiddenWindow();
-  SetLineMode(true);
+  // Lines are split here rather than by the socket's line mode: requests
+  // that follow a body or wait behind an answer are already buffered, and
+  // they must be found as soon as the connection is ready for them.
   LineEdit = false;
   LineEnd = "\n";
-  LineLimit = kMaxRequestLine;
   ComponentOptions.Include(wsoNoReceiveLoop);
   OnDataAvailable = [this](TCustomWSocket* s, WORD e) { HandleDataAvailable(s, e); };
-  OnLineLimitExceeded = [this](TCustomWSocket*, int n, bool& clear) { HandleLineLimit(n, clear); };
 }
 
 THttpConnection::~THttpConnection() { ReleaseWindowOnce(); }
@@ -79,17 +80,28 @@ THttpConnection::~THttpConnection() { ReleaseWindowOnce(); }
 void THttpConnection::AllocateMessageNumbers() {
   TSslWSocketClient::AllocateMessageNumbers();
   msgRequestDone_ = AllocateMessage();
+  msgProcessInput_ = AllocateMessage();
 }
 
 void THttpConnection::FreeMessageNumbers() {
   TSslWSocketClient::FreeMessageNumbers();
   ReleaseMessage(msgRequestDone_);
+  ReleaseMessage(msgProcessInput_);
 }
 
 void THttpConnection::HandleWindowMessage(TMessage& msg) {
   if (msgRequestDone_ && msg.Msg == msgRequestDone_) {
     try {
       HandleRequestDoneMessage();
+    } catch (const std::exception& e) {
+      ProcessBgException(e);
+    }
+    return;
+  }
+  if (msgProcessInput_ && msg.Msg == msgProcessInput_) {
+    try {
+      ProcessInput();
+      if (Connected() && inbuf_.size() < size_t(kMaxPipelinedBytes)) ReadInput();
     } catch (const std::exception& e) {
       ProcessBgException(e);
     }
@@ -104,21 +116,38 @@ void THttpConnection::BeginSession() {
 
 void THttpConnection::HandleRequestDoneMessage() { TriggerHttpRequestDone(); }
 
+int THttpConnection::TakeBuffered(void* buffer, int len) {
+  int n = int(std::min(inbuf_.size(), size_t(std::max(len, 0))));
+  std::memcpy(buffer, inbuf_.data(), size_t(n));
+  inbuf_.erase(0, size_t(n));
+  return n;
+}
+
 int THttpConnection::Receive(void* buffer, int len) {
-  if (State != hcPostedData) return TSslWSocketClient::Receive(buffer, len);
+  if (State != hcPostedData) {
+    if (!inbuf_.empty()) return TakeBuffered(buffer, len);
+    return TSslWSocketClient::Receive(buffer, len);
+  }
   int want = int(std::min<std::int64_t>(len, PostedRemaining));
-  int n = want > 0 ? TSslWSocketClient::Receive(buffer, want) : 0;
+  int n = 0;
+  if (want > 0)
+    n = !inbuf_.empty() ? TakeBuffered(buffer, want) : TSslWSocketClient::Receive(buffer, want);
   if (n > 0) PostedRemaining -= n;
   if (PostedRemaining <= 0) {
     PostedRemaining = 0;
     State = hcRequest;
-    SetLineMode(true);
   }
   return n;
 }
 
 void THttpConnection::EndPostedData() {
-  SetLineMode(true);
+  if (State == hcPostedData && PostedRemaining > 0) {
+    // The application stopped early: the rest of the body is still read
+    // and dropped, never taken for the next request.
+    AcceptPostedData = false;
+    if (msgProcessInput_) platform::PostMessage(GetWindowHandle(), msgProcessInput_, 0, 0);
+    return;
+  }
   State = hcRequest;
 }
 
@@ -126,17 +155,6 @@ void THttpConnection::PrepareGracefulClose() {
   KeepAliveTimeSec = 5;
   CloseAfterAnswer = true;
   OnDataSent = [this](TCustomWSocket* s, WORD e) { HandleDataSent(s, e); };
-}
-
-void THttpConnection::HandleLineLimit(int, bool& clearData) {
-  // Complete requests waiting for the current answer are not an overlong
-  // line; they are kept within a bound.
-  if (LineLength() > 0 && RcvdCount() <= kMaxPipelinedBytes) {
-    clearData = false;
-    return;
-  }
-  clearData = true;
-  if (!refused_) RefuseRequest();
 }
 
 void THttpConnection::RefuseRequest(bool unimplemented) {
@@ -152,30 +170,60 @@ void THttpConnection::RefuseRequest(bool unimplemented) {
 }
 
 void THttpConnection::HandleDataAvailable(TCustomWSocket*, WORD error) {
-  if (State == hcPostedData) {
-    if (AcceptPostedData && OnPostedData) {
-      OnPostedData(this, error);
+  if (State == hcPostedData && AcceptPostedData && OnPostedData && inbuf_.empty()) {
+    OnPostedData(this, error);
+    return;
+  }
+  if (inbuf_.size() >= size_t(kMaxPipelinedBytes)) return;  // read again once processed
+  ReadInput();
+  ProcessInput();
+}
+
+void THttpConnection::ReadInput() {
+  char buf[16384];
+  int n = TSslWSocketClient::Receive(buf, sizeof buf);
+  if (n > 0) inbuf_.append(buf, size_t(n));
+}
+
+void THttpConnection::ProcessInput() {
+  while (!inbuf_.empty()) {
+    if (!Connected()) {
+      inbuf_.clear();
       return;
     }
-    Receive(scratch_.data(), int(scratch_.size()));
-    return;
+    if (State == hcPostedData) {
+      if (AcceptPostedData && OnPostedData) {
+        size_t before = inbuf_.size();
+        OnPostedData(this, 0);
+        if (inbuf_.size() == before) return;  // the application reads later
+        continue;
+      }
+      // A body nobody takes is read and dropped, at most 1024 bytes a time.
+      Receive(scratch_.data(), int(scratch_.size()));
+      continue;
+    }
+    if (refused_) {
+      // Nothing more is answered on this connection.
+      inbuf_.clear();
+      return;
+    }
+    // A pipelined request waits until the current answer is sent.
+    if (answering_) return;
+    size_t lf = inbuf_.find('\n');
+    if (lf == std::string::npos ? inbuf_.size() > size_t(kMaxRequestLine)
+                                : lf >= size_t(kMaxRequestLine)) {
+      RefuseRequest();
+      return;
+    }
+    if (lf == std::string::npos) return;
+    std::string line = inbuf_.substr(0, lf);
+    inbuf_.erase(0, lf + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    HandleLine(line);
   }
-  if (refused_) {
-    // Nothing more is answered on this connection: what comes is dropped.
-    TSslWSocketClient::Receive(scratch_.data(), int(scratch_.size()));
-    return;
-  }
-  // A pipelined request waits, unread, until the current answer is sent.
-  if (answering_) return;
-  int n = LineLength();
-  if (n <= 0) return;
-  std::string line(size_t(n), '\0');
-  int r = TSslWSocketClient::Receive(line.data(), n);
-  if (r <= 0) return;
-  line.resize(size_t(r));
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+}
 
+void THttpConnection::HandleLine(const std::string& line) {
   if (State == hcSendData) {
     if (line.empty()) return;
     State = hcRequest;
@@ -300,12 +348,9 @@ void THttpConnection::EndOfHeader() {
   }
   answering_ = true;
   State = ContentLength > 0 ? hcPostedData : hcSendData;
-  if (ContentLength > 0) {
-    // Any body is consumed before the next request line is read: given to
-    // the application when it accepts it, else read and dropped.
-    PostedRemaining = ContentLength;
-    SetLineMode(false);
-  }
+  // Any body is consumed before the next request line is read: given to
+  // the application when it accepts it, else read and dropped.
+  PostedRemaining = ContentLength;
   ProcessRequest();
 }
 
@@ -450,9 +495,6 @@ void THttpConnection::HandlePostRequest() {
     case hg400: RefuseRequest(); break;
     case hgAcceptData:
       AcceptPostedData = true;
-      // Body bytes that came with the header are handed over now.
-      if (State == hcPostedData && RcvdCount() > 0 && MsgLineRedeliver())
-        platform::PostMessage(GetWindowHandle(), MsgLineRedeliver(), 0, 0);
       break;
     default:
       if (!KeepAlive) PrepareGracefulClose();
@@ -733,8 +775,8 @@ void THttpConnection::SendDocStream() {
 
 void THttpConnection::AnswerDone() {
   answering_ = false;
-  if (!refused_ && RcvdCount() > 0 && MsgLineRedeliver())
-    platform::PostMessage(GetWindowHandle(), MsgLineRedeliver(), 0, 0);
+  if (!inbuf_.empty() && msgProcessInput_)
+    platform::PostMessage(GetWindowHandle(), msgProcessInput_, 0, 0);
 }
 
 void THttpConnection::HandleDataSent(TCustomWSocket*, WORD) {
@@ -946,9 +988,6 @@ void THttpServer::ClientConnected(TWSocketClient* client, WORD error) {
   auto* c = dynamic_cast<THttpConnection*>(client);
   if (!c) return;
   c->Server = this;
-  c->SetLineMode(true);
-  c->LineEdit = false;
-  c->LineEnd = "\n";
   c->DocDir = docDir_;
   c->TemplateDir = TemplateDir;
   c->DefaultDoc = DefaultDoc;

@@ -62,7 +62,8 @@ using TAuthenticationTypes = TSmallSet<TAuthenticationType>;
 // Bounds on what a client may send before its request is refused.
 inline constexpr int kMaxRequestLine = 8192;   // request and header lines
 inline constexpr int kMaxHeaderLines = 100;
-// Pipelined requests held while an answer is being sent.
+// Received bytes held while an answer is being sent (pipelined requests);
+// beyond it the connection stops reading until the answer is done.
 inline constexpr int kMaxPipelinedBytes = 1 << 20;
 // Digest nonces whose counts are remembered.
 inline constexpr size_t kMaxDigestNonces = 4096;
@@ -225,7 +226,7 @@ class THttpConnection : public TSslWSocketClient {
   // In the body phase, reads at most what is left of the body.
   int Receive(void* buffer, int len) override;
   void HandleWindowMessage(TMessage& msg) override;
-  int MessageNumbersNeeded() override { return TSslWSocketClient::MessageNumbersNeeded() + 1; }
+  int MessageNumbersNeeded() override { return TSslWSocketClient::MessageNumbersNeeded() + 2; }
   void AllocateMessageNumbers() override;
   void FreeMessageNumbers() override;
 
@@ -246,7 +247,10 @@ class THttpConnection : public TSslWSocketClient {
   void InterpretHeaderLine(const std::string& line);
   void EndOfHeader();
   bool CheckDigest(bool& stale);
-  void HandleLineLimit(int rcvdLength, bool& clearData);
+  void ReadInput();
+  void ProcessInput();
+  void HandleLine(const std::string& line);
+  int TakeBuffered(void* buffer, int len);
   void DispatchGetOrHead(bool get);
   std::string LastModifiedLine() const;
   // Sends DocStream as a document: ranges, compression, Last-Modified.
@@ -256,7 +260,8 @@ class THttpConnection : public TSslWSocketClient {
   std::unique_ptr<TNtlmAuthSession> ntlm_;
   std::vector<char> block_;
   std::vector<char> scratch_ = std::vector<char>(1024);
-  UINT msgRequestDone_ = 0;
+  UINT msgRequestDone_ = 0, msgProcessInput_ = 0;
+  std::string inbuf_;  // received, not processed yet
   bool answering_ = false;
   bool refused_ = false;
   bool digestStale_ = false;
