@@ -244,8 +244,8 @@ void THttpConnection::BuildDirectoryListing(std::string& html) {
     std::string p = Path;
     if (!p.empty() && p.back() == '/') p.pop_back();
     size_t slash = p.find_last_of('/');
+    // The parent keeps its final "/", like every folder link here.
     std::string parent = slash == std::string::npos ? "/" : p.substr(0, slash + 1);
-    if (parent.size() > 1 && parent.back() == '/') parent.pop_back();
     html += "<TR><TD><A HREF=\"" + parent + "\">[To Parent Directrory]</A></TD></TR>";
   }
   std::int64_t total = 0;
