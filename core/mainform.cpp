@@ -18,6 +18,7 @@
 #include <iostream>
 
 #include "core/dialoghooks.h"
+#include "core/dialup.h"
 #include "core/flags.h"
 #include "core/folders.h"
 #include "core/language.h"
@@ -370,6 +371,7 @@ void TForm1::FormClose() {
   RecycleList.clear();
   SaveSchedule();
   StopShellNotifiers();
+  Hangup();
   const QRect g = geometry();
   Options.px1 = g.x();
   Options.px2 = g.width();

@@ -321,6 +321,8 @@ constexpr Entry kDefaults[] = {
     {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
     {"ftpnotavailable", "FTP - Delivery by FTP is not available in this build."},
     {"sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build."},
+    // A dial-up attempt whose wait ran out.
+    {"dialuptimeout", "DIALUP - No connection within %d seconds."},
     // Run safety: undelivered archives, sources deleted after delivery.
     {"keptfiles", "Undelivered files were kept in \"%s\"."},
     {"keptelsewhere", "%s did not reach every destination; it is in \"%s\"."},
