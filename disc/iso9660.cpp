@@ -48,28 +48,49 @@ uint32_t DirectoryBlocks(const std::vector<size_t>& recordSizes) {
   return blocks;
 }
 
-// Joliet names are cut to what a record can hold; a cut name that meets
-// another one in the same directory gets a number before its extension.
+// The name a Joliet record can hold: the characters Joliet forbids
+// (control characters, "*", "/", ":", ";", "?" and "\") become "_", so
+// that a reader never takes a ";" for the start of a version number and the
+// name reads back as written.
+std::u16string JolietForm(const std::u16string& name) {
+  std::u16string out = name;
+  for (char16_t& c : out)
+    if (c < 0x20 || c == u'*' || c == u'/' || c == u':' || c == u';' || c == u'?' || c == u'\\')
+      c = u'_';
+  return out;
+}
+
+// Joliet names are cut to what a record can hold; a name that had to be
+// changed and meets another one in the same directory gets a number before
+// its extension.
 void AssignJolietNames(TDirectory* dir) {
   std::unordered_set<std::u16string> used;
+  auto fits = [](const TFileEntry* e) {
+    return e->longName.size() <= kMaxJolietName && JolietForm(e->longName) == e->longName;
+  };
   for (TFileEntry* e : dir->files)
-    if (e->longName.size() <= kMaxJolietName) used.insert(FoldName(e->longName));
+    if (fits(e)) used.insert(FoldName(e->longName));
   for (TFileEntry* e : dir->files) {
-    if (e->longName.size() <= kMaxJolietName) {
+    if (fits(e)) {
       e->jolietName = e->longName;
       continue;
     }
+    const std::u16string name = JolietForm(e->longName);
     std::u16string ext;
-    const auto dot = e->longName.rfind(u'.');
-    if (dot != std::u16string::npos && e->longName.size() - dot <= 16 && !e->IsDirectory())
-      ext = e->longName.substr(dot);
+    const auto dot = name.rfind(u'.');
+    if (dot != std::u16string::npos && name.size() - dot <= 16 && !e->IsDirectory())
+      ext = name.substr(dot);
     for (int n = 0;; ++n) {
-      std::u16string tail = n ? u"~" + Utf8ToWide(std::to_string(n)) : u"";
-      size_t keep = kMaxJolietName - ext.size() - tail.size();
-      std::u16string base = e->longName.substr(0, keep);
-      // never split a surrogate pair
-      if (!base.empty() && base.back() >= 0xD800 && base.back() <= 0xDBFF) base.pop_back();
-      std::u16string candidate = base + tail + ext;
+      std::u16string candidate = name;
+      if (n > 0 || candidate.size() > kMaxJolietName) {
+        std::u16string tail = n ? u"~" + Utf8ToWide(std::to_string(n)) : u"";
+        const size_t keep =
+            std::min(name.size() - ext.size(), kMaxJolietName - ext.size() - tail.size());
+        std::u16string base = name.substr(0, keep);
+        // never split a surrogate pair
+        if (!base.empty() && base.back() >= 0xD800 && base.back() <= 0xDBFF) base.pop_back();
+        candidate = base + tail + ext;
+      }
       if (used.insert(FoldName(candidate)).second) {
         e->jolietName = candidate;
         break;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "disc/commonlib.h"
@@ -220,4 +221,43 @@ TEST(CarryOver, RecordWithExtentZeroTakesNoBlocks) {
   EXPECT_EQ(IsoinfoMd5(f, "c.rar"), Md5TextOfFile(third));
   EXPECT_EQ(Records(f.ImagePath(), "a.rar"),
             (std::vector<std::pair<uint64_t, uint32_t>>{{100000, 0}}));
+}
+
+// Characters Joliet forbids become "_" when written, so that the name
+// carried into the next session is the one the first session shows.
+TEST(CarryOver, NamesJolietForbidsReadBackUnchanged) {
+  YUX_REQUIRE_PROGRAM("isoinfo");
+  BurnerFixture f(kProfileDvdPlusRw, 60000);
+  auto& b = *f.burner;
+  b.SetReplaceFile(true);
+  const std::map<std::string, std::string> names = {
+      {"semi;colon.txt", "semi_colon.txt"},
+      {"what?.txt", "what_.txt"},
+      {"a:b*c.txt", "a_b_c.txt"},
+      {"tab\there.txt", "tab_here.txt"},
+  };
+  std::map<std::string, std::string> sources;  // name on the disc -> source
+  unsigned seed = 1;
+  for (auto& [name, shown] : names) {
+    sources[shown] = f.Source(name, 3000 + seed, seed);
+    ASSERT_NE(b.InsertFile("\\", sources[shown]), nullptr) << name;
+    ++seed;
+  }
+  b.PrepareImage();
+  ASSERT_TRUE(f.Write());
+  for (int session = 2; session <= 3; ++session) {
+    SCOPED_TRACE(session);
+    b.ClearFiles();
+    const std::string fresh = f.Source("s" + std::to_string(session) + ".rar", 2000, 20 + session);
+    ASSERT_NE(b.InsertFile("\\", fresh), nullptr);
+    b.ImportSession(0, "\\");
+    std::set<std::u16string> carried;
+    for (int i = 0; i < b.GetFileCount(); ++i) carried.insert(b.GetFileName(i));
+    for (auto& [shown, src] : sources) EXPECT_TRUE(carried.count(Utf8ToWide(shown))) << shown;
+    EXPECT_EQ(carried.size(), sources.size() + 1);
+    b.PrepareImage();
+    ASSERT_TRUE(f.Write());
+    sources["s" + std::to_string(session) + ".rar"] = fresh;
+    for (auto& [shown, src] : sources) EXPECT_EQ(IsoinfoMd5(f, shown), Md5TextOfFile(src)) << shown;
+  }
 }
