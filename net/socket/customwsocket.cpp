@@ -85,6 +85,19 @@ TCustomWSocket::~TCustomWSocket() {
 // ---------------------------------------------------------------------------
 // Properties
 
+std::uint8_t TCustomWSocket::ReqVerLow() const { return WSocketReqVerLow(); }
+
+void TCustomWSocket::SetReqVerLow(std::uint8_t v) {
+  if (!WSocketSetReqVerLow(v)) RaiseSocketException("SetReqVerLow: WinSock version can't be changed now");
+}
+
+std::uint8_t TCustomWSocket::ReqVerHigh() const { return WSocketReqVerHigh(); }
+
+void TCustomWSocket::SetReqVerHigh(std::uint8_t v) {
+  if (!WSocketSetReqVerHigh(v))
+    RaiseSocketException("SetReqVerHigh: WinSock version can't be changed now");
+}
+
 void TCustomWSocket::SetAddr(const std::string& v) {
   std::string t = Trim(v);
   if (addrAssigned_ && t == addr_) return;

@@ -92,6 +92,12 @@ class TCustomWSocket : public TNetWndControl, public INetLogUser {
   virtual void SetPort(const std::string& v);
   const std::string& Proto() const { return protoStr_; }
   virtual void SetProto(const std::string& v);
+  // The Winsock version asked for at startup, shared by every socket of
+  // the process; it can change only while Winsock is not started.
+  std::uint8_t ReqVerLow() const;
+  void SetReqVerLow(std::uint8_t v);
+  std::uint8_t ReqVerHigh() const;
+  void SetReqVerHigh(std::uint8_t v);
   const std::string& LocalPort() const { return localPortStr_; }
   void SetLocalPort(const std::string& v);
   const std::string& LocalAddr() const { return localAddr_; }

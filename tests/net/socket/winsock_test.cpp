@@ -9,6 +9,7 @@
 #include "net/socket/netexceptions.h"
 #include "net/socket/netresolve.h"
 #include "net/socket/winsock.h"
+#include "net/socket/wsocket.h"
 #include "net/socket/netwndcontrol.h"
 #include "platform/messages.h"
 
@@ -74,6 +75,50 @@ TEST(WinsockBinding, LoadCountUnloadAndVersion) {
   }
   EXPECT_NE(WSocketGetProc("WSAIoctl"), nullptr);
 
+  WSocketUnloadIfUnused();
+  EXPECT_TRUE(WSocketSetReqVerHigh(1));
+}
+
+// The socket's ReqVerLow and ReqVerHigh are the process-wide request:
+// changeable until Winsock is started, then refused through the socket's
+// error path.
+TEST(WinsockBinding, SocketVersionPropertiesFollowTheBinding) {
+  WSocketUnloadIfUnused();
+  ASSERT_FALSE(WSocketIsLoaded());
+  {
+    TWSocket s;
+    EXPECT_EQ(s.ReqVerLow(), 1);
+    EXPECT_EQ(s.ReqVerHigh(), 1);
+    ASSERT_FALSE(WSocketIsLoaded());  // a socket alone does not start it
+    s.SetReqVerHigh(2);
+    EXPECT_EQ(WSocketReqVerHigh(), 2);
+    EXPECT_EQ(s.ReqVerHigh(), 2);
+    s.DnsLookup("10.0.0.1");  // any bound call starts Winsock
+    ASSERT_TRUE(WSocketIsLoaded());
+    EXPECT_EQ(WSocketStartupData().wVersion, 0x0102);
+    struct Case {
+      void (TWSocket::*set)(std::uint8_t);
+      std::uint8_t value;
+      const char* text;
+    };
+    for (Case k : {Case{&TWSocket::SetReqVerHigh, 3, "SetReqVerHigh"},
+                   Case{&TWSocket::SetReqVerLow, 2, "SetReqVerLow"}}) {
+      SCOPED_TRACE(k.text);
+      try {
+        (s.*k.set)(k.value);
+        ADD_FAILURE() << "no exception";
+      } catch (const ESocketException& e) {
+        EXPECT_EQ(std::string(e.what()), std::string(k.text) + ": WinSock version can't be changed now");
+      }
+      bool reported = false;
+      s.OnError = [&](TCustomWSocket*) { reported = true; };
+      EXPECT_NO_THROW((s.*k.set)(k.value));
+      EXPECT_TRUE(reported);
+      s.OnError = nullptr;
+    }
+    EXPECT_EQ(s.ReqVerLow(), 1);
+    EXPECT_NO_THROW(s.SetReqVerLow(1));  // unchanged
+  }
   WSocketUnloadIfUnused();
   EXPECT_TRUE(WSocketSetReqVerHigh(1));
 }
