@@ -333,6 +333,9 @@ class TCustomFtpCli : public TNetWndControl {
   // Gives a freshly accepted active-mode connection its settings (TLS).
   virtual void PrepareAcceptedDataSocket() {}
   virtual void HandleReplyTls() {}
+  // False while the data connection's TLS handshake still runs: an end of
+  // data then would cut the handshake.
+  virtual bool DataReadyForShutdown() { return true; }
   // A TLS shutdown of the control channel that Abort ends as failed.
   virtual void AbortPendingTlsShutdown() {}
   virtual void ShowTransferStats();
@@ -530,6 +533,7 @@ class TSslFtpClient : public TFtpClient {
   void PrepareAcceptedDataSocket() override;
   void HandleReplyTls() override;
   void AbortPendingTlsShutdown() override;
+  bool DataReadyForShutdown() override;
   virtual void SslShutDownComplete(TCustomWSocket* sender, bool bidirectional, int errCode);
   virtual void SslHandshakeDone(TCustomWSocket* sender, WORD errCode, TX509Base* peerCert,
                                 bool& disconnect);

@@ -253,7 +253,16 @@ void TSslFtpClient::SslHandshakeDone(TCustomWSocket* sender, WORD errCode, TX509
   if (!onControl && errCode != 0) {
     // A data connection that cannot be protected ends the transfer.
     data_->Abort();
+    return;
   }
+  if (!onControl && closeDownPending_) {
+    closeDownPending_ = false;
+    platform::PostMessage(GetWindowHandle(), msgCloseDown_, 0, 0);
+  }
+}
+
+bool TSslFtpClient::DataReadyForShutdown() {
+  return !data_->SslEnable || data_->SslStage() == StageEstablished;
 }
 
 void TSslFtpClient::SslShutDownComplete(TCustomWSocket*, bool, int errCode) {

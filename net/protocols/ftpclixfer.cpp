@@ -910,7 +910,7 @@ void TCustomFtpCli::SendNextBlock() {
 
 void TCustomFtpCli::HandleFtpCloseDownMessage(TMessage&) {
   if (eofSent_ || data_->State() != wsConnected) return;
-  if (!data_->AllSent()) {
+  if (!data_->AllSent() || !DataReadyForShutdown()) {
     closeDownPending_ = true;
     return;
   }

@@ -44,7 +44,7 @@ bool VsftpdServer::Start(FtpTls tls, const std::string& extraConfig) {
   if (tls != FtpTls::None) {
     const TestPki& pki = TestPki::Get();
     conf += "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=NO\n"
-            "force_anon_data_ssl=NO\nssl_tlsv1=YES\nssl_sslv2=NO\nssl_sslv3=NO\n"
+            "force_anon_data_ssl=NO\nssl_ciphers=HIGH\nssl_tlsv1=YES\nssl_sslv2=NO\nssl_sslv3=NO\n"
             "rsa_cert_file=" + pki.Cert("server") + "\nrsa_private_key_file=" + pki.Key("server") + "\n";
     if (tls == FtpTls::Implicit) conf += "implicit_ssl=YES\n";
   }

@@ -3,6 +3,8 @@
 // in plain text and over TLS.
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <filesystem>
 
 #include "net/socket/sslcontext.h"
@@ -21,6 +23,7 @@ struct Mode {
   const char* name;
   bool passive;
   FtpTls tls;
+  const char* version = "TLSv1.3";  // the TLS version the client allows at most
 };
 
 class FtpVsftpd : public ::testing::TestWithParam<Mode> {
@@ -31,6 +34,9 @@ class FtpVsftpd : public ::testing::TestWithParam<Mode> {
     ASSERT_TRUE(server.Start(GetParam().tls)) << server.Error();
     ctx.SetSslCAFile(TestPki::Get().Cert("ca"));
     ctx.SetSslVerifyPeer(GetParam().tls != FtpTls::None);
+    ctx.InitContext();
+    if (std::string(GetParam().version) == "TLSv1.2")
+      SSL_CTX_set_max_proto_version(ctx.SslCTX(), TLS1_2_VERSION);
     TSslFtpClient& c = f.c;
     c.SetSslContext(&ctx);
     c.HostName = "127.0.0.1";
@@ -53,6 +59,7 @@ class FtpVsftpd : public ::testing::TestWithParam<Mode> {
       c.SetProtLevel("P");
       ASSERT_EQ(f.Run(&TCustomFtpCli::ProtAsync), 0) << c.ErrorMessage;
       ASSERT_TRUE(c.DataProtected());
+      EXPECT_EQ(c.ControlSocket()->SslVersion, GetParam().version);
     }
     c.HostDirName = "pub";
     ASSERT_EQ(f.Run(&TCustomFtpCli::CwdAsync), 0) << c.ErrorMessage;
@@ -70,6 +77,13 @@ class FtpVsftpd : public ::testing::TestWithParam<Mode> {
     return f.Run(&TCustomFtpCli::GetAsync);
   }
 
+  std::string Tail() const {
+    std::string t;
+    for (size_t i = f.trace.size() > 15 ? f.trace.size() - 15 : 0; i < f.trace.size(); ++i)
+      t += "\n" + f.trace[i];
+    return t;
+  }
+
   VsftpdServer server;
   TSslContext ctx;
   RecordedFtp<TSslFtpClient> f;
@@ -85,7 +99,7 @@ TEST_P(FtpVsftpd, TransfersOfEverySizeArriveWhole) {
     std::string data = RandomBytes(n, unsigned(n));
     std::string name = "f" + std::to_string(n) + ".bin";
     WriteFile(local / name, data);
-    ASSERT_EQ(Put(name, local / name), 0) << c.ErrorMessage;
+    ASSERT_EQ(Put(name, local / name), 0) << c.ErrorMessage << Tail();
     EXPECT_EQ(ReadFile(server.Pub() / name), data);
     EXPECT_EQ(c.ByteCount, std::int64_t(n));
     ASSERT_EQ(Get(name, local / ("back" + name)), 0) << c.ErrorMessage;
@@ -230,6 +244,19 @@ const Mode kModes[] = {
     {"Active", false, FtpTls::None},
 };
 INSTANTIATE_TEST_SUITE_P(Plain, FtpVsftpd, ::testing::ValuesIn(kModes),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+// AUTH TLS with PROT P, and implicit TLS: every data connection resumes the
+// control connection's session, which vsftpd requires by default.
+const Mode kTlsModes[] = {
+    {"PassiveAuthTls", true, FtpTls::Explicit},
+    {"ActiveAuthTls", false, FtpTls::Explicit},
+    {"PassiveImplicit", true, FtpTls::Implicit},
+    {"ActiveImplicit", false, FtpTls::Implicit},
+    {"PassiveAuthTls12", true, FtpTls::Explicit, "TLSv1.2"},
+    {"ActiveImplicit12", false, FtpTls::Implicit, "TLSv1.2"},
+};
+INSTANTIATE_TEST_SUITE_P(Tls, FtpVsftpd, ::testing::ValuesIn(kTlsModes),
                          [](const auto& i) { return std::string(i.param.name); });
 
 }  // namespace
