@@ -1,7 +1,14 @@
 #include "tests/peers/ftppeers.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <fstream>
 
@@ -65,6 +72,75 @@ bool VsftpdServer::Start(FtpTls tls, const std::string& extraConfig) {
 void VsftpdServer::PutFile(const std::string& name, const std::string& data) const {
   WriteFile(Pub() / name, data);
   OwnByFtp(Pub() / name);
+}
+
+int LoopbackListener(int& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, 4);
+  socklen_t l = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+int AcceptOne(int listener) {
+  pollfd p{listener, POLLIN, 0};
+  int d = ::poll(&p, 1, 5000) > 0 ? ::accept(listener, nullptr, nullptr) : -1;
+  ::close(listener);
+  return d;
+}
+
+int ConnectFrom(const char* source, const std::string& portCommand) {
+  int n[6] = {};
+  if (std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4],
+                  &n[5]) != 6)
+    return -1;
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in s{};
+  s.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &s.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(n[4] * 256 + n[5]));
+  a.sin_addr.s_addr = htonl(uint32_t(n[0]) << 24 | uint32_t(n[1]) << 16 | uint32_t(n[2]) << 8 |
+                            uint32_t(n[3]));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void CloseFd(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+DataEnd ReadUntilEnd(int fd) {
+  char b[65536];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) return EndTimeout;
+    ssize_t n = ::recv(fd, b, sizeof b, 0);
+    if (n == 0) return EndClosed;
+    if (n < 0) return errno == ECONNRESET ? EndReset : EndClosed;
+  }
+}
+
+bool PeerClosed(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 5000) <= 0) return false;
+  char c;
+  return ::recv(fd, &c, 1, 0) <= 0;
+}
+
+void SendUntilRefused(int fd, const std::string& block, int count) {
+  for (int i = 0; i < count; ++i)
+    if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) < 0) return;
 }
 
 bool HavePyFtpdlib() {

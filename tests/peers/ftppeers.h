@@ -48,6 +48,22 @@ class PyFtpServer {
   int port_ = 0;
 };
 
+// Plain socket helpers for scripted FTP servers (blocking, 5 s limits).
+// A listening socket on 127.0.0.1 with a port chosen by the system.
+int LoopbackListener(int& port);
+// Accepts one connection and closes the listener.
+int AcceptOne(int listener);
+// Connects from the given source address to the address of a PORT command.
+int ConnectFrom(const char* source, const std::string& portCommand);
+void CloseFd(int fd);
+// Reads until the peer closes (EndClosed), resets (EndReset) or stalls.
+enum DataEnd { EndClosed, EndReset, EndTimeout };
+DataEnd ReadUntilEnd(int fd);
+// True when the peer closes without sending anything.
+bool PeerClosed(int fd);
+// Sends the block `count` times or until the peer refuses more.
+void SendUntilRefused(int fd, const std::string& block, int count);
+
 // Whether Debian's Python has pyftpdlib.
 bool HavePyFtpdlib();
 

@@ -1,0 +1,442 @@
+// The FTP client against scripted servers: the replies and data
+// connections no real server gives on demand (bare line ends, split and
+// overlong lines, silence, trickling data, foreign addresses, intruders),
+// local stream failures and aborts.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "tests/net/protocols/ftpclient.h"
+#include "tests/peers/ftppeers.h"
+
+using namespace yux;
+using namespace yux::net;
+using namespace yux::test;
+
+namespace {
+
+// One control connection of a script.
+struct Ctl {
+  int fd;
+  std::string buf;
+  // A command line without its line end; empty at the end of the stream.
+  std::string Line() {
+    while (buf.find('\n') == std::string::npos) {
+      std::string c = ReadExactly(fd, 1);
+      if (c.empty()) return {};
+      buf += c;
+    }
+    size_t p = buf.find('\n');
+    std::string l = buf.substr(0, p);
+    buf.erase(0, p + 1);
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    return l;
+  }
+  // Reads commands up to the one starting with verb.
+  std::string Until(const std::string& verb) {
+    for (;;) {
+      std::string l = Line();
+      if (l.empty() || l.rfind(verb, 0) == 0) return l;
+      Send("200 ok\r\n");
+    }
+  }
+  void Send(const std::string& s) { WriteAll(fd, s); }
+  // Greets and logs the client in.
+  void Login() {
+    Send("220 scripted\r\n");
+    Line();
+    Send("331 password\r\n");
+    Line();
+    Send("230 in\r\n");
+  }
+};
+
+// Answers PASV with the given address and a data port listening on
+// 127.0.0.1 only; returns the listening socket.
+int Pasv(Ctl& c, const std::string& addr = "127,0,0,1") {
+  int port = 0;
+  int fd = LoopbackListener(port);
+  c.Until("PASV");
+  c.Send("227 Entering Passive Mode (" + addr + "," + std::to_string(port >> 8) + "," +
+         std::to_string(port & 255) + ").\r\n");
+  return fd;
+}
+
+void Aim(TCustomFtpCli& c, int port) {
+  c.HostName = "127.0.0.1";
+  c.Port = std::to_string(port);
+  c.UserName = "user";
+  c.PassWord = "pass";
+  c.RequestedMode = ftpTransModeStream;
+}
+
+TEST(FtpScripted, BareLineFeedRepliesNeedAcceptLF) {
+  for (bool acceptLF : {true, false}) {
+    SCOPED_TRACE(acceptLF ? "ftpAcceptLF" : "CR LF only");
+    ScriptedServer server([](int fd, int) {
+      Ctl c{fd, {}};
+      c.Send("220 bare\n");
+      if (c.Line().empty()) return;
+      c.Send("331 bare\n");
+      c.Line();
+      c.Send("230 bare\n");
+      c.Line();
+    });
+    RecordedFtp<TFtpClient> f;
+    Aim(f.c, server.Port());
+    if (!acceptLF) f.c.Options.Exclude(ftpAcceptLF);
+    f.c.Timeout = 2;
+    bool ok = f.c.Connect();
+    EXPECT_EQ(ok, acceptLF) << f.c.ErrorMessage;
+    if (!acceptLF) EXPECT_EQ(f.c.ErrorMessage, "426 Timeout");
+  }
+}
+
+TEST(FtpScripted, MultiLineReplySplitMidLine) {
+  ScriptedServer server([](int fd, int) {
+    Ctl c{fd, {}};
+    c.Send("220-Welcome\r\n220-sec");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the split must arrive apart
+    c.Send("ond line\r\n220 ready\r\n");
+    c.Line();
+    c.Send("230 in\r\n");
+    c.Line();
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
+  EXPECT_TRUE(f.Traced("< 220-second line"));
+  EXPECT_TRUE(f.Traced("< 220 ready"));
+  // 230 to USER: no PASS, no ACCT.
+  EXPECT_FALSE(f.TracedStart("> PASS"));
+  EXPECT_FALSE(f.TracedStart("> ACCT"));
+}
+
+TEST(FtpScripted, OverlongReplyLineEndsTheRequestAndTheConnection) {
+  ScriptedServer server([](int fd, int) {
+    Ctl c{fd, {}};
+    c.Send("220 " + std::string(40000, 'x') + "\r\n");
+    c.Line();  // until the client closes
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  EXPECT_EQ(f.Run(&TCustomFtpCli::ConnectAsync, 10000), 500);
+  EXPECT_FALSE(f.c.Connected());
+  EXPECT_EQ(f.c.State(), fcsReady);
+  f.ExpectNoMoreDone(1);
+}
+
+TEST(FtpScripted, SilentServerTimesOutWithoutSpinning) {
+  ScriptedServer server([](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    c.Line();  // PASV: never answered
+    ReadExactly(fd, 1);
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  f.c.Timeout = 2;
+  f.c.LocalFileName = "/dev/null";
+  auto t0 = std::chrono::steady_clock::now();
+  std::clock_t cpu0 = std::clock();
+  EXPECT_FALSE(f.c.List());
+  double cpu = double(std::clock() - cpu0) / CLOCKS_PER_SEC;
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(f.c.ErrorMessage, "426 Timeout");
+  EXPECT_EQ(f.c.StatusCode, 426);
+  EXPECT_GE(waited, std::chrono::milliseconds(1900));
+  // A wait that spins burns a core for the whole timeout.
+  EXPECT_LT(cpu, 1.0);
+}
+
+TEST(FtpScripted, TricklingDownloadOutlivesTheTimeout) {
+  ScriptedServer server([](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    int lfd = Pasv(c);
+    c.Until("RETR");
+    c.Send("150 here\r\n");
+    int d = AcceptOne(lfd);
+    for (int i = 0; i < 4; ++i) {
+      WriteAll(d, std::string(1000, char('a' + i)));
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    CloseFd(d);
+    c.Send("226 done\r\n");
+    c.Line();
+  });
+  TempDir dir;
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  f.c.Timeout = 2;
+  ASSERT_TRUE(f.c.Connect()) << f.c.ErrorMessage;
+  f.c.SetPassive(true);
+  f.c.HostFileName = "slow";
+  f.c.LocalFileName = (dir / "slow").string();
+  EXPECT_TRUE(f.c.Get()) << f.c.ErrorMessage;
+  EXPECT_EQ(ReadFile(dir / "slow").size(), 4000u);
+}
+
+// The final reply before the data connection closes, and after it.
+TEST(FtpScripted, TransferEndsOnReplyAndCloseInEitherOrder) {
+  for (bool replyFirst : {true, false}) {
+    SCOPED_TRACE(replyFirst ? "226 first" : "close first");
+    ScriptedServer server([replyFirst](int fd, int) {
+      Ctl c{fd, {}};
+      c.Login();
+      int lfd = Pasv(c);
+      c.Until("RETR");
+      c.Send("150 here\r\n");
+      int d = AcceptOne(lfd);
+      WriteAll(d, "payload");
+      if (replyFirst) {
+        c.Send("226 done\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        CloseFd(d);
+      } else {
+        CloseFd(d);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        c.Send("226 done\r\n");
+      }
+      c.Line();
+    });
+    TempDir dir;
+    RecordedFtp<TFtpClient> f;
+    Aim(f.c, server.Port());
+    f.c.SetPassive(true);
+    ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+    f.c.HostFileName = "x";
+    f.c.LocalFileName = (dir / "x").string();
+    EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync), 0) << f.c.ErrorMessage;
+    EXPECT_EQ(ReadFile(dir / "x"), "payload");
+    f.ExpectNoMoreDone(2);
+  }
+}
+
+// A 227 naming another host: the data connection still goes to the host the
+// control connection reached, and never leaves the loopback network.
+TEST(FtpScripted, PassiveAddressOfTheReplyIsNotTrusted) {
+  for (const char* named : {"127,0,0,2", "10,1,2,3", "8,8,8,8"}) {
+    SCOPED_TRACE(named);
+    ScriptedServer server([named](int fd, int) {
+      Ctl c{fd, {}};
+      c.Login();
+      int lfd = Pasv(c, named);
+      c.Until("RETR");
+      c.Send("150 here\r\n");
+      int d = AcceptOne(lfd);
+      WriteAll(d, "safe");
+      CloseFd(d);
+      c.Send("226 done\r\n");
+      c.Line();
+    });
+    TempDir dir;
+    RecordedFtp<TFtpClient> f;
+    Aim(f.c, server.Port());
+    f.c.SetPassive(true);
+    ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+    f.c.HostFileName = "x";
+    f.c.LocalFileName = (dir / "x").string();
+    EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync, 10000), 0) << f.c.ErrorMessage;
+    EXPECT_EQ(ReadFile(dir / "x"), "safe");
+  }
+}
+
+TEST(FtpScripted, MalformedPassiveReplyFailsTheRequest) {
+  for (const char* reply : {"227 Entering Passive Mode (127,0,0,300,4,1).",
+                            "227 Entering Passive Mode (127,0,0,1,0,0).",
+                            "227 Entering Passive Mode"}) {
+    SCOPED_TRACE(reply);
+    ScriptedServer server([reply](int fd, int) {
+      Ctl c{fd, {}};
+      c.Login();
+      c.Until("PASV");
+      c.Send(std::string(reply) + "\r\n");
+      c.Line();
+    });
+    RecordedFtp<TFtpClient> f;
+    Aim(f.c, server.Port());
+    f.c.SetPassive(true);
+    ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+    f.c.HostFileName = "x";
+    f.c.LocalFileName = "/dev/null";
+    EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync), 550);
+    f.ExpectNoMoreDone(2);
+  }
+}
+
+// Only the server may connect to the active-mode data port.
+TEST(FtpScripted, ActiveDataPortRefusesAnIntruder) {
+  std::atomic<bool> intruderClosed{false};
+  ScriptedServer server([&](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    std::string port = c.Until("PORT");
+    c.Send("200 port ok\r\n");
+    c.Until("RETR");
+    int intruder = ConnectFrom("127.0.0.2", port);
+    intruderClosed = intruder >= 0 && PeerClosed(intruder);
+    if (intruder >= 0) CloseFd(intruder);
+    c.Send("150 here\r\n");
+    int d = ConnectFrom("127.0.0.1", port);
+    WriteAll(d, "genuine");
+    CloseFd(d);
+    c.Send("226 done\r\n");
+    c.Line();
+  });
+  TempDir dir;
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  f.c.SetPassive(false);
+  ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+  f.c.HostFileName = "x";
+  f.c.LocalFileName = (dir / "x").string();
+  EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync, 10000), 0) << f.c.ErrorMessage;
+  EXPECT_EQ(ReadFile(dir / "x"), "genuine");
+  EXPECT_TRUE(intruderClosed);
+  EXPECT_TRUE(f.TracedStart("! Data connection from 127.0.0.2 refused"));
+  EXPECT_TRUE(f.TracedStart("> PORT 127,0,0,1,"));
+}
+
+// An application stream that fails after some bytes.
+class FailingStream : public TStream {
+ public:
+  FailingStream(std::string data, std::int64_t failAt) : data_(std::move(data)), failAt_(failAt) {}
+  std::int64_t Read(void* b, std::int64_t n) override {
+    if (pos_ >= failAt_) throw EStreamError("disk read failed");
+    n = std::min<std::int64_t>(n, std::int64_t(data_.size()) - pos_);
+    std::memcpy(b, data_.data() + pos_, size_t(n));
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t n) override {
+    if (pos_ + n > failAt_) throw EStreamError("disk full");
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Seek(std::int64_t o, TSeekOrigin origin) override {
+    if (origin == TSeekOrigin::soEnd) pos_ = std::int64_t(data_.size()) + o;
+    else if (origin == TSeekOrigin::soBeginning) pos_ = o;
+    else pos_ += o;
+    return pos_;
+  }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  std::string data_;
+  std::int64_t failAt_;
+  std::int64_t pos_ = 0;
+};
+
+TEST(FtpScripted, LocalReadErrorResetsTheUploadAndEndsWith426) {
+  std::atomic<bool> reset{false};
+  ScriptedServer server([&](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    int lfd = Pasv(c);
+    int d = AcceptOne(lfd);
+    c.Until("STOR");
+    c.Send("150 send\r\n");
+    reset = ReadUntilEnd(d) == EndReset;
+    CloseFd(d);
+    c.Send("226 stored\r\n");  // the server thinks all is well
+    c.Line();
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  f.c.SetPassive(true);
+  ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+  FailingStream s(std::string(300000, 'u'), 100000);
+  f.c.SetLocalStream(&s);
+  f.c.HostFileName = "up";
+  EXPECT_EQ(f.Run(&TCustomFtpCli::PutAsync), 426);
+  EXPECT_EQ(f.c.RequestResult, 426);
+  EXPECT_EQ(f.c.StatusCode, 426);
+  EXPECT_EQ(f.c.ErrorMessage, "426 disk read failed");
+  EXPECT_TRUE(reset);
+  f.ExpectNoMoreDone(2);
+}
+
+TEST(FtpScripted, LocalWriteErrorResetsTheDownloadAndEndsWith550) {
+  ScriptedServer server([&](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    int lfd = Pasv(c);
+    c.Until("RETR");
+    c.Send("150 here\r\n");
+    int d = AcceptOne(lfd);
+    SendUntilRefused(d, std::string(65536, 'd'), 16);
+    CloseFd(d);
+    c.Send("226 sent\r\n");
+    c.Line();
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  f.c.SetPassive(true);
+  ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+  FailingStream s({}, 100000);
+  f.c.SetLocalStream(&s);
+  f.c.HostFileName = "down";
+  EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync), 550);
+  EXPECT_EQ(f.c.RequestResult, 550);
+  EXPECT_EQ(f.c.StatusCode, 550);
+  EXPECT_EQ(f.c.ErrorMessage, "550 disk full");
+  f.ExpectNoMoreDone(2);
+}
+
+TEST(FtpScripted, UsageErrorInsideARequestEndsItWith500) {
+  ScriptedServer server([](int fd, int) {
+    Ctl c{fd, {}};
+    c.Send("220 hi\r\n");
+    c.Line();
+    c.Send("331 pass\r\n");
+    c.Line();
+    c.Send("332 account needed\r\n");
+    c.Line();
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  EXPECT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 500);
+  EXPECT_EQ(f.done.back().rq, ftpConnectAsync);
+  EXPECT_EQ(f.c.ErrorMessage, "500 Account empty!");
+  EXPECT_EQ(f.c.State(), fcsReady);
+  EXPECT_TRUE(f.errors.empty());
+  f.ExpectNoMoreDone(1);
+  // Refused before any request starts: OnError, and no OnRequestDone.
+  f.c.Account.clear();
+  f.c.AccountAsync();
+  ASSERT_EQ(f.errors.size(), 1u);
+  EXPECT_EQ(f.errors[0], "Account empty!");
+  f.ExpectNoMoreDone(1);
+}
+
+TEST(FtpScripted, AbortEndsTheRunningRequestOnceAfterItReturns) {
+  ScriptedServer server([](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    c.Line();  // never answered
+    ReadExactly(fd, 1);
+  });
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+  f.c.SystAsync();
+  ASSERT_TRUE(platform::WaitPumping([&] { return f.Traced("> SYST"); }, 5000, 5));
+  f.c.Abort();
+  EXPECT_EQ(f.done.size(), 1u);  // posted, not yet delivered
+  ASSERT_TRUE(platform::WaitPumping([&] { return f.done.size() == 2; }, 5000, 5));
+  EXPECT_EQ(f.done[1].rq, ftpSystAsync);
+  EXPECT_EQ(f.done[1].error, 426);
+  EXPECT_EQ(f.c.StatusCode, 426);
+  EXPECT_EQ(f.c.ErrorMessage, "426 Operation aborted.");
+  // Nothing runs now: an Abort raises no OnRequestDone.
+  f.c.Abort();
+  f.ExpectNoMoreDone(2);
+}
+
+}  // namespace
