@@ -5,11 +5,17 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -131,6 +137,22 @@ void WhenShown(std::function<void(T*)> act, int boundMs = 20000) {
     }
   });
   timer->start(10);
+}
+
+// Drops the paths, as the file manager does, on the middle of a list of
+// the shown "File lists" page.
+inline void Drop(TForm3& form, QListWidget* list, const std::vector<fs::path>& paths) {
+  form.PageControl1->setCurrentWidget(form.TabSheet3);
+  QApplication::processEvents();  // the page is laid out when shown
+  QMimeData mime;
+  QList<QUrl> urls;
+  for (const auto& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p.string()));
+  mime.setUrls(urls);
+  const QPointF at = list->mapTo(&form, list->rect().center());
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &drop);
 }
 
 // Sets a control the way a user would leave it.

@@ -128,19 +128,6 @@ void SaveHiddenDefaults() {
   ASSERT_TRUE(SavePreset(std::string(kDefaultsPresetName), d));
 }
 
-void Drop(TForm3& form, QListWidget* list, const std::vector<fs::path>& paths) {
-  auto* mime = new QMimeData;
-  QList<QUrl> urls;
-  for (const auto& p : paths) urls << QUrl::fromLocalFile(QString::fromStdString(p.string()));
-  mime->setUrls(urls);
-  const QPointF at = list->mapTo(&form, list->rect().center());
-  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&form, &enter);
-  QDropEvent drop(at, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&form, &drop);
-  delete mime;
-}
-
 std::vector<std::string> Items(const QListWidget* list) { return TForm3::ListLines(list); }
 
 // The lines of a list file, which must end every line with CR LF.
