@@ -91,6 +91,17 @@ TEST_F(NginxServer, FiveRelocationsAreFollowedTheSixthIsAnError) {
   EXPECT_EQ(cli.ResponseReason, "Too many relocations");
   EXPECT_EQ(cli.LocationChangeCurCount, 6);
 
+  // A POST that is relocated with 302 fetches the new place with GET.
+  MemStream post("data");
+  MemStream answer;
+  THttpCli poster;
+  poster.RequestBody = &post;
+  poster.ResponseBody = &answer;
+  poster.URL = Url(nginx_->SslPort, "/c5", "https");
+  ASSERT_NO_THROW(poster.Post()) << poster.ResponseReason;
+  EXPECT_EQ(poster.RequestType(), httpGET);
+  EXPECT_EQ(answer.data(), "the end of the chain");
+
   // Allowed by the application, the chain goes on.
   MemStream allowed;
   cli.OnLocationChangeExceeded = [](THttpCli*, int, bool& allowMore) { allowMore = true; };
