@@ -12,6 +12,8 @@
 
 #include "core/flags.h"
 #include "core/mainform.h"
+#include "core/presetrun.h"
+#include "core/rundelivery.h"
 #include "core/scheduleform.h"
 #include "core/startup.h"
 #include "dialogs/binform.h"
@@ -43,6 +45,32 @@ class YuxApplication : public QApplication {
   }
 };
 
+// The end of the session.  It arrives through the event loop, which may be
+// running inside a wait of a run far below on the stack: waiting here for
+// that run to end could never succeed.  So the run is aborted, and the
+// close happens once the run has unwound (its abort path stops the
+// archiver and keeps what was not delivered).
+void EndSessionAfterRuns(yux::TForm1& form) {
+  static bool pending = false;
+  if (pending) return;
+  pending = true;
+  yux::RefuseRunsForSessionEnd();
+  if (yux::RunActive) yux::AbortRequested = true;
+  auto* poll = new QTimer(&form);
+  QObject::connect(poll, &QTimer::timeout, &form, [&form, poll] {
+    // Other run-active work (a waited-for program) also ends on the abort.
+    if (yux::RunActive) {
+      yux::AbortRequested = true;
+      return;
+    }
+    if (yux::RunInProgress()) return;
+    poll->stop();
+    poll->deleteLater();
+    form.SessionEnding();
+  });
+  poll->start(50);
+}
+
 bool NoDisplay() {
   const char* x = std::getenv("DISPLAY");
   const char* w = std::getenv("WAYLAND_DISPLAY");
@@ -72,7 +100,7 @@ int main(int argc, char** argv) {
   bool ready = false;
   bool pendingEnd = false;
   yux::platform::OnTerminationSignal([&](int) {
-    if (ready) form1.SessionEnding();
+    if (ready) EndSessionAfterRuns(form1);
     else pendingEnd = true;
   });
   if (auto rc = form1.FormCreate(args)) return *rc;
@@ -94,12 +122,14 @@ int main(int argc, char** argv) {
   if (auto rc = form5.FormCreate(args)) return *rc;
   if (form1.Closed()) return 0;
 
+  // A run cut off by a kill or a power cut left its folder behind.
+  if (!yux::SecondInstance) yux::RecoverLeftoverRunFolder();
   ready = true;
   if (!form1.HideAtStart) {
     form1.show();
     form1.activateWindow();
   }
-  if (pendingEnd) QTimer::singleShot(0, &form1, [&] { form1.SessionEnding(); });
+  if (pendingEnd) QTimer::singleShot(0, &form1, [&] { EndSessionAfterRuns(form1); });
   app.exec();
   return 0;
 }

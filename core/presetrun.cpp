@@ -68,6 +68,7 @@ class PresetRunner {
   RunTuning tuning;
   RunStage stage = RunStage::Idle;
   bool inProgress = false;
+  bool refuseRuns = false;
   std::string runFolderName;
   std::string runFolder;
   std::vector<std::string> produced;
@@ -95,9 +96,12 @@ class PresetRunner {
 
   // Starts a program the way the shell's "open" verb does; nullptr when it
   // cannot be started.
+  // Awaited programs die with this one; `input` is the child's standard
+  // input (empty: ours).
   std::unique_ptr<platform::Process> StartProgram(const std::string& program,
                                                   const std::string& parameters, bool hidden,
-                                                  bool documents);
+                                                  bool documents, bool awaited,
+                                                  const std::string& input = {});
   // True when the process ended, false when the abort flag broke the wait.
   bool WaitForProcess(platform::Process& proc);
   // A before- or after-command; false when the run must end (logged).
@@ -183,8 +187,11 @@ void PresetRunner::OperationTimeout() {
 
 std::unique_ptr<platform::Process> PresetRunner::StartProgram(const std::string& program,
                                                               const std::string& parameters,
-                                                              bool hidden, bool documents) {
+                                                              bool hidden, bool documents, bool awaited,
+                                                              const std::string& input) {
   platform::StartOptions opt;
+  opt.dieWithParent = awaited;
+  opt.standardInput = input;
   // The shell expands environment strings in the program, never in the
   // parameters: a password holding "%" must reach the archiver as typed.
   opt.expandEnvironment = false;
@@ -216,7 +223,7 @@ bool PresetRunner::ExternalCommand(bool enabled, const std::string& program,
                                    RunOutcome& outcome) {
   if (!enabled || program.empty()) return true;
   AddPresetLog(MessageText(sync ? "syncexecution" : "asyncexecution") + " " + program);
-  auto proc = StartProgram(program, parameters, hidden, true);
+  auto proc = StartProgram(program, parameters, hidden, true, sync);
   if (!proc) {
     AddLog(MessageText("cannotexecuteexternal") + " [!]");
     // The run folder and the run icon go with the run.
@@ -339,7 +346,7 @@ void PresetRunner::Finish() {
 }
 
 RunOutcome PresetRunner::Run(const std::string& name) {
-  if (inProgress || RunActive) return RunOutcome::Busy;
+  if (inProgress || RunActive || refuseRuns) return RunOutcome::Busy;
   if (!IsFile(WinRarPath)) {
     AddLog(MessageText("winrarnotfound") + " [!]");
     return RunOutcome::NotStarted;
@@ -405,7 +412,16 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   // archived sources itself once a destination holds the archive.
   tarcopt forArchiver = p;
   if (!p.dra) forArchiver.del = forArchiver.wip = false;
-  const std::string switches = BuildWinRarSwitches(forArchiver, name, context);
+  // The stand-in archiver takes the password on its standard input, where
+  // other users cannot read it; other archivers need it in the switch.
+  std::string archiverInput;
+  const bool standIn = fs::path(WinRarPath).filename() == "winrar";
+  if (standIn && p.pas && !p.pwd.empty()) {
+    forArchiver.pas = false;
+    archiverInput = p.pwd + "\n";
+  }
+  std::string switches = BuildWinRarSwitches(forArchiver, name, context);
+  if (!archiverInput.empty()) switches += " -hp";
 
   SetRunActive();
   std::string parameters;
@@ -449,7 +465,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   stage = RunStage::Archiving;
   if (context.debugFlagExists)
     platform::MessageBox(parameters, kApplicationTitle, platform::MB_OK | platform::MB_ICONINFORMATION);
-  auto archiver = StartProgram(WinRarPath, parameters, p.hid, false);
+  auto archiver = StartProgram(WinRarPath, parameters, p.hid, false, !p.dra, archiverInput);
   if (!archiver) {
     AddLog(MessageText("errorrunningwinrar") + " [!]");
     RemoveTempFolder();
@@ -540,6 +556,11 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
 void SetRunHooks(RunHooks* hooks) { Runner().hooks = hooks; }
 
 RunOutcome RunPreset(const std::string& name) { return Runner().Run(name); }
+
+void RefuseRunsForSessionEnd() {
+  Runner().refuseRuns = true;
+  if (Runner().inProgress) AbortRequested = true;
+}
 
 bool RunInProgress() { return Runner().inProgress; }
 RunStage CurrentRunStage() { return Runner().stage; }

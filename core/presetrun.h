@@ -53,6 +53,10 @@ enum class RunOutcome {
 // progress (from inside one of its waits, say) returns Busy at once.
 RunOutcome RunPreset(const std::string& name);
 
+// The session is ending: the run in progress (if any) is aborted and no
+// new run starts for the rest of the process.
+void RefuseRunsForSessionEnd();
+
 // The state of the run in progress.
 bool RunInProgress();
 RunStage CurrentRunStage();

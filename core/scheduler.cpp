@@ -175,6 +175,7 @@ void Execute(const std::string& name, bool sync) {
   platform::StartOptions options;
   options.expandEnvironment = true;
   options.openDocuments = true;
+  options.dieWithParent = sync;
   auto proc = platform::Process::Start(program, parameters, options);
   if (!proc) {
     AddLog(MessageText("cannotexecuteexternal") + " [!]");

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,107 @@ DWORD StatusToCode(int status) {
   return 1;
 }
 
+
+int Spawn(const std::string& path, char* const* argv, const std::string& folder, pid_t* pid) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  // Descriptors opened without close-on-exec by any library stay ours.
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&fa, folder.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGCHLD);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int rc = posix_spawn(pid, path.c_str(), &fa, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&fa);
+  return rc;
+}
+
+// fork and exec for what posix_spawn cannot do: the parent-death signal and
+// a standard input fed from a pipe.  Between fork and exec the child calls
+// only async-signal-safe functions; an exec failure reaches the parent
+// through a close-on-exec pipe.
+int ForkExec(const std::string& path, char* const* argv, const std::string& folder, const StartOptions& options,
+             pid_t* pid) {
+  int status[2];
+  if (pipe2(status, O_CLOEXEC) != 0) return errno;
+  int input[2] = {-1, -1};
+  if (!options.standardInput.empty()) {
+    // The text goes into the pipe before the child exists: it fits the
+    // pipe's buffer, and a child that never reads it (or has ended) cannot
+    // make the write fail with a broken pipe.
+    const std::string& text = options.standardInput;
+    bool ok = text.size() <= 65536 && pipe2(input, O_CLOEXEC) == 0;
+    ok = ok && ::write(input[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (input[1] >= 0) ::close(input[1]);
+    if (!ok) {
+      const int e = text.size() > 65536 ? E2BIG : errno;
+      for (int fd : {status[0], status[1], input[0]})
+        if (fd >= 0) ::close(fd);
+      return e;
+    }
+  }
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child < 0) {
+    const int e = errno;
+    for (int fd : {status[0], status[1], input[0]})
+      if (fd >= 0) ::close(fd);
+    return e;
+  }
+  if (child == 0) {
+    if (options.dieWithParent) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      // The parent may have gone before the signal was armed.
+      if (getppid() != parent) _exit(127);
+    }
+    if (input[0] >= 0) dup2(input[0], 0);
+    if (!folder.empty() && chdir(folder.c_str()) != 0) {
+      const int e = errno;
+      [[maybe_unused]] auto n = write(status[1], &e, sizeof e);
+      _exit(127);
+    }
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGCHLD}) sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Every descriptor but 0, 1, 2 and the status pipe goes.
+    for (int fd = 3; fd < status[1]; ++fd) ::close(fd);
+    syscall(SYS_close_range, status[1] + 1, ~0u, 0);
+    execve(path.c_str(), argv, environ);
+    const int e = errno;
+    [[maybe_unused]] auto n = write(status[1], &e, sizeof e);
+    _exit(127);
+  }
+  ::close(status[1]);
+  if (input[0] >= 0) ::close(input[0]);
+  int e = 0;
+  ssize_t n;
+  do {
+    n = read(status[0], &e, sizeof e);
+  } while (n < 0 && errno == EINTR);
+  ::close(status[0]);
+  if (n > 0) {
+    int st;
+    while (waitpid(child, &st, 0) < 0 && errno == EINTR) {
+    }
+    return e ? e : ENOEXEC;
+  }
+  *pid = child;
+  return 0;
+}
+
 }  // namespace
 
 std::string LastStartError() { return tStartError; }
@@ -119,27 +221,10 @@ std::unique_ptr<Process> Process::Start(const std::string& programIn, const std:
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  // Descriptors opened without close-on-exec by any library stay ours.
-  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&fa, folder.c_str());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGCHLD);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&fa);
+  int rc = options.dieWithParent || !options.standardInput.empty()
+               ? ForkExec(path, argv.data(), folder, options, &pid)
+               : Spawn(path, argv.data(), folder, &pid);
   if (rc != 0) return fail(SpawnError(rc), "cannot start \"" + program + "\": " + std::strerror(rc));
 
   std::unique_ptr<Process> p(new Process);

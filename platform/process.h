@@ -25,6 +25,13 @@ struct StartOptions {
   // A program that is not executable (a document, a folder) is opened with
   // xdg-open, as the shell's "open" verb would.
   bool openDocuments = true;
+  // The child is sent SIGTERM when this program ends, however it ends (a
+  // kill included), so a program we wait for never works on unattended.
+  bool dieWithParent = false;
+  // Given to the child as its standard input (then end of file); empty:
+  // the child shares ours.  For secrets that must not stand in a command
+  // line other users can read.
+  std::string standardInput;
 };
 
 class Process {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -211,23 +212,7 @@ TEST(Program, ASecondInstanceSchedulesAPresetAndTheFirstRunsItWhenDue) {
   fs::create_directories(source);
   test::WriteFile(source / "notes.txt", "Notes to keep.\n");
   test::WriteFile(source / "data.bin", std::string(5000, 'x'));
-  {
-    // The preset's files, written as the preset dialog writes them.
-    const std::string savedPresets = PresetsFolder;
-    PresetsFolder = (world.settings / "presets").string();
-    fs::create_directories(PresetsFolder);
-    tarcopt preset;
-    SetPresetDefaults(preset);
-    preset.nam = "Daily";
-    preset.dtf.clear();  // an archive name without a time stamp
-    preset.vol = "None";
-    preset.ctf = true;
-    preset.dir = dest.string();
-    ASSERT_TRUE(SavePreset("Daily", preset));
-    ASSERT_TRUE(WritePresetList("Daily", ".inc", {source.string()}));
-    ASSERT_TRUE(WritePresetList("Daily", ".exc", {}));
-    PresetsFolder = savedPresets;
-  }
+  WriteDailyPreset(world, source, dest);
   RunningYux first(world);
   ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
 
@@ -359,4 +344,159 @@ TEST(Program, KeepsItsOptionsAcrossATerminatedRun) {
   // Saved whole: every line of the rewritten file reads back.
   const std::string raw = test::ReadFile(OptionsFilePath());
   EXPECT_EQ(raw.find("not-a-line"), std::string::npos);
+}
+
+// ---- A run cut off by the end of the session or by a kill ----
+
+// A preset "Daily" that archives `source` with "delete after archiving",
+// due at the first scheduler tick, and a later entry that must survive.
+void PrepareDueRun(YuxWorld& world, const fs::path& source, const std::function<void(tarcopt&)>& configure) {
+  world.UseSettingsFolder();
+  WriteDailyPreset(world, source, world.settings / "dest", [&](tarcopt& p) {
+    p.del = true;
+    configure(p);
+  });
+  test::WriteFile(world.settings / "yux.sch",
+                  "<D>2020.01.01 10:00:00 </D><P>Daily</P>"
+                  "<O>REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110</O>\r\n"
+                  "<D>2099.01.01 10:00:00 </D><P>Later</P>"
+                  "<O>REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110</O>\r\n");
+}
+
+// A source tree the archiver needs a while for: a large file of zeros that
+// takes no room on the disk.
+void MakeLargeSource(const fs::path& source) {
+  fs::create_directories(source);
+  test::WriteFile(source / "small.txt", "small");
+  test::WriteFile(source / "large.bin", "");
+  fs::resize_file(source / "large.bin", 6ull << 30);
+}
+
+bool SourceIntact(const fs::path& source) {
+  std::error_code ec;
+  return test::ReadFile(source / "small.txt") == "small" && fs::file_size(source / "large.bin", ec) == (6ull << 30);
+}
+
+std::vector<fs::path> FilesBelow(const fs::path& folder) {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); it != fs::recursive_directory_iterator(); ++it)
+    if (it->is_regular_file()) out.push_back(it->path());
+  return out;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QThread::msleep(20);
+  return done();
+}
+
+TEST(RunSafety, EndOfSessionDuringARunAbortsItAndCloses) {
+  struct Case {
+    const char* what;
+    bool whileArchiving;  // else while the after-command runs
+  };
+  for (const Case& c : {Case{"archiver", true}, Case{"after-command", false}}) {
+    SCOPED_TRACE(c.what);
+    YuxWorld world;
+    const fs::path source = world.settings / "source";
+    if (c.whileArchiving) {
+      MakeLargeSource(source);
+    } else {
+      fs::create_directories(source);
+      test::WriteFile(source / "small.txt", "small");
+    }
+    PrepareDueRun(world, source, [&](tarcopt& p) {
+      if (c.whileArchiving) return;
+      // A destination this build cannot deliver to: the archive stays
+      // undelivered, and the after-command holds the run.
+      p.ctf = false;
+      p.ftp = true;
+      p.eaa = p.eas = true;
+      p.eae = "/bin/sleep";
+      p.eap = "60";
+    });
+    RunningYux yux(world);
+    const std::string mark = c.whileArchiving ? "Daily: WinRAR - Started." : "Daily: Sync execution:  /bin/sleep";
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", mark, 30000)) << world.Log() << yux.Err();
+    QElapsedTimer t;
+    t.start();
+    yux.proc().terminate();
+    ASSERT_TRUE(yux.proc().waitForFinished(30000)) << world.Log();
+    EXPECT_LT(t.elapsed(), 15000);
+    EXPECT_EQ(yux.proc().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
+
+    const std::string log = world.Log();
+    EXPECT_NE(log.find("Abort requested."), std::string::npos) << log;
+    EXPECT_NE(log.find("Aborted. [!]"), std::string::npos) << log;
+    EXPECT_NE(log.find("YUX halts."), std::string::npos) << log;
+    EXPECT_EQ(log.find("Daily: Done."), std::string::npos) << log;
+    // Options and schedule were saved on the way out.
+    EXPECT_TRUE(fs::exists(world.settings / "yux.opt"));
+    EXPECT_NE(test::ReadFile(world.settings / "yux.sch").find("<P>Later</P>"), std::string::npos);
+    // Nothing left in the temp folder; the sources are whole.
+    EXPECT_TRUE(FilesBelow(world.temp.path()).empty());
+    EXPECT_FALSE(fs::exists(world.settings / "runfolder.dat"));
+    if (c.whileArchiving) {
+      EXPECT_TRUE(SourceIntact(source));
+      EXPECT_FALSE(fs::exists(world.settings / "kept"));
+    } else {
+      EXPECT_EQ(test::ReadFile(source / "small.txt"), "small");
+      const auto kept = FilesBelow(world.settings / "kept");
+      ASSERT_EQ(kept.size(), 1u) << log;
+      EXPECT_EQ(kept[0].filename(), "Daily.rar");
+      EXPECT_NE(log.find("Daily: Undelivered files were kept in \"" + kept[0].parent_path().string() + "\". [!]"),
+                std::string::npos)
+          << log;
+    }
+  }
+}
+
+TEST(RunSafety, KilledDuringArchivingLosesNothingAndIsFoundAtTheNextStart) {
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  MakeLargeSource(source);
+  PrepareDueRun(world, source, [](tarcopt&) {});
+  fs::path runFolder;
+  {
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: WinRAR - Started.", 30000)) << yux.Err();
+    // The archiver is writing its temporary file.
+    ASSERT_TRUE(WaitUntil([&] {
+      for (const auto& f : FilesBelow(world.temp.path()))
+        if (f.filename().string().find(".yuxtmp.") != std::string::npos) return true;
+      return false;
+    }));
+    runFolder = FilesBelow(world.temp.path()).at(0).parent_path();
+    yux.proc().kill();
+    ASSERT_TRUE(yux.proc().waitForFinished(10000));
+  }
+  // The archiver died with yux and removed its unfinished file itself.
+  EXPECT_TRUE(WaitUntil([&] { return FilesBelow(world.temp.path()).empty(); })) << "archiver still writing";
+  EXPECT_TRUE(SourceIntact(source));
+  EXPECT_TRUE(fs::is_directory(runFolder));
+
+  // What a run cut off later would have left: one finished archive and one
+  // unfinished temporary file.
+  test::WriteFile(runFolder / "Daily.rar", "finished archive");
+  test::WriteFile(runFolder / "Daily.rar.yuxtmp.Ab12Cd", "half");
+  test::WriteFile(world.settings / "yux.sch", "");
+  const size_t before = world.Log().size();
+  RunningYux again(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.", 15000, before)) << again.Err();
+  const std::string log = world.Log();
+  EXPECT_NE(log.find("Daily: A run was cut off and left its folder \"" + runFolder.string() + "\" behind. [!]"),
+            std::string::npos)
+      << log;
+  const auto kept = FilesBelow(world.settings / "kept");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].filename(), "Daily.rar");
+  EXPECT_EQ(test::ReadFile(kept[0]), "finished archive");
+  EXPECT_NE(log.find("Daily: Undelivered files were kept in \"" + kept[0].parent_path().string() + "\". [!]"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(fs::exists(runFolder));
+  EXPECT_FALSE(fs::exists(world.settings / "runfolder.dat"));
 }

@@ -660,3 +660,27 @@ TEST_F(PresetRun, ArchiveNameMustBeAFileName) {
   unsetenv("YUX_TEST_UP");
   ExpectTempFolderEmpty();
 }
+
+// The stand-in archiver gets the password on its standard input, never in
+// its command line; the archive is still encrypted with it.
+TEST_F(PresetRun, StandInTakesThePasswordOnItsInput) {
+  YUX_REQUIRE_PROGRAM("7z");
+  preset.pas = true;
+  preset.pwd = "pa ss%word";
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  const std::string archive = (dir / "dest" / "Daily.rar").string();
+  auto right = test::RunProgram({"7z", "x", "-so", "-ppa ss%word", archive, "src/b.txt"});
+  EXPECT_EQ(right.out, "bee");
+  auto wrong = test::RunProgram({"7z", "x", "-so", "-pother", archive, "src/b.txt"});
+  EXPECT_NE(wrong.exitCode, 0);
+  // What the command line carried: a bare switch.
+  FakeArchiver(0);
+  const std::string fake = WinRarPath;
+  fs::rename(fake, dir / "winrar");
+  WinRarPath = (dir / "winrar").string();
+  preset.owe = true;
+  Run();
+  const auto args = FakeArgs();
+  EXPECT_NE(std::find(args.begin(), args.end(), "-hp"), args.end()) << ::testing::PrintToString(args);
+  for (const auto& a : args) EXPECT_EQ(a.find("word"), std::string::npos) << a;
+}

@@ -7,11 +7,14 @@
 #include <QThread>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/folders.h"
+#include "core/presets.h"
 #include "platform/namedobjects.h"
 #include "tests/support/testsupport.h"
 
@@ -43,6 +46,8 @@ class YuxWorld {
     env.insert("YUX_NS", QString::fromStdString(ns_));
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(config.str()));
     env.insert("XDG_DATA_HOME", QString::fromStdString(data.str()));
+    // Run folders go into a temp folder of the test's own.
+    env.insert("TMPDIR", QString::fromStdString(temp.str()));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
@@ -61,7 +66,7 @@ class YuxWorld {
   std::string Log() const { return ReadFile(settings / "yux.log"); }
   std::string DefaultFolder() const { return (data.path() / "Pellmor" / "YUX").string(); }
 
-  TempDir home, config, data, settings;
+  TempDir home, config, data, settings, temp;
 
  private:
   std::string ns_;
@@ -89,6 +94,28 @@ class RunningYux {
   QProcess proc_;
   std::string err_;
 };
+
+// Writes the preset "Daily" of the world's settings folder as the preset
+// dialog writes it: `source` archived under that name (no time stamp, one
+// volume) and copied into `dest`; `configure` changes it before it is saved.
+inline void WriteDailyPreset(const YuxWorld& world, const fs::path& source, const fs::path& dest,
+                             const std::function<void(tarcopt&)>& configure = {}) {
+  const std::string savedPresets = PresetsFolder;
+  PresetsFolder = (world.settings / "presets").string();
+  fs::create_directories(PresetsFolder);
+  tarcopt preset;
+  SetPresetDefaults(preset);
+  preset.nam = "Daily";
+  preset.dtf.clear();
+  preset.vol = "None";
+  preset.ctf = true;
+  preset.dir = dest.string();
+  if (configure) configure(preset);
+  EXPECT_TRUE(SavePreset("Daily", preset));
+  EXPECT_TRUE(WritePresetList("Daily", ".inc", {source.string()}));
+  EXPECT_TRUE(WritePresetList("Daily", ".exc", {}));
+  PresetsFolder = savedPresets;
+}
 
 // Waits until the file holds the text (after its first `from` bytes).
 inline bool WaitForText(const fs::path& file, const std::string& text, int ms = 15000, size_t from = 0) {

@@ -182,3 +182,35 @@ TEST(Process, WaitPumpingHandlesMessagesMeanwhile) {
   EXPECT_EQ(p->ExitCode(), 0u);
   DestroyWindow(w);
 }
+
+// The start that can feed standard input and ties the child's life to ours
+// behaves as the plain one: folder, descriptors, failures.
+TEST(Process, StandardInputAndDeathSignalStart) {
+  yux::test::TempDir tmp;
+  const auto script = tmp / "read.sh";
+  yux::test::WriteFile(script,
+                       "#!/bin/sh\nread x\nprintf '%s' \"$x\" > \"$1\"\npwd > \"$1.cwd\"\n"
+                       "ls /proc/$$/fd | sort -n | tr '\\n' ' ' > \"$1.fds\"\nexit 4\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  StartOptions opt;
+  opt.dieWithParent = true;
+  opt.standardInput = "secret word\n";
+  opt.workingFolder = tmp.str();
+  int leak = open("/dev/null", O_RDONLY);
+  auto p = Process::Start(script.string(), (tmp / "out").string(), opt);
+  close(leak);
+  ASSERT_TRUE(p) << LastStartError();
+  ASSERT_EQ(p->Wait(10000), WAIT_OBJECT_0);
+  EXPECT_EQ(p->ExitCode(), 4u);
+  EXPECT_EQ(yux::test::ReadFile(tmp / "out"), "secret word");
+  EXPECT_EQ(yux::test::ReadFile(tmp / "out.cwd"), std::filesystem::canonical(tmp.path()).string() + "\n");
+  // 0 1 2, and the descriptor ls itself reads the folder through.
+  EXPECT_EQ(yux::test::ReadFile(tmp / "out.fds").substr(0, 6), "0 1 2 ");
+
+  opt.workingFolder.clear();
+  yux::test::WriteFile(tmp / "plain", "not a program");
+  chmod((tmp / "plain").c_str(), 0755);
+  SetLastError(0);
+  EXPECT_EQ(Process::Start((tmp / "plain").string(), "", opt), nullptr);
+  EXPECT_NE(GetLastError(), 0u);
+}

@@ -7,6 +7,9 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <string>
+
+#include <unistd.h>
 
 #include "tools/winrar/archiver.h"
 #include "tools/winrar/switches.h"
@@ -44,6 +47,16 @@ int main(int argc, char** argv) {
   if (!error.empty()) {
     LogBadCommandLine(opt, "bad command line: " + error);
     return yux::winrar::kBadCommandLine;
+  }
+  if (opt.passwordFromInput) {
+    std::string line;
+    if (isatty(0) || !std::getline(std::cin, line)) line.clear();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+      LogBadCommandLine(opt, "bad command line: -hp without a password needs it on standard input");
+      return yux::winrar::kBadCommandLine;
+    }
+    opt.password = line;
   }
   if (opt.selfExtracting) {
     LogBadCommandLine(opt,

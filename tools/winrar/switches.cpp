@@ -122,8 +122,10 @@ std::string ParseSwitch(const std::string& body, Options* opt) {
     return {};
   }
   if (StartsWith(l, "hp")) {
-    if (body.size() == 2) return "-hp needs a password (no prompt is possible here)";
-    opt->password = body.substr(2);
+    // A bare -hp takes the password from standard input, where other users
+    // cannot read it as they can read a command line.
+    if (body.size() == 2) opt->passwordFromInput = true;
+    else opt->password = body.substr(2);
     return {};
   }
   if (l == "ibck" || l == "inul") {

@@ -30,7 +30,8 @@ struct Options {
   bool zipExtension = false;             // -afzip
   int level = 3;                         // -m0..-m5
   PathMode paths = PathMode::AsGiven;
-  std::optional<std::string> password;   // -hp
+  std::optional<std::string> password;   // -hp<password>
+  bool passwordFromInput = false;        // bare -hp: the first line of standard input
   bool lock = false, test = false, deleteSources = false, wipe = false, recurse = false;
   bool eraseDestination = false;         // -vd
   bool quiet = false;                    // -ibck, -INUL

@@ -295,3 +295,21 @@ TEST(WinrarNames, ExtensionAndTimeStamp) {
     EXPECT_TRUE(fs::exists(expected(before)) || fs::exists(expected(after))) << expected(before);
   }
 }
+
+// A bare -hp takes the password from standard input, so that it never
+// stands in the command line; without one there the command line is bad.
+TEST(WinrarPassword, BarePasswordSwitchReadsStandardInput) {
+  YUX_REQUIRE_PROGRAM("7z");
+  TempDir t;
+  WriteFile(t / "one.txt", "one");
+  const std::string winrar = BuiltProgram("winrar").string();
+  auto r = RunProgram({winrar, "a", "-ep", "-hp", (t / "a.rar").string(), (t / "one.txt").string()}, {}, 60000,
+                      "from input\r\n");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  bool ok = false;
+  EXPECT_EQ(SevenZipExtract(t / "a.rar", "one.txt", "from input", &ok), "one");
+  EXPECT_TRUE(ok);
+  r = RunProgram({winrar, "a", "-ep", "-hp", (t / "b.rar").string(), (t / "one.txt").string()}, {}, 60000, "");
+  EXPECT_EQ(r.exitCode, 7);
+  EXPECT_FALSE(fs::exists(t / "b.rar"));
+}
