@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <type_traits>
+#include <utility>
 #include <unordered_set>
 
 #include "disc/commonlib.h"
@@ -99,6 +101,50 @@ void AssignJolietNames(TDirectory* dir) {
   }
 }
 
+// The order of identifiers in directories and path tables: the part up to
+// the first "." compared unit by unit as if padded with blanks, then the
+// rest likewise.
+template <class S>
+int CompareIdentifiers(const S& a, const S& b) {
+  using U = std::make_unsigned_t<typename S::value_type>;
+  auto split = [](const S& s) {
+    const auto dot = s.find(typename S::value_type('.'));
+    return dot == S::npos ? std::pair<S, S>{s, S()}
+                          : std::pair<S, S>{s.substr(0, dot), s.substr(dot + 1)};
+  };
+  auto padded = [](const S& x, const S& y) {
+    for (size_t i = 0; i < std::max(x.size(), y.size()); ++i) {
+      const U u = i < x.size() ? U(x[i]) : U(' '), v = i < y.size() ? U(y[i]) : U(' ');
+      if (u != v) return u < v ? -1 : 1;
+    }
+    return 0;
+  };
+  const auto [an, ae] = split(a);
+  const auto [bn, be] = split(b);
+  const int c = padded(an, bn);
+  return c != 0 ? c : padded(ae, be);
+}
+
+// Numbers the directories breadth first: the root is 1, the children of
+// each directory follow in the order of its records.
+void NumberPathTable(TDirectory* root, std::vector<TDirectory*>& table,
+                     std::vector<TFileEntry*> TDirectory::*records, uint32_t TDirectory::*number,
+                     uint32_t TDirectory::*parentNumber) {
+  table.clear();
+  root->*number = 1;
+  root->*parentNumber = 1;
+  table.push_back(root);
+  for (size_t i = 0; i < table.size(); ++i) {
+    TDirectory* d = table[i];
+    for (TFileEntry* e : d->*records) {
+      if (!e->subdir) continue;
+      e->subdir->*parentNumber = d->*number;
+      e->subdir->*number = uint32_t(table.size() + 1);
+      table.push_back(e->subdir);
+    }
+  }
+}
+
 // Output of the header: a buffer or a stream, written in sequence.
 class Sink {
  public:
@@ -187,36 +233,26 @@ uint32_t PrepareImage(TTreeContext& tree) {
   L.prepared = false;
   const bool joliet = L.JolietFileSystem;
 
-  // Path-table order: breadth first, each level's children by name, so
-  // that parent numbers and directory numbers never decrease.
-  tree.pathTable.clear();
-  TDirectory* root = tree.root;
-  root->depth = 0;
-  root->number = 1;
-  root->parentNumber = 1;
-  tree.pathTable.push_back(root);
-  for (size_t i = 0; i < tree.pathTable.size(); ++i) {
-    TDirectory* d = tree.pathTable[i];
-    std::vector<TDirectory*> children;
-    for (TFileEntry* e : d->files)
-      if (e->subdir) children.push_back(e->subdir);
-    std::stable_sort(children.begin(), children.end(), [](TDirectory* a, TDirectory* b) {
-      int c = WideCompareNoCase(a->longName, b->longName);
-      return c != 0 ? c < 0 : a->longName < b->longName;
-    });
-    for (TDirectory* c : children) {
-      c->depth = d->depth + 1;
-      c->parentNumber = d->number;
-      c->number = uint32_t(tree.pathTable.size() + 1);
-      tree.pathTable.push_back(c);
-    }
-  }
+  // Names first: the orders below follow the identifiers written.
+  for (auto& d : tree.directories) AssignJolietNames(d.get());
+  // Directory records in the order of their identifiers, each tree by its
+  // own; path tables level by level, by parent number, then by identifier.
+  auto isoOrder = [&](const TFileEntry* a, const TFileEntry* b) {
+    return CompareIdentifiers(IsoIdentifier(tree, *a), IsoIdentifier(tree, *b)) < 0;
+  };
+  auto jolietOrder = [](const TFileEntry* a, const TFileEntry* b) {
+    return CompareIdentifiers(a->jolietName, b->jolietName) < 0;
+  };
   for (auto& d : tree.directories) {
-    std::stable_sort(d->files.begin(), d->files.end(), [](TFileEntry* a, TFileEntry* b) {
-      return a->shortName < b->shortName;  // 8.3 names are upper case already
-    });
-    AssignJolietNames(d.get());
+    std::stable_sort(d->files.begin(), d->files.end(), isoOrder);
+    d->jolietFiles = d->files;
+    std::stable_sort(d->jolietFiles.begin(), d->jolietFiles.end(), jolietOrder);
   }
+  NumberPathTable(tree.root, tree.pathTable, &TDirectory::files, &TDirectory::number,
+                  &TDirectory::parentNumber);
+  NumberPathTable(tree.root, tree.jolietPathTable, &TDirectory::jolietFiles,
+                  &TDirectory::jolietNumber, &TDirectory::jolietParentNumber);
+  for (TDirectory* d : tree.pathTable) d->depth = d == tree.root ? 0 : d->parent->depth + 1;
 
   uint32_t next = 16;
   L.primaryBlock = next++;
@@ -268,8 +304,8 @@ uint32_t PrepareImage(TTreeContext& tree) {
   if (joliet) {
     for (auto& d : tree.directories) {
       std::vector<size_t> sizes;
-      sizes.reserve(d->files.size());
-      for (TFileEntry* e : d->files)
+      sizes.reserve(d->jolietFiles.size());
+      for (TFileEntry* e : d->jolietFiles)
         sizes.insert(sizes.end(), RecordCount(*e), JolietRecordSize(e->jolietName.size()));
       const uint32_t b = DirectoryBlocks(sizes);
       d->jolietExtent = running;
@@ -376,8 +412,9 @@ std::vector<uint8_t> PathTable(const TTreeContext& tree, bool joliet, bool bigEn
   std::vector<uint8_t> t(size_t(Blocks(size)) * kBlock, 0);
   size_t pos = 0;
   const uint32_t area = joliet ? L.jolietDirStart : L.isoDirStart;
-  for (size_t i = 0; i < tree.pathTable.size(); ++i) {
-    const TDirectory* d = tree.pathTable[i];
+  const auto& order = joliet ? tree.jolietPathTable : tree.pathTable;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const TDirectory* d = order[i];
     std::vector<uint8_t> id;
     if (i == 0) {
       id = {0};
@@ -394,10 +431,10 @@ std::vector<uint8_t> PathTable(const TTreeContext& tree, bool joliet, bool bigEn
     const uint32_t extent = area + (joliet ? d->jolietExtent : d->isoExtent) + L.sessionStart;
     if (bigEndian) {
       PutBe32(p + 2, extent);
-      PutBe16(p + 6, uint16_t(d->parentNumber));
+      PutBe16(p + 6, uint16_t(joliet ? d->jolietParentNumber : d->parentNumber));
     } else {
       PutLe32(p + 2, extent);
-      PutLe16(p + 6, uint16_t(d->parentNumber));
+      PutLe16(p + 6, uint16_t(joliet ? d->jolietParentNumber : d->parentNumber));
     }
     std::memcpy(p + 8, id.data(), id.size());
     pos += 8 + id.size() + (id.size() % 2);
@@ -424,7 +461,7 @@ void Directories(TTreeContext& tree, Sink& out, bool joliet) {
     }
     pos += Record(&buf[pos], extentOf(d), length, nullptr, 0, 2, &dot, 1);
     pos += Record(&buf[pos], extentOf(d->parent), lengthOf(d->parent), nullptr, 0, 2, &dotdot, 1);
-    for (const TFileEntry* e : d->files) {
+    for (const TFileEntry* e : joliet ? d->jolietFiles : d->files) {
       std::vector<uint8_t> id;
       if (joliet) {
         id = Ucs2Be(e->jolietName);

@@ -108,6 +108,7 @@ void TTreeContext::ClearFiles() {
   files.clear();
   directories.clear();
   pathTable.clear();
+  jolietPathTable.clear();
   imageBuffer.clear();
   imageBuffer.shrink_to_fit();
   timeZoneOffset = CurrentTimeZoneOffset();

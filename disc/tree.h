@@ -72,8 +72,12 @@ struct TDirectory {
   std::u16string longName;
   std::string shortName;
   std::vector<TFileEntry*> files;  // in insertion order until the layout sorts it
-  // layout
+  // layout: the entries in the order of the Joliet records (the ISO 9660
+  // order is the order of `files`), and the directory's number and its
+  // parent's in each path table
+  std::vector<TFileEntry*> jolietFiles;
   uint32_t number = 0, parentNumber = 0;
+  uint32_t jolietNumber = 0, jolietParentNumber = 0;
   uint32_t isoExtent = 0, isoLength = 0, jolietExtent = 0, jolietLength = 0;
   uint32_t udfBlock = 0, udfLength = 0;  // file entry block; identifier bytes
   uint32_t udfIdBlock = 0;                // first block of its identifiers
@@ -161,7 +165,8 @@ class TTreeContext {
   // --- state ---
   std::vector<std::unique_ptr<TFileEntry>> files;          // the file table
   std::vector<std::unique_ptr<TDirectory>> directories;    // in creation order
-  std::vector<TDirectory*> pathTable;                      // in path-table order
+  std::vector<TDirectory*> pathTable;                      // in ISO path-table order
+  std::vector<TDirectory*> jolietPathTable;                // in Joliet path-table order
   TDirectory* root = nullptr;
   int timeZoneOffset = 0;  // 15-minute units east of GMT
   std::string bootImagePath;

@@ -3,6 +3,7 @@
 // data, boot image, padding) the way the writer lays it on the disc.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,18 @@ std::string Md5TextOfFile(const std::filesystem::path& path);
 // writer does (session start from the medium, blocks written there, the
 // session closed and left open for more); returns the session start.
 uint32_t BurnSession(TTreeContext& tree, TSCSIDevice& dev);
+
+}  // namespace yux::disc::test
+
+namespace yux::disc::test {
+
+// Reads `count` blocks from absolute block `lba` of a disc or image.
+using BlockReader = std::function<std::vector<uint8_t>(uint32_t lba, uint32_t count)>;
+// A small reader that checks the order ISO 9660 prescribes in the volume
+// whose descriptors start at `sessionStart` + 16, for the primary and the
+// Joliet tree: path tables by level, parent number and identifier (the M
+// table the same as the L table), and the records of every directory by
+// identifier. Returns one line per fault found; empty when all is in order.
+std::vector<std::string> IsoOrderFaults(const BlockReader& read, uint32_t sessionStart);
 
 }  // namespace yux::disc::test

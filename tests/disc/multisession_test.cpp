@@ -96,6 +96,9 @@ TEST(MultiSession, EveryRewritableMediumKeepsEverySession) {
       EXPECT_FALSE(v.failed);
       for (auto& [name, src] : fresh) onDisc[name] = src;
       const uint32_t start = b.Context().tree.layout.sessionStart;
+      const auto faults = yux::disc::test::IsoOrderFaults(
+          [&](uint32_t lba, uint32_t count) { return f.drive->ReadBlocks(lba, count); }, start);
+      EXPECT_TRUE(faults.empty()) << faults.front();
       if (!sessions.empty()) {
         EXPECT_GT(start, sessions.back().first);
       }

@@ -142,7 +142,7 @@ TEST(SessionImport, CraftedDiscsNeitherLoopNorOverrun) {
   for (int i = 0; i < 70; ++i) d = first.CreateDirectory(d, Folder(u"level" + Utf8ToWide(std::to_string(i))));
   TDirectory* loop = first.CreateDirectory(first.root, Folder(u"loop"));
   first.CreateDirectory(loop, Folder(u"back"));
-  first.InsertEntry(u"broken.bin", first.root, TFindData{u"x", {}, kAttrArchive, 1, 0}, 0, 0, {});
+  first.InsertEntry(u"zz-broken.bin", first.root, TFindData{u"x", {}, kAttrArchive, 1, 0}, 0, 0, {});
   auto image = BuildSession(first);
   ASSERT_FALSE(image.empty());
   const auto& L = first.layout;
@@ -156,13 +156,13 @@ TEST(SessionImport, CraftedDiscsNeitherLoopNorOverrun) {
     }
     return nullptr;
   };
-  // "back" points at the root again; "broken.bin" claims more bytes than
-  // its block holds.
+  // "back" points at the root again; "zz-broken.bin" (the last record)
+  // claims more bytes than its block holds.
   uint8_t* back = recordOf(loop, u"back");
   ASSERT_NE(back, nullptr);
   PutBoth32(back + 2, L.jolietDirStart + first.root->jolietExtent);
   PutBoth32(back + 10, first.root->jolietLength);
-  uint8_t* broken = recordOf(first.root, u"broken.bin");
+  uint8_t* broken = recordOf(first.root, u"zz-broken.bin");
   ASSERT_NE(broken, nullptr);
   broken[0] = 255;
   broken[32] = 250;
@@ -180,7 +180,7 @@ TEST(SessionImport, CraftedDiscsNeitherLoopNorOverrun) {
   }
   EXPECT_EQ(depth, size_t(kMaxImportDepth) + 1);
   EXPECT_NE(second.FindDirectory(std::string("\\loop\\back")), nullptr);
-  EXPECT_EQ(second.FindEntry(second.root, u"broken.bin"), nullptr);
+  EXPECT_EQ(second.FindEntry(second.root, u"zz-broken.bin"), nullptr);
 
   // A blank disc has no volume: nothing is imported, the number returns.
   EmulatedDriveFixture blank(kProfileCdR);
