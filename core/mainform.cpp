@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "core/bins.h"
 #include "core/dialoghooks.h"
 #include "core/dialup.h"
 #include "core/flags.h"
@@ -185,6 +186,10 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
     AddLog("Settings folder has been set to default - \"" + SettingsFolder + "\".");
 
   if (!SecondInstance) RegisterShellVerbs();
+  if (!SecondInstance) {
+    OnKeeperTimer = [this] { KeeperTick(*this); };
+    OnRecycleTimer = [this] { RecycleTick(*this); };
+  }
   if (!SecondInstance) {
     LoadActiveSkin();
     if (Options.ske) ApplySkin();

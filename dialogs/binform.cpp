@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QUrl>
 
+#include "core/bins.h"
 #include "core/folders.h"
 #include "core/mainform.h"
 #include "core/options.h"
@@ -70,7 +71,7 @@ QLabel* Picture(QWidget* parent, const char* name, bool recycle) {
 }  // namespace
 
 std::string BinArchivePath(int mode) {
-  return PathJoin(Options.obf, mode == 2 ? "recycle.rar" : "keeper.rar");
+  return PathJoin(BinFolder(), mode == 2 ? "recycle.rar" : "keeper.rar");
 }
 
 Tyuxbinform::Tyuxbinform(TForm1* mainWindow, QWidget* parent)
