@@ -264,7 +264,9 @@ void TCustomSmtpClient::PostRequestDone(WORD errorCode) {
 }
 
 void TCustomSmtpClient::HandleSmtpRequestDoneMessage(TMessage& msg) {
-  if (OnRequestDone) OnRequestDone(this, TSmtpRequest(msg.LParam), WORD(msg.WParam));
+  // A copy: the handler may free the client, and with it OnRequestDone.
+  const TSmtpRequestDone handler = OnRequestDone;
+  if (handler) handler(this, TSmtpRequest(msg.LParam), WORD(msg.WParam));
 }
 
 void TCustomSmtpClient::SetFailure(int code, const std::string& text) {

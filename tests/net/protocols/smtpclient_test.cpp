@@ -231,3 +231,75 @@ TEST(SmtpClient, SizeLimitAnnouncedAndEnforced) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SmtpClient, ThroughSocks5AndHttpProxies) {
+  REQUIRE_SMTP_PEERS();
+  YUX_REQUIRE_PROGRAM("microsocks");
+  YUX_REQUIRE_PROGRAM("tinyproxy");
+  SmtpPeerOptions o;
+  o.tls = SmtpPeerOptions::kStartTls;
+  SmtpPeer peer;
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  yux::test::PeerProcess socks, http;
+  int socksPort = 0, httpPort = 0;
+  ASSERT_TRUE(yux::test::StartMicrosocks(socks, socksPort, "alice", "pw1"));
+  TempDir conf;
+  ASSERT_TRUE(yux::test::StartTinyproxy(http, httpPort, conf, "bob", "pw2", peer.Port()));
+  struct Case {
+    const char* name;
+    TSmtpProxyType type;
+    int port;
+    const char* user;
+    const char* password;
+    int result;
+  };
+  const Case cases[] = {
+      {"SOCKS 5", smtpSocks5, socksPort, "alice", "pw1", 0},
+      {"HTTP CONNECT", smtpHttpProxy, httpPort, "bob", "pw2", 0},
+      {"SOCKS 5 wrong password", smtpSocks5, socksPort, "alice", "bad", -1},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const int before = peer.MessageCount();
+    Client c(peer.Port(), smtpTlsExplicit);
+    c.c.ProxyType = k.type;
+    c.c.ProxyServer = "127.0.0.1";
+    c.c.ProxyPort = std::to_string(k.port);
+    c.c.ProxyUserCode = k.user;
+    c.c.ProxyPassword = k.password;
+    c.c.ProxyHttpAuthType = htatBasic;
+    const int open = c.Run([&] { c.c.Open(); });
+    if (k.result != 0) {
+      EXPECT_NE(open, 0);
+      EXPECT_NE(c.c.ErrorMessage.find("500 Connect error - "), std::string::npos)
+          << c.c.ErrorMessage;
+      continue;
+    }
+    ASSERT_EQ(open, 0) << c.c.ErrorMessage << "\n" << c.Transcript();
+    ASSERT_EQ(c.Run([&] { c.c.Mail(); }), 0) << c.Transcript();
+    ASSERT_EQ(c.Run([&] { c.c.Quit(); }), 0);
+    EXPECT_EQ(peer.MessageCount(), before + 1);
+  }
+}
+
+TEST(SmtpClient, ClientFreedInsideItsOwnRequestDone) {
+  REQUIRE_SMTP_PEERS();
+  SmtpPeer peer;
+  ASSERT_TRUE(peer.Start({})) << peer.Error();
+  auto* c = new TSslSmtpCli;
+  c->Host = "127.0.0.1";
+  c->Port = std::to_string(peer.Port());
+  bool freed = false;
+  c->OnRequestDone = [&](TCustomSmtpClient* sender, TSmtpRequest, WORD e) {
+    EXPECT_EQ(e, 0);
+    delete sender;
+    freed = true;
+  };
+  c->Open();
+  ASSERT_TRUE(yux::platform::WaitPumping([&] { return freed; }, 10000, 2));
+  yux::platform::ProcessMessagesFor(100);
+}
+
+}  // namespace

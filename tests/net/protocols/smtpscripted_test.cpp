@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -404,6 +405,27 @@ TEST(SmtpScripted, SilentServerTimesOutTheBlockingOpen) {
   gone.c.OnRequestDone = nullptr;
   EXPECT_FALSE(gone.c.OpenBlocking());
   EXPECT_NE(gone.c.ErrorMessage.find("Connect error"), std::string::npos) << gone.c.ErrorMessage;
+}
+
+}  // namespace
+
+namespace {
+
+// A blocking call waits on the event loop: a second of waiting costs
+// almost no processor time.
+TEST(SmtpScripted, BlockingWaitSleepsInsteadOfSpinning) {
+  Scripted s([&](Wire& w) {
+    std::string line;
+    w.Line(line, 5000);
+  });
+  Client c(s.server.Port());
+  c.c.OnRequestDone = nullptr;
+  c.c.Timeout = 2;
+  const std::clock_t cpu0 = std::clock();
+  EXPECT_FALSE(c.c.OpenBlocking());
+  const double cpuSeconds = double(std::clock() - cpu0) / CLOCKS_PER_SEC;
+  EXPECT_LT(cpuSeconds, 0.8);
+  EXPECT_EQ(c.c.ErrorMessage, "426 Timeout");
 }
 
 }  // namespace
