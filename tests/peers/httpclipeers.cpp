@@ -163,6 +163,15 @@ class Handler(BaseHTTPRequestHandler):
                 pass
             self.close_connection = True
             return
+        if p == "/huge-header":
+            try:
+                self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+                for i in range(1200):
+                    self.wfile.write(b"X-Fill-%d: " % i + b"f" * 1000 + b"\r\n")
+            except OSError:
+                pass
+            self.close_connection = True
+            return
         if p == "/noheader":
             self.wfile.write(b"<HTML><BODY>no header</BODY></HTML>\n")
             self.close_connection = True

@@ -69,6 +69,7 @@ class SquidDigestPeer {
 //   GET  /chunk-cut        a chunked body without its last chunk, close
 //   GET  /chunk-bad        a chunk size that is not hex
 //   GET  /endless-header   a header line that never ends
+//   GET  /huge-header      1200 header lines of 1 KB
 //   GET  /noheader         a document without status line and header, close
 //   GET  /silent           no answer at all
 //   GET  /ntlm             NTLM authentication of user "alice", password

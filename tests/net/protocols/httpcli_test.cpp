@@ -240,7 +240,8 @@ TEST_F(PythonServer, ShortOrDamagedBodiesEndInAnError) {
   } cases[] = {{"/short", httperrBodyIncomplete},
                {"/chunk-cut", httperrBodyIncomplete},
                {"/chunk-bad", httperrBadChunk},
-               {"/endless-header", httperrHeaderTooLarge}};
+               {"/endless-header", httperrHeaderTooLarge},
+               {"/huge-header", httperrHeaderTooLarge}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     // Blocking: raises.
