@@ -180,14 +180,19 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(8)
             self.close_connection = True
             return
-        if p == "/ntlm":
-            auth = self.headers.get("Authorization", "")
+        if p == "/ntlm" or p.endswith("/proxy-ntlm"):
+            proxy = p != "/ntlm"
+            ask, auth_name, code = (("Proxy-Authenticate", "Proxy-Authorization", 407) if proxy else
+                                    ("WWW-Authenticate", "Authorization", 401))
+            if proxy and self.headers.get("Proxy-Connection", "").lower() == "keep-alive":
+                self.close_connection = False
+            auth = self.headers.get(auth_name, "")
             if not auth.startswith("NTLM "):
-                return self.answer(401, b"ntlm please", [("WWW-Authenticate", "NTLM")])
+                return self.answer(code, b"ntlm please", [(ask, "NTLM")])
             raw = base64.b64decode(auth[5:])
             kind = struct.unpack("<I", raw[8:12])[0]
             if kind == 1:
-                return self.answer(401, b"challenge", [("WWW-Authenticate", "NTLM " + type2())])
+                return self.answer(code, b"challenge", [(ask, "NTLM " + type2())])
             why = check_type3(auth[5:])
             if why: return self.answer(403, why.encode())
             return self.answer(200, b"ntlm ok")

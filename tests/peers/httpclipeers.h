@@ -75,6 +75,8 @@ class SquidDigestPeer {
 //   GET  /ntlm             NTLM authentication of user "alice", password
 //                          "s3cret", domain "YUXDOM"; the type 3 message is
 //                          checked with hashlib and hmac
+//   GET  <any URL>/proxy-ntlm  the same as a proxy would ask for it (407,
+//                          Proxy-Authenticate, Proxy-Authorization)
 class PythonHttpPeer {
  public:
   bool Start();

@@ -247,6 +247,30 @@ TEST_F(PythonServerAuth, NtlmExchangeCheckedByTheServer) {
   EXPECT_EQ(Get(wrong, Url(a_.Port, "/ntlm"), page), 403);
 }
 
+TEST_F(PythonServerAuth, NtlmToAProxy) {
+  // The Python server plays the proxy: it sees the whole URL and answers
+  // 407 with Proxy-Authenticate.
+  THttpCli cli;
+  MemStream body;
+  cli.Proxy = "127.0.0.1:" + std::to_string(a_.Port);
+  cli.ProxyUsername = "alice";
+  cli.ProxyPassword = "s3cret";
+  std::vector<std::string> sent;
+  cli.OnCommand = [&](THttpCli*, std::string& line) { sent.push_back(line); };
+  ASSERT_EQ(Get(cli, "http://www.example.invalid/proxy-ntlm", body), 0)
+      << cli.ResponseReason << body.data();
+  EXPECT_EQ(body.data(), "ntlm ok");
+  int ntlmLines = 0;
+  for (const auto& l : sent) ntlmLines += l.rfind("Proxy-Authorization: NTLM ", 0) == 0;
+  EXPECT_EQ(ntlmLines, 2);
+  EXPECT_NE(std::find(sent.begin(), sent.end(), "Proxy-Connection: Keep-alive"), sent.end());
+
+  THttpCli wrong;
+  MemStream page;
+  wrong.Proxy = cli.Proxy;
+  EXPECT_EQ(Get(wrong, "http://www.example.invalid/proxy-ntlm", page), 407);
+}
+
 // ---------------------------------------------------------------------------
 // Proxies
 
