@@ -184,7 +184,7 @@ Taddfoldersform::Taddfoldersform(TForm3* presetForm, QWidget* parent)
   ListView->setSelectionMode(QAbstractItemView::ExtendedSelection);
   ListView->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  const int widths[] = {310, 75, 145, 115, 70};
+  const int widths[] = {310, 75, 145, 135, 70};
   for (int i = 0; i < 5; ++i) ListView->setColumnWidth(i, widths[i]);
   ListView->installEventFilter(this);
   top->addWidget(ListView, 3);
