@@ -1,5 +1,7 @@
 #include "net/protocols/ntlm.h"
 
+#include <QChar>
+
 #include <chrono>
 #include <cstring>
 
@@ -97,17 +99,14 @@ std::u16string NtlmToUtf16(std::string_view text, std::uint32_t codePage) {
 }
 
 std::u16string NtlmUpperCase(std::u16string_view text) {
+  // One unit to one unit, by the simple case mapping: a letter whose
+  // capital is longer or lies outside the BMP stays, and surrogates are
+  // left alone, as the acceptors upper-case names.
   std::u16string r(text);
   for (char16_t& c : r) {
-    if (c >= u'a' && c <= u'z')
-      c = static_cast<char16_t>(c - 0x20);
-    else if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
-             (c >= 0x430 && c <= 0x44F))
-      c = static_cast<char16_t>(c - 0x20);
-    else if (c == 0xFF)
-      c = 0x178;
-    else if (c >= 0x450 && c <= 0x45F)
-      c = static_cast<char16_t>(c - 0x50);
+    if (QChar::isSurrogate(c)) continue;
+    char32_t up = QChar::toUpper(char32_t(c));
+    if (up <= 0xFFFF) c = static_cast<char16_t>(up);
   }
   return r;
 }

@@ -43,6 +43,16 @@ def digest(algorithm, user, realm, password, nonce, cnonce, nc, qop, method, uri
     return md5hex(text)
 
 
+def upper_one_to_one(text):
+    # Each letter becomes one capital; a letter whose capital is longer
+    # (sharp s, ligatures) stays, as NTLM acceptors upper-case names.
+    out = []
+    for ch in text:
+        up = ch.upper()
+        out.append(up if len(up) == 1 else ch)
+    return "".join(out)
+
+
 def security_buffer(length, offset):
     return struct.pack("<HHI", length, length, offset)
 
@@ -52,7 +62,8 @@ def ntlmv2(user, domain, workstation, password, server_challenge, client_challen
     user_s = user.decode("utf-8")
     domain_s = domain.decode("utf-8")
     nt_hash = hashlib.new("md4", password.decode("utf-8").encode("utf-16-le")).digest()
-    key = hmac.new(nt_hash, (user_s.upper() + domain_s).encode("utf-16-le"), "md5").digest()
+    key = hmac.new(nt_hash, (upper_one_to_one(user_s) + domain_s).encode("utf-16-le"),
+                   "md5").digest()
     blob = (b"\x01\x01" + b"\x00" * 6 + struct.pack("<Q", int(filetime)) + client_challenge +
             b"\x00" * 4 + target_info + b"\x00" * 4)
     nt = hmac.new(key, server_challenge + blob, "md5").digest() + blob

@@ -314,7 +314,7 @@ TEST(Digest, ParseAuthorizationCases) {
 // Digest responses of random requests, built by our client and read back
 // by our server side, equal those Python's hashlib computes.
 TEST(Digest, CrossCheckWithPython) {
-  YUX_REQUIRE_PROGRAM("python3");
+  YUX_REQUIRE_PROGRAM("/usr/bin/python3");
   std::mt19937 rng(1210);
   const std::vector<std::string> pieces = {"a",      "Z",    "9",        " ",       ",", "=",
                                            ";",      ":",    "/",        "@",       ".", "-",
@@ -366,7 +366,7 @@ TEST(Digest, CrossCheckWithPython) {
   }
 
   const auto script = yux::test::SourceDir() / "tests/net/protocols/auth_crosscheck.py";
-  auto result = yux::test::RunProgram({"python3", script.string()}, {}, 30000, input.str());
+  auto result = yux::test::RunProgram({"/usr/bin/python3", script.string()}, {}, 30000, input.str());
   ASSERT_EQ(result.exitCode, 0) << result.err;
   std::istringstream out(result.out);
   for (int i = 0; i < kCases; ++i) {

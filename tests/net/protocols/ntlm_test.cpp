@@ -380,9 +380,23 @@ TEST(Ntlm, FileTimeIsUnixTimePlusTheEpochDifference) {
   EXPECT_LE(seconds, static_cast<std::int64_t>(after));
 }
 
+// The NTLMv2 key upper-cases the user name, never the domain.
+TEST(Ntlm, V2KeyUpperCasesTheUserOnly) {
+  const TNtlmHash ntHash = NtlmNtHash(u"pw");
+  EXPECT_EQ(NtlmV2Key(ntHash, u"\u0142ukasz", u"Dom"), NtlmV2Key(ntHash, u"\u0141UKASZ", u"Dom"));
+  EXPECT_NE(NtlmV2Key(ntHash, u"u", u"dom"), NtlmV2Key(ntHash, u"u", u"DOM"));
+  EXPECT_NE(NtlmV2Key(ntHash, u"stra\u00dfe", u"d"), NtlmV2Key(ntHash, u"STRASSE", u"d"));
+}
+
 TEST(Ntlm, UpperCaseOfNames) {
   EXPECT_EQ(NtlmUpperCase(u"user1"), u"USER1");
   EXPECT_EQ(NtlmUpperCase(u"j\u00fcrgen \u00ff"), u"J\u00dcRGEN \u0178");
   EXPECT_EQ(NtlmUpperCase(u"\u0436\u0451\u03b1\u00df"), u"\u0416\u0401\u0391\u00df");
+  // Every UTF-16 unit maps to one unit: Latin Extended and Greek finals
+  // too, and a letter whose capital is longer (sharp s) stays as it is.
+  EXPECT_EQ(NtlmUpperCase(u"\u0142ukasz \u0151\u011f\u015f\u017e\u0105 \u03c2"),
+            u"\u0141UKASZ \u0150\u011e\u015e\u017d\u0104 \u03a3");
+  EXPECT_EQ(NtlmUpperCase(u"stra\u00dfe \ufb01"), u"STRA\u00dfE \ufb01");
+  EXPECT_EQ(NtlmUpperCase(u"\U0001D41A"), u"\U0001D41A");  // a surrogate pair stays
   EXPECT_EQ(NtlmToUtf16("J\xC3\xBCrgen", 0), u"J\u00fcrgen");
 }

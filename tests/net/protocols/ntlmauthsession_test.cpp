@@ -199,7 +199,7 @@ TEST(NtlmAuthSession, ChallengeAnswersTheClientsOffer) {
 // messages Python builds from them are accepted with the right password
 // and refused with a wrong one.
 TEST(NtlmAuthSession, CrossCheckWithPython) {
-  YUX_REQUIRE_PROGRAM("python3");
+  YUX_REQUIRE_PROGRAM("/usr/bin/python3");
   yux::test::TempDir dir;
   const auto conf = dir / "openssl.cnf";
   yux::test::WriteFile(conf,
@@ -212,7 +212,9 @@ TEST(NtlmAuthSession, CrossCheckWithPython) {
   const std::vector<std::string> pieces = {
       "a",        "B",        "z",        "Q",        "0",        "7",
       "-",        ".",        " ",        "_",        "\xC3\xA9", "\xC3\xBC",
-      "\xC3\xB1", "\xD0\xB6", "\xD1\x8F", "\xCE\xB1", "\xC3\xA5", "\xC3\xBF"};
+      "\xC3\xB1", "\xD0\xB6", "\xD1\x8F", "\xCE\xB1", "\xC3\xA5", "\xC3\xBF",
+      // l with stroke, o double acute, s cedilla, final sigma, sharp s
+      "\xC5\x82", "\xC5\x91", "\xC5\x9F", "\xCF\x82", "\xC3\x9F"};
   auto text = [&](int minLen, int maxLen) {
     std::string s;
     int n = std::uniform_int_distribution<int>(minLen, maxLen)(rng);
@@ -255,7 +257,7 @@ TEST(NtlmAuthSession, CrossCheckWithPython) {
   }
 
   const auto script = yux::test::SourceDir() / "tests/net/protocols/auth_crosscheck.py";
-  auto result = yux::test::RunProgram({"python3", script.string()},
+  auto result = yux::test::RunProgram({"/usr/bin/python3", script.string()},
                                       {{"OPENSSL_CONF", conf.string()}}, 30000, input.str());
   ASSERT_EQ(result.exitCode, 0) << result.err;
   std::istringstream out(result.out);
