@@ -390,6 +390,21 @@ int TNetCsc::Convert(bool toWide, std::uint32_t flags, const char* src, std::siz
   return static_cast<int>(out.size());
 }
 
+namespace {
+
+// Bytes up to and including the terminator: the first unit of unitSize
+// bytes that are all zero.
+std::size_t TerminatedLength(const char* s, int unitSize) {
+  std::size_t n = 0;
+  for (;; n += std::size_t(unitSize)) {
+    bool zero = true;
+    for (int i = 0; i < unitSize; ++i) zero = zero && s[n + std::size_t(i)] == 0;
+    if (zero) return n + std::size_t(unitSize);
+  }
+}
+
+}  // namespace
+
 int TNetCsc::ToWide(std::uint32_t flags, const void* src, int srcLen, char16_t* dst, int dstBytes) {
   if (!src || srcLen == 0 || srcLen < -1 || dstBytes < 0 || (dstBytes > 0 && !dst)) {
     FLastError = NETCSC_ERROR_INVALID_PARAMETER;
@@ -397,7 +412,8 @@ int TNetCsc::ToWide(std::uint32_t flags, const void* src, int srcLen, char16_t* 
     return 0;
   }
   const char* s = static_cast<const char*>(src);
-  std::size_t n = srcLen == -1 ? std::strlen(s) + 1 : static_cast<std::size_t>(srcLen);
+  std::size_t n = srcLen == -1 ? TerminatedLength(s, FKind == 4 ? FMinCharSize : 1)
+                               : static_cast<std::size_t>(srcLen);
   int r = Convert(true, flags, s, n, reinterpret_cast<char*>(dst), dstBytes);
   platform::SetLastError(FLastError);
   return r;

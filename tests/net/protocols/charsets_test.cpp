@@ -207,6 +207,28 @@ TEST(NetCsc, WindowsStyleConversionContract) {
   EXPECT_EQ(std::string(out, 4), std::string("\xFF\xFD\0x", 4));
 }
 
+// A zero-terminated UTF-16 or UTF-32 source ends at a whole zero unit, not
+// at its first zero byte.
+TEST(NetCsc, ZeroTerminatedWideSourcesEndAtAZeroUnit) {
+  const struct {
+    std::uint32_t cp;
+    std::string src;  // "AB" then the terminator, then bytes past it
+  } cases[] = {
+      {1200, std::string("A\0B\0\0\0Z\0", 8)},
+      {1201, std::string("\0A\0B\0\0\0Z", 8)},
+      {12000, std::string("A\0\0\0B\0\0\0\0\0\0\0Z\0\0\0", 16)},
+      {12001, std::string("\0\0\0A\0\0\0B\0\0\0\0\0\0\0Z", 16)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cp);
+    TNetCsc csc(c.cp);
+    char16_t buf[8] = {u'x', u'x', u'x', u'x', u'x', u'x', u'x', u'x'};
+    EXPECT_EQ(csc.ToWide(0, c.src.data(), -1, nullptr, 0), 6);
+    EXPECT_EQ(csc.ToWide(0, c.src.data(), -1, buf, sizeof buf), 6);
+    EXPECT_EQ(std::u16string(buf, 4), std::u16string(u"AB\0x", 4));
+  }
+}
+
 TEST(NetCsc, LoneSurrogateToStatefulCodePage) {
   // A stateful converter may write its designation on every reset; the
   // conversion must still end, ask for the size it then writes, and give
