@@ -343,6 +343,11 @@ std::string NtlmBuildAuthenticateBytes(std::string_view domain, std::string_view
     lm = lmCompatLevel == 2 ? nt : NtlmDesResponse(NtlmLmHash(password16), info.Challenge);
   }
 
+  // A field's length has 16 bits: a longer value cannot be sent, and a
+  // wrapped length would describe other bytes than those that follow.
+  for (const std::string* field : {&domainBytes, &userBytes, &wsBytes, &lm, &nt})
+    if (field->size() > 0xFFFF) return {};
+
   std::string msg(64, '\0');
   std::memcpy(msg.data(), kSignature, 8);
   PutU32(msg, 8, 3);
@@ -374,6 +379,7 @@ std::string NtlmBuildAuthenticate(std::string_view domain, std::string_view work
   std::string msg =
       NtlmBuildAuthenticateBytes(domain, workstation, user, lmCompatLevel, codePage, info, password,
                                  RandomClientChallenge(), NtlmFileTimeNow());
+  if (msg.empty()) return {};
   return EncodeBase64String(msg);
 }
 

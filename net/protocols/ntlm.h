@@ -54,7 +54,9 @@ std::string NtlmBuildNegotiate(std::string_view domain, std::string_view worksta
 // Parses a Base64 type-2 message.  Anything malformed gives Valid = false.
 TNTLM_Msg2_Info NtlmParseChallenge(std::string_view base64);
 
-// Base64 type-3 message answering `info` (empty when info is not valid).
+// Base64 type-3 message answering `info`; empty when info is not valid or
+// when a field (domain, user, workstation, a response) would exceed the
+// 65535 bytes its length can describe.
 // Domain, workstation, user and password are text in `codePage` (0: the
 // system code page).  Level 0: LM and NTLMv1; levels 1 and 2: NTLM2 session
 // response when the server offers it, else NTLMv1 (level 2 sends the NT

@@ -380,6 +380,62 @@ TEST(Ntlm, FileTimeIsUnixTimePlusTheEpochDifference) {
   EXPECT_LE(seconds, static_cast<std::int64_t>(after));
 }
 
+// Every field of the authenticate message carries a 16-bit length: a value
+// that does not fit is refused (no message) rather than sent with its
+// length wrapped.
+TEST(Ntlm, AuthenticateRefusesFieldsOverTheLengthLimit) {
+  const TNtlmChallenge c = {1, 2, 3, 4, 5, 6, 7, 8};
+  auto challenge = [&](std::uint32_t flags, std::string_view targetInfo) {
+    return NtlmParseChallenge(EncodeBase64String(
+        NtlmBuildChallengeBytes(flags | NTLMSSP_NEGOTIATE_NTLM, c, u"T", targetInfo)));
+  };
+  const TNTLM_Msg2_Info oem = challenge(NTLMSSP_NEGOTIATE_OEM, "");
+  const TNTLM_Msg2_Info unicode = challenge(NTLMSSP_NEGOTIATE_UNICODE, "");
+  // Target information of 65488 bytes makes an NTLMv2 response of 65536:
+  // one item of an unknown type, the end item, and bytes after it.
+  std::string item(65482, '\0');
+  item[0] = 5;
+  item[2] = char(65478 & 0xFF);
+  item[3] = char(65478 >> 8);
+  const std::string end(4, '\0');
+  const TNTLM_Msg2_Info bigInfo = challenge(NTLMSSP_NEGOTIATE_UNICODE, item + end + "xx");
+  const TNTLM_Msg2_Info fitInfo = challenge(NTLMSSP_NEGOTIATE_UNICODE, item + end + "x");
+  ASSERT_TRUE(oem.Valid && unicode.Valid && bigInfo.Valid && fitInfo.Valid);
+  const std::string k64(65535, 'a'), over(65536, 'a'), half(32768, 'a');
+  struct Case {
+    const char* what;
+    std::string domain, ws, user;
+    const TNTLM_Msg2_Info* info;
+    int level;
+    bool sent;
+  } cases[] = {
+      {"user of 65535 bytes", "", "", k64, &oem, 0, true},
+      {"user of 65536 bytes", "", "", over, &oem, 0, false},
+      {"domain of 65536 bytes", over, "", "u", &oem, 0, false},
+      {"workstation of 65536 bytes", "", over, "u", &oem, 0, false},
+      {"user of 65536 bytes in UTF-16", "", "", half, &unicode, 0, false},
+      {"NTLMv2 response of 65535 bytes", "", "", "u", &fitInfo, 3, true},
+      {"NTLMv2 response of 65536 bytes", "", "", "u", &bigInfo, 3, false},
+      {"the same target information at level 0", "", "", "u", &bigInfo, 0, true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    const std::string msg =
+        NtlmBuildAuthenticateBytes(k.domain, k.ws, k.user, k.level, 0, *k.info, "pw", c, 0);
+    EXPECT_EQ(!msg.empty(), k.sent);
+    EXPECT_EQ(!NtlmBuildAuthenticate(k.domain, k.ws, k.user, k.level, 0, *k.info, "pw").empty(),
+              k.sent);
+    if (msg.empty()) continue;
+    // Each field's length reads back as the bytes it covers.
+    std::size_t total = 64;
+    for (std::size_t at : {12, 20, 28, 36, 44}) {
+      const std::size_t len = std::uint8_t(msg[at]) | (std::uint8_t(msg[at + 1]) << 8);
+      total += len;
+    }
+    EXPECT_EQ(total, msg.size());
+  }
+}
+
 // The NTLMv2 key upper-cases the user name, never the domain.
 TEST(Ntlm, V2KeyUpperCasesTheUserOnly) {
   const TNtlmHash ntHash = NtlmNtHash(u"pw");
