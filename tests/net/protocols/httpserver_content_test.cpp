@@ -200,13 +200,16 @@ TEST_F(ContentFixture, PagesFromTemplateFilesAndResources) {
     else if (c->Path == "/missing")
       c->AnswerPageFromFile(flags, "", "", "nothere.html", nullptr, {});
     else if (c->Path == "/res")
+      c->AnswerPageFromResource(flags, "", "", "httpsrvtest.html", "HTML", &rows, {"TITLE", 5});
+    else if (c->Path == "/nores")
       c->AnswerPageFromResource(flags, "", "", "nothere.html", "HTML", nullptr, {});
   };
   EXPECT_EQ(Curl({Url("/tpl")}).out, "<p>T&C</p><i>1</i><i>2</i>");
   auto missing = Curl({Url("/missing")}).out;
   EXPECT_EQ(missing.rfind("<HTML><BODY>\r\nUnable to open '", 0), 0u) << missing;
   EXPECT_NE(missing.find("nothere.html'<BR>\r\nEFOpenError: "), std::string::npos);
-  auto res = Curl({Url("/res")}).out;
+  EXPECT_EQ(Curl({Url("/res")}).out, "<title>5</title><b>1</b><b>2</b>");
+  auto res = Curl({Url("/nores")}).out;
   EXPECT_NE(res.find("Unable to open resource 'nothere.html (HTML)'<BR>"), std::string::npos);
 }
 
