@@ -72,6 +72,9 @@ THttpConnection::THttpConnection() {
   LineEdit = false;
   LineEnd = "\n";
   ComponentOptions.Include(wsoNoReceiveLoop);
+  // An answer is a header and blocks written one after another: without
+  // this, each small last segment would wait for the client's delayed ACK.
+  ComponentOptions.Include(wsoTcpNoDelay);
   OnDataAvailable = [this](TCustomWSocket* s, WORD e) { HandleDataAvailable(s, e); };
 }
 

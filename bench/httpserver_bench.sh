@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The HTTP server against nginx with one worker serving the same files:
+# wrk (HTTP/1.1) and ab (HTTP/1.0) on files of 1 KB, 100 KB and 10 MB with
+# keep-alive on and off, and a 200 KB text file with gzip.  Prints requests
+# per second and MB/s of both and the ratio ours/nginx; the two servers'
+# runs are interleaved.
+#   bench/httpserver_bench.sh [path/to/httpserver_bench] [seconds per run]
+# Default program: build/default/bench/httpserver_bench (use a Release
+# build for meaningful numbers).
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ours="${1:-$here/../build/default/bench/httpserver_bench}"
+secs="${2:-5}"
+[[ -x "$ours" ]] || { echo "bench program not found: $ours" >&2; exit 2; }
+for p in wrk ab nginx python3; do
+  command -v "$p" >/dev/null || [[ -x /usr/sbin/$p ]] || { echo "$p is not installed" >&2; exit 2; }
+done
+nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
+
+work="$(mktemp -d)"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+trap cleanup EXIT
+
+mkdir -p "$work/www" "$work/nginx/logs" "$work/nginx/tmp"
+python3 - "$work/www" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+rnd = random.Random(4115)
+for name, size in (("f1k.bin", 1024), ("f100k.bin", 100 * 1024), ("f10m.bin", 10 * 1024 * 1024)):
+    with open(os.path.join(root, name), "wb") as f:
+        f.write(rnd.randbytes(size))
+words = ["".join(rnd.choice("abcdefghij") for _ in range(rnd.randint(2, 9))) for _ in range(3000)]
+text, n = [], 0
+while n < 200 * 1024:
+    line = " ".join(rnd.choice(words) for _ in range(10)) + "\n"
+    text.append(line)
+    n += len(line)
+with open(os.path.join(root, "t200k.txt"), "w") as f:
+    f.write("".join(text)[: 200 * 1024])
+PY
+
+free_port() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
+port_ours=$(free_port)
+port_nginx=$(free_port)
+
+cat > "$work/nginx/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+error_log $work/nginx/logs/error.log;
+pid $work/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/tmp;
+  proxy_temp_path $work/nginx/tmp;
+  fastcgi_temp_path $work/nginx/tmp;
+  uwsgi_temp_path $work/nginx/tmp;
+  scgi_temp_path $work/nginx/tmp;
+  types { text/plain txt; application/octet-stream bin; }
+  keepalive_requests 1000000;
+  gzip on;
+  gzip_types text/plain;
+  gzip_min_length 5000;
+  server {
+    listen 127.0.0.1:$port_nginx;
+    root $work/www;
+  }
+}
+CONF
+
+# nginx's worker runs as another user: it must be able to read the files.
+chmod -R a+rX "$work"
+"$ours" "$work/www" "$port_ours" --gzip >/dev/null &
+pids+=($!)
+"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+pids+=($!)
+for port in $port_ours $port_nginx; do
+  for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$port/f1k.bin" && break
+    sleep 0.1
+  done
+done
+
+# wrk: prints "requests/s MB/s".
+run_wrk() {  # port path keepalive(1/0) gzip(1/0)
+  local args=(-t 2 -c 16 -d "${secs}s")
+  [[ $3 == 0 ]] && args+=(-H "Connection: close")
+  [[ $4 == 1 ]] && args+=(-H "Accept-Encoding: gzip")
+  wrk "${args[@]}" "http://127.0.0.1:$1$2" | awk '
+    /Requests\/sec/ { r = $2 }
+    /Transfer\/sec/ { v = $2; if (v ~ /GB/) m = v * 1024; else if (v ~ /MB/) m = v + 0;
+                      else if (v ~ /KB/) m = v / 1024; else m = v / 1048576 }
+    END { printf "%.0f %.1f\n", r, m }'
+}
+# ab (HTTP/1.0): prints "requests/s MB/s".
+run_ab() {  # port path keepalive(1/0)
+  local args=(-q -c 16 -t "$secs" -n 10000000)
+  [[ $3 == 1 ]] && args+=(-k)
+  ab "${args[@]}" "http://127.0.0.1:$1$2" 2>/dev/null | awk '
+    /Requests per second/ { r = $4 }
+    /Transfer rate/ { m = $3 / 1024 }
+    END { printf "%.0f %.1f\n", r, m }'
+}
+
+printf "%-34s %12s %9s %12s %9s %8s %8s\n" "case" "ours req/s" "MB/s" "nginx req/s" "MB/s" "req x" "MB/s x"
+report() {  # label "r m" "r m"
+  read -r r1 m1 <<<"$2"
+  read -r r2 m2 <<<"$3"
+  awk -v l="$1" -v r1="$r1" -v m1="$m1" -v r2="$r2" -v m2="$m2" 'BEGIN {
+    printf "%-34s %12s %9s %12s %9s %8.2f %8.2f\n", l, r1, m1, r2, m2,
+           (r2 > 0 ? r1 / r2 : 0), (m2 > 0 ? m1 / m2 : 0) }'
+}
+
+for path in /f1k.bin /f100k.bin /f10m.bin; do
+  for ka in 1 0; do
+    a=$(run_wrk "$port_ours" "$path" "$ka" 0)
+    b=$(run_wrk "$port_nginx" "$path" "$ka" 0)
+    report "wrk $path keep-alive=$ka" "$a" "$b"
+  done
+done
+a=$(run_wrk "$port_ours" /t200k.txt 1 1)
+b=$(run_wrk "$port_nginx" /t200k.txt 1 1)
+report "wrk /t200k.txt gzip keep-alive=1" "$a" "$b"
+for path in /f1k.bin /f100k.bin; do
+  for ka in 1 0; do
+    a=$(run_ab "$port_ours" "$path" "$ka")
+    b=$(run_ab "$port_nginx" "$path" "$ka")
+    report "ab HTTP/1.0 $path keep-alive=$ka" "$a" "$b"
+  done
+done
