@@ -12,7 +12,11 @@ for p in "${wanted[@]}"; do
   status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"
   [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
+# FTP servers that conflict with an installed one are test peers too: they
+# are fetched and unpacked, never installed.
+fetch_peers() { "$here/fetch_ftp_peers.sh" || echo "setup: could not fetch the FTP test peers" >&2; }
 if ((${#missing[@]} == 0)); then
+  fetch_peers
   exit 0
 fi
 echo "setup: installing ${missing[*]}" >&2
@@ -33,3 +37,4 @@ cleanup() { if ((own_policy)); then "${sudo_cmd[@]}" rm -f "$policy"; fi; }
 trap cleanup EXIT
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fetch_peers

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include <fstream>
 
@@ -170,7 +171,81 @@ bool PyFtpServer::Start(const std::string& handlerSource, const std::filesystem:
 }
 
 std::filesystem::path FetchedPeerRoot(const std::string& package) {
-  return std::filesystem::path("/var/cache/yux-peers") / package;
+  const char* env = std::getenv("YUX_PEERS_DIR");
+  return std::filesystem::path(env && *env ? env : "/var/cache/yux-peers") / package;
+}
+
+namespace {
+
+std::vector<std::string> FetchedCommand(const std::string& package, const std::string& binary) {
+  auto root = FetchedPeerRoot(package);
+  return {"env", "LD_LIBRARY_PATH=" + (root / "usr/lib/x86_64-linux-gnu").string(),
+          (root / binary).string()};
+}
+
+}  // namespace
+
+bool ProftpdServer::Available() {
+  return std::filesystem::exists(FetchedPeerRoot("proftpd-core") / "usr/sbin/proftpd");
+}
+
+bool ProftpdServer::Start() {
+  namespace fs = std::filesystem;
+  fs::create_directories(Anon());
+  fs::permissions(dir_.path(), fs::perms(0755));
+  OwnByFtp(Anon());
+  port_ = FreeLoopbackPort();
+  const std::string d = dir_.str();
+  std::string conf =
+      "ServerName \"yux test\"\nServerType standalone\nDefaultServer on\nPort " +
+      std::to_string(port_) +
+      "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\nUser nobody\n"
+      "Group nogroup\nPidFile " + d + "/proftpd.pid\nScoreboardFile " + d +
+      "/scoreboard\nDelayTable none\nWtmpLog off\nTransferLog none\nModulePath " +
+      (FetchedPeerRoot("proftpd-core") / "usr/lib/proftpd").string() +
+      "\nLoadModule mod_deflate.c\nDeflateEngine on\n<Anonymous " + Anon().string() +
+      ">\n  User ftp\n  Group nogroup\n  UserAlias anonymous ftp\n  RequireValidShell off\n"
+      "  <Limit WRITE>\n    AllowAll\n  </Limit>\n</Anonymous>\n";
+  std::string file = (dir_ / "proftpd.conf").string();
+  WriteFile(file, conf);
+  auto argv = FetchedCommand("proftpd-core", "usr/sbin/proftpd");
+  argv.insert(argv.end(), {"-n", "-q", "-c", file});
+  if (!proc_.Start(argv) || !WaitForListener(port_)) {
+    error_ = "proftpd did not start";
+    return false;
+  }
+  return true;
+}
+
+bool PureFtpdServer::Available() {
+  return std::filesystem::exists(FetchedPeerRoot("pure-ftpd") / "usr/sbin/pure-ftpd");
+}
+
+bool PureFtpdServer::Start() {
+  namespace fs = std::filesystem;
+  fs::create_directories(Home());
+  fs::permissions(dir_.path(), fs::perms(0755));
+  OwnByFtp(Home());
+  passwd* pw = ::getpwnam("ftp");
+  const std::string uid = pw ? std::to_string(pw->pw_uid) : std::to_string(::getuid());
+  const std::string gid = pw ? std::to_string(pw->pw_gid) : std::to_string(::getgid());
+  const std::string db = (dir_ / "users.pdb").string();
+  auto pwcmd = FetchedCommand("pure-ftpd", "usr/bin/pure-pw");
+  pwcmd.insert(pwcmd.end(), {"useradd", "yux", "-f", (dir_ / "users.passwd").string(), "-F", db,
+                             "-u", uid, "-g", gid, "-d", Home().string(), "-m"});
+  if (RunProgram(pwcmd, {}, 20000, "secret\nsecret\n").exitCode != 0) {
+    error_ = "pure-pw failed";
+    return false;
+  }
+  port_ = FreeLoopbackPort();
+  auto argv = FetchedCommand("pure-ftpd", "usr/sbin/pure-ftpd");
+  argv.insert(argv.end(),
+              {"-S", "127.0.0.1," + std::to_string(port_), "-l", "puredb:" + db, "-E", "-H"});
+  if (!proc_.Start(argv) || !WaitForListener(port_)) {
+    error_ = "pure-ftpd did not start";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace yux::test

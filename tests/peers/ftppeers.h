@@ -33,6 +33,41 @@ class VsftpdServer {
   std::string error_;
 };
 
+// proftpd with mod_deflate (DeflateEngine on), anonymous access to Anon(),
+// run from the folder scripts/fetch_ftp_peers.sh unpacked it into.
+class ProftpdServer {
+ public:
+  static bool Available();
+  bool Start();
+  int Port() const { return port_; }
+  std::filesystem::path Anon() const { return dir_ / "anon"; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  TempDir dir_;
+  PeerProcess proc_;
+  int port_ = 0;
+  std::string error_;
+};
+
+// pure-ftpd with one virtual user, "yux" with the password "secret", whose
+// home is Home(); run from the folder scripts/fetch_ftp_peers.sh unpacked
+// it into.
+class PureFtpdServer {
+ public:
+  static bool Available();
+  bool Start();
+  int Port() const { return port_; }
+  std::filesystem::path Home() const { return dir_ / "home"; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  TempDir dir_;
+  PeerProcess proc_;
+  int port_ = 0;
+  std::string error_;
+};
+
 // A pyftpdlib server scripted in Python (its handler class is given as
 // source text; "handler" must name it), run with Debian's /usr/bin/python3.
 // The server serves `root` to the user "user" with the password "pass" and
