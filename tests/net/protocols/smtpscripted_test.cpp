@@ -429,3 +429,34 @@ TEST(SmtpScripted, BlockingWaitSleepsInsteadOfSpinning) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server that speaks plain text where TLS is expected: the handshake
+// fails and the request ends with 500, nothing left pending.
+TEST(SmtpScripted, FailedHandshakeEndsTheRequest) {
+  for (TSmtpSslType ssl : {smtpTlsImplicit, smtpTlsExplicit}) {
+    SCOPED_TRACE(int(ssl));
+    Scripted s([&](Wire& w) {
+      Banner(w);
+      std::string line;
+      if (ssl == smtpTlsExplicit) {
+        w.Line(line);
+        w.Send("250-hi\r\n250 STARTTLS\r\n");
+        w.Line(line);
+        w.Send("220 go ahead\r\n");
+        yux::platform::ProcessMessagesFor(100);
+        w.Send("this is no TLS record at all\r\n");
+      }
+      w.Line(line, 3000);
+    });
+    Client c(s.server.Port(), ssl);
+    c.c.Timeout = 10;
+    EXPECT_EQ(c.Run([&] { c.c.Open(); }), 500) << c.Transcript();
+    EXPECT_EQ(c.c.ErrorMessage.substr(0, 20), "SSL Handshake failed") << c.c.ErrorMessage;
+    EXPECT_EQ(c.c.State(), smtpReady);
+    EXPECT_FALSE(c.c.Connected);
+  }
+}
+
+}  // namespace
