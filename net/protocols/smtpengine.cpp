@@ -551,6 +551,7 @@ void TCustomSmtpClient::HandleReplyLine(const std::string& line) {
   TriggerResponse(line);
   if (state_ == smtpWaitingBanner) {
     TriggerDisplay("< " + line);
+    if (state_ != smtpWaitingBanner) return;  // aborted by the display handler
     bool cont = false;
     int code = SmtpReplyCode(line, cont);
     if (cont) return;
@@ -576,6 +577,7 @@ void TCustomSmtpClient::HandleReplyLine(const std::string& line) {
 
 void TCustomSmtpClient::ReplyHandler() {
   TriggerDisplay("< " + LastResponse);
+  if (state_ != smtpWaitingResponse) return;  // aborted by the display handler
   bool cont = false;
   int code = SmtpReplyCode(LastResponse, cont);
   if (cont) return;

@@ -460,3 +460,34 @@ TEST(SmtpScripted, FailedHandshakeEndsTheRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+// The delivery aborts the client from its display handler when the user
+// asks: whatever the client was doing, the request ends once.
+TEST(SmtpScripted, AbortFromTheDisplayHandler) {
+  for (const char* trigger : {"< 354 go", "> RCPT TO:<rcpt@example.org>", "< 250 sender ok"}) {
+    SCOPED_TRACE(trigger);
+    Scripted s([&](Wire& w) {
+      Banner(w);
+      w.Serve(kOk);
+    });
+    Client c(s.server.Port());
+    ASSERT_EQ(c.Run([&] { c.c.Open(); }), 0);
+    int dones = 0;
+    c.c.OnRequestDone = [&](TCustomSmtpClient*, TSmtpRequest, WORD e) {
+      ++dones;
+      c.done = e;
+    };
+    c.c.OnDisplay = [&](TCustomSmtpClient* sender, const std::string& m) {
+      if (m == trigger) sender->Abort();
+    };
+    EXPECT_NE(c.Run([&] { c.c.Mail(); }), 0);
+    yux::platform::ProcessMessagesFor(200);
+    EXPECT_EQ(dones, 1);
+    EXPECT_EQ(c.c.State(), smtpReady);
+    EXPECT_FALSE(c.c.Connected);
+  }
+}
+
+}  // namespace
