@@ -297,6 +297,26 @@ TEST_F(PythonServer, AbortEndsTheRunningRequest) {
   EXPECT_EQ(cli.ResponseReason, "Connection aborted on request");
 }
 
+TEST_F(PythonServer, ClientFreedInsideItsOwnRequestDone) {
+  for (bool deferred : {false, true}) {
+    SCOPED_TRACE(deferred ? "ReleaseDeferred" : "delete");
+    auto* cli = new THttpCli;
+    bool done = false;
+    cli->SetRequestVer("1.1");  // the connection stays open: the socket goes with the client
+    cli->URL = Url(py_->Port, "/headers");
+    cli->OnRequestDone = [&, deferred](THttpCli* c, THttpRequest, int) {
+      done = true;
+      if (deferred)
+        c->ReleaseDeferred();
+      else
+        delete c;
+    };
+    cli->StartRequest(httpGET);
+    ASSERT_TRUE(yux::platform::WaitPumping([&] { return done; }, 5000, 5));
+    yux::platform::ProcessMessagesFor(50);
+  }
+}
+
 TEST_F(PythonServer, CloseRequestEndsAKeptConnection) {
   THttpCli cli;
   cli.SetRequestVer("1.1");
