@@ -39,7 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::vector<ControlKind> kBrowserKinds = {ControlKind::TLabel, ControlKind::TBitBtn, ControlKind::TSpeedButton};
+// The two tool buttons are known by their hints.
+const std::vector<ControlKind> kBrowserKinds = {ControlKind::TLabel, ControlKind::TBitBtn, ControlKind::TToolButton};
 constexpr char kHelpTopic[] = "preset_configuration_-_file_lists_tab.htm";
 
 bool Under(const std::string& path, const char* root) {
@@ -163,9 +164,11 @@ Taddfoldersform::Taddfoldersform(TForm3* presetForm, QWidget* parent)
   auto* top = new QVBoxLayout(this);
   auto* bar = new QHBoxLayout;
   btnBrowse = Named(new QToolButton(this), "btnBrowse");
+  btnBrowse->setProperty("yuxClass", "TToolButton");
   btnBrowse->setToolTip("Select a starting folder for browsing");
   btnBrowse->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
   btnBack = Named(new QToolButton(this), "btnBack");
+  btnBack->setProperty("yuxClass", "TToolButton");
   btnBack->setToolTip("Back");
   btnBack->setIcon(style()->standardIcon(QStyle::SP_FileDialogToParent));
   cbPath = Named(new QComboBox(this), "cbPath");
@@ -248,6 +251,7 @@ Taddfoldersform::Taddfoldersform(TForm3* presetForm, QWidget* parent)
     numbered.push_back({"addfoldersformlist" + std::to_string(i + 1),
                         [this, i] { return Rows->Headers[i].toStdString(); },
                         [this, i](const std::string& t) { Rows->Headers[i] = QString::fromStdString(t); }});
+  ApplyDialogSkin(this, {}, {ListView, cbPath, memo, memo1});
   LoadLanguageForms(this, Options.lng, kBrowserKinds, numbered);
   BrowseTo(QDir::homePath().toStdString());
   cbPath->setFocus();
@@ -388,11 +392,6 @@ void Taddfoldersform::keyPressEvent(QKeyEvent* event) {
   // Enter belongs to the path box and the list, not to the default button.
   if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && cbPath->hasFocus()) return;
   QDialog::keyPressEvent(event);
-}
-
-void Taddfoldersform::paintEvent(QPaintEvent* event) {
-  QDialog::paintEvent(event);
-  PaintDialogSkin(this);
 }
 
 }  // namespace yux

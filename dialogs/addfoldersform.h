@@ -109,7 +109,6 @@ class Taddfoldersform : public QDialog {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
 
  public:
   void done(int result) override;

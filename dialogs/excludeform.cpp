@@ -81,6 +81,7 @@ TForm13::TForm13(TForm3* presetForm, QWidget* parent)
   connect(tempbut, &QPushButton::clicked, this, [this] { tempbutClick(); });
   connect(custombut, &QPushButton::clicked, this, [this] { custombutClick(); });
 
+  ApplyDialogSkin(this, {}, {ecustext, efilter});
   LoadLanguageForms(this, Options.lng, kExcludeDialogKinds);
   QStringList masks;
   for (const auto& m : preset_->FilterMasks) masks << QString::fromStdString(m);
@@ -137,11 +138,6 @@ void TForm13::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
-}
-
-void TForm13::paintEvent(QPaintEvent* event) {
-  QDialog::paintEvent(event);
-  PaintDialogSkin(this);
 }
 
 }  // namespace yux

@@ -51,7 +51,6 @@ class TForm13 : public QDialog {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
 
  private:
   TForm3* preset_;

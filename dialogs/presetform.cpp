@@ -27,6 +27,7 @@
 #include "core/msgtable.h"
 #include "core/options.h"
 #include "core/shellutils.h"
+#include "core/skin.h"
 #include "core/startup.h"
 #include "dialogs/dialogwidgets.h"
 #include "platform/messagebox.h"
@@ -38,8 +39,11 @@ bool NewPresetFlag = false;
 bool LoadingDefaults = false;
 bool NotepadWait = false;
 
-void PaintDialogSkin(QWidget*) {
-  // Skins are not painted yet: dialogs keep the desktop's look.
+void ApplyDialogSkin(QWidget* dialog, const std::vector<QWidget*>& inputs, const std::vector<QWidget*>& lists) {
+  PaintSkinBackground(dialog, SkinPicture::Preset);
+  if (SkinKind(Skin, SkinPicture::Preset) == kSkinPlain) return;
+  for (QWidget* w : inputs) SetSkinColours(w, Skin.FileListBackground, std::string());
+  for (QWidget* w : lists) SetSkinColours(w, Skin.FileListBackground, Skin.FileListColor);
 }
 
 namespace {
@@ -94,6 +98,10 @@ TForm3::TForm3(disc::TLCDBurnerPro* burner, QWidget* parent) : QDialog(parent), 
   BuildNotesPage();
   BuildButtons();
   ConnectRules();
+  std::vector<QWidget*> inputs;
+  for (QWidget* w : findChildren<QWidget*>())
+    if (qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QSpinBox*>(w)) inputs.push_back(w);
+  ApplyDialogSkin(this, inputs, {inc, exc, presnotes, arccomment});
   FormCreate();
 }
 
@@ -672,11 +680,6 @@ void TForm3::done(int result) {
   if (NotepadWait) return;
   EditedPresetName = kEditedPresetDone;
   QDialog::done(result);
-}
-
-void TForm3::paintEvent(QPaintEvent* event) {
-  QDialog::paintEvent(event);
-  PaintDialogSkin(this);
 }
 
 }  // namespace yux

@@ -229,7 +229,6 @@ class TForm3 : public QDialog {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
 
  public:
   void done(int result) override;
@@ -260,7 +259,10 @@ class TForm1;
 // can be seen it says so on standard error instead of waiting.
 void ShowPresetDialog(TForm1* main, const std::string& name, const std::string& page);
 
-// The skins' painting of a dialog's background; the skins fill it in.
-void PaintDialogSkin(QWidget* dialog);
+// A dialog of the preset window's family under the active skin: the
+// preset-window picture behind its controls, and, when that picture is
+// shown, the skin's file-list colours on the given input controls
+// (background only) and lists (background and text).
+void ApplyDialogSkin(QWidget* dialog, const std::vector<QWidget*>& inputs, const std::vector<QWidget*>& lists);
 
 }  // namespace yux

@@ -79,12 +79,14 @@ void TForm3::FormCreate() {
       ErrorBox(e.what());
     }
     ControlsFromRecord(record);
-    ecdriveChange();
   } else {
     LoadingDefaults = true;
     BitBtn2Click();
     LoadingDefaults = false;
   }
+  // Also for a new preset: the defaults may name a recorder, and OK asks
+  // about a CD/DVD destination whose drive was never looked up.
+  ecdriveChange();
   ApplyFormatRule();
   getprior();
   NotepadWait = false;

@@ -8,8 +8,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
+#include <QToolButton>
 #include <QTreeView>
 
+#include "core/skin.h"
 #include "dialogs/addfoldersform.h"
 #include "dialogs/excludeform.h"
 #include "tests/dialogs/presetform_fixture.h"
@@ -173,7 +175,7 @@ TEST_F(PresetRules, LanguageFilesReachPagesItemsHintsAndTheOtherWindows) {
             "[FORMS]\r\nForm3=Voreinstellung\r\nForm3TabSheet2=Aktionen\r\nForm3cfolder=In den Ordner\r\n"
             "Form3ecompression6=Beste\r\nForm3loaddefaultsettings=Standard laden\r\n"
             "Form3copyclnrmode2=Tage\r\nForm3GroupBox7=KOPIE\r\nForm13carc=Archiv\r\n"
-            "addfoldersformlist2=Gr\xC3\xB6\xC3\x9F" "e\r\naddfoldersformbinc=Aufnehmen\r\n");
+            "addfoldersformlist2=Gr\xC3\xB6\xC3\x9F" "e\r\naddfoldersformbinc=Aufnehmen\r\naddfoldersformbtnBack=Zur\xC3\xBC" "ck\r\n");
   ProgramFolder = program.str();
   Options.lng = "Test.lng";
   auto form = Open(kNewPresetName);
@@ -190,10 +192,26 @@ TEST_F(PresetRules, LanguageFilesReachPagesItemsHintsAndTheOtherWindows) {
   EXPECT_EQ(browser.Rows->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString().toStdString(),
             "Gr\xC3\xB6\xC3\x9F" "e");
   EXPECT_EQ(browser.binc->text().toStdString(), "Aufnehmen");
+  EXPECT_EQ(browser.btnBack->toolTip().toStdString(), "Zur\xC3\xBC" "ck");
   ProgramFolder.clear();
 }
 
 TEST_F(PresetRules, WithoutADisplayTheOpenerShowsNothingAndEndsTheEdit) {
   ShowPresetDialog(nullptr, "Anything", "Actions");
   EXPECT_EQ(EditedPresetName, "//done");
+}
+
+TEST_F(PresetRules, ASkinnedPresetWindowColoursInputsAndLists) {
+  const tskin saved = Skin;
+  Skin.PresetType = kSkinTiled;
+  Skin.FileListBackground = "102030";
+  Skin.FileListColor = "f0e0d0";
+  auto form = Open(kNewPresetName);
+  EXPECT_EQ(form->earcname->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
+  EXPECT_EQ(form->inc->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
+  EXPECT_EQ(form->inc->palette().color(QPalette::Text), QColor(0xf0, 0xe0, 0xd0));
+  EXPECT_NE(form->findChild<QObject*>("skinBackground"), nullptr);
+  Skin = saved;
+  auto plain = Open(kNewPresetName);
+  EXPECT_NE(plain->inc->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
 }
