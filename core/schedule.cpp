@@ -1,5 +1,6 @@
 #include "core/schedule.h"
 
+#include <QLockFile>
 #include <QString>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "core/datetime.h"
 #include "core/folders.h"
@@ -380,6 +382,72 @@ std::string LastRunsFilePath() { return PathJoin(SettingsFolder, "yux.las"); }
 // it (the user's entries are still in it).
 bool g_scheduleUnreadable = false;
 
+// The rows as "yux.sch" held them when this process last read or wrote it,
+// each as the line it is written as.  A row in the file that is not among
+// them was added by another instance since, and is kept when this process
+// saves; a row among them that this process no longer has was removed here.
+namespace {
+
+std::map<std::string, int> g_knownRows;
+
+std::string RowLine(const tschdata& r) {
+  return "<D>" + r.DateText + "</D><P>" + r.Name + "</P><O>" + r.Options + "</O>";
+}
+
+// The row of a file line as the loader would take it; nothing for a line
+// the loader would skip.
+std::optional<tschdata> ReadRow(const std::string& line) {
+  if (line.empty()) return std::nullopt;
+  const auto row = SplitScheduleLine(line);
+  if (!row) return std::nullopt;
+  const auto entry = ParseScheduleEntry(*row);
+  if (!entry || CannotRepeat(*entry)) return std::nullopt;
+  return tschdata{DateTimeText(entry->Date), row->Name, row->Options};
+}
+
+void RememberRows() {
+  g_knownRows.clear();
+  for (const auto& r : Schedule.Rows()) ++g_knownRows[RowLine(r)];
+}
+
+// Two instances never write "yux.sch" at once: each read-modify-write holds
+// this lock file beside it.
+class ScheduleFileLock {
+ public:
+  ScheduleFileLock() : lock_(QString::fromStdString(ScheduleFilePath() + ".lck")) {
+    lock_.setStaleLockTime(30000);
+    // A holder that hangs longer than this is not waited for: the save goes
+    // on, as it always did.
+    lock_.tryLock(10000);
+  }
+
+ private:
+  QLockFile lock_;
+};
+
+// Adds the rows another instance put into the file since this process last
+// read or wrote it.  True when there were any.
+bool MergeRowsOfOthers() {
+  std::vector<std::string> lines;
+  std::error_code ec;
+  if (!fs::exists(fs::path(ScheduleFilePath()), ec) || !ReadTextLines(ScheduleFilePath(), lines)) return false;
+  std::map<std::string, int> known = g_knownRows;
+  bool added = false;
+  for (const std::string& line : lines) {
+    const auto row = ReadRow(line);
+    if (!row) continue;
+    if (int& n = known[RowLine(*row)]; n > 0) {
+      --n;
+      continue;
+    }
+    Schedule.Add(*row);
+    added = true;
+  }
+  return added;
+}
+
+}  // namespace
+
 void LoadSchedule() {
   Schedule.Clear();
   g_scheduleUnreadable = false;
@@ -405,18 +473,29 @@ void LoadSchedule() {
     }
     Schedule.Add({DateTimeText(entry->Date), row->Name, row->Options});
   }
+  RememberRows();
 }
 
 bool SaveSchedule() {
-  std::vector<std::string> lines;
-  for (const auto& r : Schedule.Rows())
-    lines.push_back("<D>" + r.DateText + "</D><P>" + r.Name + "</P><O>" + r.Options + "</O>");
-  if (lines.empty() && (g_scheduleUnreadable || NothingThere(ScheduleFilePath()))) return true;
-  if (WriteOrDelete(ScheduleFilePath(), lines)) {
-    g_scheduleUnreadable = false;
-    return true;
+  bool merged = false;
+  bool saved = false;
+  {
+    ScheduleFileLock lock;
+    merged = !g_scheduleUnreadable && MergeRowsOfOthers();
+    std::vector<std::string> lines;
+    for (const auto& r : Schedule.Rows()) lines.push_back(RowLine(r));
+    if (lines.empty() && (g_scheduleUnreadable || NothingThere(ScheduleFilePath()))) {
+      saved = true;
+    } else if (WriteOrDelete(ScheduleFilePath(), lines)) {
+      g_scheduleUnreadable = false;
+      saved = true;
+    }
+    if (saved) RememberRows();
   }
-  return false;
+  // Rows taken from another instance change the first row and the preset
+  // list's texts (and save once more, finding nothing new).
+  if (merged) RefreshSchedule();
+  return saved;
 }
 
 bool SaveLastRuns() {

@@ -346,8 +346,10 @@ void ExecuteSchedulerCommand(const std::string& name) {
 }
 
 void SchedulerTick() {
-  if (!Options.son) return;
+  // Another instance's requests are taken in also while the scheduler is
+  // off, so that nothing this instance saves can overwrite them.
   CheckOtherInstance();
+  if (!Options.son) return;
   if (Schedule.Empty()) return;
   const TDateTime now = Now();
   if (Ms(now) < Ms(NextDueTime)) return;

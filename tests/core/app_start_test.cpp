@@ -500,3 +500,28 @@ TEST(RunSafety, KilledDuringArchivingLosesNothingAndIsFoundAtTheNextStart) {
   EXPECT_FALSE(fs::exists(runFolder));
   EXPECT_FALSE(fs::exists(world.settings / "runfolder.dat"));
 }
+
+// A request handed over while the first instance's scheduler is off is
+// still in "yux.sch" after the first instance closed.
+TEST(Program, RequestsWhileTheSchedulerIsOffSurviveTheClose) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  WriteDailyPreset(world, source, world.settings / "dest");
+  SettingsFolder = world.settings.str();
+  test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("son 0") + "\r\n");
+  RunningYux first(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
+
+  auto second = test::RunProgram({test::BuiltProgram("yux").string(), "Daily[DATE=2099.01.02 03:04:05]"},
+                                 world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  first.proc().terminate();
+  ASSERT_TRUE(first.proc().waitForFinished(20000));
+  EXPECT_NE(test::ReadFile(world.settings / "yux.sch").find("<D>2099.01.02 03:04:05 </D><P>Daily</P>"),
+            std::string::npos)
+      << world.Log();
+  // Switched off, the scheduler ran nothing.
+  EXPECT_EQ(world.Log().find("Daily: Called by the scheduler."), std::string::npos);
+}

@@ -460,3 +460,31 @@ TEST_F(ScheduleTest, DeletingRowsOfAPresetUsesExactNames) {
   EXPECT_FALSE(ScheduleNotEmpty);
   EXPECT_FALSE(fs::exists(dir / "yux.sch"));
 }
+
+// Another instance adds rows to "yux.sch" while this one runs: saving here
+// keeps them (and shows them), while rows removed here stay removed.
+TEST_F(ScheduleTest, SavingKeepsRowsAnotherInstanceAdded) {
+  const std::string opts = "REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110";
+  const tschdata a{"2026.12.24 22:00:00 ", "Daily", opts};
+  const tschdata b{"2026.12.25 08:00:00 ", "Weekly", opts};
+  const tschdata c{"2026.12.26 09:00:00 ", "Docs", opts};
+  Schedule.Add(a);
+  ASSERT_TRUE(SaveSchedule());
+  // The other instance's save: its own rows plus the new one.
+  test::WriteFile(dir / "yux.sch", test::ReadFile(dir / "yux.sch") + "<D>2026.12.25 08:00:00 </D><P>Weekly</P><O>" +
+                                       opts + "</O>\r\n");
+  Schedule.Add(c);
+  RefreshSchedule();
+  EXPECT_EQ(Schedule.Rows(), (std::vector<tschdata>{a, b, c}));
+  EXPECT_EQ(presets.rows[1].Scheduled, b.DateText);
+  Schedule.Clear();
+  LoadSchedule();
+  EXPECT_EQ(Schedule.Rows(), (std::vector<tschdata>{a, b, c}));
+
+  // Removed here: not brought back from the file.
+  Schedule.Delete(0);
+  RefreshSchedule();
+  Schedule.Clear();
+  LoadSchedule();
+  EXPECT_EQ(Schedule.Rows(), (std::vector<tschdata>{b, c}));
+}
