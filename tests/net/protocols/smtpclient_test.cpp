@@ -303,3 +303,44 @@ TEST(SmtpClient, ClientFreedInsideItsOwnRequestDone) {
 }
 
 }  // namespace
+
+namespace {
+
+// The delivery drives the client with single commands: STARTTLS among
+// them, then EHLO again, AUTH and the mail, each waited for in turn.
+TEST(SmtpClient, SingleCommandsWithStartTls) {
+  REQUIRE_SMTP_PEERS();
+  SmtpPeerOptions o;
+  o.user = "yuxuser";
+  o.password = "s3cret";
+  o.tls = SmtpPeerOptions::kStartTls;
+  SmtpPeer peer;
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  Client k(peer.Port(), smtpTlsExplicit);
+  k.c.AuthType = smtpAuthAutoSelect;
+  k.c.Username = "yuxuser";
+  k.c.Password = "s3cret";
+  ASSERT_EQ(k.Run([&] { k.c.Connect(); }), 0) << k.Transcript();
+  EXPECT_EQ(k.doneRq, smtpConnect);
+  ASSERT_EQ(k.Run([&] { k.c.Ehlo(); }), 0);
+  EXPECT_TRUE(k.c.StartTlsOffered);
+  ASSERT_EQ(k.Run([&] { k.c.StartTls(); }), 0) << k.Transcript();
+  EXPECT_EQ(k.doneRq, smtpStartTls);
+  ASSERT_EQ(k.Run([&] { k.c.Ehlo(); }), 0);
+  EXPECT_FALSE(k.c.StartTlsOffered);
+  EXPECT_FALSE(k.c.AuthTypesOffered.empty());
+  ASSERT_EQ(k.Run([&] { k.c.Auth(); }), 0) << k.Transcript();
+  EXPECT_EQ(k.doneRq, smtpAuth);
+  ASSERT_EQ(k.Run([&] { k.c.MailFrom(); }), 0);
+  ASSERT_EQ(k.Run([&] { k.c.RcptTo(); }), 0);
+  ASSERT_EQ(k.Run([&] { k.c.Data(); }), 0) << k.Transcript();
+  EXPECT_EQ(k.doneRq, smtpData);
+  // A second STARTTLS on the secured session is refused by the client.
+  EXPECT_EQ(k.Run([&] { k.c.StartTls(); }), 500);
+  EXPECT_EQ(k.c.ErrorMessage, "500 STARTTLS is not available.");
+  ASSERT_EQ(k.Run([&] { k.c.Quit(); }), 0);
+  EXPECT_EQ(peer.MessageCount(), 1);
+  EXPECT_NE(peer.Envelope(0).find("\"login\": \"yuxuser\""), std::string::npos);
+}
+
+}  // namespace

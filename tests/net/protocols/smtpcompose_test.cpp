@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -439,6 +440,46 @@ TEST(SmtpCompose, CalcMsgSizeCountsWhatSendToFileWrites) {
   const std::int64_t written = std::int64_t(yux::test::ReadFile(dir / "m.eml").size());
   // Date and identifier have the same length each time.
   EXPECT_EQ(counted, written + 1);
+}
+
+}  // namespace
+
+namespace {
+
+// An attachment that cannot be opened fails the message (it never goes out
+// without it), unless the application skips it.
+TEST(SmtpCompose, AttachmentThatCannotBeOpened) {
+  REQUIRE_PYTHON();
+  TempDir files;
+  const std::string kept = (files / "kept.txt").string();
+  const std::string gone = (files / "gone.txt").string();
+  yux::test::WriteFile(kept, "kept");
+  yux::test::WriteFile(gone, "gone");
+  for (bool skip : {false, true}) {
+    SCOPED_TRACE(skip);
+    yux::test::WriteFile(gone, "gone");
+    std::vector<std::string> seen;
+    Composed r = Compose([&](TSyncSmtpCli& c) {
+      c.SetEmailFiles({gone, kept});
+      std::filesystem::remove(gone);
+      c.OnAfterFileOpen = [&, skip](TCustomSmtpClient*, int idx, const std::string&,
+                                    const std::exception* e, TSmtpAfterOpenFileAction& a) {
+        seen.push_back(std::to_string(idx) + (e ? " failed" : " open"));
+        if (e && skip) a = smtpAfterOpenFileNext;
+      };
+    });
+    if (!skip) {
+      EXPECT_FALSE(r.sent);
+      EXPECT_EQ(r.error.substr(0, 4), "500 ") << r.error;
+      EXPECT_EQ(seen, std::vector<std::string>{"0 failed"});
+      continue;
+    }
+    ASSERT_TRUE(r.sent) << r.error;
+    EXPECT_EQ(seen, (std::vector<std::string>{"0 failed", "1 open"}));
+    ASSERT_EQ(r.mail.PartCount(), 2);
+    EXPECT_EQ(r.mail.PartFileName(1), "kept.txt");
+    EXPECT_EQ(r.mail.Defects(), 0) << r.mail.DefectText();
+  }
 }
 
 }  // namespace
