@@ -648,8 +648,10 @@ void THttpCli::SocketDataSent() {
 // Receiving
 
 void THttpCli::SocketDataAvailable() {
-  char buf[65536];
-  int n = socket_->Receive(buf, int(sizeof buf));
+  // Large reads: a big body arrives with few events.
+  if (readBuf_.empty()) readBuf_.resize(256 * 1024);
+  char* buf = readBuf_.data();
+  int n = socket_->Receive(buf, int(readBuf_.size()));
   if (n <= 0) return;
   switch (state_) {
     case httpWaitingHeader:

@@ -329,6 +329,7 @@ class THttpCli : public TNetWndControl {
   bool tunnelled_ = false;  // the CONNECT tunnel of this connection is up
 
   // The answer.
+  std::vector<char> readBuf_;
   std::string rcv_;
   std::size_t rcvPos_ = 0;
   THttpLineReader lineReader_;
