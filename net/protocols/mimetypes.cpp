@@ -90,6 +90,11 @@ bool TMimeTypesList::LoadFromList() {
 bool TMimeTypesList::ReadMimeTypes(const std::string& fileName) {
   std::vector<std::string> lines;
   if (!ReadLines(fileName, lines)) return false;
+  AddMimeTypesLines(lines);
+  return true;
+}
+
+void TMimeTypesList::AddMimeTypesLines(const std::vector<std::string>& lines) {
   for (const auto& line : lines) {
     if (line.find('#') != std::string::npos) continue;
     std::istringstream words(line);
@@ -97,13 +102,18 @@ bool TMimeTypesList::ReadMimeTypes(const std::string& fileName) {
     if (!(words >> type)) continue;
     while (words >> ext) AddContentType("." + ext, type);
   }
-  return true;
 }
 
 bool TMimeTypesList::LoadFromOS() {
-  Clear();
   LoadOSonDemand = false;
-  if (!ReadMimeTypes(kSystemMimeTypesFile)) return false;
+  std::vector<std::string> lines;
+  if (!ReadLines(SystemTypesFile, lines)) {
+    // Nothing to replace the table with: what is loaded stays.
+    if (FExtensions.empty()) AddKeyLines(FDefaultTypes);
+    return false;
+  }
+  Clear();
+  AddMimeTypesLines(lines);
   for (const auto& line : FDefaultTypes) {
     auto eq = line.find('=', 1);
     if (eq == std::string::npos) continue;

@@ -24,6 +24,8 @@ class TMimeTypesList {
   std::string MimeTypesFile = "/etc/mime.types";
   TMimeTypeSrc MimeTypeSrc = TMimeTypeSrc::MTypeList;
   std::string UnknownType = "application/octet-stream";
+  // Where the system's MIME database is read.
+  std::string SystemTypesFile = kSystemMimeTypesFile;
 
   const std::vector<std::string>& DefaultTypes() const { return FDefaultTypes; }
   // A different list is copied and the table marked not loaded.
@@ -40,7 +42,8 @@ class TMimeTypesList {
   // cannot be read (the table then stays empty).
   bool LoadFromList();
   // The system's MIME database, then the built-in list for the extensions
-  // the database lacks.
+  // the database lacks.  When the database cannot be read the table in use
+  // stays (the built-in list when none was loaded) and the result is false.
   bool LoadFromOS();
   bool LoadMimeFile(const std::string& fileName);
   bool LoadKeyFile(const std::string& fileName);
@@ -56,6 +59,7 @@ class TMimeTypesList {
   void Clear();
   bool AddKeyLines(const std::vector<std::string>& lines);
   bool ReadMimeTypes(const std::string& fileName);
+  void AddMimeTypesLines(const std::vector<std::string>& lines);
 
   std::vector<std::string> FDefaultTypes;
   std::unordered_set<std::string> FTypes;

@@ -57,6 +57,25 @@ TEST(MimeTypesList, SystemDatabaseOnDemand) {
   EXPECT_EQ(list.ContentTypeForExt(".no-such-ext"), "application/octet-stream");
 }
 
+// Without a readable system database the table in use stays: an unknown
+// extension must not cost the known ones.
+TEST(MimeTypesList, FailedSystemLoadKeepsTheTable) {
+  yux::test::TempDir dir;
+  TMimeTypesList list;
+  list.SystemTypesFile = (dir / "no-such-mime.types").string();
+  EXPECT_EQ(list.ContentTypeForExt(".html"), "text/html");
+  EXPECT_EQ(list.ContentTypeForExt(".mp3"), "application/octet-stream");  // the load fails
+  EXPECT_FALSE(list.LoadOSonDemand);  // tried once, not at every lookup
+  EXPECT_EQ(list.ContentTypeForExt(".html"), "text/html");
+  EXPECT_EQ(list.ExtensionCount(), 26u);
+
+  TMimeTypesList os;
+  os.MimeTypeSrc = TMimeTypeSrc::MTypeOS;
+  os.SystemTypesFile = list.SystemTypesFile;
+  EXPECT_FALSE(os.LoadTypeList());
+  EXPECT_EQ(os.ContentTypeForExt(".png"), "image/png");  // the built-in list
+}
+
 TEST(MimeTypesList, FilesOfBothForms) {
   yux::test::TempDir dir;
   yux::test::WriteFile(dir / "mime.types",
