@@ -18,6 +18,18 @@ constexpr std::string_view kOptions[4] = {"MD5", "MD5-sess", "auth", "auth-int"}
 // 1 January of the year 100, the smallest date-time value.
 constexpr double kMinDateTime = -657434.0;
 
+// The value between double quotes, its double quotes and backslashes
+// escaped with a backslash.
+std::string QuotedString(std::string_view text) {
+  std::string r = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') r.push_back('\\');
+    r.push_back(c);
+  }
+  r.push_back('"');
+  return r;
+}
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 std::string_view Trim(std::string_view s) {
@@ -59,11 +71,8 @@ class TDigestParams {
         pos = look + 1;
         while (pos < n && IsBlank(v[pos])) ++pos;
         if (pos < n && v[pos] == '"') {
-          const std::size_t close = v.find('"', pos + 1);
-          const std::size_t end = close == std::string_view::npos ? n : close;
-          item.value = v.substr(pos + 1, end - pos - 1);
+          pos = ReadQuoted(v, pos + 1, item.value);
           item.quoted = true;
-          pos = close == std::string_view::npos ? n : close + 1;
         } else {
           const std::size_t comma = v.find(',', pos);
           const std::size_t end = comma == std::string_view::npos ? n : comma;
@@ -99,8 +108,22 @@ class TDigestParams {
   }
 
  private:
+  // The quoted value starting at pos (after its opening quote) into out;
+  // returns the position after the closing quote.  A backslash escapes a
+  // double quote or a backslash; before any other character it is kept,
+  // as senders that never escape write it.
+  static std::size_t ReadQuoted(std::string_view v, std::size_t pos, std::string& out) {
+    out.clear();
+    while (pos < v.size() && v[pos] != '"') {
+      if (v[pos] == '\\' && pos + 1 < v.size() && (v[pos + 1] == '"' || v[pos + 1] == '\\')) ++pos;
+      out.push_back(v[pos++]);
+    }
+    return pos < v.size() ? pos + 1 : pos;
+  }
+
   struct Item {
-    std::string_view name, value;
+    std::string_view name;
+    std::string value;
     bool quoted = false;
     bool hasValue = false;
   };
@@ -243,18 +266,25 @@ std::string DigestBuildAuthorizationCNonce(std::string_view user, std::string_vi
   const std::string response =
       DigestComputeResponse(ha1, info.Nonce, nc, cn, info.Qop, method, uri, entityHash);
 
+  // A line break inside a header value would end the header and let the
+  // rest pass as headers of its own: such a value is not sent at all.
+  for (std::string_view item : {user, uri, std::string_view(info.Realm),
+                                std::string_view(info.Nonce), std::string_view(info.Opaque),
+                                std::string_view(info.Qop), std::string_view(info.Algorithm)})
+    if (item.find_first_of("\r\n") != std::string_view::npos) return {};
+
   std::string v;
-  v.append("username=\"").append(user).append("\"");
-  v.append(",realm=\"").append(info.Realm).append("\"");
-  v.append(",nonce=\"").append(info.Nonce).append("\"");
-  v.append(",uri=\"").append(uri).append("\"");
-  v.append(",response=\"").append(response).append("\"");
-  if (!info.Opaque.empty()) v.append(",opaque=\"").append(info.Opaque).append("\"");
+  v.append("username=").append(QuotedString(user));
+  v.append(",realm=").append(QuotedString(info.Realm));
+  v.append(",nonce=").append(QuotedString(info.Nonce));
+  v.append(",uri=").append(QuotedString(uri));
+  v.append(",response=").append(QuotedString(response));
+  if (!info.Opaque.empty()) v.append(",opaque=").append(QuotedString(info.Opaque));
   if (info.Algorithm == kOptions[DigestOptMD5Sess]) v.append(",algorithm=").append(info.Algorithm);
   if (withQop) {
     v.append(",qop=").append(info.Qop);
     v.append(",nc=").append(nc);
-    v.append(",cnonce=\"").append(cn).append("\"");
+    v.append(",cnonce=").append(QuotedString(cn));
   }
   return v;
 }

@@ -204,6 +204,45 @@ TEST(Digest, AuthorizationItems) {
                                   "00000001", a.CNonce, "auth", "PUT", "/x", ""));
 }
 
+// Quoted values carry their double quotes and backslashes escaped, and
+// read back unchanged; a user name or URI with CR or LF (a header
+// injection) is refused.
+TEST(Digest, AuthorizationQuotesAndRefusesLineBreaks) {
+  TAuthDigestInfo info;
+  info.Realm = "r";
+  info.Qop = "auth";
+  info.Nc = 1;
+  info.Nonce = DigestMakeNonce(5, "r", "", DigestDateTimeNow() - 0.001);
+  const std::string user = "DOM\\us\"er";  // DOM\us"er
+  const std::string uri = "/a\"b";
+  const std::string v = DigestBuildAuthorizationCNonce(user, "p", uri, info, "GET", "", "c");
+  EXPECT_NE(v.find("username=\"DOM\\\\us\\\"er\","), std::string::npos) << v;
+  EXPECT_NE(v.find("uri=\"/a\\\"b\","), std::string::npos) << v;
+  TDigestAuthorization a;
+  ASSERT_TRUE(DigestParseAuthorization(v, a)) << v;
+  EXPECT_EQ(a.User, user);
+  EXPECT_EQ(a.Uri, uri);
+  EXPECT_EQ(a.Response, DigestComputeResponse(DigestComputeHA1("", user, "r", "p", "", ""),
+                                              info.Nonce, "00000001", "c", "auth", "GET", uri, ""));
+  // A lone backslash before another character is kept as it is.
+  ASSERT_TRUE(DigestParseAuthorization("username=\"DOM\\x\",nonce=\"" + info.Nonce + "\"", a));
+  EXPECT_EQ(a.User, "DOM\\x");
+
+  const struct {
+    const char* what;
+    std::string user, uri;
+  } refused[] = {
+      {"CR LF in the user", "u\r\nX-Injected: 1", "/"},
+      {"LF in the user", "u\nx", "/"},
+      {"CR in the URI", "u", "/a\rb"},
+      {"LF in the URI", "u", "/a\nb"},
+  };
+  for (const auto& k : refused) {
+    SCOPED_TRACE(k.what);
+    EXPECT_EQ(DigestBuildAuthorization(k.user, "p", k.uri, info, "GET"), "");
+  }
+}
+
 TEST(Digest, ServerChallengeAndNonce) {
   const std::uint64_t key = 0x0123456789ABCDEFULL;
   std::string opaque, nonce;
