@@ -483,3 +483,29 @@ TEST(SmtpCompose, AttachmentThatCannotBeOpened) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SmtpCompose, HtmlBodyAndOwnHeaders) {
+  REQUIRE_PYTHON();
+  Composed html = Compose([](TSyncSmtpCli& c) {
+    c.SetContentType(smtpHtml);
+    c.MailMessage = {"<p>Hello</p>"};
+  });
+  ASSERT_TRUE(html.sent) << html.error;
+  EXPECT_EQ(html.mail.Part(0)["type"].toString().toStdString(), "text/html");
+  // With OwnHeaders the application writes the whole message.
+  Composed own = Compose([](TSyncSmtpCli& c) {
+    c.OwnHeaders = true;
+    c.OnGetData = [](TCustomSmtpClient*, int n, std::string& line, int, bool& more) {
+      static const char* const lines[] = {"From: me@example.com", "Subject: own", "", "body"};
+      more = n <= 4;
+      if (more) line = lines[n - 1];
+    };
+  });
+  ASSERT_TRUE(own.sent) << own.error;
+  EXPECT_EQ(own.raw, "From: me@example.com\r\nSubject: own\r\n\r\nbody\r\n");
+  EXPECT_EQ(own.mail.Header("Subject"), "own");
+}
+
+}  // namespace
