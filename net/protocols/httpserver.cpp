@@ -270,6 +270,11 @@ void THttpConnection::HandleLine(const std::string& line) {
     ParseRequestLine(line);
     SendBody = Method != "HEAD";
     State = hcHeader;
+    if (Version != "HTTP/1.0" && Version != "HTTP/1.1") {
+      // Not a version this server speaks: the answer must not echo it.
+      Version = "HTTP/1.1";
+      RefuseRequest();
+    }
     return;
   }
   // hcHeader

@@ -93,6 +93,8 @@ TEST_F(HostileFixture, HostileInputTable) {
       {"100 KB header line", "GET /sub/x.txt" + h11 + "X-Long: " + std::string(100000, 'a') +
        "\r\n\r\n", 400, true, ""},
       {"10000 header lines", "GET /sub/x.txt" + h11 + manyHeaders + "\r\n", 400, true, ""},
+      {"unknown version", "GET /sub/x.txt XTTP/9.9\r\nHost: h\r\n\r\n", 400, true,
+       "HTTP/1.1 400 Bad Request\r\n"},
       {"100 KB request line", "GET /" + std::string(100000, 'a') + h11 + "\r\n", 400, true, ""},
   };
   // Each row is followed by a second request on the same connection: a
