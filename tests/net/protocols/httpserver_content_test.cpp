@@ -292,6 +292,12 @@ TEST_F(ContentFixture, DigestReplaysAndForeignUrisAreRefused) {
     auto r = RawExchange(port, request(s.target, s.uri, s.nc));
     EXPECT_EQ(StatusOf(r.data), s.status) << r.data.substr(0, 300);
   }
+  // A nonce past its lifetime is refused and the new challenge says stale.
+  server.AuthDigestNonceLifeTimeMin = 0;
+  auto stale = RawExchange(port, request("/k1000.txt", "/k1000.txt", 5));
+  EXPECT_EQ(StatusOf(stale.data), 401);
+  EXPECT_NE(stale.data.find(", stale=\"true\""), std::string::npos) << stale.data;
+  server.AuthDigestNonceLifeTimeMin = 1;
   // A nonce made with another secret (another server run) is not ours.
   server.Stop();
   server.Start();
