@@ -21,6 +21,7 @@
 #include "net/protocols/ntlmauthsession.h"
 #include "net/protocols/wsocketserver.h"
 #include "net/socket/nettimer.h"
+#include "net/socket/sslcontext.h"
 
 namespace yux::net {
 
@@ -39,25 +40,9 @@ enum THttpConnState { hcRequest, hcHeader, hcPostedData, hcSendData };
 enum THttpOption { hoAllowDirList, hoAllowOutsideRoot, hoContentEncoding };
 enum TAuthenticationType { atNone, atBasic, atDigest, atNtlm };
 
-template <typename E>
-class TSmallSet {
- public:
-  constexpr TSmallSet() = default;
-  constexpr TSmallSet(std::initializer_list<E> l) {
-    for (E e : l) Include(e);
-  }
-  constexpr bool Contains(E e) const { return bits_ & (1u << e); }
-  constexpr void Include(E e) { bits_ |= 1u << e; }
-  constexpr void Exclude(E e) { bits_ &= ~(1u << e); }
-  constexpr bool Empty() const { return bits_ == 0; }
-  constexpr unsigned Bits() const { return bits_; }
-  friend constexpr bool operator==(TSmallSet, TSmallSet) = default;
-
- private:
-  unsigned bits_ = 0;
-};
-using THttpOptions = TSmallSet<THttpOption>;
-using TAuthenticationTypes = TSmallSet<TAuthenticationType>;
+// Sets of these, as the socket suite keeps its own option sets.
+using THttpOptions = TSslSet<THttpOption>;
+using TAuthenticationTypes = TSslSet<TAuthenticationType>;
 
 // Bounds on what a client may send before its request is refused.
 inline constexpr int kMaxRequestLine = 8192;   // request and header lines

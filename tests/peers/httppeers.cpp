@@ -55,6 +55,16 @@ ProcessResult RunPumping(const std::vector<std::string>& argv, int timeoutMs) {
   return r;
 }
 
+ProcessResult CurlPumping(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"curl", "-s", "-S", "--max-time", "20"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunPumping(argv);
+}
+
+std::string LoopbackUrl(int port, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
 RawHttpClient::RawHttpClient(int port, std::vector<std::string> pieces, int idleMs,
                              bool closeAfterFirstBytes)
     : thread_([this, port, p = std::move(pieces), idleMs, closeAfterFirstBytes]() mutable {

@@ -17,6 +17,11 @@ namespace yux::test {
 // did not end in time; it is then killed).
 ProcessResult RunPumping(const std::vector<std::string>& argv, int timeoutMs = 30000);
 
+// curl -s -S --max-time 20 with the arguments, while pumping messages.
+ProcessResult CurlPumping(const std::vector<std::string>& args);
+// "http://127.0.0.1:<port><path>".
+std::string LoopbackUrl(int port, const std::string& path);
+
 // What a raw client got back: every byte, and whether the server closed
 // (EOF or reset) before the client gave up waiting.
 struct RawResult {

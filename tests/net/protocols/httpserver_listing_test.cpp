@@ -39,9 +39,7 @@ struct ListingFixture : ::testing::Test {
     server.Start();
     port = std::stoi(server.BoundPort());
   }
-  std::string Url(const std::string& path) {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  }
+  std::string Url(const std::string& path) { return yux::test::LoopbackUrl(port, path); }
 };
 
 TEST_F(ListingFixture, ListingPageFoldersFirstEscapedAndTotalled) {

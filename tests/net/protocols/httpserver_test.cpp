@@ -48,13 +48,9 @@ struct HttpFixture : ::testing::Test {
     server.Start();
     port = std::stoi(server.BoundPort());
   }
-  std::string Url(const std::string& path) {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  }
-  yux::test::ProcessResult Curl(std::vector<std::string> args) {
-    std::vector<std::string> argv = {"curl", "-s", "-S", "--max-time", "20"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunPumping(argv);
+  std::string Url(const std::string& path) { return yux::test::LoopbackUrl(port, path); }
+  yux::test::ProcessResult Curl(const std::vector<std::string>& args) {
+    return yux::test::CurlPumping(args);
   }
 };
 
