@@ -117,8 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool ended = platform::WaitPumping(step, 20000, 1);
   ::close(fd);
   YUX_FUZZ_CHECK(ended, "the server never ended the connection");
-  // Only a server told to serve outside its folder may do so.
-  if (!(flags & 4))
+  // Only a server told to serve outside its folder may do so (an input
+  // that holds the text itself may see it echoed in an error page).
+  if (!(flags & 4) && input.find(kSecret) == std::string_view::npos)
     YUX_FUZZ_CHECK(answer.find(kSecret) == std::string::npos, answer.substr(0, 200));
   YUX_FUZZ_CHECK(answer.empty() || answer.rfind("HTTP/1.", 0) == 0, answer.substr(0, 200));
   // The connection is released once its close has been handled.
