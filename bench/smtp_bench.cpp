@@ -32,7 +32,7 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 
 constexpr const char* kServer = R"PY(
-import sys, time
+import os, sys, time
 from aiosmtpd.controller import Controller
 class Sink:
     async def handle_DATA(self, server, session, envelope):
@@ -40,8 +40,9 @@ class Sink:
 c = Controller(Sink(), hostname="127.0.0.1", port=int(sys.argv[1]), data_size_limit=0)
 c.start()
 open(sys.argv[2], "w").write("ok")
-while True:
-    time.sleep(3600)
+parent = os.getppid()
+while os.getppid() == parent:
+    time.sleep(0.5)
 )PY";
 
 constexpr const char* kClient = R"PY(

@@ -84,9 +84,11 @@ controller = Controller(Handler(), **kwargs)
 controller.start()
 with open(os.path.join(folder, "ready"), "w") as f:
     f.write("ok")
+# Ends with the test process, even one that died without stopping it.
+parent = os.getppid()
 try:
-    while True:
-        time.sleep(3600)
+    while os.getppid() == parent:
+        time.sleep(0.5)
 finally:
     controller.stop()
 )PY";
