@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/folders.h"
+#include "core/inifile.h"
 #include "core/keyedfield.h"
 #include "core/textutil.h"
 #include "core/loghook.h"
@@ -196,7 +197,10 @@ void LoadOptions(topt& record) {
     }
     for (const auto& key : kKeys) {
       if (line.compare(0, 3, key.name) != 0) continue;
-      const std::string value = line.size() > 4 ? line.substr(4) : std::string();
+      // Texts are decoded as a preset's are: UTF-8, else Windows-1252 (files
+      // written on other systems), the value decoded behind its key.
+      const std::string value =
+          line.size() > 4 ? DecodeAnsiText(std::string(key.name, 3) + ' ' + line.substr(4)).substr(4) : std::string();
       // A non-number keeps the default or an earlier good value.
       if (!AssignFieldText(record, key.field, value)) ++damaged;
     }

@@ -171,6 +171,9 @@ void Execute(const std::string& name, bool sync) {
 
   AddLog(MessageText("schedulerword") + " " + MessageText(sync ? "syncexecution" : "asyncexecution") + " " +
          program);
+  // Nothing runs now (the tick starts commands only then): an abort flag
+  // left from earlier is meant for nothing that this wait should end.
+  AbortRequested = false;
   RunActiveScope active;
   platform::StartOptions options;
   options.expandEnvironment = true;
@@ -366,7 +369,9 @@ void SchedulerTick() {
   if (Upper(name) == "/ABORT") {
     Schedule.Delete(0);
     RefreshSchedule();
-    AbortRequested = true;
+    // With nothing to abort the flag would stay set and break the next
+    // awaited program at once.
+    if (RunActive || RunInProgress() || g_executing) AbortRequested = true;
     return;
   }
   if (RunActive || g_executing) return;

@@ -76,6 +76,11 @@ std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostre
     err << "yux: cannot reach the running YUX (error " << platform::GetLastError() << "): " << path << std::endl;
     return 2;
   }
+  if (reached == 0) {
+    // Nobody took the path: said, never dropped silently.
+    err << "yux: YUX is not running, so nothing received the path: " << path << std::endl;
+    return 3;
+  }
   return 0;
 }
 

@@ -525,3 +525,14 @@ TEST(Program, RequestsWhileTheSchedulerIsOffSurviveTheClose) {
   // Switched off, the scheduler ran nothing.
   EXPECT_EQ(world.Log().find("Daily: Called by the scheduler."), std::string::npos);
 }
+
+// With no YUX running, a bin verb's path has no receiver: the messenger
+// says so and fails instead of dropping it.
+TEST(Program, BinVerbWithoutARunningInstanceFails) {
+  YuxWorld world;
+  for (const char* verb : {"/YUX-KEEPER", "/YUX-RECYCLE"}) {
+    auto r = test::RunProgram({test::BuiltProgram("yux").string(), verb, "/data/a.txt"}, world.EnvMap(), 20000);
+    EXPECT_NE(r.exitCode, 0) << verb;
+    EXPECT_NE(r.err.find("nothing received the path: /data/a.txt"), std::string::npos) << r.err;
+  }
+}

@@ -235,6 +235,15 @@ TEST_F(OptionsFile, LineRules) {
   EXPECT_EQ(o, defaults);
 }
 
+// Texts written on another system are Windows-1252; UTF-8 stays as it is.
+TEST_F(OptionsFile, TextsAreUtf8ElseWindows1252) {
+  WriteLines({"ver 0", "pte /tmp/caf\xe9", "sfm m\xc3\xbcller@example.org"});
+  topt o;
+  LoadOptions(o);
+  EXPECT_EQ(o.pte, "/tmp/caf\xc3\xa9");
+  EXPECT_EQ(o.sfm, "m\xc3\xbcller@example.org");
+}
+
 TEST_F(OptionsFile, DamageKeepsDefaultsLoadsTheRestAndReportsOnce) {
   struct Case {
     const char* what;

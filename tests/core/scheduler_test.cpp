@@ -758,4 +758,22 @@ TEST_F(SchedulerTest, SyncExecutionWaitsUnderTicks) {
   EXPECT_TRUE(Schedule.Empty());
 }
 
+// "/ABORT" with nothing to abort leaves no flag behind, and a later
+// "/EXECSYNC" (or one after a stray abort of the window) still waits.
+TEST_F(SchedulerTest, AbortWithNothingRunningLeavesNoFlag) {
+  const std::string sleeper = test::FindProgram("sleep");
+  ASSERT_FALSE(sleeper.empty());
+  Add(Entry("/ABORT", At(2026, 12, 7, 9, 59)));
+  TickAt(7, 10, 0);
+  EXPECT_FALSE(AbortRequested);
+  for (bool stray : {false, true}) {
+    SCOPED_TRACE(stray);
+    AbortRequested = stray;
+    Add(Entry("/EXECSYNC(" + sleeper + "|0.5)", At(2026, 12, 7, 10)));
+    const auto start = std::chrono::steady_clock::now();
+    TickAt(7, 10, 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
+  }
+}
+
 }  // namespace

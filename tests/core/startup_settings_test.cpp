@@ -68,15 +68,17 @@ TEST_F(Startup, OnlyTheExactVerbSwitchesMakeAMessenger) {
     std::ostringstream err;
     EXPECT_EQ(RunMessenger(args, err), std::nullopt) << (args.empty() ? "" : args[0]);
   }
-  // Nobody listens: the hand-over reaches no one, which is no error.
+  // Nobody listens: the path reaches no one, and the messenger says so.
   std::ostringstream err;
-  EXPECT_EQ(RunMessenger({"/YUX-KEEPER", "/data/a"}, err), 0);
-  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE"}, err), 0);
-  EXPECT_EQ(err.str(), "");
-  // The longest path that fits, and one byte more.
-  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", std::string(254, 'p')}, err), 0);
-  EXPECT_NE(RunMessenger({"/YUX-RECYCLE", std::string(255, 'p')}, err), 0);
-  EXPECT_NE(err.str().find("255 bytes long"), std::string::npos) << err.str();
+  EXPECT_EQ(RunMessenger({"/YUX-KEEPER", "/data/a"}, err), 3);
+  EXPECT_EQ(err.str(), "yux: YUX is not running, so nothing received the path: /data/a\n");
+  // The longest path that fits (it is sent, and nobody takes it), and one
+  // byte more (it cannot be sent at all).
+  std::ostringstream longErr;
+  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", std::string(254, 'p')}, longErr), 3);
+  EXPECT_EQ(longErr.str().find("bytes long"), std::string::npos) << longErr.str();
+  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", std::string(255, 'p')}, longErr), 2);
+  EXPECT_NE(longErr.str().find("255 bytes long"), std::string::npos) << longErr.str();
 }
 
 TEST_F(Startup, InstanceLockTurnsBackslashesIntoUnderscores) {

@@ -249,7 +249,7 @@ int StartSServer(PipedPeer& p, const std::string& cert, const std::string& key,
         if (std::regex_search(out, m, re)) port = std::stoi(m[1]);
         return port != 0;
       },
-      5000, 5);
+      30000, 5);
   return port;
 }
 

@@ -58,9 +58,9 @@ class PipedPeer {
   void CloseInput();
   std::string Output();
   // Pumps the caller's event loop while waiting for text in the output.
-  bool WaitOutput(const std::string& text, unsigned ms = 5000);
+  bool WaitOutput(const std::string& text, unsigned ms = 30000);
   // Waits (pumping) for the program to end; its exit code or -1.
-  int WaitExit(unsigned ms = 5000);
+  int WaitExit(unsigned ms = 30000);
   void Stop();
 
  private:
