@@ -57,7 +57,7 @@ TEST(WSocketServer, BannerAndTooBusyByClientLimit) {
     std::vector<std::unique_ptr<RawHttpClient>> clients;
     for (int i = 0; i < 3; ++i) {
       // One after another, so that each is accepted before the next.
-      clients.push_back(std::make_unique<RawHttpClient>(f.Port(), std::vector<std::string>{}, 400));
+      clients.push_back(std::make_unique<RawHttpClient>(f.Port(), std::vector<std::string>{}, 1500));
       ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() >= i + 1 || clients[i]->Done(); }));
     }
     for (int i = 0; i < 3; ++i) {
