@@ -29,6 +29,7 @@
 #include "core/shellnotifier.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
+#include "core/webpanel.h"
 #include "disc/lcdbpro.h"
 #include "platform/atoms.h"
 #include "platform/broadcast.h"
@@ -193,6 +194,10 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   if (!SecondInstance) {
     LoadActiveSkin();
     if (Options.ske) ApplySkin();
+  }
+  if (!SecondInstance) {
+    WebPanel = std::make_unique<TWebPanel>([this] { return LogLines(); });
+    if (Options.rae) WebPanel->Start();
   }
 
   ForcedClose = false;

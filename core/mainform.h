@@ -39,6 +39,7 @@ class TLCDBurnerPro;
 }
 
 class TForm5;
+class TWebPanel;
 
 // System commands of the window menu.
 inline constexpr int kAbortCommandId = 1147;
@@ -191,6 +192,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   // RunHooks.
   void SetRunIcon(bool running) override;
   void HideProgress() override;
+
+  // The web control panel (started at start when "rae" is set).
+  std::unique_ptr<TWebPanel> WebPanel;
 
   // ---- Skins ----
   // First instance at start: "yux.ocs" becomes the active skin; without it

@@ -321,6 +321,8 @@ constexpr Entry kDefaults[] = {
     {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
     {"ftpnotavailable", "FTP - Delivery by FTP is not available in this build."},
     {"sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build."},
+    // The web panel refuses to start without credentials.
+    {"httpneedscredentials", "HTTP - The web control panel needs a login and a password; it was not started."},
     // A dial-up attempt whose wait ran out.
     {"dialuptimeout", "DIALUP - No connection within %d seconds."},
     // Run safety: undelivered archives, sources deleted after delivery.
