@@ -84,9 +84,6 @@ void TForm3::FormCreate() {
     BitBtn2Click();
     LoadingDefaults = false;
   }
-  // Also for a new preset: the defaults may name a recorder, and OK asks
-  // about a CD/DVD destination whose drive was never looked up.
-  ecdriveChange();
   ApplyFormatRule();
   getprior();
   NotepadWait = false;
@@ -174,6 +171,10 @@ void TForm3::ControlsFromRecord(const tarcopt& r) {
   DirectRaringChanged();
   if (cdirect->isChecked() && edirectraringmode->isEnabled()) edirectraringmode->setCurrentIndex(mode);
   getprior();
+  // The drive is looked up for every loaded letter, the defaults' too: OK
+  // asks about a CD/DVD destination whose drive is no recorder, and must
+  // not ask because the lookup was skipped.
+  ecdriveChange();
 }
 
 tarcopt TForm3::RecordFromControls() const {

@@ -73,3 +73,20 @@ TEST_F(DriveInfo, AnEmptyDriveLetterSelectsNoDrive) {
   EXPECT_FALSE(form->bburnerinfo->isEnabled());
   EXPECT_EQ(form->RecordFromControls().cdr, "");
 }
+
+TEST_F(DriveInfo, TheDefaultsDriveIsLookedUpSoANewPresetKeepsItsRecorder) {
+  UseRecorder();
+  tarcopt d;
+  SetPresetDefaults(d);
+  d.cdr = "E";
+  d.cdw = true;
+  d.nam = "disc";
+  ASSERT_TRUE(SavePreset(std::string(kDefaultsPresetName), d));
+  auto form = Open(kNewPresetName);
+  EXPECT_TRUE(form->bburnerinfo->isEnabled());
+  form->epresetname->setText("To disc");
+  form->inc->addItem("/x");
+  ASSERT_TRUE(form->bupdateClick());
+  EXPECT_EQ(Texts().size(), 1u) << "only the notice: " << ::testing::PrintToString(Texts());
+  EXPECT_EQ(KeyValue(PresetLines(settings / "presets" / "To disc.pst"), "cdw"), "1");
+}
