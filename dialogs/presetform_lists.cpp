@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -65,8 +66,13 @@ std::vector<std::string> TForm3::ListLines(const QListWidget* list) {
 }
 
 void TForm3::SetListLines(QListWidget* list, const std::vector<std::string>& lines) {
+  QStringList texts;
+  for (const auto& l : lines) texts << QString::fromStdString(l);
+  const QCollator collator;
+  std::stable_sort(texts.begin(), texts.end(),
+                   [&](const QString& a, const QString& b) { return collator.compare(a, b) < 0; });
   list->clear();
-  for (const auto& l : lines) AddSorted(list, QString::fromStdString(l));
+  list->addItems(texts);
 }
 
 void TForm3::RemoveDuplicates() {
