@@ -21,6 +21,12 @@ std::string Upper(const std::string& text) { return QString::fromStdString(text)
 
 // "/LANGUAGE(<file>)": the file is looked up in the program folder.
 void SetLanguageFromSwitch(const std::string& arg, CommandLineActions& actions) {
+  if (SecondInstance) {
+    // The running instance owns "yux.opt": a second one saving it would
+    // undo that instance's later changes, or be undone by its next save.
+    AddLog(MessageText("langcantchange") + " [!]");
+    return;
+  }
   std::string name = arg.substr(kLanguageSwitch.size());
   if (!name.empty() && name.back() == ')') name.pop_back();
 

@@ -335,6 +335,7 @@ constexpr Entry kDefaults[] = {
     {"sourceskept", "%d source file(s) were kept: changed since they were archived, or not found."},
     {"sourcesnotdeleted", "The sources were not deleted: %s"},
     {"sourcesnotdelivered", "the archive did not reach any destination."},
+    {"langcantchange", "LANGUAGE - cannot change the language: another instance of YUX is already running."},
     // Schedule entries that could never run again.
     {"removingnoday", "No day of the week is allowed, removing from the schedule."},
     {"removingbadinterval", "The interval is below one minute, removing from the schedule."},

@@ -1,6 +1,7 @@
 #include "core/programlog.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -45,17 +46,48 @@ bool AppendToFile(const std::string& line) {
   return !out.fail();
 }
 
-bool WriteLog(const std::string& prefix, const std::string& text) {
-  const bool isError = text.find("[!]") != std::string::npos;
+// A log line as it is stored: control characters as visible escapes, and at
+// most kMaxLogText bytes (the rest cut with "..."), so that a damaged file
+// quoted in a line can neither slow every later start nor write raw escape
+// sequences into the log.  An error line keeps its mark.
+constexpr std::size_t kMaxLogText = 4000;
+
+std::string StoredLogText(const std::string& text, bool isError) {
+  std::string out;
+  out.reserve(std::min(text.size(), kMaxLogText + 8));
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+    if (out.size() > kMaxLogText) break;
+  }
+  if (out.size() > kMaxLogText) {
+    std::size_t cut = kMaxLogText;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+    out.resize(cut);
+    out += "...";
+    if (isError && out.find("[!]") == std::string::npos) out += " [!]";
+  }
+  return out;
+}
+
+bool WriteLog(const std::string& prefix, const std::string& rawText) {
+  const bool isError = rawText.find("[!]") != std::string::npos;
+  const std::string text = StoredLogText(prefix + rawText, isError);
   if (isError) ErrorOccurred = true;
-  if (g_sink) g_sink->AppendLine(Stamp() + prefix + text);
+  if (g_sink) g_sink->AppendLine(Stamp() + text);
   if (isError && Options.soe && g_sound) g_sound(Options.swf);
-  const bool written = AppendToFile(Stamp() + prefix + text);
+  const bool written = AppendToFile(Stamp() + text);
   if (isError && Options.ser && g_mail && !g_mailing) {
     g_mailing = true;
     bool sent = false;
     try {
-      sent = g_mail(Stamp() + prefix + text);
+      sent = g_mail(Stamp() + text);
     } catch (...) {
       g_mailing = false;
       throw;
@@ -63,7 +95,7 @@ bool WriteLog(const std::string& prefix, const std::string& text) {
     AddLog(MessageText(sent ? "emailreportok" : "emailreportbad") + Options.sto);
     g_mailing = false;
   }
-  if (!written) std::cerr << "yux: cannot write the log file: " << prefix << text << std::endl;
+  if (!written) std::cerr << "yux: cannot write the log file: " << text << std::endl;
   return written;
 }
 

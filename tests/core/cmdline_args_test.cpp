@@ -142,6 +142,22 @@ TEST_F(StartArguments, SecondInstanceStopsAtSchedulerSwitch) {
   }
 }
 
+// A second instance leaves the running one's options alone.
+TEST_F(StartArguments, SecondInstanceCannotChangeTheLanguage) {
+  test::WriteFile(fs::path(ProgramFolder) / "Deutsch.lng", "[STRINGS]\r\nlangwassetto=\"Sprache gesetzt: \"\r\n");
+  SecondInstance = true;
+  Options = topt{};
+  Options.lng = "";
+  fs::remove(fs::path(SettingsFolder) / "yux.opt");
+  const auto a = ExamineCommandLine({"/LANGUAGE(Deutsch.lng)", "Daily"});
+  EXPECT_FALSE(a.applyLanguageForms);
+  EXPECT_EQ(Options.lng, "");
+  EXPECT_FALSE(fs::exists(fs::path(SettingsFolder) / "yux.opt"));
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(log.lines[0], "LANGUAGE - cannot change the language: another instance of YUX is already running. [!]");
+  EXPECT_EQ(ScheduledNames(), (std::vector<std::string>{"Daily"}));
+}
+
 TEST_F(StartArguments, LanguageSwitch) {
   test::WriteFile(fs::path(ProgramFolder) / "Deutsch.lng",
                   "[INFO]\r\nName=Deutsch\r\n[STRINGS]\r\nlangwassetto=\"Sprache gesetzt: \"\r\n");

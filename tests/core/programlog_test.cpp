@@ -94,6 +94,24 @@ TEST_F(ProgramLog, LinesGoToListAndFileWithStampAndPrefix) {
   EXPECT_FALSE(ErrorOccurred);
 }
 
+// A huge line (a damaged file quoted whole) is cut, and control
+// characters are stored as visible escapes, never as raw bytes.
+TEST_F(ProgramLog, LongLinesAreCutAndControlsEscaped) {
+  AddLog("bell\x07 esc\x1b[31m tab\t cr\r lf\n del\x7f end");
+  const std::string huge = "SCHEDULER - Damaged entry in yux.sch skipped: " + std::string(10 << 20, 'x') + " [!]";
+  AddLog(huge);
+  AddLog(std::string(3999, 'a') + "\xc3\xa9" + std::string(100, 'b'));
+  const auto file = FileLines();
+  ASSERT_EQ(file.size(), 3u);
+  EXPECT_EQ(Text(file[0]), "bell\\x07 esc\\x1B[31m tab\\x09 cr\\x0D lf\\x0A del\\x7F end");
+  EXPECT_LE(file[1].size(), 22u + 4000 + 8);
+  EXPECT_TRUE(file[1].ends_with("... [!]")) << file[1].substr(file[1].size() - 20);
+  EXPECT_TRUE(ErrorOccurred);
+  // Cut between characters, never inside one.
+  EXPECT_EQ(Text(file[2]), std::string(3999, 'a') + "...");
+  EXPECT_EQ(Text(list.lines[1]), Text(file[1]));
+}
+
 TEST_F(ProgramLog, ErrorMarkerAnywhereSetsFlagAndPlaysSound) {
   std::vector<std::string> played;
   SetErrorSoundHook([&](const std::string& f) { played.push_back(f); });
