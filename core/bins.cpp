@@ -70,7 +70,11 @@ void Archive(TForm1& form, BinKind bin, std::vector<std::string>& list, bool& in
   platform::StartOptions options;
   options.expandEnvironment = true;
   options.openDocuments = false;
-  auto process = platform::Process::Start(WinRarPath, BinArchiverParameters(bin, listFile), options);
+  // The stand-in archiver takes the password on its standard input, where
+  // other users cannot read it; other archivers need it in the switch.
+  const bool onInput = IsStandInArchiver(WinRarPath) && !BinPassword(bin).empty();
+  if (onInput) options.standardInput = BinPassword(bin) + "\n";
+  auto process = platform::Process::Start(WinRarPath, BinArchiverParameters(bin, listFile, onInput), options);
   if (!process) return fail("\"" + WinRarPath + "\": " + platform::LastStartError());
   while (process->WaitPumping(500) == platform::WAIT_TIMEOUT) {
   }
@@ -92,12 +96,14 @@ void Archive(TForm1& form, BinKind bin, std::vector<std::string>& list, bool& in
 
 std::string BinFolder() { return Options.obf.empty() ? PathJoin(SettingsFolder, "YUX-BIN") : Options.obf; }
 
-std::string BinArchiverParameters(BinKind bin, const std::string& listFile) {
+std::string BinPassword(BinKind bin) { return bin == BinKind::Keeper ? Options.okp : Options.obp; }
+
+std::string BinArchiverParameters(BinKind bin, const std::string& listFile, bool passwordOnInput) {
   const bool keeper = bin == BinKind::Keeper;
-  const std::string& password = keeper ? Options.okp : Options.obp;
+  const std::string password = BinPassword(bin);
   std::string p = keeper ? "a -ep3 -m" : "a -df -ep3 -m";
   p += std::to_string(Options.obc) + " -ibck -dh -r  -cfg-";
-  if (!password.empty()) p += " " + QuoteAlways("-hp" + password);
+  if (!password.empty()) p += passwordOnInput ? std::string(" -hp") : " " + QuoteAlways("-hp" + password);
   if (Options.obv != 0) p += " -ver" + std::to_string(Options.obv);
   p += " " + QuoteAlways(PathJoin(BinFolder(), keeper ? "keeper.rar" : "recycle.rar"));
   p += " " + QuoteAlways("@" + listFile);

@@ -17,9 +17,12 @@ enum class BinKind { Keeper, Recycle };
 // options name none.
 std::string BinFolder();
 
-// The archiver's parameters for a bin (the list file holds the paths).
-// A password travels quoted as one argument, never bare.
-std::string BinArchiverParameters(BinKind bin, const std::string& listFile);
+// The bin's password ("okp" or "obp").
+std::string BinPassword(BinKind bin);
+// The archiver's parameters for a bin (the list file holds the paths).  A
+// password travels quoted as one argument, never bare, or (for the
+// stand-in archiver) as a bare "-hp" with the password on standard input.
+std::string BinArchiverParameters(BinKind bin, const std::string& listFile, bool passwordOnInput = false);
 
 // The timer ticks.  Each archives the bin's list as the system does; a
 // tick while the bin's list is in use or the archiver still runs does

@@ -133,4 +133,9 @@ std::string ProducedFilesLogText(std::size_t count, std::uint64_t bytes) {
   return Format(count < 2 ? "winrardonefile" : "winrardonefiles", count, ProducedSizeText(bytes));
 }
 
+bool IsStandInArchiver(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return (slash == std::string::npos ? path : path.substr(slash + 1)) == "winrar";
+}
+
 }  // namespace yux

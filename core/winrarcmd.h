@@ -19,6 +19,9 @@ inline constexpr int kWinRarCanceled = 255;
 // quote or before the closing quote are doubled.  A text without quotes and
 // without trailing backslashes comes out as plain "text".
 std::string QuoteAlways(const std::string& text);
+// True for the stand-in archiver ("winrar" beside the program or
+// elsewhere), which takes a bare "-hp" password on its standard input.
+bool IsStandInArchiver(const std::string& path);
 
 // What the switches depend on beyond the record; taken from the files of
 // the settings and presets folders by DefaultSwitchContext.

@@ -17,6 +17,7 @@
 #include "core/mainform.h"
 #include "core/options.h"
 #include "core/startup.h"
+#include "core/winrarcmd.h"
 #include "platform/messagebox.h"
 #include "tests/core/program_fixture.h"
 #include "tests/core/yux_process.h"
@@ -77,6 +78,11 @@ TEST_F(Bins, ParametersQuoteEveryPathAndPasswordAndCarryTheVersions) {
             "a -ep3 -m3 -ibck -dh -r  -cfg- \"-hpmy \\\"pa ss\" \"/bins/My Bin/keeper.rar\" \"@/s/yuxbin-k.txt\"");
   Options.obv = 5;
   Options.obp.clear();
+  Options.okp = "x";
+  EXPECT_EQ(BinArchiverParameters(BinKind::Keeper, "/s/k.txt", true),
+            "a -ep3 -m3 -ibck -dh -r  -cfg- -hp -ver5 \"/bins/My Bin/keeper.rar\" \"@/s/k.txt\"");
+  EXPECT_TRUE(IsStandInArchiver("/opt/yux/winrar"));
+  EXPECT_FALSE(IsStandInArchiver("/opt/rar/WinRAR.exe"));
   EXPECT_EQ(BinArchiverParameters(BinKind::Recycle, "/s/yuxbin-r.txt"),
             "a -df -ep3 -m3 -ibck -dh -r  -cfg- -ver5 \"/bins/My Bin/recycle.rar\" \"@/s/yuxbin-r.txt\"");
 }
