@@ -493,7 +493,7 @@ p.close()
     SCOPED_TRACE(version);
     PipedPeer py;
     ASSERT_TRUE(py.Start({"python3", script, pki.Cert("server"), pki.Key("server"), version}));
-    ASSERT_TRUE(py.WaitOutput("PORT ")) << py.Output();
+    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();  // a loaded machine starts Python slowly
     std::string out = py.Output();
     int port = std::stoi(out.substr(out.find("PORT ") + 5));
     TSslContext ctx;
@@ -520,7 +520,7 @@ p.close()
       }
     };
     c.Connect(port, "localhost");
-    ASSERT_TRUE(py.WaitOutput("CLEAR BACK")) << py.Output();
+    ASSERT_TRUE(py.WaitOutput("CLEAR BACK", 20000)) << py.Output();
     EXPECT_NE(py.Output().find("SNI localhost"), std::string::npos);
     EXPECT_NE(py.Output().find("TLS CCC"), std::string::npos);
     EXPECT_TRUE(c.shutdownDone);
@@ -528,7 +528,7 @@ p.close()
     EXPECT_EQ(c.shutdownError, 0);
     EXPECT_EQ(c.got, "200 clear\r\nPLAIN\r\n");
     EXPECT_EQ(stateAtPlain, wsConnected);
-    EXPECT_EQ(py.WaitExit(), 0);
+    EXPECT_EQ(py.WaitExit(20000), 0);
   }
 }
 
@@ -573,7 +573,7 @@ print("ENDED", flush=True)
     SCOPED_TRACE(k.mode);
     PipedPeer py;
     ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), k.mode}));
-    ASSERT_TRUE(py.WaitOutput("PORT ")) << py.Output();
+    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();  // a loaded machine starts Python slowly
     std::string out = py.Output();
     int port = std::stoi(out.substr(out.find("PORT ") + 5));
     TSslContext ctx;
@@ -590,7 +590,7 @@ print("ENDED", flush=True)
     ASSERT_TRUE(WaitUntil([&] { return c.closedError >= 0; })) << py.Output();
     EXPECT_EQ(c.got, body);
     EXPECT_EQ(c.s.SslClosedWithoutNotify(), k.marked);
-    EXPECT_EQ(py.WaitExit(), 0) << py.Output();
+    EXPECT_EQ(py.WaitExit(20000), 0) << py.Output();
   }
 }
 
