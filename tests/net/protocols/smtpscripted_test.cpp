@@ -27,8 +27,8 @@ namespace {
 // received recorded for the test.
 class Wire {
  public:
-  Wire(int fd, std::vector<std::string>& log, std::mutex& lock)
-      : fd_(fd), log_(log), lock_(lock) {}
+  Wire(int fd, std::vector<std::string>& log, std::mutex& lock, std::string& data)
+      : data_(data), fd_(fd), log_(log), lock_(lock) {}
   // The next line without CR LF; false at the end of the connection or
   // after ms without one.
   bool Line(std::string& line, int ms = 5000) {
@@ -77,7 +77,9 @@ class Wire {
       if (!found) return;
     }
   }
-  std::string data_;
+  // The message data received, recorded before its 250 goes out, so a
+  // client that has its answer can always read it.
+  std::string& data_;
 
  private:
   int fd_;
@@ -93,10 +95,8 @@ struct Scripted {
   std::string data;
   std::function<void(Wire&)> script;
   ScriptedServer server{[this](int fd, int) {
-    Wire w(fd, received, lock);
+    Wire w(fd, received, lock, data);
     script(w);
-    std::lock_guard<std::mutex> g(lock);
-    data += w.data_;
   }};
   explicit Scripted(std::function<void(Wire&)> s) : script(std::move(s)) {}
   std::vector<std::string> Words() {
