@@ -358,7 +358,8 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers, QObject* targ
 
 void TForm1::CreateIcon() {
   if (TrayIcon) return;
-  TrayIcon = new QSystemTrayIcon(ApplicationIcon(), this);
+  // Recreated during a run ("/SHOW", "/SHOWICON"), it keeps the run's icon.
+  TrayIcon = new QSystemTrayIcon(RunInProgress() ? RunningIcon() : ApplicationIcon(), this);
   TrayIcon->setObjectName("TrayIcon");
   TrayIcon->setToolTip(kTrayTip);
   TrayIcon->setContextMenu(mainmenu);

@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace yux::platform {
 namespace {
@@ -53,6 +56,24 @@ DWORD ErrnoToError(int e) {
   }
 }
 
+// When the shared fallback folder is taken by another user (or open to
+// others), this process uses a private folder of its own instead: made once
+// with mkdtemp, and said on standard error.
+std::string OwnFallbackFolder(const std::string& refused) {
+  static std::mutex m;
+  static std::string folder;
+  std::lock_guard lock(m);
+  if (!folder.empty()) return folder;
+  std::string pattern = refused + "-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) return {};
+  folder = buf.data();
+  std::cerr << "yux: " << refused << " is not a private folder of this user; using " << folder << " instead"
+            << std::endl;
+  return folder;
+}
+
 }  // namespace
 
 std::string RuntimeFolder() {
@@ -60,10 +81,12 @@ std::string RuntimeFolder() {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
   if (xdg && *xdg) {
     base = std::string(xdg) + "/yux";
+    if (!PrivateFolder(base)) return {};
   } else {
     base = "/tmp/yux-" + std::to_string(geteuid());
+    if (!PrivateFolder(base)) base = OwnFallbackFolder(base);
+    if (base.empty()) return {};
   }
-  if (!PrivateFolder(base)) return {};
   const char* ns = std::getenv("YUX_NS");
   if (ns && *ns) {
     base += "/ns-" + ObjectFileName(ns);
