@@ -196,11 +196,10 @@ void FtpFeatLine(std::string_view raw, TFtpExtensions& ext, std::string& mlstFac
                  std::string& languages) {
   std::string_view line = TrimView(raw);
   auto starts = [&](std::string_view p) { return line.substr(0, p.size()) == p; };
-  // "contains X after n": found at a 1-based position above n.
-  auto after = [&](std::string_view x, size_t n) {
-    size_t p = line.find(x);
-    return p != std::string_view::npos && p + 1 > n;
-  };
+  // "contains X after n": found beyond the first n characters.  Searched
+  // from there, not from the start: the "P" of "PROT" itself must not
+  // hide the "P" of "PROT C;P".
+  auto after = [&](std::string_view x, size_t n) { return line.find(x, n) != std::string_view::npos; };
   auto tail = [&] { return std::string(TrimView(line.substr(5, 99))); };
   if (starts("MDTM YYYYMMDDHHMMSS")) ext.Include(ftpFeatMdtmYy);
   else if (line == "MDTM") ext.Include(ftpFeatMdtm);
