@@ -126,19 +126,22 @@ TEST(NetTimer, EarlyTickFiresNothingAndFreedTimerIsIgnored) {
 }
 
 TEST(NetTimer, WindowTimerAcrossTheTickWrap) {
-  TickNearWrap wrap(100);
+  // The count wraps some thirty periods after the start, so that a slow
+  // machine still sees fires on both sides of it.
+  TickNearWrap wrap(1000);
   TNetWndControl owner;
   owner.GetWindowHandle();
   TNetTimer t(&owner);
   Fires f;
   t.SetInterval(30);
   t.SetOnTimer(f.Handler());
-  pf::WaitPumping([&] { return f.start.size() >= 8; }, 3000, 5);
+  auto wrapped = [&] { return f.start.size() >= 2 && f.start.front() > f.start.back(); };
+  pf::WaitPumping([&] { return f.start.size() >= 8 && wrapped(); }, 20000, 5);
   ASSERT_GE(f.start.size(), 8u);
-  EXPECT_GT(f.start.front(), f.start.back()) << "the count must have wrapped";
+  EXPECT_TRUE(wrapped()) << "the count must have wrapped";
   for (std::size_t i = 1; i < f.start.size(); ++i) {
     EXPECT_GE(NetTickDiff(f.start[i - 1], f.start[i]), 30u);
-    EXPECT_LT(NetTickDiff(f.start[i - 1], f.start[i]), 1000u);
+    EXPECT_LT(NetTickDiff(f.start[i - 1], f.start[i]), 10000u);
   }
 }
 
