@@ -18,6 +18,7 @@
 #include <iostream>
 
 #include "core/bins.h"
+#include "core/cddelivery.h"
 #include "core/dialoghooks.h"
 #include "core/dialup.h"
 #include "core/flags.h"
@@ -71,6 +72,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(kApplicationTitle);
   resize(620, 440);
   burner = std::make_unique<disc::TLCDBurnerPro>(this);
+  ConnectDiscEvents(*burner);
 
   client = new QWidget(this);
   client->setObjectName("client");

@@ -192,6 +192,8 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   // RunHooks.
   void SetRunIcon(bool running) override;
   void HideProgress() override;
+  void ShowProgress(int pos) override;
+  disc::TLCDBurnerPro* Burner() override { return burner.get(); }
 
   // The web control panel (started at start when "rae" is set).
   std::unique_ptr<TWebPanel> WebPanel;

@@ -399,6 +399,16 @@ void TForm1::SetRunIcon(bool running) {
 
 void TForm1::HideProgress() { pb->hide(); }
 
+void TForm1::ShowProgress(int pos) {
+  if (pos < 0) {
+    pb->hide();
+    return;
+  }
+  pb->setRange(0, 100);
+  pb->setValue(pos);
+  pb->show();
+}
+
 // ---- Log list ----
 
 void TForm1::ViewWinRarLog() {

@@ -316,8 +316,14 @@ constexpr Entry kDefaults[] = {
     // and a language file that holds no language sections.
     {"optionsdamaged", "Options file is damaged: %d line(s) could not be read; their options keep their defaults."},
     {"langfileempty", "Language file %s holds no texts; the current texts stay."},
+    // The disc delivery's own lines.
+    {"cdnodrive", "CD - Drive %s: has no usable writer."},
+    {"cdnotverified", "CD - The drive did not get ready after the write; the files were not verified."},
+    {"cdhistorywritefailed", "CD - Cannot record the delivery of %s: %s"},
+    {"cdverifyok", "CD - Verifying done, all files are OK."},
+    {"cdverifyfailed", "CD - Verifying done, AT LEAST ONE FILE FAILED"},
+    {"cdverifyfailedfor", "CD - VERIFY FAILED FOR "},
     // Deliveries a preset asks for that this build cannot make yet.
-    {"cdnotavailable", "CD - Delivery to CD/DVD is not available in this build."},
     {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
     {"ftpnotavailable", "FTP - Delivery by FTP is not available in this build."},
     {"sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build."},

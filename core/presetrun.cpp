@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include "core/cddelivery.h"
 #include "core/datetime.h"
 #include "core/flags.h"
 #include "core/foldercopy.h"
@@ -504,11 +505,26 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   if (p.smt) deliveries.Expect(DeliveryKind::Smtp);
   if (p.ftp) deliveries.Expect(DeliveryKind::Ftp);
   if (p.ctf) deliveries.Expect(DeliveryKind::Copy);
-  // The disc, e-mail and FTP deliveries are not part of this program yet:
-  // a preset that asks for one is told so (its files are then kept as
+  if (p.cdw) {
+    CdJob job;
+    job.presetName = name;
+    job.preset = &p;
+    job.runFolder = runFolder;
+    job.produced = produced;
+    job.deliveries = &deliveries;
+    job.burner = hooks ? hooks->Burner() : nullptr;
+    job.pump = [this] {
+      platform::ProcessMessages();
+      KeepRunActive();
+    };
+    job.progress = [this](int pos) {
+      if (hooks) hooks->ShowProgress(pos);
+    };
+    if (DeliverToDisc(job) == CdResult::Aborted) return AbortPath();
+  }
+  // The e-mail and FTP deliveries are not part of this program yet: a
+  // preset that asks for one is told so (its files are then kept as
   // undelivered), and the copy still happens.
-  if (p.cdw)
-    AddPresetLog(MessageText("cdnotavailable") + " [!]");
   if (p.smt)
     AddPresetLog(MessageText("smtpnotavailable") + " [!]");
   if (p.ftp)

@@ -15,6 +15,10 @@
 
 namespace yux {
 
+namespace disc {
+class TLCDBurnerPro;
+}
+
 // What the main window shows of a run; every method may be left as it is.
 class RunHooks {
  public:
@@ -23,6 +27,10 @@ class RunHooks {
   virtual void SetRunIcon(bool running) { (void)running; }
   // The deliveries' progress bar is hidden (an aborted copy).
   virtual void HideProgress() {}
+  // The deliveries' progress bar at `pos` (0..100), or hidden (-1).
+  virtual void ShowProgress(int pos) { (void)pos; }
+  // The disc component the disc delivery uses (none: no disc delivery).
+  virtual disc::TLCDBurnerPro* Burner() { return nullptr; }
   // A run began (`active`) or ended: the window may disable its run
   // triggers and show that it is busy.
   virtual void RunStateChanged(bool active) { (void)active; }
