@@ -1,0 +1,205 @@
+// The disc delivery stage on its own, over the emulated drive behind E:,
+// for the situations a disc can be in: a CD-R with data and room, a full
+// CD-RW that may be erased, a blank CD-RW, an image larger than the disc,
+// and a CD-R too full that cannot be erased.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/cddelivery.h"
+#include "core/flags.h"
+#include "core/folders.h"
+#include "core/presets.h"
+#include "core/programlog.h"
+#include "disc/lcdbpro.h"
+#include "platform/driveletters.h"
+#include "platform/mmc_emulated.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+class DiscStage : public ::testing::Test, public LogListSink {
+ protected:
+  void SetUp() override {
+    saved = {SettingsFolder, PresetsFolder};
+    SettingsFolder = dir.str();
+    PresetsFolder = (dir / "presets").string();
+    fs::create_directories(dir / "presets");
+    fs::create_directories(dir / "run");
+    AbortRequested = false;
+    CdDeliveryTuning() = CdTuning{5, 40, 5, 5, 5, 60000};
+    SetLogListSink(this);
+    SetPresetDefaults(preset);
+    preset.cdr = "E";
+    preset.cdb = 4;
+    preset.cne = true;
+    preset.cdv = true;
+  }
+  void TearDown() override {
+    burner.reset();
+    platform::DriveLetterMap::Global().Clear();
+    SetLogListSink(nullptr);
+    CdDeliveryTuning() = CdTuning{};
+    SettingsFolder = saved[0];
+    PresetsFolder = saved[1];
+  }
+  void Insert(uint16_t profile, uint32_t capacity = 0) {
+    drive = std::make_shared<platform::EmulatedMmcDrive>((dir / "e.img").string(), profile, capacity);
+    platform::DriveLetterMap::Global().Clear();
+    platform::DriveLetterMap::Global().AssignEmulated('E', drive);
+    burner = std::make_unique<disc::TLCDBurnerPro>(&owner);
+    burner->Context().notReadyPollMs = 5;
+    burner->InitializeDevices(false);
+    ConnectDiscEvents(*burner);
+  }
+  void AppendLine(const std::string& line) override {
+    // Only the stage's own text, without stamp and preset prefix.
+    auto pos = line.find("CD - ");
+    lines.push_back(pos == std::string::npos ? line : line.substr(pos));
+  }
+  void ReplaceLines(const std::vector<std::string>&) override {}
+
+  // A run-folder file of `size` bytes that do not compress.
+  std::string File(const std::string& name, size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string bytes(size, '\0');
+    for (auto& c : bytes) c = static_cast<char>(rng());
+    test::WriteFile(dir / "run" / name, bytes);
+    return name;
+  }
+  CdResult Deliver(const std::vector<std::string>& names) {
+    lines.clear();
+    deliveries.Start(names);
+    deliveries.Expect(DeliveryKind::Cd);
+    CdJob job;
+    job.presetName = "Daily";
+    job.preset = &preset;
+    job.runFolder = (dir / "run").string();
+    job.produced = names;
+    job.deliveries = &deliveries;
+    job.burner = burner.get();
+    return DeliverToDisc(job);
+  }
+  bool Logged(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), "CD - " + line) != lines.end();
+  }
+  std::string All() const { return ::testing::PrintToString(lines); }
+  std::string ImageBytes() const { return test::ReadFile(dir / "e.img"); }
+
+  test::TempDir dir;
+  std::vector<std::string> saved;
+  tarcopt preset;
+  int owner = 0;
+  std::shared_ptr<platform::EmulatedMmcDrive> drive;
+  std::unique_ptr<disc::TLCDBurnerPro> burner;
+  std::vector<std::string> lines;
+  RunDeliveries deliveries;
+};
+
+TEST_F(DiscStage, CdrWithDataAndRoomLeftGetsASecondSession) {
+  Insert(platform::kProfileCdR);
+  ASSERT_EQ(Deliver({File("monday.rar", 400000, 1)}), CdResult::Ended);
+  ASSERT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+
+  ASSERT_EQ(Deliver({File("tuesday.rar", 300000, 2)}), CdResult::Ended);
+  ASSERT_EQ(lines.size(), 7u) << All();
+  EXPECT_EQ(lines[0], "CD - Started.");
+  EXPECT_EQ(lines[1].rfind("CD - Medium info: 702.8M total, ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2], "CD - Cannot erase, the CD is not rewritable.");
+  EXPECT_EQ(lines[3], "CD - Burning at 40x.");
+  EXPECT_EQ(lines[4], "CD - Burn complete. Status: OK.");
+  EXPECT_EQ(lines[5], "CD - Verifying ...");
+  EXPECT_EQ(lines[6], "CD - Verifying done, all files are OK.");
+  EXPECT_TRUE(deliveries.Complete("tuesday.rar"));
+  EXPECT_EQ(burner->GetSessionCount(), 2);
+  bool carried = false;
+  for (int i = 0; i < burner->GetFileCount(); ++i)
+    carried |= burner->GetFileName(i) == u"monday.rar";
+  EXPECT_TRUE(carried) << "the new session keeps the old file";
+  const auto h = ReadPresetList("Daily", ".hst");
+  ASSERT_TRUE(h && h->size() == 2u);
+  EXPECT_NE(h->at(0).find("\t1-CD\tE:\\tuesday.rar"), std::string::npos) << h->at(0);
+}
+
+TEST_F(DiscStage, FullCdrwIsErasedWhenAllowed) {
+  // Room for one session only: the lead-out after it uses up the rest.
+  Insert(platform::kProfileCdRw, 11900);
+  preset.cef = true;
+  ASSERT_EQ(Deliver({File("old.rar", 400000, 1)}), CdResult::Ended);
+  ASSERT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+  ASSERT_LT(burner->GetFreeBlocks(), 150u);
+
+  ASSERT_EQ(Deliver({File("new.rar", 300000, 2)}), CdResult::Ended);
+  for (const char* line : {"There isn't enough free space on the CD, so it's time to erase it.",
+                           "Erasing the disc.", "Erase complete. Status: OK.",
+                           "Burn complete. Status: OK.", "Verifying done, all files are OK."})
+    EXPECT_TRUE(Logged(line)) << line << "\n" << All();
+  EXPECT_EQ(burner->GetFileCount(), 1);
+  EXPECT_EQ(burner->GetFileName(0), u"new.rar");
+  EXPECT_EQ(burner->GetSessionCount(), 1);
+  EXPECT_TRUE(deliveries.Complete("new.rar"));
+}
+
+TEST_F(DiscStage, BlankCdrwNeedsNoErase) {
+  Insert(platform::kProfileCdRw);
+  preset.cer = true;
+  ASSERT_EQ(Deliver({File("a.rar", 100000, 1)}), CdResult::Ended);
+  EXPECT_TRUE(Logged("No need to erase this CD, it is empty.")) << All();
+  EXPECT_FALSE(Logged("Erasing the disc."));
+  EXPECT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+}
+
+TEST_F(DiscStage, ImageLargerThanTheDiscIsSkippedWithoutErase) {
+  Insert(platform::kProfileCdRw, 12000);
+  preset.cer = preset.cef = true;
+  drive->ClearLog();
+  ASSERT_EQ(Deliver({File("huge.rar", 12000 * 2048, 1)}), CdResult::Ended);
+  EXPECT_EQ(lines.back(),
+            "CD - The size of the archive exceeds the capacity of the CD. Skipping the CD process. [!]")
+      << All();
+  for (auto& e : drive->Log()) {
+    EXPECT_NE(e.Opcode(), 0xA1) << "no erase is tried";
+    EXPECT_NE(e.Opcode(), 0x2A) << "nothing is written";
+  }
+  EXPECT_FALSE(deliveries.ReachedAny("huge.rar"));
+}
+
+// A CD-R short of room cannot be erased, whatever the preset allows:
+// nothing is written past its end.
+TEST_F(DiscStage, CdrShortOfRoomIsLeftAlone) {
+  Insert(platform::kProfileCdR, 11900);
+  preset.cef = true;
+  ASSERT_EQ(Deliver({File("first.rar", 400000, 1)}), CdResult::Ended);
+  ASSERT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+  const std::string before = ImageBytes();
+  drive->ClearLog();
+
+  ASSERT_EQ(Deliver({File("second.rar", 300000, 2)}), CdResult::Ended);
+  EXPECT_EQ(lines.back(), "CD - Not enough free space on the CD to burn files. [!]") << All();
+  EXPECT_FALSE(Logged("Erasing the disc."));
+  for (auto& e : drive->Log()) EXPECT_NE(e.Opcode(), 0x2A) << "nothing is written";
+  EXPECT_EQ(ImageBytes(), before);
+  EXPECT_FALSE(deliveries.ReachedAny("second.rar"));
+  EXPECT_FALSE(drive->Locked());
+}
+
+TEST_F(DiscStage, NoFilesAndAbortWhileWaitingForTheDisc) {
+  Insert(platform::kProfileCdR);
+  EXPECT_EQ(Deliver({}), CdResult::NoFiles);
+  EXPECT_EQ(lines, std::vector<std::string>{"CD - No files to process. [!]"});
+
+  drive->RemoveMedium();
+  AbortRequested = true;
+  EXPECT_EQ(Deliver({File("a.rar", 1000, 1)}), CdResult::Aborted) << All();
+  AbortRequested = false;
+}
+
+}  // namespace
