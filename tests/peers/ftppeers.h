@@ -86,6 +86,8 @@ class PyFtpServer {
 // Plain socket helpers for scripted FTP servers (blocking, 5 s limits).
 // A listening socket on 127.0.0.1 with a port chosen by the system.
 int LoopbackListener(int& port);
+// A listening socket on 127.0.0.1:port; -1 when the port is taken.
+int LoopbackListenerOn(int port);
 // Accepts one connection and closes the listener.
 int AcceptOne(int listener);
 // Connects from the given source address to the address of a PORT command.

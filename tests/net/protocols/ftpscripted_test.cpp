@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "tests/net/protocols/ftpclient.h"
 #include "tests/peers/ftppeers.h"
@@ -301,6 +303,64 @@ TEST(FtpScripted, ActiveDataPortRefusesAnIntruder) {
   EXPECT_TRUE(intruderClosed);
   EXPECT_TRUE(f.TracedStart("! Data connection from 127.0.0.2 refused"));
   EXPECT_TRUE(f.TracedStart("> PORT 127,0,0,1,"));
+}
+
+// A busy port of the range is passed over; the next transfer starts the
+// range again.
+TEST(FtpScripted, ActiveDataPortRangeSkipsABusyPort) {
+  int first = 0, busy = -1;
+  for (int tries = 0; tries < 50 && busy < 0; ++tries) {
+    first = FreeLoopbackPort();
+    if (first >= 65535) continue;
+    busy = LoopbackListenerOn(first);
+    int probe = LoopbackListenerOn(first + 1);
+    if (probe < 0) {
+      CloseFd(busy);
+      busy = -1;
+    }
+    CloseFd(probe);
+  }
+  ASSERT_GE(busy, 0);
+  std::vector<std::string> ports;
+  std::mutex lock;
+  ScriptedServer server([&](int fd, int) {
+    Ctl c{fd, {}};
+    c.Login();
+    for (int i = 0; i < 2; ++i) {
+      std::string port = c.Until("PORT");
+      {
+        std::lock_guard<std::mutex> g(lock);
+        ports.push_back(port);
+      }
+      c.Send("200 port ok\r\n");
+      c.Until("RETR");
+      c.Send("150 here\r\n");
+      int d = ConnectFrom("127.0.0.1", port);
+      WriteAll(d, "x");
+      CloseFd(d);
+      c.Send("226 done\r\n");
+    }
+    c.Line();
+  });
+  TempDir dir;
+  RecordedFtp<TFtpClient> f;
+  Aim(f.c, server.Port());
+  f.c.SetPassive(false);
+  f.c.SetDataPortRangeStart(unsigned(first));
+  f.c.SetDataPortRangeEnd(unsigned(first + 1));
+  ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
+  f.c.HostFileName = "x";
+  f.c.LocalFileName = (dir / "x").string();
+  EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync), 0) << f.c.ErrorMessage;
+  CloseFd(busy);
+  EXPECT_EQ(f.Run(&TCustomFtpCli::GetAsync), 0) << f.c.ErrorMessage;
+  auto portText = [](int p) {
+    return "PORT 127,0,0,1," + std::to_string(p >> 8) + "," + std::to_string(p & 255);
+  };
+  std::lock_guard<std::mutex> g(lock);
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0], portText(first + 1));
+  EXPECT_EQ(ports[1], portText(first));
 }
 
 // An application stream that fails after some bytes.
