@@ -1,55 +1,131 @@
 #include "net/hashes/sha1.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+
+#include "net/hashes/sha1blocks.h"
 
 namespace yux::net {
 namespace {
 
 inline std::uint32_t Rol(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-void Transform(std::uint32_t h[5], const std::uint8_t block[64]) {
-  std::uint32_t w[80];
-  for (int i = 0; i < 16; ++i)
-    w[i] = (std::uint32_t(block[4 * i]) << 24) | (std::uint32_t(block[4 * i + 1]) << 16) |
-           (std::uint32_t(block[4 * i + 2]) << 8) | std::uint32_t(block[4 * i + 3]);
-  for (int i = 16; i < 80; ++i) w[i] = Rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-  std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-  auto step = [&](std::uint32_t f, std::uint32_t k, std::uint32_t wi) {
-    std::uint32_t t = Rol(a, 5) + f + e + k + wi;
-    e = d;
-    d = c;
-    c = Rol(b, 30);
-    b = a;
-    a = t;
-  };
-  for (int i = 0; i < 20; ++i) step((b & c) | (~b & d), 0x5A827999, w[i]);
-  for (int i = 20; i < 40; ++i) step(b ^ c ^ d, 0x6ED9EBA1, w[i]);
-  for (int i = 40; i < 60; ++i) step((b & c) | (b & d) | (c & d), 0x8F1BBCDC, w[i]);
-  for (int i = 60; i < 80; ++i) step(b ^ c ^ d, 0xCA62C1D6, w[i]);
-  h[0] += a;
-  h[1] += b;
-  h[2] += c;
-  h[3] += d;
-  h[4] += e;
+inline std::uint32_t Be32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return __builtin_bswap32(v);
+}
+
+// Five named variables rotate through the round macros instead of being
+// shifted each round, and the schedule is a 16-word ring, so the whole block
+// compiles to straight-line code with constant rotates.
+#define YUX_SHA1_W0(i) (w[i] = Be32(data + 4 * (i)))
+#define YUX_SHA1_W(i)                                                                \
+  (w[(i) & 15] = Rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ \
+                         w[(i) & 15],                                              \
+                     1))
+#define YUX_SHA1_R0(a, b, c, d, e, i) \
+  e += ((b & (c ^ d)) ^ d) + YUX_SHA1_W0(i) + 0x5A827999 + Rol(a, 5); \
+  b = Rol(b, 30);
+#define YUX_SHA1_R1(a, b, c, d, e, i) \
+  e += ((b & (c ^ d)) ^ d) + YUX_SHA1_W(i) + 0x5A827999 + Rol(a, 5); \
+  b = Rol(b, 30);
+#define YUX_SHA1_R2(a, b, c, d, e, i) \
+  e += (b ^ c ^ d) + YUX_SHA1_W(i) + 0x6ED9EBA1 + Rol(a, 5); \
+  b = Rol(b, 30);
+#define YUX_SHA1_R3(a, b, c, d, e, i) \
+  e += (((b | c) & d) | (b & c)) + YUX_SHA1_W(i) + 0x8F1BBCDC + Rol(a, 5); \
+  b = Rol(b, 30);
+#define YUX_SHA1_R4(a, b, c, d, e, i) \
+  e += (b ^ c ^ d) + YUX_SHA1_W(i) + 0xCA62C1D6 + Rol(a, 5); \
+  b = Rol(b, 30);
+// Five rounds, after which the variables are back in their places.
+#define YUX_SHA1_FIVE(R, i)   \
+  R(a, b, c, d, e, (i));     \
+  R(e, a, b, c, d, (i) + 1); \
+  R(d, e, a, b, c, (i) + 2); \
+  R(c, d, e, a, b, (i) + 3); \
+  R(b, c, d, e, a, (i) + 4);
+
+}  // namespace
+
+void Sha1BlocksPortable(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks) {
+  for (; blocks > 0; --blocks, data += 64) {
+    std::uint32_t w[16];
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    YUX_SHA1_FIVE(YUX_SHA1_R0, 0)
+    YUX_SHA1_FIVE(YUX_SHA1_R0, 5)
+    YUX_SHA1_FIVE(YUX_SHA1_R0, 10)
+    YUX_SHA1_R0(a, b, c, d, e, 15)
+    YUX_SHA1_R1(e, a, b, c, d, 16)
+    YUX_SHA1_R1(d, e, a, b, c, 17)
+    YUX_SHA1_R1(c, d, e, a, b, 18)
+    YUX_SHA1_R1(b, c, d, e, a, 19)
+    YUX_SHA1_FIVE(YUX_SHA1_R2, 20)
+    YUX_SHA1_FIVE(YUX_SHA1_R2, 25)
+    YUX_SHA1_FIVE(YUX_SHA1_R2, 30)
+    YUX_SHA1_FIVE(YUX_SHA1_R2, 35)
+    YUX_SHA1_FIVE(YUX_SHA1_R3, 40)
+    YUX_SHA1_FIVE(YUX_SHA1_R3, 45)
+    YUX_SHA1_FIVE(YUX_SHA1_R3, 50)
+    YUX_SHA1_FIVE(YUX_SHA1_R3, 55)
+    YUX_SHA1_FIVE(YUX_SHA1_R4, 60)
+    YUX_SHA1_FIVE(YUX_SHA1_R4, 65)
+    YUX_SHA1_FIVE(YUX_SHA1_R4, 70)
+    YUX_SHA1_FIVE(YUX_SHA1_R4, 75)
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+  }
+}
+
+#undef YUX_SHA1_FIVE
+#undef YUX_SHA1_R4
+#undef YUX_SHA1_R3
+#undef YUX_SHA1_R2
+#undef YUX_SHA1_R1
+#undef YUX_SHA1_R0
+#undef YUX_SHA1_W
+#undef YUX_SHA1_W0
+
+namespace {
+
+using BlocksFn = void (*)(std::uint32_t*, const std::uint8_t*, std::size_t);
+
+void FirstBlocks(std::uint32_t* state, const std::uint8_t* data, std::size_t blocks);
+
+// Starts as a resolver so that a digest taken during static initialisation
+// still works; relaxed is enough, every thread stores the same choice.
+std::atomic<BlocksFn> Blocks{FirstBlocks};
+
+void FirstBlocks(std::uint32_t* state, const std::uint8_t* data, std::size_t blocks) {
+  BlocksFn fn = Sha1ShaExtensionsAvailable() ? Sha1BlocksShaExtensions : Sha1BlocksPortable;
+  Blocks.store(fn, std::memory_order_relaxed);
+  fn(state, data, blocks);
 }
 
 void Feed(Sha1Context& ctx, const std::uint8_t* p, std::size_t len) {
-  while (len > 0) {
-    std::size_t take = std::size_t(64 - ctx.index) < len ? std::size_t(64 - ctx.index) : len;
-    if (ctx.index == 0 && len >= 64) {
-      Transform(ctx.state, p);
-      p += 64;
-      len -= 64;
-      continue;
-    }
+  if (ctx.index > 0) {
+    std::size_t take = std::min(std::size_t(64 - ctx.index), len);
     std::memcpy(ctx.block + ctx.index, p, take);
     ctx.index += int(take);
     p += take;
     len -= take;
-    if (ctx.index == 64) {
-      Transform(ctx.state, ctx.block);
-      ctx.index = 0;
-    }
+    if (ctx.index < 64) return;
+    Blocks.load(std::memory_order_relaxed)(ctx.state, ctx.block, 1);
+    ctx.index = 0;
+  }
+  if (len >= 64) {
+    Blocks.load(std::memory_order_relaxed)(ctx.state, p, len / 64);
+    p += len & ~std::size_t(63);
+    len &= 63;
+  }
+  if (len > 0) {
+    std::memcpy(ctx.block, p, len);
+    ctx.index = int(len);
   }
 }
 
@@ -83,6 +159,19 @@ void Sha1Result(Sha1Context& ctx, Sha1Digest& digest) {
     ctx.computed = true;
   }
   for (int i = 0; i < 20; ++i) digest[i] = std::uint8_t(ctx.state[i / 4] >> (24 - 8 * (i % 4)));
+}
+
+bool Sha1SelectPath(Sha1Path path) {
+  if (path == Sha1Path::ShaExtensions && !Sha1ShaExtensionsAvailable()) return false;
+  Blocks.store(path == Sha1Path::ShaExtensions ? Sha1BlocksShaExtensions : Sha1BlocksPortable,
+               std::memory_order_relaxed);
+  return true;
+}
+
+Sha1Path Sha1CurrentPath() {
+  BlocksFn fn = Blocks.load(std::memory_order_relaxed);
+  if (fn == FirstBlocks) fn = Sha1ShaExtensionsAvailable() ? Sha1BlocksShaExtensions : Sha1BlocksPortable;
+  return fn == Sha1BlocksShaExtensions ? Sha1Path::ShaExtensions : Sha1Path::Portable;
 }
 
 std::string Sha1StringDigest(const char* text, std::size_t length) {

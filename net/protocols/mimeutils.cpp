@@ -26,30 +26,47 @@ constexpr auto kDecode = MakeDecodeTable();
 
 }  // namespace
 
-std::string EncodeBase64Buffer(const void* data, std::size_t len) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  std::string out((len + 2) / 3 * 4, '\0');
-  char* o = out.data();
-  std::size_t i = 0;
-  for (; i + 3 <= len; i += 3, o += 4) {
-    std::uint32_t v = (std::uint32_t(p[i]) << 16) | (std::uint32_t(p[i + 1]) << 8) | p[i + 2];
+namespace {
+
+// Both directions write into a small stack buffer and append it to a string
+// reserved once at its final (or, decoding, largest) size: the output is
+// written once, never zero-filled first.
+constexpr std::size_t kChunk = 4096;  // a multiple of 4: whole encoded groups
+
+std::size_t EncodeGroups(const unsigned char* p, std::size_t groups, char* o) {
+  for (std::size_t g = 0; g < groups; ++g, p += 3, o += 4) {
+    std::uint32_t v = (std::uint32_t(p[0]) << 16) | (std::uint32_t(p[1]) << 8) | p[2];
     o[0] = kAlphabet[(v >> 18) & 63];
     o[1] = kAlphabet[(v >> 12) & 63];
     o[2] = kAlphabet[(v >> 6) & 63];
     o[3] = kAlphabet[v & 63];
   }
-  if (len - i == 1) {
-    std::uint32_t v = std::uint32_t(p[i]) << 16;
-    o[0] = kAlphabet[(v >> 18) & 63];
-    o[1] = kAlphabet[(v >> 12) & 63];
-    o[2] = '=';
-    o[3] = '=';
-  } else if (len - i == 2) {
-    std::uint32_t v = (std::uint32_t(p[i]) << 16) | (std::uint32_t(p[i + 1]) << 8);
-    o[0] = kAlphabet[(v >> 18) & 63];
-    o[1] = kAlphabet[(v >> 12) & 63];
-    o[2] = kAlphabet[(v >> 6) & 63];
-    o[3] = '=';
+  return groups * 4;
+}
+
+}  // namespace
+
+std::string EncodeBase64Buffer(const void* data, std::size_t len) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  std::string out;
+  out.reserve((len + 2) / 3 * 4);
+  char buf[kChunk];
+  std::size_t groups = len / 3;
+  while (groups > 0) {
+    std::size_t n = std::min(groups, kChunk / 4);
+    out.append(buf, EncodeGroups(p, n, buf));
+    p += 3 * n;
+    groups -= n;
+  }
+  const std::size_t rest = len % 3;
+  if (rest > 0) {
+    std::uint32_t v = std::uint32_t(p[0]) << 16;
+    if (rest == 2) v |= std::uint32_t(p[1]) << 8;
+    buf[0] = kAlphabet[(v >> 18) & 63];
+    buf[1] = kAlphabet[(v >> 12) & 63];
+    buf[2] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    buf[3] = '=';
+    out.append(buf, 4);
   }
   return out;
 }
@@ -60,17 +77,36 @@ std::string EncodeBase64String(std::string_view text) {
 
 std::string DecodeBase64String(std::string_view text) {
   std::string out;
-  out.reserve(text.size() / 4 * 3);
+  out.reserve(text.size() / 4 * 3 + 3);
+  char buf[kChunk];
+  std::size_t used = 0;
   std::size_t i = 0;
   const std::size_t n = text.size();
+  const auto* t = reinterpret_cast<const unsigned char*>(text.data());
   while (true) {
-    while (i < n && (text[i] == '\r' || text[i] == '\n')) ++i;
+    if (used > kChunk - 3) {
+      out.append(buf, used);
+      used = 0;
+    }
+    while (i < n && (t[i] == '\r' || t[i] == '\n')) ++i;
     if (i >= n) break;
+    // A whole group of four data characters: the common case.
+    if (n - i >= 4) {
+      const std::uint8_t a = kDecode[t[i]], b = kDecode[t[i + 1]], c = kDecode[t[i + 2]],
+                         d = kDecode[t[i + 3]];
+      if ((a | b | c | d) < 64) {
+        buf[used++] = static_cast<char>((a << 2) | (b >> 4));
+        buf[used++] = static_cast<char>(((b & 15) << 4) | (c >> 2));
+        buf[used++] = static_cast<char>(((c & 3) << 6) | d);
+        i += 4;
+        continue;
+      }
+    }
     std::uint8_t v[4];
     int got = 0;
     bool stop = false;
     while (got < 4 && i < n) {
-      std::uint8_t d = kDecode[static_cast<unsigned char>(text[i])];
+      std::uint8_t d = kDecode[t[i]];
       if (d == kInvalid) {
         stop = true;
         break;
@@ -81,11 +117,12 @@ std::string DecodeBase64String(std::string_view text) {
     // Padding ends the data: "xx==" gives one byte, "xxx=" two.
     int data = 0;
     while (data < got && v[data] != kPad) ++data;
-    if (data >= 2) out.push_back(static_cast<char>((v[0] << 2) | (v[1] >> 4)));
-    if (data >= 3) out.push_back(static_cast<char>(((v[1] & 15) << 4) | (v[2] >> 2)));
-    if (data >= 4) out.push_back(static_cast<char>(((v[2] & 3) << 6) | v[3]));
+    if (data >= 2) buf[used++] = static_cast<char>((v[0] << 2) | (v[1] >> 4));
+    if (data >= 3) buf[used++] = static_cast<char>(((v[1] & 15) << 4) | (v[2] >> 2));
+    if (data >= 4) buf[used++] = static_cast<char>(((v[2] & 3) << 6) | v[3]);
     if (stop || got < 4 || data < 4) break;
   }
+  out.append(buf, used);
   return out;
 }
 

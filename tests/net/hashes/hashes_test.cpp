@@ -13,6 +13,7 @@
 #include "net/hashes/md4.h"
 #include "net/hashes/md5.h"
 #include "net/hashes/sha1.h"
+#include "net/hashes/sha1blocks.h"
 
 using namespace yux::net;
 
@@ -87,6 +88,24 @@ std::string Repeat(const std::string& s, int n) {
   std::string r;
   for (int i = 0; i < n; ++i) r += s;
   return r;
+}
+
+// Every SHA-1 path this CPU can run; the guard puts the automatic choice back.
+std::vector<Sha1Path> Sha1Paths() {
+  std::vector<Sha1Path> paths = {Sha1Path::Portable};
+  if (Sha1ShaExtensionsAvailable()) paths.push_back(Sha1Path::ShaExtensions);
+  return paths;
+}
+struct Sha1PathGuard {
+  Sha1Path saved = Sha1CurrentPath();
+  ~Sha1PathGuard() { Sha1SelectPath(saved); }
+};
+
+std::string OpenSslHex(const std::string& data, const EVP_MD* md) {
+  unsigned char ref[EVP_MAX_MD_SIZE];
+  unsigned int refLen = 0;
+  EVP_Digest(data.data(), data.size(), ref, &refLen, md, nullptr);
+  return Hex(ref, refLen);
 }
 
 struct Vec {
@@ -191,9 +210,14 @@ TEST(Sha1, PublishedVectorsWholeAndInPieces) {
       {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
       {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Hex(Sha1StringDigest(c.input.data(), c.input.size())), c.digest);
-    EXPECT_EQ(Sha1Pieces(c.input), c.digest);
+  Sha1PathGuard guard;
+  for (Sha1Path path : Sha1Paths()) {
+    SCOPED_TRACE(path == Sha1Path::Portable ? "portable" : "SHA extensions");
+    ASSERT_TRUE(Sha1SelectPath(path));
+    for (const auto& c : cases) {
+      EXPECT_EQ(Hex(Sha1StringDigest(c.input.data(), c.input.size())), c.digest);
+      EXPECT_EQ(Sha1Pieces(c.input), c.digest);
+    }
   }
 }
 
@@ -211,15 +235,36 @@ TEST(Sha1, ResultIsStableAndLaterInputIgnoredUntilReset) {
 
 TEST(Sha1, RandomLengthsMatchOpenSsl) {
   std::mt19937 rng(11);
-  for (std::size_t len : {55u, 56u, 63u, 64u, 119u, 120u, 1000u, 70000u}) {
+  std::vector<std::size_t> lengths = {55, 56, 63, 64, 119, 120, 1000, 70000};
+  for (int i = 0; i < 40; ++i) lengths.push_back(rng() % 5000);
+  Sha1PathGuard guard;
+  for (std::size_t len : lengths) {
     std::string data(len, '\0');
     for (auto& ch : data) ch = char(rng());
-    unsigned char ref[20];
-    unsigned int refLen = 0;
-    EVP_Digest(data.data(), data.size(), ref, &refLen, EVP_sha1(), nullptr);
-    EXPECT_EQ(Sha1Pieces(data), Hex(ref, refLen)) << len;
-    EVP_Digest(data.data(), data.size(), ref, &refLen, EVP_md5(), nullptr);
-    EXPECT_EQ(Md5Pieces(data), Hex(ref, refLen)) << len;
+    const std::string sha1 = OpenSslHex(data, EVP_sha1());
+    for (Sha1Path path : Sha1Paths()) {
+      ASSERT_TRUE(Sha1SelectPath(path));
+      EXPECT_EQ(Hex(Sha1StringDigest(data.data(), data.size())), sha1) << len;
+      EXPECT_EQ(Sha1Pieces(data), sha1) << len << (path == Sha1Path::Portable ? " portable" : " ext");
+    }
+    EXPECT_EQ(Md5Whole(data), OpenSslHex(data, EVP_md5())) << len;
+    EXPECT_EQ(Md5Pieces(data), OpenSslHex(data, EVP_md5())) << len;
+  }
+}
+
+// The two compression functions agree block for block on many blocks at
+// once, whatever the starting state.
+TEST(Sha1, ExtensionsAndPortableBlocksAgree) {
+  if (!Sha1ShaExtensionsAvailable()) GTEST_SKIP() << "no SHA extensions on this CPU";
+  std::mt19937 rng(3);
+  std::vector<std::uint8_t> data(64 * 37);
+  for (auto& b : data) b = std::uint8_t(rng());
+  for (std::size_t blocks : {1u, 2u, 37u}) {
+    std::uint32_t a[5], b[5];
+    for (int i = 0; i < 5; ++i) a[i] = b[i] = rng();
+    Sha1BlocksPortable(a, data.data(), blocks);
+    Sha1BlocksShaExtensions(b, data.data(), blocks);
+    EXPECT_EQ(std::vector<std::uint32_t>(a, a + 5), std::vector<std::uint32_t>(b, b + 5)) << blocks;
   }
 }
 
