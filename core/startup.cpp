@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <ostream>
 
@@ -125,6 +126,13 @@ bool WriteSettingsLocation(const std::string& folder) {
 SettingsChoice LocateSettingsFolder() {
   SettingsChoice choice = SettingsChoice::Chosen;
   std::string folder = IsWindowsVistaOrLater() ? ReadSettingsLocation() : ProgramFolder;
+  if (!folder.empty() && folder[0] != '/') {
+    // A relative folder would mean whatever the working folder is at each
+    // start: it is asked for again instead.
+    std::cerr << "yux: " << SettingsLocationFile() << " names the relative folder \"" << folder
+              << "\"; choose the settings folder again" << std::endl;
+    folder.clear();
+  }
   if (!folder.empty()) {
     SettingsFolder = WithoutTrailingSlash(folder);
   } else {

@@ -142,6 +142,24 @@ TEST_F(Startup, AFailedLocationWriteKeepsTheOldLocation) {
   EXPECT_EQ(ReadSettingsLocation(), "/old");
 }
 
+// A relative folder in the location file is never taken against the
+// working folder; bytes that are no valid UTF-8 stay as the file system
+// has them.
+TEST_F(Startup, LocationFileWithARelativeOrNonUtf8Folder) {
+  SetDialogHooks(nullptr);
+  test::WriteFile(home / "yuxinfo.dat", "settings-here\r\n");
+  SettingsFolder.clear();
+  EXPECT_EQ(LocateSettingsFolder(), SettingsChoice::NotChosen);
+  EXPECT_EQ(SettingsFolder, "");
+  EXPECT_FALSE(fs::exists("settings-here"));
+
+  const std::string odd = settings.str() + "/caf\xe9";
+  test::WriteFile(home / "yuxinfo.dat", odd + "\r\n");
+  EXPECT_EQ(LocateSettingsFolder(), SettingsChoice::Chosen);
+  EXPECT_EQ(SettingsFolder, odd);
+  EXPECT_TRUE(fs::is_directory(fs::path(odd) / "presets"));
+}
+
 TEST_F(Startup, NoLocationAndNoChooserMeansNoFolder) {
   SetDialogHooks(nullptr);
   SettingsFolder.clear();
