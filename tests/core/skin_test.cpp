@@ -285,6 +285,15 @@ TEST_F(SkinnedWindows, StartLoadsYuxOcsDropsBadColoursAndPaintsTheWindows) {
   fs::create_directories(screens);
   EXPECT_TRUE(form.grab().save(QString::fromStdString((screens / "skin_main_centred.png").string())));
   EXPECT_TRUE(schedule.grab().save(QString::fromStdString((screens / "skin_schedule_tiled.png").string())));
+  // The main window's picture tiled: it shows between the lists.
+  Skin.MainType = kSkinTiled;
+  Skin.MainImage = (program / "skins" / "tile.bmp").string();
+  form.ApplySkin();
+  Pump(100);
+  const QImage tiled = form.grab().toImage();
+  const QPoint between = form.client->mapTo(&form, QPoint(form.client->width() - 3, form.list->geometry().bottom() + 5));
+  EXPECT_EQ(tiled.pixelColor(between), QColor(40, 90, 160));
+  EXPECT_TRUE(form.grab().save(QString::fromStdString((screens / "skin_main_tiled.png").string())));
 
   // Switched off, the lists get the system colours back.
   Options.ske = false;
