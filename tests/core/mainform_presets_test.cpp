@@ -497,7 +497,9 @@ TEST_F(PresetList, LayoutFollowsTheWindowsSize) {
     EXPECT_EQ(form.list->width(), clientWidth - 20);
     EXPECT_EQ(form.list->columnWidth(1), c.dateColumns);
     EXPECT_EQ(form.list->columnWidth(2), c.dateColumns);
-    if (c.autoWidths) EXPECT_EQ(form.list->columnWidth(0), clientWidth - 20 - 2 * c.dateColumns - 30);
+    if (c.autoWidths) {
+      EXPECT_EQ(form.list->columnWidth(0), clientWidth - 20 - 2 * c.dateColumns - 30);
+    }
     EXPECT_EQ(form.loglist->height(),
               form.client->height() - Options.plh - 40 - form.ToolBar1->height());
   }
