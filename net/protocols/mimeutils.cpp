@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 #include <stdexcept>
 
 #include "net/protocols/netcsc.h"
@@ -33,13 +34,19 @@ namespace {
 // written once, never zero-filled first.
 constexpr std::size_t kChunk = 4096;  // a multiple of 4: whole encoded groups
 
+// The two characters of every 12-bit half of a group: one look-up per pair.
+constexpr std::array<std::array<char, 2>, 4096> MakePairTable() {
+  std::array<std::array<char, 2>, 4096> t{};
+  for (int i = 0; i < 4096; ++i) t[i] = {kAlphabet[i >> 6], kAlphabet[i & 63]};
+  return t;
+}
+constexpr auto kPairs = MakePairTable();
+
 std::size_t EncodeGroups(const unsigned char* p, std::size_t groups, char* o) {
   for (std::size_t g = 0; g < groups; ++g, p += 3, o += 4) {
     std::uint32_t v = (std::uint32_t(p[0]) << 16) | (std::uint32_t(p[1]) << 8) | p[2];
-    o[0] = kAlphabet[(v >> 18) & 63];
-    o[1] = kAlphabet[(v >> 12) & 63];
-    o[2] = kAlphabet[(v >> 6) & 63];
-    o[3] = kAlphabet[v & 63];
+    std::memcpy(o, kPairs[v >> 12].data(), 2);
+    std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
   }
   return groups * 4;
 }
@@ -84,24 +91,24 @@ std::string DecodeBase64String(std::string_view text) {
   const std::size_t n = text.size();
   const auto* t = reinterpret_cast<const unsigned char*>(text.data());
   while (true) {
+    // Whole groups of four data characters, the common case, in a tight run.
+    while (n - i >= 4 && used <= kChunk - 3) {
+      const std::uint8_t a = kDecode[t[i]], b = kDecode[t[i + 1]], c = kDecode[t[i + 2]],
+                         d = kDecode[t[i + 3]];
+      if ((a | b | c | d) >= 64) break;
+      buf[used] = static_cast<char>((a << 2) | (b >> 4));
+      buf[used + 1] = static_cast<char>(((b & 15) << 4) | (c >> 2));
+      buf[used + 2] = static_cast<char>(((c & 3) << 6) | d);
+      used += 3;
+      i += 4;
+    }
     if (used > kChunk - 3) {
       out.append(buf, used);
       used = 0;
+      continue;
     }
     while (i < n && (t[i] == '\r' || t[i] == '\n')) ++i;
     if (i >= n) break;
-    // A whole group of four data characters: the common case.
-    if (n - i >= 4) {
-      const std::uint8_t a = kDecode[t[i]], b = kDecode[t[i + 1]], c = kDecode[t[i + 2]],
-                         d = kDecode[t[i + 3]];
-      if ((a | b | c | d) < 64) {
-        buf[used++] = static_cast<char>((a << 2) | (b >> 4));
-        buf[used++] = static_cast<char>(((b & 15) << 4) | (c >> 2));
-        buf[used++] = static_cast<char>(((c & 3) << 6) | d);
-        i += 4;
-        continue;
-      }
-    }
     std::uint8_t v[4];
     int got = 0;
     bool stop = false;
