@@ -61,11 +61,22 @@ int DriveLetterMap::Load(const std::string& text) {
       const size_t colon = target.find(':', 9);
       if (colon == std::string::npos) continue;
       std::string kind = target.substr(9, colon - 9);
+      // An optional capacity in blocks after the profile: "CD-RW/4000".
+      uint32_t capacity = 0;
+      if (const size_t slash = kind.find('/'); slash != std::string::npos) {
+        const std::string digits = kind.substr(slash + 1);
+        kind.resize(slash);
+        if (digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+          continue;
+        capacity = uint32_t(std::stoul(digits));
+        if (capacity == 0) continue;
+      }
       for (char& c : kind) c = Upper(c);
       auto p = kProfiles.find(kind);
       const std::string image = target.substr(colon + 1);
       if (p == kProfiles.end() || image.empty()) continue;
-      taken += AssignEmulated(item[0], std::make_shared<EmulatedMmcDrive>(image, p->second));
+      taken += AssignEmulated(item[0], std::make_shared<EmulatedMmcDrive>(image, p->second, capacity));
     } else if (target.rfind("/dev/", 0) == 0) {
       taken += AssignOptical(item[0], target);
     } else if (!target.empty()) {

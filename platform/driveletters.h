@@ -40,9 +40,9 @@ class DriveLetterMap {
 
   // Assignments separated by ';': "E=/dev/sr0" (an optical drive),
   // "F=emulated:DVD+RW:/path/disc.img" (an emulated drive over that image
-  // file holding a blank medium of the named kind; track and session state
-  // is not kept between runs, so only overwritable media show an existing
-  // file's data), "K=/srv/backup" (a folder). Returns the number of assignments
+  // file; a new image holds a blank medium of the named kind, one that has
+  // its ".state" file beside it the medium kept there; "DVD+RW/4000" gives
+  // the blank medium 4000 blocks), "K=/srv/backup" (a folder). Returns the number of assignments
   // taken; malformed ones are skipped.
   int Load(const std::string& text);
 

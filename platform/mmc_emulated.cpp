@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace yux::platform {
 
@@ -52,7 +55,78 @@ EmulatedMmcDrive::EmulatedMmcDrive(std::string imagePath, uint16_t profile,
   const uint8_t tmpl[16] = {0x05, 0x32, 0x01, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x96};
   std::memcpy(writePage_.data(), tmpl, sizeof tmpl);
   fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  InsertMedium(profile, capacityBlocks);
+  std::lock_guard lock(mutex_);
+  if (!LoadState()) {
+    profile_ = profile;
+    capacity_ = capacityBlocks ? capacityBlocks : DefaultCapacity(profile);
+    present_ = profile != kProfileNone;
+    ResizeImage();
+  }
+}
+
+std::string EmulatedMmcDrive::StateText() const {
+  std::ostringstream out;
+  out << "profile " << profile_ << "\ncapacity " << capacity_ << "\nsessions " << closedSessions_
+      << "\nfinalized " << finalized_ << "\nformatted " << formatted_ << "\nintermediate "
+      << intermediate_ << "\nwrittenend " << writtenEnd_ << "\n";
+  for (const auto& t : tracks_)
+    out << "track " << t.start << ' ' << t.recorded << ' ' << t.reservedSize << ' ' << t.session
+        << ' ' << t.closed << "\n";
+  return out.str();
+}
+
+bool EmulatedMmcDrive::LoadState() {
+  std::ifstream in(path_ + ".state");
+  if (!in) return false;
+  std::string key;
+  std::vector<EmulatedTrack> tracks;
+  uint32_t profile = 0, capacity = 0, writtenEnd = 0;
+  int sessions = 0;
+  bool finalized = false, formatted = true, intermediate = false;
+  while (in >> key) {
+    if (key == "profile") in >> profile;
+    else if (key == "capacity") in >> capacity;
+    else if (key == "sessions") in >> sessions;
+    else if (key == "finalized") in >> finalized;
+    else if (key == "formatted") in >> formatted;
+    else if (key == "intermediate") in >> intermediate;
+    else if (key == "writtenend") in >> writtenEnd;
+    else if (key == "track") {
+      EmulatedTrack t;
+      in >> t.start >> t.recorded >> t.reservedSize >> t.session >> t.closed;
+      tracks.push_back(t);
+    } else {
+      return false;
+    }
+    if (!in) return false;
+  }
+  if (capacity == 0) return false;
+  profile_ = uint16_t(profile);
+  capacity_ = capacity;
+  present_ = profile_ != kProfileNone;
+  tracks_ = std::move(tracks);
+  closedSessions_ = sessions;
+  finalized_ = finalized;
+  formatted_ = formatted;
+  intermediate_ = intermediate;
+  writtenEnd_ = writtenEnd;
+  savedState_ = StateText();
+  ResizeImage();
+  return true;
+}
+
+// Rewrites the state file when the medium changed (through a temporary
+// file, so that a process killed meanwhile leaves the old state whole).
+void EmulatedMmcDrive::SaveState() {
+  std::string text = StateText();
+  if (text == savedState_) return;
+  const std::string temp = path_ + ".state.tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << text;
+    if (!out.flush()) return;
+  }
+  if (std::rename(temp.c_str(), (path_ + ".state").c_str()) == 0) savedState_ = std::move(text);
 }
 
 EmulatedMmcDrive::~EmulatedMmcDrive() {
@@ -85,6 +159,7 @@ void EmulatedMmcDrive::InsertMedium(uint16_t profile, uint32_t capacityBlocks) {
   intermediate_ = false;
   writtenEnd_ = 0;
   ResizeImage();
+  SaveState();
 }
 
 void EmulatedMmcDrive::RemoveMedium() {
@@ -162,6 +237,7 @@ void EmulatedMmcDrive::SetRecordedSessions(const std::vector<uint32_t>& sessionB
     ++closedSessions_;
   }
   finalized_ = finalized;
+  SaveState();
 }
 
 bool EmulatedMmcDrive::IsRandomWritable() const {
@@ -240,6 +316,7 @@ MmcResult EmulatedMmcDrive::Execute(const MmcRequest& request) {
   if (request.direction == MmcDirection::In && request.data && a.status == 0 && logData)
     entry.data.assign(request.data, request.data + a.transferred);
   log_.push_back(std::move(entry));
+  SaveState();
   return r;
 }
 

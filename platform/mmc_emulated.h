@@ -56,7 +56,10 @@ class EmulatedMmcDrive : public MmcTransport {
  public:
   // A drive holding a blank medium of the profile, backed by imagePath
   // (created sparse at the medium's capacity). capacityBlocks 0 takes the
-  // usual capacity of the medium.
+  // usual capacity of the medium. The medium's state (profile, capacity,
+  // tracks, sessions, finalized) is kept in imagePath + ".state", rewritten
+  // on every change: when that file exists the drive holds that medium
+  // again, so a later process continues the same disc.
   EmulatedMmcDrive(std::string imagePath, uint16_t profile, uint32_t capacityBlocks = 0);
   ~EmulatedMmcDrive() override;
 
@@ -128,6 +131,9 @@ class EmulatedMmcDrive : public MmcTransport {
   bool ReadImage(uint32_t lba, uint32_t count, uint8_t* out) const;
   bool WriteImage(uint32_t lba, uint32_t count, const uint8_t* in);
   uint64_t Now() const;
+  std::string StateText() const;
+  bool LoadState();
+  void SaveState();
 
   Answer Inquiry(const uint8_t* cdb, uint8_t* d, uint32_t len);
   Answer ModeSense(const uint8_t* cdb, uint8_t* d, uint32_t len);
@@ -171,6 +177,7 @@ class EmulatedMmcDrive : public MmcTransport {
   std::map<uint8_t, int> failing_;
   uint16_t readSpeed_ = 0xFFFF, writeSpeed_ = 0xFFFF;
   std::vector<EmulatedLogEntry> log_;
+  std::string savedState_;
 };
 
 }  // namespace yux::platform
