@@ -1,0 +1,54 @@
+#pragma once
+// The FTP delivery of a run: the texts and decisions its session is built
+// on.  The login used for an empty user, how "fse" names the host and port,
+// where a host script's answer may take the upload, which request result
+// counts as an uploaded file, and the location a history line records for
+// it (the restore dialog reads these locations back, so their form stays).
+#include <string>
+#include <vector>
+
+namespace yux {
+
+// The host text a failed host script gives; the stage cancels on it.
+inline constexpr const char* kFtpHostError = "***ERR***";
+
+struct FtpLogin {
+  std::string user;
+  std::string password;
+};
+// "fus" and "fpa", or the anonymous login when both are empty.
+FtpLogin FtpLoginFor(const std::string& fus, const std::string& fpa);
+
+struct FtpHostPort {
+  std::string host;
+  std::string port;  // "ftp" when the text names none
+};
+// Splits a host text at its first ":".
+FtpHostPort SplitFtpHost(const std::string& text);
+
+// host + ":21" or ":" + port + "/" [+ folder + "/"] + name.
+std::string FtpHistoryLocation(const FtpHostPort& where, const std::string& folder,
+                               const std::string& name);
+
+// The client's error number: the five characters after the first "#" of its
+// error message, or its first five characters when there is no "#".
+std::string FtpErrorNumber(const std::string& errorMessage);
+
+// An upload arrived only when its request ended without an error and the
+// server's final answer was 226 or 250.
+bool FtpUploadCounted(int requestError, int statusCode);
+
+struct FtpHostScript {
+  std::string url;
+  std::string body;  // posted as the form; empty without a "?"
+};
+// An "http://" server text split at its first "?".
+FtpHostScript SplitFtpHostScript(const std::string& fse);
+
+// The host a host script's reply names: only a 2xx reply counts, and its
+// first line (blanks trimmed) must be a host name or IPv4 address with an
+// optional ":port" in 1-65535; anything else gives kFtpHostError, so an
+// error page or a stray text is never taken for a host.
+std::string FtpHostFromScriptReply(int httpStatus, const std::vector<std::string>& lines);
+
+}  // namespace yux

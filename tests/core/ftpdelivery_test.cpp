@@ -1,0 +1,92 @@
+#include "core/ftpdelivery.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace yux;
+
+TEST(FtpDelivery, HistoryLocationKeepsItsStoredForm) {
+  struct Row {
+    std::string fse, folder, name, expected;
+  } rows[] = {
+      {"files.example", "backup", "a.rar", "files.example:21/backup/a.rar"},
+      {"files.example", "", "a.rar", "files.example:21/a.rar"},
+      {"files.example:2121", "backup", "a.part2.rar", "files.example:2121/backup/a.part2.rar"},
+      {"127.0.0.1:2121", "", "b.rar", "127.0.0.1:2121/b.rar"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(FtpHistoryLocation(SplitFtpHost(r.fse), r.folder, r.name), r.expected) << r.fse;
+}
+
+TEST(FtpDelivery, HostTextSplitsAtTheFirstColonAndDefaultsToTheFtpService) {
+  const auto plain = SplitFtpHost("files.example");
+  EXPECT_EQ(plain.host, "files.example");
+  EXPECT_EQ(plain.port, "ftp");
+  const auto ported = SplitFtpHost("files.example:2121");
+  EXPECT_EQ(ported.host, "files.example");
+  EXPECT_EQ(ported.port, "2121");
+}
+
+TEST(FtpDelivery, EmptyUserAndPasswordLogInAsAnonymous) {
+  EXPECT_EQ(FtpLoginFor("", "").user, "anonymous");
+  EXPECT_NE(FtpLoginFor("", "").password.find('@'), std::string::npos);
+  // One of the two given is an account of its own, even with an empty half.
+  EXPECT_EQ(FtpLoginFor("joe", "").user, "joe");
+  EXPECT_EQ(FtpLoginFor("", "pw").user, "");
+  EXPECT_EQ(FtpLoginFor("", "pw").password, "pw");
+}
+
+TEST(FtpDelivery, ErrorNumberFollowsTheHash) {
+  EXPECT_EQ(FtpErrorNumber("Socket error #10053 connection aborted"), "10053");
+  EXPECT_EQ(FtpErrorNumber("530 Login incorrect."), "530 L");
+  EXPECT_EQ(FtpErrorNumber("#12"), "12");
+  EXPECT_EQ(FtpErrorNumber(""), "");
+}
+
+TEST(FtpDelivery, UploadCountsOnlyOnACleanEndWithAFinalTransferAnswer) {
+  EXPECT_TRUE(FtpUploadCounted(0, 226));
+  EXPECT_TRUE(FtpUploadCounted(0, 250));
+  EXPECT_FALSE(FtpUploadCounted(0, 150));   // data connection opened, never finished
+  EXPECT_FALSE(FtpUploadCounted(0, 451));
+  EXPECT_FALSE(FtpUploadCounted(426, 226)); // aborted after a stale 226
+  EXPECT_FALSE(FtpUploadCounted(550, 250));
+}
+
+TEST(FtpDelivery, HostScriptTextSplitsIntoUrlAndBody) {
+  const auto withBody = SplitFtpHostScript("http://127.0.0.1:8080/host.php?id=7&k=x?y");
+  EXPECT_EQ(withBody.url, "http://127.0.0.1:8080/host.php");
+  EXPECT_EQ(withBody.body, "id=7&k=x?y");
+  const auto noBody = SplitFtpHostScript("http://127.0.0.1/host");
+  EXPECT_EQ(noBody.url, "http://127.0.0.1/host");
+  EXPECT_EQ(noBody.body, "");
+}
+
+TEST(FtpDelivery, OnlyAWellFormedHostFromASuccessfulScriptIsTaken) {
+  struct Row {
+    int status;
+    std::vector<std::string> lines;
+    std::string expected;
+  } rows[] = {
+      {200, {"127.0.0.1:2121"}, "127.0.0.1:2121"},
+      {200, {"  files.example \r", "ignored"}, "files.example"},
+      {204, {"files.example:21"}, "files.example:21"},
+      {200, {}, kFtpHostError},
+      {200, {""}, kFtpHostError},
+      {404, {"files.example"}, kFtpHostError},  // an error page never names the host
+      {401, {"127.0.0.1"}, kFtpHostError},
+      {301, {"127.0.0.1"}, kFtpHostError},
+      {200, {"<html><body>Not here</body></html>"}, kFtpHostError},
+      {200, {"127.0.0.1:0"}, kFtpHostError},
+      {200, {"127.0.0.1:65536"}, kFtpHostError},
+      {200, {"127.0.0.1:21x"}, kFtpHostError},
+      {200, {"127.0.0.1:"}, kFtpHostError},
+      {200, {"files example"}, kFtpHostError},
+      {200, {"-x.example"}, kFtpHostError},
+      {200, {"127.0.0.1:65535"}, "127.0.0.1:65535"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(FtpHostFromScriptReply(r.status, r.lines), r.expected)
+        << r.status << " " << (r.lines.empty() ? "<none>" : r.lines.front());
+}
