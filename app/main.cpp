@@ -20,6 +20,7 @@
 #include "dialogs/dialoghooksimpl.h"
 #include "dialogs/presetform.h"
 #include "dialogs/shellnotifierform.h"
+#include "dialogs/smalldialogs.h"
 #include "net/protocols/tunnelauth.h"
 #include "platform/messagebox.h"
 #include "platform/termsignal.h"
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
     yux::Tshellnotifierform dialog(form1.PresetNames(), &form1);
     dialog.exec();
   };
+  yux::InstallSmallDialogs(form1);
   yux::TForm5 form5(&form1);
   if (auto rc = form5.FormCreate(args)) return *rc;
   if (form1.Closed()) return 0;

@@ -24,6 +24,17 @@ class DialogHooks {
   // PasswordConfirmMode and PasswordText and sets PasswordText and
   // PasswordAccepted.
   virtual void ShowPasswordDialog(const std::string& caption) = 0;
+  // Shows the exit countdown modally and gives its result: 1 timed out,
+  // 2 exit, 3 cancel, 4 hide to the tray.  Without a window: as timed out.
+  virtual int ShowExitCountdown() { return kCountdownTimedOut; }
+  // Shows the archiver locator modally: the chosen program, or empty for
+  // "later".  Without a window: later.
+  virtual std::string LocateArchiver() { return {}; }
+
+  static constexpr int kCountdownTimedOut = 1;
+  static constexpr int kCountdownExit = 2;
+  static constexpr int kCountdownCancel = 3;
+  static constexpr int kCountdownHide = 4;
 };
 
 // Installs the dialogs (nullptr removes them).  The object must outlive its

@@ -374,6 +374,16 @@ void TForm1::ScrollLogToEnd() {
 bool TForm1::FormCloseQuery() {
   if (RunActive) return false;
   if (!SecondInstance && Options.spe && !CheckAdminPassword(MessageText("enteradminpassword"))) return false;
+  if (SecondInstance || ForcedClose || Options.dec) return true;
+  DialogHooks* hooks = CurrentDialogHooks();
+  const int result = hooks ? hooks->ShowExitCountdown() : DialogHooks::kCountdownTimedOut;
+  // A run that started while the countdown was shown keeps the program.
+  if (RunActive) return false;
+  if (result == DialogHooks::kCountdownCancel) return false;
+  if (result == DialogHooks::kCountdownHide) {
+    ShowHide();
+    return false;
+  }
   return true;
 }
 

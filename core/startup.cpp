@@ -9,6 +9,7 @@
 #include <memory>
 #include <ostream>
 
+#include "core/dialoghooks.h"
 #include "core/filemanagerverbs.h"
 #include "core/folders.h"
 #include "core/msgtable.h"
@@ -213,6 +214,14 @@ void SetUpArchiverPath() {
     WinRarPath = standIn;
     Options.pwi = standIn;
     AddLog(MessageText("winrarpathsetto") + "\"" + standIn + "\".");
+    return;
+  }
+  DialogHooks* hooks = CurrentDialogHooks();
+  const std::string located = hooks ? hooks->LocateArchiver() : std::string();
+  if (!located.empty()) {
+    WinRarPath = located;
+    Options.pwi = located;
+    AddLog(MessageText("winrarpathsetto") + "\"" + located + "\".");
     return;
   }
   WinRarPath = Options.pwi;

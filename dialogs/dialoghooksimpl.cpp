@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "core/folders.h"
+#include "dialogs/exitform.h"
+#include "dialogs/locatorform.h"
 #include "dialogs/passwordform.h"
 #include "dialogs/settingsfolderform.h"
 #include "platform/messagebox.h"
@@ -34,6 +36,24 @@ void WidgetDialogHooks::ShowPasswordDialog(const std::string& caption) {
   TForm7 form;
   form.setWindowTitle(QString::fromStdString(caption));
   form.exec();
+}
+
+int WidgetDialogHooks::ShowExitCountdown() {
+  if (platform::IsHeadless()) {
+    const std::string line = "YUX - Exit: no display, the exit countdown is skipped\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    return kCountdownTimedOut;
+  }
+  TForm9 form;
+  return form.exec();
+}
+
+std::string WidgetDialogHooks::LocateArchiver() {
+  if (platform::IsHeadless()) return {};
+  TForm12 form;
+  form.exec();
+  return LocatedWinRarPath;
 }
 
 void InstallDialogHooks() {

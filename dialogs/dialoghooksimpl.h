@@ -11,6 +11,10 @@ class WidgetDialogHooks : public DialogHooks {
  public:
   SettingsChoice ChooseSettingsFolder() override;
   void ShowPasswordDialog(const std::string& caption) override;
+  // Without a window the countdown is skipped as if it had run out (a line
+  // on standard error says so) and the locator answers "later".
+  int ShowExitCountdown() override;
+  std::string LocateArchiver() override;
 };
 
 // Installs one process-wide instance.
