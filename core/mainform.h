@@ -224,6 +224,7 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   std::function<void(const std::string& preset)> OnShortcutDialog;
   std::function<void(const std::string& preset, bool rename)> OnDuplicateDialog;
   std::function<void()> OnShellNotifierDialog;
+  std::function<void()> OnAboutDialog;
   std::function<void(int mode)> OnBinModeChanged;
 
   // Paths handed over for the keeper and the recycle bin, and their

@@ -484,6 +484,10 @@ void TForm1::LogDoubleClick(int row) {
 }
 
 void TForm1::ShowAbout() {
+  if (OnAboutDialog) {
+    OnAboutDialog();
+    return;
+  }
   InfoBox(std::string(kApplicationTitle) + "\nv." + kVersionText + " [" + kVersionDate + "]");
 }
 

@@ -1,7 +1,9 @@
 #include "dialogs/smalldialogs.h"
 
 #include "core/mainform.h"
+#include "dialogs/aboutform.h"
 #include "dialogs/duplicateform.h"
+#include "dialogs/shortcutform.h"
 #include "platform/messagebox.h"
 
 namespace yux {
@@ -12,6 +14,16 @@ void InstallSmallDialogs(TForm1& form1) {
     DuplicateMode = rename ? 1 : 0;
     TForm8 dialog(preset, &form1);
     dialog.reloadPresets = [&form1] { form1.LoadPresetList(); };
+    dialog.exec();
+  };
+  form1.OnShortcutDialog = [&form1](const std::string& preset) {
+    if (platform::IsHeadless()) return;
+    TForm10 dialog(form1.PresetNames(), preset, &form1);
+    dialog.exec();
+  };
+  form1.OnAboutDialog = [&form1] {
+    if (platform::IsHeadless()) return;
+    TForm6 dialog(&form1);
     dialog.exec();
   };
 }
