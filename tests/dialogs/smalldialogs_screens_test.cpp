@@ -1,9 +1,12 @@
 // The about box on its own, and every small dialog drawn offscreen and
 // saved to build/screens/ for review.
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
