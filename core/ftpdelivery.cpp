@@ -1,6 +1,10 @@
 #include "core/ftpdelivery.h"
 
 #include <cctype>
+#include <exception>
+
+#include "net/protocols/httpcli.h"
+#include "net/protocols/httpsrvutil.h"
 
 namespace yux {
 
@@ -81,6 +85,42 @@ std::string FtpHostFromScriptReply(int httpStatus, const std::vector<std::string
   if (!IsHostName(host)) return kFtpHostError;
   if (colon != std::string::npos && !IsPort(first.substr(colon + 1))) return kFtpHostError;
   return first;
+}
+
+std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse) {
+  const FtpHostScript script = SplitFtpHostScript(fse);
+  net::TSrvMemoryStream request(script.body);
+  net::TSrvMemoryStream reply;
+  http.Timeout = 30;
+  http.SetRequestVer("1.0");
+  http.ContentTypePost = "application/x-www-form-urlencoded";
+  http.Agent = "Mozilla/4.0 (compatible; YUX)";
+  http.FollowRelocation = true;
+  http.LocationChangeMaxCount = 5;
+  http.BandwidthLimit = 10000;
+  http.URL = script.url;
+  http.RequestBody = &request;
+  http.ResponseBody = &reply;
+  bool posted = true;
+  try {
+    http.Post();
+  } catch (const std::exception&) {
+    // Refused, timed out, 400 and above, or too many relocations.
+    posted = false;
+  }
+  http.RequestBody = nullptr;
+  http.ResponseBody = nullptr;
+  if (!posted) return kFtpHostError;
+  std::vector<std::string> lines;
+  const std::string& body = reply.Data();
+  std::size_t start = 0;
+  while (start < body.size()) {
+    const auto end = body.find('\n', start);
+    lines.push_back(body.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return FtpHostFromScriptReply(http.ResponseStatus, lines);
 }
 
 }  // namespace yux

@@ -9,6 +9,10 @@
 
 namespace yux {
 
+namespace net {
+class THttpCli;
+}
+
 // The host text a failed host script gives; the stage cancels on it.
 inline constexpr const char* kFtpHostError = "***ERR***";
 
@@ -50,5 +54,10 @@ FtpHostScript SplitFtpHostScript(const std::string& fse);
 // optional ":port" in 1-65535; anything else gives kFtpHostError, so an
 // error page or a stray text is never taken for a host.
 std::string FtpHostFromScriptReply(int httpStatus, const std::vector<std::string>& lines);
+
+// Posts the host script's body to its URL with `http` (blocking, 30 s
+// without activity, up to 5 relocations) and returns the host its answer
+// names, or kFtpHostError for a failed request or an unusable answer.
+std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse);
 
 }  // namespace yux

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "net/protocols/httpcli.h"
+#include "tests/peers/peers.h"
+#include "tests/support/testsupport.h"
+
 using namespace yux;
 
 TEST(FtpDelivery, HistoryLocationKeepsItsStoredForm) {
@@ -89,4 +93,83 @@ TEST(FtpDelivery, OnlyAWellFormedHostFromASuccessfulScriptIsTaken) {
   for (const auto& r : rows)
     EXPECT_EQ(FtpHostFromScriptReply(r.status, r.lines), r.expected)
         << r.status << " " << (r.lines.empty() ? "<none>" : r.lines.front());
+}
+
+namespace {
+
+// A host script server: /host answers the FTP host given on its command
+// line; the other paths give the answers a broken script gives.
+constexpr const char* kHostScript = R"PY(
+import sys
+from http.server import BaseHTTPRequestHandler, HTTPServer
+
+ftp_host = sys.argv[2]
+
+class Handler(BaseHTTPRequestHandler):
+    def answer(self, status, body=b"", headers=()):
+        self.send_response(status)
+        for k, v in headers:
+            self.send_header(k, v)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        form = self.rfile.read(length).decode()
+        if self.path == "/host" and form == "id=7":
+            self.answer(200, (ftp_host + "\r\nsecond line\r\n").encode())
+        elif self.path == "/empty":
+            self.answer(200)
+        elif self.path == "/missing":
+            self.answer(404, b"127.0.0.1\n")
+        elif self.path == "/locked":
+            self.answer(401, b"127.0.0.1\n", [("WWW-Authenticate", 'Basic realm="x"')])
+        elif self.path.startswith("/loop"):
+            self.answer(302, b"", [("Location", self.path + "x")])
+        else:
+            self.answer(400, b"unexpected " + self.path.encode() + b" " + form.encode())
+
+    def do_GET(self):
+        # A 302 turns the post into a get.
+        if self.path.startswith("/loop"):
+            self.answer(302, b"", [("Location", self.path + "x")])
+        else:
+            self.answer(400)
+
+    def log_message(self, *args):
+        pass
+
+HTTPServer(("127.0.0.1", int(sys.argv[1])), Handler).serve_forever()
+)PY";
+
+}  // namespace
+
+TEST(FtpDelivery, HostScriptNamesTheHostOnlyWithAUsableAnswer) {
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "script.py", kHostScript);
+  const int port = test::FreeLoopbackPort();
+  test::PeerProcess server;
+  ASSERT_TRUE(server.Start({"/usr/bin/python3", (dir.path() / "script.py").string(),
+                            std::to_string(port), "127.0.0.1:2121"}));
+  bool listening = false;
+  for (int i = 0; i < 6 && !listening; ++i) listening = test::WaitForListener(port);
+  ASSERT_TRUE(listening);
+
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  struct Row {
+    std::string fse, expected;
+  } rows[] = {
+      {base + "/host?id=7", "127.0.0.1:2121"},
+      {base + "/host", kFtpHostError},  // the script answers 400 without its form
+      {base + "/empty", kFtpHostError},
+      {base + "/missing", kFtpHostError},
+      {base + "/locked", kFtpHostError},
+      {base + "/loop", kFtpHostError},  // relocated more than five times
+  };
+  for (const auto& r : rows) {
+    net::THttpCli http;
+    EXPECT_EQ(ResolveFtpHostScript(http, r.fse), r.expected) << r.fse;
+    if (r.fse.ends_with("/loop")) EXPECT_GE(http.LocationChangeCurCount, 5);
+  }
 }
