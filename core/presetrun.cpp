@@ -10,6 +10,7 @@
 #include "core/datetime.h"
 #include "core/flags.h"
 #include "core/foldercopy.h"
+#include "core/maildelivery.h"
 #include "core/folders.h"
 #include "core/msgtable.h"
 #include "core/options.h"
@@ -522,11 +523,21 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     };
     if (DeliverToDisc(job) == CdResult::Aborted) return AbortPath();
   }
-  // The e-mail and FTP deliveries are not part of this program yet: a
-  // preset that asks for one is told so (its files are then kept as
-  // undelivered), and the copy still happens.
-  if (p.smt)
-    AddPresetLog(MessageText("smtpnotavailable") + " [!]");
+  if (p.smt) {
+    MailJob job;
+    job.presetName = name;
+    job.preset = &p;
+    job.runFolder = runFolder;
+    job.produced = produced;
+    job.deliveries = &deliveries;
+    StartOperationTimer(Options.tsm);
+    const MailResult mailed = DeliverByMail(job);
+    StopOperationTimer();
+    if (mailed == MailResult::Aborted) return AbortPath();
+  }
+  // The FTP delivery is not part of this program yet: a preset that asks
+  // for it is told so (its files are then kept as undelivered), and the
+  // copy still happens.
   if (p.ftp)
     AddPresetLog(MessageText("ftpnotavailable") + " [!]");
 

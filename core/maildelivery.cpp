@@ -1,0 +1,249 @@
+#include "core/maildelivery.h"
+
+#include <memory>
+
+#include <QTimer>
+
+#include "core/flags.h"
+#include "core/foldercopy.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/presets.h"
+#include "core/programlog.h"
+#include "net/protocols/smtpssl.h"
+#include "platform/messages.h"
+
+namespace yux {
+
+namespace {
+
+constexpr char kListMail = 's';
+constexpr int kWindDownMs = 10000;
+
+// One e-mail session of a run.  It lives for the whole run so that a late
+// event of the client still finds it.
+class MailSession {
+ public:
+  bool busy = false;
+
+  void Start(const MailJob& job);
+  void Abort();
+  // The aborted client still holds its connection.
+  bool WindingDown() const;
+
+ private:
+  void RequestDone(net::TSmtpRequest rq, net::WORD error);
+  void SendCurrentFile();
+  void FileSent();
+  void Failed();
+  void RetryFired();
+  void EndSession() {
+    retry_.stop();
+    busy = false;
+  }
+
+  MailJob job_;
+  net::TSslSmtpCli client_;
+  QTimer retry_;
+  std::size_t index_ = 0;
+  int retries_ = 0;
+  bool quitting_ = false;  // QUIT sent after all files
+  std::vector<std::string> sent_;
+};
+
+MailSession& Session() {
+  static MailSession session;
+  return session;
+}
+
+std::string Text(const char* key) { return MessageText(key); }
+
+}  // namespace
+
+void SplitServer(const std::string& server, const std::string& defaultPort, std::string& host,
+                 std::string& port) {
+  const auto colon = server.find(':');
+  if (colon == std::string::npos) {
+    host = server;
+    port = defaultPort;
+  } else {
+    host = server.substr(0, colon);
+    port = server.substr(colon + 1);
+  }
+}
+
+void MailSession::Start(const MailJob& job) {
+  job_ = job;
+  const tarcopt& p = *job.preset;
+  busy = true;
+  quitting_ = false;
+  client_.SetEmailFiles({});
+  client_.RcptName = {p.sto};
+  client_.HdrSubject = "Files for you (sent by YUX).";
+  client_.FromName = p.sfr;
+  client_.HdrFrom = p.sfr;
+  client_.HdrTo = p.sto;
+  // The mails' texts are UTF-8 here (preset names, paths).
+  client_.SetCharSet("utf-8");
+  client_.XMailer = "Pellmor YUX";
+  client_.MailMessage.clear();
+  SplitServer(p.sse, "25", client_.Host, client_.Port);
+  if (!p.sus.empty()) {
+    client_.Username = p.sus;
+    client_.Password = p.spa;
+    client_.AuthType = net::smtpAuthAutoSelect;
+  } else {
+    client_.Username.clear();
+    client_.Password.clear();
+    client_.AuthType = net::smtpAuthNone;
+  }
+  client_.SslType = static_cast<net::TSmtpSslType>(p.sss);
+  client_.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq,
+                                 net::WORD error) { RequestDone(rq, error); };
+  retry_.setSingleShot(true);
+  retry_.disconnect();
+  QObject::connect(&retry_, &QTimer::timeout, [this] { RetryFired(); });
+  AddPresetLog(Text("smtpconnectingto") + p.sse + ".");
+  index_ = 0;
+  retries_ = 0;
+  sent_.clear();
+  client_.Open();
+}
+
+void MailSession::Abort() {
+  retry_.stop();
+  if (client_.State() != net::smtpReady || client_.Connected) client_.Abort();
+  busy = false;
+}
+
+bool MailSession::WindingDown() const { return client_.Connected; }
+
+void MailSession::RequestDone(net::TSmtpRequest rq, net::WORD error) {
+  if (AbortRequested) {
+    Abort();
+    return;
+  }
+  if (error != 0) {
+    if (rq == net::smtpQuit) {
+      // The session is over either way.
+      if (!retry_.isActive()) EndSession();
+      return;
+    }
+    AddPresetLog(Text("smtperror") + client_.ErrorMessage + " [!]");
+    const bool connected = client_.Connected;
+    Failed();
+    if (connected) client_.Quit();
+    return;
+  }
+  switch (rq) {
+    case net::smtpOpen:
+    case net::smtpHelo:
+    case net::smtpAuth:
+      client_.MailFrom();
+      break;
+    case net::smtpMailFrom:
+      client_.RcptTo();
+      break;
+    case net::smtpRcptTo:
+      SendCurrentFile();
+      break;
+    case net::smtpData:
+      FileSent();
+      break;
+    case net::smtpQuit:
+      AddPresetLog(Text("smtpdisconnected"));
+      // A QUIT after a failure leaves the session busy while a retry waits.
+      if (!retry_.isActive()) EndSession();
+      break;
+    default:
+      break;
+  }
+}
+
+void MailSession::SendCurrentFile() {
+  const std::string& name = job_.produced[index_];
+  AddPresetLog(Text("smtpupload") + " " + name + ".");
+  client_.HdrSubject = name + " (sent by YUX).";
+  client_.SetEmailFiles({job_.runFolder + "/" + name});
+  client_.Data();
+}
+
+void MailSession::FileSent() {
+  const std::string& name = job_.produced[index_];
+  AddPresetLog(Text("smtpuploaded") + ": " + name);
+  if (job_.deliveries) job_.deliveries->Delivered(DeliveryKind::Smtp, name);
+  try {
+    AddHistoryLine(job_.presetName, "2-SMTP", job_.preset->sto + "/" + name);
+  } catch (const EHistoryFileError& e) {
+    AddPresetLog(std::string(e.what()) + " [!]");
+    if (job_.deliveries) job_.deliveries->NoteFailure();
+  }
+  sent_.push_back(name);
+  ++index_;
+  if (index_ < job_.produced.size()) {
+    client_.MailFrom();
+    return;
+  }
+  AddPresetLog(Text("smtploggingoff"));
+  try {
+    AppendProducedFiles(job_.presetName, sent_, kListMail);
+  } catch (const EHistoryFileError& e) {
+    AddPresetLog(std::string(e.what()) + " [!]");
+    if (job_.deliveries) job_.deliveries->NoteFailure();
+  }
+  quitting_ = true;
+  client_.Quit();
+}
+
+void MailSession::Failed() {
+  if (Options.fre && retries_ < Options.fti) {
+    ++retries_;
+    std::string line = Text("smtptryingagain");
+    const auto at = line.find("%d");
+    if (at != std::string::npos) line.replace(at, 2, std::to_string(Options.fin));
+    AddPresetLog(line + " (" + std::to_string(retries_) + "/" + std::to_string(Options.fti) +
+                 ").");
+    retry_.start(Options.fin * 1000);
+    return;
+  }
+  AddPresetLog(Text(Options.fre ? "smtpcancelnomoreretr" : "smtpcancelnoreit") + " [!]");
+  // The QUIT (if any) still goes out; the session no longer counts.
+  EndSession();
+}
+
+void MailSession::RetryFired() {
+  if (AbortRequested) {
+    Abort();
+    return;
+  }
+  AddPresetLog(Text("smtpconnectingto") + client_.Host + ".");
+  // The same way in as the first attempt: STARTTLS and AUTH included.
+  client_.Open();
+}
+
+MailResult DeliverByMail(const MailJob& job) {
+  if (job.produced.empty()) {
+    AddPresetLog(Text("smtpnofiles") + " [!]");
+    return MailResult::NoFiles;
+  }
+  Session().Start(job);
+  return WaitForDeliverySessions() ? MailResult::Ended : MailResult::Aborted;
+}
+
+bool MailSessionBusy() { return Session().busy; }
+
+bool WaitForDeliverySessions() {
+  while (MailSessionBusy()) {
+    if (AbortRequested) {
+      Session().Abort();
+      // The aborted client's last events are handled within a bound.
+      for (int waited = 0; waited < kWindDownMs && Session().WindingDown(); waited += 100)
+        platform::ProcessMessagesFor(100);
+      return false;
+    }
+    platform::ProcessMessagesFor(50);
+  }
+  return !AbortRequested;
+}
+
+}  // namespace yux

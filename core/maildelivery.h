@@ -1,0 +1,52 @@
+#pragma once
+// The e-mail delivery of a run: every produced file of the run folder is
+// mailed to the preset's recipient, one message per file with the file as
+// its only attachment, all over one SMTP session that the client's
+// request-done event drives step by step.  Failures are retried by a timer
+// of the stage's own; the stage's session counts as busy until it ends for
+// good (all sent, retries used up or off, abort).
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/rundelivery.h"
+
+namespace yux {
+
+struct tarcopt;
+
+struct MailJob {
+  std::string presetName;
+  const tarcopt* preset = nullptr;
+  std::string runFolder;
+  std::vector<std::string> produced;
+  // Told of every file whose DATA succeeded.
+  RunDeliveries* deliveries = nullptr;
+};
+
+enum class MailResult {
+  NoFiles,  // nothing to send
+  Ended,    // the session ended (some or all files sent, see the deliveries)
+  Aborted,  // the abort flag or the stage's time-out ended it
+};
+
+// Splits "host" or "host:port" (the port after the first colon);
+// `defaultPort` when there is none.
+void SplitServer(const std::string& server, const std::string& defaultPort, std::string& host,
+                 std::string& port);
+
+// Starts the session and waits for it to end.  The wait handles messages;
+// the abort flag aborts the client, and the stage's time-out ("tsm"
+// minutes) sets the abort flag.
+MailResult DeliverByMail(const MailJob& job);
+
+// True while the e-mail session of a run is busy (a retry wait included).
+bool MailSessionBusy();
+
+// Waits, handling messages, until none of the run's delivery sessions is
+// busy.  When the abort flag is set the sessions are aborted and given a
+// bounded wind-down (10 s); a pending retry is cancelled.  Returns false
+// when the wait ended by abort.
+bool WaitForDeliverySessions();
+
+}  // namespace yux

@@ -1,0 +1,206 @@
+#include "core/maildelivery.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/flags.h"
+#include "core/folders.h"
+#include "core/foldercopy.h"
+#include "core/options.h"
+#include "core/presets.h"
+#include "core/programlog.h"
+#include "tests/peers/smtppeers.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+class LogLines : public LogListSink {
+ public:
+  void AppendLine(const std::string& line) override {
+    auto pos = line.find("] ");
+    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
+  }
+  void ReplaceLines(const std::vector<std::string>&) override {}
+  std::vector<std::string> lines;
+};
+
+std::string Hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+class MailStage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedSettings = SettingsFolder;
+    savedPresets = PresetsFolder;
+    SettingsFolder = dir.str();
+    PresetsFolder = (dir / "presets").string();
+    fs::create_directories(PresetsFolder);
+    fs::create_directories(dir / "run");
+    Options = topt{};
+    AbortRequested = false;
+    CurrentPresetName = "P";
+    SetLogListSink(&log);
+    SetPresetDefaults(preset);
+    preset.smt = true;
+    preset.sfr = "yux@example.test";
+    preset.sto = "admin@example.test";
+  }
+  void TearDown() override {
+    SetLogListSink(nullptr);
+    AbortRequested = false;
+    SettingsFolder = savedSettings;
+    PresetsFolder = savedPresets;
+  }
+  MailJob Job(const std::vector<std::string>& names) {
+    MailJob job;
+    job.presetName = "P";
+    job.preset = &preset;
+    job.runFolder = (dir / "run").string();
+    job.produced = names;
+    job.deliveries = &deliveries;
+    deliveries.Start(names);
+    deliveries.Expect(DeliveryKind::Smtp);
+    return job;
+  }
+  std::vector<std::string> History() {
+    std::vector<std::string> out;
+    const auto lines = ReadPresetList("P", ".hst");
+    if (!lines) return out;
+    for (const auto& l : *lines) out.push_back(l.substr(l.find('\t') + 1));
+    return out;
+  }
+  // The log lines that begin with "P: SMTP - " (their tails).
+  std::vector<std::string> SmtpLines() const {
+    std::vector<std::string> out;
+    for (const auto& l : log.lines) {
+      const auto at = l.find("SMTP - ");
+      if (at != std::string::npos) out.push_back(l.substr(at + 7));
+    }
+    return out;
+  }
+
+  test::TempDir dir;
+  std::string savedSettings, savedPresets;
+  LogLines log;
+  tarcopt preset;
+  RunDeliveries deliveries;
+};
+
+TEST(MailServer, HostAndPort) {
+  std::string host, port;
+  SplitServer("mail:587", "25", host, port);
+  EXPECT_EQ(host, "mail");
+  EXPECT_EQ(port, "587");
+  SplitServer("mail", "25", host, port);
+  EXPECT_EQ(host, "mail");
+  EXPECT_EQ(port, "25");
+}
+
+// Three volumes: three messages over one authenticated session, each file
+// its only attachment, byte for byte; a history line per file, one list
+// block, and the log lines in their order.
+TEST_F(MailStage, OneMessagePerFileInOneSession) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  test::SmtpPeer peer;
+  test::SmtpPeerOptions o;
+  o.user = "yuxuser";
+  o.password = "s3cret";
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  preset.sse = "127.0.0.1:" + std::to_string(peer.Port());
+  preset.sus = "yuxuser";
+  preset.spa = "s3cret";
+  const std::vector<std::string> names = {"a.part1.rar", "a.part2.rar", "a.part3.rar"};
+  std::vector<std::string> contents;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string bytes;
+    for (int b = 0; b < 5000; ++b) bytes += static_cast<char>((b * 7 + i) & 0xff);
+    contents.push_back(bytes);
+    test::WriteFile(dir / "run" / names[i], bytes);
+  }
+
+  EXPECT_EQ(DeliverByMail(Job(names)), MailResult::Ended);
+  EXPECT_FALSE(MailSessionBusy());
+
+  ASSERT_EQ(peer.MessageCount(), 3) << peer.Log();
+  for (int i = 0; i < 3; ++i) {
+    const fs::path file = dir / ("m" + std::to_string(i) + ".eml");
+    test::WriteFile(file, peer.Message(i));
+    const std::string parsed = test::ParseMailWithPython(file.string());
+    EXPECT_NE(parsed.find("\"Subject\": \"" + names[i] + " (sent by YUX).\""), std::string::npos)
+        << parsed;
+    EXPECT_NE(parsed.find("\"From\": \"yux@example.test\""), std::string::npos) << parsed;
+    EXPECT_NE(parsed.find("\"To\": \"admin@example.test\""), std::string::npos) << parsed;
+    EXPECT_NE(parsed.find("\"hex\": \"" + Hex(contents[i]) + "\""), std::string::npos);
+    EXPECT_NE(peer.Envelope(i).find("admin@example.test"), std::string::npos);
+    EXPECT_NE(peer.Envelope(i).find("yux@example.test"), std::string::npos);
+    EXPECT_TRUE(deliveries.Complete(names[i]));
+  }
+  EXPECT_EQ(History(), (std::vector<std::string>{
+                           "2-SMTP\tadmin@example.test/a.part3.rar",
+                           "2-SMTP\tadmin@example.test/a.part2.rar",
+                           "2-SMTP\tadmin@example.test/a.part1.rar"}));
+  const auto block = ReadPresetList("P", ".lgs");
+  ASSERT_TRUE(block.has_value());
+  ASSERT_GE(block->size(), 4u);
+  EXPECT_EQ((std::vector<std::string>(block->begin() + 1, block->begin() + 4)), names);
+
+  const std::vector<std::string> expected = {
+      "Connecting to " + preset.sse + ".",
+      "Trying to send a.part1.rar.",
+      "Successfully sent: a.part1.rar",
+      "Trying to send a.part2.rar.",
+      "Successfully sent: a.part2.rar",
+      "Trying to send a.part3.rar.",
+      "Successfully sent: a.part3.rar",
+      "Logging off from the server.",
+      "Disconnected.",
+  };
+  EXPECT_EQ(SmtpLines(), expected);
+}
+
+// A wrong password with retries off: one error line, the cancel line,
+// nothing delivered and no history.
+TEST_F(MailStage, WrongPasswordWithRetriesOff) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  test::SmtpPeer peer;
+  test::SmtpPeerOptions o;
+  o.user = "yuxuser";
+  o.password = "s3cret";
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  preset.sse = "127.0.0.1:" + std::to_string(peer.Port());
+  preset.sus = "yuxuser";
+  preset.spa = "wrong";
+  test::WriteFile(dir / "run" / "a.rar", "data");
+
+  EXPECT_EQ(DeliverByMail(Job({"a.rar"})), MailResult::Ended);
+  EXPECT_EQ(peer.MessageCount(), 0);
+  EXPECT_FALSE(deliveries.ReachedAny("a.rar"));
+  EXPECT_TRUE(History().empty());
+  const auto lines = SmtpLines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("Error ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2],
+            "All SMTP tasks have been canceled (reiteration feature is off). [!]");
+}
+
+// Nothing produced: one line, no session.
+TEST_F(MailStage, NoFiles) {
+  EXPECT_EQ(DeliverByMail(Job({})), MailResult::NoFiles);
+  EXPECT_EQ(SmtpLines(), (std::vector<std::string>{"No files to process. [!]"}));
+}
+
+}  // namespace
