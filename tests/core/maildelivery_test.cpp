@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -13,6 +15,7 @@
 #include "core/options.h"
 #include "core/presets.h"
 #include "core/programlog.h"
+#include "platform/messages.h"
 #include "tests/peers/smtppeers.h"
 #include "tests/support/testsupport.h"
 
@@ -195,6 +198,55 @@ TEST_F(MailStage, WrongPasswordWithRetriesOff) {
   EXPECT_EQ(lines[1].rfind("Error ", 0), 0u) << lines[1];
   EXPECT_EQ(lines[2],
             "All SMTP tasks have been canceled (reiteration feature is off). [!]");
+}
+
+// A server that refuses the connection: the retries come one interval
+// apart, the session stays busy meanwhile, then the cancel line.
+TEST_F(MailStage, RetriesUsedUp) {
+  preset.sse = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+  Options.fre = true;
+  Options.fin = 1;
+  Options.fti = 2;
+  test::WriteFile(dir / "run" / "a.rar", "data");
+  bool busyDuringWait = false;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    for (const auto& l : SmtpLines())
+      if (l.rfind("Trying again", 0) == 0) busyDuringWait = busyDuringWait || MailSessionBusy();
+  });
+  probe.start(50);
+  EXPECT_EQ(DeliverByMail(Job({"a.rar"})), MailResult::Ended);
+  EXPECT_TRUE(busyDuringWait);
+  const auto lines = SmtpLines();
+  const std::vector<std::string> retries = {"Trying again in 1 seconds (1/2).",
+                                            "Trying again in 1 seconds (2/2)."};
+  for (const auto& r : retries)
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), r), 1) << r;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connecting to " + preset.sse + "."), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connecting to 127.0.0.1."), 2);
+  EXPECT_EQ(lines.back(), "All SMTP tasks have been canceled (no more retries allowed). [!]");
+}
+
+// The abort flag during a retry wait ends the stage, and the pending retry
+// never fires afterwards.
+TEST_F(MailStage, AbortDuringRetryWait) {
+  preset.sse = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+  Options.fre = true;
+  Options.fin = 1;
+  Options.fti = 3;
+  test::WriteFile(dir / "run" / "a.rar", "data");
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    if (!SmtpLines().empty() && SmtpLines().back().rfind("Trying again", 0) == 0)
+      AbortRequested = true;
+  });
+  probe.start(20);
+  EXPECT_EQ(DeliverByMail(Job({"a.rar"})), MailResult::Aborted);
+  EXPECT_FALSE(MailSessionBusy());
+  const auto before = SmtpLines();
+  platform::ProcessMessagesFor(1500);
+  EXPECT_EQ(SmtpLines(), before);
+  EXPECT_EQ(before.back(), "Trying again in 1 seconds (1/3).");
 }
 
 // Nothing produced: one line, no session.
