@@ -3,7 +3,16 @@
 #include <cctype>
 #include <exception>
 
+#include "core/flags.h"
+#include "core/foldercopy.h"
+#include "core/folders.h"
+#include "core/msgtable.h"
+#include "core/presets.h"
+#include "core/programlog.h"
+#include "core/rundelivery.h"
+#include "net/protocols/ftpcli.h"
 #include "net/protocols/httpcli.h"
+#include "platform/messages.h"
 #include "net/protocols/httpsrvutil.h"
 
 namespace yux {
@@ -121,6 +130,200 @@ std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse) {
     start = end + 1;
   }
   return FtpHostFromScriptReply(http.ResponseStatus, lines);
+}
+
+namespace {
+
+class FtpSession {
+ public:
+  FtpSession(FtpJob& job, FtpHostPort where) : job_(job), c_(*job.client), where_(std::move(where)) {}
+
+  void Start() {
+    const tarcopt& p = *job_.preset;
+    const FtpLogin login = FtpLoginFor(p.fus, p.fpa);
+    c_.HostName = where_.host;
+    c_.Port = where_.port;
+    c_.UserName = login.user;
+    c_.PassWord = login.password;
+    c_.SetBinary(true);
+    c_.SetPassive(!p.fac);
+    c_.SetSslType(static_cast<net::TFtpCliSslType>(p.fss));
+    c_.OnRequestDone = [this](net::TCustomFtpCli*, net::TFtpRequest rq, auto err) {
+      try {
+        Done(rq, err);
+      } catch (const std::exception& e) {
+        AddPresetLog(MessageText("ftperror") + e.what() + " [!]");
+        Fail();
+      }
+    };
+    busy = true;
+    AddPresetLog(MessageText("ftpconnectingto") + where_.host + ".");
+    try {
+      c_.ConnectAsync();
+    } catch (const std::exception& e) {
+      AddPresetLog(MessageText("ftperror") + e.what() + " [!]");
+      busy = false;
+    }
+  }
+
+  bool busy = false;
+  bool failed = false;
+
+ private:
+  void Done(net::TFtpRequest rq, int err) {
+    if (AbortRequested) {
+      c_.Abort();
+      failed = true;
+      busy = false;
+      return;
+    }
+    if (rq == net::ftpQuitAsync) {
+      AddPresetLog(failed ? MessageText("ftpdisconnectedwitherror") + lastError_ + " [!]"
+                          : MessageText("ftpdisconnected"));
+      busy = false;
+      return;
+    }
+    // Every refusal counts, a refused CWD too: uploading into the login
+    // folder while the history names "ffo" would record a wrong place.
+    if (err != 0 && rq != net::ftpPutAsync) {
+      lastError_ = c_.ErrorMessage;
+      AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
+      Fail();
+      return;
+    }
+    switch (rq) {
+      case net::ftpConnectAsync:
+        if (job_.preset->fss != 0) {
+          c_.PbszAsync();
+        } else {
+          AfterLogin();
+        }
+        break;
+      case net::ftpPbszAsync:
+        c_.SetProtLevel("P");
+        c_.ProtAsync();
+        break;
+      case net::ftpProtAsync:
+        AfterLogin();
+        break;
+      case net::ftpCwdAsync:
+        c_.TypeSetAsync();
+        break;
+      case net::ftpTypeSetAsync:
+        UploadStep();
+        break;
+      case net::ftpPutAsync:
+        TransferResult(err);
+        break;
+      default:
+        AddPresetLog(MessageText("ftpunknownreq") + std::to_string(int(rq)) + " [!]");
+        break;
+    }
+  }
+
+  void AfterLogin() {
+    const std::string& folder = job_.preset->ffo;
+    if (folder.empty()) {
+      c_.TypeSetAsync();
+      return;
+    }
+    AddPresetLog(MessageText("ftpchangingfolder") + " \"" + folder + "\".");
+    c_.HostDirName = folder;
+    c_.CwdAsync();
+  }
+
+  void UploadStep() {
+    const std::string& name = job_.produced[index_];
+    AddPresetLog(MessageText("ftpupload") + " \"" + name + "\".");
+    c_.HostFileName = name;
+    c_.LocalFileName = PathJoin(job_.runFolder, name);
+    c_.PutAsync();
+  }
+
+  void TransferResult(int err) {
+    const std::string& name = job_.produced[index_];
+    if (!FtpUploadCounted(err, c_.StatusCode)) {
+      lastError_ = c_.ErrorMessage;
+      AddPresetLog(MessageText("ftpcantupload") + " \"" + name + "\". [!]");
+      Fail();
+      return;
+    }
+    AddPresetLog(MessageText("ftpuploaded") + " \"" + name + "\".");
+    uploaded_.push_back(name);
+    if (job_.deliveries) job_.deliveries->Delivered(DeliveryKind::Ftp, name);
+    try {
+      AddHistoryLine(job_.presetName, "3-FTP", FtpHistoryLocation(where_, job_.preset->ffo, name));
+    } catch (const std::exception& e) {
+      // The file arrived; a history that cannot be written never sends it again.
+      AddPresetLog(std::string(e.what()) + " [!]");
+      if (job_.deliveries) job_.deliveries->NoteFailure();
+    }
+    if (++index_ < job_.produced.size()) {
+      UploadStep();
+      return;
+    }
+    try {
+      AppendProducedFiles(job_.presetName, uploaded_, 'f');
+    } catch (const std::exception& e) {
+      AddPresetLog(std::string(e.what()) + " [!]");
+      if (job_.deliveries) job_.deliveries->NoteFailure();
+    }
+    c_.QuitAsync();
+  }
+
+  // Ends the session: QUIT while the control connection is open (its
+  // request-done then clears the busy flag), otherwise at once.
+  void Fail() {
+    failed = true;
+    if (c_.IsControlOpen()) {
+      try {
+        c_.QuitAsync();
+        return;
+      } catch (const std::exception&) {
+        c_.Abort();
+      }
+    }
+    busy = false;
+  }
+
+  FtpJob& job_;
+  net::TSslFtpClient& c_;
+  FtpHostPort where_;
+  std::size_t index_ = 0;
+  std::vector<std::string> uploaded_;
+  std::string lastError_;
+};
+
+}  // namespace
+
+FtpResult DeliverByFtp(FtpJob& job) {
+  if (job.produced.empty()) {
+    AddPresetLog(MessageText("ftpnofiles") + " [!]");
+    return FtpResult::NoFiles;
+  }
+  const tarcopt& p = *job.preset;
+  std::string hostText = p.fse;
+  if (hostText.rfind("http://", 0) == 0) {
+    if (!job.http) return FtpResult::HostError;
+    hostText = ResolveFtpHostScript(*job.http, p.fse);
+  }
+  if (hostText == kFtpHostError) {
+    AddPresetLog(MessageText("couldntgetftphost") + " [!]");
+    return FtpResult::HostError;
+  }
+  FtpSession session(job, SplitFtpHost(hostText));
+  session.Start();
+  const auto started = platform::GetTickCount();
+  while (session.busy && platform::GetTickCount() - started < job.waitMs) {
+    platform::ProcessMessagesFor(20);
+    if (job.pump) job.pump();
+  }
+  if (session.busy) {
+    job.client->Abort();
+    return FtpResult::Failed;
+  }
+  job.client->OnRequestDone = nullptr;
+  return session.failed ? FtpResult::Failed : FtpResult::Done;
 }
 
 }  // namespace yux

@@ -4,6 +4,7 @@
 // where a host script's answer may take the upload, which request result
 // counts as an uploaded file, and the location a history line records for
 // it (the restore dialog reads these locations back, so their form stays).
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,10 @@ namespace yux {
 
 namespace net {
 class THttpCli;
-}
+class TSslFtpClient;
+}  // namespace net
+class RunDeliveries;
+struct tarcopt;
 
 // The host text a failed host script gives; the stage cancels on it.
 inline constexpr const char* kFtpHostError = "***ERR***";
@@ -59,5 +63,27 @@ std::string FtpHostFromScriptReply(int httpStatus, const std::vector<std::string
 // without activity, up to 5 relocations) and returns the host its answer
 // names, or kFtpHostError for a failed request or an unusable answer.
 std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse);
+
+struct FtpJob {
+  std::string presetName;
+  const tarcopt* preset = nullptr;
+  std::string runFolder;
+  std::vector<std::string> produced;  // names without folder, in upload order
+  RunDeliveries* deliveries = nullptr;
+  net::TSslFtpClient* client = nullptr;
+  net::THttpCli* http = nullptr;
+  // Handles messages and keeps the run state while the session runs.
+  std::function<void()> pump;
+  // Bound of the whole session, in milliseconds.
+  unsigned waitMs = 3600000;
+};
+
+enum class FtpResult { NoFiles, HostError, Done, Failed };
+
+// One session, one attempt: logs in (with PBSZ 0 and PROT P under TLS),
+// changes into "ffo", uploads every produced file and records each counted
+// upload in the history, then the run's block in ".lgf".  Any refusal,
+// a refused CWD included, ends the session as a failure.
+FtpResult DeliverByFtp(FtpJob& job);
 
 }  // namespace yux

@@ -1,0 +1,129 @@
+// The FTP session against vsftpd: files byte-identical on the server's
+// disk, one history line per counted upload with its location, the run's
+// block, and a refused folder that ends the session with nothing uploaded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/flags.h"
+#include "core/ftpdelivery.h"
+#include "core/folders.h"
+#include "core/options.h"
+#include "core/presets.h"
+#include "core/programlog.h"
+#include "core/rundelivery.h"
+#include "net/protocols/ftpcli.h"
+#include "tests/peers/ftppeers.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+class LogLines : public LogListSink {
+ public:
+  void AppendLine(const std::string& line) override {
+    auto pos = line.find("] ");
+    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
+  }
+  void ReplaceLines(const std::vector<std::string>&) override {}
+  std::vector<std::string> lines;
+};
+
+class FtpSessionVsftpd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    YUX_REQUIRE_PROGRAM("vsftpd");
+    ASSERT_TRUE(server.Start()) << server.Error();
+    savedSettings = SettingsFolder;
+    savedPresets = PresetsFolder;
+    SettingsFolder = dir.str();
+    PresetsFolder = (dir / "presets").string();
+    fs::create_directories(PresetsFolder);
+    fs::create_directories(dir / "run");
+    Options = topt{};
+    AbortRequested = false;
+    CurrentPresetName = "P";
+    SetLogListSink(&log);
+    SetPresetDefaults(preset);
+    preset.fse = "127.0.0.1:" + std::to_string(server.Port());
+  }
+  void TearDown() override {
+    SetLogListSink(nullptr);
+    SettingsFolder = savedSettings;
+    PresetsFolder = savedPresets;
+  }
+  FtpResult Run(const std::vector<std::pair<std::string, std::string>>& files) {
+    FtpJob job;
+    job.presetName = "P";
+    job.preset = &preset;
+    job.runFolder = (dir / "run").string();
+    for (const auto& [name, data] : files) {
+      test::WriteFile(dir / "run" / name, data);
+      job.produced.push_back(name);
+    }
+    deliveries.Start(job.produced);
+    deliveries.Expect(DeliveryKind::Ftp);
+    job.deliveries = &deliveries;
+    job.client = &client;
+    job.waitMs = 60000;
+    return DeliverByFtp(job);
+  }
+  std::string Preset(const std::string& ext) const { return PathJoin(PresetsFolder, "P" + ext); }
+
+  test::VsftpdServer server;
+  test::TempDir dir;
+  std::string savedSettings, savedPresets;
+  tarcopt preset;
+  RunDeliveries deliveries;
+  LogLines log;
+  net::TSslFtpClient client;
+};
+
+}  // namespace
+
+TEST_F(FtpSessionVsftpd, PassiveUploadIsByteIdenticalWithItsHistory) {
+  preset.ffo = "pub";
+  const std::string big(3 * 1024 * 1024 + 17, '\x5a');
+  std::string mixed;
+  for (int i = 0; i < 70000; ++i) mixed.push_back(char(i * 7 % 251));
+  ASSERT_EQ(Run({{"a.part1.rar", big}, {"a.part2.rar", mixed}}), FtpResult::Done);
+  EXPECT_EQ(test::ReadFile(server.Pub() / "a.part1.rar"), big);
+  EXPECT_EQ(test::ReadFile(server.Pub() / "a.part2.rar"), mixed);
+  const std::string where = "127.0.0.1:" + std::to_string(server.Port()) + "/pub/";
+  const std::string hst = test::ReadFile(Preset(".hst"));
+  // Newest first: the second file's line heads the file.
+  const auto second = hst.find("\t3-FTP\t" + where + "a.part2.rar");
+  const auto first = hst.find("\t3-FTP\t" + where + "a.part1.rar");
+  ASSERT_NE(second, std::string::npos) << hst;
+  ASSERT_NE(first, std::string::npos) << hst;
+  EXPECT_LT(second, first);
+  const std::string lgf = test::ReadFile(Preset(".lgf"));
+  EXPECT_NE(lgf.find("a.part1.rar\r\na.part2.rar"), std::string::npos) << lgf;
+  EXPECT_TRUE(deliveries.AllComplete());
+  const std::vector<std::string> expected = {
+      "P: FTP - Connecting to 127.0.0.1.",
+      "P: FTP - Changing folder to \"pub\".",
+      "P: FTP - Trying to upload \"a.part1.rar\".",
+      "P: FTP - Successfully uploaded \"a.part1.rar\".",
+      "P: FTP - Trying to upload \"a.part2.rar\".",
+      "P: FTP - Successfully uploaded \"a.part2.rar\".",
+      "P: FTP - Disconnected.",
+  };
+  EXPECT_EQ(log.lines, expected);
+}
+
+TEST_F(FtpSessionVsftpd, MissingFolderFailsWithNothingUploaded) {
+  preset.ffo = "pub/missing";
+  EXPECT_EQ(Run({{"b.rar", "data"}}), FtpResult::Failed);
+  EXPECT_FALSE(fs::exists(server.Pub() / "b.rar"));
+  EXPECT_FALSE(fs::exists(server.Root() / "b.rar"));
+  ASSERT_GE(log.lines.size(), 3u);
+  EXPECT_EQ(log.lines[1], "P: FTP - Changing folder to \"pub/missing\".");
+  EXPECT_EQ(log.lines[2].rfind("P: FTP - Error ", 0), 0u) << log.lines[2];
+  EXPECT_FALSE(fs::exists(Preset(".hst")));
+  EXPECT_FALSE(deliveries.ReachedAny("b.rar"));
+}
