@@ -15,6 +15,7 @@
 #include "core/loghook.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/savefile.h"
 
 namespace yux {
 
@@ -39,8 +40,12 @@ std::string Stamp() { return "[" + FormatStamp(QDateTime::currentDateTime()) + "
 bool AppendToFile(const std::string& line) {
   if (SettingsFolder.empty()) return false;
   std::lock_guard lock(g_fileMutex);
-  std::ofstream out(fs::path(LogFilePath()), std::ios::binary | std::ios::app);
+  const std::string path = LogFilePath();
+  std::error_code ec;
+  const bool existed = fs::exists(path, ec);
+  std::ofstream out(fs::path(path), std::ios::binary | std::ios::app);
   if (!out) return false;
+  if (!existed) ApplySettingsFileMode(path);
   out << line << "\r\n";
   out.close();
   return !out.fail();
@@ -149,6 +154,7 @@ bool TruncateLog() {
       const fs::path tmp = PathJoin(SettingsFolder, "yux.lo_");
       {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        ApplySettingsFileMode(tmp.string());
         for (size_t i = lines.size() - lsz; out && i < lines.size(); ++i) out << lines[i] << "\r\n";
         out.close();
         ok = !out.fail();

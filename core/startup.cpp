@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDate>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -124,6 +125,21 @@ bool WriteSettingsLocation(const std::string& folder) {
   return SaveFileWhole(SettingsLocationFile(), folder + "\r\n");
 }
 
+std::string AllUsersSettingsFolder() { return PathJoin(platform::SharedDataFolder(), "Pellmor/YUX"); }
+
+std::string CurrentUserSettingsFolder() {
+  // Kept as an environment text so that an unset variable shows as written.
+  const char* v = std::getenv("XDG_DATA_HOME");
+  return ExpandEnvVars(v && *v ? "%XDG_DATA_HOME%/Pellmor/YUX" : "%HOME%/.local/share/Pellmor/YUX");
+}
+
+unsigned SettingsFolderMode(const std::string& folder) {
+  std::error_code ec;
+  const std::string shared = AllUsersSettingsFolder();
+  const bool isShared = WithoutTrailingSlash(folder) == shared || fs::equivalent(folder, shared, ec);
+  return isShared ? kSharedSettingsFolderMode : kOwnSettingsFolderMode;
+}
+
 SettingsChoice LocateSettingsFolder() {
   SettingsChoice choice = SettingsChoice::Chosen;
   std::string folder = IsWindowsVistaOrLater() ? ReadSettingsLocation() : ProgramFolder;
@@ -143,9 +159,18 @@ SettingsChoice LocateSettingsFolder() {
     if (choice == SettingsChoice::NotChosen || SettingsFolder.empty()) return SettingsChoice::NotChosen;
     SettingsFolder = WithoutTrailingSlash(SettingsFolder);
   }
-  std::error_code ec;
-  fs::create_directories(PathJoin(SettingsFolder, "presets"), ec);
+  // Settings files hold passwords: the folder is private, or shared with
+  // its group only for the all-users folder.
+  const unsigned mode = SettingsFolderMode(SettingsFolder);
+  if (MakeSettingsFolder(SettingsFolder, mode)) MakeSettingsFolder(PathJoin(SettingsFolder, "presets"), mode);
   MoveOldSettingsFiles(platform::ProgramDataFolder());
+  // Files written before the folder had its mode (or moved in above) are
+  // narrowed to it now, not only when they are next saved.
+  for (const std::string& folder : {SettingsFolder, PathJoin(SettingsFolder, "presets")}) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+      if (it->is_regular_file(ec)) ApplySettingsFileMode(it->path().string());
+  }
   return choice;
 }
 
@@ -164,8 +189,10 @@ void MoveOldSettingsFiles(const std::string& oldFolder) {
 
 bool SettingsFolderWriteTest() {
   if (SettingsFolder.empty()) return false;
-  std::ofstream out(fs::path(PathJoin(SettingsFolder, "yux.run")), std::ios::binary | std::ios::trunc);
+  const std::string path = PathJoin(SettingsFolder, "yux.run");
+  std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
   if (!out) return false;
+  ApplySettingsFileMode(path);
   out << QDate::currentDate().toString("yyyy.MM.dd").toStdString() << "\r\n";
   out.close();
   return !out.fail();

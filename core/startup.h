@@ -54,8 +54,18 @@ std::string ReadSettingsLocation();
 // Writes the folder as the file's one line; false when it cannot.
 bool WriteSettingsLocation(const std::string& folder);
 
+// The settings-folder candidates: one that all users of the machine share
+// (under the shared data folder) and one of the current user only (under
+// $XDG_DATA_HOME, shown as "%HOME%/.local/share/..." when neither is set).
+std::string AllUsersSettingsFolder();
+std::string CurrentUserSettingsFolder();
+// The mode the settings folder `folder` must have: shared for the all-users
+// candidate, private for any other.
+unsigned SettingsFolderMode(const std::string& folder);
+
 // Finds the settings folder: the location file, else the chooser (through
-// the dialog hooks).  Creates its "presets" folder and moves settings files
+// the dialog hooks).  Creates it and its "presets" folder with the
+// settings-folder mode and moves settings files
 // left in the program-data folder into it.  Sets SettingsFolder.
 SettingsChoice LocateSettingsFolder();
 // Moves the known settings files and the presets from `oldFolder` into the

@@ -8,29 +8,18 @@
 #include <filesystem>
 
 #include "core/folders.h"
+#include "core/savefile.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
 #include "platform/folders.h"
 #include "platform/messagebox.h"
 
 namespace yux {
-namespace {
 
 namespace fs = std::filesystem;
 
-// The base of a candidate: the XDG variable when it is set, else its
-// documented default under the home folder; kept as an environment text so
-// that an unset variable shows as written.
-std::string Candidate(const char* xdgName, const char* homeDefault) {
-  const char* v = std::getenv(xdgName);
-  const std::string base = (v && *v) ? std::string("%") + xdgName + "%" : std::string("%HOME%/") + homeDefault;
-  return ExpandEnvVars(base + "/Pellmor/YUX");
-}
-
-}  // namespace
-
-std::string TForm2::AllUsersCandidate() { return Candidate("XDG_CONFIG_HOME", ".config"); }
-std::string TForm2::CurrentUserCandidate() { return Candidate("XDG_DATA_HOME", ".local/share"); }
+std::string TForm2::AllUsersCandidate() { return AllUsersSettingsFolder(); }
+std::string TForm2::CurrentUserCandidate() { return CurrentUserSettingsFolder(); }
 
 void WriteSettingsLocationReporting(const std::string& folder) {
   if (WriteSettingsLocation(folder)) return;
@@ -91,7 +80,19 @@ void TForm2::Take(const std::string& folder) {
   accept();
 }
 
-void TForm2::ballClick() { Take(allUsers_); }
+void TForm2::ballClick() {
+  // The shared folder must exist with group access before anyone can use
+  // it; where this user may not make it, say so and let another be chosen.
+  std::string reason;
+  if (!MakeSettingsFolder(allUsers_, kSharedSettingsFolderMode, &reason)) {
+    platform::MessageBox("Cannot create the folder for all users \"" + allUsers_ + "\": " + reason +
+                             ". Create it as administrator (mode 2770, group of the YUX users) or choose another "
+                             "folder.",
+                         kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
+    return;
+  }
+  Take(allUsers_);
+}
 void TForm2::buserClick() { Take(currentUser_); }
 
 void TForm2::bmyClick() {

@@ -57,6 +57,12 @@ std::string ProgramDataFolder() {
   return cfg;
 }
 
+std::string SharedDataFolder() {
+  std::string shared = Env("YUX_SHARED_DATA");
+  if (!shared.empty()) return WithoutTrailingSlash(shared);
+  return "/var/lib";
+}
+
 std::string TempFolder() {
   std::string t = Env("TMPDIR");
   if (t.empty()) return "/tmp";

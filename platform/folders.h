@@ -17,6 +17,9 @@ std::string ProgramDataFolder();
 std::string ConfigHomeFolder();
 // $XDG_DATA_HOME, else ~/.local/share.
 std::string DataHomeFolder();
+// The folder that holds data every user of the machine shares:
+// $YUX_SHARED_DATA when set and not empty, else /var/lib.
+std::string SharedDataFolder();
 // $TMPDIR when set and not empty, else /tmp.
 std::string TempFolder();
 std::string HomeFolder();

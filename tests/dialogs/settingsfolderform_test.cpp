@@ -53,8 +53,9 @@ class Chooser : public ::testing::Test {
   }
   std::string Location() { return test::ReadFile(home / "yuxinfo.dat"); }
 
-  test::TempDir home, config, data;
+  test::TempDir home, config, data, shared;
   ScopedVar yuxHome{"YUX_HOME", home.str()};
+  ScopedVar sharedData{"YUX_SHARED_DATA", shared.str()};
   ScopedVar xdgConfig{"XDG_CONFIG_HOME", config.str()};
   ScopedVar xdgData{"XDG_DATA_HOME", data.str()};
   std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
@@ -62,9 +63,14 @@ class Chooser : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Chooser, CandidatesComeFromTheUsersConfigAndDataFolders) {
+TEST_F(Chooser, CandidatesAreASharedFolderAndTheUsersDataFolder) {
   TForm2 form;
-  EXPECT_EQ(form.ball->text().toStdString(), config.str() + "/Pellmor/YUX");
+  // The all-users folder is one every user shares, never a user's own.
+  EXPECT_EQ(form.ball->text().toStdString(), shared.str() + "/Pellmor/YUX");
+  {
+    ScopedVar noShared("YUX_SHARED_DATA", std::nullopt);
+    EXPECT_EQ(TForm2::AllUsersCandidate(), "/var/lib/Pellmor/YUX");
+  }
   EXPECT_EQ(form.buser->text().toStdString(), data.str() + "/Pellmor/YUX");
   EXPECT_EQ(form.windowTitle().toStdString(), "Select a folder to store your settings");
   // No close box.
@@ -94,7 +100,7 @@ TEST_F(Chooser, CandidateButtonsTakeTheirFolder) {
     SettingsFolder.clear();
     TForm2 form;
     (which == 0 ? form.ball : form.buser)->click();
-    const std::string expected = which == 0 ? config.str() + "/Pellmor/YUX" : data.str() + "/Pellmor/YUX";
+    const std::string expected = which == 0 ? shared.str() + "/Pellmor/YUX" : data.str() + "/Pellmor/YUX";
     EXPECT_TRUE(form.Chosen());
     EXPECT_EQ(form.result(), QDialog::Accepted);
     EXPECT_EQ(SettingsFolder, expected);
@@ -102,6 +108,32 @@ TEST_F(Chooser, CandidateButtonsTakeTheirFolder) {
     EXPECT_EQ(ReadSettingsLocation(), expected);
   }
   EXPECT_TRUE(boxes->Asked().empty());
+}
+
+TEST_F(Chooser, AllUsersFolderIsMadeWithGroupAccessOrTheChooserSaysWhyNot) {
+  // A shared data folder this user cannot make anything in (a plain file
+  // stands where it should be: refused even for root).
+  {
+    test::WriteFile(home / "not-a-folder", "x");
+    ScopedVar blocked("YUX_SHARED_DATA", (home / "not-a-folder").string());
+    TForm2 form;
+    form.ball->click();
+    EXPECT_FALSE(form.Chosen());
+    EXPECT_EQ(SettingsFolder, "");
+    EXPECT_FALSE(fs::exists(home / "yuxinfo.dat"));
+    ASSERT_EQ(boxes->Asked().size(), 1u);
+    EXPECT_EQ(boxes->Asked()[0].text.rfind("Cannot create the folder for all users \"" + home.str() +
+                                               "/not-a-folder/Pellmor/YUX\": ", 0),
+              0u)
+        << boxes->Asked()[0].text;
+  }
+  TForm2 form;
+  form.ball->click();
+  EXPECT_TRUE(form.Chosen());
+  const fs::path folder = shared.path() / "Pellmor" / "YUX";
+  EXPECT_EQ(SettingsFolder, folder.string());
+  ASSERT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(static_cast<unsigned>(fs::status(folder).permissions()) & 07777, 02770u);
 }
 
 TEST_F(Chooser, OwnFolderIsCreatedOrTheChooserStaysOpen) {
