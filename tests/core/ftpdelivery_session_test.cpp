@@ -15,7 +15,9 @@
 #include "core/programlog.h"
 #include "core/rundelivery.h"
 #include "net/protocols/ftpcli.h"
+#include "net/socket/sslcontext.h"
 #include "tests/peers/ftppeers.h"
+#include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -37,7 +39,7 @@ class FtpSessionVsftpd : public ::testing::Test {
  protected:
   void SetUp() override {
     YUX_REQUIRE_PROGRAM("vsftpd");
-    ASSERT_TRUE(server.Start()) << server.Error();
+    if (!server.Port()) ASSERT_TRUE(server.Start()) << server.Error();
     savedSettings = SettingsFolder;
     savedPresets = PresetsFolder;
     SettingsFolder = dir.str();
@@ -85,7 +87,44 @@ class FtpSessionVsftpd : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FtpSessionVsftpd, PassiveUploadIsByteIdenticalWithItsHistory) {
+struct UploadRow {
+  const char* name;
+  bool active;
+  test::FtpTls tls;
+  int fss;
+  const char* extra;
+};
+
+class FtpSessionUploads : public FtpSessionVsftpd,
+                          public ::testing::WithParamInterface<UploadRow> {
+ protected:
+  void SetUp() override {
+    YUX_REQUIRE_PROGRAM("vsftpd");
+    const UploadRow& row = GetParam();
+    if (row.tls != test::FtpTls::None) ASSERT_TRUE(test::TestPki::Get().Ok());
+    ASSERT_TRUE(server.Start(row.tls, row.extra)) << server.Error();
+    FtpSessionVsftpd::SetUp();
+    ctx.SetSslCAFile(test::TestPki::Get().Cert("ca"));
+    ctx.SetSslVerifyPeer(row.tls != test::FtpTls::None);
+    ctx.InitContext();
+    client.SetSslContext(&ctx);
+    preset.fac = row.active;
+    preset.fss = row.fss;
+  }
+  net::TSslContext ctx;
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FtpSessionUploads,
+    ::testing::Values(UploadRow{"Passive", false, test::FtpTls::None, 0, ""},
+                      UploadRow{"Active", true, test::FtpTls::None, 0, ""},
+                      // The server refuses clear-text data: only PROT P passes.
+                      UploadRow{"AuthTlsForcedDataTls", false, test::FtpTls::Explicit, 1,
+                                "force_anon_data_ssl=YES\nforce_anon_logins_ssl=YES\n"},
+                      UploadRow{"ImplicitTls", false, test::FtpTls::Implicit, 3, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(FtpSessionUploads, UploadIsByteIdenticalWithItsHistory) {
   preset.ffo = "pub";
   const std::string big(3 * 1024 * 1024 + 17, '\x5a');
   std::string mixed;
