@@ -38,8 +38,10 @@ class LogLines : public LogListSink {
 class FtpSessionVsftpd : public ::testing::Test {
  protected:
   void SetUp() override {
-    YUX_REQUIRE_PROGRAM("vsftpd");
-    if (!server.Port()) ASSERT_TRUE(server.Start()) << server.Error();
+    if (StartVsftpd()) {
+      YUX_REQUIRE_PROGRAM("vsftpd");
+      if (!server.Port()) ASSERT_TRUE(server.Start()) << server.Error();
+    }
     savedSettings = SettingsFolder;
     savedPresets = PresetsFolder;
     SettingsFolder = dir.str();
@@ -75,6 +77,7 @@ class FtpSessionVsftpd : public ::testing::Test {
     return DeliverByFtp(job);
   }
   std::string Preset(const std::string& ext) const { return PathJoin(PresetsFolder, "P" + ext); }
+  virtual bool StartVsftpd() const { return true; }
 
   test::VsftpdServer server;
   test::TempDir dir;
@@ -165,4 +168,47 @@ TEST_F(FtpSessionVsftpd, MissingFolderFailsWithNothingUploaded) {
   EXPECT_EQ(log.lines[2].rfind("P: FTP - Error ", 0), 0u) << log.lines[2];
   EXPECT_FALSE(fs::exists(Preset(".hst")));
   EXPECT_FALSE(deliveries.ReachedAny("b.rar"));
+}
+
+namespace {
+
+// pyftpdlib with the user "user" (password "pass") whose login folder is
+// the root.
+class FtpSessionPyftpd : public FtpSessionVsftpd {
+ protected:
+  void SetUp() override {
+    if (!test::HavePyFtpdlib()) {
+      if (test::InCi()) FAIL() << "missing python3-pyftpdlib in CI";
+      GTEST_SKIP() << "missing python3-pyftpdlib";
+    }
+    ASSERT_TRUE(py.Start("class handler(FTPHandler):\n    pass\n", root.path()));
+    FtpSessionVsftpd::SetUp();
+    preset.fse = "127.0.0.1:" + std::to_string(py.Port());
+    preset.fus = "user";
+  }
+  bool StartVsftpd() const override { return false; }
+  test::TempDir root;
+  test::PyFtpServer py;
+};
+
+}  // namespace
+
+TEST_F(FtpSessionPyftpd, EmptyFolderUploadsIntoTheLoginFolder) {
+  preset.fpa = "pass";
+  ASSERT_EQ(Run({{"c.rar", "archive bytes"}}), FtpResult::Done);
+  EXPECT_EQ(test::ReadFile(root.path() / "c.rar"), "archive bytes");
+  const std::string hst = test::ReadFile(Preset(".hst"));
+  EXPECT_NE(hst.find("\t3-FTP\t127.0.0.1:" + std::to_string(py.Port()) + "/c.rar"),
+            std::string::npos)
+      << hst;
+  for (const auto& line : log.lines) EXPECT_EQ(line.find("Changing folder"), std::string::npos);
+}
+
+TEST_F(FtpSessionPyftpd, WrongPasswordFailsWithoutHistory) {
+  preset.fpa = "wrong";
+  EXPECT_EQ(Run({{"d.rar", "data"}}), FtpResult::Failed);
+  EXPECT_FALSE(fs::exists(root.path() / "d.rar"));
+  EXPECT_FALSE(fs::exists(Preset(".hst")));
+  ASSERT_GE(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[1].rfind("P: FTP - Error 530", 0), 0u) << log.lines[1];
 }
