@@ -16,7 +16,7 @@ using yux::test::ScriptedServer;
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 4000) {
+bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 20000) {
   return yux::platform::WaitPumping(pred, ms, 2);
 }
 

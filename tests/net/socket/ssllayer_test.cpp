@@ -25,7 +25,7 @@ using yux::test::TestPki;
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 5000) {
+bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 20000) {
   return yux::platform::WaitPumping(pred, ms, 2);
 }
 
