@@ -186,22 +186,7 @@ TEST(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
   fs::create_directories(source);
   fs::create_directories(inbox);
   test::WriteFile(source / "notes.txt", "Notes to keep.\n");
-  {
-    const std::string savedPresets = PresetsFolder;
-    PresetsFolder = (world.settings / "presets").string();
-    fs::create_directories(PresetsFolder);
-    tarcopt preset;
-    SetPresetDefaults(preset);
-    preset.nam = "Daily";
-    preset.dtf.clear();
-    preset.vol = "None";
-    preset.ctf = true;
-    preset.dir = dest.string();
-    ASSERT_TRUE(SavePreset("Daily", preset));
-    ASSERT_TRUE(WritePresetList("Daily", ".inc", {source.string()}));
-    ASSERT_TRUE(WritePresetList("Daily", ".exc", {}));
-    PresetsFolder = savedPresets;
-  }
+  test::WriteDailyPreset(world, source, dest);
   test::WriteFile(world.home / "yux.snt", "[TASK2]\r\nENABLED=1\r\nNAME=Inbox\r\nPRESET=Daily\r\nFOLDER=" +
                                               inbox.string() + "\r\nEXECDELAY=1\r\nINACTIVEDELAY=60\r\n");
   test::RunningYux yux(world);
