@@ -1,7 +1,5 @@
 // The blocking way of running an FTP request, and the TLS client.
-#include <QAbstractEventDispatcher>
 #include <QEventLoop>
-#include <QTimer>
 
 #include <openssl/ssl.h>
 
@@ -9,29 +7,12 @@
 
 #include "net/protocols/ftpcli.h"
 #include "net/socket/netutils.h"
+#include "net/socket/wsocketlayers.h"
 
 namespace yux::net {
 
 // ---------------------------------------------------------------------------
 // Blocking
-
-namespace {
-
-// Sleeps until the thread's next event (a posted message, a socket, a
-// timer), at most ms: a wait that costs no processor time.
-void WaitForNextEvent(DWORD ms) {
-  QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
-  if (!d) {
-    platform::ProcessMessagesFor(std::min<DWORD>(ms, 10));
-    return;
-  }
-  QTimer bound;
-  bound.setSingleShot(true);
-  bound.start(int(std::min<DWORD>(ms, 0x7FFFFFFF)));
-  d->processEvents(QEventLoop::WaitForMoreEvents);
-}
-
-}  // namespace
 
 bool TFtpClient::RunBlocking(void (TCustomFtpCli::*op)()) {
   try {

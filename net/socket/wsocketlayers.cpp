@@ -13,10 +13,6 @@ namespace yux::net {
 // ---------------------------------------------------------------------------
 // Sync
 
-namespace {
-
-// Sleeps until the thread's next event (a posted message, a socket, a
-// timer), at most ms.
 void WaitForNextEvent(DWORD ms) {
   QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
   if (!d) {
@@ -28,8 +24,6 @@ void WaitForNextEvent(DWORD ms) {
   bound.start(int(std::min<DWORD>(ms, 0x7FFFFFFF)));
   d->processEvents(QEventLoop::WaitForMoreEvents);
 }
-
-}  // namespace
 
 int TCustomSyncWSocket::WaitForDoneFlag(const int& doneFlag) {
   DWORD start = platform::GetTickCount();

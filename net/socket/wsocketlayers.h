@@ -12,6 +12,10 @@ namespace yux::net {
 
 inline constexpr int kSyncWaitTimedOut = 12001;
 
+// Sleeps until the thread's next event (a posted message, a socket, a
+// timer), at most ms: a wait that costs no processor time.
+void WaitForNextEvent(DWORD ms);
+
 class TCustomSyncWSocket : public TCustomLineWSocket {
  public:
   // Milliseconds; 0 waits without limit.
