@@ -17,6 +17,9 @@
 #include <memory>
 #include <sstream>
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include "core/folders.h"
 #include "core/mainform.h"
 #include "core/options.h"
@@ -24,6 +27,7 @@
 #include "core/startup.h"
 #include "platform/broadcast.h"
 #include "platform/namedobjects.h"
+#include "platform/safefile.h"
 #include "tests/core/yux_process.h"
 #include "tests/support/testsupport.h"
 
@@ -499,6 +503,82 @@ TEST(RunSafety, KilledDuringArchivingLosesNothingAndIsFoundAtTheNextStart) {
       << log;
   EXPECT_FALSE(fs::exists(runFolder));
   EXPECT_FALSE(fs::exists(world.settings / "runfolder.dat"));
+}
+
+// Cut off while the archive is copied to a destination on another file
+// system: the destination never shows a partial file under the archive's
+// name, the sources stay, and the next start keeps the whole archive.
+TEST(RunSafety, KilledDuringACopyToAnotherFileSystemLeavesNoPartialFile) {
+  YuxWorld world;
+  // The run folder is in the test's temp folder; the destination must lie
+  // on another file system, which /dev/shm (a tmpfs) usually is.
+  std::string pattern = "/dev/shm/yux-dest-XXXXXX";
+  if (!fs::is_directory("/dev/shm") || !::mkdtemp(pattern.data())) GTEST_SKIP() << "no /dev/shm";
+  const fs::path dest = pattern;
+  struct Cleanup {
+    fs::path p;
+    ~Cleanup() {
+      std::error_code ec;
+      fs::remove_all(p, ec);
+    }
+  } cleanup{dest};
+  struct stat a {}, b {};
+  if (::stat(world.temp.str().c_str(), &a) != 0 || ::stat(dest.c_str(), &b) != 0 || a.st_dev == b.st_dev)
+    GTEST_SKIP() << "/dev/shm is on the temp folder's file system";
+
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "small.txt", "small");
+  // Stored, not packed: an archive of 768 MB the archiver writes quickly
+  // and the copy needs a moment for.
+  constexpr uintmax_t kBig = 768ull << 20;
+  test::WriteFile(source / "large.bin", "");
+  fs::resize_file(source / "large.bin", kBig);
+  PrepareDueRun(world, source, [&](tarcopt& p) {
+    p.cmp = 0;
+    p.dir = dest.string();
+  });
+  const fs::path finalName = dest / "Daily.rar";
+
+  bool sawPartial = false;
+  {
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: WinRAR - Started.", 30000)) << yux.Err();
+    // Kill the moment the copy's temporary file shows in the destination.
+    QElapsedTimer t;
+    t.start();
+    while (!sawPartial && t.elapsed() < 120000 && !fs::exists(finalName)) {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(dest, ec))
+        if (platform::IsUnfinishedFileName(e.path().filename().string())) sawPartial = true;
+    }
+    yux.proc().kill();
+    ASSERT_TRUE(yux.proc().waitForFinished(10000));
+  }
+  ASSERT_TRUE(sawPartial || fs::exists(finalName)) << "the copy never started\n" << world.Log();
+  // Whatever the moment of the kill, a file under the final name is whole.
+  std::error_code ec;
+  if (fs::exists(finalName)) {
+    EXPECT_GT(fs::file_size(finalName, ec), kBig);
+  }
+  EXPECT_EQ(test::ReadFile(source / "small.txt"), "small");
+  EXPECT_EQ(fs::file_size(source / "large.bin", ec), kBig);
+
+  // The next start keeps the whole archive from the run folder.
+  const bool copied = fs::exists(finalName);
+  test::WriteFile(world.settings / "yux.sch", "");
+  const size_t before = world.Log().size();
+  RunningYux again(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.", 30000, before)) << again.Err();
+  EXPECT_NE(world.Log().find("Daily: A run was cut off and left its folder", before), std::string::npos)
+      << world.Log();
+  const auto kept = FilesBelow(world.settings / "kept");
+  ASSERT_EQ(kept.size(), 1u) << world.Log();
+  EXPECT_EQ(kept[0].filename(), "Daily.rar");
+  EXPECT_GT(fs::file_size(kept[0], ec), kBig);
+  if (!copied) {
+    EXPECT_FALSE(fs::exists(finalName));
+  }
 }
 
 // A request handed over while the first instance's scheduler is off is
