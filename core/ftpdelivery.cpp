@@ -1,12 +1,18 @@
 #include "core/ftpdelivery.h"
 
+#include <QTimer>
+
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <filesystem>
 #include <exception>
 
 #include "core/flags.h"
 #include "core/foldercopy.h"
 #include "core/folders.h"
 #include "core/msgtable.h"
+#include "core/options.h"
 #include "core/presets.h"
 #include "core/programlog.h"
 #include "core/rundelivery.h"
@@ -134,9 +140,24 @@ std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse) {
 
 namespace {
 
+// One FTP session of a run, driven by the client's request-done event:
+// connect (with PBSZ 0 and PROT P under TLS), CWD, TYPE, the cleaner
+// before or after the uploads, one STOR per produced file, QUIT.  A
+// failure sends QUIT and, when the options allow, reconnects after the
+// retry interval exactly as the first attempt did, resuming with the file
+// that failed.  A watchdog aborts any request that makes no progress.
 class FtpSession {
  public:
-  FtpSession(FtpJob& job, FtpHostPort where) : job_(job), c_(*job.client), where_(std::move(where)) {}
+  FtpSession(FtpJob& job, FtpHostPort where) : job_(job), c_(*job.client), where_(std::move(where)) {
+    retry_.setSingleShot(true);
+    QObject::connect(&retry_, &QTimer::timeout, [this] { RetryFired(); });
+    watchdog_.setSingleShot(true);
+    QObject::connect(&watchdog_, &QTimer::timeout, [this] { WatchdogFired(); });
+  }
+  ~FtpSession() {
+    c_.OnRequestDone = nullptr;
+    c_.OnProgress64 = nullptr;
+  }
 
   void Start() {
     const tarcopt& p = *job_.preset;
@@ -152,45 +173,97 @@ class FtpSession {
       try {
         Done(rq, err);
       } catch (const std::exception& e) {
-        AddPresetLog(MessageText("ftperror") + e.what() + " [!]");
-        Fail();
+        lastError_ = e.what();
+        AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
+        Fail(0);
       }
     };
+    c_.OnProgress64 = [this](net::TCustomFtpCli*, std::int64_t count, bool&) { Progress(count); };
     busy = true;
-    AddPresetLog(MessageText("ftpconnectingto") + where_.host + ".");
-    try {
-      c_.ConnectAsync();
-    } catch (const std::exception& e) {
-      AddPresetLog(MessageText("ftperror") + e.what() + " [!]");
-      busy = false;
-    }
+    if (job_.progress) job_.progress(0);
+    Connect();
   }
+
+  // The abort flag ends the session: the client is aborted, a pending
+  // retry dropped.  Its last events are awaited by the caller.
+  void Abort() {
+    retry_.stop();
+    watchdog_.stop();
+    retryPending_ = false;
+    if (c_.IsControlOpen() || (c_.State() != net::fcsNotConnected && c_.State() != net::fcsReady)) c_.Abort();
+    busy = false;
+  }
+  bool WindingDown() const { return c_.IsControlOpen(); }
 
   bool busy = false;
   bool failed = false;
 
  private:
+  void Connect() {
+    AddPresetLog(MessageText("ftpconnectingto") + where_.host + ".");
+    finished_ = false;
+    lastSuccess_ = false;
+    try {
+      // A client still busy from a failed session is ended first.
+      if (c_.IsControlOpen()) c_.Abort();
+      Arm();
+      c_.ConnectAsync();
+    } catch (const std::exception& e) {
+      lastError_ = e.what();
+      AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
+      Fail(0);
+    }
+  }
+
+  // (Re)starts the watchdog: every request must show progress within it.
+  void Arm() {
+    if (job_.watchdogMs) watchdog_.start(static_cast<int>(job_.watchdogMs));
+    lastArm_ = platform::GetTickCount();
+  }
+
+  void Progress(std::int64_t sent) {
+    if (job_.progress && size_ > 0) job_.progress(static_cast<int>(sent * 100 / size_));
+    if (platform::GetTickCount() - lastArm_ > 1000) Arm();
+  }
+
+  void WatchdogFired() {
+    if (!busy || retryPending_) return;
+    AddPresetLog(MessageText("ftphanging") + " [!]");
+    // The client ends the running request with 426, which reaches the
+    // failure path through the request-done event.
+    c_.Abort();
+  }
+
   void Done(net::TFtpRequest rq, int err) {
+    watchdog_.stop();
     if (AbortRequested) {
-      c_.Abort();
+      Abort();
       failed = true;
-      busy = false;
       return;
     }
+    if (!busy) return;
     if (rq == net::ftpQuitAsync) {
-      AddPresetLog(failed ? MessageText("ftpdisconnectedwitherror") + lastError_ + " [!]"
-                          : MessageText("ftpdisconnected"));
-      busy = false;
+      AddPresetLog(lastSuccess_ ? MessageText("ftpdisconnected")
+                                : MessageText("ftpdisconnectedwitherror") + lastError_ + " [!]");
+      if (!retryPending_) End();
+      return;
+    }
+    if (err != 0 && finished_ && FtpErrorNumber(c_.ErrorMessage) == "10053") {
+      // Everything arrived; the server only hung up before our QUIT.
+      AddPresetLog(MessageText("ftpctrlconnclosed"));
+      End();
       return;
     }
     // Every refusal counts, a refused CWD too: uploading into the login
     // folder while the history names "ffo" would record a wrong place.
-    if (err != 0 && rq != net::ftpPutAsync) {
+    // Only the cleaner's DELE and the upload judge their own result.
+    if (err != 0 && rq != net::ftpPutAsync && rq != net::ftpDeleAsync) {
       lastError_ = c_.ErrorMessage;
       AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
-      Fail();
+      Fail(c_.StatusCode);
       return;
     }
+    Arm();
     switch (rq) {
       case net::ftpConnectAsync:
         if (job_.preset->fss != 0) {
@@ -210,10 +283,14 @@ class FtpSession {
         c_.TypeSetAsync();
         break;
       case net::ftpTypeSetAsync:
+        if (job_.preset->fco && !job_.preset->fca && !cleanerRan_ && StartCleaner()) break;
         UploadStep();
         break;
       case net::ftpPutAsync:
         TransferResult(err);
+        break;
+      case net::ftpDeleAsync:
+        CleanerResult(err);
         break;
       default:
         AddPresetLog(MessageText("ftpunknownreq") + std::to_string(int(rq)) + " [!]");
@@ -237,15 +314,21 @@ class FtpSession {
     AddPresetLog(MessageText("ftpupload") + " \"" + name + "\".");
     c_.HostFileName = name;
     c_.LocalFileName = PathJoin(job_.runFolder, name);
+    std::error_code ec;
+    size_ = static_cast<std::int64_t>(std::filesystem::file_size(c_.LocalFileName, ec));
+    if (ec) size_ = 0;
+    if (job_.progress) job_.progress(0);
+    Arm();
     c_.PutAsync();
   }
 
   void TransferResult(int err) {
     const std::string& name = job_.produced[index_];
-    if (!FtpUploadCounted(err, c_.StatusCode)) {
+    lastSuccess_ = FtpUploadCounted(err, c_.StatusCode);
+    if (!lastSuccess_) {
       lastError_ = c_.ErrorMessage;
       AddPresetLog(MessageText("ftpcantupload") + " \"" + name + "\". [!]");
-      Fail();
+      Fail(c_.StatusCode);
       return;
     }
     AddPresetLog(MessageText("ftpuploaded") + " \"" + name + "\".");
@@ -262,19 +345,88 @@ class FtpSession {
       UploadStep();
       return;
     }
+    if (job_.preset->fco && job_.preset->fca && !cleanerRan_ && StartCleaner()) return;
+    Finish();
+  }
+
+  void Finish() {
     try {
       AppendProducedFiles(job_.presetName, uploaded_, 'f');
     } catch (const std::exception& e) {
       AddPresetLog(std::string(e.what()) + " [!]");
       if (job_.deliveries) job_.deliveries->NoteFailure();
     }
+    finished_ = true;
+    lastSuccess_ = true;
+    Arm();
     c_.QuitAsync();
   }
 
-  // Ends the session: QUIT while the control connection is open (its
-  // request-done then clears the busy flag), otherwise at once.
-  void Fail() {
+  // Selects the files of expired runs; false when there are none.  A name
+  // uploaded in this run (archive names without a time stamp repeat) is
+  // never deleted.
+  bool StartCleaner() {
+    cleanerRan_ = true;
+    const tarcopt& p = *job_.preset;
+    std::vector<std::string> expired;
+    SelectExpiredFiles(job_.presetName, p.fcm == 0 ? p.fcv : 0, p.fcm == 0 ? 0 : p.fcv, 'f', expired);
+    for (const std::string& name : expired) {
+      if (std::find(job_.produced.begin(), job_.produced.end(), name) != job_.produced.end()) {
+        AddPresetLog(MessageText("ftpcleanerkept") + name + ".");
+        continue;
+      }
+      expired_.push_back(name);
+    }
+    if (expired_.empty()) return false;
+    CleanerStep();
+    return true;
+  }
+
+  void CleanerStep() {
+    const std::string& name = expired_.front();
+    AddPresetLog(MessageText("ftpcleanerdelete") + name + ".");
+    c_.HostFileName = name;
+    Arm();
+    c_.DeleAsync();
+  }
+
+  void CleanerResult(int err) {
+    const std::string name = expired_.front();
+    AddPresetLog(err == 0 ? MessageText("ftpcleanerdeleted") + name + "."
+                          : MessageText("ftpcleanercannotdelete") + name + ". [!]");
+    expired_.erase(expired_.begin());
+    if (!expired_.empty()) {
+      CleanerStep();
+      return;
+    }
+    if (job_.preset->fca) {
+      Finish();
+    } else {
+      UploadStep();
+    }
+  }
+
+  // Ends this attempt; retries when the options allow and the login was
+  // not refused.
+  void Fail(int status) {
     failed = true;
+    lastSuccess_ = false;
+    watchdog_.stop();
+    if (Options.fre) {
+      if (retries_ < Options.fti && status != 530) {
+        ++retries_;
+        std::string line = MessageText("ftptryingagain");
+        const auto at = line.find("%d");
+        if (at != std::string::npos) line.replace(at, 2, std::to_string(Options.fin));
+        AddPresetLog(line + " (" + std::to_string(retries_) + "/" + std::to_string(Options.fti) + ").");
+        retryPending_ = true;
+        retry_.start(static_cast<int>(std::max(0, Options.fin) * job_.secondMs));
+      } else {
+        AddPresetLog(MessageText("ftpcancelnomoreretr") + " [!]");
+      }
+    } else {
+      AddPresetLog(MessageText("ftpcancelnoreit") + " [!]");
+    }
     if (c_.IsControlOpen()) {
       try {
         c_.QuitAsync();
@@ -283,7 +435,24 @@ class FtpSession {
         c_.Abort();
       }
     }
+    if (!retryPending_) End();
+  }
+
+  void RetryFired() {
+    retryPending_ = false;
+    if (AbortRequested) {
+      Abort();
+      return;
+    }
+    failed = false;
+    cleanerRan_ = cleanerRan_ && !expired_.empty();
+    Connect();
+  }
+
+  void End() {
+    watchdog_.stop();
     busy = false;
+    if (job_.progress) job_.progress(-1);
   }
 
   FtpJob& job_;
@@ -291,8 +460,20 @@ class FtpSession {
   FtpHostPort where_;
   std::size_t index_ = 0;
   std::vector<std::string> uploaded_;
+  std::vector<std::string> expired_;
   std::string lastError_;
+  std::int64_t size_ = 0;
+  std::uint64_t lastArm_ = 0;
+  int retries_ = 0;
+  bool retryPending_ = false;
+  bool finished_ = false;
+  bool lastSuccess_ = false;
+  bool cleanerRan_ = false;
+  QTimer retry_;
+  QTimer watchdog_;
 };
+
+constexpr int kWindDownMs = 10000;
 
 }  // namespace
 
@@ -304,25 +485,33 @@ FtpResult DeliverByFtp(FtpJob& job) {
   const tarcopt& p = *job.preset;
   std::string hostText = p.fse;
   if (hostText.rfind("http://", 0) == 0) {
-    if (!job.http) return FtpResult::HostError;
-    hostText = ResolveFtpHostScript(*job.http, p.fse);
+    hostText = job.http ? ResolveFtpHostScript(*job.http, p.fse) : std::string(kFtpHostError);
   }
   if (hostText == kFtpHostError) {
     AddPresetLog(MessageText("couldntgetftphost") + " [!]");
     return FtpResult::HostError;
   }
+  if (AbortRequested) {
+    AddLog(MessageText("abortreq10"));
+    return FtpResult::Aborted;
+  }
   FtpSession session(job, SplitFtpHost(hostText));
   session.Start();
   const auto started = platform::GetTickCount();
-  while (session.busy && platform::GetTickCount() - started < job.waitMs) {
+  while (session.busy && !AbortRequested &&
+         (job.waitMs == 0 || platform::GetTickCount() - started < job.waitMs)) {
     platform::ProcessMessagesFor(20);
     if (job.pump) job.pump();
   }
-  if (session.busy) {
-    job.client->Abort();
-    return FtpResult::Failed;
+  if (AbortRequested || session.busy) {
+    // The abort wind-down: the client's last events are handled within a
+    // bound, and no retry outlives it.
+    session.Abort();
+    AddLog(MessageText("abortreq10"));
+    for (int waited = 0; waited < kWindDownMs && session.WindingDown(); waited += 100)
+      platform::ProcessMessagesFor(100);
+    return FtpResult::Aborted;
   }
-  job.client->OnRequestDone = nullptr;
   return session.failed ? FtpResult::Failed : FtpResult::Done;
 }
 

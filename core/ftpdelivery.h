@@ -74,16 +74,25 @@ struct FtpJob {
   net::THttpCli* http = nullptr;
   // Handles messages and keeps the run state while the session runs.
   std::function<void()> pump;
-  // Bound of the whole session, in milliseconds.
-  unsigned waitMs = 3600000;
+  // The deliveries' progress bar: 0..100, or -1 to hide it.
+  std::function<void(int)> progress;
+  // Bound of the whole session ("tft"), in milliseconds; 0 none.
+  unsigned waitMs = 0;
+  // A request without progress for this long is aborted; 0 never.
+  unsigned watchdogMs = 30000;
+  // One second of the retry interval (tests shorten it).
+  unsigned secondMs = 1000;
 };
 
-enum class FtpResult { NoFiles, HostError, Done, Failed };
+enum class FtpResult { NoFiles, HostError, Done, Failed, Aborted };
 
-// One session, one attempt: logs in (with PBSZ 0 and PROT P under TLS),
-// changes into "ffo", uploads every produced file and records each counted
-// upload in the history, then the run's block in ".lgf".  Any refusal,
-// a refused CWD included, ends the session as a failure.
+// One session: logs in (with PBSZ 0 and PROT P under TLS), changes into
+// "ffo", runs the cleaner ("fco", before or after the uploads per "fca"),
+// uploads every produced file and records each counted upload in the
+// history, then the run's block in ".lgf".  Any refusal, a refused CWD
+// included, ends the attempt; the options' retries reconnect and resume
+// with the file that failed.  The abort flag (or the end of `waitMs`)
+// aborts the session with a bounded wind-down and gives Aborted.
 FtpResult DeliverByFtp(FtpJob& job);
 
 }  // namespace yux

@@ -233,17 +233,14 @@ MailResult DeliverByMail(const MailJob& job) {
 bool MailSessionBusy() { return Session().busy; }
 
 bool WaitForDeliverySessions() {
-  while (MailSessionBusy()) {
-    if (AbortRequested) {
-      Session().Abort();
-      // The aborted client's last events are handled within a bound.
-      for (int waited = 0; waited < kWindDownMs && Session().WindingDown(); waited += 100)
-        platform::ProcessMessagesFor(100);
-      return false;
-    }
-    platform::ProcessMessagesFor(50);
-  }
-  return !AbortRequested;
+  while (MailSessionBusy() && !AbortRequested) platform::ProcessMessagesFor(50);
+  if (!AbortRequested) return true;
+  Session().Abort();
+  AddLog(Text("abortreq10"));
+  // The aborted client's last events are handled within a bound.
+  for (int waited = 0; waited < kWindDownMs && Session().WindingDown(); waited += 100)
+    platform::ProcessMessagesFor(100);
+  return false;
 }
 
 }  // namespace yux

@@ -32,6 +32,8 @@
 #include "core/startup.h"
 #include "core/webpanel.h"
 #include "disc/lcdbpro.h"
+#include "net/protocols/ftpcli.h"
+#include "net/protocols/httpcli.h"
 #include "platform/atoms.h"
 #include "platform/broadcast.h"
 #include "platform/folders.h"
@@ -72,6 +74,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(kApplicationTitle);
   resize(620, 440);
   burner = std::make_unique<disc::TLCDBurnerPro>(this);
+  sftp = std::make_unique<net::TSslFtpClient>();
+  HttpC = std::make_unique<net::THttpCli>();
   ConnectDiscEvents(*burner);
 
   client = new QWidget(this);

@@ -194,6 +194,8 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   void HideProgress() override;
   void ShowProgress(int pos) override;
   disc::TLCDBurnerPro* Burner() override { return burner.get(); }
+  net::TSslFtpClient* FtpClient() override { return sftp.get(); }
+  net::THttpCli* HttpClient() override { return HttpC.get(); }
 
   // The web control panel (started at start when "rae" is set).
   std::unique_ptr<TWebPanel> WebPanel;
@@ -245,6 +247,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   // The disc component: its drives come from the drive-letter map and are
   // initialised when the first instance starts.
   std::unique_ptr<disc::TLCDBurnerPro> burner;
+  // The FTP delivery's client and the HTTP client of its host script.
+  std::unique_ptr<net::TSslFtpClient> sftp;
+  std::unique_ptr<net::THttpCli> HttpC;
   // The command line asked not to show the window at start.
   bool HideAtStart = false;
 

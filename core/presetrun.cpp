@@ -10,6 +10,7 @@
 #include "core/datetime.h"
 #include "core/flags.h"
 #include "core/foldercopy.h"
+#include "core/ftpdelivery.h"
 #include "core/maildelivery.h"
 #include "core/folders.h"
 #include "core/msgtable.h"
@@ -21,6 +22,9 @@
 #include "core/sourcedelete.h"
 #include "core/startup.h"
 #include "core/winrarcmd.h"
+#include "net/protocols/ftpcli.h"
+#include "net/protocols/httpcli.h"
+#include "net/socket/sslcontext.h"
 #include "platform/environment.h"
 #include "platform/filesearch.h"
 #include "platform/folders.h"
@@ -109,7 +113,14 @@ class PresetRunner {
   // A before- or after-command; false when the run must end (logged).
   bool ExternalCommand(bool enabled, const std::string& program, const std::string& parameters,
                        bool sync, bool hidden, RunOutcome& outcome);
-  RunOutcome AbortPath(bool hideProgress = false);
+  // `announce`: log "Abort requested." (a delivery's wind-down has already
+  // said that it waits).
+  RunOutcome AbortPath(bool hideProgress = false, bool announce = true);
+  FtpResult DeliverByFtpStage(const tarcopt& p, const std::string& name);
+  // The FTP and HTTP clients of the main window, else the run's own.
+  std::unique_ptr<net::TSslFtpClient> ownFtp_;
+  std::unique_ptr<net::THttpCli> ownHttp_;
+  std::unique_ptr<net::TSslContext> ftpSsl_;
   // Ends the run folder: before anything was produced it is simply
   // removed; afterwards undelivered files are kept.  False when files were
   // kept (an error line says where).
@@ -212,12 +223,57 @@ bool PresetRunner::WaitForProcess(platform::Process& proc) {
   return false;
 }
 
-RunOutcome PresetRunner::AbortPath(bool hideProgress) {
+RunOutcome PresetRunner::AbortPath(bool hideProgress, bool announce) {
   if (hideProgress && hooks) hooks->HideProgress();
-  AddLog(MessageText("abortrequested"));
+  if (announce) AddLog(MessageText("abortrequested"));
   RemoveTempFolder();
   AddLog(MessageText("aborted") + " [!]");
   return RunOutcome::Aborted;
+}
+
+FtpResult PresetRunner::DeliverByFtpStage(const tarcopt& p, const std::string& name) {
+  FtpJob job;
+  job.presetName = name;
+  job.preset = &p;
+  job.runFolder = runFolder;
+  job.produced = produced;
+  job.deliveries = &deliveries;
+  job.client = hooks ? hooks->FtpClient() : nullptr;
+  job.http = hooks ? hooks->HttpClient() : nullptr;
+  if (!job.client) {
+    if (!ownFtp_) ownFtp_ = std::make_unique<net::TSslFtpClient>();
+    job.client = ownFtp_.get();
+  }
+  if (!job.http) {
+    if (!ownHttp_) ownHttp_ = std::make_unique<net::THttpCli>();
+    job.http = ownHttp_.get();
+  }
+  if (p.fss != 0 && !job.client->SslContext()) {
+    // The server's certificate is not checked: FTP servers of backup
+    // targets mostly carry self-made certificates.
+    if (!ftpSsl_) {
+      ftpSsl_ = std::make_unique<net::TSslContext>();
+      ftpSsl_->SetSslVerifyPeer(false);
+      ftpSsl_->InitContext();
+    }
+    job.client->SetSslContext(ftpSsl_.get());
+  }
+  job.pump = [this] { KeepRunActive(); };
+  job.progress = [this](int pos) {
+    if (!hooks) return;
+    if (pos < 0) {
+      hooks->HideProgress();
+    } else {
+      hooks->ShowProgress(pos);
+    }
+  };
+  job.watchdogMs = tuning.ftpWatchdogMs;
+  job.secondMs = tuning.secondMs;
+  // "tft" minutes bound the stage; its end is an abort of the run.
+  StartOperationTimer(Options.tft);
+  const FtpResult result = DeliverByFtp(job);
+  StopOperationTimer();
+  return result;
 }
 
 bool PresetRunner::ExternalCommand(bool enabled, const std::string& program,
@@ -533,13 +589,9 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     StartOperationTimer(Options.tsm);
     const MailResult mailed = DeliverByMail(job);
     StopOperationTimer();
-    if (mailed == MailResult::Aborted) return AbortPath();
+    if (mailed == MailResult::Aborted) return AbortPath(true, false);
   }
-  // The FTP delivery is not part of this program yet: a preset that asks
-  // for it is told so (its files are then kept as undelivered), and the
-  // copy still happens.
-  if (p.ftp)
-    AddPresetLog(MessageText("ftpnotavailable") + " [!]");
+  if (p.ftp && DeliverByFtpStage(p, name) == FtpResult::Aborted) return AbortPath(true, false);
 
   if (p.ctf) {
     FolderCopyJob job;

@@ -18,6 +18,10 @@ namespace yux {
 namespace disc {
 class TLCDBurnerPro;
 }
+namespace net {
+class TSslFtpClient;
+class THttpCli;
+}  // namespace net
 
 // What the main window shows of a run; every method may be left as it is.
 class RunHooks {
@@ -31,6 +35,9 @@ class RunHooks {
   virtual void ShowProgress(int pos) { (void)pos; }
   // The disc component the disc delivery uses (none: no disc delivery).
   virtual disc::TLCDBurnerPro* Burner() { return nullptr; }
+  // The FTP and HTTP clients of the FTP delivery (none: the run's own).
+  virtual net::TSslFtpClient* FtpClient() { return nullptr; }
+  virtual net::THttpCli* HttpClient() { return nullptr; }
   // A run began (`active`) or ended: the window may disable its run
   // triggers and show that it is busy.
   virtual void RunStateChanged(bool active) { (void)active; }
@@ -84,6 +91,8 @@ RunDeliveries& CurrentRunDeliveries();
 struct RunTuning {
   platform::DWORD processWaitMs = 500;  // one wait on a process before messages are handled
   platform::DWORD minuteMs = 60000;     // one minute of the timeout options
+  unsigned ftpWatchdogMs = 30000;       // an FTP request without progress is aborted
+  unsigned secondMs = 1000;             // one second of the FTP retry interval
 };
 RunTuning& PresetRunTuning();
 

@@ -3,6 +3,7 @@
 // block, and a refused folder that ends the session with nothing uploaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "core/flags.h"
 #include "core/ftpdelivery.h"
 #include "core/folders.h"
+#include "core/foldercopy.h"
 #include "core/options.h"
 #include "core/presets.h"
 #include "core/programlog.h"
@@ -74,6 +76,8 @@ class FtpSessionVsftpd : public ::testing::Test {
     job.deliveries = &deliveries;
     job.client = &client;
     job.waitMs = 60000;
+    job.watchdogMs = watchdogMs;
+    job.secondMs = 50;
     return DeliverByFtp(job);
   }
   std::string Preset(const std::string& ext) const { return PathJoin(PresetsFolder, "P" + ext); }
@@ -84,6 +88,7 @@ class FtpSessionVsftpd : public ::testing::Test {
   std::string savedSettings, savedPresets;
   tarcopt preset;
   RunDeliveries deliveries;
+  unsigned watchdogMs = 30000;
   LogLines log;
   net::TSslFtpClient client;
 };
@@ -211,4 +216,109 @@ TEST_F(FtpSessionPyftpd, WrongPasswordFailsWithoutHistory) {
   EXPECT_FALSE(fs::exists(Preset(".hst")));
   ASSERT_GE(log.lines.size(), 2u);
   EXPECT_EQ(log.lines[1].rfind("P: FTP - Error 530", 0), 0u) << log.lines[1];
+}
+
+namespace {
+
+// pyftpdlib with a handler of the test's own.
+class FtpSessionScripted : public FtpSessionPyftpd {
+ protected:
+  void SetUp() override {}
+  void Begin(const std::string& handler) {
+    if (!test::HavePyFtpdlib()) {
+      if (test::InCi()) FAIL() << "missing python3-pyftpdlib in CI";
+      GTEST_SKIP() << "missing python3-pyftpdlib";
+    }
+    ASSERT_TRUE(py.Start(handler, root.path()));
+    FtpSessionVsftpd::SetUp();
+    preset.fse = "127.0.0.1:" + std::to_string(py.Port());
+    preset.fus = "user";
+    preset.fpa = "pass";
+  }
+  bool Logged(const std::string& line) const {
+    return std::find(log.lines.begin(), log.lines.end(), line) != log.lines.end();
+  }
+  long Count(const std::string& prefix) const {
+    return std::count_if(log.lines.begin(), log.lines.end(),
+                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  }
+};
+
+}  // namespace
+
+// A refused upload is retried after the interval on a new connection, and
+// the same file then arrives once, with one history line.
+TEST_F(FtpSessionScripted, RefusedUploadIsRetriedAndArrivesOnce) {
+  Begin(
+      "class handler(FTPHandler):\n"
+      "    refused = [False]\n"
+      "    def ftp_STOR(self, file, mode='w'):\n"
+      "        if not handler.refused[0]:\n"
+      "            handler.refused[0] = True\n"
+      "            self.respond('451 Try later.')\n"
+      "            return\n"
+      "        return FTPHandler.ftp_STOR(self, file, mode)\n");
+  Options.fre = true;
+  Options.fin = 1;
+  Options.fti = 3;
+  ASSERT_EQ(Run({{"r.rar", "retried archive"}}), FtpResult::Done);
+  EXPECT_EQ(test::ReadFile(root.path() / "r.rar"), "retried archive");
+  EXPECT_TRUE(Logged("P: FTP - Unable to upload \"r.rar\". [!]"));
+  EXPECT_TRUE(Logged("P: FTP - Trying again in 1 seconds (1/3)."));
+  EXPECT_EQ(Count("P: FTP - Connecting to 127.0.0.1."), 2);
+  EXPECT_EQ(Count("P: FTP - Successfully uploaded \"r.rar\"."), 1);
+  EXPECT_EQ(log.lines.back(), "P: FTP - Disconnected.");
+  const std::string hst = test::ReadFile(Preset(".hst"));
+  EXPECT_EQ(hst.find("3-FTP"), hst.rfind("3-FTP")) << hst;
+  EXPECT_TRUE(deliveries.AllComplete());
+}
+
+// Retries and the watchdog: a refused login is never retried, and a
+// server that stops answering any request (here TYPE) is aborted.
+TEST_F(FtpSessionScripted, RefusedLoginIsNotRetried) {
+  Begin("class handler(FTPHandler):\n    pass\n");
+  preset.fpa = "wrong";
+  Options.fre = true;
+  Options.fin = 1;
+  Options.fti = 3;
+  EXPECT_EQ(Run({{"w.rar", "data"}}), FtpResult::Failed);
+  EXPECT_EQ(Count("P: FTP - Trying again"), 0);
+  EXPECT_TRUE(Logged("P: FTP - All FTP tasks have been canceled (no more retries allowed). [!]"));
+  EXPECT_EQ(Count("P: FTP - Connecting to"), 1);
+  EXPECT_FALSE(fs::exists(Preset(".hst")));
+}
+
+TEST_F(FtpSessionScripted, WatchdogAbortsARequestWithoutAnswer) {
+  Begin(
+      "class handler(FTPHandler):\n"
+      "    def ftp_TYPE(self, line):\n"
+      "        pass\n");
+  watchdogMs = 1500;
+  EXPECT_EQ(Run({{"h.rar", "data"}}), FtpResult::Failed);
+  EXPECT_TRUE(Logged("P: FTP Server is hanging, aborting the transfer [!]"));
+  EXPECT_TRUE(Logged("P: FTP - All FTP tasks have been canceled (reiteration feature is off). [!]"));
+  EXPECT_FALSE(fs::exists(root.path() / "h.rar"));
+  EXPECT_FALSE(deliveries.ReachedAny("h.rar"));
+}
+
+// The cleaner deletes the files of expired runs before the uploads, but
+// never a name this run uploads (archive names without a time stamp
+// repeat).
+TEST_F(FtpSessionScripted, CleanerSparesTheNamesOfThisRun) {
+  Begin("class handler(FTPHandler):\n    pass\n");
+  test::WriteFile(root.path() / "old.rar", "old");
+  test::WriteFile(root.path() / "same.rar", "previous");
+  AppendProducedFiles("P", {"old.rar", "same.rar"}, 'f');
+  preset.fco = true;
+  preset.fcm = 0;  // by runs
+  preset.fcv = 1;
+  ASSERT_EQ(Run({{"same.rar", "current"}}), FtpResult::Done);
+  EXPECT_FALSE(fs::exists(root.path() / "old.rar"));
+  EXPECT_EQ(test::ReadFile(root.path() / "same.rar"), "current");
+  EXPECT_TRUE(Logged("P: FTP - Cleaner is trying to delete old.rar."));
+  EXPECT_TRUE(Logged("P: FTP - Cleaner successfully deleted old.rar."));
+  EXPECT_TRUE(Logged("P: FTP - Cleaner keeps a file this run uploaded: same.rar."));
+  const std::string lgf = test::ReadFile(Preset(".lgf"));
+  EXPECT_EQ(lgf.find("old.rar"), std::string::npos) << lgf;
+  EXPECT_NE(lgf.find("same.rar"), std::string::npos) << lgf;
 }
