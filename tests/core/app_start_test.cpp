@@ -29,6 +29,8 @@
 #include "platform/namedobjects.h"
 #include "platform/safefile.h"
 #include "tests/core/yux_process.h"
+#include "tests/peers/ftppeers.h"
+#include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -579,6 +581,108 @@ TEST(RunSafety, KilledDuringACopyToAnotherFileSystemLeavesNoPartialFile) {
   if (!copied) {
     EXPECT_FALSE(fs::exists(finalName));
   }
+}
+
+// A run that uploads to a real FTP server: the archive on the server's disk
+// is the one the copy delivered, with its history line and log lines in
+// order, in passive and active mode and over TLS with protected data.
+TEST(FtpRun, RealRunUploadsTheArchive) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  struct Row {
+    const char* name;
+    bool active;
+    test::FtpTls tls;
+    int fss;
+    const char* extra;
+  };
+  const Row rows[] = {
+      {"passive", false, test::FtpTls::None, 0, ""},
+      {"active", true, test::FtpTls::None, 0, ""},
+      {"AUTH TLS, data forced to TLS", false, test::FtpTls::Explicit, 1,
+       "force_anon_data_ssl=YES\nforce_anon_logins_ssl=YES\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.tls != test::FtpTls::None) ASSERT_TRUE(test::TestPki::Get().Ok());
+    test::VsftpdServer server;
+    ASSERT_TRUE(server.Start(row.tls, row.extra)) << server.Error();
+    YuxWorld world;
+    const fs::path source = world.settings / "source";
+    fs::create_directories(source);
+    std::string data;
+    for (int i = 0; i < 300000; ++i) data.push_back(char(i * 31 % 253));
+    test::WriteFile(source / "data.bin", data);
+    PrepareDueRun(world, source, [&](tarcopt& p) {
+      p.del = false;
+      p.ftp = true;
+      p.fse = "127.0.0.1:" + std::to_string(server.Port());
+      p.ffo = "pub";
+      p.fac = row.active;
+      p.fss = row.fss;
+    });
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 60000)) << world.Log() << yux.Err();
+    const std::string copied = test::ReadFile(world.settings / "dest" / "Daily.rar");
+    ASSERT_FALSE(copied.empty());
+    EXPECT_EQ(test::ReadFile(server.Pub() / "Daily.rar"), copied);
+    const std::string port = std::to_string(server.Port());
+    const std::string hst = test::ReadFile(world.settings / "presets" / "Daily.hst");
+    EXPECT_EQ(CountOf(hst, "\t3-FTP\t127.0.0.1:" + port + "/pub/Daily.rar"), 1) << hst;
+    EXPECT_NE(test::ReadFile(world.settings / "presets" / "Daily.lgf").find("Daily.rar"), std::string::npos);
+    const auto texts = LogTexts(world.Log());
+    const std::vector<std::string> expected = {
+        "Daily: FTP - Connecting to 127.0.0.1.",
+        "Daily: FTP - Changing folder to \"pub\".",
+        "Daily: FTP - Trying to upload \"Daily.rar\".",
+        "Daily: FTP - Successfully uploaded \"Daily.rar\".",
+        "Daily: FTP - Disconnected.",
+    };
+    auto at = std::find(texts.begin(), texts.end(), expected[0]);
+    ASSERT_NE(at, texts.end()) << world.Log();
+    EXPECT_EQ(std::vector<std::string>(at, std::min(texts.end(), at + expected.size())), expected)
+        << world.Log();
+    yux.proc().terminate();
+    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  }
+}
+
+// "/ABORT" from a second instance while an upload crawls: the FTP stage
+// winds down, the run ends aborted, and no history line claims the file.
+TEST(FtpRun, AbortFromASecondInstanceDuringAnUpload) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start(test::FtpTls::None, "anon_max_rate=65536\n")) << server.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  std::string data;
+  std::uint32_t x = 1;
+  for (int i = 0; i < 4000000; ++i) data.push_back(char((x = x * 1664525u + 1013904223u) >> 24));
+  test::WriteFile(source / "noise.bin", data);
+  PrepareDueRun(world, source, [&](tarcopt& p) {
+    p.del = false;
+    p.ctf = false;
+    p.ftp = true;
+    p.fse = "127.0.0.1:" + std::to_string(server.Port());
+    p.ffo = "pub";
+  });
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: FTP - Trying to upload \"Daily.rar\".", 60000))
+      << world.Log() << yux.Err();
+  auto second = test::RunProgram({test::BuiltProgram("yux").string(), "/ABORT"}, world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Aborted. [!]", 30000)) << world.Log();
+  const auto texts = LogTexts(world.Log());
+  const auto wind = std::find(texts.begin(), texts.end(), "Abort requested. Waiting for 10 seconds.");
+  ASSERT_NE(wind, texts.end()) << world.Log();
+  EXPECT_NE(std::find(wind, texts.end(), "Aborted. [!]"), texts.end());
+  EXPECT_EQ(world.Log().find("Daily: Done."), std::string::npos);
+  EXPECT_EQ(world.Log().find("Successfully uploaded"), std::string::npos);
+  EXPECT_EQ(test::ReadFile(world.settings / "presets" / "Daily.hst").find("3-FTP"), std::string::npos);
+  // The archive did not reach the server: it is kept.
+  EXPECT_EQ(FilesBelow(world.settings / "kept").size(), 1u) << world.Log();
+  yux.proc().terminate();
+  ASSERT_TRUE(yux.proc().waitForFinished(20000));
 }
 
 // A request handed over while the first instance's scheduler is off is
