@@ -196,6 +196,7 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   disc::TLCDBurnerPro* Burner() override { return burner.get(); }
   net::TSslFtpClient* FtpClient() override { return sftp.get(); }
   net::THttpCli* HttpClient() override { return HttpC.get(); }
+  QTimer* DialUpTimer() override { return waitfordialup; }
 
   // The web control panel (started at start when "rae" is set).
   std::unique_ptr<TWebPanel> WebPanel;

@@ -5,9 +5,11 @@
 #include <random>
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include "core/cddelivery.h"
 #include "core/datetime.h"
+#include "core/dialup.h"
 #include "core/flags.h"
 #include "core/foldercopy.h"
 #include "core/ftpdelivery.h"
@@ -121,6 +123,7 @@ class PresetRunner {
   std::unique_ptr<net::TSslFtpClient> ownFtp_;
   std::unique_ptr<net::THttpCli> ownHttp_;
   std::unique_ptr<net::TSslContext> ftpSsl_;
+  std::unique_ptr<QTimer> ownDialTimer_;
   // Ends the run folder: before anything was produced it is simply
   // removed; afterwards undelivered files are kept.  False when files were
   // kept (an error line says where).
@@ -579,7 +582,27 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     };
     if (DeliverToDisc(job) == CdResult::Aborted) return AbortPath();
   }
-  if (p.smt) {
+  // The network deliveries may need a dial-up line first; what cannot go
+  // out without it is skipped and so kept as undelivered.
+  bool lineUp = true;
+  if (Options.des && (p.smt || p.ftp)) {
+    QTimer* timer = hooks ? hooks->DialUpTimer() : nullptr;
+    if (!timer) {
+      if (!ownDialTimer_) ownDialTimer_ = std::make_unique<QTimer>();
+      timer = ownDialTimer_.get();
+    }
+    switch (DialUpStage(timer, [] { return AbortRequested.load(); })) {
+      case DialUpResult::Aborted:
+        return AbortPath(true);
+      case DialUpResult::NotAvailable:
+        lineUp = false;
+        break;
+      case DialUpResult::Available:
+        break;
+    }
+  }
+  if (p.smt && !lineUp) AddPresetLog(MessageText("smtpskipnodualup") + " [!]");
+  if (p.smt && lineUp) {
     MailJob job;
     job.presetName = name;
     job.preset = &p;
@@ -591,7 +614,9 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     StopOperationTimer();
     if (mailed == MailResult::Aborted) return AbortPath(true, false);
   }
-  if (p.ftp && DeliverByFtpStage(p, name) == FtpResult::Aborted) return AbortPath(true, false);
+  if (p.ftp && !lineUp) AddPresetLog(MessageText("ftpskipnodialup") + " [!]");
+  if (p.ftp && lineUp && DeliverByFtpStage(p, name) == FtpResult::Aborted) return AbortPath(true, false);
+  DialUpAfterDeliveries();
 
   if (p.ctf) {
     FolderCopyJob job;

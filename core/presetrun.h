@@ -13,6 +13,8 @@
 #include "core/rundelivery.h"
 #include "platform/messages.h"
 
+class QTimer;
+
 namespace yux {
 
 namespace disc {
@@ -38,6 +40,8 @@ class RunHooks {
   // The FTP and HTTP clients of the FTP delivery (none: the run's own).
   virtual net::TSslFtpClient* FtpClient() { return nullptr; }
   virtual net::THttpCli* HttpClient() { return nullptr; }
+  // The wait timer of the dial-up stage (none: the run's own).
+  virtual QTimer* DialUpTimer() { return nullptr; }
   // A run began (`active`) or ended: the window may disable its run
   // triggers and show that it is busy.
   virtual void RunStateChanged(bool active) { (void)active; }

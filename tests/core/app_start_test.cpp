@@ -685,6 +685,78 @@ TEST(FtpRun, AbortFromASecondInstanceDuringAnUpload) {
   ASSERT_TRUE(yux.proc().waitForFinished(20000));
 }
 
+// A run that uploads over a dial-up line from the emulated phone book:
+// it dials first, skips the upload without a line (the archive is kept),
+// uses a connection that is already up and hangs up only its own.
+TEST(DialUpRun, RunsDialBeforeUploading) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start()) << server.Error();
+  struct Row {
+    const char* name;
+    const char* entry;  // the phone book's [Office] lines after the number
+    std::vector<std::string> inOrder;
+    std::vector<std::string> absent;
+    bool delivered;
+  };
+  const Row rows[] = {
+      {"connects after 300 ms", "Answers=connect:300\n",
+       {"DIALUP - Dialing Office.", "DIALUP - Waiting for connection (30 seconds max).", "DIALUP - Connected.",
+        "Daily: FTP - Successfully uploaded \"Daily.rar\".", "DIALUP - Hanging up.", "Daily: Done."},
+       {},
+       true},
+      {"busy three times", "Answers=busy,busy,busy\n",
+       {"DIALUP - Dialing Office.", "DIALUP - Redialing Office [1/2].", "DIALUP - Redialing Office [2/2].",
+        "DIALUP - No connection. [!]", "Daily: FTP - Skipping because of no dialup connection. [!]"},
+       {"Daily: FTP - Connecting to", "Daily: Done."},
+       false},
+      {"already connected", "Answers=connect\nConnected=1\n",
+       {"DIALUP - Connection Office is already established.", "Daily: FTP - Successfully uploaded \"Daily.rar\".",
+        "Daily: Done."},
+       {"DIALUP - Hanging up.", "DIALUP - Dialing"},
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    YuxWorld world;
+    const fs::path source = world.settings / "source";
+    fs::create_directories(source);
+    test::WriteFile(source / "a.txt", std::string("dial-up run ") + row.name);
+    PrepareDueRun(world, source, [&](tarcopt& p) {
+      p.del = false;
+      p.ctf = false;
+      p.ftp = true;
+      p.fse = "127.0.0.1:" + std::to_string(server.Port());
+      p.ffo = "pub";
+    });
+    fs::create_directories(world.config / "yux");
+    test::WriteFile(world.config / "yux" / "phonebook.ini",
+                    std::string("[Office]\nNumber=0123\nUser=alice\nPassword=secret\n") + row.entry);
+    SettingsFolder = world.settings.str();
+    test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("des 1") + "\r\n" +
+                                           ScrambleText("dha 1") + "\r\n" + ScrambleText("dac Office") +
+                                           "\r\n" + ScrambleText("dnr 2") + "\r\n" + ScrambleText("dwc 30") +
+                                           "\r\n");
+    std::error_code ec;
+    fs::remove(server.Pub() / "Daily.rar", ec);
+    RunningYux yux(world);
+    const std::string last = row.delivered ? "Daily: Done." : "Daily: Undelivered files were kept in";
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", last, 60000)) << world.Log() << yux.Err();
+    const std::string log = world.Log();
+    size_t at = 0;
+    for (const std::string& line : row.inOrder) {
+      const size_t found = log.find(line, at);
+      ASSERT_NE(found, std::string::npos) << line << "\n" << log;
+      at = found + line.size();
+    }
+    for (const std::string& line : row.absent) EXPECT_EQ(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(fs::exists(server.Pub() / "Daily.rar"), row.delivered);
+    EXPECT_EQ(FilesBelow(world.settings / "kept").size(), row.delivered ? 0u : 1u) << log;
+    yux.proc().terminate();
+    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  }
+}
+
 // A request handed over while the first instance's scheduler is off is
 // still in "yux.sch" after the first instance closed.
 TEST(Program, RequestsWhileTheSchedulerIsOffSurviveTheClose) {
