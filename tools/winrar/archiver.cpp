@@ -990,6 +990,10 @@ int RunOpen(const Options& opt, Messages& msg) {
 }  // namespace
 
 void RequestStop() { g_stop = 1; }
+std::vector<std::string> ArchiveVolumes(const std::string& path) { return VolumesOf(path); }
+void LogProblem(const Options& opt, const std::string& archive, const std::string& text) {
+  Messages(opt, archive).Problem(text);
+}
 bool StopRequested() { return Stop(); }
 
 std::string ArchiveFileName(const std::string& given, bool zipExtension,
@@ -1029,6 +1033,7 @@ int RunArchiver(const Options& opt) {
       case Command::Add:
       case Command::Move: rc = RunAdd(opt, msg); break;
       case Command::Delete: rc = RunDelete(opt, msg); break;
+      case Command::Extract: rc = RunExtract(opt); break;
       default: rc = RunOpen(opt, msg); break;
     }
   } catch (const std::exception& e) {

@@ -1,6 +1,6 @@
 #pragma once
 // The commands of the stand-in archiver: add (and move), delete by age or
-// mask, and open (list an archive).  Exit codes are those the backup core
+// mask, open (list an archive) and extract.  Exit codes are those the backup core
 // judges.
 #include "tools/winrar/switches.h"
 
@@ -20,6 +20,16 @@ enum ExitCode {
 
 // Runs a parsed command line to its end and returns the exit code.
 int RunArchiver(const Options& opt);
+
+// Extracts the archive (the x command); defined apart from the writer.
+int RunExtract(const Options& opt);
+
+// The files an archive name stands for: its volumes in order when it names
+// the first of a split set, else itself; empty when it does not exist.
+std::vector<std::string> ArchiveVolumes(const std::string& path);
+
+// A problem, to standard error (unless quiet) and the -ILOG file.
+void LogProblem(const Options& opt, const std::string& archive, const std::string& text);
 
 // Set by the signal handler; every long loop checks it.
 void RequestStop();

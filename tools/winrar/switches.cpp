@@ -1,5 +1,6 @@
 #include "tools/winrar/switches.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <ctime>
@@ -283,6 +284,7 @@ std::string ParseCommandLine(const std::vector<std::string>& args, Options* opt)
   if (cmd == "a") opt->command = Command::Add;
   else if (cmd == "d") opt->command = Command::Delete;
   else if (cmd == "m") opt->command = Command::Move;
+  else if (cmd == "x") opt->command = Command::Extract;
   else {
     // Without a command the only argument is an archive to open.
     if (plain.size() != 1) return "unknown command " + plain[0];
@@ -295,6 +297,18 @@ std::string ParseCommandLine(const std::vector<std::string>& args, Options* opt)
   for (; next < plain.size(); ++next) {
     if (plain[next].size() > 1 && plain[next][0] == '@') opt->itemLists.push_back(plain[next].substr(1));
     else opt->items.push_back(plain[next]);
+  }
+  if (opt->command == Command::Extract) {
+    // Only a destination folder may follow; it is told from a file mask by
+    // its trailing separator.
+    if (!opt->itemLists.empty() || opt->items.size() > 1) return "x takes only a destination folder";
+    if (!opt->items.empty()) {
+      std::string d = opt->items[0];
+      if (d.back() != '/' && d.back() != '\\') return "the destination folder must end in /: " + d;
+      std::replace(d.begin(), d.end(), '\\', '/');
+      opt->destination = d;
+      opt->items.clear();
+    }
   }
   if (opt->command == Command::Move) opt->deleteSources = true;
   if (opt->command == Command::Delete && opt->items.empty() && opt->itemLists.empty())

@@ -9,7 +9,7 @@
 
 namespace yux::winrar {
 
-enum class Command { Open, Add, Delete, Move };
+enum class Command { Open, Add, Delete, Move, Extract };
 
 enum class PathMode { AsGiven, NamesOnly, RelativeToItem, FullNoRoot, Full };
 
@@ -17,6 +17,7 @@ struct Options {
   Command command = Command::Open;
   std::string archive;
   std::vector<std::string> items;        // paths and masks from the command line
+  std::string destination;               // x: the folder to extract into (empty: here)
   std::vector<std::string> itemLists;    // "@list" files
   std::vector<std::string> excludes;     // -x<mask>
   std::vector<std::string> excludeLists; // -x@<list>

@@ -57,7 +57,7 @@ TEST(WinrarExitCodes, EachCodeFromACaseThatProvokesIt) {
       {"exclude list missing", std + "\"-x@{T}/missing.exc\" \"{T}/out/x\" \"@{T}/good.lst\"", 6},
       {"unknown switch", std + "-qq \"{T}/out/x\" \"@{T}/good.lst\"", 7},
       {"password without text", std + "-hp \"{T}/out/x\" \"@{T}/good.lst\"", 7},
-      {"unknown command", "x \"{T}/out/x.rar\" \"{T}/here\"", 7},
+      {"unknown command", "q \"{T}/out/x.rar\" \"{T}/here\"", 7},
       {"delete without masks", "d \"{T}/out/ok.rar\"", 7},
       {"archive under a regular file", std + "\"{T}/plainfile/sub/x\" \"@{T}/good.lst\"", 9},
       {"no files matched", std + "\"{T}/out/none\" \"{T}/src/*.nothing\"", 10},

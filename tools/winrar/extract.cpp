@@ -1,0 +1,372 @@
+// The x command: every entry of an archive (possibly split into volumes)
+// written below one folder.  An archive is outside input, so nothing it
+// names may land outside that folder: names are reduced to plain relative
+// paths, ".." refuses the entry, and every folder on the way is opened
+// without following links.  Existing files are never overwritten.
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/winrar/archiver.h"
+#include "tools/winrar/zipdir.h"
+
+namespace fs = std::filesystem;
+
+namespace yux::winrar {
+namespace {
+
+std::string Errno() { return std::strerror(errno); }
+
+// The entry's name as folder components below the destination.  False when
+// the entry must not be extracted (a ".." component, or nothing left).
+bool RelativeParts(std::string name, std::vector<std::string>* parts) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  // A drive letter is as absolute as a leading separator.
+  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
+    name.erase(0, 2);
+  parts->clear();
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") parts->push_back(part);
+    start = end + 1;
+  }
+  return !parts->empty();
+}
+
+// libarchive reads the volumes through these, as one seekable stream.
+struct Reader {
+  const ByteSource* src;
+  uint64_t pos = 0;
+  std::vector<char> buf = std::vector<char>(1 << 16);
+};
+
+la_ssize_t ReadCb(archive*, void* data, const void** out) {
+  auto* r = static_cast<Reader*>(data);
+  long n = r->src->ReadSome(r->pos, r->buf.data(), r->buf.size());
+  if (n < 0) return ARCHIVE_FATAL;
+  r->pos += static_cast<uint64_t>(n);
+  *out = r->buf.data();
+  return n;
+}
+
+la_int64_t SeekCb(archive*, void* data, la_int64_t offset, int whence) {
+  auto* r = static_cast<Reader*>(data);
+  int64_t base = whence == SEEK_SET ? 0
+                 : whence == SEEK_CUR ? static_cast<int64_t>(r->pos)
+                                      : static_cast<int64_t>(r->src->Size());
+  int64_t to = base + offset;
+  if (to < 0) return ARCHIVE_FATAL;
+  r->pos = static_cast<uint64_t>(std::min<int64_t>(to, static_cast<int64_t>(r->src->Size())));
+  return static_cast<la_int64_t>(r->pos);
+}
+
+la_int64_t SkipCb(archive* a, void* data, la_int64_t request) {
+  auto* r = static_cast<Reader*>(data);
+  uint64_t before = r->pos;
+  SeekCb(a, data, request, SEEK_CUR);
+  return static_cast<la_int64_t>(r->pos - before);
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Opens (creating when missing) the folder `parts` below `root`, one
+// component at a time and never through a link.  -1 with errno on failure.
+int OpenFolder(int root, const std::vector<std::string>& parts, size_t count) {
+  int fd = dup(root);
+  for (size_t i = 0; i < count && fd >= 0; ++i) {
+    const char* name = parts[i].c_str();
+    int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && mkdirat(fd, name, 0777) == 0)
+      next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    fd = next;
+  }
+  return fd;
+}
+
+// A new file beside the final one that no one else could have made.
+int CreateTempAt(int dir, const std::string& final, std::string* name) {
+  std::random_device rd;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(rd()));
+    *name = "." + final.substr(0, 200) + ".yuxtmp." + suffix;
+    int fd = openat(dir, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Puts the temporary file under its final name unless that name is taken
+// by now.  0, or EEXIST, or another errno.
+int PlaceNoReplace(int dir, const std::string& temp, const std::string& final) {
+  if (renameat2(dir, temp.c_str(), dir, final.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // File systems without the flag: a hard link fails on an existing name too.
+  if (linkat(dir, temp.c_str(), dir, final.c_str(), 0) != 0) return errno;
+  unlinkat(dir, temp.c_str(), 0);
+  return 0;
+}
+
+class Extractor {
+ public:
+  Extractor(const Options& opt, std::string archive) : opt_(opt), archive_(std::move(archive)) {}
+
+  int Run(const std::string& destination) {
+    std::vector<std::string> volumes = ArchiveVolumes(archive_);
+    ByteSource src;
+    if (volumes.empty() || !src.Open(volumes)) {
+      Problem("cannot open " + archive_ + (src.error().empty() ? "" : ": " + src.error()));
+      return kOpenError;
+    }
+    ZipDirectory dir;
+    std::string why;
+    if (!ReadZipDirectory(src, &dir, &why)) {
+      Problem("cannot read the archive: " + why);
+      return kFatal;
+    }
+    std::error_code ec;
+    fs::create_directories(destination, ec);
+    FdCloser root(open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.get() < 0) {
+      Problem("cannot create the folder " + destination + ": " + Errno());
+      return kCreateError;
+    }
+
+    archive* a = archive_read_new();
+    archive_read_support_format_zip_seekable(a);
+    if (opt_.password) archive_read_add_passphrase(a, opt_.password->c_str());
+    Reader reader{&src};
+    archive_read_set_read_callback(a, ReadCb);
+    archive_read_set_seek_callback(a, SeekCb);
+    archive_read_set_skip_callback(a, SkipCb);
+    archive_read_set_callback_data(a, &reader);
+    if (archive_read_open1(a) != ARCHIVE_OK) {
+      Problem(std::string("cannot read the archive: ") + archive_error_string(a));
+      archive_read_free(a);
+      return kFatal;
+    }
+    for (;;) {
+      if (StopRequested()) {
+        Raise(kStopped);
+        break;
+      }
+      archive_entry* e = nullptr;
+      int rc = archive_read_next_header(a, &e);
+      if (rc == ARCHIVE_EOF) break;
+      if (rc < ARCHIVE_WARN) {
+        Problem(std::string("damaged archive: ") + archive_error_string(a));
+        Raise(kTestFailed);
+        if (rc == ARCHIVE_FATAL) break;
+        continue;
+      }
+      Entry(a, e, root.get());
+    }
+    archive_read_free(a);
+    if (code_ == kSuccess && !opt_.quiet) std::cout << "All OK\n";
+    return code_;
+  }
+
+ private:
+  void Problem(const std::string& text) { LogProblem(opt_, archive_, text); }
+
+  // The worst outcome wins: a stop, then a write failure, then a failed
+  // check, then a warning.
+  void Raise(int code) {
+    auto rank = [](int c) {
+      switch (c) {
+        case kStopped: return 5;
+        case kCreateError: return 4;
+        case kTestFailed: return 3;
+        case kFatal: return 2;
+        case kWarning: return 1;
+        default: return 0;
+      }
+    };
+    if (rank(code) > rank(code_)) code_ = code;
+  }
+
+  void Warn(const std::string& text) {
+    Problem("WARNING: " + text);
+    Raise(kWarning);
+  }
+
+  void Entry(archive* a, archive_entry* e, int root) {
+    const char* raw = archive_entry_pathname_utf8(e);
+    if (!raw) raw = archive_entry_pathname(e);
+    std::string name = raw ? raw : "";
+    std::vector<std::string> parts;
+    if (!RelativeParts(name, &parts)) {
+      Warn("unsafe name, skipped: " + name);
+      return;
+    }
+    mode_t type = archive_entry_filetype(e);
+    if (type == AE_IFDIR) {
+      int fd = OpenFolder(root, parts, parts.size());
+      if (fd < 0) {
+        Problem("cannot create the folder " + name + ": " + Errno());
+        Raise(kCreateError);
+        return;
+      }
+      close(fd);
+      return;
+    }
+    if (type != AE_IFREG) {
+      Warn("not a regular file, skipped: " + name);
+      return;
+    }
+    FdCloser folder(OpenFolder(root, parts, parts.size() - 1));
+    if (folder.get() < 0) {
+      Problem("cannot create the folder for " + name + ": " + Errno());
+      Raise(kCreateError);
+      return;
+    }
+    const std::string& final = parts.back();
+    struct stat st {};
+    if (fstatat(folder.get(), final.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      Warn("exists, kept: " + name);
+      return;
+    }
+    std::string temp;
+    FdCloser out(CreateTempAt(folder.get(), final, &temp));
+    if (out.get() < 0) {
+      Problem("cannot create " + name + ": " + Errno());
+      Raise(kCreateError);
+      return;
+    }
+    auto discard = [&] {
+      out.reset(-1);
+      unlinkat(folder.get(), temp.c_str(), 0);
+    };
+    for (;;) {
+      if (StopRequested()) {
+        discard();
+        Raise(kStopped);
+        return;
+      }
+      const void* block = nullptr;
+      size_t size = 0;
+      la_int64_t offset = 0;
+      int rc = archive_read_data_block(a, &block, &size, &offset);
+      if (rc == ARCHIVE_EOF) break;
+      if (rc < ARCHIVE_WARN) {
+        // A wrong or missing password, or damaged data: nothing of it stays.
+        Problem(name + ": " + archive_error_string(a));
+        discard();
+        Raise(kTestFailed);
+        return;
+      }
+      if (lseek(out.get(), offset, SEEK_SET) < 0) {
+        Problem("write error in " + name + ": " + Errno());
+        discard();
+        Raise(kCreateError);
+        return;
+      }
+      const char* p = static_cast<const char*>(block);
+      while (size > 0) {
+        ssize_t n = write(out.get(), p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          Problem("write error in " + name + ": " + Errno());
+          discard();
+          Raise(kCreateError);
+          return;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+      }
+    }
+    // Sparse tails: the size is the entry's, whatever the last block was.
+    if (archive_entry_size_is_set(e) && ftruncate(out.get(), archive_entry_size(e)) != 0) {
+      Problem("write error in " + name + ": " + Errno());
+      discard();
+      Raise(kCreateError);
+      return;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(out.get(), (archive_entry_perm(e) & 0777 ? archive_entry_perm(e) & 0777 : 0666) & ~mask);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = archive_entry_mtime(e);
+    times[1].tv_nsec = archive_entry_mtime_nsec(e);
+    if (archive_entry_mtime_is_set(e)) futimens(out.get(), times);
+    int fd = out.release();
+    bool synced = fsync(fd) == 0;
+    if (close(fd) != 0 || !synced) {
+      Problem("write error in " + name + ": " + Errno());
+      unlinkat(folder.get(), temp.c_str(), 0);
+      Raise(kCreateError);
+      return;
+    }
+    int err = PlaceNoReplace(folder.get(), temp, final);
+    if (err != 0) {
+      unlinkat(folder.get(), temp.c_str(), 0);
+      if (err == EEXIST) {
+        Warn("exists, kept: " + name);
+      } else {
+        errno = err;
+        Problem("cannot create " + name + ": " + Errno());
+        Raise(kCreateError);
+      }
+      return;
+    }
+    if (!opt_.quiet) std::cout << "Extracting " << name << "\n";
+  }
+
+  const Options& opt_;
+  std::string archive_;
+  int code_ = kSuccess;
+};
+
+}  // namespace
+
+int RunExtract(const Options& opt) {
+  std::string archive = ArchiveFileName(opt.archive, opt.zipExtension, std::nullopt, 0);
+  archive = fs::absolute(archive).lexically_normal().string();
+  std::string destination = opt.destination.empty() ? "." : opt.destination;
+  return Extractor(opt, archive).Run(destination);
+}
+
+}  // namespace yux::winrar
