@@ -3,9 +3,11 @@
 #include <array>
 #include <filesystem>
 
+#include "core/flags.h"
 #include "core/msgtable.h"
 #include "core/presets.h"
 #include "core/winrarcmd.h"
+#include "platform/process.h"
 
 namespace fs = std::filesystem;
 
@@ -63,6 +65,54 @@ std::string RestoreArchiverParameters(const std::string& archive, const std::str
   if (dest.empty() || dest.back() != '/') dest += '/';
   text += " " + QuoteAlways(archive) + " " + QuoteAlways(dest);
   return text;
+}
+
+namespace {
+
+// Restores RunActive as it was, however the wait ends.
+class RunActiveHold {
+ public:
+  RunActiveHold() : was_(RunActive.exchange(true)) {}
+  ~RunActiveHold() { RunActive = was_; }
+  RunActiveHold(const RunActiveHold&) = delete;
+  RunActiveHold& operator=(const RunActiveHold&) = delete;
+
+ private:
+  bool was_;
+};
+
+int RunExtract(const std::string& program, const std::string& archive, const std::string& folder,
+               const std::string& settingsFolder, const std::string& password, bool* started) {
+  const bool standIn = IsStandInArchiver(program);
+  platform::StartOptions options;
+  options.openDocuments = false;
+  options.dieWithParent = true;
+  // The stand-in reads the password from its standard input, out of sight
+  // of other users' process lists.
+  if (standIn && !password.empty()) options.standardInput = password + "\n";
+  auto process = platform::Process::Start(
+      program, RestoreArchiverParameters(archive, folder, settingsFolder, password, standIn), options);
+  *started = process != nullptr;
+  if (!process) return -1;
+  process->WaitPumping(platform::INFINITE);
+  return static_cast<int>(process->ExitCode());
+}
+
+}  // namespace
+
+RestoreOutcome RestoreArchive(
+    const std::string& program, const std::string& archive, const std::string& parent,
+    const std::string& settingsFolder, const std::string& password,
+    const std::function<std::optional<std::string>(const std::string& caption)>& askPassword) {
+  RunActiveHold hold;
+  RestoreOutcome out;
+  out.folder = RestoreTargetFolder(parent, archive);
+  out.exitCode = RunExtract(program, archive, out.folder, settingsFolder, password, &out.started);
+  if (out.started && (out.exitCode == 3 || out.exitCode == 11) && askPassword) {
+    if (auto again = askPassword("Enter password for " + fs::path(archive).filename().string()))
+      out.exitCode = RunExtract(program, archive, out.folder, settingsFolder, *again, &out.started);
+  }
+  return out;
 }
 
 }  // namespace yux

@@ -2,6 +2,8 @@
 // What the restore window works from: the rows of a preset's delivery
 // history, the text that says where a mailed archive is, the folder an
 // archive is restored into and the archiver call that restores it.
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,5 +35,22 @@ std::string RestoreTargetFolder(const std::string& parent, const std::string& ar
 std::string RestoreArchiverParameters(const std::string& archive, const std::string& folder,
                                       const std::string& settingsFolder,
                                       const std::string& password, bool standIn);
+
+struct RestoreOutcome {
+  bool started = false;  // false: the archiver could not be started
+  int exitCode = -1;
+  std::string folder;    // where the archive went
+};
+
+// Extracts `archive` with the archiver `program` into a new folder inside
+// `parent` (RestoreTargetFolder), waiting with messages handled and
+// RunActive held as for any awaited program.  When the archiver says the
+// password is wrong (3, or 11 from other archivers) `askPassword` is asked
+// with the caption "Enter password for <file name>" and, when it answers,
+// the extraction is tried once more.
+RestoreOutcome RestoreArchive(
+    const std::string& program, const std::string& archive, const std::string& parent,
+    const std::string& settingsFolder, const std::string& password,
+    const std::function<std::optional<std::string>(const std::string& caption)>& askPassword);
 
 }  // namespace yux

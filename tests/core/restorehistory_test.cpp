@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
+#include "core/flags.h"
 #include "core/folders.h"
 #include "core/foldercopy.h"
 #include "platform/cmdline.h"
@@ -82,4 +84,59 @@ TEST_F(RestoreHistory, ArchiverParametersComeBackAsMeant) {
     std::string text = RestoreArchiverParameters("/a \"q\".rar", "/to dir", "/s et", c.password, c.standIn);
     EXPECT_EQ(platform::SplitCommandLine(text), c.args) << text;
   }
+}
+
+TEST_F(RestoreHistory, RestoreAsksForAChangedPasswordAndExtractsTheTree) {
+  const std::string winrar = test::BuiltProgram("winrar").string();
+  fs::create_directories(dir / "src/sub dir");
+  std::map<std::string, std::string> files{{"a b.txt", "alpha"},
+                                           {"sub dir/\xc3\xbc.bin", std::string("\0\1\2\xff", 4)}};
+  for (auto& [n, d] : files) test::WriteFile(dir / "src" / n, d);
+  fs::create_directories(dir / "arc");
+  test::ProcessResult made = test::RunProgram(
+      {winrar, "a", "-ep1", "-r", "-ibck", "-hpnew pw", (dir / "arc/run 1.rar").string(),
+       (dir / "src").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  fs::create_directories(dir / "to");
+  struct Case {
+    const char* what;
+    std::string password;
+    std::optional<std::string> answer;
+    int code;
+    int asked;
+    bool restored;
+  } cases[] = {
+      {"right password", "new pw", std::nullopt, 0, 0, true},
+      {"changed password, the user knows the new one", "old pw", "new pw", 0, 1, true},
+      {"changed password, the user cancels", "old pw", std::nullopt, 3, 1, false},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int asked = 0;
+    std::string caption;
+    RunActive = false;
+    RestoreOutcome out = RestoreArchive(
+        winrar, (dir / "arc/run 1.rar").string(), (dir / "to").string(), dir.str(), c.password,
+        [&](const std::string& text) {
+          ++asked;
+          caption = text;
+          EXPECT_TRUE(RunActive.load());
+          return c.answer;
+        });
+    EXPECT_FALSE(RunActive.load());
+    EXPECT_TRUE(out.started);
+    EXPECT_EQ(out.exitCode, c.code);
+    EXPECT_EQ(asked, c.asked);
+    if (asked) EXPECT_EQ(caption, "Enter password for run 1.rar");
+    EXPECT_EQ(fs::path(out.folder).parent_path(), dir / "to");
+    for (auto& [n, d] : files) {
+      fs::path p = fs::path(out.folder) / "src" / n;
+      EXPECT_EQ(fs::exists(p), c.restored) << p;
+      if (c.restored) EXPECT_EQ(test::ReadFile(p), d);
+    }
+  }
+  // Each restore went into a folder of its own.
+  EXPECT_TRUE(fs::exists(dir / "to/run 1"));
+  EXPECT_TRUE(fs::exists(dir / "to/run 1 (2)"));
+  EXPECT_TRUE(fs::exists(dir / "to/run 1 (3)"));
 }
