@@ -7,6 +7,7 @@
 #include "core/flags.h"
 #include "core/foldercopy.h"
 #include "core/msgtable.h"
+#include "net/socket/sslcontext.h"
 #include "core/options.h"
 #include "core/presets.h"
 #include "core/programlog.h"
@@ -60,6 +61,16 @@ std::string Text(const char* key) { return MessageText(key); }
 
 }  // namespace
 
+net::TSslContext& ClientSslContext() {
+  static std::unique_ptr<net::TSslContext> ctx;
+  if (!ctx) {
+    ctx = std::make_unique<net::TSslContext>();
+    ctx->SetSslVerifyPeer(false);
+    ctx->InitContext();
+  }
+  return *ctx;
+}
+
 void SplitServer(const std::string& server, const std::string& defaultPort, std::string& host,
                  std::string& port) {
   const auto colon = server.find(':');
@@ -98,6 +109,7 @@ void MailSession::Start(const MailJob& job) {
     client_.AuthType = net::smtpAuthNone;
   }
   client_.SslType = static_cast<net::TSmtpSslType>(p.sss);
+  if (p.sss != 0 && !client_.SslContext()) client_.SetSslContext(&ClientSslContext());
   client_.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq,
                                  net::WORD error) { RequestDone(rq, error); };
   retry_.setSingleShot(true);

@@ -13,7 +13,15 @@
 
 namespace yux {
 
+namespace net {
+class TSslContext;
+}
 struct tarcopt;
+
+// The TLS context of the program's mail and FTP clients.  Server
+// certificates are not checked: the servers of backup targets and reports
+// mostly carry self-made certificates.
+net::TSslContext& ClientSslContext();
 
 struct MailJob {
   std::string presetName;

@@ -26,6 +26,7 @@
 #include "core/language.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/reportmail.h"
 #include "core/scheduleform.h"
 #include "core/shellnotifier.h"
 #include "core/shellutils.h"
@@ -145,6 +146,9 @@ TForm1::~TForm1() {
     SetSchedulerTimerStarter(nullptr);
     Schedule.OnChange = nullptr;
     SetRunHooks(nullptr);
+    SetReportLogSource(nullptr);
+    SetErrorMailHook(nullptr);
+    SetLogMailer(nullptr);
   }
   DeleteIcon();
   SetColumnWidthProvider(nullptr);
@@ -235,6 +239,8 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   };
   SetRunHooks(this);
   SetSchedulerActions(this);
+  SetReportLogSource([this] { return LogLines(); });
+  InstallReportMailers();
   if (!SecondInstance) {
     CreateIcon();
     burner->InitializeDevices(false);
@@ -411,6 +417,8 @@ void TForm1::FormClose() {
   Options.obk = false;
   Options.obr = false;
   RegisterShellVerbs();
+  // Error lines still waiting are mailed before the program says it halts.
+  FlushErrorMail();
   AddLog(MessageText("yuxhaltsword"));
   AddLog("");
 }

@@ -323,15 +323,14 @@ constexpr Entry kDefaults[] = {
     {"cdverifyok", "CD - Verifying done, all files are OK."},
     {"cdverifyfailed", "CD - Verifying done, AT LEAST ONE FILE FAILED"},
     {"cdverifyfailedfor", "CD - VERIFY FAILED FOR "},
-    // Deliveries a preset asks for that this build cannot make yet.
-    {"smtpnotavailable", "SMTP - Delivery by e-mail is not available in this build."},
-    {"sendlognotavailable", "/SENDLOG - Mailing the log is not available in this build."},
     // The web panel refuses to start without credentials.
     {"httpneedscredentials", "HTTP - The web control panel needs a login and a password; it was not started."},
     // The FTP watchdog, and the cleaner sparing a name this run uploaded
     // (archive names without a time stamp repeat).
     {"ftphanging", "FTP Server is hanging, aborting the transfer"},
     {"ftpcleanerkept", "FTP - Cleaner keeps a file this run uploaded: "},
+    // Error mail: lines beyond what one round of reports sends.
+    {"emailreportdropped", " error line(s) were not mailed: too many at once."},
     // A dial-up attempt whose wait ran out.
     {"dialuptimeout", "DIALUP - No connection within %d seconds."},
     // Run safety: undelivered archives, sources deleted after delivery.

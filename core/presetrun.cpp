@@ -122,7 +122,6 @@ class PresetRunner {
   // The FTP and HTTP clients of the main window, else the run's own.
   std::unique_ptr<net::TSslFtpClient> ownFtp_;
   std::unique_ptr<net::THttpCli> ownHttp_;
-  std::unique_ptr<net::TSslContext> ftpSsl_;
   std::unique_ptr<QTimer> ownDialTimer_;
   // Ends the run folder: before anything was produced it is simply
   // removed; afterwards undelivered files are kept.  False when files were
@@ -251,16 +250,7 @@ FtpResult PresetRunner::DeliverByFtpStage(const tarcopt& p, const std::string& n
     if (!ownHttp_) ownHttp_ = std::make_unique<net::THttpCli>();
     job.http = ownHttp_.get();
   }
-  if (p.fss != 0 && !job.client->SslContext()) {
-    // The server's certificate is not checked: FTP servers of backup
-    // targets mostly carry self-made certificates.
-    if (!ftpSsl_) {
-      ftpSsl_ = std::make_unique<net::TSslContext>();
-      ftpSsl_->SetSslVerifyPeer(false);
-      ftpSsl_->InitContext();
-    }
-    job.client->SetSslContext(ftpSsl_.get());
-  }
+  if (p.fss != 0 && !job.client->SslContext()) job.client->SetSslContext(&ClientSslContext());
   job.pump = [this] { KeepRunActive(); };
   job.progress = [this](int pos) {
     if (!hooks) return;

@@ -1,7 +1,10 @@
 #include "core/programlog.h"
 
+#include <QCoreApplication>
+
 #include <QDateTime>
 #include <algorithm>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -29,11 +32,36 @@ std::mutex g_fileMutex;
 LogListSink* g_sink = nullptr;
 ErrorSoundHook g_sound;
 ErrorMailHook g_mail;
-// Set while an error line is being mailed.  The mailer's own outcome line,
-// or any error line logged while the mail session pumps messages, is not
-// mailed again: a recipient or a translated text containing "[!]" would
-// otherwise mail its own report without end.
+// Error lines wait here to be mailed, one report at a time, from the event
+// loop: a report's blocking calls handle messages, and a line logged
+// meanwhile (or inside another handler) must neither re-enter the mailer
+// nor be lost.  The outcome lines are plain, so a failing mail never mails
+// itself.
+constexpr std::size_t kMaxQueuedMails = 50;
+std::deque<std::string> g_mailQueue;
+std::size_t g_notMailed = 0;
 bool g_mailing = false;
+bool g_mailPosted = false;
+bool g_outcome = false;  // logging a report's outcome: never mailed itself
+
+void QueueErrorMail(const std::string& line) {
+  if (g_mailQueue.size() >= kMaxQueuedMails) {
+    ++g_notMailed;
+    return;
+  }
+  g_mailQueue.push_back(line);
+  if (g_mailing || g_mailPosted) return;
+  if (QCoreApplication* app = QCoreApplication::instance()) {
+    g_mailPosted = true;
+    QMetaObject::invokeMethod(
+        app,
+        [] {
+          g_mailPosted = false;
+          FlushErrorMail();
+        },
+        Qt::QueuedConnection);
+  }
+}
 
 std::string Stamp() { return "[" + FormatStamp(QDateTime::currentDateTime()) + "] "; }
 
@@ -88,18 +116,7 @@ bool WriteLog(const std::string& prefix, const std::string& rawText) {
   if (g_sink) g_sink->AppendLine(Stamp() + text);
   if (isError && Options.soe && g_sound) g_sound(Options.swf);
   const bool written = AppendToFile(Stamp() + text);
-  if (isError && Options.ser && g_mail && !g_mailing) {
-    g_mailing = true;
-    bool sent = false;
-    try {
-      sent = g_mail(Stamp() + text);
-    } catch (...) {
-      g_mailing = false;
-      throw;
-    }
-    AddLog(MessageText(sent ? "emailreportok" : "emailreportbad") + Options.sto);
-    g_mailing = false;
-  }
+  if (isError && Options.ser && g_mail && !g_outcome) QueueErrorMail(Stamp() + text);
   if (!written) std::cerr << "yux: cannot write the log file: " << text << std::endl;
   return written;
 }
@@ -109,6 +126,37 @@ bool WriteLog(const std::string& prefix, const std::string& rawText) {
 void SetLogListSink(LogListSink* sink) { g_sink = sink; }
 void SetErrorSoundHook(ErrorSoundHook hook) { g_sound = std::move(hook); }
 void SetErrorMailHook(ErrorMailHook hook) { g_mail = std::move(hook); }
+
+void FlushErrorMail() {
+  if (g_mailing) return;
+  g_mailing = true;
+  // Lines logged during a report are mailed after it, but a report that
+  // keeps causing new error lines ends after one queue's worth.
+  std::size_t reports = 0;
+  while (!g_mailQueue.empty() && g_mail) {
+    if (++reports > kMaxQueuedMails) {
+      g_notMailed += g_mailQueue.size();
+      break;
+    }
+    const std::string line = g_mailQueue.front();
+    g_mailQueue.pop_front();
+    bool sent = false;
+    try {
+      sent = g_mail(line);
+    } catch (const std::exception& e) {
+      AddLog(e.what());
+    }
+    g_outcome = true;
+    AddLog(MessageText(sent ? "emailreportok" : "emailreportbad") + Options.sto);
+    g_outcome = false;
+  }
+  g_mailQueue.clear();
+  if (g_notMailed) {
+    AddLog(std::to_string(g_notMailed) + MessageText("emailreportdropped"));
+    g_notMailed = 0;
+  }
+  g_mailing = false;
+}
 
 std::string LogFilePath() { return PathJoin(SettingsFolder, "yux.log"); }
 

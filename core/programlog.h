@@ -29,8 +29,12 @@ using ErrorSoundHook = std::function<void(const std::string& soundFile)>;
 void SetErrorSoundHook(ErrorSoundHook hook);
 // Mails one error line to the administrator; true when it was sent.  Until
 // a mailer is installed no error mail is sent and none is claimed.
+// Error lines are queued (at most 50; the rest counted in one plain line)
+// and mailed from the event loop, one report at a time.
 using ErrorMailHook = std::function<bool(const std::string& line)>;
 void SetErrorMailHook(ErrorMailHook hook);
+// Mails every queued error line now (the close does, before "YUX halts.").
+void FlushErrorMail();
 
 // Name of the running preset, the prefix of AddPresetLog's lines.
 extern std::string CurrentPresetName;

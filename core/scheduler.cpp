@@ -120,12 +120,8 @@ void SendLog(const std::string& name) {
   int hours = 24;
   if (auto p = Parameter(name); p && !ParseInt(*p, hours)) hours = 24;
   AddLog(Format("logtoemailreq", hours));
-  if (!g_mailer) {
-    AddLog(MessageText("sendlognotavailable") + " [!]");
-    return;
-  }
   bool sent = false;
-  {
+  if (g_mailer) {
     RunActiveScope active;
     try {
       sent = g_mailer(hours);

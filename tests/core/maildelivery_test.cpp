@@ -1,4 +1,5 @@
 #include "core/maildelivery.h"
+#include "core/reportmail.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,9 @@
 #include "core/presets.h"
 #include "core/programlog.h"
 #include "platform/messages.h"
+#include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
+#include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -256,3 +259,106 @@ TEST_F(MailStage, NoFiles) {
 }
 
 }  // namespace
+
+// The program's own reports, sent by their own client.
+TEST_F(MailStage, ErrorLinesAreMailedOneReportEach) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  test::SmtpPeer peer;
+  test::SmtpPeerOptions o;
+  o.user = "admin";
+  o.password = "pw";
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  Options.ser = true;
+  Options.ssr = "127.0.0.1:" + std::to_string(peer.Port());
+  Options.sur = "admin";
+  Options.spd = "pw";
+  Options.sfm = "yux@example.test";
+  Options.sto = "boss@example.test";
+  SetErrorMailHook(SendErrorByMail);
+  AddLog("The disc failed. [!]");
+  AddLog("The copy failed. [!]");
+  FlushErrorMail();
+  SetErrorMailHook(nullptr);
+  ASSERT_EQ(peer.MessageCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    const std::string m = peer.Message(i);
+    EXPECT_NE(m.find("Subject: YUX error report."), std::string::npos) << m;
+    EXPECT_NE(m.find(i == 0 ? "The disc failed. [!]" : "The copy failed. [!]"), std::string::npos) << m;
+    EXPECT_NE(peer.Envelope(i).find("boss@example.test"), std::string::npos);
+  }
+  EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "Error report has been sent to boss@example.test"), 2);
+}
+
+TEST_F(MailStage, ErrorMailToAServerThatIsDownFailsOncePerLine) {
+  int port = 0;
+  const int fd = test::LoopbackListener(port);
+  test::CloseFd(fd);  // nothing listens there now
+  Options.ser = true;
+  Options.ssr = "127.0.0.1:" + std::to_string(port);
+  Options.sfm = "yux@example.test";
+  Options.sto = "boss@example.test";
+  SetErrorMailHook(SendErrorByMail);
+  AddLog("one [!]");
+  AddLog("two [!]");
+  FlushErrorMail();
+  SetErrorMailHook(nullptr);
+  EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "FAILED TO SEND ERROR REPORT TO boss@example.test"), 2);
+  EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "Sending e-mail report..."), 2);
+}
+
+TEST(LogReport, BodyOfTheLastHours) {
+  const QDateTime now = QDateTime(QDate(2026, 12, 10), QTime(12, 0, 0));
+  const std::vector<std::string> lines = {
+      "[2026.12.08 09:00:00] too old",
+      "[2026.12.08 13:00:00] Daily: Done.",
+      "[2026.12.09 10:00:00] Daily: FTP - Error 530 [!]",
+      "[2026.12.10 11:59:00] YUX is ready now.",
+  };
+  const std::vector<std::string> expected = {
+      "YUX log file for 48 hours.",
+      "The period of 2026.12.08 12:00:00 - 2026.12.10 12:00:00 .",
+      "1 error(s) occured during this period.",
+      "",
+      "[2026.12.08 13:00:00] Daily: Done.",
+      "[2026.12.09 10:00:00] Daily: FTP - Error 530 [!]",
+      "[2026.12.10 11:59:00] YUX is ready now.",
+      "",
+      "--",
+      "Yux for WinRAR, v.3.00 beta 4 (2013.03.10).",
+  };
+  EXPECT_EQ(LogReportBody(lines, 48, now), expected);
+  const auto quiet = LogReportBody({"[2026.12.10 11:00:00] YUX is ready now."}, 24, now);
+  ASSERT_GE(quiet.size(), 3u);
+  EXPECT_EQ(quiet[2], "There were no error messages during this period.");
+  EXPECT_EQ(LogReportBody({}, 24, now),
+            (std::vector<std::string>{"", "--", "Yux for WinRAR, v.3.00 beta 4 (2013.03.10).", "Log is empty now."}));
+}
+
+// STARTTLS and implicit TLS: the archive arrives over TLS, AUTH included.
+TEST_F(MailStage, TlsSessions) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  ASSERT_TRUE(test::TestPki::Get().Ok());
+  struct Row {
+    const char* name;
+    test::SmtpPeerOptions::Tls tls;
+    int sss;
+  } rows[] = {{"STARTTLS", test::SmtpPeerOptions::kStartTls, 2},
+              {"implicit", test::SmtpPeerOptions::kImplicit, 1}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::SmtpPeer peer;
+    test::SmtpPeerOptions o;
+    o.user = "yuxuser";
+    o.password = "s3cret";
+    o.tls = row.tls;
+    ASSERT_TRUE(peer.Start(o)) << peer.Error();
+    preset.sse = "127.0.0.1:" + std::to_string(peer.Port());
+    preset.sus = "yuxuser";
+    preset.spa = "s3cret";
+    preset.sss = row.sss;
+    test::WriteFile(dir / "run" / "t.rar", std::string("tls archive ") + row.name);
+    EXPECT_EQ(DeliverByMail(Job({"t.rar"})), MailResult::Ended);
+    ASSERT_EQ(peer.MessageCount(), 1) << peer.Log();
+    EXPECT_TRUE(deliveries.Complete("t.rar"));
+  }
+}

@@ -153,16 +153,20 @@ TEST_F(ProgramLog, ErrorMailReportsItsOutcome) {
   });
   CurrentPresetName = "Daily";
   AddPresetLog("FTP - Error 530 [!]");
+  // Mailed from the event loop, not inside the logging call.
+  EXPECT_TRUE(mailed.empty());
+  FlushErrorMail();
   succeed = false;
   AddLog("second [!]");
   AddLog("plain");
+  FlushErrorMail();
   ASSERT_EQ(mailed.size(), 2u);
   EXPECT_TRUE(std::regex_match(mailed[0], kStamp));
   EXPECT_EQ(Text(mailed[0]), "Daily: FTP - Error 530 [!]");
   auto file = FileLines();
   ASSERT_EQ(file.size(), 6u);
   EXPECT_EQ(Text(file[2]), "Error report has been sent to admin@example.org");
-  EXPECT_EQ(Text(file[4]), "FAILED TO SEND ERROR REPORT TO admin@example.org");
+  EXPECT_EQ(Text(file[5]), "FAILED TO SEND ERROR REPORT TO admin@example.org");
 }
 
 // A recipient (or a translated outcome text) holding the marker makes the
@@ -170,18 +174,46 @@ TEST_F(ProgramLog, ErrorMailReportsItsOutcome) {
 TEST_F(ProgramLog, ErrorMailOutcomeIsNeverMailedItself) {
   Options.ser = true;
   Options.sto = "odd[!]@example.org";
-  int calls = 0;
-  SetErrorMailHook([&](const std::string&) {
-    ++calls;
-    AddLog("logged while mailing [!]");  // the session pumps messages
+  std::vector<std::string> mailed;
+  SetErrorMailHook([&](const std::string& line) {
+    mailed.push_back(Text(line));
+    // The session pumps messages: another error line comes meanwhile.
+    if (mailed.size() == 1) AddLog("logged while mailing [!]");
     return false;
   });
   AddLog("disc error [!]");
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(FileLines().size(), 3u);
+  FlushErrorMail();
+  // The line logged during the report is mailed after it; the outcome
+  // lines are never mailed.
+  EXPECT_EQ(mailed, (std::vector<std::string>{"disc error [!]", "logged while mailing [!]"}));
+  EXPECT_EQ(FileLines().size(), 4u);
   // The next error line is mailed as usual.
   AddLog("another [!]");
-  EXPECT_EQ(calls, 2);
+  FlushErrorMail();
+  EXPECT_EQ(mailed.size(), 3u);
+}
+
+// A mailer that causes a new error line with every report, and a burst of
+// lines: both end, with one plain line counting what was not mailed.
+TEST_F(ProgramLog, ErrorMailIsBounded) {
+  Options.ser = true;
+  Options.sto = "admin@example.org";
+  int calls = 0;
+  SetErrorMailHook([&](const std::string&) {
+    ++calls;
+    AddLog("report failed [!]");
+    return false;
+  });
+  AddLog("first [!]");
+  FlushErrorMail();
+  EXPECT_EQ(calls, 50);
+  for (int i = 0; i < 70; ++i) AddLog("burst [!]");
+  calls = 0;
+  SetErrorMailHook([&](const std::string&) { return ++calls, true; });
+  FlushErrorMail();
+  EXPECT_EQ(calls, 50);
+  const auto file = FileLines();
+  EXPECT_EQ(Text(file.back()), "20 error line(s) were not mailed: too many at once.");
 }
 
 TEST_F(ProgramLog, NoSettingsFolderMeansNoFileLine) {

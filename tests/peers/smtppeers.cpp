@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -15,7 +16,7 @@ namespace yux::test {
 namespace {
 
 constexpr const char* kServerScript = R"PY(
-import asyncio, base64, hmac, json, logging, os, ssl, sys, time
+import asyncio, base64, errno, hmac, json, logging, os, socket, ssl, sys, time
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
@@ -80,10 +81,23 @@ if args.get("tls") in ("starttls", "implicit"):
         kwargs["require_starttls"] = True
     else:
         kwargs["ssl_context"] = ctx
-controller = Controller(Handler(), **kwargs)
-controller.start()
-with open(os.path.join(folder, "ready"), "w") as f:
-    f.write("ok")
+# The port was free when the test chose it; another test may have taken
+# it since, and then a fresh one is used (the test reads it from "ready").
+for attempt in range(5):
+    controller = Controller(Handler(), **kwargs)
+    try:
+        controller.start()
+        break
+    except OSError as e:
+        if e.errno != errno.EADDRINUSE or attempt == 4:
+            raise
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        kwargs["port"] = probe.getsockname()[1]
+        probe.close()
+with open(os.path.join(folder, "ready.tmp"), "w") as f:
+    f.write(str(kwargs["port"]))
+os.rename(os.path.join(folder, "ready.tmp"), os.path.join(folder, "ready"))
 # Ends with the test process, even one that died without stopping it.
 parent = os.getppid()
 try:
@@ -150,7 +164,8 @@ bool SmtpPeer::Start(const SmtpPeerOptions& o) {
     error_ = "aiosmtpd did not start: " + Log();
     return false;
   }
-  return true;
+  port_ = std::atoi(ReadFile(dir_ / "ready").c_str());
+  return port_ > 0;
 }
 
 int SmtpPeer::MessageCount() const {
