@@ -75,7 +75,7 @@ class FtpSessionVsftpd : public ::testing::Test {
     deliveries.Expect(DeliveryKind::Ftp);
     job.deliveries = &deliveries;
     job.client = &client;
-    job.waitMs = 60000;
+    job.waitMs = waitMs;
     job.watchdogMs = watchdogMs;
     job.secondMs = 50;
     return DeliverByFtp(job);
@@ -89,6 +89,7 @@ class FtpSessionVsftpd : public ::testing::Test {
   tarcopt preset;
   RunDeliveries deliveries;
   unsigned watchdogMs = 30000;
+  unsigned waitMs = 60000;
   LogLines log;
   net::TSslFtpClient client;
 };
@@ -321,4 +322,38 @@ TEST_F(FtpSessionScripted, CleanerSparesTheNamesOfThisRun) {
   const std::string lgf = test::ReadFile(Preset(".lgf"));
   EXPECT_EQ(lgf.find("old.rar"), std::string::npos) << lgf;
   EXPECT_NE(lgf.find("same.rar"), std::string::npos) << lgf;
+}
+
+namespace {
+
+// A server that takes the connection and never sends its banner.
+class FtpSessionSilent : public FtpSessionVsftpd {
+ protected:
+  void SetUp() override {
+    listener = test::LoopbackListener(port);
+    ASSERT_GE(listener, 0);
+    FtpSessionVsftpd::SetUp();
+    preset.fse = "127.0.0.1:" + std::to_string(port);
+  }
+  void TearDown() override {
+    test::CloseFd(listener);
+    FtpSessionVsftpd::TearDown();
+  }
+  bool StartVsftpd() const override { return false; }
+  int listener = -1;
+  int port = 0;
+};
+
+}  // namespace
+
+// Without a stage time-out ("tft" 0) the watchdog alone ends a session
+// whose server never answers, even before the banner.
+TEST_F(FtpSessionSilent, NoBannerEndsTheStageThroughTheWatchdog) {
+  watchdogMs = 1500;
+  waitMs = 0;
+  EXPECT_EQ(Run({{"s.rar", "data"}}), FtpResult::Failed);
+  const auto hanging = std::find(log.lines.begin(), log.lines.end(), "P: FTP Server is hanging, aborting the transfer [!]");
+  ASSERT_NE(hanging, log.lines.end());
+  EXPECT_EQ(log.lines.back(), "P: FTP - All FTP tasks have been canceled (reiteration feature is off). [!]");
+  EXPECT_FALSE(deliveries.ReachedAny("s.rar"));
 }
