@@ -949,6 +949,10 @@ void THttpCli::SocketSessionClosed(WORD error) {
       Fail(httperrBodyIncomplete, "HTTP chunked body incomplete (connection closed prematurely)");
     else if (ResponseLength >= 0 && bodyReceived_ < ResponseLength)
       Fail(httperrBodyIncomplete, "HTTP body incomplete (connection closed prematurely)");
+    else if (socket_->SslClosedWithoutNotify())
+      // A TLS stream cut without its close-notify may have lost its tail:
+      // the close cannot vouch for the end of the body.
+      Fail(httperrBodyIncomplete, "HTTP body incomplete (TLS connection closed without close-notify)");
     else
       BodyEnds();  // the close delimits the body
     return;

@@ -231,6 +231,8 @@ std::string NtlmBuildNegotiate(std::string_view domain, std::string_view worksta
                                int lmCompatLevel) {
   std::string dom = AsciiUpper(domain);
   std::string ws = AsciiUpper(workstation);
+  // A field's length is 16 bits: a longer one would be cut and misread.
+  if (dom.size() > 0xFFFF || ws.size() > 0xFFFF) return {};
   std::uint32_t flags = NTLMSSP_NEGOTIATE_UNICODE | NTLMSSP_NEGOTIATE_OEM | NTLMSSP_REQUEST_TARGET |
                         NTLMSSP_NEGOTIATE_NTLM | NTLMSSP_NEGOTIATE_ALWAYS_SIGN;
   if (lmCompatLevel == 1) flags |= NTLMSSP_NEGOTIATE_NTLM2;
@@ -387,6 +389,7 @@ std::string NtlmBuildChallengeBytes(std::uint32_t flags, const TNtlmChallenge& c
                                     std::u16string_view targetName, std::string_view targetInfo) {
   const std::string name = (flags & NTLMSSP_NEGOTIATE_UNICODE) ? NtlmUtf16Bytes(targetName)
                                                                : NetUnicodeToAnsi(targetName, 0);
+  if (name.size() > 0xFFFF || targetInfo.size() > 0xFFFF) return {};
   std::string msg(48, '\0');
   std::memcpy(msg.data(), kSignature, 8);
   PutU32(msg, 8, 2);
@@ -400,6 +403,7 @@ std::string NtlmBuildChallengeBytes(std::uint32_t flags, const TNtlmChallenge& c
 }
 
 std::string NtlmBuildTargetInfo(std::u16string_view domainName, std::u16string_view serverName) {
+  if (domainName.size() > 0x7FFF || serverName.size() > 0x7FFF) return {};
   std::string ti;
   auto item = [&ti](std::uint16_t type, std::u16string_view value) {
     std::string v = NtlmUtf16Bytes(value);

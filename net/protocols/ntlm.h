@@ -47,7 +47,8 @@ struct TNTLM_Msg2_Info {
 void NtlmSplitDomainUser(std::string_view text, std::string& domain, std::string& user);
 
 // Base64 type-1 message.  Domain and workstation are sent upper-cased as
-// 8-bit text; level 1 also asks for NTLM2 session security.
+// 8-bit text; level 1 also asks for NTLM2 session security.  Empty when a
+// name exceeds the 65535 bytes its length can describe.
 std::string NtlmBuildNegotiate(std::string_view domain, std::string_view workstation,
                                int lmCompatLevel);
 
@@ -75,10 +76,12 @@ std::string NtlmBuildAuthenticateBytes(std::string_view domain, std::string_view
 
 // Raw type-2 message as an acceptor issues it: the target name is sent as
 // UTF-16 when `flags` has NTLMSSP_NEGOTIATE_UNICODE, else as 8-bit text.
+// Empty when the name or the target information exceeds 65535 bytes.
 std::string NtlmBuildChallengeBytes(std::uint32_t flags, const TNtlmChallenge& challenge,
                                     std::u16string_view targetName, std::string_view targetInfo);
 // Target information holding the NetBIOS domain (item 2) and server
-// (item 1) names, ended by the terminating item.
+// (item 1) names, ended by the terminating item; empty when a name exceeds
+// the 65535 bytes an item's length can describe.
 std::string NtlmBuildTargetInfo(std::u16string_view domainName, std::u16string_view serverName);
 
 // --- Responses -----------------------------------------------------------

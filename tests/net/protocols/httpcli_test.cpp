@@ -11,6 +11,8 @@
 #include "tests/net/protocols/httpcli_testutil.h"
 #include "tests/net/protocols/memstream.h"
 #include "tests/peers/httpclipeers.h"
+#include "tests/peers/sslfixture.h"
+#include "tests/support/testsupport.h"
 
 using namespace yux::net;
 using yux::test::MemStream;
@@ -473,3 +475,57 @@ TEST(HttpCli, RequestHeaderLinesInTheirOrder) {
 }
 
 }  // namespace
+
+// A body delimited by the end of a TLS connection counts only when the
+// server ended TLS with its close-notify; a stream cut without it may have
+// lost its tail and ends in an error.
+TEST(HttpCli, TlsBodyDelimitedByCloseNeedsTheCloseNotify) {
+  YUX_REQUIRE_PROGRAM("/usr/bin/python3");
+  const yux::test::TestPki& pki = yux::test::TestPki::Get();
+  ASSERT_TRUE(pki.Ok());
+  yux::test::TempDir tmp;
+  const std::string script = (tmp / "cut.py").string();
+  yux::test::WriteFile(script, R"(import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+ls = socket.socket()
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+print("PORT", ls.getsockname()[1], flush=True)
+conn, _ = ls.accept()
+conn.settimeout(10)
+t = ctx.wrap_socket(conn, server_side=True)
+data = b""
+while b"\r\n\r\n" not in data:
+    data += t.recv(1000)
+t.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nbody without length")
+if sys.argv[3] == "notify":
+    t.unwrap().close()
+else:
+    # Python closes the socket without the close-notify.
+    t.close()
+print("DONE", flush=True)
+)");
+  for (const char* mode : {"notify", "cut"}) {
+    SCOPED_TRACE(mode);
+    yux::test::PipedPeer py;
+    ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), mode}));
+    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();
+    const std::string out = py.Output();
+    const int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    THttpCli cli;
+    MemStream body;
+    cli.ResponseBody = &body;
+    cli.URL = Url(port, "/doc", "https");
+    int done = -1;
+    cli.OnRequestDone = [&](THttpCli*, THttpRequest, int e) { done = e; };
+    cli.StartRequest(httpGET);
+    ASSERT_TRUE(yux::platform::WaitPumping([&] { return done >= 0; }, 20000, 5));
+    if (std::string(mode) == "notify") {
+      EXPECT_EQ(done, 0) << cli.ResponseReason;
+      EXPECT_EQ(body.data(), "body without length");
+    } else {
+      EXPECT_EQ(done, httperrBodyIncomplete) << cli.ResponseReason;
+    }
+  }
+}

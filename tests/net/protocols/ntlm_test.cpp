@@ -436,6 +436,23 @@ TEST(Ntlm, AuthenticateRefusesFieldsOverTheLengthLimit) {
   }
 }
 
+// The other messages this side builds refuse names their 16-bit lengths
+// cannot describe, instead of cutting the length and sending a message
+// whose fields point at the wrong bytes.
+TEST(Ntlm, NegotiateAndChallengeRefuseFieldsOverTheLengthLimit) {
+  const TNtlmChallenge c = {1, 2, 3, 4, 5, 6, 7, 8};
+  const std::string k64(65535, 'a'), over(65536, 'a');
+  EXPECT_FALSE(NtlmBuildNegotiate(k64, k64, 0).empty());
+  EXPECT_TRUE(NtlmBuildNegotiate(over, "", 0).empty());
+  EXPECT_TRUE(NtlmBuildNegotiate("", over, 0).empty());
+  const std::u16string name16(32767, u'a'), name16over(32768, u'a');
+  EXPECT_FALSE(NtlmBuildChallengeBytes(NTLMSSP_NEGOTIATE_UNICODE, c, name16, k64).empty());
+  EXPECT_TRUE(NtlmBuildChallengeBytes(NTLMSSP_NEGOTIATE_UNICODE, c, name16over, "").empty());
+  EXPECT_TRUE(NtlmBuildChallengeBytes(NTLMSSP_NEGOTIATE_UNICODE, c, u"T", over).empty());
+  EXPECT_FALSE(NtlmBuildTargetInfo(name16, u"S").empty());
+  EXPECT_TRUE(NtlmBuildTargetInfo(u"D", name16over).empty());
+}
+
 // The NTLMv2 key upper-cases the user name, never the domain.
 TEST(Ntlm, V2KeyUpperCasesTheUserOnly) {
   const TNtlmHash ntHash = NtlmNtHash(u"pw");
