@@ -241,7 +241,7 @@ void TForm1::PresetConfiguration(const std::string& presetName, const std::strin
 void TForm1::Restore1Click() {
   const std::string name = SelectedPresetName();
   if (name.empty()) return;
-  if (FileExists(PresetFilePath(name, ".hst")) && OnRestoreDialog) OnRestoreDialog(name);
+  if (OnRestoreDialog) OnRestoreDialog(name);
 }
 
 void TForm1::CreateShortcut1Click() {

@@ -3,7 +3,9 @@
 #include "core/mainform.h"
 #include "dialogs/aboutform.h"
 #include "dialogs/duplicateform.h"
+#include "dialogs/restoreform.h"
 #include "dialogs/shortcutform.h"
+#include "dialogs/dialogwidgets.h"
 #include "platform/messagebox.h"
 
 namespace yux {
@@ -19,6 +21,16 @@ void InstallSmallDialogs(TForm1& form1) {
   form1.OnShortcutDialog = [&form1](const std::string& preset) {
     if (platform::IsHeadless()) return;
     TForm10 dialog(form1.PresetNames(), preset, &form1);
+    dialog.exec();
+  };
+  form1.OnRestoreDialog = [&form1](const std::string& preset) {
+    if (platform::IsHeadless()) return;
+    Trestoreform dialog(preset, &form1);
+    // An empty history says so instead of opening an empty window.
+    if (!dialog.LoadRestoreHistory()) {
+      InfoBox("The backup history of this preset is empty.");
+      return;
+    }
     dialog.exec();
   };
   form1.OnAboutDialog = [&form1] {

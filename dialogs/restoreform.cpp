@@ -1,0 +1,201 @@
+#include "dialogs/restoreform.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <filesystem>
+
+#include "core/dialoghooks.h"
+#include "core/foldercopy.h"
+#include "core/folders.h"
+#include "core/msgtable.h"
+#include "core/options.h"
+#include "core/restorehistory.h"
+#include "core/shellutils.h"
+#include "core/startup.h"
+#include "dialogs/dialogwidgets.h"
+#include "platform/process.h"
+
+namespace fs = std::filesystem;
+
+namespace yux {
+namespace {
+
+constexpr int kImageRole = Qt::UserRole + 1;
+
+void SetImage(QTreeWidgetItem* row, int image) {
+  row->setData(0, kImageRole, image);
+  static const QStyle::StandardPixmap icons[] = {QStyle::SP_DialogApplyButton,
+                                                 QStyle::SP_MessageBoxCritical,
+                                                 QStyle::SP_MessageBoxQuestion};
+  if (QTreeWidget* tree = row->treeWidget())
+    row->setIcon(0, tree->style()->standardIcon(icons[image]));
+}
+
+bool IsFile(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::is_regular_file(path, ec);
+}
+
+void OpenInShell(const std::string& path) {
+  platform::StartOptions options;
+  options.openDocuments = true;
+  platform::Process::Start(path, "", options);
+}
+
+}  // namespace
+
+Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
+    : QDialog(parent), presetName_(presetName) {
+  setObjectName("restoreform");
+  setWindowTitle("Restore");
+  setModal(true);
+  SetPresetDefaults(preset_);
+  try {
+    LoadPreset(presetName_, preset_);
+  } catch (const std::exception&) {
+    // An unreadable preset still has a history to show; the defaults stand.
+  }
+  auto* column = new QVBoxLayout(this);
+  Label1 = Named(new QLabel("Note: the files created in the direct raring mode are not listed here. "
+                            "To find them...", this),
+                 "Label1");
+  openfolder = Named(new QPushButton("click here to open the backup folder", this), "openfolder");
+  openfolder->setFlat(true);
+  openfolder->setCursor(Qt::PointingHandCursor);
+  openfolder->setToolTip(QString::fromStdString(preset_.dir));
+  only3items = Named(new QCheckBox("Show only the three freshest archives for each action (uncheck to "
+                                   "see all backup archives created by this preset)",
+                                   this),
+                     "only3items");
+  only3items->setChecked(true);
+  histlist = Named(new QTreeWidget(this), "histlist");
+  histlist->setColumnCount(4);
+  histlist->setHeaderLabels({"Date", "Action", "File", ""});
+  histlist->setColumnWidth(0, 150);
+  histlist->setColumnWidth(1, 80);
+  histlist->setColumnWidth(2, 430);
+  histlist->setColumnHidden(3, true);
+  histlist->setRootIsDecorated(false);
+  histlist->setSelectionBehavior(QAbstractItemView::SelectRows);
+  histlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  brefrcopy = BitBtn("Refresh COPY", "brefrcopy", this);
+  bhelp = BitBtn("Help", "bhelp", this);
+  bclose = BitBtn("&Close", "bclose", this);
+  column->addWidget(Label1);
+  column->addWidget(openfolder);
+  column->addWidget(only3items);
+  column->addWidget(histlist);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(brefrcopy);
+  buttons->addStretch();
+  buttons->addWidget(bhelp);
+  buttons->addWidget(bclose);
+  column->addLayout(buttons);
+  resize(720, 420);
+
+  connect(only3items, &QCheckBox::clicked, this, [this] { LoadRestoreHistory(); });
+  connect(histlist, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* row, int) { histlistDblClick(row); });
+  connect(brefrcopy, &QPushButton::clicked, this, [this] { brefrcopyClick(); });
+  connect(openfolder, &QPushButton::clicked, this,
+          [this] { OpenInShell(LocalFolderPath(preset_.dir)); });
+  connect(bhelp, &QPushButton::clicked, this, [] { ShowHelpTopic("restoring_backup_files.htm"); });
+  connect(bclose, &QPushButton::clicked, this, &QDialog::reject);
+  std::vector<NumberedText> columns;
+  for (int i = 0; i < 3; ++i) {
+    columns.push_back({"restoreformcolumn" + std::to_string(i + 1),
+                       [this, i] { return histlist->headerItem()->text(i).toStdString(); },
+                       [this, i](const std::string& t) { histlist->headerItem()->setText(i, QString::fromStdString(t)); }});
+  }
+  LoadLanguageForms(this, Options.lng, {ControlKind::TLabel, ControlKind::TBitBtn, ControlKind::TCheckBox},
+                    columns);
+}
+
+bool Trestoreform::LoadRestoreHistory() {
+  std::vector<RestoreRow> rows;
+  if (!ReadRestoreHistory(presetName_, only3items->isChecked(), &rows)) return false;
+  histlist->clear();
+  for (const RestoreRow& r : rows) {
+    auto* item = new QTreeWidgetItem(histlist, {QString::fromStdString(r.date), QString::fromStdString(r.kind),
+                                                QString::fromStdString(r.location), "?"});
+    SetImage(item, 2);
+  }
+  return true;
+}
+
+int Trestoreform::RowImage(const QTreeWidgetItem* row) { return row->data(0, kImageRole).toInt(); }
+
+void Trestoreform::histlistDblClick(QTreeWidgetItem* row) {
+  if (!row) return;
+  const std::string kind = row->text(1).toStdString();
+  const std::string location = row->text(2).toStdString();
+  if (kind.empty()) return;
+  if (kind[0] == '4') {
+    const std::string file = LocalFolderPath(location);
+    if (!IsFile(file)) {
+      InfoBox(MessageText("cannotlocatefile"));
+      return;
+    }
+    RestoreFile(file);
+  } else if (kind[0] == '2') {
+    RestoreRow r{row->text(0).toStdString(), kind, location};
+    InfoBox(RestoreEmailText(r));
+  }
+}
+
+void Trestoreform::RestoreFile(const std::string& archive) {
+  const std::string parent = chooseFolder ? chooseFolder() : BrowseForFolder(this);
+  if (parent.empty()) return;
+  auto ask = [](const std::string& caption) -> std::optional<std::string> {
+    DialogHooks* hooks = CurrentDialogHooks();
+    if (!hooks) return std::nullopt;
+    PasswordConfirmMode = false;
+    PasswordText.clear();
+    PasswordAccepted = false;
+    hooks->ShowPasswordDialog(caption);
+    if (!PasswordAccepted) return std::nullopt;
+    return PasswordText;
+  };
+  setEnabled(false);
+  RestoreOutcome out = RestoreArchive(WinRarPath, archive, parent, SettingsFolder, preset_.pwd, ask);
+  setEnabled(true);
+  if (!out.started) {
+    ErrorBox("Cannot execute command.");
+    return;
+  }
+  if (out.exitCode == 0) {
+    InfoBox("The archive was restored to " + out.folder);
+  } else {
+    ErrorBox("The archiver ended with code " + std::to_string(out.exitCode) + " while restoring to " +
+             out.folder + "; see winrar.log in the settings folder.");
+  }
+  std::error_code ec;
+  if (fs::is_directory(out.folder, ec)) (showFolder ? showFolder : OpenInShell)(out.folder);
+}
+
+void Trestoreform::brefrcopyClick() {
+  for (int i = 0; i < histlist->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = histlist->topLevelItem(i);
+    if (!row->text(1).startsWith('4')) continue;
+    SetImage(row, IsFile(LocalFolderPath(row->text(2).toStdString())) ? 0 : 1);
+  }
+}
+
+void Trestoreform::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_F1) {
+    ShowHelpTopic("restoring_backup_files.htm");
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+}  // namespace yux

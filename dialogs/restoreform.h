@@ -1,0 +1,58 @@
+#pragma once
+// The restore window: the delivery history of one preset, newest first, and
+// restoring a delivered archive into a folder of the user's choice.
+#include <QDialog>
+
+#include <functional>
+#include <string>
+
+#include "core/presets.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace yux {
+
+class Trestoreform : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit Trestoreform(const std::string& presetName, QWidget* parent = nullptr);
+
+  // Fills the list from the preset's history; false (list untouched) when
+  // the history is missing or empty.
+  bool LoadRestoreHistory();
+  // A copy row restores its archive; an e-mail row says where the mail is.
+  void histlistDblClick(QTreeWidgetItem* row);
+  // Marks each copy row found (image 0) or missing (image 1).
+  void brefrcopyClick();
+
+  QLabel* Label1 = nullptr;
+  QPushButton* openfolder = nullptr;
+  QCheckBox* only3items = nullptr;
+  QTreeWidget* histlist = nullptr;
+  QPushButton* brefrcopy = nullptr;
+  QPushButton* bhelp = nullptr;
+  QPushButton* bclose = nullptr;
+
+  // Asks for the folder a restore goes into (empty: cancelled).
+  std::function<std::string()> chooseFolder;
+  // Shows a restored folder (empty: the desktop's file manager).
+  std::function<void(const std::string&)> showFolder;
+
+  // The state image of a row: 2 not checked, 0 found, 1 missing.
+  static int RowImage(const QTreeWidgetItem* row);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void RestoreFile(const std::string& archive);
+  std::string presetName_;
+  tarcopt preset_;
+};
+
+}  // namespace yux

@@ -1,0 +1,123 @@
+// The restore window offscreen: the history rows, the copy refresh, the
+// e-mail text, and a copy row restored with the real stand-in archiver.
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "core/foldercopy.h"
+#include "core/folders.h"
+#include "core/startup.h"
+#include "dialogs/restoreform.h"
+#include "tests/core/program_fixture.h"
+
+using namespace yux;
+using namespace yux::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class RestoreForm : public ProgramTest {
+ protected:
+  void SetUp() override {
+    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
+    SetUpProgram(boxes, &hooks);
+    SettingsFolder = settings.str();
+    PresetsFolder = (settings / "presets").string();
+    fs::create_directories(PresetsFolder);
+  }
+  std::vector<std::string> Kinds(Trestoreform& f) {
+    std::vector<std::string> kinds;
+    for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
+      kinds.push_back(f.histlist->topLevelItem(i)->text(1).toStdString());
+    return kinds;
+  }
+  QTreeWidgetItem* Row(Trestoreform& f, const std::string& location) {
+    for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
+      if (f.histlist->topLevelItem(i)->text(2).toStdString() == location) return f.histlist->topLevelItem(i);
+    ADD_FAILURE() << "no row " << location;
+    return nullptr;
+  }
+  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
+  FakeHooks hooks;
+  TempDir work;
+};
+
+}  // namespace
+
+TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
+  const std::string winrar = BuiltProgram("winrar").string();
+  WinRarPath = winrar;
+  // The archive a copy delivery left, with a password the preset no longer has.
+  std::map<std::string, std::string> files{{"a b.txt", "alpha"},
+                                           {"sub/\xc3\xbc\xc3\xa9.bin", std::string("\0\1\xfe\xff", 4)}};
+  for (auto& [n, d] : files) {
+    fs::create_directories((work / "src" / n).parent_path());
+    WriteFile(work / "src" / n, d);
+  }
+  fs::create_directories(work / "dest");
+  const std::string archive = (work / "dest/P 2024.rar").string();
+  ProcessResult made = RunProgram({winrar, "a", "-ep1", "-r", "-ibck", "-hpp w", archive, (work / "src").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+
+  Trestoreform empty("P");
+  EXPECT_FALSE(empty.LoadRestoreHistory());
+
+  QDateTime t(QDate(2024, 5, 6), QTime(10, 0));
+  for (int i = 1; i <= 4; ++i)
+    AddHistoryLine("P", kHistoryCopy, (work / ("dest/gone" + std::to_string(i) + ".rar")).string(), t.addSecs(i * 60));
+  AddHistoryLine("P", kHistoryCopy, archive, t.addSecs(300));
+  AddHistoryLine("P", kHistoryFtp, "f1.rar", t.addSecs(400));
+  AddHistoryLine("P", kHistoryFtp, "f2.rar", t.addSecs(500));
+  AddHistoryLine("P", kHistorySmtp, "me@example.org/P 2024.rar", t.addSecs(600));
+
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  EXPECT_EQ(Kinds(f), (std::vector<std::string>{"2-SMTP", "3-FTP", "3-FTP", "4-COPY", "4-COPY", "4-COPY"}));
+  f.only3items->click();
+  EXPECT_EQ(Kinds(f).size(), 8u);
+
+  f.brefrcopy->click();
+  EXPECT_EQ(Trestoreform::RowImage(Row(f, archive)), 0);
+  EXPECT_EQ(Trestoreform::RowImage(Row(f, (work / "dest/gone1.rar").string())), 1);
+  EXPECT_EQ(Trestoreform::RowImage(Row(f, "f1.rar")), 2);
+
+  f.histlistDblClick(Row(f, "me@example.org/P 2024.rar"));
+  f.histlistDblClick(Row(f, (work / "dest/gone1.rar").string()));
+  auto asked = boxes->Asked();
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_NE(asked[0].text.find("open me@example.org account"), std::string::npos) << asked[0].text;
+  EXPECT_NE(asked[0].text.find("\"P 2024.rar (sent by YUX).\""), std::string::npos) << asked[0].text;
+  EXPECT_NE(asked[1].text.find("Cannot locate this file"), std::string::npos);
+
+  // The preset has no password now: the archiver refuses, the user is asked.
+  hooks.entry = "p w";
+  fs::create_directories(work / "to");
+  f.chooseFolder = [&] { return (work / "to").string(); };
+  std::vector<std::string> shown;
+  f.showFolder = [&](const std::string& folder) { shown.push_back(folder); };
+  f.histlistDblClick(Row(f, archive));
+  EXPECT_EQ(hooks.asked, 1);
+  EXPECT_EQ(shown, std::vector<std::string>{(work / "to/P 2024").string()});
+  EXPECT_EQ(hooks.lastCaption, "Enter password for P 2024.rar");
+  for (auto& [n, d] : files) EXPECT_EQ(ReadFile(work / "to/P 2024/src" / n), d) << n;
+  asked = boxes->Asked();
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_NE(asked[2].text.find("restored to " + (work / "to/P 2024").string()), std::string::npos)
+      << asked[2].text;
+  // The folder was created for this restore; a second one gets its own.
+  f.histlistDblClick(Row(f, archive));
+  EXPECT_EQ(ReadFile(work / "to/P 2024 (2)/src/a b.txt"), "alpha");
+
+  const fs::path screens = BuildDir() / "screens";
+  fs::create_directories(screens);
+  f.show();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(f.grab().save(QString::fromStdString((screens / "restoreform.png").string())));
+}
