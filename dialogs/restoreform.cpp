@@ -139,7 +139,8 @@ void Trestoreform::histlistDblClick(QTreeWidgetItem* row) {
   const std::string kind = row->text(1).toStdString();
   const std::string location = row->text(2).toStdString();
   if (kind.empty()) return;
-  if (kind[0] == '4') {
+  // A disc row whose letter leads to a mounted disc reads like a copy.
+  if (kind[0] == '4' || kind[0] == '1') {
     const std::string file = LocalFolderPath(location);
     if (!IsFile(file)) {
       InfoBox(MessageText("cannotlocatefile"));

@@ -25,7 +25,8 @@ class Trestoreform : public QDialog {
   // Fills the list from the preset's history; false (list untouched) when
   // the history is missing or empty.
   bool LoadRestoreHistory();
-  // A copy row restores its archive; an e-mail row says where the mail is.
+  // A copy row (or a disc row whose file can be reached) restores its
+  // archive; an e-mail row says where the mail is.
   void histlistDblClick(QTreeWidgetItem* row);
   // Marks each copy row found (image 0) or missing (image 1).
   void brefrcopyClick();

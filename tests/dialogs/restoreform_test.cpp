@@ -76,12 +76,13 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   AddHistoryLine("P", kHistoryFtp, "f1.rar", t.addSecs(400));
   AddHistoryLine("P", kHistoryFtp, "f2.rar", t.addSecs(500));
   AddHistoryLine("P", kHistorySmtp, "me@example.org/P 2024.rar", t.addSecs(600));
+  AddHistoryLine("P", kHistoryCd, archive + ".cd", t.addSecs(700));
 
   Trestoreform f("P");
   ASSERT_TRUE(f.LoadRestoreHistory());
-  EXPECT_EQ(Kinds(f), (std::vector<std::string>{"2-SMTP", "3-FTP", "3-FTP", "4-COPY", "4-COPY", "4-COPY"}));
+  EXPECT_EQ(Kinds(f), (std::vector<std::string>{"1-CD", "2-SMTP", "3-FTP", "3-FTP", "4-COPY", "4-COPY", "4-COPY"}));
   f.only3items->click();
-  EXPECT_EQ(Kinds(f).size(), 8u);
+  EXPECT_EQ(Kinds(f).size(), 9u);
 
   f.brefrcopy->click();
   EXPECT_EQ(Trestoreform::RowImage(Row(f, archive)), 0);
@@ -114,6 +115,10 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   // The folder was created for this restore; a second one gets its own.
   f.histlistDblClick(Row(f, archive));
   EXPECT_EQ(ReadFile(work / "to/P 2024 (2)/src/a b.txt"), "alpha");
+  // A disc row whose file can be reached restores the same way.
+  fs::copy_file(archive, archive + ".cd");
+  f.histlistDblClick(Row(f, archive + ".cd"));
+  EXPECT_EQ(ReadFile(work / "to/P 2024.rar/src/a b.txt"), "alpha");
 
   const fs::path screens = BuildDir() / "screens";
   fs::create_directories(screens);
