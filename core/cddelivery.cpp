@@ -248,6 +248,8 @@ CdResult Stage::Run() {
   Progress(-1);
 
   if (!burned) {
+    // Another program holding the drive is said plainly.
+    if (!b_.LastErrorText().empty()) AddPresetLog("CD - " + b_.LastErrorText() + kBad);
     AddPresetLog(MessageText("cdcomplete") + "Error" + kBad);
     return CdResult::Ended;
   }
@@ -284,6 +286,7 @@ bool Stage::Erase(bool spaceErase) {
   }
   Progress(-1);
   const bool ok = Events().success;
+  if (!ok && !b_.LastErrorText().empty()) AddPresetLog("CD - " + b_.LastErrorText() + kBad);
   AddPresetLog(ok ? MessageText("cderasecomplete") : MessageText("cderaseerror") + kBad);
   Unlock();
   if (!ok) {

@@ -212,11 +212,13 @@ bool TLCDBurnerPro::WriteDisc() {
   writeDone_ = OnWriteDone;
   const int media = ctx_.device.GetMediaType();
   auto refuse = [&] {
+    ctx_.device.ReleaseExclusive();
     ctx_.state = stIdle;
     busy_ = false;
     Report(WM_WRITE_DONE, 0, 1);
     return false;
   };
+  if (!ctx_.device.HoldExclusive()) return refuse();
   if (!PrepareWrite(ctx_, media)) return refuse();
   cacheThread_ = std::thread([this] { TCacheThread(ctx_).Execute(); });
   {
@@ -232,6 +234,7 @@ bool TLCDBurnerPro::WriteDisc() {
   }
   worker_ = std::thread([this, media] {
     const bool failed = TWriteThread(ctx_, media).Execute();
+    ctx_.device.ReleaseExclusive();
     busy_ = false;
     Report(WM_WRITE_DONE, 0, failed ? 1 : 0);
   });
@@ -251,7 +254,8 @@ bool TLCDBurnerPro::EraseDisc(bool quick) {
   eraseDone_ = OnEraseDone;
   ctx_.state = stErasing;
   worker_ = std::thread([this, quick] {
-    const bool failed = TEraseThread(ctx_, quick).Execute();
+    const bool failed = !ctx_.device.HoldExclusive() || TEraseThread(ctx_, quick).Execute();
+    ctx_.device.ReleaseExclusive();
     ctx_.state = stIdle;
     busy_ = false;
     Report(WM_ERASE_DONE, 0, failed ? 1 : 0);

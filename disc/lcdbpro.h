@@ -115,6 +115,9 @@ class TLCDBurnerPro {
   uint32_t GetVerifyPosition() const { return ctx_.verifyPosition; }
   uint32_t GetVerifyTotal() const { return ctx_.fileBlocksQueued; }
   bool Busy() const { return busy_; }
+  // Why the last write or erase could not have the drive (another program
+  // holds it); empty when it could.
+  std::string LastErrorText() const { return ctx_.device.lastErrorText; }
   int State() const { return ctx_.state; }
   int ErrorCode() const { return ctx_.errorCode; }
 

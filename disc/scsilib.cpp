@@ -116,6 +116,39 @@ void TSCSIDevice::Close() {
   log_.reset();
   if (handle) handle->Close();
   handle.reset();
+  exclusive = false;
+}
+
+bool TSCSIDevice::HoldExclusive() {
+  std::lock_guard deviceGuard(deviceLock);
+  lastErrorText.clear();
+  if (handle) handle->Close();
+  handle.reset();
+  exclusive = false;
+  if (!initialized || driveLetter == '?') return false;
+  int err = 0;
+  handle = platform::DriveLetterMap::Global().OpenOptical(driveLetter, err, true);
+  if (!handle) {
+    systemError = err;
+    const std::string drive = std::string(1, driveLetter) + ":";
+    lastErrorText = err == platform::DriveHeldElsewhereError()
+                        ? "Drive " + drive + " is in use by another program, which holds it " +
+                              "for itself; close that program (or unmount the disc) and try again."
+                        : "Drive " + drive + " cannot be opened for writing (system error " +
+                              std::to_string(err) + ").";
+    if (log_) *log_ << "System Error Code: " << err << "\r\n";
+    return false;
+  }
+  exclusive = true;
+  return true;
+}
+
+void TSCSIDevice::ReleaseExclusive() {
+  std::lock_guard deviceGuard(deviceLock);
+  if (!exclusive) return;
+  if (handle) handle->Close();
+  handle.reset();
+  exclusive = false;
 }
 
 void TSCSIDevice::OpenLog(const std::string& path) {
@@ -248,6 +281,7 @@ bool TSCSIDevice::SelectDevice(int index) {
   driveType = e.driveType;
   if (handle) handle->Close();
   handle.reset();
+  exclusive = false;
   const bool ok = Inquiry();
   if (ok) {
     std::memcpy(vendor, buffer.data() + 8, 8);
@@ -324,7 +358,7 @@ uint8_t TSCSIDevice::PassThrough(TSRB_ExecSCSICmd& srb) {
     std::memcpy(srb.sense, r.sense, 24);
     srb.targetStatus = r.scsiStatus;
   }
-  if (closeAfterCommand && handle) {
+  if (closeAfterCommand && handle && !exclusive) {
     handle->Close();
     handle.reset();
   }

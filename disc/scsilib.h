@@ -105,6 +105,12 @@ class TSCSIDevice {
   int GetDeviceCount() const { return deviceCount; }
   // Frees the debug log and closes the handle.
   void Close();
+  // Writing and erasing hold the selected drive for themselves: the handle
+  // is opened exclusively and kept open until the release (reading and
+  // querying open it shared). False, with lastErrorText saying why (another
+  // program holds the drive), when that open fails.
+  bool HoldExclusive();
+  void ReleaseExclusive();
 
   // --- executor ---
   uint8_t ExecuteCommand(TSRB_ExecSCSICmd& srb);
@@ -185,6 +191,8 @@ class TSCSIDevice {
   bool passThrough = false;
   bool useASPI = false;
   bool closeAfterCommand = false;
+  bool exclusive = false;      // the handle holds the drive for itself
+  std::string lastErrorText;   // why the drive could not be held
   bool busy = false;
   uint8_t discInfo[64] = {};
   TTrackInfo trackInfo;

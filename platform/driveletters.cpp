@@ -14,12 +14,19 @@ namespace {
 // it alive and forwards to it.
 class EmulatedHandle : public MmcTransport {
  public:
-  explicit EmulatedHandle(std::shared_ptr<EmulatedMmcDrive> d) : drive_(std::move(d)) {}
+  EmulatedHandle(std::shared_ptr<EmulatedMmcDrive> d, bool exclusive)
+      : drive_(std::move(d)), exclusive_(exclusive) {}
+  ~EmulatedHandle() override { Close(); }
   MmcResult Execute(const MmcRequest& r) override { return drive_->Execute(r); }
   bool GetAddress(MmcAddress& a) override { return drive_->GetAddress(a); }
+  void Close() override {
+    if (exclusive_) drive_->ReleaseExclusive();
+    exclusive_ = false;
+  }
 
  private:
   std::shared_ptr<EmulatedMmcDrive> drive_;
+  bool exclusive_;
 };
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
@@ -171,15 +178,22 @@ std::string DriveLetterMap::ToLocalPath(const std::string& windowsPath) const {
   return base + rest;
 }
 
-std::shared_ptr<MmcTransport> DriveLetterMap::OpenOptical(char letter, int& systemError) const {
+std::shared_ptr<MmcTransport> DriveLetterMap::OpenOptical(char letter, int& systemError,
+                                                          bool exclusive) const {
   DriveMapping m;
   if (!Find(letter, m) || m.kind == DriveKind::Folder) {
     systemError = ENODEV;
     return nullptr;
   }
   systemError = 0;
-  if (m.kind == DriveKind::EmulatedOptical) return std::make_shared<EmulatedHandle>(m.emulated);
-  return SgIoTransport::Open(m.path, systemError);
+  if (m.kind == DriveKind::EmulatedOptical) {
+    if (exclusive && !m.emulated->ClaimExclusive()) {
+      systemError = DriveHeldElsewhereError();
+      return nullptr;
+    }
+    return std::make_shared<EmulatedHandle>(m.emulated, exclusive);
+  }
+  return SgIoTransport::Open(m.path, systemError, {}, exclusive);
 }
 
 }  // namespace yux::platform

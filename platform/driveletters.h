@@ -65,7 +65,10 @@ class DriveLetterMap {
   std::string ToLocalPath(const std::string& windowsPath) const;
   // A transport to the optical or emulated drive of the letter; null with
   // the errno in systemError when it cannot be opened or is no optical drive.
-  std::shared_ptr<MmcTransport> OpenOptical(char letter, int& systemError) const;
+  // Exclusive (for writing and erasing), no other program may hold the
+  // drive at the same time, and none can take it while the transport lives.
+  std::shared_ptr<MmcTransport> OpenOptical(char letter, int& systemError,
+                                            bool exclusive = false) const;
 
  private:
   static int Index(char letter);

@@ -175,6 +175,15 @@ int EmulatedMmcDrive::ClosedSessions() const { std::lock_guard lock(mutex_); ret
 bool EmulatedMmcDrive::Finalized() const { std::lock_guard lock(mutex_); return finalized_; }
 uint32_t EmulatedMmcDrive::Capacity() const { std::lock_guard lock(mutex_); return capacity_; }
 
+// The holder flag is atomic, not under the drive's lock: it is asked from
+// inside commands (the test clock), where the lock is already held.
+bool EmulatedMmcDrive::ClaimExclusive() {
+  bool expected = false;
+  return heldExclusively_.compare_exchange_strong(expected, true);
+}
+void EmulatedMmcDrive::ReleaseExclusive() { heldExclusively_ = false; }
+bool EmulatedMmcDrive::HeldExclusively() const { return heldExclusively_; }
+
 void EmulatedMmcDrive::InjectMediumError(uint32_t lba) { std::lock_guard lock(mutex_); mediumErrors_[lba] = true; }
 void EmulatedMmcDrive::SetBusy(int commands) { std::lock_guard lock(mutex_); busyLeft_ = commands; }
 void EmulatedMmcDrive::FailOpcode(uint8_t opcode, int times) { std::lock_guard lock(mutex_); failing_[opcode] = times; }

@@ -4,6 +4,7 @@
 // profile it holds: disc and track information, write-once rules, tray and
 // readiness conditions, and faults injected by tests. Every command and its
 // data are logged so that tests can check the exact bytes sent.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -92,6 +93,13 @@ class EmulatedMmcDrive : public MmcTransport {
   uint32_t Capacity() const;
   uint32_t NextWritableAddress() const;
 
+  // --- holders ---
+  // One holder at a time may have the drive for itself (as O_EXCL gives it
+  // on a real drive); tests claim it to play another program.
+  bool ClaimExclusive();
+  void ReleaseExclusive();
+  bool HeldExclusively() const;
+
   // --- faults ---
   void InjectMediumError(uint32_t lba);          // READ/WRITE of this block fail
   void SetBusy(int commands);                    // next N commands answer BUSY
@@ -169,6 +177,7 @@ class EmulatedMmcDrive : public MmcTransport {
   int notReadyLeft_ = 0;
   int notReadyPolls_ = 0;
   int busyLeft_ = 0;
+  std::atomic<bool> heldExclusively_{false};
   std::vector<EmulatedTrack> tracks_;
   int closedSessions_ = 0;
   bool finalized_ = false;

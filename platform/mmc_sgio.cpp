@@ -15,16 +15,31 @@
 
 namespace yux::platform {
 
-std::shared_ptr<SgIoTransport> SgIoTransport::Open(const std::string& devicePath,
-                                                   int& systemError, IoctlFunction ioctlFn) {
-  int fd = ::open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) fd = ::open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    systemError = errno;
-    return nullptr;
+int SgIoTransport::OpenDevice(const std::string& path, bool exclusive,
+                              const OpenFunction& openFn, int& systemError) {
+  auto open = [&](int flags) {
+    return openFn ? openFn(path.c_str(), flags) : ::open(path.c_str(), flags);
+  };
+  int fd;
+  if (exclusive) {
+    fd = open(O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL);
+  } else {
+    fd = open(O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fd = open(O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   }
-  systemError = 0;
-  return std::make_shared<SgIoTransport>(fd, devicePath, std::move(ioctlFn));
+  systemError = fd < 0 ? errno : 0;
+  return fd;
+}
+
+std::shared_ptr<SgIoTransport> SgIoTransport::Open(const std::string& devicePath,
+                                                   int& systemError, IoctlFunction ioctlFn,
+                                                   bool exclusive, OpenFunction openFn) {
+  const int fd = OpenDevice(devicePath, exclusive, openFn, systemError);
+  if (fd < 0) return nullptr;
+  auto t = std::make_shared<SgIoTransport>(fd, devicePath, std::move(ioctlFn));
+  t->exclusive_ = exclusive;
+  t->open_ = std::move(openFn);
+  return t;
 }
 
 SgIoTransport::SgIoTransport(int fd, std::string devicePath, IoctlFunction ioctlFn)
@@ -45,14 +60,8 @@ void SgIoTransport::Close() {
 
 bool SgIoTransport::EnsureOpen(int& systemError) {
   if (fd_ >= 0 || !ownsFd_) return true;
-  int fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    systemError = errno;
-    return false;
-  }
-  fd_ = fd;
-  return true;
+  fd_ = OpenDevice(path_, exclusive_, open_, systemError);
+  return fd_ >= 0;
 }
 
 MmcResult SgIoTransport::Execute(const MmcRequest& request) {

@@ -13,14 +13,21 @@ namespace yux::platform {
 // The ioctl call, replaceable so that the request can be checked without a
 // drive. Returns -1 and sets errno on failure, like ioctl(2).
 using IoctlFunction = std::function<int(int fd, unsigned long request, void* arg)>;
+// The open call, replaceable likewise (returns -1 and sets errno, like
+// open(2)).
+using OpenFunction = std::function<int(const char* path, int flags)>;
 
 class SgIoTransport : public MmcTransport {
  public:
   // Opens the device for reading and writing, else read-only (both
-  // non-blocking so that an empty tray does not stall the open). Returns
-  // null and the errno in systemError when neither works.
+  // non-blocking so that an empty tray does not stall the open), shared
+  // with other programs. Exclusive, it is opened for reading and writing
+  // with O_EXCL only, as writing and erasing need it: another program that
+  // holds the drive makes it fail with DriveHeldElsewhereError(). Returns
+  // null and the errno in systemError when no open works.
   static std::shared_ptr<SgIoTransport> Open(const std::string& devicePath, int& systemError,
-                                             IoctlFunction ioctlFn = {});
+                                             IoctlFunction ioctlFn = {}, bool exclusive = false,
+                                             OpenFunction openFn = {});
   // Wraps an already open descriptor (or -1 for a transport that only
   // talks to an injected ioctl).
   SgIoTransport(int fd, std::string devicePath, IoctlFunction ioctlFn);
@@ -34,7 +41,11 @@ class SgIoTransport : public MmcTransport {
 
  private:
   bool EnsureOpen(int& systemError);
+  static int OpenDevice(const std::string& path, bool exclusive, const OpenFunction& openFn,
+                        int& systemError);
   int fd_ = -1;
+  bool exclusive_ = false;
+  OpenFunction open_;
   bool ownsFd_ = true;
   std::string path_;
   IoctlFunction ioctl_;

@@ -1,5 +1,6 @@
 #include "platform/mmc_transport.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace yux::platform {
@@ -13,5 +14,7 @@ void SetSense(MmcResult& result, uint8_t key, uint8_t asc, uint8_t ascq) {
   result.sense[13] = ascq;
   result.senseLength = 18;
 }
+
+int DriveHeldElsewhereError() { return EBUSY; }
 
 }  // namespace yux::platform

@@ -55,4 +55,8 @@ class MmcTransport {
 // Fills fixed-format sense data (response code 70h) into a result.
 void SetSense(MmcResult& result, uint8_t key, uint8_t asc, uint8_t ascq);
 
+// The system error of an exclusive open that failed because another
+// program holds the drive (or has its disc mounted).
+int DriveHeldElsewhereError();
+
 }  // namespace yux::platform

@@ -203,3 +203,20 @@ TEST_F(DiscStage, NoFilesAndAbortWhileWaitingForTheDisc) {
 }
 
 }  // namespace
+
+// A drive another program holds for itself: the write is refused at once,
+// the log says why, and the file counts as not burned.
+TEST_F(DiscStage, DriveHeldByAnotherProgramIsNamedAndNothingCounts) {
+  Insert(platform::kProfileCdRw);
+  ASSERT_TRUE(drive->ClaimExclusive());
+  const std::string name = File("h.rar", 100000, 3);
+  ASSERT_EQ(Deliver({name}), CdResult::Ended);
+  drive->ReleaseExclusive();
+  EXPECT_TRUE(Logged("Burn complete. Status: Error [!]")) << All();
+  const bool named = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("is in use by another program") != std::string::npos && l.find("[!]") != std::string::npos;
+  });
+  EXPECT_TRUE(named) << All();
+  EXPECT_FALSE(deliveries.ReachedAny(name));
+  EXPECT_FALSE(drive->HeldExclusively());
+}

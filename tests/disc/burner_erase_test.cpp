@@ -93,3 +93,36 @@ TEST(BurnerErase, DvdPlusRwQuickEraseRemovesTheVolume) {
   EXPECT_TRUE(f.Erase(true));
   EXPECT_EQ(b.Context().device.GetISOVolumeSize(), 0u);
 }
+
+// Writing and erasing hold the drive for themselves. While another program
+// holds it they fail at once and say why; reading and queries still work.
+TEST(BurnerExclusive, WriteAndEraseNeedTheDriveForThemselves) {
+  BurnerFixture f(kProfileDvdPlusRw, 60000);
+  auto& b = *f.burner;
+  ASSERT_NE(b.InsertFile("\\", f.Source("a.rar", 100000, 1)), nullptr);
+  b.PrepareImage();
+  ASSERT_TRUE(f.drive->ClaimExclusive());  // another program
+  EXPECT_FALSE(f.Write());
+  EXPECT_TRUE(f.writeFailed);
+  EXPECT_NE(b.LastErrorText().find("in use by another program"), std::string::npos)
+      << b.LastErrorText();
+  EXPECT_FALSE(f.Erase(true));
+  EXPECT_NE(b.LastErrorText().find("in use by another program"), std::string::npos);
+  EXPECT_EQ(b.GetMediaType(), mtDVDPlusRW);
+  EXPECT_GT(b.GetFreeBlocks(), 0u);
+  f.drive->ReleaseExclusive();
+
+  bool heldWhileWriting = false;
+  f.drive->clock = [&]() -> uint64_t {
+    if (b.State() == stWriting && f.drive->HeldExclusively()) heldWhileWriting = true;
+    return 0;
+  };
+  EXPECT_TRUE(f.Write());
+  f.drive->clock = nullptr;
+  EXPECT_TRUE(heldWhileWriting);
+  EXPECT_TRUE(b.LastErrorText().empty());
+  EXPECT_FALSE(f.drive->HeldExclusively()) << "the drive is handed back after the write";
+  EXPECT_FALSE(f.Verify().failed);
+  EXPECT_TRUE(f.Erase(true));
+  EXPECT_FALSE(f.drive->HeldExclusively());
+}

@@ -2,7 +2,9 @@
 // drive discovery from a sysfs/procfs fixture, and the drive-letter map.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <scsi/sg.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -80,6 +82,50 @@ TEST(SgIo, OpenFailsWithTheSystemError) {
   int err = 0;
   EXPECT_EQ(SgIoTransport::Open("/nonexistent/sr0", err), nullptr);
   EXPECT_EQ(err, ENOENT);
+}
+
+// Writing and erasing open the drive with O_EXCL (reading and writing,
+// never falling back to read-only) and keep that when they open it again;
+// discovery and reading open it shared. A drive another program holds
+// fails with the error that says so.
+TEST(SgIo, ExclusiveOpenForWritingSharedOpenOtherwise) {
+  std::vector<int> flags;
+  bool held = true;
+  auto open = [&](const char*, int f) {
+    flags.push_back(f);
+    if ((f & O_EXCL) && held) {
+      errno = EBUSY;
+      return -1;
+    }
+    if ((f & O_ACCMODE) == O_RDWR && !(f & O_EXCL)) {
+      errno = EACCES;  // only read access for this user
+      return -1;
+    }
+    return ::open("/dev/null", O_RDONLY);
+  };
+  int err = 0;
+  EXPECT_EQ(SgIoTransport::Open("/dev/sr0", err, {}, true, open), nullptr);
+  EXPECT_EQ(err, DriveHeldElsewhereError());
+  ASSERT_EQ(flags.size(), 1u);
+  EXPECT_EQ(flags[0] & (O_EXCL | O_ACCMODE), O_EXCL | O_RDWR);
+
+  flags.clear();
+  auto shared = SgIoTransport::Open("/dev/sr0", err, {}, false, open);
+  ASSERT_NE(shared, nullptr);
+  ASSERT_EQ(flags.size(), 2u);
+  for (int f : flags) EXPECT_EQ(f & O_EXCL, 0);
+  EXPECT_EQ(flags[1] & O_ACCMODE, O_RDONLY);
+
+  held = false;
+  flags.clear();
+  auto own = SgIoTransport::Open("/dev/sr0", err, [](int, unsigned long, void*) { return 0; },
+                                 true, open);
+  ASSERT_NE(own, nullptr);
+  own->Close();
+  uint8_t cdb[6] = {};
+  own->Execute(MmcRequest{cdb, 6, MmcDirection::None, nullptr, 0, 1000});
+  ASSERT_EQ(flags.size(), 2u);
+  EXPECT_NE(flags[1] & O_EXCL, 0) << "reopened shared";
 }
 
 TEST(SgIo, DiscoversDrivesFromSysAndProc) {
