@@ -698,6 +698,8 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
     std::vector<std::string> inOrder;
     std::vector<std::string> absent;
     bool delivered;
+    std::string dac = "Office";
+    int dnr = 2, dwc = 30;
   };
   const Row rows[] = {
       {"connects after 300 ms", "Answers=connect:300\n",
@@ -715,6 +717,20 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
         "Daily: Done."},
        {"DIALUP - Hanging up.", "DIALUP - Dialing"},
        true},
+      // A line that never answers: each wait of "dwc" seconds is a failed
+      // attempt, so one redial and then the end, within seconds.
+      {"silence", "Answers=silence\n",
+       {"DIALUP - Dialing Office.", "DIALUP - Waiting for connection (1 seconds max).",
+        "DIALUP - No connection within 1 seconds. [!]", "DIALUP - Redialing Office [1/1].",
+        "DIALUP - No connection within 1 seconds. [!]", "DIALUP - No connection. [!]",
+        "Daily: FTP - Skipping because of no dialup connection. [!]"},
+       {"Daily: FTP - Connecting to", "Daily: Done."},
+       false, "Office", 1, 1},
+      {"no entry chosen", "Answers=connect\n",
+       {"DIALUP - Dialup account has not been selected yet. [!]",
+        "Daily: FTP - Skipping because of no dialup connection. [!]"},
+       {"DIALUP - Dialing", "Daily: FTP - Connecting to", "Daily: Done."},
+       false, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -734,9 +750,9 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
                     std::string("[Office]\nNumber=0123\nUser=alice\nPassword=secret\n") + row.entry);
     SettingsFolder = world.settings.str();
     test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("des 1") + "\r\n" +
-                                           ScrambleText("dha 1") + "\r\n" + ScrambleText("dac Office") +
-                                           "\r\n" + ScrambleText("dnr 2") + "\r\n" + ScrambleText("dwc 30") +
-                                           "\r\n");
+                                           ScrambleText("dha 1") + "\r\n" + ScrambleText("dac " + row.dac) +
+                                           "\r\n" + ScrambleText("dnr " + std::to_string(row.dnr)) + "\r\n" +
+                                           ScrambleText("dwc " + std::to_string(row.dwc)) + "\r\n");
     std::error_code ec;
     fs::remove(server.Pub() / "Daily.rar", ec);
     RunningYux yux(world);
