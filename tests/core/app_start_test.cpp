@@ -30,6 +30,7 @@
 #include "platform/safefile.h"
 #include "tests/core/yux_process.h"
 #include "tests/peers/ftppeers.h"
+#include "tests/peers/smtppeers.h"
 #include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
 
@@ -771,6 +772,61 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
     yux.proc().terminate();
     ASSERT_TRUE(yux.proc().waitForFinished(20000));
   }
+}
+
+// A run that mails a volume-split archive to a real SMTP server and copies
+// it: one message per volume in one session, each attachment the volume
+// the copy delivered, one "2-SMTP" line per volume.
+TEST(MailRun, RealRunMailsEveryVolume) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  test::SmtpPeer peer;
+  test::SmtpPeerOptions o;
+  o.user = "yuxuser";
+  o.password = "s3cret";
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  std::string data;
+  std::uint32_t x = 7;
+  for (int i = 0; i < 50000; ++i) data.push_back(char((x = x * 1664525u + 1013904223u) >> 24));
+  test::WriteFile(source / "noise.bin", data);
+  PrepareDueRun(world, source, [&](tarcopt& p) {
+    p.del = false;
+    p.vol = "20k";
+    p.smt = true;
+    p.sse = "127.0.0.1:" + std::to_string(peer.Port());
+    p.sfr = "yux@example.test";
+    p.sto = "admin@example.test";
+    p.sus = "yuxuser";
+    p.spa = "s3cret";
+  });
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 60000)) << world.Log() << yux.Err();
+  std::vector<fs::path> volumes = FilesBelow(world.settings / "dest");
+  std::sort(volumes.begin(), volumes.end());
+  ASSERT_GE(volumes.size(), 2u) << world.Log();
+  ASSERT_EQ(peer.MessageCount(), static_cast<int>(volumes.size())) << peer.Log();
+  const std::string hst = test::ReadFile(world.settings / "presets" / "Daily.hst");
+  for (size_t i = 0; i < volumes.size(); ++i) {
+    const std::string name = volumes[i].filename().string();
+    SCOPED_TRACE(name);
+    const fs::path eml = world.settings / ("m" + std::to_string(i) + ".eml");
+    test::WriteFile(eml, peer.Message(static_cast<int>(i)));
+    const std::string parsed = test::ParseMailWithPython(eml.string());
+    EXPECT_NE(parsed.find("\"Subject\": \"" + name + " (sent by YUX).\""), std::string::npos) << parsed;
+    std::string hex;
+    static const char kHex[] = "0123456789abcdef";
+    for (unsigned char c : test::ReadFile(volumes[i])) {
+      hex += kHex[c >> 4];
+      hex += kHex[c & 15];
+    }
+    EXPECT_NE(parsed.find("\"hex\": \"" + hex + "\""), std::string::npos);
+    EXPECT_EQ(CountOf(hst, "\t2-SMTP\tadmin@example.test/" + name), 1) << hst;
+  }
+  EXPECT_EQ(CountOf(world.Log(), "Daily: SMTP - Connecting to"), 1);
+  yux.proc().terminate();
+  ASSERT_TRUE(yux.proc().waitForFinished(20000));
 }
 
 // A request handed over while the first instance's scheduler is off is
