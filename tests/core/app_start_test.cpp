@@ -829,6 +829,46 @@ TEST(MailRun, RealRunMailsEveryVolume) {
   ASSERT_TRUE(yux.proc().waitForFinished(20000));
 }
 
+// A hidden yux told to run a preset and exit mails the run's error lines
+// to the administrator before it halts.
+TEST(MailRun, ErrorLinesOfAHiddenRunAreMailedBeforeTheExit) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  test::SmtpPeer peer;
+  ASSERT_TRUE(peer.Start({})) << peer.Error();
+  int closedPort = 0;
+  test::CloseFd(test::LoopbackListener(closedPort));  // an FTP server that is not there
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", "error mail");
+  world.UseSettingsFolder();
+  WriteDailyPreset(world, source, world.settings / "dest", [&](tarcopt& p) {
+    p.ctf = false;
+    p.ftp = true;
+    p.fse = "127.0.0.1:" + std::to_string(closedPort);
+  });
+  SettingsFolder = world.settings.str();
+  test::WriteFile(OptionsFilePath(),
+                  ScrambleText("ver 0") + "\r\n" + ScrambleText("ser 1") + "\r\n" +
+                      ScrambleText("ssr 127.0.0.1:" + std::to_string(peer.Port())) + "\r\n" +
+                      ScrambleText("sfm yux@example.test") + "\r\n" + ScrambleText("sto boss@example.test") + "\r\n");
+  RunningYux yux(world, {"/hide", "Daily", "/exit"});
+  ASSERT_TRUE(yux.proc().waitForFinished(90000)) << world.Log();
+  const std::string log = world.Log();
+  const size_t sent = log.find("Error report has been sent to boss@example.test");
+  ASSERT_NE(sent, std::string::npos) << log;
+  EXPECT_LT(sent, log.find("YUX halts.")) << log;
+  ASSERT_GE(peer.MessageCount(), 1) << peer.Log();
+  bool ftpErrorMailed = false;
+  for (int i = 0; i < peer.MessageCount(); ++i) {
+    const std::string m = peer.Message(i);
+    EXPECT_NE(m.find("YUX error report."), std::string::npos) << m;
+    if (m.find("Daily: FTP - ") != std::string::npos) ftpErrorMailed = true;
+  }
+  EXPECT_TRUE(ftpErrorMailed);
+  EXPECT_EQ(log.find("FAILED TO SEND ERROR REPORT"), std::string::npos) << log;
+}
+
 // A request handed over while the first instance's scheduler is off is
 // still in "yux.sch" after the first instance closed.
 TEST(Program, RequestsWhileTheSchedulerIsOffSurviveTheClose) {
