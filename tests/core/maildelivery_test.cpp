@@ -362,3 +362,42 @@ TEST_F(MailStage, TlsSessions) {
     EXPECT_TRUE(deliveries.Complete("t.rar"));
   }
 }
+
+// A 451 to the first MAIL FROM with retries on: the retry reconnects the
+// way the first attempt did (STARTTLS before AUTH where the preset asks for
+// it) and sends the same archive, once.
+TEST_F(MailStage, RefusedMailIsRetriedOnANewSession) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  ASSERT_TRUE(test::TestPki::Get().Ok());
+  struct Row {
+    const char* name;
+    test::SmtpPeerOptions::Tls tls;
+    int sss;
+  } rows[] = {{"plain", test::SmtpPeerOptions::kPlain, 0}, {"STARTTLS required", test::SmtpPeerOptions::kStartTls, 2}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::SmtpPeer peer;
+    test::SmtpPeerOptions o;
+    o.user = "yuxuser";
+    o.password = "s3cret";
+    o.tls = row.tls;
+    o.refuseFirstMail = true;
+    ASSERT_TRUE(peer.Start(o)) << peer.Error();
+    preset.sse = "127.0.0.1:" + std::to_string(peer.Port());
+    preset.sus = "yuxuser";
+    preset.spa = "s3cret";
+    preset.sss = row.sss;
+    Options.fre = true;
+    Options.fin = 1;
+    Options.fti = 2;
+    log.lines.clear();
+    test::WriteFile(dir / "run" / "r.rar", std::string("retried ") + row.name);
+    EXPECT_EQ(DeliverByMail(Job({"r.rar"})), MailResult::Ended);
+    ASSERT_EQ(peer.MessageCount(), 1) << peer.Log();
+    EXPECT_TRUE(deliveries.Complete("r.rar"));
+    const auto lines = SmtpLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Trying again in 1 seconds (1/2)."), lines.end())
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Successfully sent: r.rar"), 1);
+  }
+}

@@ -28,6 +28,15 @@ sys.stderr = open(os.path.join(folder, "server.err"), "w")
 class Handler:
     def __init__(self):
         self.count = 0
+        self.mails = 0
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        self.mails += 1
+        if args.get("refuse_first_mail") and self.mails == 1:
+            return "451 Try again later"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         name = os.path.join(folder, "mail%03d" % self.count)
@@ -137,7 +146,9 @@ bool SmtpPeer::Start(const SmtpPeerOptions& o) {
                      ", \"user\": " + JsonString(o.user) +
                      ", \"password\": " + JsonString(o.password) +
                      ", \"cram\": " + (o.cramMd5 ? "true" : "false") +
-                     ", \"size\": " + std::to_string(o.sizeLimit) + ", \"exclude\": [";
+                     ", \"size\": " + std::to_string(o.sizeLimit) +
+                     ", \"refuse_first_mail\": " + (o.refuseFirstMail ? "true" : "false") +
+                     ", \"exclude\": [";
   for (std::size_t i = 0; i < o.exclude.size(); ++i)
     json += (i ? ", " : "") + JsonString(o.exclude[i]);
   json += "]";

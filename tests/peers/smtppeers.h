@@ -21,6 +21,7 @@ struct SmtpPeerOptions {
   bool cramMd5 = false;  // offer CRAM-MD5 too
   enum Tls { kPlain, kStartTls, kImplicit } tls = kPlain;
   long sizeLimit = 0;  // 0: aiosmtpd's default
+  bool refuseFirstMail = false;  // 451 to the first MAIL FROM of the server's life
 };
 
 class SmtpPeer {
