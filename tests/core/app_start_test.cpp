@@ -774,6 +774,54 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
   }
 }
 
+// "/ABORT" from a second instance while the run waits for a line that never
+// answers: the pending dial is hung up, no redial follows, nothing is
+// uploaded and the run ends aborted long before the wait would have run out.
+TEST(DialUpRun, AbortDuringTheDialWaitHangsUpAndEndsTheRun) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start()) << server.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", "abort while dialling");
+  PrepareDueRun(world, source, [&](tarcopt& p) {
+    p.del = false;
+    p.ctf = false;
+    p.ftp = true;
+    p.fse = "127.0.0.1:" + std::to_string(server.Port());
+    p.ffo = "pub";
+  });
+  fs::create_directories(world.config / "yux");
+  test::WriteFile(world.config / "yux" / "phonebook.ini",
+                  "[Office]\nNumber=0123\nUser=alice\nPassword=secret\nAnswers=silence\n");
+  SettingsFolder = world.settings.str();
+  test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("des 1") + "\r\n" +
+                                         ScrambleText("dha 1") + "\r\n" + ScrambleText("dac Office") + "\r\n" +
+                                         ScrambleText("dnr 2") + "\r\n" + ScrambleText("dwc 600") + "\r\n");
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "DIALUP - Waiting for connection (600 seconds max).", 60000))
+      << world.Log() << yux.Err();
+  QElapsedTimer sinceAbort;
+  sinceAbort.start();
+  auto second = test::RunProgram({test::BuiltProgram("yux").string(), "/ABORT"}, world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Aborted. [!]", 60000)) << world.Log();
+  // Far below one wait of 600 seconds: the abort ended the wait itself.
+  EXPECT_LT(sinceAbort.elapsed(), 120000);
+  const std::string log = world.Log();
+  const size_t hangup = log.find("DIALUP - Hanging up.");
+  EXPECT_NE(hangup, std::string::npos) << log;
+  EXPECT_LT(hangup, log.find("Aborted. [!]")) << log;
+  for (const char* absent : {"DIALUP - Redialing", "DIALUP - Connected.", "Daily: FTP - Connecting to", "Daily: Done."}) {
+    EXPECT_EQ(log.find(absent), std::string::npos) << absent << "\n" << log;
+  }
+  EXPECT_FALSE(fs::exists(server.Pub() / "Daily.rar"));
+  EXPECT_EQ(test::ReadFile(world.settings / "presets" / "Daily.hst").find("3-FTP"), std::string::npos);
+  yux.proc().terminate();
+  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+}
+
 // A run that mails a volume-split archive to a real SMTP server and copies
 // it: one message per volume in one session, each attachment the volume
 // the copy delivered, one "2-SMTP" line per volume.
