@@ -1,12 +1,22 @@
 #include "core/restorehistory.h"
 
+#include <QString>
+
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 #include "core/flags.h"
 #include "core/msgtable.h"
 #include "core/presets.h"
 #include "core/winrarcmd.h"
+#include "disc/commonlib.h"
+#include "disc/scsilib.h"
+#include "disc/sessionimport.h"
+#include "disc/tree.h"
+#include "platform/driveletters.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +123,109 @@ RestoreOutcome RestoreArchive(
       out.exitCode = RunExtract(program, archive, out.folder, settingsFolder, *again, &out.started);
   }
   return out;
+}
+
+bool SplitDiscLocation(const std::string& location, char* letter, std::string* path) {
+  if (location.size() < 3 || location[1] != ':' || !std::isalpha(static_cast<unsigned char>(location[0])))
+    return false;
+  size_t start = 2;
+  while (start < location.size() && (location[start] == '\\' || location[start] == '/')) ++start;
+  if (start >= location.size()) return false;
+  *letter = static_cast<char>(std::toupper(static_cast<unsigned char>(location[0])));
+  *path = location.substr(start);
+  return true;
+}
+
+DiscContents::DiscContents(char letter)
+    : device_(std::make_unique<disc::TSCSIDevice>()), tree_(std::make_unique<disc::TTreeContext>()) {
+  if (platform::DriveLetterMap::Global().DriveType(letter) != platform::kDriveCdrom) return;
+  if (!device_->InitializeDevices(false) || !device_->SelectDeviceByLetter(letter)) return;
+  // An empty drive answers "not ready"; its disc holds nothing.
+  if (!device_->TestUnitReady()) return;
+  disc::ImportSession(*tree_, *device_, 0, "", &joliet_);
+}
+
+DiscContents::~DiscContents() = default;
+
+std::optional<DiscFile> DiscContents::Find(const std::string& path) const {
+  std::vector<std::u16string> parts;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t end = path.find_first_of("\\/", pos);
+    if (end == std::string::npos) end = path.size();
+    if (end > pos) parts.push_back(disc::Utf8ToWide(path.substr(pos, end - pos)));
+    pos = end + 1;
+  }
+  if (parts.empty()) return std::nullopt;
+  auto same = [this](const std::u16string& onDisc, const std::u16string& wanted) {
+    if (joliet_) return onDisc == wanted;
+    return QString::fromStdU16String(onDisc).compare(QString::fromStdU16String(wanted),
+                                                     Qt::CaseInsensitive) == 0;
+  };
+  const disc::TDirectory* dir = tree_->root;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    const disc::TFileEntry* hit = nullptr;
+    for (const disc::TFileEntry* e : dir->files) {
+      if (e->IsDirectory() == last || !same(e->longName, parts[i])) continue;
+      hit = e;
+      break;
+    }
+    if (!hit) return std::nullopt;
+    if (!last) {
+      if (!hit->subdir) return std::nullopt;
+      dir = hit->subdir;
+      continue;
+    }
+    DiscFile file;
+    file.name = disc::WideToUtf8(hit->longName);
+    file.size = hit->size;
+    if (hit->extents.empty()) {
+      file.extents.emplace_back(hit->block, static_cast<uint32_t>(hit->size));
+    } else {
+      for (const disc::TExtent& x : hit->extents) file.extents.emplace_back(x.block, x.length);
+    }
+    return file;
+  }
+  return std::nullopt;
+}
+
+bool DiscContents::Copy(const DiscFile& file, const std::string& target, std::string* error) const {
+  constexpr uint32_t kBlock = 2048, kChunkBlocks = 32;
+  std::FILE* out = std::fopen(target.c_str(), "wb");
+  if (!out) {
+    *error = "Cannot create " + target;
+    return false;
+  }
+  std::vector<uint8_t> buffer(kBlock * kChunkBlocks);
+  bool ok = true;
+  for (const auto& [first, length] : file.extents) {
+    uint32_t block = first;
+    uint64_t left = length;
+    while (ok && left > 0) {
+      const uint64_t blocks = std::min<uint64_t>(kChunkBlocks, (left + kBlock - 1) / kBlock);
+      if (!device_->Read10(block, static_cast<uint16_t>(blocks), buffer.data())) {
+        *error = "The disc could not be read at block " + std::to_string(block) + ".";
+        ok = false;
+        break;
+      }
+      const size_t bytes = static_cast<size_t>(std::min<uint64_t>(left, blocks * kBlock));
+      if (std::fwrite(buffer.data(), 1, bytes, out) != bytes) {
+        *error = "Cannot write " + target;
+        ok = false;
+        break;
+      }
+      block += static_cast<uint32_t>(blocks);
+      left -= bytes;
+    }
+    if (!ok) break;
+  }
+  if (std::fclose(out) != 0 && ok) {
+    *error = "Cannot write " + target;
+    ok = false;
+  }
+  if (!ok) std::remove(target.c_str());
+  return ok;
 }
 
 }  // namespace yux

@@ -2,12 +2,19 @@
 // What the restore window works from: the rows of a preset's delivery
 // history, the text that says where a mailed archive is, the folder an
 // archive is restored into and the archiver call that restores it.
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace yux {
+
+namespace disc {
+class TSCSIDevice;
+class TTreeContext;
+}  // namespace disc
 
 struct RestoreRow {
   std::string date;      // the line's date text
@@ -52,5 +59,43 @@ RestoreOutcome RestoreArchive(
     const std::string& program, const std::string& archive, const std::string& parent,
     const std::string& settingsFolder, const std::string& password,
     const std::function<std::optional<std::string>(const std::string& caption)>& askPassword);
+
+// Splits a disc row's location ("E:\dir\file.rar") into its drive letter
+// (upper case) and the path on the disc ("dir\file.rar"); false when it
+// starts with no drive letter or names no file.
+bool SplitDiscLocation(const std::string& location, char* letter, std::string* path);
+
+// A file on the disc in a drive: where its data lies.
+struct DiscFile {
+  std::string name;  // as the disc spells it
+  uint64_t size = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> extents;  // absolute block, bytes
+};
+
+// The newest session of the disc in an optical (or emulated) drive, its
+// directory read once so that every disc row of that letter is looked up
+// in it without reading the disc again.
+class DiscContents {
+ public:
+  // Reads the directory of the disc in the drive of `letter`. No optical
+  // drive behind the letter, no disc in it, or a blank or unreadable one
+  // leave it holding nothing.
+  explicit DiscContents(char letter);
+  ~DiscContents();
+  DiscContents(const DiscContents&) = delete;
+  DiscContents& operator=(const DiscContents&) = delete;
+
+  // Looks a path on the disc up: Joliet names must match exactly, ISO 9660
+  // names (which the disc keeps in upper case) match without regard to case.
+  std::optional<DiscFile> Find(const std::string& path) const;
+  // Copies the file's data into `target` with READ(10); false with the
+  // reason in `error`, leaving no partial file.
+  bool Copy(const DiscFile& file, const std::string& target, std::string* error) const;
+
+ private:
+  std::unique_ptr<disc::TSCSIDevice> device_;
+  std::unique_ptr<disc::TTreeContext> tree_;
+  bool joliet_ = false;
+};
 
 }  // namespace yux

@@ -1,5 +1,6 @@
 #include "dialogs/restoreform.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -11,7 +12,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <stdlib.h>
+
 #include <filesystem>
+#include <map>
+#include <memory>
 
 #include "core/dialoghooks.h"
 #include "core/foldercopy.h"
@@ -88,6 +93,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   histlist->setSelectionBehavior(QAbstractItemView::SelectRows);
   histlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
   brefrcopy = BitBtn("Refresh COPY", "brefrcopy", this);
+  brefrcd = BitBtn("Refresh CDRW", "brefrcd", this);
   bhelp = BitBtn("Help", "bhelp", this);
   bclose = BitBtn("&Close", "bclose", this);
   column->addWidget(Label1);
@@ -96,6 +102,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   column->addWidget(histlist);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(brefrcopy);
+  buttons->addWidget(brefrcd);
   buttons->addStretch();
   buttons->addWidget(bhelp);
   buttons->addWidget(bclose);
@@ -106,6 +113,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   connect(histlist, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem* row, int) { histlistDblClick(row); });
   connect(brefrcopy, &QPushButton::clicked, this, [this] { brefrcopyClick(); });
+  connect(brefrcd, &QPushButton::clicked, this, [this] { brefrcdClick(); });
   connect(openfolder, &QPushButton::clicked, this,
           [this] { OpenInShell(LocalFolderPath(preset_.dir)); });
   connect(bhelp, &QPushButton::clicked, this, [] { ShowHelpTopic("restoring_backup_files.htm"); });
@@ -132,6 +140,12 @@ bool Trestoreform::LoadRestoreHistory() {
   return true;
 }
 
+bool Trestoreform::LoadOrReportEmpty() {
+  if (LoadRestoreHistory()) return true;
+  InfoBox("The backup history of this preset is empty.");
+  return false;
+}
+
 int Trestoreform::RowImage(const QTreeWidgetItem* row) { return row->data(0, kImageRole).toInt(); }
 
 void Trestoreform::histlistDblClick(QTreeWidgetItem* row) {
@@ -142,6 +156,10 @@ void Trestoreform::histlistDblClick(QTreeWidgetItem* row) {
   // A disc row whose letter leads to a mounted disc reads like a copy.
   if (kind[0] == '4' || kind[0] == '1') {
     const std::string file = LocalFolderPath(location);
+    if (kind[0] == '1' && !IsFile(file)) {
+      RestoreFromDisc(location);
+      return;
+    }
     if (!IsFile(file)) {
       InfoBox(MessageText("cannotlocatefile"));
       return;
@@ -189,6 +207,65 @@ void Trestoreform::brefrcopyClick() {
     if (!row->text(1).startsWith('4')) continue;
     SetImage(row, IsFile(LocalFolderPath(row->text(2).toStdString())) ? 0 : 1);
   }
+}
+
+void Trestoreform::RestoreFromDisc(const std::string& location) {
+  char letter = 0;
+  std::string path;
+  std::optional<DiscFile> file;
+  std::unique_ptr<DiscContents> disc;
+  if (SplitDiscLocation(location, &letter, &path)) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    disc = std::make_unique<DiscContents>(letter);
+    file = disc->Find(path);
+    QApplication::restoreOverrideCursor();
+  }
+  if (!file) {
+    InfoBox(MessageText("cannotlocatefile"));
+    return;
+  }
+  // The copy lives in a folder of its own, readable by this user only, and
+  // goes once the restore is over.
+  const std::string temp = TempFolder.empty() ? GetTempDir() : TempFolder;
+  std::string pattern = (fs::path(temp) / "yuxdisc-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) {
+    ErrorBox("Cannot create a folder in " + temp);
+    return;
+  }
+  // Named as the history has it: an ISO 9660 disc spells it in upper case.
+  const std::string copy = (fs::path(pattern) / path.substr(path.find_last_of("\\/") + 1)).string();
+  std::string error;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const bool copied = disc->Copy(*file, copy, &error);
+  QApplication::restoreOverrideCursor();
+  disc.reset();  // the drive is free again while the archiver works
+  if (copied) {
+    RestoreFile(copy);
+  } else {
+    ErrorBox(error);
+  }
+  std::error_code ec;
+  fs::remove_all(pattern, ec);
+}
+
+void Trestoreform::brefrcdClick() {
+  std::map<char, std::unique_ptr<DiscContents>> discs;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  for (int i = 0; i < histlist->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = histlist->topLevelItem(i);
+    if (!row->text(1).startsWith('1')) continue;
+    const std::string location = row->text(2).toStdString();
+    bool found = IsFile(LocalFolderPath(location));
+    char letter = 0;
+    std::string path;
+    if (!found && SplitDiscLocation(location, &letter, &path)) {
+      auto& disc = discs[letter];
+      if (!disc) disc = std::make_unique<DiscContents>(letter);
+      found = disc->Find(path).has_value();
+    }
+    SetImage(row, found ? 0 : 1);
+  }
+  QApplication::restoreOverrideCursor();
 }
 
 void Trestoreform::keyPressEvent(QKeyEvent* event) {

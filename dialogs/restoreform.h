@@ -25,17 +25,23 @@ class Trestoreform : public QDialog {
   // Fills the list from the preset's history; false (list untouched) when
   // the history is missing or empty.
   bool LoadRestoreHistory();
+  // Fills the list; an empty or missing history is said in a box (false),
+  // so that opening the window is never met with silence.
+  bool LoadOrReportEmpty();
   // A copy row (or a disc row whose file can be reached) restores its
   // archive; an e-mail row says where the mail is.
   void histlistDblClick(QTreeWidgetItem* row);
   // Marks each copy row found (image 0) or missing (image 1).
   void brefrcopyClick();
+  // Marks each disc row found or missing: the disc must be in the drive.
+  void brefrcdClick();
 
   QLabel* Label1 = nullptr;
   QPushButton* openfolder = nullptr;
   QCheckBox* only3items = nullptr;
   QTreeWidget* histlist = nullptr;
   QPushButton* brefrcopy = nullptr;
+  QPushButton* brefrcd = nullptr;
   QPushButton* bhelp = nullptr;
   QPushButton* bclose = nullptr;
 
@@ -52,6 +58,9 @@ class Trestoreform : public QDialog {
 
  private:
   void RestoreFile(const std::string& archive);
+  // A disc row: the file is read off the disc into the temp folder and
+  // restored from there.
+  void RestoreFromDisc(const std::string& location);
   std::string presetName_;
   tarcopt preset_;
 };

@@ -27,11 +27,7 @@ void InstallSmallDialogs(TForm1& form1) {
     if (platform::IsHeadless()) return;
     Trestoreform dialog(preset, &form1);
     // An empty history says so instead of opening an empty window.
-    if (!dialog.LoadRestoreHistory()) {
-      InfoBox("The backup history of this preset is empty.");
-      return;
-    }
-    dialog.exec();
+    if (dialog.LoadOrReportEmpty()) dialog.exec();
   };
   form1.OnAboutDialog = [&form1] {
     if (platform::IsHeadless()) return;

@@ -134,7 +134,8 @@ struct Importer {
 }  // namespace
 
 int ImportSession(TTreeContext& tree, TSCSIDevice& device, int session,
-                  const std::string& destination) {
+                  const std::string& destination, bool* jolietNames) {
+  if (jolietNames) *jolietNames = false;
   tree.layout.state = 8;
   if (session == 0) session = device.GetSessionCount();
   TDirectory* dest = tree.FindDirectory(destination);
@@ -161,6 +162,7 @@ int ImportSession(TTreeContext& tree, TSCSIDevice& device, int session,
       if (found) break;
     }
     if (found) {
+      if (jolietNames) *jolietNames = joliet;
       Importer imp{tree, device, joliet, {}};
       imp.Directory(dest, GetLe32(&vd[158]), GetLe32(&vd[166]), 0);
     }

@@ -66,8 +66,13 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   ProcessResult made = RunProgram({winrar, "a", "-ep1", "-r", "-ibck", "-hpp w", archive, (work / "src").string()});
   ASSERT_EQ(made.exitCode, 0) << made.err;
 
+  // An empty history is said in a box; the list is left alone.
   Trestoreform empty("P");
   EXPECT_FALSE(empty.LoadRestoreHistory());
+  EXPECT_FALSE(empty.LoadOrReportEmpty());
+  ASSERT_EQ(boxes->Asked().size(), 1u);
+  EXPECT_NE(boxes->Asked()[0].text.find("The backup history of this preset is empty."), std::string::npos);
+  EXPECT_EQ(empty.histlist->topLevelItemCount(), 0);
 
   QDateTime t(QDate(2024, 5, 6), QTime(10, 0));
   for (int i = 1; i <= 4; ++i)
@@ -77,24 +82,38 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   AddHistoryLine("P", kHistoryFtp, "f2.rar", t.addSecs(500));
   AddHistoryLine("P", kHistorySmtp, "me@example.org/P 2024.rar", t.addSecs(600));
   AddHistoryLine("P", kHistoryCd, archive + ".cd", t.addSecs(700));
+  AddHistoryLine("P", "7-OTHER", "elsewhere.rar", t.addSecs(800));
 
   Trestoreform f("P");
   ASSERT_TRUE(f.LoadRestoreHistory());
-  EXPECT_EQ(Kinds(f), (std::vector<std::string>{"1-CD", "2-SMTP", "3-FTP", "3-FTP", "4-COPY", "4-COPY", "4-COPY"}));
+  EXPECT_EQ(Kinds(f), (std::vector<std::string>{"7-OTHER", "1-CD", "2-SMTP", "3-FTP", "3-FTP", "4-COPY", "4-COPY",
+                                                "4-COPY"}));
   f.only3items->click();
-  EXPECT_EQ(Kinds(f).size(), 9u);
+  EXPECT_EQ(Kinds(f), (std::vector<std::string>{"7-OTHER", "1-CD", "2-SMTP", "3-FTP", "3-FTP", "4-COPY", "4-COPY",
+                                                "4-COPY", "4-COPY", "4-COPY"}));
+  f.only3items->click();
+  EXPECT_EQ(Kinds(f).size(), 8u);
+  f.only3items->click();
 
   f.brefrcopy->click();
   EXPECT_EQ(Trestoreform::RowImage(Row(f, archive)), 0);
   EXPECT_EQ(Trestoreform::RowImage(Row(f, (work / "dest/gone1.rar").string())), 1);
   EXPECT_EQ(Trestoreform::RowImage(Row(f, "f1.rar")), 2);
 
+  // A row of another kind does nothing.
+  f.histlistDblClick(Row(f, "elsewhere.rar"));
+  EXPECT_EQ(boxes->Asked().size(), 1u);
   f.histlistDblClick(Row(f, "me@example.org/P 2024.rar"));
   f.histlistDblClick(Row(f, (work / "dest/gone1.rar").string()));
   auto asked = boxes->Asked();
+  asked.erase(asked.begin());
   ASSERT_EQ(asked.size(), 2u);
-  EXPECT_NE(asked[0].text.find("open me@example.org account"), std::string::npos) << asked[0].text;
-  EXPECT_NE(asked[0].text.find("\"P 2024.rar (sent by YUX).\""), std::string::npos) << asked[0].text;
+  EXPECT_NE(asked[0].text.find(
+                "Please start your e-mail client, open me@example.org account and locate a message with the subject "
+            "\"P 2024.rar (sent by YUX).\". It was sent on 2024.05.06. Save the attached archive to your hard "
+            "drive and doubleclick it to open it in WinRAR."),
+            std::string::npos)
+      << asked[0].text;
   EXPECT_NE(asked[1].text.find("Cannot locate this file"), std::string::npos);
 
   // The preset has no password now: the archiver refuses, the user is asked.
@@ -109,6 +128,7 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   EXPECT_EQ(hooks.lastCaption, "Enter password for P 2024.rar");
   for (auto& [n, d] : files) EXPECT_EQ(ReadFile(work / "to/P 2024/src" / n), d) << n;
   asked = boxes->Asked();
+  asked.erase(asked.begin());
   ASSERT_EQ(asked.size(), 3u);
   EXPECT_NE(asked[2].text.find("restored to " + (work / "to/P 2024").string()), std::string::npos)
       << asked[2].text;

@@ -1,0 +1,192 @@
+// Disc rows of the restore window: an archive the disc library wrote to an
+// emulated drive is found by "Refresh CDRW", read off the disc and restored
+// with the real stand-in archiver; a blank disc shows it missing.
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "core/foldercopy.h"
+#include "core/folders.h"
+#include "core/presets.h"
+#include "core/restorehistory.h"
+#include "core/startup.h"
+#include "dialogs/restoreform.h"
+#include "disc/lcdbpro.h"
+#include "platform/driveletters.h"
+#include "platform/messages.h"
+#include "tests/core/program_fixture.h"
+
+using namespace yux;
+using namespace yux::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class RestoreDisc : public ProgramTest {
+ protected:
+  void SetUp() override {
+    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
+    SetUpProgram(boxes, &hooks);
+    SettingsFolder = settings.str();
+    PresetsFolder = (settings / "presets").string();
+    fs::create_directories(PresetsFolder);
+    fs::create_directories(work / "tmp");
+    TempFolder = (work / "tmp").string();
+  }
+  void TearDown() override {
+    platform::DriveLetterMap::Global().Clear();
+    TempFolder.clear();
+    ProgramTest::TearDown();
+  }
+  // Writes the files into the root of the disc in the drive of `letter`.
+  void Burn(char letter, const std::vector<std::string>& files, bool joliet) {
+    int owner = 0;
+    disc::TLCDBurnerPro burner(&owner);
+    ASSERT_TRUE(burner.InitializeDevices(false));
+    ASSERT_TRUE(burner.SelectDeviceByLetter(letter));
+    burner.SetJolietFileSystem(joliet);
+    bool done = false, failed = true;
+    burner.OnWriteDone = [&](disc::TLCDBurnerPro*, uint8_t, bool f) {
+      failed = f;
+      done = true;
+    };
+    for (const auto& f : files) ASSERT_NE(burner.InsertFile("\\", f), nullptr) << f;
+    ASSERT_GT(burner.PrepareImage(), 0u);
+    ASSERT_TRUE(burner.WriteDisc());
+    ASSERT_TRUE(platform::WaitPumping([&] { return done; }, 60000, 5));
+    ASSERT_FALSE(failed);
+  }
+  QTreeWidgetItem* Row(Trestoreform& f, const std::string& location) {
+    for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
+      if (f.histlist->topLevelItem(i)->text(2).toStdString() == location) return f.histlist->topLevelItem(i);
+    ADD_FAILURE() << "no row " << location;
+    return nullptr;
+  }
+  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
+  FakeHooks hooks;
+  TempDir work;
+};
+
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it)
+    if (it->is_regular_file()) files[fs::relative(it->path(), root).string()] = ReadFile(it->path());
+  return files;
+}
+
+// Data of several blocks that does not repeat, so that a block read from
+// the wrong place shows.
+std::string BigFile() {
+  std::string b;
+  for (int i = 0; i < 150000; ++i) b += std::to_string(i) + ",";
+  return b;
+}
+
+// Compares trees by names and sizes first, so that a failure stays short.
+void ExpectTree(const std::map<std::string, std::string>& got, const std::map<std::string, std::string>& want) {
+  std::map<std::string, size_t> gotSizes, wantSizes;
+  for (auto& [n, d] : got) gotSizes[n] = d.size();
+  for (auto& [n, d] : want) wantSizes[n] = d.size();
+  ASSERT_EQ(gotSizes, wantSizes);
+  for (auto& [n, d] : want) EXPECT_TRUE(got.at(n) == d) << n;
+}
+
+}  // namespace
+
+TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone) {
+  WinRarPath = BuiltProgram("winrar").string();
+  std::map<std::string, std::string> files{{"a b.txt", "alpha"},
+                                           {"sub/\xc3\xbc\xc3\xa9.bin", std::string("\0\1\xfe\xff", 4)},
+                                           {"big.bin", BigFile()}};
+  for (auto& [n, d] : files) {
+    fs::create_directories((work / "src" / n).parent_path());
+    WriteFile(work / "src" / n, d);
+  }
+  fs::create_directories(work / "run");
+  const std::string archive = (work / "run/P 2024.rar").string();
+  ProcessResult made = RunProgram({WinRarPath, "a", "-ep1", "-r", "-ibck", "-hpp w", archive, (work / "src").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  fs::copy_file(archive, work / "run/plain.rar");
+
+  tarcopt preset;
+  SetPresetDefaults(preset);
+  preset.pwd = "p w";
+  ASSERT_TRUE(SavePreset("P", preset));
+
+  // E: holds the archive with Joliet names, G: with ISO 9660 names only,
+  // F: a blank medium.
+  const std::string img = (work / "img").string();
+  fs::create_directories(img);
+  auto& drives = platform::DriveLetterMap::Global();
+  drives.Clear();
+  ASSERT_EQ(drives.Load("E=emulated:DVD+RW:" + img + "/e.img;F=emulated:DVD+RW:" + img +
+                        "/f.img;G=emulated:DVD+RW:" + img + "/g.img"),
+            3);
+  Burn('E', {archive}, true);
+  Burn('G', {(work / "run/plain.rar").string()}, false);
+
+  QDateTime t(QDate(2024, 5, 6), QTime(10, 0));
+  AddHistoryLine("P", kHistoryCd, "E:\\P 2024.rar", t);
+  AddHistoryLine("P", kHistoryCd, "E:\\p 2024.RAR", t.addSecs(60));
+  AddHistoryLine("P", kHistoryCd, "F:\\P 2024.rar", t.addSecs(120));
+  AddHistoryLine("P", kHistoryCd, "G:\\plain.rar", t.addSecs(180));
+  AddHistoryLine("P", kHistoryCd, "H:\\P 2024.rar", t.addSecs(240));
+
+  Trestoreform f("P");
+  f.only3items->setChecked(false);
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
+    EXPECT_EQ(Trestoreform::RowImage(f.histlist->topLevelItem(i)), 2);
+  f.brefrcd->click();
+  struct Case {
+    const char* location;
+    int image;
+  } cases[] = {
+      {"E:\\P 2024.rar", 0},  // the Joliet name, exactly
+      {"E:\\p 2024.RAR", 1},  // Joliet names are not matched in another case
+      {"F:\\P 2024.rar", 1},  // a blank disc
+      {"G:\\plain.rar", 0},   // the ISO name "PLAIN.RAR" in any case
+      {"H:\\P 2024.rar", 1},  // no drive behind the letter
+  };
+  for (const auto& c : cases) EXPECT_EQ(Trestoreform::RowImage(Row(f, c.location)), c.image) << c.location;
+
+  fs::create_directories(work / "to");
+  f.chooseFolder = [&] { return (work / "to").string(); };
+  std::vector<std::string> shown;
+  f.showFolder = [&](const std::string& folder) { shown.push_back(folder); };
+  f.histlistDblClick(Row(f, "E:\\P 2024.rar"));
+  EXPECT_EQ(hooks.asked, 0);
+  EXPECT_EQ(shown, std::vector<std::string>{(work / "to/P 2024").string()});
+  std::map<std::string, std::string> expected;
+  for (auto& [n, d] : files) expected["src/" + n] = d;
+  ExpectTree(Tree(work / "to/P 2024"), expected);
+  f.histlistDblClick(Row(f, "G:\\plain.rar"));
+  ExpectTree(Tree(work / "to/plain"), expected);
+  // The copies read off the discs are gone with their folders.
+  EXPECT_TRUE(fs::is_empty(work / "tmp"));
+
+  // Missing rows start nothing.
+  f.histlistDblClick(Row(f, "F:\\P 2024.rar"));
+  f.histlistDblClick(Row(f, "E:\\p 2024.RAR"));
+  auto asked = boxes->Asked();
+  ASSERT_EQ(asked.size(), 4u);
+  EXPECT_NE(asked[0].text.find("restored to " + (work / "to/P 2024").string()), std::string::npos)
+      << asked[0].text;
+  EXPECT_NE(asked[2].text.find("Cannot locate this file"), std::string::npos) << asked[2].text;
+  EXPECT_NE(asked[3].text.find("Cannot locate this file"), std::string::npos) << asked[3].text;
+  EXPECT_EQ(shown.size(), 2u);
+
+  const fs::path screens = BuildDir() / "screens";
+  fs::create_directories(screens);
+  f.show();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(f.grab().save(QString::fromStdString((screens / "restoreform_disc.png").string())));
+}
