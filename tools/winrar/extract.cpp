@@ -289,7 +289,9 @@ class Extractor {
       la_int64_t offset = 0;
       int rc = archive_read_data_block(a, &block, &size, &offset);
       if (rc == ARCHIVE_EOF) break;
-      if (rc < ARCHIVE_WARN) {
+      // A failed check of the data (a bad CRC, a short entry) comes back as
+      // a mere warning; it still means the bytes are not the ones stored.
+      if (rc != ARCHIVE_OK) {
         // A wrong or missing password, or damaged data: nothing of it stays.
         Problem(name + ": " + archive_error_string(a));
         discard();

@@ -64,6 +64,19 @@ TEST(WinrarExtract, ExitCodesAndWhatIsLeft) {
        "z.close()\n",
        T + "/arc/evil.zip"});
   ASSERT_EQ(py.exitCode, 0) << py.err;
+  // A stored archive whose binary file has one byte changed after it was
+  // written: its check fails.
+  add("a -ep1 -r -ibck -m0 \"{T}/arc/damaged.rar\" \"{T}/src/docs\"");
+  {
+    std::string bytes = ReadFile(s.t / "arc/damaged.rar");
+    const size_t at = bytes.find(s.files.at("docs/binary.bin").substr(0, 64));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 1000] = static_cast<char>(bytes[at + 1000] ^ 0xff);
+    WriteFile(s.t / "arc/damaged.rar", bytes);
+  }
+  std::map<std::string, std::string> undamaged;
+  for (auto& [name, data] : s.files)
+    if (name != "docs/binary.bin") undamaged[name] = data;
   fs::create_directories(s.t / "taken");
   WriteFile(s.t / "taken/docs/a b.txt", "mine");
   WriteFile(s.t / "plainfile", "not a folder");
@@ -92,6 +105,7 @@ TEST(WinrarExtract, ExitCodesAndWhatIsLeft) {
        {{"abs/root.txt", "x"}, {"drive.txt", "x"}, {"fine.txt", "x"}}},
       {"wrong password", "x -hp -ibck {T}/arc/pw.rar {T}/o6/", "wrong\n", 3, "o6", {}},
       {"missing password", "x -ibck {T}/arc/pw.rar {T}/o7/", "", 3, "o7", {}},
+      {"damaged data", "x -ibck {T}/arc/damaged.rar {T}/o11/", "", 3, "o11", undamaged},
       {"missing archive", "x -ibck {T}/arc/none.rar {T}/o8/", "", 6, "o8", {}},
       {"destination without a separator", "x -ibck {T}/arc/vol.part1.rar {T}/o9", "", 7, "o9", {}},
       {"destination below a file", "x -ibck {T}/arc/vol.part1.rar {T}/plainfile/o/", "", 9, "o10", {}},
