@@ -147,7 +147,28 @@ DiscContents::DiscContents(char letter)
 
 DiscContents::~DiscContents() = default;
 
-std::optional<DiscFile> DiscContents::Find(const std::string& path) const {
+namespace {
+
+DiscFile DiscFileOf(const disc::TFileEntry& e) {
+  DiscFile file;
+  file.name = disc::WideToUtf8(e.longName);
+  file.size = e.size;
+  if (e.extents.empty()) {
+    file.extents.emplace_back(e.block, static_cast<uint32_t>(e.size));
+  } else {
+    for (const disc::TExtent& x : e.extents) file.extents.emplace_back(x.block, x.length);
+  }
+  return file;
+}
+
+}  // namespace
+
+struct DiscContents::Found {
+  const disc::TDirectory* folder = nullptr;  // the folder that holds the file
+  const disc::TFileEntry* file = nullptr;
+};
+
+DiscContents::Found DiscContents::Walk(const std::string& path) const {
   std::vector<std::u16string> parts;
   size_t pos = 0;
   while (pos <= path.size()) {
@@ -156,7 +177,8 @@ std::optional<DiscFile> DiscContents::Find(const std::string& path) const {
     if (end > pos) parts.push_back(disc::Utf8ToWide(path.substr(pos, end - pos)));
     pos = end + 1;
   }
-  if (parts.empty()) return std::nullopt;
+  Found found;
+  if (parts.empty()) return found;
   auto same = [this](const std::u16string& onDisc, const std::u16string& wanted) {
     if (joliet_) return onDisc == wanted;
     return QString::fromStdU16String(onDisc).compare(QString::fromStdU16String(wanted),
@@ -165,29 +187,37 @@ std::optional<DiscFile> DiscContents::Find(const std::string& path) const {
   const disc::TDirectory* dir = tree_->root;
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
+    if (last) found.folder = dir;
     const disc::TFileEntry* hit = nullptr;
     for (const disc::TFileEntry* e : dir->files) {
       if (e->IsDirectory() == last || !same(e->longName, parts[i])) continue;
       hit = e;
       break;
     }
-    if (!hit) return std::nullopt;
-    if (!last) {
-      if (!hit->subdir) return std::nullopt;
-      dir = hit->subdir;
-      continue;
+    if (!hit) return found;
+    if (last) {
+      found.file = hit;
+      break;
     }
-    DiscFile file;
-    file.name = disc::WideToUtf8(hit->longName);
-    file.size = hit->size;
-    if (hit->extents.empty()) {
-      file.extents.emplace_back(hit->block, static_cast<uint32_t>(hit->size));
-    } else {
-      for (const disc::TExtent& x : hit->extents) file.extents.emplace_back(x.block, x.length);
-    }
-    return file;
+    if (!hit->subdir) return found;
+    dir = hit->subdir;
   }
-  return std::nullopt;
+  return found;
+}
+
+std::optional<DiscFile> DiscContents::Find(const std::string& path) const {
+  const Found found = Walk(path);
+  if (!found.file) return std::nullopt;
+  return DiscFileOf(*found.file);
+}
+
+std::vector<DiscFile> DiscContents::FilesBeside(const std::string& path) const {
+  std::vector<DiscFile> files;
+  const Found found = Walk(path);
+  if (!found.folder) return files;
+  for (const disc::TFileEntry* e : found.folder->files)
+    if (!e->IsDirectory()) files.push_back(DiscFileOf(*e));
+  return files;
 }
 
 bool DiscContents::Copy(const DiscFile& file, const std::string& target, std::string* error) const {

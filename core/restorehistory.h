@@ -88,11 +88,16 @@ class DiscContents {
   // Looks a path on the disc up: Joliet names must match exactly, ISO 9660
   // names (which the disc keeps in upper case) match without regard to case.
   std::optional<DiscFile> Find(const std::string& path) const;
+  // The files of the folder that holds `path` (its volumes, for a split
+  // archive), found the same way; empty when that folder is not there.
+  std::vector<DiscFile> FilesBeside(const std::string& path) const;
   // Copies the file's data into `target` with READ(10); false with the
   // reason in `error`, leaving no partial file.
   bool Copy(const DiscFile& file, const std::string& target, std::string* error) const;
 
  private:
+  struct Found;
+  Found Walk(const std::string& path) const;
   std::unique_ptr<disc::TSCSIDevice> device_;
   std::unique_ptr<disc::TTreeContext> tree_;
   bool joliet_ = false;

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStyle>
 #include <QTreeWidget>
@@ -233,11 +234,29 @@ void Trestoreform::RestoreFromDisc(const std::string& location) {
     return;
   }
   // Named as the history has it: an ISO 9660 disc spells it in upper case.
-  const std::string copy = (fs::path(pattern) / path.substr(path.find_last_of("\\/") + 1)).string();
+  const std::string name = path.substr(path.find_last_of("\\/") + 1);
+  std::vector<std::pair<DiscFile, std::string>> copies{{*file, name}};
+  // The other volumes of a split archive come along, under the names the
+  // archiver looks for beside the first.
+  static const QRegularExpression volume("^(.*)\\.part(\\d+)\\.rar$",
+                                         QRegularExpression::CaseInsensitiveOption);
+  const QRegularExpressionMatch wanted = volume.match(QString::fromStdString(name));
+  if (wanted.hasMatch()) {
+    for (const DiscFile& other : disc->FilesBeside(path)) {
+      const QRegularExpressionMatch m = volume.match(QString::fromStdString(other.name));
+      if (!m.hasMatch() || m.captured(2) == wanted.captured(2) ||
+          m.captured(1).compare(wanted.captured(1), Qt::CaseInsensitive) != 0)
+        continue;
+      copies.emplace_back(other, (wanted.captured(1) + ".part" + m.captured(2) + ".rar").toStdString());
+    }
+  }
   std::string error;
+  bool copied = true;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  const bool copied = disc->Copy(*file, copy, &error);
+  for (const auto& [from, to] : copies)
+    if (!(copied = disc->Copy(from, (fs::path(pattern) / to).string(), &error))) break;
   QApplication::restoreOverrideCursor();
+  const std::string copy = (fs::path(pattern) / name).string();
   disc.reset();  // the drive is free again while the archiver works
   if (copied) {
     RestoreFile(copy);

@@ -115,6 +115,13 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   ProcessResult made = RunProgram({WinRarPath, "a", "-ep1", "-r", "-ibck", "-hpp w", archive, (work / "src").string()});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   fs::copy_file(archive, work / "run/plain.rar");
+  made = RunProgram({WinRarPath, "a", "-ep1", "-r", "-ibck", "-m0", "-v300k", "-hpp w", (work / "run/V.rar").string(),
+                     (work / "src").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  std::vector<std::string> onE{archive};
+  for (auto& e : fs::directory_iterator(work / "run"))
+    if (e.path().filename().string().starts_with("V.part")) onE.push_back(e.path().string());
+  ASSERT_EQ(onE.size(), 5u);
 
   tarcopt preset;
   SetPresetDefaults(preset);
@@ -130,7 +137,7 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   ASSERT_EQ(drives.Load("E=emulated:DVD+RW:" + img + "/e.img;F=emulated:DVD+RW:" + img +
                         "/f.img;G=emulated:DVD+RW:" + img + "/g.img"),
             3);
-  Burn('E', {archive}, true);
+  Burn('E', onE, true);
   Burn('G', {(work / "run/plain.rar").string()}, false);
 
   QDateTime t(QDate(2024, 5, 6), QTime(10, 0));
@@ -139,9 +146,10 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   AddHistoryLine("P", kHistoryCd, "F:\\P 2024.rar", t.addSecs(120));
   AddHistoryLine("P", kHistoryCd, "G:\\plain.rar", t.addSecs(180));
   AddHistoryLine("P", kHistoryCd, "H:\\P 2024.rar", t.addSecs(240));
+  AddHistoryLine("P", kHistoryCd, "E:\\V.part1.rar", t.addSecs(300));
 
   Trestoreform f("P");
-  f.only3items->setChecked(false);
+  f.only3items->setChecked(false);  // six disc rows
   ASSERT_TRUE(f.LoadRestoreHistory());
   for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
     EXPECT_EQ(Trestoreform::RowImage(f.histlist->topLevelItem(i)), 2);
@@ -170,6 +178,9 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   ExpectTree(Tree(work / "to/P 2024"), expected);
   f.histlistDblClick(Row(f, "G:\\plain.rar"));
   ExpectTree(Tree(work / "to/plain"), expected);
+  // The first volume of a split archive brings the others along.
+  f.histlistDblClick(Row(f, "E:\\V.part1.rar"));
+  ExpectTree(Tree(work / "to/V.part1"), expected);
   // The copies read off the discs are gone with their folders.
   EXPECT_TRUE(fs::is_empty(work / "tmp"));
 
@@ -177,12 +188,14 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   f.histlistDblClick(Row(f, "F:\\P 2024.rar"));
   f.histlistDblClick(Row(f, "E:\\p 2024.RAR"));
   auto asked = boxes->Asked();
-  ASSERT_EQ(asked.size(), 4u);
+  ASSERT_EQ(asked.size(), 5u);
   EXPECT_NE(asked[0].text.find("restored to " + (work / "to/P 2024").string()), std::string::npos)
       << asked[0].text;
-  EXPECT_NE(asked[2].text.find("Cannot locate this file"), std::string::npos) << asked[2].text;
+  EXPECT_NE(asked[2].text.find("restored to " + (work / "to/V.part1").string()), std::string::npos)
+      << asked[2].text;
   EXPECT_NE(asked[3].text.find("Cannot locate this file"), std::string::npos) << asked[3].text;
-  EXPECT_EQ(shown.size(), 2u);
+  EXPECT_NE(asked[4].text.find("Cannot locate this file"), std::string::npos) << asked[4].text;
+  EXPECT_EQ(shown.size(), 3u);
 
   const fs::path screens = BuildDir() / "screens";
   fs::create_directories(screens);
