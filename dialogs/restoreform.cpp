@@ -28,6 +28,7 @@
 #include "core/shellutils.h"
 #include "core/startup.h"
 #include "dialogs/dialogwidgets.h"
+#include "dialogs/presetform.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -119,6 +120,9 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
           [this] { OpenInShell(LocalFolderPath(preset_.dir)); });
   connect(bhelp, &QPushButton::clicked, this, [] { ShowHelpTopic("restoring_backup_files.htm"); });
   connect(bclose, &QPushButton::clicked, this, &QDialog::reject);
+  // Under a skin the history list takes its list colours and the window its
+  // picture, like the preset window's other dialogs.
+  ApplyDialogSkin(this, {}, {histlist});
   std::vector<NumberedText> columns;
   for (int i = 0; i < 3; ++i) {
     columns.push_back({"restoreformcolumn" + std::to_string(i + 1),

@@ -13,6 +13,7 @@
 
 #include "core/foldercopy.h"
 #include "core/folders.h"
+#include "core/skin.h"
 #include "core/startup.h"
 #include "dialogs/restoreform.h"
 #include "tests/core/program_fixture.h"
@@ -145,4 +146,18 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   f.show();
   QCoreApplication::processEvents();
   EXPECT_TRUE(f.grab().save(QString::fromStdString((screens / "restoreform.png").string())));
+}
+
+TEST_F(RestoreForm, ASkinColoursTheHistoryList) {
+  const tskin saved = Skin;
+  Skin.PresetType = kSkinTiled;
+  Skin.FileListBackground = "102030";
+  Skin.FileListColor = "f0e0d0";
+  Trestoreform skinned("P");
+  EXPECT_EQ(skinned.histlist->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
+  EXPECT_EQ(skinned.histlist->palette().color(QPalette::Text), QColor(0xf0, 0xe0, 0xd0));
+  EXPECT_NE(skinned.findChild<QObject*>("skinBackground"), nullptr);
+  Skin = saved;
+  Trestoreform plain("P");
+  EXPECT_NE(plain.histlist->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
 }
