@@ -2,6 +2,7 @@
 // a tree with a password that holds a blank and copies the archive to a
 // folder; the window restores its copy row with the real stand-in archiver.
 #include <QCheckBox>
+#include <QPushButton>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "core/presets.h"
 #include "core/startup.h"
 #include "dialogs/restoreform.h"
+#include "platform/driveletters.h"
 #include "tests/core/program_fixture.h"
 #include "tests/core/yux_process.h"
 
@@ -160,4 +162,54 @@ TEST_F(RestoreRun, CopyRowsOfARealRunRestoreTheTreeAskForAChangedPasswordAndStay
     EXPECT_FALSE(fs::exists(stray)) << stray;
   EXPECT_FALSE(fs::exists("/abs/z"));
   EXPECT_EQ(AllBelow(to / "evil"), (std::vector<std::string>{"abs", "abs/z", "fine.txt"}));
+}
+
+// The disc delivery of a real run (an emulated DVD+RW given by YUX_DRIVES)
+// writes the "1-CD" line the window finds on the disc and restores from.
+TEST_F(RestoreRun, ADiscRowOfARealRunIsFoundOnTheDiscAndRestored) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path source = world.settings / "source";
+  const std::map<std::string, std::string> sources{{"a b.txt", "alpha"}, {"\xc3\xbc/\xc3\xa9.txt", "utf-8"}};
+  for (auto& [n, d] : sources) {
+    fs::create_directories((source / n).parent_path());
+    WriteFile(source / n, d);
+  }
+  WriteDailyPreset(world, source, world.settings / "dest", [](tarcopt& p) {
+    p.ctf = false;
+    p.cdw = true;
+    p.cdr = "E";
+    p.cne = true;
+    p.pas = true;
+    p.pwd = "p w";
+  });
+  const std::string drives = "E=emulated:DVD+RW:" + (world.settings / "e.img").string();
+  setenv("YUX_DRIVES", drives.c_str(), 1);
+  RunningYux yux(world, {"/hide", "Daily", "/exit"});
+  unsetenv("YUX_DRIVES");
+  ASSERT_TRUE(yux.proc().waitForFinished(120000)) << world.Log();
+
+  SettingsFolder = world.settings.str();
+  PresetsFolder = (world.settings / "presets").string();
+  WinRarPath = BuiltProgram("winrar").string();
+  TempFolder = world.temp.str();
+  auto& map = platform::DriveLetterMap::Global();
+  map.Clear();
+  ASSERT_EQ(map.Load(drives), 1);
+  Trestoreform f("Daily");
+  ASSERT_TRUE(f.LoadRestoreHistory()) << world.Log() << yux.Err();
+  ASSERT_EQ(f.histlist->topLevelItemCount(), 1) << world.Log();
+  QTreeWidgetItem* row = f.histlist->topLevelItem(0);
+  EXPECT_EQ(row->text(1).toStdString(), "1-CD");
+  EXPECT_EQ(row->text(2).toStdString(), "E:\\Daily.rar");
+  f.brefrcd->click();
+  EXPECT_EQ(Trestoreform::RowImage(row), 0);
+  const fs::path to = world.settings / "restored";
+  fs::create_directories(to);
+  f.chooseFolder = [&] { return to.string(); };
+  f.showFolder = [](const std::string&) {};
+  f.histlistDblClick(row);
+  EXPECT_EQ(hooks.asked, 0);
+  EXPECT_EQ(TreeBelow(to / "Daily", "source"), sources);
+  map.Clear();
 }
