@@ -220,7 +220,8 @@ std::vector<DiscFile> DiscContents::FilesBeside(const std::string& path) const {
   return files;
 }
 
-bool DiscContents::Copy(const DiscFile& file, const std::string& target, std::string* error) const {
+bool DiscContents::Copy(const DiscFile& file, const std::string& target, std::string* error,
+                        const std::function<void()>& between) const {
   constexpr uint32_t kBlock = 2048, kChunkBlocks = 32;
   std::FILE* out = std::fopen(target.c_str(), "wb");
   if (!out) {
@@ -247,6 +248,7 @@ bool DiscContents::Copy(const DiscFile& file, const std::string& target, std::st
       }
       block += static_cast<uint32_t>(blocks);
       left -= bytes;
+      if (between) between();
     }
     if (!ok) break;
   }

@@ -92,8 +92,10 @@ class DiscContents {
   // archive), found the same way; empty when that folder is not there.
   std::vector<DiscFile> FilesBeside(const std::string& path) const;
   // Copies the file's data into `target` with READ(10); false with the
-  // reason in `error`, leaving no partial file.
-  bool Copy(const DiscFile& file, const std::string& target, std::string* error) const;
+  // reason in `error`, leaving no partial file. `between`, when given, runs
+  // after every piece read (to keep a window painted).
+  bool Copy(const DiscFile& file, const std::string& target, std::string* error,
+            const std::function<void()>& between = {}) const;
 
  private:
   struct Found;

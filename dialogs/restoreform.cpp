@@ -256,10 +256,17 @@ void Trestoreform::RestoreFromDisc(const std::string& location) {
   }
   std::string error;
   bool copied = true;
+  // Reading a whole disc takes a while: the window stays painted, but
+  // takes no clicks meanwhile.
+  setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  for (const auto& [from, to] : copies)
-    if (!(copied = disc->Copy(from, (fs::path(pattern) / to).string(), &error))) break;
+  for (const auto& [from, to] : copies) {
+    copied = disc->Copy(from, (fs::path(pattern) / to).string(), &error,
+                        [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+    if (!copied) break;
+  }
   QApplication::restoreOverrideCursor();
+  setEnabled(true);
   const std::string copy = (fs::path(pattern) / name).string();
   disc.reset();  // the drive is free again while the archiver works
   if (copied) {

@@ -21,6 +21,7 @@
 #include "disc/lcdbpro.h"
 #include "platform/driveletters.h"
 #include "platform/messages.h"
+#include "platform/mmc_emulated.h"
 #include "tests/core/program_fixture.h"
 
 using namespace yux;
@@ -195,6 +196,21 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
       << asked[2].text;
   EXPECT_NE(asked[3].text.find("Cannot locate this file"), std::string::npos) << asked[3].text;
   EXPECT_NE(asked[4].text.find("Cannot locate this file"), std::string::npos) << asked[4].text;
+  EXPECT_EQ(shown.size(), 3u);
+
+  // A block of the archive that cannot be read: said plainly, nothing is
+  // restored and no copy stays behind.
+  platform::DriveMapping e;
+  ASSERT_TRUE(drives.Find('E', e));
+  const auto where = DiscContents('E').Find("P 2024.rar");
+  ASSERT_TRUE(where.has_value());
+  e.emulated->InjectMediumError(where->extents[0].first + 1);
+  f.histlistDblClick(Row(f, "E:\\P 2024.rar"));
+  asked = boxes->Asked();
+  ASSERT_EQ(asked.size(), 6u);
+  EXPECT_NE(asked[5].text.find("The disc could not be read at block"), std::string::npos) << asked[5].text;
+  EXPECT_FALSE(fs::exists(work / "to/P 2024 (2)"));
+  EXPECT_TRUE(fs::is_empty(work / "tmp"));
   EXPECT_EQ(shown.size(), 3u);
 
   const fs::path screens = BuildDir() / "screens";
