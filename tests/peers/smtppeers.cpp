@@ -25,6 +25,20 @@ folder = args["folder"]
 logging.basicConfig(filename=os.path.join(folder, "server.log"), level=logging.DEBUG)
 sys.stderr = open(os.path.join(folder, "server.err"), "w")
 
+# Every command line the server reads is logged at INFO as "peer >> line"
+# (AUTH arguments already masked); the client's port and the line's first
+# word go to commands.txt.
+class CommandRecord(logging.Handler):
+    def emit(self, record):
+        if (record.levelno == logging.INFO and record.msg == "%r >> %r" and
+                len(record.args) == 2 and isinstance(record.args[1], bytes)):
+            peer = record.args[0]
+            port = peer[1] if isinstance(peer, tuple) and len(peer) > 1 else 0
+            word = record.args[1].split(b" ", 1)[0].decode("ascii", "replace").upper()
+            with open(os.path.join(folder, "commands.txt"), "a") as f:
+                f.write("%d %s\n" % (port, word))
+logging.getLogger("mail.log").addHandler(CommandRecord())
+
 class Handler:
     def __init__(self):
         self.count = 0
@@ -55,6 +69,16 @@ class Handler:
         os.rename(name + ".json.tmp", name + ".json")
         os.rename(name + ".eml.tmp", name + ".eml")
         return "250 OK stored"
+
+if args.get("refuse_ehlo"):
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        return ["550 EHLO not accepted here"]
+    Handler.handle_EHLO = handle_EHLO
+
+if args.get("refuse_rcpt"):
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        return "550 5.1.1 No such mailbox"
+    Handler.handle_RCPT = handle_RCPT
 
 if args.get("cram"):
     async def auth_CRAM__MD5(self, server, _args):
@@ -148,6 +172,8 @@ bool SmtpPeer::Start(const SmtpPeerOptions& o) {
                      ", \"cram\": " + (o.cramMd5 ? "true" : "false") +
                      ", \"size\": " + std::to_string(o.sizeLimit) +
                      ", \"refuse_first_mail\": " + (o.refuseFirstMail ? "true" : "false") +
+                     ", \"refuse_ehlo\": " + (o.refuseEhlo ? "true" : "false") +
+                     ", \"refuse_rcpt\": " + (o.refuseRcpt ? "true" : "false") +
                      ", \"exclude\": [";
   for (std::size_t i = 0; i < o.exclude.size(); ++i)
     json += (i ? ", " : "") + JsonString(o.exclude[i]);
@@ -195,6 +221,10 @@ std::string SmtpPeer::Log() const {
   for (const char* f : {"server.err", "server.log"})
     if (std::filesystem::exists(dir_ / f)) out += ReadFile(dir_ / f);
   return out;
+}
+
+std::string SmtpPeer::Commands() const {
+  return std::filesystem::exists(dir_ / "commands.txt") ? ReadFile(dir_ / "commands.txt") : std::string();
 }
 
 bool ReadSmtpLine(int fd, std::string& pending, std::string& line, int ms) {

@@ -22,6 +22,8 @@ struct SmtpPeerOptions {
   enum Tls { kPlain, kStartTls, kImplicit } tls = kPlain;
   long sizeLimit = 0;  // 0: aiosmtpd's default
   bool refuseFirstMail = false;  // 451 to the first MAIL FROM of the server's life
+  bool refuseEhlo = false;       // 550 to every EHLO (HELO still works)
+  bool refuseRcpt = false;       // 550 to every RCPT TO
 };
 
 class SmtpPeer {
@@ -38,6 +40,9 @@ class SmtpPeer {
   std::string Message(int index) const;
   std::string Envelope(int index) const;
   std::string Log() const;
+  // The commands the server read, in order, one per line: the client's
+  // port, a blank and the command word ("51234 EHLO").
+  std::string Commands() const;
 
  private:
   TempDir dir_;
