@@ -11,6 +11,7 @@
 #include "core/flags.h"
 #include "core/foldercopy.h"
 #include "core/folders.h"
+#include "core/maildelivery.h"
 #include "core/msgtable.h"
 #include "core/options.h"
 #include "core/presets.h"
@@ -66,6 +67,33 @@ FtpHostPort SplitFtpHost(const std::string& text) {
   const auto colon = text.find(':');
   if (colon == std::string::npos) return {text, "ftp"};
   return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how) {
+  client.HostName = how.where.host;
+  client.Port = how.where.port;
+  client.UserName = how.login.user;
+  client.PassWord = how.login.password;
+  client.ConnectionType = net::ftpDirect;
+  client.SetBinary(true);
+  client.SetPassive(!how.active);
+  client.SetSslType(static_cast<net::TFtpCliSslType>(how.fss));
+  if (how.fss != 0 && !client.SslContext()) client.SetSslContext(&ClientSslContext());
+}
+
+bool NextFtpLoginStep(net::TSslFtpClient& client, net::TFtpRequest done, int fss) {
+  if (fss == 0) return false;
+  switch (done) {
+    case net::ftpConnectAsync:
+      client.PbszAsync();
+      return true;
+    case net::ftpPbszAsync:
+      client.SetProtLevel("P");
+      client.ProtAsync();
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string FtpHistoryLocation(const FtpHostPort& where, const std::string& folder,
@@ -161,14 +189,7 @@ class FtpSession {
 
   void Start() {
     const tarcopt& p = *job_.preset;
-    const FtpLogin login = FtpLoginFor(p.fus, p.fpa);
-    c_.HostName = where_.host;
-    c_.Port = where_.port;
-    c_.UserName = login.user;
-    c_.PassWord = login.password;
-    c_.SetBinary(true);
-    c_.SetPassive(!p.fac);
-    c_.SetSslType(static_cast<net::TFtpCliSslType>(p.fss));
+    PrepareFtpClient(c_, {where_, FtpLoginFor(p.fus, p.fpa), p.fac, p.fss});
     c_.OnRequestDone = [this](net::TCustomFtpCli*, net::TFtpRequest rq, auto err) {
       try {
         Done(rq, err);
@@ -266,18 +287,9 @@ class FtpSession {
     Arm();
     switch (rq) {
       case net::ftpConnectAsync:
-        if (job_.preset->fss != 0) {
-          c_.PbszAsync();
-        } else {
-          AfterLogin();
-        }
-        break;
       case net::ftpPbszAsync:
-        c_.SetProtLevel("P");
-        c_.ProtAsync();
-        break;
       case net::ftpProtAsync:
-        AfterLogin();
+        if (!NextFtpLoginStep(c_, rq, job_.preset->fss)) AfterLogin();
         break;
       case net::ftpCwdAsync:
         c_.TypeSetAsync();

@@ -4,6 +4,7 @@
 // where a host script's answer may take the upload, which request result
 // counts as an uploaded file, and the location a history line records for
 // it (the restore dialog reads these locations back, so their form stays).
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@ namespace yux {
 namespace net {
 class THttpCli;
 class TSslFtpClient;
+enum TFtpRequest : std::uint8_t;
 }  // namespace net
 class RunDeliveries;
 struct tarcopt;
@@ -33,6 +35,25 @@ struct FtpHostPort {
 };
 // Splits a host text at its first ":".
 FtpHostPort SplitFtpHost(const std::string& text);
+
+// How every FTP session of the program reaches its server: the host and
+// port, the login, active or passive data connections and the preset's TLS
+// mode ("fss": 0 none, 1 AUTH TLS, 2 AUTH SSL, 3 implicit).
+struct FtpConnection {
+  FtpHostPort where;
+  FtpLogin login;
+  bool active = false;
+  int fss = 0;
+};
+// Gives `client` these settings, a direct connection and binary transfers;
+// under TLS also the program's client TLS context when it has none.
+void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how);
+
+// The login after ConnectAsync (which sends AUTH before USER under explicit
+// TLS, so a TLS preset's password never travels in clear): PBSZ 0 and
+// PROT P under TLS.  Call it with each request that ended well: true when
+// it sent the login's next request, false when the login is complete.
+bool NextFtpLoginStep(net::TSslFtpClient& client, net::TFtpRequest done, int fss);
 
 // host + ":21" or ":" + port + "/" [+ folder + "/"] + name.
 std::string FtpHistoryLocation(const FtpHostPort& where, const std::string& folder,

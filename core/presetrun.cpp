@@ -250,7 +250,6 @@ FtpResult PresetRunner::DeliverByFtpStage(const tarcopt& p, const std::string& n
     if (!ownHttp_) ownHttp_ = std::make_unique<net::THttpCli>();
     job.http = ownHttp_.get();
   }
-  if (p.fss != 0 && !job.client->SslContext()) job.client->SetSslContext(&ClientSslContext());
   job.pump = [this] { KeepRunActive(); };
   job.progress = [this](int pos) {
     if (!hooks) return;

@@ -29,6 +29,8 @@
 #include "core/startup.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/presetform.h"
+#include "dialogs/ftpchkform.h"
+#include "dialogs/ftpdlform.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -96,6 +98,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   histlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
   brefrcopy = BitBtn("Refresh COPY", "brefrcopy", this);
   brefrcd = BitBtn("Refresh CDRW", "brefrcd", this);
+  brefrftp = BitBtn("Refresh FTP", "brefrftp", this);
   bhelp = BitBtn("Help", "bhelp", this);
   bclose = BitBtn("&Close", "bclose", this);
   column->addWidget(Label1);
@@ -105,6 +108,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(brefrcopy);
   buttons->addWidget(brefrcd);
+  buttons->addWidget(brefrftp);
   buttons->addStretch();
   buttons->addWidget(bhelp);
   buttons->addWidget(bclose);
@@ -116,6 +120,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
           [this](QTreeWidgetItem* row, int) { histlistDblClick(row); });
   connect(brefrcopy, &QPushButton::clicked, this, [this] { brefrcopyClick(); });
   connect(brefrcd, &QPushButton::clicked, this, [this] { brefrcdClick(); });
+  connect(brefrftp, &QPushButton::clicked, this, [this] { brefrftpClick(); });
   connect(openfolder, &QPushButton::clicked, this,
           [this] { OpenInShell(LocalFolderPath(preset_.dir)); });
   connect(bhelp, &QPushButton::clicked, this, [] { ShowHelpTopic("restoring_backup_files.htm"); });
@@ -173,6 +178,8 @@ void Trestoreform::histlistDblClick(QTreeWidgetItem* row) {
   } else if (kind[0] == '2') {
     RestoreRow r{row->text(0).toStdString(), kind, location};
     InfoBox(RestoreEmailText(r));
+  } else if (kind[0] == '3') {
+    DownloadFtpRow(row);
   }
 }
 
@@ -296,6 +303,26 @@ void Trestoreform::brefrcdClick() {
     SetImage(row, found ? 0 : 1);
   }
   QApplication::restoreOverrideCursor();
+}
+
+int Trestoreform::ExecFtpDialog(QDialog& dialog) {
+  return execFtpDialog ? execFtpDialog(dialog) : dialog.exec();
+}
+
+void Trestoreform::brefrftpClick() {
+  Tftpchk check(preset_, this);
+  if (ExecFtpDialog(check) != QDialog::Accepted || check.Listing().empty()) return;
+  for (int i = 0; i < histlist->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = histlist->topLevelItem(i);
+    if (!row->text(1).startsWith('3')) continue;
+    SetImage(row, FtpListingHolds(check.Listing(), row->text(2).toStdString()) ? 0 : 1);
+  }
+}
+
+// A downloaded archive is restored like a copied one.
+void Trestoreform::DownloadFtpRow(const QTreeWidgetItem* row) {
+  Tftpdl download(preset_, row->text(2).toStdString(), this);
+  if (ExecFtpDialog(download) == QDialog::Accepted && download.Downloaded()) RestoreFile(download.LocalFile());
 }
 
 void Trestoreform::keyPressEvent(QKeyEvent* event) {

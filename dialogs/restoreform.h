@@ -29,12 +29,16 @@ class Trestoreform : public QDialog {
   // so that opening the window is never met with silence.
   bool LoadOrReportEmpty();
   // A copy row (or a disc row whose file can be reached) restores its
-  // archive; an e-mail row says where the mail is.
+  // archive; an FTP row is downloaded first; an e-mail row says where the
+  // mail is.
   void histlistDblClick(QTreeWidgetItem* row);
   // Marks each copy row found (image 0) or missing (image 1).
   void brefrcopyClick();
   // Marks each disc row found or missing: the disc must be in the drive.
   void brefrcdClick();
+  // Lists the FTP server's folder in the check window and marks each FTP
+  // row found or missing.
+  void brefrftpClick();
 
   QLabel* Label1 = nullptr;
   QPushButton* openfolder = nullptr;
@@ -42,6 +46,7 @@ class Trestoreform : public QDialog {
   QTreeWidget* histlist = nullptr;
   QPushButton* brefrcopy = nullptr;
   QPushButton* brefrcd = nullptr;
+  QPushButton* brefrftp = nullptr;
   QPushButton* bhelp = nullptr;
   QPushButton* bclose = nullptr;
 
@@ -49,6 +54,8 @@ class Trestoreform : public QDialog {
   std::function<std::string()> chooseFolder;
   // Shows a restored folder (empty: the desktop's file manager).
   std::function<void(const std::string&)> showFolder;
+  // Shows an FTP window modally and gives its result (empty: exec).
+  std::function<int(QDialog&)> execFtpDialog;
 
   // The state image of a row: 2 not checked, 0 found, 1 missing.
   static int RowImage(const QTreeWidgetItem* row);
@@ -61,6 +68,8 @@ class Trestoreform : public QDialog {
   // A disc row: the file is read off the disc into the temp folder and
   // restored from there.
   void RestoreFromDisc(const std::string& location);
+  void DownloadFtpRow(const QTreeWidgetItem* row);
+  int ExecFtpDialog(QDialog& dialog);
   std::string presetName_;
   tarcopt preset_;
 };

@@ -11,6 +11,10 @@ namespace yux::test {
 
 enum class FtpTls { None, Explicit, Implicit };
 
+// The extra vsftpd configuration that refuses logins and data connections
+// without TLS (start the server with FtpTls::Explicit).
+inline constexpr const char kVsftpdForceTls[] = "force_anon_data_ssl=YES\nforce_anon_logins_ssl=YES\n";
+
 // vsftpd with anonymous access.  Its root is owned by root and not
 // writable (vsftpd refuses a writable one); uploads go to "pub", owned by
 // the ftp user.  With TLS it uses the test PKI's server certificate and

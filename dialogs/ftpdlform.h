@@ -1,0 +1,112 @@
+#pragma once
+// The FTP download window: fetches one archive that a run uploaded, so that
+// the restore window can restore it like a copied one.
+#include <QDialog>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/presets.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+
+namespace yux {
+
+namespace net {
+class TSslFtpClient;
+enum TFtpRequest : std::uint8_t;
+}  // namespace net
+
+// The parts of an FTP history location (host + ":" + port + "/" [+ folder +
+// "/"] + file): the server text before the first "/", the file after the
+// last one and the folder between them.
+struct FtpLocationParts {
+  std::string server;
+  std::string folder;
+  std::string file;
+};
+FtpLocationParts SplitFtpLocation(const std::string& location);
+
+class Tftpdl : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Login, active mode and TLS mode come from `preset`, the server, folder
+  // and file from the history row's `location`.
+  Tftpdl(const tarcopt& preset, const std::string& location, QWidget* parent = nullptr);
+  ~Tftpdl() override;
+
+  // Starts the download: login as the preset's uploads do, CWD, TYPE,
+  // SIZE, RETR into a file of its own beside the local file, QUIT.  The
+  // window closes accepted once the file arrived whole.
+  void bstartClick();
+  // While a download runs it is aborted and the window stays; otherwise
+  // the window closes.  Esc and closing the window do the same.
+  void bcancelClick() { reject(); }
+  void reject() override;
+
+  // The local file: the local folder and the remote file's name.
+  std::string LocalFile() const;
+  bool Downloaded() const { return downloaded_; }
+  bool Busy() const { return busy_; }
+  // The remote file's size from SIZE; 0 when unknown.
+  std::int64_t RemoteSize() const { return size_; }
+
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label6 = nullptr;
+  QLabel* Label7 = nullptr;
+  QLineEdit* esvr = nullptr;
+  QLineEdit* efld = nullptr;
+  QLineEdit* eusr = nullptr;
+  QLineEdit* epwd = nullptr;
+  QLineEdit* efile = nullptr;
+  QLineEdit* elf = nullptr;
+  QToolButton* SpeedButton1 = nullptr;  // picks the local folder
+  QLabel* localname = nullptr;
+  QCheckBox* cactive = nullptr;
+  QProgressBar* progr = nullptr;
+  QPlainTextEdit* elog = nullptr;
+  QPushButton* bstart = nullptr;
+  QPushButton* bcancel = nullptr;
+  QPushButton* bhelp = nullptr;
+  std::unique_ptr<net::TSslFtpClient> dl;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void dlRequestDone(net::TFtpRequest rq, int error);
+  void dlProgress64(std::int64_t count);
+  void AfterLogin();
+  void TransferEnded(int error);
+  void Failed();
+  void SendQuit();
+  void QuitStep();
+  std::string ErrorText() const;
+  void SetBusy(bool busy);
+  void UpdateLocalName();
+  void DropPartFile();
+  void Log(const std::string& line);
+
+  int fss_ = 0;
+  bool busy_ = false;
+  bool aborted_ = false;     // the user cancelled the running download
+  bool complete_ = false;    // the last transfer arrived whole
+  bool downloaded_ = false;
+  std::int64_t size_ = 0;    // 0: unknown
+  std::string lastError_;
+  std::string partFile_;     // where the transfer writes until it is whole
+};
+
+}  // namespace yux
