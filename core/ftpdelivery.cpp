@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <exception>
+#include <stdexcept>
 
 #include "core/flags.h"
 #include "core/foldercopy.h"
@@ -70,6 +71,10 @@ FtpHostPort SplitFtpHost(const std::string& text) {
 }
 
 void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how) {
+  // An unknown mode could mean a login in clear text to a server the
+  // preset only reaches over TLS.
+  if (how.fss < net::sslTypeNone || how.fss > net::sslTypeImplicit)
+    throw std::invalid_argument("Unknown FTP TLS mode " + std::to_string(how.fss));
   client.HostName = how.where.host;
   client.Port = how.where.port;
   client.UserName = how.login.user;
@@ -189,7 +194,14 @@ class FtpSession {
 
   void Start() {
     const tarcopt& p = *job_.preset;
-    PrepareFtpClient(c_, {where_, FtpLoginFor(p.fus, p.fpa), p.fac, p.fss});
+    try {
+      PrepareFtpClient(c_, {where_, FtpLoginFor(p.fus, p.fpa), p.fac, p.fss});
+    } catch (const std::exception& e) {
+      lastError_ = e.what();
+      AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
+      failed = true;
+      return;
+    }
     c_.OnRequestDone = [this](net::TCustomFtpCli*, net::TFtpRequest rq, auto err) {
       try {
         Done(rq, err);

@@ -46,7 +46,8 @@ struct FtpConnection {
   int fss = 0;
 };
 // Gives `client` these settings, a direct connection and binary transfers;
-// under TLS also the program's client TLS context when it has none.
+// under TLS also the program's client TLS context when it has none.  A TLS
+// mode outside 0..3 raises std::invalid_argument and changes nothing.
 void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how);
 
 // The login after ConnectAsync (which sends AUTH before USER under explicit

@@ -156,8 +156,13 @@ void Tftpchk::getlistClick() {
 
 bool Tftpchk::List(const std::string& server, const std::string& listFile) {
   net::TSslFtpClient& c = *ch;
-  PrepareFtpClient(c, {SplitFtpHost(server), FtpLoginFor(eusr->text().toStdString(), epwd->text().toStdString()),
-                       cactive->isChecked(), fss_});
+  try {
+    PrepareFtpClient(c, {SplitFtpHost(server), FtpLoginFor(eusr->text().toStdString(), epwd->text().toStdString()),
+                         cactive->isChecked(), fss_});
+  } catch (const std::exception& e) {
+    Log(MessageText("ftperror") + e.what());
+    return false;
+  }
   c.HostDirName = efld->text().toStdString();
   c.LocalFileName = listFile;
   bool ok = c.Connect();

@@ -188,14 +188,14 @@ void Tftpdl::bstartClick() {
   }
   partFile_ = part.fileName().toStdString();
   part.close();
-  PrepareFtpClient(*dl, {SplitFtpHost(server), FtpLoginFor(eusr->text().toStdString(), epwd->text().toStdString()),
-                         cactive->isChecked(), fss_});
-  dl->HostDirName = efld->text().toStdString();
-  dl->HostFileName = remote;
-  dl->LocalFileName = partFile_;
   aborted_ = false;
   SetBusy(true);
   try {
+    PrepareFtpClient(*dl, {SplitFtpHost(server), FtpLoginFor(eusr->text().toStdString(), epwd->text().toStdString()),
+                           cactive->isChecked(), fss_});
+    dl->HostDirName = efld->text().toStdString();
+    dl->HostFileName = remote;
+    dl->LocalFileName = partFile_;
     dl->ConnectAsync();
   } catch (const std::exception& e) {
     lastError_ = e.what();

@@ -176,6 +176,15 @@ TEST_F(FtpSessionVsftpd, MissingFolderFailsWithNothingUploaded) {
   EXPECT_FALSE(deliveries.ReachedAny("b.rar"));
 }
 
+TEST_F(FtpSessionVsftpd, UnknownTlsModeConnectsNowhere) {
+  preset.ffo = "pub";
+  preset.fss = 7;
+  EXPECT_EQ(Run({{"e.rar", "data"}}), FtpResult::Failed);
+  EXPECT_FALSE(fs::exists(server.Pub() / "e.rar"));
+  EXPECT_EQ(log.lines, std::vector<std::string>{"P: FTP - Error Unknown FTP TLS mode 7 [!]"});
+  EXPECT_FALSE(fs::exists(Preset(".hst")));
+}
+
 namespace {
 
 // pyftpdlib with the user "user" (password "pass") whose login folder is

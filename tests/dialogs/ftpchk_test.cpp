@@ -4,6 +4,7 @@
 // dies in the temp folder.
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -196,4 +197,25 @@ TEST_F(FtpDialogTest, EscDuringTheListingAbortsItAndKeepsTheWindow) {
   EXPECT_FALSE(chk.isVisible());
   EXPECT_TRUE(Entries(temp.path()).empty());
   CloseFd(silent);
+}
+
+// Both windows translate their texts; the preset's values stay.
+TEST_F(FtpDialogTest, LanguageFileTranslatesTextsButNotValues) {
+  WriteFile(program / "Test.lng",
+            "[FORMS]\r\nftpchk=Pruefen\r\nftpchkLabel1=Server:\r\nftpchkgetlist=Liste\r\n"
+            "ftpchkcactive=Aktiv\r\nftpchkesvr=stale\r\n"
+            "ftpdl=Laden\r\nftpdlLabel7=Ordner:\r\nftpdlbstart=Los\r\nftpdlefile=stale\r\n");
+  Options.lng = "Test.lng";
+  preset.fse = "h:2121";
+  Tftpchk chk(preset);
+  EXPECT_EQ(chk.windowTitle().toStdString(), "Pruefen");
+  EXPECT_EQ(chk.Label1->text().toStdString(), "Server:");
+  EXPECT_EQ(chk.getlist->text().toStdString(), "Liste");
+  EXPECT_EQ(chk.cactive->text().toStdString(), "Aktiv");
+  EXPECT_EQ(chk.esvr->text().toStdString(), "h:2121");
+  Tftpdl dl(preset, "h:2121/pub/a.rar");
+  EXPECT_EQ(dl.windowTitle().toStdString(), "Laden");
+  EXPECT_EQ(dl.Label7->text().toStdString(), "Ordner:");
+  EXPECT_EQ(dl.bstart->text().toStdString(), "Los");
+  EXPECT_EQ(dl.efile->text().toStdString(), "a.rar");
 }

@@ -305,3 +305,23 @@ TEST_F(FtpDownloadScripted, CancelDuringATransferAbortsAndKeepsTheWindow) {
   EXPECT_FALSE(dl.isVisible());
   EXPECT_TRUE(Entries(program.path()).empty());
 }
+
+// A preset with a TLS mode the program does not know sends nothing at all:
+// it might be one that must never see a password in clear.
+TEST_F(FtpDownloadScripted, UnknownTlsModeSendsNothing) {
+  Begin("    pass\n");
+  WriteFile(root.path() / "pub" / "a.rar", "archive");
+  preset.fss = 7;
+  Tftpdl dl(preset, server + "/pub/a.rar");
+  EXPECT_NE(Download(dl), QDialog::Accepted);
+  Tftpchk chk(preset);
+  chk.getlistClick();
+  EXPECT_NE(chk.result(), QDialog::Accepted);
+  EXPECT_TRUE(Commands().empty());
+  const auto dlMemo = Lines(dl.elog);
+  EXPECT_NE(std::find(dlMemo.begin(), dlMemo.end(), "FTP - Error Unknown FTP TLS mode 7"), dlMemo.end());
+  const auto chkMemo = Lines(chk.elog);
+  EXPECT_NE(std::find(chkMemo.begin(), chkMemo.end(), "FTP - Error Unknown FTP TLS mode 7"), chkMemo.end());
+  EXPECT_TRUE(dl.bstart->isEnabled());
+  EXPECT_TRUE(Entries(temp.path()).empty());
+}
