@@ -226,6 +226,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "    def ftp_SIZE(self, path):\n"
                     "        self.respond('502 Command not implemented.')\n",
                     "pub", 0, true, "FTP - Successfully downloaded \"a.rar\".", ""},
+        // The server hangs up instead of answering QUIT: the file is whole.
+        ScriptedRow{"QuitUnanswered",
+                    "    def ftp_QUIT(self, line):\n"
+                    "        self.close()\n",
+                    "pub", 0, true, "FTP - Successfully downloaded \"a.rar\".", ""},
         ScriptedRow{"Retr550",
                     "    def ftp_RETR(self, file):\n"
                     "        self.respond('550 No such file.')\n",
@@ -324,4 +329,17 @@ TEST_F(FtpDownloadScripted, UnknownTlsModeSendsNothing) {
   EXPECT_NE(std::find(chkMemo.begin(), chkMemo.end(), "FTP - Error Unknown FTP TLS mode 7"), chkMemo.end());
   EXPECT_TRUE(dl.bstart->isEnabled());
   EXPECT_TRUE(Entries(temp.path()).empty());
+}
+
+// A file in the login folder: no folder change at all.
+TEST_F(FtpDownloadScripted, RootFileSkipsTheFolderChange) {
+  Begin("    pass\n");
+  WriteFile(root.path() / "a.rar", "root archive");
+  Tftpdl dl(preset, server + "/a.rar");
+  EXPECT_EQ(dl.efld->text().toStdString(), "");
+  EXPECT_EQ(Download(dl), QDialog::Accepted);
+  EXPECT_EQ(ReadFile(temp / "a.rar"), "root archive");
+  EXPECT_FALSE(Sent("CWD"));
+  EXPECT_TRUE(Sent("RETR"));
+  for (const std::string& line : Lines(dl.elog)) EXPECT_EQ(line.find("Changing folder"), std::string::npos);
 }
