@@ -188,6 +188,7 @@ void Tftpdl::bstartClick() {
   }
   partFile_ = part.fileName().toStdString();
   part.close();
+  target_ = LocalFile();
   aborted_ = false;
   SetBusy(true);
   try {
@@ -277,7 +278,7 @@ void Tftpdl::TransferEnded(int error) {
     lastError_ = dl->LastResponse;
   }
   if (complete_) {
-    fs::rename(partFile_, LocalFile(), ec);
+    fs::rename(partFile_, target_, ec);
     if (ec) {
       complete_ = false;
       lastError_ = ec.message();
@@ -326,7 +327,7 @@ void Tftpdl::QuitStep() {
   if (!downloaded_) DropPartFile();
   SetBusy(false);
   std::error_code ec;
-  if (downloaded_ && fs::is_regular_file(LocalFile(), ec)) accept();
+  if (downloaded_ && fs::is_regular_file(target_, ec)) accept();
 }
 
 void Tftpdl::dlProgress64(std::int64_t count) {

@@ -55,6 +55,8 @@ class Tftpdl : public QDialog {
   // The local file: the local folder and the remote file's name.
   std::string LocalFile() const;
   bool Downloaded() const { return downloaded_; }
+  // Where the last download went (the local file when it started).
+  const std::string& DownloadedFile() const { return target_; }
   bool Busy() const { return busy_; }
   // The remote file's size from SIZE; 0 when unknown.
   std::int64_t RemoteSize() const { return size_; }
@@ -106,6 +108,7 @@ class Tftpdl : public QDialog {
   bool downloaded_ = false;
   std::int64_t size_ = 0;    // 0: unknown
   std::string lastError_;
+  std::string target_;
   std::string partFile_;     // where the transfer writes until it is whole
 };
 

@@ -322,7 +322,7 @@ void Trestoreform::brefrftpClick() {
 // A downloaded archive is restored like a copied one.
 void Trestoreform::DownloadFtpRow(const QTreeWidgetItem* row) {
   Tftpdl download(preset_, row->text(2).toStdString(), this);
-  if (ExecFtpDialog(download) == QDialog::Accepted && download.Downloaded()) RestoreFile(download.LocalFile());
+  if (ExecFtpDialog(download) == QDialog::Accepted && download.Downloaded()) RestoreFile(download.DownloadedFile());
 }
 
 void Trestoreform::keyPressEvent(QKeyEvent* event) {
