@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "core/skin.h"
 #include "net/protocols/ftpcli.h"
 #include "tests/dialogs/ftpdialogs_fixture.h"
 #include "tests/peers/sslfixture.h"
@@ -218,4 +219,24 @@ TEST_F(FtpDialogTest, LanguageFileTranslatesTextsButNotValues) {
   EXPECT_EQ(dl.Label7->text().toStdString(), "Ordner:");
   EXPECT_EQ(dl.bstart->text().toStdString(), "Los");
   EXPECT_EQ(dl.efile->text().toStdString(), "a.rar");
+}
+
+// A skin colours both windows' edits and memo and paints their picture.
+TEST_F(FtpDialogTest, ASkinColoursEditsAndMemo) {
+  const tskin saved = Skin;
+  Skin.PresetType = kSkinTiled;
+  Skin.FileListBackground = "102030";
+  Skin.FileListColor = "f0e0d0";
+  Tftpchk chk(preset);
+  Tftpdl dl(preset, "h:21/pub/a.rar");
+  Skin = saved;
+  for (QWidget* w : std::vector<QWidget*>{chk.esvr, chk.epwd, chk.elog, dl.efile, dl.elf, dl.elog}) {
+    SCOPED_TRACE(w->objectName().toStdString());
+    EXPECT_EQ(w->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
+    EXPECT_EQ(w->palette().color(QPalette::Text), QColor(0xf0, 0xe0, 0xd0));
+  }
+  EXPECT_NE(chk.findChild<QObject*>("skinBackground"), nullptr);
+  EXPECT_NE(dl.findChild<QObject*>("skinBackground"), nullptr);
+  Tftpchk plain(preset);
+  EXPECT_NE(plain.elog->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
 }
