@@ -132,6 +132,7 @@ void Tftpchk::getlistClick() {
   if (server.rfind("http://", 0) == 0) {
     net::THttpCli http;
     server = ResolveFtpHostScript(http, server);
+    if (server == kFtpHostError) Log(MessageText("couldntgetftphost"));
   }
   // A listing file of its own in the temp folder: the program folder may
   // be read-only, and two windows never share one.

@@ -171,6 +171,14 @@ TEST_F(FtpCheck, HostScriptNamesTheServerToList) {
   EXPECT_EQ(chk.result(), QDialog::Accepted);
   EXPECT_EQ(chk.Listing(), std::vector<std::string>{"s.rar"});
   EXPECT_TRUE(Entries(temp.path()).empty());
+  // A script nobody answers names no server.
+  preset.fse = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/host.php";
+  Tftpchk failed(preset);
+  failed.getlistClick();
+  EXPECT_NE(failed.result(), QDialog::Accepted);
+  EXPECT_EQ(Lines(failed.elog), (std::vector<std::string>{"FTP - Connecting to " + preset.fse + ".",
+                                                          "Couldn't accuire real FTP host from a HTTP script, cancelled",
+                                                          "FTP - Unable to download"}));
 }
 
 // A server that never greets: Esc during the listing aborts it (the button
