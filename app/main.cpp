@@ -19,6 +19,7 @@
 #include "dialogs/binform.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "dialogs/presetform.h"
+#include "dialogs/settingsform.h"
 #include "dialogs/shellnotifierform.h"
 #include "dialogs/smalldialogs.h"
 #include "net/protocols/tunnelauth.h"
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
   form1.OnPresetDialog = [&form1](const std::string& preset, const std::string& page) {
     yux::ShowPresetDialog(&form1, preset, page);
   };
+  form1.OnSettingsDialog = [&form1](const std::string& page) { yux::ShowSettingsDialog(&form1, page); };
   // The end of the session may come at any time; it is handled on the event
   // loop once the windows exist.
   bool ready = false;

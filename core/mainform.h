@@ -159,6 +159,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   void OpenSettings(const std::string& page);
   // Bin modes: 0 off, 1 keeper, 2 recycle.
   void SetBinMode(int mode);
+  // Shows a bin mode already in the options: the menus' marks and the bin
+  // window.
+  void ShowBinMode(int mode);
   // "Show / Hide": hides a visible window, shows a hidden one (protected).
   void ShowHide();
   void ViewWinRarLog();

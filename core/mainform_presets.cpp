@@ -271,6 +271,10 @@ void TForm1::SetBinMode(int mode) {
     return;
   }
   Options.obt = mode;
+  ShowBinMode(mode);
+}
+
+void TForm1::ShowBinMode(int mode) {
   for (const char* item : {"Off1", "Keeper1", "Recycle1", "Off2", "Keeper2", "Recycle2"})
     if (auto* a = findChild<QAction*>(item)) a->setChecked(a->data().toInt() == mode);
   if (OnBinModeChanged) OnBinModeChanged(mode);

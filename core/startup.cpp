@@ -294,17 +294,20 @@ void WriteAutostartValue(int mode) {
   }
 }
 
+bool PlaySoundFile(const std::string& soundFile) {
+  if (!IsFile(soundFile)) return false;
+  platform::StartOptions options;
+  options.openDocuments = false;
+  for (const char* player : {"paplay", "aplay"}) {
+    const std::string params = std::string(player) == "aplay" ? "-q " + platform::QuoteArgument(soundFile)
+                                                              : platform::QuoteArgument(soundFile);
+    if (platform::Process::Start(player, params, options)) return true;
+  }
+  return false;
+}
+
 void InstallErrorSoundPlayer() {
-  SetErrorSoundHook([](const std::string& soundFile) {
-    if (!IsFile(soundFile)) return;
-    platform::StartOptions options;
-    options.openDocuments = false;
-    for (const char* player : {"paplay", "aplay"}) {
-      const std::string params = std::string(player) == "aplay" ? "-q " + platform::QuoteArgument(soundFile)
-                                                                : platform::QuoteArgument(soundFile);
-      if (platform::Process::Start(player, params, options)) return;
-    }
-  });
+  SetErrorSoundHook([](const std::string& soundFile) { PlaySoundFile(soundFile); });
 }
 
 }  // namespace yux

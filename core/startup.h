@@ -88,7 +88,10 @@ void RegisterShellVerbs();
 // The autostart value by mode: 0 and 3 remove it, 1 "/hide /exit", 2 "/hide".
 void WriteAutostartValue(int mode);
 
-// Plays the error sound through paplay or aplay when one is installed.
+// Plays a sound file through paplay or aplay, without waiting; false when
+// the file is missing or neither player could be started.
+bool PlaySoundFile(const std::string& soundFile);
+// Plays the error sound through PlaySoundFile.
 void InstallErrorSoundPlayer();
 
 }  // namespace yux
