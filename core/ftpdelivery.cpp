@@ -237,8 +237,11 @@ class FtpSession {
     finished_ = false;
     lastSuccess_ = false;
     try {
-      // A client still busy from a failed session is ended first.
-      if (c_.IsControlOpen()) c_.Abort();
+      // A client still busy from a failed session is ended first: a
+      // connection dropped under a TLS transfer can leave the data socket
+      // open after the control connection closed, and a connect then fails.
+      const net::TWSocket* data = c_.DataSocket();
+      if (c_.IsControlOpen() || (data && data->State() != net::wsClosed)) c_.Abort();
       Arm();
       c_.ConnectAsync();
     } catch (const std::exception& e) {

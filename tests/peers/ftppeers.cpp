@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include <fstream>
+#include <iterator>
 
 #include "tests/peers/sslfixture.h"
 
@@ -73,6 +75,35 @@ bool VsftpdServer::Start(FtpTls tls, const std::string& extraConfig) {
 void VsftpdServer::PutFile(const std::string& name, const std::string& data) const {
   WriteFile(Pub() / name, data);
   OwnByFtp(Pub() / name);
+}
+
+void VsftpdServer::Kill() {
+  namespace fs = std::filesystem;
+  // The listener and its sessions share the command line naming this
+  // server's own configuration file.
+  const std::string conf = (dir_ / "vsftpd.conf").string();
+  const std::string wanted = std::string("vsftpd") + '\0' + conf + '\0';
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = e.path().filename().string();
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(e.path() / "cmdline", std::ios::binary);
+    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (cmdline == wanted) ::kill(std::atoi(pid.c_str()), SIGKILL);
+  }
+  proc_.Stop();
+}
+
+bool VsftpdServer::Restart() {
+  if (!proc_.Start({"vsftpd", (dir_ / "vsftpd.conf").string()})) {
+    error_ = "vsftpd did not start again";
+    return false;
+  }
+  if (!WaitForListener(port_)) {
+    error_ = "vsftpd does not listen again";
+    return false;
+  }
+  return true;
 }
 
 int LoopbackListener(int& port) {

@@ -28,6 +28,11 @@ class VsftpdServer {
   // Writes a file into pub owned by the ftp user, so that the server may
   // replace, append to or delete it.
   void PutFile(const std::string& name, const std::string& data) const;
+  // Kills the server and every session it forked at once (SIGKILL), as a
+  // crash would: clients see their connections reset.
+  void Kill();
+  // Starts the server again on the same port with the same configuration.
+  bool Restart();
   const std::string& Error() const { return error_; }
 
  private:
