@@ -2,7 +2,8 @@
 // Verifying a written session: each written file's source is digested
 // with MD5 and compared with the digest of its bytes read back from the
 // disc; a file carried over from an earlier session fails when the write
-// covered its blocks.
+// covered its blocks. The sources are digested on a second thread while
+// the disc is read.
 #include <cstdint>
 #include <functional>
 
@@ -20,7 +21,6 @@ class TVerifyDiscThread {
 
  private:
   bool Overwritten(const TFileEntry& e) const;
-  std::string SourceDigest(const TFileEntry& e) const;
   std::string DiscDigest(const TFileEntry& e);
   TBurnerContext& ctx_;
   // Kept as the caller gave them; nothing reads them.

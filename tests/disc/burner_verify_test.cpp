@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
+#include <iterator>
 
 #include "disc/commonlib.h"
 #include "disc/iso9660.h"
@@ -9,6 +11,8 @@
 using namespace yux::disc;
 using namespace yux::platform;
 using yux::disc::test::BurnerFixture;
+using yux::disc::test::MakeFile;
+using yux::disc::test::Md5Of;
 
 namespace {
 
@@ -124,4 +128,77 @@ TEST(BurnerVerify, AbortedVerifyReportsFailureAndTheNextOneWorks) {
   const auto again = w.f.Verify();
   EXPECT_FALSE(again.failed);
   EXPECT_EQ(again.files.size(), 3u);
+}
+
+// Sizes around the 64 KB read piece and the sector: every file is reported
+// once, in file order; a changed last sector and a source edited after the
+// write fail exactly their files; the stored digests are md5sum's.
+TEST(BurnerVerify, ManyFilesInOrderWithTheirOwnDigests) {
+  BurnerFixture f{kProfileDvdPlusRw, 100000};
+  const size_t sizes[] = {1, 2047, 2048, 65535, 65536, 65537, 1048579, 0, 3000000};
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    paths.push_back(f.Source("f" + std::to_string(i) + ".rar", sizes[i], unsigned(10 + i)));
+    ASSERT_NE(f.burner->InsertFile("\\", paths.back()), nullptr);
+  }
+  f.burner->PrepareImage();
+  ASSERT_TRUE(f.Write());
+  auto& b = *f.burner;
+  auto indexOf = [&](size_t k) {
+    const std::u16string name = u"f" + std::u16string(1, char16_t(u'0' + k)) + u".rar";
+    for (int i = 0; i < b.GetFileCount(); ++i)
+      if (b.GetFileName(i) == name) return i;
+    return -1;
+  };
+  // The last sector of the 65537-byte file, and the source of the 1 MB one.
+  const TFileEntry& tail = *b.Context().tree.files[size_t(indexOf(5))];
+  const uint32_t last = FileExtent(b.Context().tree, tail) + uint32_t(BytesToSectors(65537)) - 1;
+  auto data = f.drive->ReadBlocks(last, 1);
+  data[0] ^= 0x01;
+  f.drive->WriteBlocks(last, data);
+  MakeFile(paths[6], sizes[6], 99);
+
+  const auto v = f.Verify();
+  EXPECT_TRUE(v.failed);
+  ASSERT_EQ(v.files.size(), std::size(sizes));
+  for (size_t k = 1; k < v.files.size(); ++k) EXPECT_LT(v.files[k - 1].first, v.files[k].first);
+  for (auto& [index, failed] : v.files)
+    EXPECT_EQ(failed, index == indexOf(5) || index == indexOf(6)) << b.GetFileName(index).size();
+  for (size_t k = 0; k < std::size(sizes); ++k) {
+    if (sizes[k] == 0) continue;
+    std::string want = Md5Of(paths[k]);
+    for (char& c : want) c = char(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(b.Context().tree.files[size_t(indexOf(k))]->md5, want) << paths[k];
+  }
+}
+
+// An abort while large sources are still being digested ends the verify
+// at once; a digest cut short is never kept, so the next verify passes.
+TEST(BurnerVerify, AbortCutsTheSourceDigestsShortAndKeepsNone) {
+  BurnerFixture f{kProfileDvdPlusRw, 100000};
+  for (unsigned i = 0; i < 3; ++i)
+    ASSERT_NE(f.burner->InsertFile("\\", f.Source("big" + std::to_string(i) + ".rar", 12u << 20, i)),
+              nullptr);
+  f.burner->PrepareImage();
+  ASSERT_TRUE(f.Write());
+  auto& b = *f.burner;
+  bool aborted = false;
+  // Some 2 MB into the first file, when its source is being digested too.
+  f.drive->clock = [&]() -> uint64_t {
+    if (!aborted && b.GetVerifyPosition() >= 1024) {
+      aborted = true;
+      b.AbortWrite();
+    }
+    return 0;
+  };
+  const auto v = f.Verify();
+  f.drive->clock = nullptr;
+  ASSERT_TRUE(aborted);
+  EXPECT_TRUE(v.failed);
+  EXPECT_EQ(b.ErrorCode(), errAborted);
+  EXPECT_LE(v.files.size(), 1u);
+  const auto again = f.Verify();
+  EXPECT_FALSE(again.failed);
+  ASSERT_EQ(again.files.size(), 3u);
+  for (auto& [index, failed] : again.files) EXPECT_FALSE(failed) << index;
 }
