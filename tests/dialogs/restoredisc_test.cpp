@@ -22,7 +22,7 @@
 #include "platform/driveletters.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
-#include "tests/core/program_fixture.h"
+#include "tests/dialogs/restore_fixture.h"
 
 using namespace yux;
 using namespace yux::test;
@@ -30,21 +30,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RestoreDisc : public ProgramTest {
+class RestoreDisc : public RestoreTest {
  protected:
-  void SetUp() override {
-    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
-    SetUpProgram(boxes, &hooks);
-    SettingsFolder = settings.str();
-    PresetsFolder = (settings / "presets").string();
-    fs::create_directories(PresetsFolder);
-    fs::create_directories(work / "tmp");
-    TempFolder = (work / "tmp").string();
-  }
   void TearDown() override {
     platform::DriveLetterMap::Global().Clear();
-    TempFolder.clear();
-    ProgramTest::TearDown();
+    RestoreTest::TearDown();
   }
   // Writes the files into the root of the disc in the drive of `letter`.
   void Burn(char letter, const std::vector<std::string>& files, bool joliet) {
@@ -64,24 +54,7 @@ class RestoreDisc : public ProgramTest {
     ASSERT_TRUE(platform::WaitPumping([&] { return done; }, 60000, 5));
     ASSERT_FALSE(failed);
   }
-  QTreeWidgetItem* Row(Trestoreform& f, const std::string& location) {
-    for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
-      if (f.histlist->topLevelItem(i)->text(2).toStdString() == location) return f.histlist->topLevelItem(i);
-    ADD_FAILURE() << "no row " << location;
-    return nullptr;
-  }
-  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
-  FakeHooks hooks;
-  TempDir work;
 };
-
-std::map<std::string, std::string> Tree(const fs::path& root) {
-  std::map<std::string, std::string> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it)
-    if (it->is_regular_file()) files[fs::relative(it->path(), root).string()] = ReadFile(it->path());
-  return files;
-}
 
 // Data of several blocks that does not repeat, so that a block read from
 // the wrong place shows.
@@ -176,12 +149,12 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   EXPECT_EQ(shown, std::vector<std::string>{(work / "to/P 2024").string()});
   std::map<std::string, std::string> expected;
   for (auto& [n, d] : files) expected["src/" + n] = d;
-  ExpectTree(Tree(work / "to/P 2024"), expected);
+  ExpectTree(FilesBelow(work / "to/P 2024"), expected);
   f.histlistDblClick(Row(f, "G:\\plain.rar"));
-  ExpectTree(Tree(work / "to/plain"), expected);
+  ExpectTree(FilesBelow(work / "to/plain"), expected);
   // The first volume of a split archive brings the others along.
   f.histlistDblClick(Row(f, "E:\\V.part1.rar"));
-  ExpectTree(Tree(work / "to/V.part1"), expected);
+  ExpectTree(FilesBelow(work / "to/V.part1"), expected);
   // The copies read off the discs are gone with their folders.
   EXPECT_TRUE(fs::is_empty(work / "tmp"));
 

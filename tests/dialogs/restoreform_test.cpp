@@ -16,7 +16,7 @@
 #include "core/skin.h"
 #include "core/startup.h"
 #include "dialogs/restoreform.h"
-#include "tests/core/program_fixture.h"
+#include "tests/dialogs/restore_fixture.h"
 
 using namespace yux;
 using namespace yux::test;
@@ -24,30 +24,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RestoreForm : public ProgramTest {
+class RestoreForm : public RestoreTest {
  protected:
-  void SetUp() override {
-    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
-    SetUpProgram(boxes, &hooks);
-    SettingsFolder = settings.str();
-    PresetsFolder = (settings / "presets").string();
-    fs::create_directories(PresetsFolder);
-  }
   std::vector<std::string> Kinds(Trestoreform& f) {
     std::vector<std::string> kinds;
     for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
       kinds.push_back(f.histlist->topLevelItem(i)->text(1).toStdString());
     return kinds;
   }
-  QTreeWidgetItem* Row(Trestoreform& f, const std::string& location) {
-    for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
-      if (f.histlist->topLevelItem(i)->text(2).toStdString() == location) return f.histlist->topLevelItem(i);
-    ADD_FAILURE() << "no row " << location;
-    return nullptr;
-  }
-  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
-  FakeHooks hooks;
-  TempDir work;
 };
 
 }  // namespace

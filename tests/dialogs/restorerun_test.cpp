@@ -17,7 +17,7 @@
 #include "core/startup.h"
 #include "dialogs/restoreform.h"
 #include "platform/driveletters.h"
-#include "tests/core/program_fixture.h"
+#include "tests/dialogs/restore_fixture.h"
 #include "tests/core/yux_process.h"
 
 using namespace yux;
@@ -30,12 +30,9 @@ namespace {
 // first folder named `base` (the archive's own folder layout aside).
 std::map<std::string, std::string> TreeBelow(const fs::path& root, const std::string& base) {
   std::map<std::string, std::string> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it) {
-    if (!it->is_regular_file()) continue;
-    std::string rel = fs::relative(it->path(), root).string();
+  for (auto& [rel, data] : FilesBelow(root)) {
     const size_t at = rel.find(base + "/");
-    files[at == std::string::npos ? rel : rel.substr(at + base.size() + 1)] = ReadFile(it->path());
+    files[at == std::string::npos ? rel : rel.substr(at + base.size() + 1)] = data;
   }
   return files;
 }
@@ -50,21 +47,7 @@ std::vector<std::string> AllBelow(const fs::path& root) {
   return paths;
 }
 
-class RestoreRun : public ProgramTest {
- protected:
-  void SetUp() override {
-    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
-    SetUpProgram(boxes, &hooks);
-  }
-  QTreeWidgetItem* Row(Trestoreform& f, const std::string& location) {
-    for (int i = 0; i < f.histlist->topLevelItemCount(); ++i)
-      if (f.histlist->topLevelItem(i)->text(2).toStdString() == location) return f.histlist->topLevelItem(i);
-    ADD_FAILURE() << "no row " << location;
-    return nullptr;
-  }
-  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
-  FakeHooks hooks;
-};
+using RestoreRun = RestoreTest;
 
 }  // namespace
 
