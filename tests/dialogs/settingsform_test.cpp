@@ -133,6 +133,25 @@ void TypeInto(QSpinBox* spin, const QString& text) {
   }
 }
 
+// Counts the activations of the window it watches.
+struct ActivationCounter : QObject {
+  int count = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::WindowActivate) ++count;
+    return false;
+  }
+};
+
+// Makes the window the active one and waits until it is.
+void Activate(QWidget* window) {
+  window->activateWindow();
+  QElapsedTimer clock;
+  clock.start();
+  while (QApplication::activeWindow() != window && clock.elapsed() < 20000)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(QApplication::activeWindow(), window);
+}
+
 }  // namespace
 
 TEST_F(SettingsDialogTest, EveryOptionAndSkinValueIsSavedAndShownAgain) {
@@ -199,26 +218,37 @@ TEST_F(SettingsDialogTest, EveryOptionAndSkinValueIsSavedAndShownAgain) {
 TEST_F(SettingsDialogTest, EditsSurviveAFolderPickerAndAColourDialog) {
   Options.lsz = 1000;
   auto form = std::make_unique<TForm4>(nullptr);
-  // The folder picker is a window of its own that takes the focus and
-  // gives it back.
+  ActivationCounter activations;
+  form->installEventFilter(&activations);
+  // The folder picker is a window of its own that takes the activation
+  // and gives it back, as the desktop does.
   form->PickFolder = [](QWidget* owner) {
     QDialog picker(owner);
     picker.setWindowTitle("Please specify a folder");
-    QTimer::singleShot(50, &picker, [&picker] { picker.accept(); });
+    QTimer::singleShot(50, &picker, [&picker] {
+      Activate(&picker);
+      picker.accept();
+    });
     picker.exec();
     return std::string("/picked/temp");
   };
   bool checked = false;
   WhenShown<TForm4>([&](TForm4* f) {
+    Activate(f);
     f->logsize->setValue(777);
     f->ehttplogin->setText("edited");
+    const int before = activations.count;
     f->bselecttemp->click();
+    Activate(f);
     // The real colour dialog, answered with pure red.
     WhenShown<QColorDialog>([](QColorDialog* d) {
+      Activate(d);
       d->setCurrentColor(QColor(255, 0, 0));
       d->accept();
     });
     f->findChild<QToolButton*>("betb")->click();
+    Activate(f);
+    EXPECT_GE(activations.count, before + 2);  // it did become active again
     EXPECT_EQ(f->logsize->value(), 777);
     EXPECT_EQ(f->ehttplogin->text().toStdString(), "edited");
     EXPECT_EQ(f->etempfolder->text().toStdString(), "/picked/temp");
