@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Archiving a 200 MB tree with the stand-in archiver against `zip -r -6` on
-# the same tree: wall time of each, archive sizes and the time ratio.
-#   bench/winrar_bench.sh [path/to/winrar]
+# Archiving a 200 MB tree of 400 files with the stand-in archiver
+# (`a -m3 -r`) beside `7z a -tzip -mx=5` (on every core) and `zip -r -6`, on
+# the same tree, from the same folder, into the same folder.
+#   bench/winrar_bench.sh [path/to/winrar] [runs]
 # Default program: build/default/app/winrar (use a Release build for
-# meaningful numbers).
+# meaningful numbers); default runs: 3.
+# Fairness: the tree is read once before timing so that every program finds
+# it in the page cache; the programs take turns run after run; each timed run
+# starts without an archive and ends with its archive synced to disk (the
+# stand-in syncs its archive itself, the others get `sync FILE`); the median
+# wall time of the runs counts.  Prints each program's time and archive size,
+# the time ratio project / reference and the targets.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-winrar="${1:-$here/../build/default/app/winrar}"
+winrar="$(realpath "${1:-$here/../build/default/app/winrar}")"
+runs="${2:-3}"
 [[ -x "$winrar" ]] || { echo "winrar not found: $winrar" >&2; exit 2; }
-command -v zip >/dev/null || { echo "zip is not installed" >&2; exit 2; }
-command -v python3 >/dev/null || { echo "python3 is not installed" >&2; exit 2; }
+for p in zip 7z python3; do
+  command -v "$p" >/dev/null || { echo "$p is not installed" >&2; exit 2; }
+done
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -41,18 +50,42 @@ for d in range(20):
             fh.write(data)
 PY
 sync
+cat "$work"/tree/*/* >/dev/null
 
 now() { date +%s.%N; }
-t0=$(now)
-"$winrar" a -m3 -ep1 -r -INUL "$work/ours" "$work/tree" 
-t1=$(now)
-(cd "$work" && zip -r -6 -q "$work/zip.zip" tree)
-t2=$(now)
-
 calc() { python3 -c "print($1)"; }
-ours=$(calc "$t1 - $t0")
-theirs=$(calc "$t2 - $t1")
-printf 'tree:            %d bytes\n' "$(du -sb "$work/tree" | cut -f1)"
-printf 'winrar a -m3:    %.2f s, %d bytes\n' "$ours" "$(stat -c %s "$work/ours.rar")"
-printf 'zip -r -6:       %.2f s, %d bytes\n' "$theirs" "$(stat -c %s "$work/zip.zip")"
-printf 'time ratio winrar/zip: %.2f\n' "$(calc "$ours / $theirs")"
+
+# run NAME ARCHIVE COMMAND...: one timed run from $work, appended to NAME's list.
+declare -A times sizes
+run() {
+  local name="$1" archive="$2"
+  shift 2
+  rm -f "$work/$archive"
+  local t0 t1
+  t0=$(now)
+  (cd "$work" && "$@" >/dev/null && sync "$work/$archive")
+  t1=$(now)
+  times[$name]+="$(calc "round($t1 - $t0, 2)") "
+  sizes[$name]=$(stat -c %s "$work/$archive")
+}
+
+median() { python3 -c "import statistics, sys; print(statistics.median(map(float, sys.argv[1:])))" $1; }
+
+echo "cpu:     $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (before)"
+printf 'tree:    %d bytes in %d files\n' "$(du -sb "$work/tree" | cut -f1)" "$(find "$work/tree" -type f | wc -l)"
+for ((i = 0; i < runs; ++i)); do
+  run project ours.rar "$winrar" a -m3 -r -INUL ours tree
+  run 7z 7z.zip 7z a -tzip -mx=5 -mmt=on 7z.zip tree
+  run zip zip.zip zip -r -6 -q zip.zip tree
+done
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (after)"
+
+p=$(median "${times[project]}")
+s=$(median "${times[7z]}")
+z=$(median "${times[zip]}")
+printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "project: winrar a -m3 -r" "$p" "${sizes[project]}" "${times[project]}"
+printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "reference: 7z a -tzip -mx=5" "$s" "${sizes[7z]}" "${times[7z]}"
+printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "reference: zip -r -6" "$z" "${sizes[zip]}" "${times[zip]}"
+printf 'ratio project / 7z:   %.2f (target <= 1.30)\n' "$(calc "$p / $s")"
+printf 'ratio project / zip:  %.2f (target <= 1.00)\n' "$(calc "$p / $z")"

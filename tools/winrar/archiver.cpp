@@ -3,26 +3,34 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/safefile.h"
 #include "platform/wildcard.h"
+#include "tools/winrar/entrypacker.h"
 #include "tools/winrar/zipdir.h"
 
 namespace fs = std::filesystem;
@@ -297,108 +305,168 @@ struct WriteResult {
   std::vector<struct stat> archived;
 };
 
-// Writes the chosen sources as a fresh ZIP archive into fd.
-WriteResult WriteEntries(int fd, const Options& opt, const std::vector<const Source*>& todo,
-                         Messages& msg, int* warnings) {
-  WriteResult r;
-  archive* a = archive_write_new();
-  archive_write_set_format_zip(a);
-  static const int levels[] = {0, 1, 3, 5, 7, 9};
-  std::string options = opt.level == 0 ? "zip:compression=store"
-                                       : "zip:compression=deflate,zip:compression-level=" +
-                                             std::to_string(levels[opt.level]);
-  if (archive_write_set_options(a, options.c_str()) != ARCHIVE_OK) {
-    r.code = kFatal;
-    r.error = archive_error_string(a);
-    archive_write_free(a);
-    return r;
+// How many entries are deflated at once: one per processor this process may
+// run on, or the count in YUX_WINRAR_THREADS (1 packs every entry on the
+// writing thread, in order).
+size_t PackThreads() {
+  if (const char* v = std::getenv("YUX_WINRAR_THREADS")) {
+    char* end = nullptr;
+    long n = std::strtol(v, &end, 10);
+    if (end != v && *end == '\0' && n >= 1) return static_cast<size_t>(std::min(n, 256L));
   }
-  if (opt.password) {
-    if (archive_write_set_options(a, "zip:encryption=aes256") != ARCHIVE_OK ||
-        archive_write_set_passphrase(a, opt.password->c_str()) != ARCHIVE_OK) {
-      r.code = kFatal;
-      r.error = std::string("encryption not available: ") + archive_error_string(a);
-      archive_write_free(a);
-      return r;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+    return static_cast<size_t>(CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Packs the entries on worker threads, a bounded window of them ahead of the
+// writer, which takes them in order.
+class PackPipeline {
+ public:
+  PackPipeline(const std::vector<const Source*>& todo, const PackSettings& settings,
+               size_t threads)
+      : todo_(todo), settings_(settings), slots_(todo.size()), window_(2 * threads) {
+    settings_.cancel = &cancel_;
+    if (threads <= 1) return;
+    for (size_t i = 0; i < std::min(threads, todo.size()); ++i) workers_.emplace_back([this] { Work(); });
+  }
+  ~PackPipeline() {
+    cancel_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ready_.notify_all();
+      room_.notify_all();
+    }
+    for (auto& w : workers_) w.join();
+  }
+
+  // The packed entry i (taken in order), or null when a stop was requested
+  // while waiting.
+  PackedEntry* Take(size_t i) {
+    if (workers_.empty()) {
+      slots_[i] = std::make_unique<Slot>();
+      Pack(i, oneBuffer_);
+      return &slots_[i]->entry;
+    }
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!(slots_[i] && slots_[i]->done)) {
+      if (Stop()) return nullptr;
+      // The signal handler cannot wake us: look again now and then.
+      ready_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return &slots_[i]->entry;
+  }
+
+  // Frees entry i and makes room for one more ahead.
+  void Done(size_t i) {
+    std::lock_guard<std::mutex> lock(mu_);
+    slots_[i].reset();
+    written_ = i + 1;
+    room_.notify_all();
+  }
+
+ private:
+  struct Slot {
+    PackedEntry entry;
+    bool done = false;
+  };
+
+  void Pack(size_t i, std::vector<char>& buffer) {
+    const Source* s = todo_[i];
+    PackedEntry* out = &slots_[i]->entry;
+    try {
+      PackEntry(PackSource{s->path, s->name, s->dir, s->st}, settings_, buffer, out);
+    } catch (const std::exception& e) {
+      out->Release();
+      out->state = PackedEntry::State::Failed;
+      out->code = kFatal;
+      out->message = std::string("fatal error: ") + e.what();
     }
   }
-  archive_write_set_bytes_in_last_block(a, 1);
-  if (archive_write_open_fd(a, fd) != ARCHIVE_OK) {
-    r.code = kCreateError;
-    r.error = archive_error_string(a);
-    archive_write_free(a);
-    return r;
+
+  void Work() {
+    std::vector<char> buffer(1 << 18);
+    for (;;) {
+      size_t i;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        room_.wait(lock, [&] { return cancel_ || next_ >= todo_.size() || next_ < written_ + window_; });
+        if (cancel_ || next_ >= todo_.size()) return;
+        i = next_++;
+        slots_[i] = std::make_unique<Slot>();
+      }
+      Pack(i, buffer);
+      std::lock_guard<std::mutex> lock(mu_);
+      slots_[i]->done = true;
+      ready_.notify_all();
+    }
   }
-  std::vector<char> buf(1 << 18);
+
+  const std::vector<const Source*>& todo_;
+  PackSettings settings_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+  size_t window_;
+  std::vector<char> oneBuffer_ = std::vector<char>(1 << 18);
+  std::atomic<bool> cancel_{false};
+  std::mutex mu_;
+  std::condition_variable ready_, room_;
+  size_t next_ = 0, written_ = 0;
+  std::vector<std::thread> workers_;
+};
+
+// Writes the chosen sources as a fresh ZIP archive into fd.  Entries are
+// deflated in parallel and written in their order; the archive is the same
+// byte for byte whatever the number of threads (apart from the random salts
+// of encrypted entries).
+WriteResult WriteEntries(int fd, const Options& opt, const std::vector<const Source*>& todo,
+                         const std::string& final, Messages& msg, int* warnings) {
+  WriteResult r;
+  static const int levels[] = {0, 1, 3, 5, 7, 9};
+  PackSettings settings;
+  settings.options = opt.level == 0 ? "zip:compression=store"
+                                    : "zip:compression=deflate,zip:compression-level=" +
+                                          std::to_string(levels[opt.level]);
+  settings.password = opt.password;
+  settings.spillPattern = final + ".yuxtmp.XXXXXX";
+  settings.stop = Stop;
+  r.error = CheckPackSettings(settings, &r.code);
+  if (!r.error.empty()) return r;
+  r.code = kSuccess;
+
   auto fail = [&](int code, const std::string& text) {
     r.code = code;
     r.error = text;
   };
-  for (const Source* s : todo) {
+  ZipJoiner out(fd);
+  PackPipeline pipeline(todo, settings, PackThreads());
+  for (size_t i = 0; i < todo.size(); ++i) {
     if (Stop()) {
       fail(kStopped, "stopped");
       break;
     }
-    int sfd = -1;
-    struct stat st = s->st;
-    if (!s->dir) {
-      sfd = open(s->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-      if (sfd < 0 || fstat(sfd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (sfd >= 0) close(sfd);
-        ++*warnings;
-        msg.Problem("WARNING: cannot open " + s->path + ": " + (sfd < 0 ? Errno() : "not a regular file"));
-        continue;
-      }
-    }
-    archive_entry* e = archive_entry_new();
-    archive_entry_set_pathname(e, s->dir ? (s->name + "/").c_str() : s->name.c_str());
-    archive_entry_set_filetype(e, s->dir ? AE_IFDIR : AE_IFREG);
-    archive_entry_set_perm(e, st.st_mode & 07777);
-    archive_entry_set_mtime(e, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-    archive_entry_set_size(e, s->dir ? 0 : st.st_size);
-    int rc = archive_write_header(a, e);
-    archive_entry_free(e);
-    if (rc < ARCHIVE_WARN) {
-      if (sfd >= 0) close(sfd);
-      fail(kFatal, std::string("cannot write ") + s->name + ": " + archive_error_string(a));
+    PackedEntry* e = pipeline.Take(i);
+    if (!e) {
+      fail(kStopped, "stopped");
       break;
     }
-    if (sfd >= 0) {
-      off_t left = st.st_size;
-      while (left > 0 && r.code == kSuccess) {
-        if (Stop()) {
-          fail(kStopped, "stopped");
-          break;
-        }
-        ssize_t n = read(sfd, buf.data(), static_cast<size_t>(std::min<off_t>(left, buf.size())));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-          fail(kFatal, "read error in " + s->path + ": " + Errno());
-          break;
-        }
-        if (n == 0) {
-          fail(kFatal, s->path + " became shorter while it was read");
-          break;
-        }
-        if (archive_write_data(a, buf.data(), static_cast<size_t>(n)) != n) {
-          fail(kFatal, std::string("write error: ") + archive_error_string(a));
-          break;
-        }
-        left -= n;
-      }
-      close(sfd);
-    }
-    if (r.code != kSuccess) break;
-    if (archive_write_finish_entry(a) < ARCHIVE_WARN) {
-      fail(kFatal, std::string("write error: ") + archive_error_string(a));
+    if (e->state == PackedEntry::State::Skipped) {
+      ++*warnings;
+      msg.Problem(e->message);
+    } else if (e->state == PackedEntry::State::Failed) {
+      fail(e->code, e->message);
       break;
+    } else if (!out.Append(*e, Stop)) {
+      fail(Stop() ? kStopped : kFatal, out.error());
+      break;
+    } else {
+      r.written.push_back(todo[i]);
+      r.archived.push_back(e->st);
     }
-    r.written.push_back(s);
-    r.archived.push_back(st);
+    pipeline.Done(i);
   }
-  if (archive_write_close(a) != ARCHIVE_OK && r.code == kSuccess)
-    fail(kFatal, std::string("write error: ") + archive_error_string(a));
-  archive_write_free(a);
+  if (r.code == kSuccess && !out.Finish()) fail(kFatal, out.error());
   return r;
 }
 
@@ -712,7 +780,7 @@ int RunAdd(const Options& opt, Messages& msg) {
     msg.Problem("cannot create " + final + ": " + Errno());
     return kCreateError;
   }
-  WriteResult written = WriteEntries(newFd, opt, todo, msg, &warnings);
+  WriteResult written = WriteEntries(newFd, opt, todo, final, msg, &warnings);
   if (written.code != kSuccess) {
     close(newFd);
     if (written.code != kStopped) msg.Problem(written.error);
