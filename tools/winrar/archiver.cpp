@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -330,7 +331,11 @@ class PackPipeline {
       : todo_(todo), settings_(settings), slots_(todo.size()), window_(2 * threads) {
     settings_.cancel = &cancel_;
     if (threads <= 1) return;
-    for (size_t i = 0; i < std::min(threads, todo.size()); ++i) workers_.emplace_back([this] { Work(); });
+    try {
+      for (size_t i = 0; i < std::min(threads, todo.size()); ++i) workers_.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for (none: the writer packs) still work.
+    }
   }
   ~PackPipeline() {
     cancel_ = true;
@@ -359,10 +364,11 @@ class PackPipeline {
     return &slots_[i]->entry;
   }
 
-  // Frees entry i and makes room for one more ahead.
+  // Frees entry i and makes room for more ahead.
   void Done(size_t i) {
     std::lock_guard<std::mutex> lock(mu_);
     slots_[i].reset();
+    if (!workers_.empty()) inflight_ -= SizeOf(i);
     written_ = i + 1;
     room_.notify_all();
   }
@@ -386,15 +392,28 @@ class PackPipeline {
     }
   }
 
+  uint64_t SizeOf(size_t i) const {
+    return todo_[i]->dir ? 0 : static_cast<uint64_t>(std::max<off_t>(todo_[i]->st.st_size, 0));
+  }
+
+  // The next entry may start when it is the one the writer waits for, or
+  // when the window has room and the entries packed ahead stay within the
+  // budget (a large entry waits on disk, and that disk is the archive's).
+  bool MayStartNext() const {
+    if (next_ == written_) return true;
+    return next_ < written_ + window_ && inflight_ + SizeOf(next_) <= kAheadBudget;
+  }
+
   void Work() {
     std::vector<char> buffer(1 << 18);
     for (;;) {
       size_t i;
       {
         std::unique_lock<std::mutex> lock(mu_);
-        room_.wait(lock, [&] { return cancel_ || next_ >= todo_.size() || next_ < written_ + window_; });
+        room_.wait(lock, [&] { return cancel_ || next_ >= todo_.size() || MayStartNext(); });
         if (cancel_ || next_ >= todo_.size()) return;
         i = next_++;
+        inflight_ += SizeOf(i);
         slots_[i] = std::make_unique<Slot>();
       }
       Pack(i, buffer);
@@ -413,6 +432,8 @@ class PackPipeline {
   std::mutex mu_;
   std::condition_variable ready_, room_;
   size_t next_ = 0, written_ = 0;
+  uint64_t inflight_ = 0;  // source bytes of the entries started and not yet written
+  static constexpr uint64_t kAheadBudget = uint64_t{1} << 30;
   std::vector<std::thread> workers_;
 };
 
