@@ -1,5 +1,6 @@
 #include "platform/ras.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -277,7 +279,18 @@ unsigned RasGetEntry(const std::string& name, RasEntry& entry) {
 
 unsigned RasSetEntry(const RasEntry& entry) {
   if (entry.name.empty()) return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-  QSettings ini(Q(PhoneBookPath()), QSettings::IniFormat);
+  // The phone book holds passwords: only its owner may read it, from before
+  // the first password is written.
+  const QString path = Q(PhoneBookPath());
+  constexpr auto kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+  {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(PhoneBookPath()).parent_path(), ec);
+    QFile file(path);
+    if (!file.exists() && file.open(QIODevice::WriteOnly)) file.close();
+    file.setPermissions(kOwnerOnly);
+  }
+  QSettings ini(path, QSettings::IniFormat);
   ini.beginGroup(Q(entry.name));
   ini.setValue("Number", Q(entry.number));
   ini.setValue("User", Q(entry.user));
@@ -286,6 +299,7 @@ unsigned RasSetEntry(const RasEntry& entry) {
   ini.setValue("Connected", entry.connected ? "1" : "0");
   ini.endGroup();
   ini.sync();
+  QFile::setPermissions(path, kOwnerOnly);
   return ini.status() == QSettings::NoError ? 0 : ERROR_CANNOT_OPEN_PHONEBOOK;
 }
 

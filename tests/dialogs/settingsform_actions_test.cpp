@@ -160,6 +160,9 @@ TEST_F(SettingsDialogTest, PhoneBookButtonsRefillOnlyTheAccountBox) {
   EXPECT_EQ(office.number, "555");
   EXPECT_EQ(office.user, "office user");
   EXPECT_EQ(office.password, "office pw");
+  // It holds passwords: its owner's alone.
+  EXPECT_EQ(fs::status(platform::PhoneBookPath()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(form->eaccounts->count(), 2);
   EXPECT_EQ(form->eaccounts->currentText().toStdString(), "Home");
   EXPECT_EQ(form->ehttplogin->text().toStdString(), "edited");
