@@ -173,7 +173,7 @@ CdResult Stage::Run() {
   const char letter = p_.cdr.empty() ? '?' : char(std::toupper((unsigned char)p_.cdr[0]));
   if (!b_.SelectDeviceByLetter(letter)) {
     // No drive behind the letter: nothing to wait for.
-    AddPresetLog(Format("cdnodrive", std::string(1, letter)) + kBad);
+    AddPresetLog(Format("cdnodrive", std::string(1, letter), b_.RefusalReason(letter)) + kBad);
     AddPresetLog(MessageText("cdnodiscindrive") + kBad);
     return CdResult::Ended;
   }
@@ -370,6 +370,11 @@ void ConnectDiscEvents(disc::TLCDBurnerPro& burner) {
       AddPresetLog(MessageText("cdverifyfailedfor") + Narrow(name) + ".");
     }
   };
+}
+
+void LogRefusedDrives(disc::TLCDBurnerPro& burner) {
+  for (const auto& r : burner.RefusedDevices())
+    AddLog(Format("drivenotused", std::string(1, r.letter), r.reason));
 }
 
 CdResult DeliverToDisc(const CdJob& job) {

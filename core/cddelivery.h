@@ -25,6 +25,10 @@ struct tarcopt;
 // stage's handlers (the main window's burner, or a test's).
 void ConnectDiscEvents(disc::TLCDBurnerPro& burner);
 
+// Writes one program log line for each drive of the letter map that the
+// burner's InitializeDevices left out, with its reason.
+void LogRefusedDrives(disc::TLCDBurnerPro& burner);
+
 struct CdJob {
   std::string presetName;
   const tarcopt* preset = nullptr;

@@ -244,6 +244,7 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   if (!SecondInstance) {
     CreateIcon();
     burner->InitializeDevices(false);
+    LogRefusedDrives(*burner);
   }
 
   SetApplicationWindow(this);

@@ -317,7 +317,8 @@ constexpr Entry kDefaults[] = {
     {"optionsdamaged", "Options file is damaged: %d line(s) could not be read; their options keep their defaults."},
     {"langfileempty", "Language file %s holds no texts; the current texts stay."},
     // The disc delivery's own lines.
-    {"cdnodrive", "CD - Drive %s: has no usable writer."},
+    {"cdnodrive", "CD - Drive %s: has no usable writer: %s"},
+    {"drivenotused", "Drive %s: is not used: %s"},
     {"cdnotverified", "CD - The drive did not get ready after the write; the files were not verified."},
     {"cdhistorywritefailed", "CD - Cannot record the delivery of %s: %s"},
     {"cdverifyok", "CD - Verifying done, all files are OK."},

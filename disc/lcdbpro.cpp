@@ -80,6 +80,14 @@ bool TLCDBurnerPro::InitializeDevices(bool useASPI, const std::string& aspiLibra
 }
 int TLCDBurnerPro::GetDeviceCount() { return ctx_.device.GetDeviceCount(); }
 std::string TLCDBurnerPro::GetDeviceName(int index) { return ctx_.device.GetDeviceName(index); }
+std::vector<TRefusedDevice> TLCDBurnerPro::RefusedDevices() {
+  std::lock_guard guard(ctx_.device.deviceLock);
+  return ctx_.device.RefusedDevices();
+}
+std::string TLCDBurnerPro::RefusalReason(char letter) {
+  std::lock_guard guard(ctx_.device.deviceLock);
+  return ctx_.device.RefusalReason(letter);
+}
 bool TLCDBurnerPro::SelectDevice(int index) { return ctx_.device.SelectDevice(index); }
 bool TLCDBurnerPro::SelectDeviceByLetter(char letter) {
   return ctx_.device.SelectDeviceByLetter(letter);

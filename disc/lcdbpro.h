@@ -75,6 +75,10 @@ class TLCDBurnerPro {
                          const std::string& logFile = {});
   int GetDeviceCount();
   std::string GetDeviceName(int index);
+  // The drives the last InitializeDevices left out, each with its reason.
+  std::vector<TRefusedDevice> RefusedDevices();
+  // Why the letter has no drive in the table; empty when it has one.
+  std::string RefusalReason(char letter);
   bool SelectDevice(int index);
   bool SelectDeviceByLetter(char letter);
   bool DeviceCapability(int index);

@@ -1,6 +1,10 @@
 #include "disc/scsilib.h"
 
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +42,29 @@ void SetDescription(TDeviceEntry& e, const std::string& text) {
 }
 
 }  // namespace
+
+std::string OpenRefusal(const std::string& device, int err) {
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return device + " does not exist.";
+    case EACCES:
+    case EPERM: {
+      std::string group;
+      struct stat st;
+      if (::stat(device.c_str(), &st) == 0) {
+        if (const struct group* g = ::getgrgid(st.st_gid)) group = g->gr_name;
+      }
+      if (group.empty() || group == "root")
+        return "no permission to open " + device + "; ask for access to it.";
+      return "no permission to open " + device + "; join the group \"" + group +
+             "\" (and log in again).";
+    }
+    default:
+      return device + " cannot be opened (" + std::strerror(err) + ").";
+  }
+}
 
 int MediaTypeFromProfile(uint16_t profile) {
   switch (profile) {
@@ -173,6 +200,7 @@ bool TSCSIDevice::InitializeDevices(bool useAspi, const std::string& aspiLibrary
   // Everything is zeroed; only the two option flags survive.
   devices = {};
   deviceCount = 0;
+  refusedDevices.clear();
   hostAdapter = target = lun = 255;
   driveLetter = '?';
   driveType = 0;
@@ -204,10 +232,45 @@ bool TSCSIDevice::InitializeDevices(bool useAspi, const std::string& aspiLibrary
     int bottom = 0, top = kMaxDevices - 1;
     for (char letter = 'C'; letter <= 'Z' && bottom <= top; ++letter) {
       if (map.DriveType(letter) != platform::kDriveCdrom) continue;
+      platform::DriveMapping m;
+      map.Find(letter, m);
+      const std::string device = m.kind == platform::DriveKind::Optical ? m.path : "the emulated drive";
+      auto refuse = [&](const std::string& reason) {
+        refusedDevices.push_back({letter, reason});
+        if (log_) *log_ << letter << ": " << reason << "\r\n";
+      };
       int err = 0;
       auto t = map.OpenOptical(letter, err);
       if (!t) {
         if (log_) *log_ << "System Error Code: " << err << "\r\n";
+        refuse(OpenRefusal(device, err));
+        continue;
+      }
+      // Only a device that answers INQUIRY through the pass-through as an
+      // optical drive is listed: a disk's generic SCSI node would pass for
+      // a writer otherwise.
+      uint8_t cdb[6] = {0x12, 0, 0, 0, 64, 0};
+      uint8_t inq[64] = {};
+      platform::MmcRequest rq{cdb, 6, platform::MmcDirection::In, inq, 64, kPassThroughTimeoutMs};
+      const auto r = t->Execute(rq);
+      if (!r.sent) {
+        t->Close();
+        refuse(device + " is not a SCSI device (SG_IO refused: " +
+               std::strerror(r.systemError ? r.systemError : EIO) + ").");
+        continue;
+      }
+      if (!r.Good()) {
+        t->Close();
+        char text[64];
+        std::snprintf(text, sizeof text, " did not answer INQUIRY (status %d, sense key %d).",
+                      r.scsiStatus, r.SenseKey());
+        refuse(device + text);
+        continue;
+      }
+      if ((inq[0] & 0x1F) != 5) {
+        t->Close();
+        refuse(device + " is not an optical drive (peripheral type " +
+               std::to_string(inq[0] & 0x1F) + ").");
         continue;
       }
       platform::MmcAddress a;
@@ -223,17 +286,11 @@ bool TSCSIDevice::InitializeDevices(bool useAspi, const std::string& aspiLibrary
       }
       e->letter = letter;
       e->driveType = platform::kDriveCdrom;
-      uint8_t cdb[6] = {0x12, 0, 0, 0, 64, 0};
-      uint8_t inq[64] = {};
-      platform::MmcRequest rq{cdb, 6, platform::MmcDirection::In, inq, 64, kPassThroughTimeoutMs};
-      auto r = t->Execute(rq);
-      if (r.Good() && (inq[0] & 0x1F) == 5) {
-        char text[160];
-        std::snprintf(text, sizeof text, "%d:%d:%d,%c: %s %s %s ", e->hostAdapter, e->target,
-                      e->lun, letter, Printable(inq + 8, 8).c_str(),
-                      Printable(inq + 16, 16).c_str(), Printable(inq + 32, 4).c_str());
-        SetDescription(*e, text);
-      }
+      char text[160];
+      std::snprintf(text, sizeof text, "%d:%d:%d,%c: %s %s %s ", e->hostAdapter, e->target,
+                    e->lun, letter, Printable(inq + 8, 8).c_str(),
+                    Printable(inq + 16, 16).c_str(), Printable(inq + 32, 4).c_str());
+      SetDescription(*e, text);
       t->Close();
     }
     const int unaddressed = kMaxDevices - 1 - top;
@@ -299,6 +356,15 @@ bool TSCSIDevice::SelectDeviceByLetter(char letter) {
   for (int i = 0; i < deviceCount; ++i)
     if (devices[i].letter == letter) return SelectDevice(i);
   return false;
+}
+
+std::string TSCSIDevice::RefusalReason(char letter) const {
+  if (letter >= 'a' && letter <= 'z') letter = char(letter - 32);
+  for (int i = 0; i < deviceCount; ++i)
+    if (devices[i].letter == letter) return {};
+  for (const auto& r : refusedDevices)
+    if (r.letter == letter) return r.reason;
+  return "no drive is assigned to the letter.";
 }
 
 std::string TSCSIDevice::GetDeviceName(int index) const {

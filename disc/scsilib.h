@@ -28,6 +28,16 @@ int MediaTypeFromProfile(uint16_t profile);
 
 constexpr int kMaxDevices = 26;
 
+// A drive of the letter map that discovery left out, and why.
+struct TRefusedDevice {
+  char letter = 0;
+  std::string reason;  // one sentence naming the device: "/dev/sr9 does not exist."
+};
+
+// Why a device node could not be opened (the errno of the open), in words
+// a user can act on: it is missing, or the group to join for permission.
+std::string OpenRefusal(const std::string& device, int err);
+
 struct TDeviceEntry {
   char letter = 0;
   uint8_t driveType = 0;
@@ -95,14 +105,21 @@ class TSCSIDevice {
   TSCSIDevice& operator=(const TSCSIDevice&) = delete;
 
   // --- discovery and selection ---
-  // Fills the device table from the drive-letter map. The ASPI layer does
-  // not exist on this platform: asking for it, or finding no drive, fails.
+  // Fills the device table from the drive-letter map with the drives that
+  // open, answer INQUIRY through the pass-through and are optical (type 5);
+  // every other drive of the map goes into refusedDevices with its reason.
+  // The ASPI layer does not exist on this platform: asking for it, or
+  // finding no drive, fails.
   bool InitializeDevices(bool useASPI = false, const std::string& aspiLibrary = {},
                          const std::string& logFile = {});
   bool SelectDevice(int index);
   bool SelectDeviceByLetter(char letter);
   std::string GetDeviceName(int index) const;
   int GetDeviceCount() const { return deviceCount; }
+  const std::vector<TRefusedDevice>& RefusedDevices() const { return refusedDevices; }
+  // Why the letter has no drive in the table: the refusal, or that no
+  // drive is assigned to it; empty when the letter has one.
+  std::string RefusalReason(char letter) const;
   // Frees the debug log and closes the handle.
   void Close();
   // Writing and erasing hold the selected drive for themselves: the handle
@@ -178,6 +195,7 @@ class TSCSIDevice {
   std::shared_ptr<platform::MmcTransport> handle;  // null when closed
   std::vector<uint8_t> buffer;                      // 64 KB data buffer
   std::array<TDeviceEntry, kMaxDevices> devices{};
+  std::vector<TRefusedDevice> refusedDevices;
   uint8_t deviceCount = 0;
   uint8_t hostAdapter = 255, target = 255, lun = 255;
   char driveLetter = '?';

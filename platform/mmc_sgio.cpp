@@ -111,11 +111,15 @@ bool ParseAddress(const std::string& text, MmcAddress& a) {
   return true;
 }
 
-bool AddressFromSysfs(const std::string& sysRoot, const std::string& name, MmcAddress& a) {
+bool AddressFromLink(const std::string& deviceLink, MmcAddress& a) {
   std::error_code ec;
-  auto link = std::filesystem::read_symlink(sysRoot + "/block/" + name + "/device", ec);
+  auto link = std::filesystem::read_symlink(deviceLink, ec);
   if (ec) return false;
   return ParseAddress(link.filename().string(), a);
+}
+
+bool AddressFromSysfs(const std::string& sysRoot, const std::string& name, MmcAddress& a) {
+  return AddressFromLink(sysRoot + "/block/" + name + "/device", a);
 }
 
 // "/dev/sr0" -> "sr0"
@@ -127,7 +131,23 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 bool SgIoTransport::GetAddress(MmcAddress& address) {
-  return AddressFromSysfs("/sys", BaseName(path_), address);
+  return DeviceAddress(path_, address);
+}
+
+bool DeviceAddress(const std::string& devicePath, MmcAddress& address,
+                   const std::string& sysRoot) {
+  // "/dev/cdrom" and the like are links to the device itself.
+  std::error_code ec;
+  std::string name = BaseName(devicePath);
+  const auto target = std::filesystem::canonical(devicePath, ec);
+  if (!ec) name = target.filename().string();
+  // Block devices (sr*) have their link under block/, the generic SCSI
+  // devices (sg*) only under class/scsi_generic/.
+  const std::string block = sysRoot + "/block/" + name + "/device";
+  const std::string generic = sysRoot + "/class/scsi_generic/" + name + "/device";
+  if (name.rfind("sg", 0) == 0)
+    return AddressFromLink(generic, address) || AddressFromLink(block, address);
+  return AddressFromLink(block, address) || AddressFromLink(generic, address);
 }
 
 std::vector<OpticalDrive> DiscoverOpticalDrives(const std::string& sysRoot,

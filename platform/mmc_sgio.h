@@ -51,6 +51,13 @@ class SgIoTransport : public MmcTransport {
   IoctlFunction ioctl_;
 };
 
+// The SCSI address of a device node ("/dev/sr0", "/dev/sg1", or a link to
+// one) from the sysfs device link "H:C:T:L": block devices have it under
+// block/, generic SCSI devices under class/scsi_generic/. False when
+// neither has it.
+bool DeviceAddress(const std::string& devicePath, MmcAddress& address,
+                   const std::string& sysRoot = "/sys");
+
 struct OpticalDrive {
   std::string device;      // "/dev/sr0"
   std::string name;        // "sr0"

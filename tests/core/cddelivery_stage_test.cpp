@@ -202,6 +202,40 @@ TEST_F(DiscStage, NoFilesAndAbortWhileWaitingForTheDisc) {
   AbortRequested = false;
 }
 
+// A disc that does not come back after the erase: the bounded wait ends
+// the stage with the "no writable CD" line; nothing is written and the
+// tray is unlocked.
+TEST_F(DiscStage, NotReadyAfterTheEraseEndsTheStage) {
+  Insert(platform::kProfileCdRw);
+  preset.cer = true;
+  ASSERT_EQ(Deliver({File("old.rar", 100000, 1)}), CdResult::Ended);
+  auto connected = burner->OnEraseDone;
+  burner->OnEraseDone = [&, connected](disc::TLCDBurnerPro* s, uint8_t id, bool failed) {
+    connected(s, id, failed);
+    drive->RemoveMedium();
+  };
+  ASSERT_EQ(Deliver({File("new.rar", 100000, 2)}), CdResult::Ended);
+  ASSERT_GE(lines.size(), 2u) << All();
+  EXPECT_TRUE(Logged("Erase complete. Status: OK.")) << All();
+  EXPECT_EQ(lines.back(), "CD - There is no writable CD in the drive. Operation canceled. [!]") << All();
+  EXPECT_FALSE(Logged("Burn complete. Status: OK."));
+  EXPECT_FALSE(drive->Locked());
+  EXPECT_FALSE(deliveries.Complete("new.rar"));
+}
+
+// A done event that never arrives cannot hold the run: once the component
+// is no longer busy the wait ends, and the unconfirmed write counts as
+// failed.
+TEST_F(DiscStage, ALostWriteDoneEventEndsTheWait) {
+  Insert(platform::kProfileCdR);
+  burner->OnWriteDone = [](disc::TLCDBurnerPro*, uint8_t, bool) {};
+  ASSERT_EQ(Deliver({File("a.rar", 100000, 1)}), CdResult::Ended);
+  EXPECT_TRUE(Logged("Burn complete. Status: Error [!]")) << All();
+  EXPECT_FALSE(Logged("Verifying ..."));
+  EXPECT_FALSE(drive->Locked());
+  EXPECT_FALSE(deliveries.Complete("a.rar"));
+}
+
 }  // namespace
 
 // A drive another program holds for itself: the write is refused at once,

@@ -2,9 +2,18 @@
 // folder, and the burner component over an emulated drive behind E:.
 #include "core/cddelivery.h"
 
+#include <QProgressBar>
+#include <QTimer>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -14,6 +23,7 @@
 
 #include "core/flags.h"
 #include "core/folders.h"
+#include "core/mainform.h"
 #include "core/options.h"
 #include "core/presetrun.h"
 #include "core/presets.h"
@@ -24,6 +34,7 @@
 #include "platform/driveletters.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
+#include "tests/core/program_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -233,13 +244,146 @@ TEST_F(DiscRun, NotReadyAfterTheWriteEndsWithinTheBound) {
   EXPECT_EQ(History().size(), 1u);
 }
 
-// A letter without a drive ends the stage at once; the archive is kept.
-TEST_F(DiscRun, LetterWithoutADriveEndsAtOnce) {
-  preset.cdr = "Q";
-  EXPECT_EQ(Run(), RunOutcome::Failed) << All();
-  EXPECT_TRUE(Logged("Daily: CD - Drive Q: has no usable writer. [!]")) << All();
-  EXPECT_TRUE(Logged("Daily: CD - There is no writable CD in the drive. Operation canceled. [!]"));
-  EXPECT_EQ(Kept(), std::vector<std::string>{"Daily.rar"});
+// A letter without a usable drive ends the stage at once with the letter
+// and the reason, the same reason the program log gave at the listing;
+// the archive is kept.
+TEST_F(DiscRun, ALetterWithoutAUsableDriveEndsAtOnceWithItsReason) {
+  struct Row {
+    const char* name;
+    std::function<void()> assign;
+    std::string reason;
+  };
+  auto disk = std::make_shared<platform::EmulatedMmcDrive>((dir / "disk.img").string(),
+                                                           platform::kProfileCdR);
+  disk->peripheralType = 0;
+  auto& map = platform::DriveLetterMap::Global();
+  const Row rows[] = {
+      {"absent device", [&] { map.AssignOptical('E', "/dev/sr9"); }, "/dev/sr9 does not exist."},
+      {"no SCSI device", [&] { map.AssignOptical('E', "/dev/null"); },
+       "/dev/null is not a SCSI device (SG_IO refused: " + std::string(std::strerror(ENOTTY)) + ")."},
+      {"not optical", [&] { map.AssignEmulated('E', disk); },
+       "the emulated drive is not an optical drive (peripheral type 0)."},
+      {"nothing assigned", [&] { map.Remove('E'); }, "no drive is assigned to the letter."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.assign();
+    burner->InitializeDevices(false);
+    lines.clear();
+    LogRefusedDrives(*burner);
+    if (std::string(row.name) != "nothing assigned")
+      EXPECT_EQ(lines, std::vector<std::string>{"Drive E: is not used: " + row.reason});
+    else
+      EXPECT_TRUE(lines.empty()) << All();
+
+    std::chrono::steady_clock::time_point started, ended;
+    onLine = [&](const std::string& l) {
+      if (l == "Daily: CD - Started.") started = std::chrono::steady_clock::now();
+      if (l == "Daily: CD - There is no writable CD in the drive. Operation canceled. [!]")
+        ended = std::chrono::steady_clock::now();
+    };
+    EXPECT_EQ(Run(), RunOutcome::Failed) << All();
+    onLine = nullptr;
+    const std::vector<std::string> cd = [&] {
+      std::vector<std::string> v;
+      for (auto& l : lines)
+        if (l.rfind("Daily: CD - ", 0) == 0) v.push_back(l);
+      return v;
+    }();
+    EXPECT_EQ(cd, (std::vector<std::string>{
+                      "Daily: CD - Started.",
+                      "Daily: CD - Drive E: has no usable writer: " + row.reason + " [!]",
+                      "Daily: CD - There is no writable CD in the drive. Operation canceled. [!]"}));
+    ASSERT_NE(started, std::chrono::steady_clock::time_point{});
+    ASSERT_NE(ended, std::chrono::steady_clock::time_point{});
+    EXPECT_LT(ended - started, std::chrono::seconds(1));
+    EXPECT_EQ(Kept(), std::vector<std::string>{"Daily.rar"});
+    fs::remove_all(KeptFolder());
+  }
+}
+
+// The main window during a write: the bar shows how far it got. The drive
+// is slowed once the write started so that the bar is seen moving.
+class DiscRunWindow : public test::ProgramTest {
+ protected:
+  void SetUp() override {
+    fs::create_directories(settings / "presets");
+    SetUpProgram(std::make_shared<platform::ScriptedMessageBoxService>(), &hooks);
+  }
+  test::FakeHooks hooks;
+};
+
+TEST_F(DiscRunWindow, ScreenshotDuringAWriteShowsTheBar) {
+  SettingsFolder = settings.str();
+  PresetsFolder = (settings / "presets").string();
+  fs::create_directories(settings / "src");
+  std::mt19937 rng(3);
+  std::string noise(2 << 20, '\0');
+  for (auto& c : noise) c = static_cast<char>(rng());
+  test::WriteFile(settings / "src" / "a.bin", noise);
+  tarcopt preset;
+  SetPresetDefaults(preset);
+  preset.nam = "Daily";
+  preset.dtf.clear();
+  preset.vol = "None";
+  preset.cdw = true;
+  preset.cdr = "E";
+  preset.cdb = 4;
+  preset.cne = true;
+  ASSERT_TRUE(SavePreset("Daily", preset));
+  ASSERT_TRUE(WritePresetList("Daily", ".inc", {(settings / "src").string()}));
+  ASSERT_TRUE(WritePresetList("Daily", ".exc", {}));
+
+  std::atomic<bool> slow{false};
+  auto drive = std::make_shared<platform::EmulatedMmcDrive>((settings / "e.img").string(),
+                                                            platform::kProfileCdR);
+  // Every command waits a little while `slow` holds: a slow writer.
+  drive->clock = [&slow] {
+    if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+  };
+  platform::DriveLetterMap::Global().Clear();
+  platform::DriveLetterMap::Global().AssignEmulated('E', drive);
+  CdDeliveryTuning() = CdTuning{5, 40, 5, 50, 5, 60000};
+  {
+    TForm1 form;
+    ASSERT_EQ(form.FormCreate({}), std::nullopt);
+    WinRarPath = test::BuiltProgram("winrar").string();
+    form.resize(720, 480);
+    form.show();
+
+    const fs::path screens = test::BuildDir() / "screens";
+    fs::create_directories(screens);
+    const std::string file = (screens / "main_window_disc_write.png").string();
+    int barAt = -1;
+    QTimer watch;
+    watch.setInterval(20);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      if (!form.pb->isVisible() || barAt >= 0) return;
+      slow = true;  // the write started
+      if (form.pb->value() > 0 && form.pb->value() < 100 && form.Burner()->Busy()) {
+        barAt = form.pb->value();
+        EXPECT_TRUE(form.grab().save(QString::fromStdString(file)));
+        slow = false;
+      }
+    });
+    watch.start();
+    EXPECT_EQ(RunPreset("Daily"), RunOutcome::Done);
+    watch.stop();
+    slow = false;
+    EXPECT_GT(barAt, 0);
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_GT(fs::file_size(file), 1000u);
+    EXPECT_FALSE(form.pb->isVisible());
+    const auto h = ReadPresetList("Daily", ".hst");
+    ASSERT_TRUE(h && h->size() == 1u);
+    form.hide();
+  }
+  platform::DriveLetterMap::Global().Clear();
+  CdDeliveryTuning() = CdTuning{};
+  WinRarPath.clear();
 }
 
 }  // namespace

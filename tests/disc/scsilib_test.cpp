@@ -1,4 +1,9 @@
+#include <grp.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include <cstring>
 #include <fstream>
@@ -68,6 +73,59 @@ TEST(DeviceTable, AddressedDrivesFirstUnaddressedAfterWithHigherHostNumbers) {
   EXPECT_EQ(dev.driveLetter, '?');
   EXPECT_FALSE(dev.TestUnitReady());  // nothing selected
   map.Clear();
+}
+
+// Only drives that open, answer INQUIRY through the pass-through and say
+// they are optical are listed; every other one is refused with its reason.
+TEST(DeviceTable, ListsOnlyOpticalDrivesAndNamesWhyEachOtherIsRefused) {
+  TempDir dir;
+  auto& map = DriveLetterMap::Global();
+  map.Clear();
+  auto disk = std::make_shared<EmulatedMmcDrive>((dir / "disk.img").string(), kProfileCdR);
+  disk->peripheralType = 0;  // a disk behind a generic SCSI node
+  map.AssignEmulated('E', disk);
+  map.AssignOptical('F', "/dev/sr9");                            // absent
+  map.AssignOptical('G', "/dev/null");                           // opens, refuses SG_IO
+  auto writer = std::make_shared<EmulatedMmcDrive>((dir / "w.img").string(), kProfileCdR);
+  map.AssignEmulated('H', writer);
+  TSCSIDevice dev;
+  ASSERT_TRUE(dev.InitializeDevices());
+  ASSERT_EQ(dev.GetDeviceCount(), 1);
+  EXPECT_EQ(dev.devices[0].letter, 'H');
+  EXPECT_FALSE(dev.SelectDeviceByLetter('E'));
+  const auto& refused = dev.RefusedDevices();
+  ASSERT_EQ(refused.size(), 3u);
+  EXPECT_EQ(refused[0].letter, 'E');
+  EXPECT_EQ(refused[0].reason, "the emulated drive is not an optical drive (peripheral type 0).");
+  EXPECT_EQ(refused[1].letter, 'F');
+  EXPECT_EQ(refused[1].reason, "/dev/sr9 does not exist.");
+  EXPECT_EQ(refused[2].letter, 'G');
+  EXPECT_EQ(refused[2].reason,
+            "/dev/null is not a SCSI device (SG_IO refused: " + std::string(std::strerror(ENOTTY)) + ").");
+  EXPECT_EQ(dev.RefusalReason('f'), "/dev/sr9 does not exist.");
+  EXPECT_EQ(dev.RefusalReason('H'), "");
+  EXPECT_EQ(dev.RefusalReason('Q'), "no drive is assigned to the letter.");
+
+  // A drive that fails INQUIRY is no writer either.
+  writer->FailOpcode(0x12);
+  EXPECT_FALSE(dev.InitializeDevices());
+  ASSERT_EQ(dev.RefusedDevices().size(), 4u);
+  EXPECT_EQ(dev.RefusedDevices()[3].reason.rfind("the emulated drive did not answer INQUIRY", 0), 0u)
+      << dev.RefusedDevices()[3].reason;
+  map.Clear();
+}
+
+// A device the user may not open names the group that owns it.
+TEST(DeviceTable, NoPermissionNamesTheGroupToJoin) {
+  TempDir dir;
+  const std::string node = (dir / "sr0").string();
+  yux::test::WriteFile(node, "");
+  const struct group* g = ::getgrnam("daemon");
+  if (!g || ::chown(node.c_str(), uid_t(-1), g->gr_gid) != 0) GTEST_SKIP() << "no group to hand it";
+  EXPECT_EQ(OpenRefusal(node, EACCES),
+            "no permission to open " + node + "; join the group \"daemon\" (and log in again).");
+  EXPECT_EQ(OpenRefusal("/dev/sr7", ENOENT), "/dev/sr7 does not exist.");
+  EXPECT_EQ(OpenRefusal("/dev/sr7", ENXIO), "/dev/sr7 does not exist.");
 }
 
 TEST(DeviceTable, NoDriveFailsAndEveryCommandFailsWithoutSending) {

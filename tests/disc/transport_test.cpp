@@ -152,6 +152,35 @@ TEST(SgIo, DiscoversDrivesFromSysAndProc) {
   EXPECT_EQ(drives[2].name, "sr10");
 }
 
+// Block devices keep their address link under block/, generic SCSI nodes
+// only under class/scsi_generic/; a link to the node counts as the node.
+TEST(SgIo, AddressOfBlockAndGenericNodes) {
+  TempDir root;
+  namespace fs = std::filesystem;
+  fs::create_directories(root / "sys/block/sr0");
+  fs::create_directories(root / "sys/class/scsi_generic/sg3");
+  fs::create_directories(root / "sys/devices/x/1:0:2:0");
+  fs::create_directories(root / "sys/devices/y/4:0:5:1");
+  fs::create_symlink(root / "sys/devices/x/1:0:2:0", root / "sys/block/sr0/device");
+  fs::create_symlink(root / "sys/devices/y/4:0:5:1", root / "sys/class/scsi_generic/sg3/device");
+  fs::create_directories(root / "dev");
+  yux::test::WriteFile(root / "dev/sg3", "");
+  fs::create_symlink(root / "dev/sg3", root / "dev/writer");
+  const std::string sys = (root / "sys").string();
+  MmcAddress a;
+  ASSERT_TRUE(DeviceAddress("/dev/sr0", a, sys));
+  EXPECT_EQ(a.host, 1);
+  EXPECT_EQ(a.target, 2);
+  ASSERT_TRUE(DeviceAddress("/dev/sg3", a, sys));
+  EXPECT_EQ(a.host, 4);
+  EXPECT_EQ(a.target, 5);
+  EXPECT_EQ(a.lun, 1);
+  a = {};
+  ASSERT_TRUE(DeviceAddress((root / "dev/writer").string(), a, sys));
+  EXPECT_EQ(a.host, 4);
+  EXPECT_FALSE(DeviceAddress("/dev/sg4", a, sys));
+}
+
 TEST(DriveLetters, MapLettersToDrivesAndFolders) {
   TempDir dir;
   DriveLetterMap map;
