@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <typeinfo>
 
 #include "net/socket/winsock.h"
@@ -19,8 +20,27 @@ namespace {
 
 using Base = TCustomSocksWSocket;
 
-constexpr int kBioPairSize = 4096;
-constexpr int kMaxRecv = 8192;
+// The data path moves big pieces: plaintext goes to the library in
+// chunks of 64 KB (four full records), the pair holds several of them
+// encrypted in each direction, and one socket call sends or receives up to
+// the pair's size. Pieces of a few KB cost a system call and an emulated
+// notification each, which caps a bulk transfer well below what the
+// library can encrypt.
+constexpr int kPlainChunk = 65536;
+constexpr int kBioPairSize = 256 * 1024;
+constexpr int kMaxRecv = kBioPairSize;
+
+// Scratch buffers of the network side, one for receiving and one for
+// sending (an event handler may pump messages in between): the pair's
+// whole content fits in each.
+char* ReceiveScratch() {
+  static thread_local std::unique_ptr<char[]> buf(new char[kBioPairSize]);
+  return buf.get();
+}
+char* SendScratch() {
+  static thread_local std::unique_ptr<char[]> buf(new char[kBioPairSize]);
+  return buf.get();
+}
 constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaENotConn = 10057;
 constexpr int kWsaEConnAborted = 10053;
@@ -88,7 +108,7 @@ struct TSslInfoCallbackAccess {
 
 TCustomSslWSocket::TCustomSslWSocket() {
   sslSendBuffer_ = std::make_unique<TNetBufferHandler>();
-  sslSendBuffer_->BufSize = 4096;
+  sslSendBuffer_->BufSize = kPlainChunk;
 }
 
 TCustomSslWSocket::~TCustomSslWSocket() {
@@ -843,7 +863,7 @@ void TCustomSslWSocket::Do_FD_READ(TMessage& msg) {
     TriggerEvents();
     return;
   }
-  char buf[kMaxRecv];
+  char* buf = ReceiveScratch();
   int n = LoggedRecv(buf, size);
   if (n == 0 && State() == wsConnected) {
     TriggerEvent(sslFdClose, notifError);
@@ -916,14 +936,14 @@ void TCustomSslWSocket::Do_FD_WRITE(TMessage& msg) {
     mayFD_Write_ = true;
     return;
   }
-  static thread_local char buf[16384];
+  char* buf = SendScratch();
   for (;;) {
     int pending = int(BIO_ctrl_pending(nbio_));
     if (pending <= 0) {
       mayFD_Write_ = true;
       break;
     }
-    int n = LoggedBioRead(nbio_, buf, std::min(pending, int(sizeof buf)));
+    int n = LoggedBioRead(nbio_, buf, std::min(pending, kBioPairSize));
     if (n <= 0) {
       mayFD_Write_ = true;
       break;
@@ -994,6 +1014,8 @@ void TCustomSslWSocket::TryToSend() {
     const std::uint8_t* p = nullptr;
     int len = sslSendBuffer_->PeekUnread(p);
     if (len <= 0) break;
+    // A write the library asked to retry goes again with exactly its
+    // length, though more bytes may have joined its block since.
     if (sslWritePending_ >= 0) len = std::min(len, sslWritePending_);
     if (networkError_) {
       SetWsaError(networkError_);

@@ -4,10 +4,13 @@
 #include "net/socket/ssllayer.h"
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -757,6 +760,135 @@ TEST(SslLayer, LogsTheDataPathWhenAsked) {
   EXPECT_TRUE(sawRead);
   EXPECT_TRUE(sawDone);
   c.s.SetNetLogger(nullptr);
+}
+
+// A write the library could not finish is presented again with exactly
+// its length, however much the queue grew meanwhile, and the peer gets
+// every byte once. The peer (Python) first reads nothing, so our kernel
+// buffer and the BIO pair fill while the application keeps queueing odd
+// pieces; then it reads in bursts.
+TEST(SslLayer, RetriedWriteKeepsItsLengthWhileTheQueueGrows) {
+  REQUIRE_PKI();
+  YUX_REQUIRE_PROGRAM("python3");
+  const TestPki& pki = TestPki::Get();
+  yux::test::TempDir tmp;
+  const std::string script = (tmp / "stall.py").string();
+  yux::test::WriteFile(script, R"(import hashlib, socket, ssl, sys, time
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+if sys.argv[3] == "1.2":
+    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+total = int(sys.argv[4])
+ls = socket.socket()
+ls.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+print("PORT", ls.getsockname()[1], flush=True)
+conn, _ = ls.accept()
+conn.settimeout(60)
+t = ctx.wrap_socket(conn, server_side=True)
+print("READY", flush=True)
+sys.stdin.readline()
+h = hashlib.sha256()
+got = 0
+while got < total:
+    d = t.recv(65536)
+    if not d:
+        break
+    h.update(d)
+    before = got
+    got += len(d)
+    if got // 262144 != before // 262144:
+        time.sleep(0.01)
+print("GOT", got, h.hexdigest(), flush=True)
+)");
+  const std::regex write(R"( BIO_write\(sslbio, 0x[0-9a-f]+, ([0-9]+)\) = (-?[0-9]+))");
+  for (const char* version : {"1.2", "1.3"}) {
+    SCOPED_TRACE(version);
+    // Odd piece sizes, so that pieces straddle the queue's blocks.
+    std::string data;
+    uint32_t x = 7;
+    std::vector<size_t> pieces;
+    while (data.size() < (3u << 20)) {
+      const size_t n = 1000 + (x >> 8) % 20000;
+      pieces.push_back(n);
+      for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        data.push_back(char(x >> 24));
+      }
+    }
+    PipedPeer py;
+    ASSERT_TRUE(py.Start({"python3", script, pki.Cert("server"), pki.Key("server"), version,
+                          std::to_string(data.size())}));
+    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();
+    std::string out = py.Output();
+    const int port = std::stoi(out.substr(out.find("PORT ") + 5));
+
+    TNetLogger logger;
+    logger.SetLogOptions({TLogOption::loDestEvent, TLogOption::loSslInfo});
+    std::vector<std::pair<int, int>> writes;  // length, result
+    logger.SetOnNetLogEvent([&](const void*, TLogOption, const std::string& m) {
+      std::smatch r;
+      if (std::regex_search(m, r, write)) writes.emplace_back(std::stoi(r[1]), std::stoi(r[2]));
+    });
+    TSslContext ctx;
+    Client c(&ctx);
+    c.s.SetNetLogger(&logger);
+    c.Connect(port);
+    ASSERT_TRUE(c.WaitHandshake());
+    ASSERT_EQ(c.handshakes, std::vector<int>{0});
+    ASSERT_TRUE(py.WaitOutput("READY", 20000)) << py.Output();
+    const int small = 16384;
+    ::setsockopt(int(c.s.HSocket()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    size_t next = 0, offset = 0;
+    auto sendPiece = [&] {
+      if (next == pieces.size()) return;
+      c.s.Send(data.data() + offset, int(pieces[next]));
+      offset += pieces[next++];
+    };
+    auto failures = [&] {
+      return std::count_if(writes.begin(), writes.end(), [](auto& w) { return w.second < 0; });
+    };
+    // The peer reads nothing yet: queue until a write had to wait, and
+    // some pieces more behind it.
+    ASSERT_TRUE(WaitUntil([&] {
+      sendPiece();
+      return failures() > 0 || next == pieces.size();
+    }));
+    ASSERT_GT(failures(), 0) << "the pair never filled";
+    for (int i = 0; i < 20; ++i) sendPiece();
+    py.Write("go\n");
+    ASSERT_TRUE(WaitUntil([&] {
+      sendPiece();
+      return py.Output().find("GOT ") != std::string::npos;
+    }, 60000)) << py.Output();
+    EXPECT_EQ(next, pieces.size());
+
+    // Every write that had to wait comes back with its own length.
+    int retries = 0;
+    for (size_t i = 0; i + 1 < writes.size(); ++i) {
+      if (writes[i].second >= 0) continue;
+      ++retries;
+      EXPECT_EQ(writes[i + 1].first, writes[i].first) << "write " << i + 1;
+    }
+    EXPECT_GE(retries, 21);
+    EXPECT_GT(writes.back().second, 0);
+    unsigned char md[32];
+    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), md);
+    std::string hex;
+    for (unsigned char b : md) {
+      char h[3];
+      std::snprintf(h, sizeof h, "%02x", b);
+      hex += h;
+    }
+    EXPECT_NE(py.Output().find("GOT " + std::to_string(data.size()) + " " + hex),
+              std::string::npos)
+        << py.Output();
+    c.s.SetNetLogger(nullptr);
+    c.s.Close();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+  }
 }
 
 // Through a SOCKS 5 server the layer stays plain while the negotiation
