@@ -2,6 +2,7 @@
 // by Cancel, loaded and saved; the phone book through the entry editor;
 // the web panel; the bin clean-up; the service companion; the archiver
 // picker; the language information.
+#include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -9,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -341,4 +343,34 @@ TEST_F(SettingsDialogTest, LanguageInformation) {
   form->blanginfo->click();
   ASSERT_EQ(boxes->Asked().size(), 2u);
   EXPECT_NE(boxes->Asked()[1].text.find("built-in English texts"), std::string::npos);
+}
+
+TEST_F(SettingsDialogTest, OkAppliesTheOptionsToTheMainWindow) {
+  WriteFile(program / "Deutsch.lng", "[FORMS]\r\nForm1Run1=Ausfuehren\r\n[STRINGS]\r\ndoneword=Fertig.\r\n");
+  TForm1 main;
+  main.resize(800, 600);
+  main.show();
+  QApplication::processEvents();
+  main.AppendLine("[2026.01.01 10:00:00] a line");
+  std::vector<int> binModes;
+  main.OnBinModeChanged = [&](int mode) { binModes.push_back(mode); };
+  Options.obk = true;
+  Options.obr = true;
+
+  auto form = Open(&main);
+  form->cdistoolbar->setChecked(true);
+  form->epresetlistheight->setValue(300);
+  form->elogfontsize->setValue(14);
+  form->obtItems->button(2)->click();
+  form->elanguages->setCurrentIndex(form->elanguages->findText("Deutsch.lng"));
+  ASSERT_TRUE(form->okbutClick());
+
+  EXPECT_TRUE(main.ToolBar1->isHidden());
+  EXPECT_EQ(main.list->height(), 300);
+  EXPECT_EQ(main.loglist->font().pointSize(), 14);
+  ASSERT_EQ(main.loglist->count(), 1);
+  EXPECT_EQ(main.loglist->item(0)->sizeHint().height(), main.loglist->fontMetrics().height() + 3);
+  EXPECT_EQ(binModes, std::vector<int>{2});
+  EXPECT_EQ(main.findChild<QAction*>("Run1")->text().toStdString(), "Ausfuehren");
+  EXPECT_EQ(MessageText("doneword"), "Fertig.");
 }
