@@ -1,5 +1,6 @@
 #include "core/maildelivery.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <QTimer>
@@ -38,8 +39,18 @@ class MailSession {
   void FileSent();
   void Failed();
   void RetryFired();
+  // The QUIT of a failed connection has ended: a retry that waited for it goes.
+  bool QuitEnded() {
+    quitEnded_ = true;
+    if (!retryAfterQuit_) return false;
+    retryAfterQuit_ = false;
+    retry_.start(0);
+    return true;
+  }
   void EndSession() {
     retry_.stop();
+    retryPending_ = false;
+    retryAfterQuit_ = false;
     busy = false;
   }
 
@@ -49,6 +60,11 @@ class MailSession {
   std::size_t index_ = 0;
   int retries_ = 0;
   bool quitting_ = false;  // QUIT sent after all files
+  // A retry is due: the session stays busy even when the failed
+  // connection's QUIT (or its close) is reported meanwhile.
+  bool retryPending_ = false;
+  bool quitEnded_ = true;        // the failed connection's QUIT has been answered (or none was sent)
+  bool retryAfterQuit_ = false;  // the retry came first: it goes once the QUIT has ended
   std::vector<std::string> sent_;
 };
 
@@ -124,6 +140,8 @@ void MailSession::Start(const MailJob& job) {
 
 void MailSession::Abort() {
   retry_.stop();
+  retryPending_ = false;
+  retryAfterQuit_ = false;
   if (client_.State() != net::smtpReady || client_.Connected) client_.Abort();
   busy = false;
 }
@@ -138,11 +156,12 @@ void MailSession::RequestDone(net::TSmtpRequest rq, net::WORD error) {
   if (error != 0) {
     if (rq == net::smtpQuit) {
       // The session is over either way.
-      if (!retry_.isActive()) EndSession();
+      if (!QuitEnded() && !retryPending_) EndSession();
       return;
     }
     AddPresetLog(Text("smtperror") + client_.ErrorMessage + " [!]");
     const bool connected = client_.Connected;
+    quitEnded_ = !connected;
     Failed();
     if (connected) client_.Quit();
     return;
@@ -165,7 +184,7 @@ void MailSession::RequestDone(net::TSmtpRequest rq, net::WORD error) {
     case net::smtpQuit:
       AddPresetLog(Text("smtpdisconnected"));
       // A QUIT after a failure leaves the session busy while a retry waits.
-      if (!retry_.isActive()) EndSession();
+      if (!QuitEnded() && !retryPending_) EndSession();
       break;
     default:
       break;
@@ -215,7 +234,8 @@ void MailSession::Failed() {
     if (at != std::string::npos) line.replace(at, 2, std::to_string(Options.fin));
     AddPresetLog(line + " (" + std::to_string(retries_) + "/" + std::to_string(Options.fti) +
                  ").");
-    retry_.start(Options.fin * 1000);
+    retryPending_ = true;
+    retry_.start(std::max(0, Options.fin) * 1000);
     return;
   }
   AddPresetLog(Text(Options.fre ? "smtpcancelnomoreretr" : "smtpcancelnoreit") + " [!]");
@@ -228,6 +248,15 @@ void MailSession::RetryFired() {
     Abort();
     return;
   }
+  if (client_.State() != net::smtpReady || client_.Connected) {
+    // The failed connection's QUIT is still under way (a short interval or
+    // a slow server): the new session starts once it has ended and the
+    // socket has closed.
+    if (quitEnded_) retry_.start(50);
+    else retryAfterQuit_ = true;
+    return;
+  }
+  retryPending_ = false;
   AddPresetLog(Text("smtpconnectingto") + client_.Host + ".");
   // The same way in as the first attempt: STARTTLS and AUTH included.
   client_.Open();

@@ -401,3 +401,26 @@ TEST_F(MailStage, RefusedMailIsRetriedOnANewSession) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Successfully sent: r.rar"), 1);
   }
 }
+
+// A retry interval of 0 seconds: the retry comes while the failed
+// session's QUIT is still on its way, and must wait for it rather than
+// start a second session on a client that is not ready.
+TEST_F(MailStage, RetryWithoutAnIntervalWaitsForTheQuit) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  test::SmtpPeer peer;
+  test::SmtpPeerOptions o;
+  o.refuseFirstMail = true;
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  preset.sse = "127.0.0.1:" + std::to_string(peer.Port());
+  Options.fre = true;
+  Options.fin = 0;
+  Options.fti = 2;
+  test::WriteFile(dir / "run" / "z.rar", "retried at once");
+  EXPECT_EQ(DeliverByMail(Job({"z.rar"})), MailResult::Ended);
+  ASSERT_EQ(peer.MessageCount(), 1) << ::testing::PrintToString(SmtpLines());
+  EXPECT_TRUE(deliveries.Complete("z.rar"));
+  const auto lines = SmtpLines();
+  const auto quit = std::find(lines.begin(), lines.end(), "Disconnected.");
+  ASSERT_NE(quit, lines.end());
+  EXPECT_NE(std::find(quit, lines.end(), "Connecting to 127.0.0.1."), lines.end()) << ::testing::PrintToString(lines);
+}
