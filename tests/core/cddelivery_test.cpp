@@ -347,10 +347,14 @@ TEST_F(DiscRunWindow, ScreenshotDuringAWriteShowsTheBar) {
   platform::DriveLetterMap::Global().Clear();
   platform::DriveLetterMap::Global().AssignEmulated('E', drive);
   CdDeliveryTuning() = CdTuning{5, 40, 5, 50, 5, 60000};
+  topt options;
+  options.pwi = test::BuiltProgram("winrar").string();
+  SaveOptions(options);
   {
     TForm1 form;
     ASSERT_EQ(form.FormCreate({}), std::nullopt);
-    WinRarPath = test::BuiltProgram("winrar").string();
+    form.LoadPresetList();
+    ASSERT_EQ(WinRarPath, options.pwi);
     form.resize(720, 480);
     form.show();
 
