@@ -268,6 +268,8 @@ TEST_P(MailRunCase, RealRun) {
     test::WriteFile(eml, peer.Message(i));
     const std::string parsed = test::ParseMailWithPython(eml.string());
     EXPECT_NE(parsed.find("\"Subject\": \"Daily.rar (sent by YUX).\""), std::string::npos) << parsed;
+    EXPECT_NE(parsed.find("\"From\": \"yux@example.test\""), std::string::npos) << parsed;
+    EXPECT_NE(parsed.find("\"To\": \"admin@example.test\""), std::string::npos) << parsed;
     std::string hex;
     static const char kHex[] = "0123456789abcdef";
     for (unsigned char c : test::ReadFile(copy)) {
@@ -276,6 +278,9 @@ TEST_P(MailRunCase, RealRun) {
     }
     EXPECT_NE(parsed.find("\"hex\": \"" + hex + "\""), std::string::npos);
     EXPECT_NE(peer.Envelope(i).find("\"login\": \"yuxuser\""), std::string::npos) << peer.Envelope(i);
+    EXPECT_NE(peer.Envelope(i).find("\"from\": \"yux@example.test\", \"to\": [\"admin@example.test\"]"),
+              std::string::npos)
+        << peer.Envelope(i);
   }
   const std::string hst = test::ReadFile(world.settings / "presets" / "Daily.hst");
   EXPECT_EQ(CountOf(hst, "\t2-SMTP\tadmin@example.test/Daily.rar"), row.messages) << hst;
