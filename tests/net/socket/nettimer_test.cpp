@@ -96,8 +96,11 @@ TEST(NetTimer, FiresOnTheOwnerThreadNeverEarlyAndStopsWhenDisabled) {
   pf::WaitPumping([&] { return f.start.size() >= 4; }, 3000, 5);
   ASSERT_GE(f.start.size(), 4u);
   EXPECT_GE(NetTickDiff(armed, f.start[0]), 40u);
+  // The timer measures from its own reading of the tick, taken just before
+  // the handler; the handler's stamp may fall one tick later, so two stamps
+  // of on-time fires can lie one tick short of the interval.
   for (std::size_t i = 1; i < f.start.size(); ++i)
-    EXPECT_GE(NetTickDiff(f.start[i - 1], f.start[i]), 40u);
+    EXPECT_GE(NetTickDiff(f.start[i - 1], f.start[i]), 40u - 1);
   t.SetEnabled(false);
   std::size_t n = f.start.size();
   pf::ProcessMessagesFor(150);
@@ -140,7 +143,7 @@ TEST(NetTimer, WindowTimerAcrossTheTickWrap) {
   ASSERT_GE(f.start.size(), 8u);
   EXPECT_TRUE(wrapped()) << "the count must have wrapped";
   for (std::size_t i = 1; i < f.start.size(); ++i) {
-    EXPECT_GE(NetTickDiff(f.start[i - 1], f.start[i]), 30u);
+    EXPECT_GE(NetTickDiff(f.start[i - 1], f.start[i]), 30u - 1);  // one tick, as above
     EXPECT_LT(NetTickDiff(f.start[i - 1], f.start[i]), 10000u);
   }
 }
