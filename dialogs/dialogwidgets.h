@@ -2,9 +2,13 @@
 // Small helpers the dialogs share to make named controls: every control
 // carries its component name as objectName, for the language files and
 // for tests.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -29,6 +33,24 @@ inline QPushButton* BitBtn(const char* text, const char* name, QWidget* parent) 
 
 inline QGroupBox* Group(QWidget* parent, const char* name, const char* title) {
   return Named(new QGroupBox(title, parent), name);
+}
+
+inline QLabel* Label(QWidget* parent, const char* name, const char* text) {
+  return Named(new QLabel(text, parent), name);
+}
+
+inline QCheckBox* Check(QWidget* parent, const char* name, const char* text, bool checked = false) {
+  auto* box = Named(new QCheckBox(text, parent), name);
+  box->setChecked(checked);
+  return box;
+}
+
+// A drop-down list with its first item chosen.
+inline QComboBox* List(QWidget* parent, const char* name, const QStringList& items) {
+  auto* box = Named(new QComboBox(parent), name);
+  box->addItems(items);
+  box->setCurrentIndex(0);
+  return box;
 }
 
 // The kinds the preset dialog translates: labels, check boxes, edits, bit

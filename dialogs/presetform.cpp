@@ -53,13 +53,6 @@ const char* const kPageHelp[] = {
     "preset_configuration_-_general_tab.htm", "preset_configuration_-_actions_tab.htm",
     "preset_configuration_-_file_lists_tab.htm", "preset_configuration_-_notes.htm"};
 
-QComboBox* List(QWidget* parent, const char* name, const QStringList& items) {
-  auto* box = Named(new QComboBox(parent), name);
-  box->addItems(items);
-  box->setCurrentIndex(0);
-  return box;
-}
-
 QSpinBox* Spin(QWidget* parent, const char* name, int low, int high, int value) {
   auto* spin = Named(new QSpinBox(parent), name);
   spin->setRange(low, high);
@@ -67,18 +60,8 @@ QSpinBox* Spin(QWidget* parent, const char* name, int low, int high, int value) 
   return spin;
 }
 
-QCheckBox* Check(QWidget* parent, const char* name, const char* text, bool checked = false) {
-  auto* box = Named(new QCheckBox(text, parent), name);
-  box->setChecked(checked);
-  return box;
-}
-
 QLineEdit* Edit(QWidget* parent, const char* name, const char* text = "") {
   return Named(new QLineEdit(text, parent), name);
-}
-
-QLabel* Label(QWidget* parent, const char* name, const char* text) {
-  return Named(new QLabel(text, parent), name);
 }
 
 }  // namespace

@@ -36,20 +36,10 @@ namespace yux {
 
 namespace {
 
-QLabel* Label(QWidget* parent, const char* name, const char* text) {
-  return Named(new QLabel(text, parent), name);
-}
-
 QLineEdit* Edit(QWidget* parent, const char* name, bool masked = false) {
   auto* e = Named(new QLineEdit(parent), name);
   if (masked) e->setEchoMode(QLineEdit::Password);
   return e;
-}
-
-QCheckBox* Check(QWidget* parent, const char* name, const char* text, bool checked = false) {
-  auto* c = Named(new QCheckBox(text, parent), name);
-  c->setChecked(checked);
-  return c;
 }
 
 // A number box; a typed number outside the limits becomes the nearest one.
@@ -60,13 +50,6 @@ QSpinBox* Spin(QWidget* parent, const char* name, int low, int high, int value) 
   s->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
   s->setMinimumWidth(100);
   return s;
-}
-
-QComboBox* List(QWidget* parent, const char* name, const QStringList& items) {
-  auto* box = Named(new QComboBox(parent), name);
-  box->addItems(items);
-  box->setCurrentIndex(0);
-  return box;
 }
 
 QToolButton* Tool(QWidget* parent, const char* name, const char* hint, QStyle::StandardPixmap icon) {
