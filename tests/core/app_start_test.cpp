@@ -686,6 +686,31 @@ TEST(FtpRun, AbortFromASecondInstanceDuringAnUpload) {
   ASSERT_TRUE(yux.proc().waitForFinished(20000));
 }
 
+// A due run uploading one small file to `server` over the phone book's
+// "Office" entry, whose lines after the credentials are `entry`; the options
+// turn dialling on with "dha" and the given "dac", "dnr" and "dwc".
+static void PrepareDialUpUpload(YuxWorld& world, test::VsftpdServer& server, const std::string& content,
+                         const std::string& entry, const std::string& dac, int dnr, int dwc) {
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", content);
+  PrepareDueRun(world, source, [&](tarcopt& p) {
+    p.del = false;
+    p.ctf = false;
+    p.ftp = true;
+    p.fse = "127.0.0.1:" + std::to_string(server.Port());
+    p.ffo = "pub";
+  });
+  fs::create_directories(world.config / "yux");
+  test::WriteFile(world.config / "yux" / "phonebook.ini",
+                  "[Office]\nNumber=0123\nUser=alice\nPassword=secret\n" + entry);
+  SettingsFolder = world.settings.str();
+  test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("des 1") + "\r\n" +
+                                         ScrambleText("dha 1") + "\r\n" + ScrambleText("dac " + dac) + "\r\n" +
+                                         ScrambleText("dnr " + std::to_string(dnr)) + "\r\n" +
+                                         ScrambleText("dwc " + std::to_string(dwc)) + "\r\n");
+}
+
 // A run that uploads over a dial-up line from the emulated phone book:
 // it dials first, skips the upload without a line (the archive is kept),
 // uses a connection that is already up and hangs up only its own.
@@ -736,24 +761,7 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     YuxWorld world;
-    const fs::path source = world.settings / "source";
-    fs::create_directories(source);
-    test::WriteFile(source / "a.txt", std::string("dial-up run ") + row.name);
-    PrepareDueRun(world, source, [&](tarcopt& p) {
-      p.del = false;
-      p.ctf = false;
-      p.ftp = true;
-      p.fse = "127.0.0.1:" + std::to_string(server.Port());
-      p.ffo = "pub";
-    });
-    fs::create_directories(world.config / "yux");
-    test::WriteFile(world.config / "yux" / "phonebook.ini",
-                    std::string("[Office]\nNumber=0123\nUser=alice\nPassword=secret\n") + row.entry);
-    SettingsFolder = world.settings.str();
-    test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("des 1") + "\r\n" +
-                                           ScrambleText("dha 1") + "\r\n" + ScrambleText("dac " + row.dac) +
-                                           "\r\n" + ScrambleText("dnr " + std::to_string(row.dnr)) + "\r\n" +
-                                           ScrambleText("dwc " + std::to_string(row.dwc)) + "\r\n");
+    PrepareDialUpUpload(world, server, std::string("dial-up run ") + row.name, row.entry, row.dac, row.dnr, row.dwc);
     std::error_code ec;
     fs::remove(server.Pub() / "Daily.rar", ec);
     RunningYux yux(world);
@@ -782,23 +790,7 @@ TEST(DialUpRun, AbortDuringTheDialWaitHangsUpAndEndsTheRun) {
   test::VsftpdServer server;
   ASSERT_TRUE(server.Start()) << server.Error();
   YuxWorld world;
-  const fs::path source = world.settings / "source";
-  fs::create_directories(source);
-  test::WriteFile(source / "a.txt", "abort while dialling");
-  PrepareDueRun(world, source, [&](tarcopt& p) {
-    p.del = false;
-    p.ctf = false;
-    p.ftp = true;
-    p.fse = "127.0.0.1:" + std::to_string(server.Port());
-    p.ffo = "pub";
-  });
-  fs::create_directories(world.config / "yux");
-  test::WriteFile(world.config / "yux" / "phonebook.ini",
-                  "[Office]\nNumber=0123\nUser=alice\nPassword=secret\nAnswers=silence\n");
-  SettingsFolder = world.settings.str();
-  test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("des 1") + "\r\n" +
-                                         ScrambleText("dha 1") + "\r\n" + ScrambleText("dac Office") + "\r\n" +
-                                         ScrambleText("dnr 2") + "\r\n" + ScrambleText("dwc 600") + "\r\n");
+  PrepareDialUpUpload(world, server, "abort while dialling", "Answers=silence\n", "Office", 2, 600);
   RunningYux yux(world);
   ASSERT_TRUE(WaitForText(world.settings / "yux.log", "DIALUP - Waiting for connection (600 seconds max).", 60000))
       << world.Log() << yux.Err();
