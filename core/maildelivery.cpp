@@ -99,6 +99,22 @@ void SplitServer(const std::string& server, const std::string& defaultPort, std:
   }
 }
 
+void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::string& defaultPort,
+                    const std::string& user, const std::string& password, int sss) {
+  SplitServer(server, defaultPort, c.Host, c.Port);
+  if (!user.empty()) {
+    c.Username = user;
+    c.Password = password;
+    c.AuthType = net::smtpAuthAutoSelect;
+  } else {
+    c.Username.clear();
+    c.Password.clear();
+    c.AuthType = net::smtpAuthNone;
+  }
+  c.SslType = static_cast<net::TSmtpSslType>(sss);
+  if (sss != 0 && !c.SslContext()) c.SetSslContext(&ClientSslContext());
+}
+
 void MailSession::Start(const MailJob& job) {
   job_ = job;
   const tarcopt& p = *job.preset;
@@ -114,18 +130,7 @@ void MailSession::Start(const MailJob& job) {
   client_.SetCharSet("utf-8");
   client_.XMailer = "Pellmor YUX";
   client_.MailMessage.clear();
-  SplitServer(p.sse, "25", client_.Host, client_.Port);
-  if (!p.sus.empty()) {
-    client_.Username = p.sus;
-    client_.Password = p.spa;
-    client_.AuthType = net::smtpAuthAutoSelect;
-  } else {
-    client_.Username.clear();
-    client_.Password.clear();
-    client_.AuthType = net::smtpAuthNone;
-  }
-  client_.SslType = static_cast<net::TSmtpSslType>(p.sss);
-  if (p.sss != 0 && !client_.SslContext()) client_.SetSslContext(&ClientSslContext());
+  SetSmtpAccount(client_, p.sse, "25", p.sus, p.spa, p.sss);
   client_.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq,
                                  net::WORD error) { RequestDone(rq, error); };
   retry_.setSingleShot(true);

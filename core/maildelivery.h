@@ -15,6 +15,7 @@ namespace yux {
 
 namespace net {
 class TSslContext;
+class TSslSmtpCli;
 }
 struct tarcopt;
 
@@ -42,6 +43,12 @@ enum class MailResult {
 // `defaultPort` when there is none.
 void SplitServer(const std::string& server, const std::string& defaultPort, std::string& host,
                  std::string& port);
+
+// Points the client at "host[:port]" with the account's login (none when
+// `user` is empty: no AUTH) and its TLS mode "sss"; TLS uses the shared
+// client context unless one is set already.
+void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::string& defaultPort,
+                    const std::string& user, const std::string& password, int sss);
 
 // Starts the session and waits for it to end.  The wait handles messages;
 // the abort flag aborts the client, and the stage's time-out ("tsm"

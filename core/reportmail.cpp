@@ -48,18 +48,7 @@ bool SendReport(const std::string& subject, const std::vector<std::string>& body
   c.SetCharSet("utf-8");
   c.XMailer = "Pellmor YUX";
   c.MailMessage = body;
-  SplitServer(o.ssr, defaultPort, c.Host, c.Port);
-  if (!o.sur.empty()) {
-    c.Username = o.sur;
-    c.Password = o.spd;
-    c.AuthType = net::smtpAuthAutoSelect;
-  } else {
-    c.Username.clear();
-    c.Password.clear();
-    c.AuthType = net::smtpAuthNone;
-  }
-  c.SslType = static_cast<net::TSmtpSslType>(o.sss);
-  if (o.sss != 0) c.SetSslContext(&ClientSslContext());
+  SetSmtpAccount(c, o.ssr, defaultPort, o.sur, o.spd, o.sss);
   bool sent = false;
   try {
     if (c.OpenBlocking()) sent = c.MailBlocking();
