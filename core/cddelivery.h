@@ -29,12 +29,7 @@ void ConnectDiscEvents(disc::TLCDBurnerPro& burner);
 // burner's InitializeDevices left out, with its reason.
 void LogRefusedDrives(disc::TLCDBurnerPro& burner);
 
-struct CdJob {
-  std::string presetName;
-  const tarcopt* preset = nullptr;
-  std::string runFolder;
-  std::vector<std::string> produced;  // names without folder
-  RunDeliveries* deliveries = nullptr;
+struct CdJob : StageJob {
   disc::TLCDBurnerPro* burner = nullptr;
   // Handles messages and keeps the run state (called in every wait).
   std::function<void()> pump;

@@ -85,15 +85,11 @@ enum class FolderCopyResult {
   Aborted,      // the abort flag was found set between files
 };
 
-struct FolderCopyJob {
-  std::string presetName;
-  const tarcopt* preset = nullptr;
+// `deliveries` is told of every file that reached the destination, and
+// where it went.
+struct FolderCopyJob : StageJob {
   std::string destinationText;  // expanded destination as the preset holds it
   std::string destination;      // the local folder it stands for
-  std::string runFolder;
-  std::vector<std::string> produced;
-  // Told of every file that reached the destination, and where it went.
-  RunDeliveries* deliveries = nullptr;
   // Handles messages between files, so that an abort can arrive.
   std::function<void()> pump;
 };

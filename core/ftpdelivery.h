@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/rundelivery.h"
+
 namespace yux {
 
 namespace net {
@@ -16,7 +18,6 @@ class THttpCli;
 class TSslFtpClient;
 enum TFtpRequest : std::uint8_t;
 }  // namespace net
-class RunDeliveries;
 struct tarcopt;
 
 // The host text a failed host script gives; the stage cancels on it.
@@ -86,12 +87,7 @@ std::string FtpHostFromScriptReply(int httpStatus, const std::vector<std::string
 // names, or kFtpHostError for a failed request or an unusable answer.
 std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse);
 
-struct FtpJob {
-  std::string presetName;
-  const tarcopt* preset = nullptr;
-  std::string runFolder;
-  std::vector<std::string> produced;  // names without folder, in upload order
-  RunDeliveries* deliveries = nullptr;
+struct FtpJob : StageJob {
   net::TSslFtpClient* client = nullptr;
   net::THttpCli* http = nullptr;
   // Handles messages and keeps the run state while the session runs.

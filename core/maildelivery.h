@@ -24,14 +24,8 @@ struct tarcopt;
 // mostly carry self-made certificates.
 net::TSslContext& ClientSslContext();
 
-struct MailJob {
-  std::string presetName;
-  const tarcopt* preset = nullptr;
-  std::string runFolder;
-  std::vector<std::string> produced;
-  // Told of every file whose DATA succeeded.
-  RunDeliveries* deliveries = nullptr;
-};
+// `deliveries` is told of every file whose DATA succeeded.
+struct MailJob : StageJob {};
 
 enum class MailResult {
   NoFiles,  // nothing to send

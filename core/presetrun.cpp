@@ -119,6 +119,15 @@ class PresetRunner {
   // said that it waits).
   RunOutcome AbortPath(bool hideProgress = false, bool announce = true);
   FtpResult DeliverByFtpStage(const tarcopt& p, const std::string& name);
+  // Hands a delivery stage this run's preset, run folder, produced files
+  // and delivery record.
+  void FillStageJob(StageJob& job, const tarcopt& p, const std::string& name) {
+    job.presetName = name;
+    job.preset = &p;
+    job.runFolder = runFolder;
+    job.produced = produced;
+    job.deliveries = &deliveries;
+  }
   // The FTP and HTTP clients of the main window, else the run's own.
   std::unique_ptr<net::TSslFtpClient> ownFtp_;
   std::unique_ptr<net::THttpCli> ownHttp_;
@@ -235,11 +244,7 @@ RunOutcome PresetRunner::AbortPath(bool hideProgress, bool announce) {
 
 FtpResult PresetRunner::DeliverByFtpStage(const tarcopt& p, const std::string& name) {
   FtpJob job;
-  job.presetName = name;
-  job.preset = &p;
-  job.runFolder = runFolder;
-  job.produced = produced;
-  job.deliveries = &deliveries;
+  FillStageJob(job, p, name);
   job.client = hooks ? hooks->FtpClient() : nullptr;
   job.http = hooks ? hooks->HttpClient() : nullptr;
   if (!job.client) {
@@ -556,11 +561,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   if (p.ctf) deliveries.Expect(DeliveryKind::Copy);
   if (p.cdw) {
     CdJob job;
-    job.presetName = name;
-    job.preset = &p;
-    job.runFolder = runFolder;
-    job.produced = produced;
-    job.deliveries = &deliveries;
+    FillStageJob(job, p, name);
     job.burner = hooks ? hooks->Burner() : nullptr;
     job.pump = [this] {
       platform::ProcessMessages();
@@ -593,11 +594,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   if (p.smt && !lineUp) AddPresetLog(MessageText("smtpskipnodualup") + " [!]");
   if (p.smt && lineUp) {
     MailJob job;
-    job.presetName = name;
-    job.preset = &p;
-    job.runFolder = runFolder;
-    job.produced = produced;
-    job.deliveries = &deliveries;
+    FillStageJob(job, p, name);
     StartOperationTimer(Options.tsm);
     const MailResult mailed = DeliverByMail(job);
     StopOperationTimer();
@@ -609,13 +606,9 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
 
   if (p.ctf) {
     FolderCopyJob job;
-    job.presetName = name;
-    job.preset = &p;
+    FillStageJob(job, p, name);
     job.destinationText = destinationText;
     job.destination = destination;
-    job.runFolder = runFolder;
-    job.produced = produced;
-    job.deliveries = &deliveries;
     job.pump = [this] {
       platform::ProcessMessages();
       KeepRunActive();

@@ -61,6 +61,19 @@ class RunDeliveries {
   bool failed_ = false;
 };
 
+struct tarcopt;
+
+// What every delivery stage of a run is handed: the preset, the run folder
+// and the files the archiver produced there, and where each delivery is
+// recorded.
+struct StageJob {
+  std::string presetName;
+  const tarcopt* preset = nullptr;
+  std::string runFolder;
+  std::vector<std::string> produced;  // names without folder, in delivery order
+  RunDeliveries* deliveries = nullptr;
+};
+
 // The folder that holds undelivered files: "kept" in the settings folder.
 std::string KeptFolder();
 
