@@ -4,13 +4,21 @@
 #include "net/hashes/sha1blocks.h"
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 
 namespace yux::net {
 
+// Asks the processor itself: some compilers' __builtin_cpu_supports does not
+// know the "sha" feature, and the answer must not depend on the compiler.
 bool Sha1ShaExtensionsAvailable() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool ssse3 = c & (1u << 9);
+  const bool sse41 = c & (1u << 19);
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  const bool sha = b & (1u << 29);
+  return sha && sse41 && ssse3;
 }
 
 // Four rounds: `x` holds the four schedule words of this group; `act` takes
