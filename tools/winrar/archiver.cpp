@@ -148,11 +148,12 @@ class Collector {
       : opt_(opt), msg_(msg), excludes_(std::move(excludes)), filters_(std::move(filters)),
         skip_(std::move(skipPaths)), cwd_(fs::current_path().string()) {}
 
-  void AddItem(const std::string& item) {
+  // A literal item is a name even when it holds wildcard characters.
+  void AddItem(const std::string& item, bool literal = false) {
     std::string abs = Absolute(item);
     relativeItem_ = fs::path(item).is_relative();
     std::string last = NameOf(abs);
-    if (platform::HasWildcards(last)) {
+    if (!literal && platform::HasWildcards(last)) {
       std::string folder = FolderOf(abs);
       struct stat st {};
       if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -601,9 +602,9 @@ int VersionOf(const std::string& name, std::string* base) {
 }
 
 bool ReadLists(const std::vector<std::string>& lists, std::vector<std::string>* out,
-               Messages& msg) {
+               Messages& msg, bool literal = false) {
   for (auto& l : lists) {
-    if (!ReadListFile(l, out)) {
+    if (!ReadListFile(l, out, literal)) {
       msg.Problem("cannot open list file " + l + ": " + Errno());
       return false;
     }
@@ -700,8 +701,8 @@ int RunAdd(const Options& opt, Messages& msg) {
   msg.SetArchive(final);
   LogNotes(opt, msg);
 
-  std::vector<std::string> items = opt.items, excludes = opt.excludes, filters = opt.filters;
-  if (!ReadLists(opt.itemLists, &items, msg) || !ReadLists(opt.excludeLists, &excludes, msg) ||
+  std::vector<std::string> items = opt.items, listed, excludes = opt.excludes, filters = opt.filters;
+  if (!ReadLists(opt.itemLists, &listed, msg, opt.literalLists) || !ReadLists(opt.excludeLists, &excludes, msg) ||
       !ReadLists(opt.filterLists, &filters, msg))
     return kOpenError;
   std::string comment;
@@ -720,6 +721,10 @@ int RunAdd(const Options& opt, Messages& msg) {
   for (auto& item : items) {
     if (Stop()) return kStopped;
     collect.AddItem(item);
+  }
+  for (auto& item : listed) {
+    if (Stop()) return kStopped;
+    collect.AddItem(item, opt.literalLists);
   }
   if (Stop()) return kStopped;
   int warnings = collect.warnings;

@@ -38,6 +38,12 @@ std::string ParseSwitch(const std::string& body, Options* opt) {
   const std::string l = Lower(body);
   const std::string bad = "unknown or malformed switch -" + body;
   if (l == "cfg-") return {};
+  if (l == "listliteral") {
+    // Lists of exact names (the bins' lists): a name holding "*" or "?"
+    // must not take other files in, and blanks around it are part of it.
+    opt->literalLists = true;
+    return {};
+  }
   if (StartsWith(l, "sfx")) {
     opt->selfExtracting = true;
     return {};
@@ -363,7 +369,7 @@ std::string Cp1252ToUtf8(const std::string& text) {
   return out;
 }
 
-bool ReadListFile(const std::string& path, std::vector<std::string>* lines) {
+bool ReadListFile(const std::string& path, std::vector<std::string>* lines, bool literal) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -373,6 +379,11 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines) {
   std::istringstream ss(data);
   std::string line;
   while (std::getline(ss, line)) {
+    if (literal) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) lines->push_back(line);
+      continue;
+    }
     size_t b = line.find_first_not_of(" \t\r");
     if (b == std::string::npos) continue;
     size_t e = line.find_last_not_of(" \t\r");

@@ -19,6 +19,7 @@ struct Options {
   std::vector<std::string> items;        // paths and masks from the command line
   std::string destination;               // x: the folder to extract into (empty: here)
   std::vector<std::string> itemLists;    // "@list" files
+  bool literalLists = false;             // -listliteral: "@list" lines are names, not masks
   std::vector<std::string> excludes;     // -x<mask>
   std::vector<std::string> excludeLists; // -x@<list>
   std::vector<std::string> filters;      // -n<mask>
@@ -55,9 +56,11 @@ std::string ParseCommandLine(const std::vector<std::string>& args, Options* opt)
 std::optional<uint64_t> ParseVolumeSize(const std::string& text);
 
 // Reads a list file: one entry per line, CR LF or LF, blank lines skipped,
-// UTF-8 (a BOM is dropped) or else Windows-1252.  False when it cannot be
-// read.
-bool ReadListFile(const std::string& path, std::vector<std::string>* lines);
+// UTF-8 (a BOM is dropped) or else Windows-1252.  Each entry is trimmed of
+// blanks, unless `literal`: then only the line end goes and every other
+// character, blanks included, belongs to the name.  False when it cannot
+// be read.
+bool ReadListFile(const std::string& path, std::vector<std::string>* lines, bool literal = false);
 
 // Windows-1252 bytes to UTF-8.
 std::string Cp1252ToUtf8(const std::string& text);

@@ -52,6 +52,38 @@ TEST(WinrarLists, IncludeListInWindows1252AndMasks) {
             (std::set<std::string>{"caf\xc3\xa9.txt", "a.log", "sub/b.log"}));
 }
 
+// A list read literally (the bins' lists) holds names: "*", "?" and blanks
+// around a name are part of it, and nothing else is taken, with or without
+// -r, and a move deletes only what it named.  The same list without the
+// switch keeps its usual reading as masks.
+TEST(WinrarLists, LiteralListTakesExactlyTheNamedFiles) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  fs::create_directories(t / "src/sub");
+  for (const char* name : {"report?.txt", "reportA.txt", "reportB.txt", " padded.txt ", "padded.txt", "*"})
+    WriteFile(t / "src" / name, name);
+  WriteFile(t / "src/sub/reportC.txt", "c");
+  WriteFile(t / "p.lst", t.str() + "/src/report?.txt\r\n" + t.str() + "/src/ padded.txt \r\n" + t.str() + "/src/*\n");
+  const std::set<std::string> named = {"report?.txt", " padded.txt ", "*"};
+  for (const char* text : {"a -ep1 -listliteral \"{T}/lit\" \"@{T}/p.lst\"",
+                           "a -ep1 -r -listliteral \"{T}/lit\" \"@{T}/p.lst\"",
+                           "a -df -ep1 -r -listliteral \"{T}/lit\" \"@{T}/p.lst\""}) {
+    SCOPED_TRACE(text);
+    fs::remove(t / "lit.rar");
+    ProcessResult r = RunWinrarText(Expand(text, t.str()));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(BsdtarNames(t / "lit.rar"), named);
+  }
+  for (const char* gone : {"report?.txt", " padded.txt ", "*"}) EXPECT_FALSE(fs::exists(t / "src" / gone)) << gone;
+  for (const char* kept : {"reportA.txt", "reportB.txt", "padded.txt", "sub/reportC.txt"})
+    EXPECT_TRUE(fs::exists(t / "src" / kept)) << kept;
+
+  // Without the switch: masks, and lines trimmed of their blanks (the name
+  // " padded.txt" then names nothing: a warning).
+  RunWinrarText(Expand("a -ep1 \"{T}/masks\" \"@{T}/p.lst\"", t.str()));
+  EXPECT_EQ(BsdtarNames(t / "masks.rar"), (std::set<std::string>{"reportA.txt", "reportB.txt", "padded.txt"}));
+}
+
 TEST(WinrarLists, AttributeExclusion) {
   YUX_REQUIRE_PROGRAM("bsdtar");
   TempDir t;
