@@ -8,6 +8,7 @@
 #include "core/mainform.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/programlog.h"
 #include "core/savefile.h"
 #include "core/shellutils.h"
 #include "core/startup.h"
@@ -39,6 +40,53 @@ void PutBack(std::vector<std::string>& list, const std::vector<std::string>& pat
   list.insert(list.begin(), paths.begin(), paths.end());
 }
 
+QTimer* Timer(TForm1& form, BinKind bin) { return bin == BinKind::Keeper ? form.yuxbintimerk : form.yuxbintimerr; }
+
+std::vector<std::string>& List(TForm1& form, BinKind bin) {
+  return bin == BinKind::Keeper ? form.KeeperList : form.RecycleList;
+}
+
+// The list is free again: what arrived meanwhile joins it and gets a tick
+// (and, for the recycle bin, a question) of its own.
+void LetGoOfList(TForm1& form, BinKind bin) {
+  form.TakePendingBinPaths();
+  QTimer* timer = Timer(form, bin);
+  if (!List(form, bin).empty() && timer) {
+    timer->stop();
+    timer->start();
+  }
+}
+
+std::string PathLines(const std::vector<std::string>& paths) {
+  std::string text;
+  for (const std::string& p : paths) text += "\r\n" + p;
+  return text;
+}
+
+// Another archiver reads "*" and "?" in a listed name as a mask and would
+// take (and for the recycle bin delete) every file that matches: such paths
+// are taken out of the list and named in a box.  The stand-in archiver is
+// told to read the list literally instead.
+void RefuseMasks(std::vector<std::string>& list) {
+  if (IsStandInArchiver(WinRarPath)) return;
+  std::vector<std::string> refused;
+  std::erase_if(list, [&](const std::string& p) {
+    if (p.find_first_of("*?") == std::string::npos) return false;
+    refused.push_back(p);
+    return true;
+  });
+  if (refused.empty()) return;
+  platform::MessageBox("\rThe archiver would read \"*\" and \"?\" as wildcards and take other files too; "
+                       "these paths were not put into YUX-BIN:" + PathLines(refused),
+                       kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
+}
+
+// True when the recycle question would be answered by nobody (no display):
+// the box would then take its default answer, Yes.
+bool CannotAsk() {
+  return dynamic_cast<platform::HeadlessMessageBoxService*>(&platform::CurrentMessageBoxService()) != nullptr;
+}
+
 // Steps 2 to 7 of a tick, once the bin's flags are set.
 void Archive(TForm1& form, BinKind bin, std::vector<std::string>& list, bool& inUse) {
   const std::vector<std::string> paths = list;
@@ -48,12 +96,15 @@ void Archive(TForm1& form, BinKind bin, std::vector<std::string>& list, bool& in
   std::string error;
   if (!SaveFileWhole(listFile, text, &error)) {
     inUse = false;
+    // No new tick: it would fail the same way; the next arrival tries again.
+    form.TakePendingBinPaths();
     Archiving(bin) = false;
     Problem("\"" + listFile + "\": " + error);
     return;
   }
   list.clear();
   inUse = false;
+  LetGoOfList(form, bin);
 
   auto fail = [&](const std::string& why) {
     std::error_code ec;
@@ -63,18 +114,20 @@ void Archive(TForm1& form, BinKind bin, std::vector<std::string>& list, bool& in
     Problem(why);
   };
   std::error_code ec;
-  const std::string folder = BinFolder();
+  const std::string folder = ExpandEnvVars(BinFolder());
   fs::create_directories(folder, ec);
   if (ec || !fs::is_directory(folder, ec)) return fail("\"" + folder + "\": " + ec.message());
 
+  // The folders were expanded when the parameters were made; the password
+  // is the user's text as typed, "%" and all.
   platform::StartOptions options;
-  options.expandEnvironment = true;
   options.openDocuments = false;
   // The stand-in archiver takes the password on its standard input, where
   // other users cannot read it; other archivers need it in the switch.
   const bool onInput = IsStandInArchiver(WinRarPath) && !BinPassword(bin).empty();
   if (onInput) options.standardInput = BinPassword(bin) + "\n";
-  auto process = platform::Process::Start(WinRarPath, BinArchiverParameters(bin, listFile, onInput), options);
+  auto process = platform::Process::Start(
+      WinRarPath, BinArchiverParameters(bin, listFile, onInput, IsStandInArchiver(WinRarPath)), options);
   if (!process) return fail("\"" + WinRarPath + "\": " + platform::LastStartError());
   while (process->WaitPumping(500) == platform::WAIT_TIMEOUT) {
   }
@@ -98,15 +151,16 @@ std::string BinFolder() { return Options.obf.empty() ? PathJoin(SettingsFolder, 
 
 std::string BinPassword(BinKind bin) { return bin == BinKind::Keeper ? Options.okp : Options.obp; }
 
-std::string BinArchiverParameters(BinKind bin, const std::string& listFile, bool passwordOnInput) {
+std::string BinArchiverParameters(BinKind bin, const std::string& listFile, bool passwordOnInput, bool literalList) {
   const bool keeper = bin == BinKind::Keeper;
   const std::string password = BinPassword(bin);
   std::string p = keeper ? "a -ep3 -m" : "a -df -ep3 -m";
   p += std::to_string(Options.obc) + " -ibck -dh -r  -cfg-";
+  if (literalList) p += " -listliteral";
   if (!password.empty()) p += passwordOnInput ? std::string(" -hp") : " " + QuoteAlways("-hp" + password);
   if (Options.obv != 0) p += " -ver" + std::to_string(Options.obv);
-  p += " " + QuoteAlways(PathJoin(BinFolder(), keeper ? "keeper.rar" : "recycle.rar"));
-  p += " " + QuoteAlways("@" + listFile);
+  p += " " + QuoteAlways(ExpandEnvVars(PathJoin(BinFolder(), keeper ? "keeper.rar" : "recycle.rar")));
+  p += " " + QuoteAlways("@" + ExpandEnvVars(listFile));
   return p;
 }
 
@@ -115,6 +169,9 @@ bool BinArchiving(BinKind bin) { return Archiving(bin); }
 void KeeperTick(TForm1& form) {
   if (form.KeeperInUse || Archiving(BinKind::Keeper)) return;
   form.yuxbintimerk->stop();
+  form.TakePendingBinPaths();
+  RefuseMasks(form.KeeperList);
+  if (form.KeeperList.empty()) return;
   form.KeeperInUse = true;
   Archiving(BinKind::Keeper) = true;
   Archive(form, BinKind::Keeper, form.KeeperList, form.KeeperInUse);
@@ -123,6 +180,20 @@ void KeeperTick(TForm1& form) {
 void RecycleTick(TForm1& form) {
   if (form.RecycleInUse || Archiving(BinKind::Recycle)) return;
   form.yuxbintimerr->stop();
+  form.TakePendingBinPaths();
+  RefuseMasks(form.RecycleList);
+  if (form.RecycleList.empty()) return;
+  if (CannotAsk()) {
+    // Files are moved and deleted only on the user's own Yes.
+    std::string names;
+    for (const std::string& p : form.RecycleList) names += " \"" + p + "\"";
+    AddLog("YUX-RECYCLE: nobody can be asked (no display), so nothing was moved; the paths stay where they are:" +
+           names + " [!]");
+    form.RecycleList.clear();
+    return;
+  }
+  // While the box is open (it runs an event loop of its own) new arrivals
+  // wait beside the list: the answer is about these paths only.
   form.RecycleInUse = true;
   form.raise();
   form.activateWindow();
@@ -132,6 +203,7 @@ void RecycleTick(TForm1& form) {
   if (answer != platform::IDYES) {
     form.RecycleList.clear();
     form.RecycleInUse = false;
+    LetGoOfList(form, BinKind::Recycle);
     return;
   }
   Archiving(BinKind::Recycle) = true;

@@ -22,11 +22,17 @@ std::string BinPassword(BinKind bin);
 // The archiver's parameters for a bin (the list file holds the paths).  A
 // password travels quoted as one argument, never bare, or (for the
 // stand-in archiver) as a bare "-hp" with the password on standard input.
-std::string BinArchiverParameters(BinKind bin, const std::string& listFile, bool passwordOnInput = false);
+// `literalList` (the stand-in archiver only) has the list's lines read as
+// names, never as masks.  The folders' %NAME% references are expanded here,
+// the password's never.
+std::string BinArchiverParameters(BinKind bin, const std::string& listFile, bool passwordOnInput = false,
+                                  bool literalList = false);
 
 // The timer ticks.  Each archives the bin's list as the system does; a
 // tick while the bin's list is in use or the archiver still runs does
-// nothing.
+// nothing.  Paths with "*" or "?" are refused (in a box) unless the
+// archiver is the stand-in.  The recycle tick asks first and, when nobody
+// can be asked (no display), drops the request with a log line instead.
 void KeeperTick(TForm1& form);
 void RecycleTick(TForm1& form);
 

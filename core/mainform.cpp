@@ -270,29 +270,41 @@ void TForm1::DefaultHandler(platform::UINT msg, platform::WPARAM, platform::LPAR
   if (!platform::GlobalGetAtomName(static_cast<platform::ATOM>(lParam), &text) || text.empty()) return;
   if (text.size() > 1023) text.resize(1023);
   const std::string path = text.substr(1);
-  if (text[0] == 'K') TakeBinPath(path, KeeperList, KeeperInUse, keeperPending_, keeperWaiting_, yuxbintimerk);
-  else if (text[0] == 'R') TakeBinPath(path, RecycleList, RecycleInUse, recyclePending_, recycleWaiting_, yuxbintimerr);
+  if (text[0] == 'K') TakeBinPath(path, keeperPending_, yuxbintimerk);
+  else if (text[0] == 'R') TakeBinPath(path, recyclePending_, yuxbintimerr);
 }
 
 void TForm1::TakeBinDrop(int mode, const std::string& path) {
-  if (mode == 1) TakeBinPath(path, KeeperList, KeeperInUse, keeperPending_, keeperWaiting_, yuxbintimerk);
-  else if (mode == 2) TakeBinPath(path, RecycleList, RecycleInUse, recyclePending_, recycleWaiting_, yuxbintimerr);
+  if (mode == 1) TakeBinPath(path, keeperPending_, yuxbintimerk);
+  else if (mode == 2) TakeBinPath(path, recyclePending_, yuxbintimerr);
 }
 
-void TForm1::TakeBinPath(const std::string& path, std::vector<std::string>& binList, const bool& inUse,
-                         std::vector<std::string>& pending, bool& waiting, QTimer* timer) {
-  // Paths that arrive while an earlier one waits for the list are queued
-  // behind it, so that the list keeps the order of arrival even though the
-  // wait lets later messages in.
+void TForm1::TakeBinPath(const std::string& path, std::vector<std::string>& pending, QTimer* timer) {
+  // A relative name means a file of whatever folder the sender was in, which
+  // this process cannot know: taken against our own folder it would archive
+  // (and for the recycle bin delete) another file of the same name.
+  if (path.empty() || path[0] != '/') {
+    AddLog("YUX-BIN: the relative path \"" + path + "\" was refused; it does not say which file it means. [!]");
+    return;
+  }
+  // An arrival never waits for its list: the recycle question holds the
+  // list while its box runs an event loop of its own, in which this handler
+  // runs, and a wait here would keep that box from ever returning.  The
+  // path waits beside the list instead, in order of arrival.
   pending.push_back(path);
-  if (waiting) return;
-  waiting = true;
-  platform::WaitPumping([&inUse] { return !inUse; }, platform::INFINITE, 10);
-  waiting = false;
-  for (auto& p : pending) binList.push_back(std::move(p));
-  pending.clear();
+  TakePendingBinPaths();
   timer->stop();
   timer->start();
+}
+
+void TForm1::TakePendingBinPaths() {
+  auto take = [](std::vector<std::string>& pending, std::vector<std::string>& list, bool inUse) {
+    if (inUse) return;
+    for (auto& p : pending) list.push_back(std::move(p));
+    pending.clear();
+  };
+  take(keeperPending_, KeeperList, KeeperInUse);
+  take(recyclePending_, RecycleList, RecycleInUse);
 }
 
 void TForm1::ApplyLanguage(const std::string& fileName) {

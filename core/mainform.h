@@ -242,6 +242,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   // A path dropped on the bin window in bin mode 1 (keeper) or 2 (recycle):
   // it joins that bin's list and restarts its timer.
   void TakeBinDrop(int mode, const std::string& path);
+  // Paths that arrived while their list was in use join it once it is free
+  // (called by the timers and by the bins when they let go of a list).
+  void TakePendingBinPaths();
   // Fired one second after the last path arrived (the bins archive then).
   std::function<void()> OnKeeperTimer;
   std::function<void()> OnRecycleTimer;
@@ -287,8 +290,7 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   class ListRows;
 
   void FirstActivation();
-  void TakeBinPath(const std::string& path, std::vector<std::string>& binList, const bool& inUse,
-                   std::vector<std::string>& pending, bool& waiting, QTimer* timer);
+  void TakeBinPath(const std::string& path, std::vector<std::string>& pending, QTimer* timer);
   void ScrollLogToEnd();
   int LogItemHeight() const;
   void CreateTimers();
@@ -310,8 +312,6 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   bool closing_ = false;
   bool closed_ = false;
   std::vector<std::string> keeperPending_, recyclePending_;
-  bool keeperWaiting_ = false;
-  bool recycleWaiting_ = false;
   std::string balloonTitle_, balloonText_;
   QAbstractItemDelegate* defaultLogDelegate_ = nullptr;
   QAbstractItemDelegate* skinDelegate_ = nullptr;

@@ -65,11 +65,13 @@ void TForm1::CreateTimers() {
   ftpretrytimer = NamedTimer(this, "ftpretrytimer", 30000);
   yuxbintimerk = NamedTimer(this, "yuxbintimerk", 1000);
   connect(yuxbintimerk, &QTimer::timeout, this, [this] {
+    TakePendingBinPaths();
     if (OnKeeperTimer) OnKeeperTimer();
     else yuxbintimerk->stop();
   });
   yuxbintimerr = NamedTimer(this, "yuxbintimerr", 1000);
   connect(yuxbintimerr, &QTimer::timeout, this, [this] {
+    TakePendingBinPaths();
     if (OnRecycleTimer) OnRecycleTimer();
     else yuxbintimerr->stop();
   });

@@ -2,8 +2,11 @@
 // moves into the bin archives, passwords that must stay one argument, the
 // recycle question, versions, an archiver that cannot start, a bin folder
 // that cannot be made, and a running yux taking paths from messengers.
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -11,6 +14,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
 #include "core/bins.h"
 #include "core/folders.h"
@@ -18,6 +23,7 @@
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/winrarcmd.h"
+#include "platform/broadcast.h"
 #include "platform/messagebox.h"
 #include "tests/core/program_fixture.h"
 #include "tests/core/yux_process.h"
@@ -199,6 +205,195 @@ TEST_F(Bins, PathsArrivingWithinASecondMakeOneArchiverCall) {
   EXPECT_EQ(test::ReadFile(out / "lists"),
             (src / "one").string() + "\r\n" + (src / "two").string() + "\r\n" + (src / "three").string() + "\r\n");
   EXPECT_FALSE(form.yuxbintimerk->isActive());
+}
+
+namespace {
+
+bool Has(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Pumps events until `done` or the bound (ms) passes.
+bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+}  // namespace
+
+// A path that comes while the recycle question is open (the box runs an
+// event loop of its own) waits beside the list and gets its own question
+// once the first is answered: the real box, clicked as a user clicks it.
+TEST_F(Bins, ASecondBatchDuringTheRecycleQuestionGetsItsOwnQuestion) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  platform::SetMessageBoxService(std::make_shared<platform::QtMessageBoxService>());
+  for (const char* n : {"c.txt", "d.txt"}) test::WriteFile(src / n, n);
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  form.OnRecycleTimer = [&form] { RecycleTick(form); };
+  std::vector<std::string> questions;
+  bool secondBatchSent = false;
+  QTimer clicker;
+  QObject::connect(&clicker, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    if (questions.empty() && !secondBatchSent) {
+      // The first question is open: a messenger's path and a drop arrive.
+      ASSERT_GE(platform::BroadcastTextMessage(kParamDataMessage, 0, "R" + (src / "c.txt").string()), 1);
+      secondBatchSent = true;
+      return;
+    }
+    // The messenger's path has been taken once its arrival restarted the
+    // timer (the tick stopped it before asking).
+    if (questions.empty() && !form.yuxbintimerr->isActive()) return;
+    if (questions.empty()) form.TakeBinDrop(2, (src / "d.txt").string());
+    questions.push_back(box->text().toStdString());
+    box->button(QMessageBox::Yes)->click();
+  });
+  clicker.start(20);
+  form.RecycleList = {(src / "a.txt").string(), (src / "dir").string()};
+  form.yuxbintimerr->start();
+  const fs::path archive = fs::path(Options.obf) / "recycle.rar";
+  ASSERT_TRUE(PumpUntil([&] { return questions.size() == 2 && !BinArchiving(BinKind::Recycle) && fs::exists(archive); }))
+      << questions.size();
+  EXPECT_EQ(questions, (std::vector<std::string>{"Move 2 item(s) to YUX-RECYCLE?", "Move 2 item(s) to YUX-RECYCLE?"}));
+  const auto names = Listing(archive);
+  for (const char* n : {"a.txt", "dir/b.bin", "c.txt", "d.txt"}) {
+    EXPECT_TRUE(Has(names, Stored(n))) << n;
+    EXPECT_FALSE(fs::exists(src / n)) << n;
+  }
+  EXPECT_TRUE(form.RecycleList.empty());
+  EXPECT_FALSE(form.RecycleInUse);
+}
+
+namespace {
+
+// A box whose Show runs `during` (an arrival while the question is open)
+// before it answers.
+class AnsweringBox : public platform::MessageBoxService {
+ public:
+  int Show(const platform::MessageBoxRequest& request) override {
+    asked.push_back(request.text);
+    if (during) std::exchange(during, nullptr)();
+    const int a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  }
+  std::function<void()> during;
+  std::vector<int> answers;
+  std::vector<std::string> asked;
+};
+
+}  // namespace
+
+TEST_F(Bins, NoDropsOnlyWhatTheQuestionWasAbout) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  auto box = std::make_shared<AnsweringBox>();
+  platform::SetMessageBoxService(box);
+  test::WriteFile(src / "c.txt", "c");
+  TForm1 form;
+  form.RecycleList = {(src / "a.txt").string()};
+  box->during = [&] { form.TakeBinDrop(2, (src / "c.txt").string()); };
+  box->answers = {platform::IDNO, platform::IDYES};
+  RecycleTick(form);
+  // The path that came during the question waits for a question of its own.
+  EXPECT_EQ(form.RecycleList, (std::vector<std::string>{(src / "c.txt").string()}));
+  EXPECT_TRUE(form.yuxbintimerr->isActive());
+  RecycleTick(form);
+  EXPECT_EQ(box->asked, (std::vector<std::string>{"\rMove 1 item(s) to YUX-RECYCLE?", "\rMove 1 item(s) to YUX-RECYCLE?"}));
+  EXPECT_TRUE(fs::exists(src / "a.txt"));
+  EXPECT_FALSE(fs::exists(src / "c.txt"));
+  const auto names = Listing(fs::path(Options.obf) / "recycle.rar");
+  EXPECT_TRUE(Has(names, Stored("c.txt")));
+  EXPECT_FALSE(Has(names, Stored("a.txt")));
+}
+
+// Without a display nobody can answer the question: nothing is moved, and
+// the log names what was not.
+TEST_F(Bins, WithoutADisplayTheRecycleBinMovesNothing) {
+  platform::SetMessageBoxService(nullptr);
+  ASSERT_TRUE(platform::IsHeadless());
+  TForm1 form;
+  form.RecycleList = {(src / "a.txt").string(), (src / "dir").string()};
+  RecycleTick(form);
+  EXPECT_TRUE(fs::exists(src / "a.txt"));
+  EXPECT_TRUE(fs::exists(src / "dir" / "b.bin"));
+  EXPECT_FALSE(fs::exists(fs::path(Options.obf) / "recycle.rar"));
+  EXPECT_TRUE(form.RecycleList.empty());
+  const std::string log = test::ReadFile(settings / "yux.log");
+  EXPECT_EQ(test::CountOf(log, "nothing was moved"), 1) << log;
+  EXPECT_NE(log.find("\"" + (src / "a.txt").string() + "\" \"" + (src / "dir").string() + "\""), std::string::npos)
+      << log;
+}
+
+// Bin paths are names.  The stand-in archiver is told so; another archiver
+// would read "*" and "?" as masks, so such paths are refused with a box
+// and the rest goes on.
+TEST_F(Bins, PathsWithWildcardCharactersAreNamesNeverMasks) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  for (const char* n : {"report?.txt", "reportA.txt", "reportB.txt", " padded "}) test::WriteFile(src / n, n);
+  TForm1 form;
+  form.KeeperList = {(src / "report?.txt").string(), (src / " padded ").string()};
+  KeeperTick(form);
+  const auto kept = Listing(fs::path(Options.obf) / "keeper.rar");
+  EXPECT_TRUE(Has(kept, Stored("report?.txt")));
+  EXPECT_TRUE(Has(kept, Stored(" padded ")));
+  EXPECT_FALSE(Has(kept, Stored("reportA.txt")));
+  EXPECT_FALSE(Has(kept, Stored("reportB.txt")));
+  boxes->Answer(platform::IDYES);
+  form.RecycleList = {(src / "report?.txt").string()};
+  RecycleTick(form);
+  EXPECT_FALSE(fs::exists(src / "report?.txt"));
+  EXPECT_TRUE(fs::exists(src / "reportA.txt"));
+  EXPECT_TRUE(fs::exists(src / "reportB.txt"));
+  const auto recycled = Listing(fs::path(Options.obf) / "recycle.rar");
+  EXPECT_TRUE(Has(recycled, Stored("report?.txt")));
+  EXPECT_FALSE(Has(recycled, Stored("reportA.txt")));
+
+  // Another archiver (it records its arguments and its list).
+  const fs::path rec = out / "rec.sh";
+  test::WriteFile(rec, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"" + (out / "args").string() +
+                           "\"\nfor a; do case \"$a\" in @*) cat \"${a#@}\" >> \"" + (out / "lists").string() +
+                           "\";; esac; done\n");
+  chmod(rec.c_str(), 0755);
+  WinRarPath = rec.string();
+  const size_t boxesBefore = BoxTexts().size();
+  form.KeeperList = {(src / "rep*.txt").string(), (src / "a.txt").string(), (src / "report?.txt").string()};
+  KeeperTick(form);
+  EXPECT_EQ(test::ReadFile(out / "lists"), (src / "a.txt").string() + "\r\n");
+  EXPECT_EQ(test::ReadFile(out / "args").find("-listliteral"), std::string::npos);
+  ASSERT_EQ(BoxTexts().size(), boxesBefore + 1);
+  EXPECT_NE(BoxTexts().back().find((src / "rep*.txt").string()), std::string::npos) << BoxTexts().back();
+  EXPECT_NE(BoxTexts().back().find((src / "report?.txt").string()), std::string::npos) << BoxTexts().back();
+  // Nothing left to ask about: no question, no archiver call.
+  fs::remove(out / "args");
+  form.RecycleList = {(src / "reportA?txt").string()};
+  RecycleTick(form);
+  EXPECT_FALSE(fs::exists(out / "args"));
+  EXPECT_EQ(BoxTexts().size(), boxesBefore + 2);
+  EXPECT_TRUE(fs::exists(src / "reportA.txt"));
+}
+
+// The bin passwords are the user's text: "%NAME%" in them is not expanded
+// (the folders' references still are).
+TEST_F(Bins, PasswordsAreNotExpandedButFoldersAre) {
+  const fs::path rec = out / "rec.sh";
+  test::WriteFile(rec, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"" + (out / "args").string() + "\"\n");
+  chmod(rec.c_str(), 0755);
+  WinRarPath = rec.string();
+  setenv("YUX_BIN_TEST", out.str().c_str(), 1);
+  Options.obf = "%YUX_BIN_TEST%/bin";
+  Options.okp = "pw%HOME%x";
+  TForm1 form;
+  form.KeeperList = {(src / "a.txt").string()};
+  KeeperTick(form);
+  unsetenv("YUX_BIN_TEST");
+  const std::string args = test::ReadFile(out / "args");
+  EXPECT_NE(args.find("\n-hppw%HOME%x\n"), std::string::npos) << args;
+  EXPECT_NE(args.find("\n" + (out / "bin" / "keeper.rar").string() + "\n"), std::string::npos) << args;
+  EXPECT_TRUE(fs::is_directory(out / "bin"));
 }
 
 TEST(BinsProgram, AKeeperRequestArchivesWithTheStandIn) {
