@@ -83,7 +83,7 @@ bool NoDisplay() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (auto rc = yux::RunMessenger(args, std::cerr)) return *rc;
+  if (auto rc = yux::RunMessenger(args, std::cerr, yux::ShowMessengerProblem)) return *rc;
 
   if (NoDisplay() && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   YuxApplication app(argc, argv);

@@ -1,5 +1,6 @@
 #include "core/startup.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDate>
 
@@ -23,6 +24,7 @@
 #include "platform/cmdline.h"
 #include "platform/filesearch.h"
 #include "platform/folders.h"
+#include "platform/messagebox.h"
 #include "platform/namedobjects.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -58,33 +60,66 @@ void MoveIfFree(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err) {
+std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err,
+                                const std::function<void(const std::string&)>& tellUser) {
   if (args.empty() || (args[0] != kKeeperSwitch && args[0] != kRecycleSwitch)) return std::nullopt;
+  // A file manager shows no standard error: what went wrong is also told
+  // where the request came from.
+  auto problem = [&](const std::string& text, int code) {
+    err << "yux: " << text << std::endl;
+    if (tellUser) tellUser(text);
+    return code;
+  };
+  std::string path = args.size() > 1 ? args[1] : std::string();
+  if (path.empty()) return problem("no path was given to hand over to the running YUX", 2);
+  if (path[0] != '/') {
+    // The running YUX has a working folder of its own: a relative name is
+    // made whole here, where it was meant (a file manager's scripts pass
+    // the selected names as they are, in the browsed folder).
+    std::error_code ec;
+    const fs::path whole = fs::absolute(path, ec);
+    if (ec) return problem("cannot tell which file \"" + path + "\" is: " + ec.message(), 2);
+    path = whole.string();
+  }
   platform::RegisterWindowMessage(kParamDataMessage);
-  const std::string path = args.size() > 1 ? args[1] : std::string();
   const std::string text = std::string(1, args[0][5]) + path;
-  if (text.size() > platform::kMaxAtomLength) {
-    err << "yux: cannot hand the path over to the running YUX: it is " << path.size()
-        << " bytes long, at most " << platform::kMaxAtomLength - 1 << " fit: " << path << std::endl;
-    return 2;
-  }
+  if (text.size() > platform::kMaxAtomLength)
+    return problem("cannot hand the path over to the running YUX: it is " + std::to_string(path.size()) +
+                       " bytes long, at most " + std::to_string(platform::kMaxAtomLength - 1) + " fit: " + path,
+                   2);
   const platform::ATOM atom = platform::GlobalAddAtom(text);
-  if (!atom) {
-    err << "yux: cannot hand the path over to the running YUX: " << path << std::endl;
-    return 2;
-  }
+  if (!atom) return problem("cannot hand the path over to the running YUX: " + path, 2);
   const int reached = platform::BroadcastAtomMessage(kParamDataMessage, 0, atom);
   platform::GlobalDeleteAtom(atom);
-  if (reached < 0) {
-    err << "yux: cannot reach the running YUX (error " << platform::GetLastError() << "): " << path << std::endl;
-    return 2;
-  }
-  if (reached == 0) {
-    // Nobody took the path: said, never dropped silently.
-    err << "yux: YUX is not running, so nothing received the path: " << path << std::endl;
-    return 3;
-  }
+  if (reached < 0)
+    return problem("cannot reach the running YUX (error " + std::to_string(platform::GetLastError()) + "): " + path,
+                   2);
+  // Nobody took the path: said, never dropped silently.
+  if (reached == 0) return problem("YUX is not running, so nothing received the path: " + path, 3);
   return 0;
+}
+
+void ShowMessengerProblem(const std::string& text) {
+  // A desktop notification where the desktop has a notifier ...
+  platform::StartOptions options;
+  options.openDocuments = false;
+  auto notifier = platform::Process::Start(
+      "notify-send", "-a yux " + platform::QuoteArgument(kApplicationTitle) + " " + platform::QuoteArgument(text),
+      options);
+  if (notifier && notifier->Wait(10000) == platform::WAIT_OBJECT_0 && notifier->ExitCode() == 0) return;
+  if (notifier && notifier->Running()) notifier->Terminate();
+  // ... else a message box, when there is a display to show it on.
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  if ((!x || !*x) && (!w || !*w)) return;
+  std::unique_ptr<QApplication> app;
+  if (!QCoreApplication::instance()) {
+    static int argc = 1;
+    static char name[] = "yux";
+    static char* argv[] = {name, nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
+  }
+  platform::MessageBox("\r" + text, kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
 }
 
 bool SingleInstanceCheck(const std::string& name) {

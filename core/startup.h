@@ -3,6 +3,7 @@
 // hands a file manager's bin request to the running instance, the
 // single-instance lock, finding and checking the settings folder, the temp
 // folder and archiver path, the file manager verbs and the autostart value.
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -30,10 +31,14 @@ inline constexpr char kAutostartValueName[] = "Yux";
 
 // Messenger mode: when the first argument is exactly "/YUX-KEEPER" or
 // "/YUX-RECYCLE", broadcasts "YUXParamData" with the text K or R followed by
-// the second argument and gives the exit code (0; non-zero after a report
-// on `err` when the text cannot be handed over).  Nothing for any other
-// command line.
-std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err);
+// the second argument, made absolute against the working folder, and gives
+// the exit code (0; non-zero after a report on `err` and to `tellUser` when
+// the text cannot be handed over).  Nothing for any other command line.
+std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err,
+                                const std::function<void(const std::string&)>& tellUser = {});
+// Tells the user of a messenger's problem: a desktop notification through
+// notify-send, else a message box when there is a display.
+void ShowMessengerProblem(const std::string& text);
 
 // Takes the named lock (every "\" of the name becomes "_") for the rest of
 // the process; true only when this process is the first to hold it.

@@ -5,8 +5,14 @@
 
 #include <sys/stat.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
 #include <filesystem>
 
+#include "core/bins.h"
 #include "core/filemanagerverbs.h"
 #include "core/mainform.h"
 #include "core/options.h"
@@ -155,4 +161,78 @@ TEST_F(Verbs, TheyFollowTheOptionsAtStartAndGoAtClose) {
   }
   for (const std::string& script : f.keeperScripts) EXPECT_FALSE(fs::exists(script));
   EXPECT_FALSE(fs::exists(f.serviceMenu));
+}
+
+namespace {
+
+// Makes `folder` the working folder until the end of the scope.
+class WorkingFolder {
+ public:
+  explicit WorkingFolder(const fs::path& folder) : old_(fs::current_path()) { fs::current_path(folder); }
+  ~WorkingFolder() { fs::current_path(old_); }
+
+ private:
+  fs::path old_;
+};
+
+bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+}  // namespace
+
+// The scripts run in the folder the file manager shows and get the selected
+// names as they are; the running yux works in a folder of its own that
+// holds a file of the same name.  Only the selected file is handed over,
+// archived and (recycle bin) removed.
+TEST_F(Verbs, ScriptsInTheBrowsedFolderHandOverTheSelectedFileOnly) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  SettingsFolder = settings.str();
+  Options.obf = (settings / "YUX-BIN").string();
+  Options.obn = false;
+  WinRarPath = test::BuiltProgram("winrar").string();
+  ASSERT_TRUE(WriteFileManagerVerbs(test::BuiltProgram("yux").string(), true, true));
+  const FileManagerVerbFiles f = FileManagerVerbPaths();
+  test::TempDir ours, browsed;
+  test::WriteFile(ours / "same.txt", "yux's own\n");
+  test::WriteFile(browsed / "same.txt", "selected\n");
+  const std::string selected = (browsed / "same.txt").string();
+  WorkingFolder here(ours.path());
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  auto runInBrowsed = [&](const std::string& script) {
+    return test::RunProgram({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" same.txt", "sh", browsed.str(), script});
+  };
+
+  for (const std::string& script : f.keeperScripts) {
+    SCOPED_TRACE(script);
+    form.KeeperList.clear();
+    const auto r = runInBrowsed(script);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(PumpUntil([&] { return !form.KeeperList.empty(); }));
+    EXPECT_EQ(form.KeeperList, std::vector<std::string>{selected});
+  }
+  form.KeeperList.clear();
+  form.yuxbintimerk->stop();
+
+  form.OnRecycleTimer = [&form] { RecycleTick(form); };
+  boxes->Answer(platform::IDYES);
+  const auto r = runInBrowsed(f.recycleScripts[0]);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const fs::path archive = settings / "YUX-BIN" / "recycle.rar";
+  ASSERT_TRUE(PumpUntil([&] { return fs::exists(archive) && !BinArchiving(BinKind::Recycle); }));
+  ASSERT_EQ(boxes->Asked().size(), 1u) << boxes->Asked().back().text;
+  EXPECT_EQ(boxes->Asked()[0].text, "\rMove 1 item(s) to YUX-RECYCLE?");
+  EXPECT_FALSE(fs::exists(browsed / "same.txt"));
+  EXPECT_EQ(test::ReadFile(ours / "same.txt"), "yux's own\n");
+  const std::string listing = test::RunProgram({"bsdtar", "-tf", archive.string()}).out;
+  EXPECT_NE(listing.find(browsed.path().relative_path().string() + "/same.txt"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find(ours.path().relative_path().string()), std::string::npos) << listing;
+  const std::string content =
+      test::RunProgram({"bsdtar", "-xOf", archive.string(), "*same.txt"}).out;
+  EXPECT_EQ(content, "selected\n");
+  WinRarPath.clear();
 }

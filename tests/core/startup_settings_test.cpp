@@ -75,9 +75,9 @@ TEST_F(Startup, OnlyTheExactVerbSwitchesMakeAMessenger) {
   // The longest path that fits (it is sent, and nobody takes it), and one
   // byte more (it cannot be sent at all).
   std::ostringstream longErr;
-  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", std::string(254, 'p')}, longErr), 3);
+  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", "/" + std::string(253, 'p')}, longErr), 3);
   EXPECT_EQ(longErr.str().find("bytes long"), std::string::npos) << longErr.str();
-  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", std::string(255, 'p')}, longErr), 2);
+  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE", "/" + std::string(254, 'p')}, longErr), 2);
   EXPECT_NE(longErr.str().find("255 bytes long"), std::string::npos) << longErr.str();
 }
 

@@ -1,13 +1,27 @@
 // The file manager verbs and the autostart value in the registry store,
-// with the autostart value's desktop entry.
+// with the autostart value's desktop entry; the messenger that hands a
+// verb's path to the running yux.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <sstream>
 
+#include "core/mainform.h"
 #include "core/options.h"
 #include "core/startup.h"
+#include "platform/broadcast.h"
+#include "platform/messagebox.h"
 #include "platform/registry.h"
+#include "tests/core/program_fixture.h"
+#include "tests/core/yux_process.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -89,4 +103,99 @@ TEST_F(RegistryStore, AutostartValueAndItsDesktopEntry) {
       EXPECT_NE(test::ReadFile(desktop).find("Exec=" + platform::DesktopExecFromCommandLine(*value)), std::string::npos);
     }
   }
+}
+
+namespace {
+
+class Messenger : public test::ProgramTest {
+ protected:
+  void SetUp() override {
+    SetUpProgram(std::make_shared<platform::ScriptedMessageBoxService>(), &hooks);
+    SettingsFolder = settings.str();
+  }
+  test::FakeHooks hooks;
+};
+
+bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+}  // namespace
+
+// A relative name means a file of the folder the request was made in: the
+// messenger makes it whole there, and the running instance, whose folder
+// is another, refuses a relative name that still reaches it.
+TEST_F(Messenger, RelativeNamesAreMadeWholeWhereTheyWereGiven) {
+  test::TempDir browsed;
+  const fs::path old = fs::current_path();
+  fs::current_path(browsed.path());
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  std::ostringstream err;
+  std::vector<std::string> told;
+  const auto rc = RunMessenger({"/YUX-KEEPER", "sub dir/x.txt"}, err, [&](const std::string& t) { told.push_back(t); });
+  fs::current_path(old);
+  EXPECT_EQ(rc, 0) << err.str();
+  EXPECT_TRUE(told.empty());
+  ASSERT_TRUE(PumpUntil([&] { return !form.KeeperList.empty(); }));
+  EXPECT_EQ(form.KeeperList, std::vector<std::string>{(browsed / "sub dir" / "x.txt").string()});
+
+  for (const char* text : {"Rsame.txt", "K./same.txt", "K"}) {
+    SCOPED_TRACE(text);
+    ASSERT_GE(platform::BroadcastTextMessage(kParamDataMessage, 0, text), 1);
+  }
+  const fs::path log = settings / "yux.log";
+  ASSERT_TRUE(PumpUntil([&] { return test::CountOf(test::ReadFile(log), "was refused") == 3; })) << test::ReadFile(log);
+  EXPECT_NE(test::ReadFile(log).find("\"same.txt\" was refused"), std::string::npos);
+  EXPECT_EQ(form.KeeperList.size(), 1u);
+  EXPECT_TRUE(form.RecycleList.empty());
+  EXPECT_FALSE(form.yuxbintimerr->isActive());
+
+  // No path at all: said, and told.
+  EXPECT_EQ(RunMessenger({"/YUX-RECYCLE"}, err, [&](const std::string& t) { told.push_back(t); }), 2);
+  EXPECT_EQ(told.size(), 1u);
+}
+
+// A file manager shows no standard error: a request that reaches no running
+// yux, or a path too long to hand over, is told through a desktop
+// notification.
+TEST(MessengerProgram, ProblemsAreToldThroughADesktopNotification) {
+  test::YuxWorld world;
+  test::TempDir bin;
+  const fs::path calls = bin / "calls";
+  const fs::path notifier = bin / "notify-send";
+  test::WriteFile(notifier, "#!/bin/sh\nprintf '%s|' \"$@\" >> \"" + calls.string() + "\"\necho >> \"" +
+                                calls.string() + "\"\n");
+  chmod(notifier.c_str(), 0755);
+  auto env = world.EnvMap();
+  env["PATH"] = bin.str() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+  const std::string yux = test::BuiltProgram("yux").string();
+  struct Case {
+    std::string path;
+    int code;
+    std::string text;
+  } const cases[] = {
+      {"/data/a.txt", 3, "YUX is not running, so nothing received the path: /data/a.txt"},
+      {"/" + std::string(300, 'x'), 2, "301 bytes long"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    fs::remove(calls);
+    const auto r = test::RunProgram({yux, "/YUX-KEEPER", c.path}, env, 20000);
+    EXPECT_EQ(r.exitCode, c.code) << r.err;
+    EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
+    const std::string told = test::ReadFile(calls);
+    EXPECT_EQ(test::CountOf(told, "\n"), 1) << told;
+    EXPECT_NE(told.find(std::string(kApplicationTitle) + "|"), std::string::npos) << told;
+    EXPECT_NE(told.find(c.text), std::string::npos) << told;
+  }
+  // A notifier that fails, and no display for a box: standard error still
+  // says it, and the messenger ends.
+  test::WriteFile(notifier, "#!/bin/sh\nexit 1\n");
+  const auto r = test::RunProgram({yux, "/YUX-RECYCLE", "/data/b.txt"}, env, 20000);
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.err.find("nothing received the path: /data/b.txt"), std::string::npos) << r.err;
 }
