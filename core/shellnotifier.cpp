@@ -168,7 +168,8 @@ void StartShellNotifiers() {
         t.Folder, t.Subfolders, filters, [n] { ShellNotifierFired(n); },
         [name](const std::string& why) {
           AddLog("SHELL NOTIFIER: task \"" + name + "\" stopped watching: " + why + ".");
-        });
+        },
+        [name](const std::string& why) { AddLog("SHELL NOTIFIER: task \"" + name + "\": " + why + ". [!]"); });
     std::string error;
     if (!watch->Start(&error)) {
       AddLog("SHELL NOTIFIER: task \"" + name + "\" cannot watch " + error + " [!]");

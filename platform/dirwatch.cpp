@@ -22,12 +22,14 @@ constexpr unsigned kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVE
 }  // namespace
 
 DirectoryWatch::DirectoryWatch(std::string root, bool subtree, DirWatchFilters filters,
-                               std::function<void()> onChange, std::function<void(const std::string&)> onGone)
+                               std::function<void()> onChange, std::function<void(const std::string&)> onGone,
+                               std::function<void(const std::string&)> onMissed)
     : root_(std::move(root)),
       subtree_(subtree),
       filters_(filters),
       onChange_(std::move(onChange)),
-      onGone_(std::move(onGone)) {}
+      onGone_(std::move(onGone)),
+      onMissed_(std::move(onMissed)) {}
 
 DirectoryWatch::~DirectoryWatch() { Stop(); }
 
@@ -59,7 +61,14 @@ bool DirectoryWatch::AddOne(const std::string& folder) {
 }
 
 bool DirectoryWatch::AddTree(const std::string& folder) {
-  if (!AddOne(folder)) return false;
+  if (!AddOne(folder)) {
+    // A folder already gone again has nothing left to watch.
+    if (folder != root_ && errno != ENOENT && missed_++ == 0) {
+      firstMissed_ = folder;
+      missedErrno_ = errno;
+    }
+    return false;
+  }
   if (!subtree_) return true;
   DIR* d = opendir(folder.c_str());
   if (!d) return true;  // unreadable below: watched as far as it goes
@@ -68,12 +77,26 @@ bool DirectoryWatch::AddTree(const std::string& folder) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     const std::string path = folder + "/" + name;
+    // The entry's own type where the file system gives it: a path too long
+    // to look up is still a folder that must be watched (or reported).
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) children.push_back(path);
+    if (e->d_type == DT_DIR || (e->d_type == DT_UNKNOWN && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+      children.push_back(path);
   }
   closedir(d);
   for (const std::string& c : children) AddTree(c);
   return true;
+}
+
+void DirectoryWatch::ReportMissed() {
+  if (missed_ == 0 || missedReported_) return;
+  missedReported_ = true;
+  // The reason first: a path may be long enough to be cut off.
+  std::string why = std::to_string(missed_) + (missed_ == 1 ? " subfolder" : " subfolders") +
+                    " cannot be watched, changes there go unseen (" + std::strerror(missedErrno_);
+  if (missedErrno_ == ENOSPC) why += "; the system's limit of watched folders, fs.inotify.max_user_watches, is reached";
+  why += "; the first: \"" + firstMissed_ + "\")";
+  if (onMissed_) QMetaObject::invokeMethod(&context_, [f = onMissed_, why] { f(why); }, Qt::QueuedConnection);
 }
 
 bool DirectoryWatch::Start(std::string* error) {
@@ -90,8 +113,11 @@ bool DirectoryWatch::Start(std::string* error) {
   if (inotify_ < 0) return fail(std::strerror(errno));
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail(std::strerror(errno));
   folders_.clear();
+  missed_ = 0;
+  missedReported_ = false;
   if (!AddTree(root_)) return fail("\"" + root_ + "\": " + std::strerror(errno));
   rootWd_ = folders_.begin()->first;
+  ReportMissed();
   thread_ = std::thread([this] { Run(); });
   return true;
 }
@@ -141,8 +167,10 @@ void DirectoryWatch::Run() {
           continue;
         }
         if (subtree_ && (ev->mask & IN_ISDIR) && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && it != folders_.end() &&
-            ev->len > 0)
+            ev->len > 0) {
           AddTree(it->second + "/" + ev->name);
+          ReportMissed();
+        }
         if (Wanted(ev->mask)) changed = true;
       }
     }

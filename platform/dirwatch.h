@@ -22,9 +22,13 @@ struct DirWatchFilters {
 
 class DirectoryWatch {
  public:
-  // `onChange` and `onGone` run on the creating thread's event loop.
+  // `onChange`, `onGone` and `onMissed` run on the creating thread's event
+  // loop.  `onMissed` tells, once in the watch's life, that subfolders
+  // could not be watched (the system's limit of watches, a path too long):
+  // changes there go unseen.
   DirectoryWatch(std::string root, bool subtree, DirWatchFilters filters, std::function<void()> onChange,
-                 std::function<void(const std::string& why)> onGone = {});
+                 std::function<void(const std::string& why)> onGone = {},
+                 std::function<void(const std::string& why)> onMissed = {});
   ~DirectoryWatch();  // stops and joins the thread; no report comes after it
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
@@ -39,6 +43,9 @@ class DirectoryWatch {
   void Run();
   bool AddTree(const std::string& folder);
   bool AddOne(const std::string& folder);
+  // Reports the subfolders AddTree missed since the last call, unless a
+  // report was made before.
+  void ReportMissed();
   unsigned Mask() const;
   // True when an event of this mask and kind is one the filters ask for.
   bool Wanted(unsigned mask) const;
@@ -48,6 +55,12 @@ class DirectoryWatch {
   DirWatchFilters filters_;
   std::function<void()> onChange_;
   std::function<void(const std::string&)> onGone_;
+  std::function<void(const std::string&)> onMissed_;
+  // Subfolders that could not be watched: how many, the first and why.
+  int missed_ = 0;
+  std::string firstMissed_;
+  int missedErrno_ = 0;
+  bool missedReported_ = false;
   QObject context_;  // reports are dropped once the watch is gone
   int inotify_ = -1;
   int wake_[2] = {-1, -1};

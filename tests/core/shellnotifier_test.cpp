@@ -11,7 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <vector>
 
 #include "core/folders.h"
 #include "core/options.h"
@@ -175,6 +181,92 @@ TEST_F(Notifier, WatchesFollowTheEnabledTasksAndScheduleAfterAChange) {
   task.Enabled = false;
   StartShellNotifiers();
   EXPECT_FALSE(ShellNotifierWatching(5));
+}
+
+namespace {
+
+// Folders deeper than a path can name, made and removed through descriptors.
+class DeepChain {
+ public:
+  // Makes `top`/`name`/n/n/... until a folder's path passes 4096 bytes;
+  // Parent() is then the deepest folder whose path still fits.
+  DeepChain(const fs::path& top, const std::string& name) : top_(top), name_(name) {
+    int fd = open(top.c_str(), O_DIRECTORY | O_CLOEXEC);
+    std::string path = top.string(), part = name;
+    while (fd >= 0 && path.size() < 4096) {
+      mkdirat(fd, part.c_str(), 0755);
+      const int next = openat(fd, part.c_str(), O_DIRECTORY | O_CLOEXEC);
+      path += "/" + part;
+      // Paths of 4096 bytes and more cannot be named (PATH_MAX).
+      if (path.size() < 4096 && path.size() + 251 >= 4096 && parent_ < 0) parent_ = next >= 0 ? dup(next) : -1;
+      close(fd);
+      fd = next;
+      part = std::string(250, 'n');
+    }
+    if (fd >= 0) close(fd);
+  }
+  ~DeepChain() {
+    if (parent_ >= 0) close(parent_);
+    const int fd = open(top_.c_str(), O_DIRECTORY | O_CLOEXEC);
+    Remove(fd, name_);
+    close(fd);
+  }
+  int Parent() const { return parent_; }
+
+ private:
+  static void Remove(int dirFd, const std::string& name) {
+    const int fd = openat(dirFd, name.c_str(), O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      std::vector<std::string> children;
+      if (DIR* d = fdopendir(dup(fd))) {
+        while (dirent* e = readdir(d))
+          if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") children.push_back(e->d_name);
+        closedir(d);
+      }
+      for (const auto& c : children) Remove(fd, c);
+      close(fd);
+    }
+    unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+  }
+  fs::path top_;
+  std::string name_;
+  int parent_ = -1;
+};
+
+}  // namespace
+
+// Subfolders that cannot be watched (the system's watch limit, or here a
+// path too long to name) leave changes unseen: the task says so in the log,
+// once, however many there are and whenever they come.
+TEST_F(Notifier, SubfoldersThatCannotBeWatchedAreLoggedOnce) {
+  KnowPresets({"Daily"});
+  test::TempDir watched;
+  DeepChain a(watched.path(), "a"), b(watched.path(), "b");
+  ASSERT_GE(a.Parent(), 0);
+  tsnopt& task = ShellNotifierTasks[2];
+  task.Name = "Deep";
+  task.Folder = watched.str();
+  task.Preset = "Daily";
+  task.Enabled = true;
+  task.Subfolders = true;
+  StartShellNotifiers();
+  ASSERT_TRUE(ShellNotifierWatching(3));
+  QElapsedTimer t;
+  t.start();
+  while (Log().find("cannot be watched") == std::string::npos && t.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_NE(Log().find("SHELL NOTIFIER: task \"Deep\": 2 subfolders cannot be watched"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("File name too long"), std::string::npos) << Log();
+
+  // One more such folder, made while the task watches: seen as a change,
+  // not logged again.
+  ASSERT_EQ(mkdirat(a.Parent(), std::string(250, 'm').c_str(), 0755), 0);
+  t.restart();
+  while (Schedule.Rows().empty() && t.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(Schedule.Rows().size(), 1u) << Log();
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(test::CountOf(Log(), "cannot be watched"), 1) << Log();
+  StopShellNotifiers();
 }
 
 TEST(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
