@@ -256,7 +256,8 @@ TEST_F(Bins, ASecondBatchDuringTheRecycleQuestionGetsItsOwnQuestion) {
   form.RecycleList = {(src / "a.txt").string(), (src / "dir").string()};
   form.yuxbintimerr->start();
   const fs::path archive = fs::path(Options.obf) / "recycle.rar";
-  ASSERT_TRUE(PumpUntil([&] { return questions.size() == 2 && !BinArchiving(BinKind::Recycle) && fs::exists(archive); }))
+  ASSERT_TRUE(PumpUntil(
+      [&] { return questions.size() == 2 && !BinArchiving(BinKind::Recycle) && fs::exists(archive); }, 60000))
       << questions.size();
   EXPECT_EQ(questions, (std::vector<std::string>{"Move 2 item(s) to YUX-RECYCLE?", "Move 2 item(s) to YUX-RECYCLE?"}));
   const auto names = Listing(archive);
