@@ -4,7 +4,7 @@
 // first byte chooses the server's options and authentication.  Whatever
 // comes, the server answers with status lines only, never sends a byte of
 // a file outside its document folder (unless told it may), and releases
-// the connection once the client has gone.
+// the connection once the client has gone, and goes on listening.
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -31,6 +31,7 @@ const char kSecret[] = "FUZZ-SECRET-OUTSIDE-ROOT";
 struct Harness {
   net::THttpServer server;
   int port = 0;
+  std::string trouble;  // a connection the server could not take or handle
   Harness() {
     namespace fs = std::filesystem;
     const std::string root = fuzz::ScratchFolder();
@@ -60,6 +61,9 @@ struct Harness {
         net::THttpGetFlag f;
         c->AnswerWithText(f, "", "text/plain", "", "ok");
       }
+    };
+    server.OnAcceptError = [this](net::THttpServer*, int error, const std::string& message) {
+      trouble = std::to_string(error) + ": " + message;
     };
     server.Start();
     port = std::stoi(server.BoundPort());
@@ -125,5 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The connection is released once its close has been handled.
   bool released = platform::WaitPumping([&] { return h->server.ClientCount() == 0; }, 20000, 1);
   YUX_FUZZ_CHECK(released, "a connection was not released");
+  // Whatever came, the server took the connection and still listens.
+  YUX_FUZZ_CHECK(h->trouble.empty(), h->trouble);
+  YUX_FUZZ_CHECK(h->server.SrvSocket()->State() == net::wsListening, "the server stopped listening");
   return 0;
 }

@@ -53,6 +53,9 @@ std::int64_t ParseContentLength(const std::string& v) {
 const char kPage400[] =
     "<HTML><HEAD><TITLE>400 Bad Request</TITLE></HEAD><BODY><H1>400 Bad Request</H1>The request "
     "could not be understood by the server due to malformed syntax.<P></BODY></HTML>\r\n";
+const char kPage414[] =
+    "<HTML><HEAD><TITLE>414 Request-URI Too Long</TITLE></HEAD><BODY><H1>414 Request-URI Too "
+    "Long</H1><P></BODY></HTML>\r\n";
 const char kPage416[] =
     "<HTML><HEAD><TITLE>416 Requested range not satisfiable</TITLE></HEAD><BODY><H1>416 "
     "Requested range not satisfiable</H1><P></BODY></HTML>\r\n";
@@ -75,7 +78,15 @@ THttpConnection::THttpConnection() {
   // An answer is a header and blocks written one after another: without
   // this, each small last segment would wait for the client's delayed ACK.
   ComponentOptions.Include(wsoTcpNoDelay);
-  OnDataAvailable = [this](TCustomWSocket* s, WORD e) { HandleDataAvailable(s, e); };
+  OnDataAvailable = [this](TCustomWSocket* s, WORD e) {
+    // The socket's receive loop would swallow a failure and leave the
+    // request half handled: it ends this connection instead.
+    try {
+      HandleDataAvailable(s, e);
+    } catch (const std::exception& ex) {
+      ProcessBgException(ex);
+    }
+  };
 }
 
 THttpConnection::~THttpConnection() { ReleaseWindowOnce(); }
@@ -139,6 +150,7 @@ int THttpConnection::Receive(void* buffer, int len) {
   if (PostedRemaining <= 0) {
     PostedRemaining = 0;
     State = hcRequest;
+    requestStarted_ = 0;  // the whole request is in
   }
   return n;
 }
@@ -185,7 +197,19 @@ void THttpConnection::HandleDataAvailable(TCustomWSocket*, WORD error) {
 void THttpConnection::ReadInput() {
   char buf[16384];
   int n = TSslWSocketClient::Receive(buf, sizeof buf);
-  if (n > 0) inbuf_.append(buf, size_t(n));
+  if (n > 0) {
+    inbuf_.append(buf, size_t(n));
+    if (!answering_) MarkRequestStarted();
+  }
+}
+
+void THttpConnection::MarkRequestStarted() {
+  if (requestStarted_ == 0) requestStarted_ = platform::GetTickCount() | 1;
+}
+
+bool THttpConnection::RequestOverdue(DWORD now, std::uint32_t limitSec) const {
+  return limitSec != 0 && requestStarted_ != 0 &&
+         NetTickDiff(requestStarted_, now) > std::uint64_t(limitSec) * 1000;
 }
 
 void THttpConnection::ProcessInput() {
@@ -233,6 +257,7 @@ void THttpConnection::HandleLine(const std::string& line) {
   }
   if (State == hcRequest) {
     if (line.empty()) return;  // blank lines before a request are skipped
+    MarkRequestStarted();  // a pipelined request starts when it is read
     HeaderContentType.clear();
     HeaderAccept.clear();
     HeaderReferer.clear();
@@ -280,6 +305,13 @@ void THttpConnection::HandleLine(const std::string& line) {
   // hcHeader
   if (!line.empty()) {
     if (++headerCount_ > kMaxHeaderLines) {
+      RefuseRequest();
+      return;
+    }
+    // "Transfer-Encoding : chunked" is no header this server reads, but a
+    // proxy in front may read it: the body's end would be ambiguous.
+    size_t colon = line.find(':');
+    if (colon != std::string::npos && colon > 0 && (line[colon - 1] == ' ' || line[colon - 1] == '\t')) {
       RefuseRequest();
       return;
     }
@@ -356,6 +388,7 @@ void THttpConnection::EndOfHeader() {
   }
   answering_ = true;
   State = ContentLength > 0 ? hcPostedData : hcSendData;
+  if (ContentLength == 0) requestStarted_ = 0;
   // Any body is consumed before the next request line is read: given to
   // the application when it accepts it, else read and dropped.
   PostedRemaining = ContentLength;
@@ -396,13 +429,22 @@ void THttpConnection::ProcessRequest() {
   if (KeepAlive && KeepAliveTimeSec != 0) KeepAlive = RequestsLeft > 0;
   TriggerBeforeProcessRequest();
   if (!Connected()) return;
+  if (requestTarget_.size() > size_t(kMaxRequestTarget)) {
+    refused_ = true;
+    KeepAlive = false;
+    PrepareGracefulClose();
+    ErrorPage("414 Request-URI Too Long", "text/html", kPage414);
+    return;
+  }
   if (Path == "/") {
     Document = DocDir;
   } else if (MapRequestPath(Path, DocDir, Document) != TPathMapResult::Ok) {
     RefuseRequest();
     return;
   }
-  OutsideRoot = !DocumentInsideRoot(Document, DocDir);
+  // A name the file system cannot hold names no file: not found, rather
+  // than outside the folder because its real path cannot be worked out.
+  OutsideRoot = FitsFileSystem(Document) && !DocumentInsideRoot(Document, DocDir);
   if (!Document.empty() && Document.back() == '/') {
     if (IsRegularFile(Document + DefaultDoc)) Document += DefaultDoc;
   } else if (IsDirectory(Document) && IsRegularFile(Document + "/" + DefaultDoc)) {
@@ -895,7 +937,7 @@ void THttpServer::MakeSrvSocket() {
   srvSocket_ = std::make_unique<TWSocketServer>();
   srvSocket_->Name = Name + "_SrvSocket" + std::to_string(++made);
   keepAliveTimer_ = std::make_unique<TNetTimer>(srvSocket_.get());
-  keepAliveTimer_->SetInterval(5000);
+  keepAliveTimer_->SetInterval(1000);
   keepAliveTimer_->SetOnTimer([this](TNetTimer*) { CheckKeepAlive(); });
   keepAliveTimer_->SetEnabled(true);
   if (OnBgException()) srvSocket_->SetOnBgException(OnBgException());
@@ -951,6 +993,9 @@ void THttpServer::Start() {
     if (n == wsListening) TriggerServerStarted();
   };
   s.OnSessionClosed = [this](TCustomWSocket*, WORD) { TriggerServerStopped(); };
+  s.OnAcceptError = [this](TCustomWSocketServer*, int error, const std::string& message) {
+    if (OnAcceptError) OnAcceptError(this, error, message);
+  };
   s.Banner.clear();
   s.BannerTooBusy =
       "HTTP/1.0 503 Service Unavailable\r\nContent-type: text/plain\r\nContent-length: "
@@ -1041,11 +1086,24 @@ void THttpServer::CheckKeepAlive() {
   inTimer_ = true;
   DWORD now = platform::GetTickCount();
   for (int i = srvSocket_->ConnectionCount() - 1; i >= 0; --i) {
+    if (i >= srvSocket_->ConnectionCount()) continue;  // a handler dropped others
     auto* c = dynamic_cast<THttpConnection*>(srvSocket_->ConnectionAt(i));
-    if (!c || c->KeepAliveTimeSec == 0 || !c->Counter()) continue;
-    if (NetTickDiff(c->Counter()->NewestActivityTick(), now) >
-        std::uint64_t(c->KeepAliveTimeSec) * 1000)
+    if (!c) continue;
+    // A request must come whole within its time, however its bytes
+    // trickle in; an idle connection within the keep-alive time.
+    bool overdue = c->RequestOverdue(now, RequestTimeoutSec);
+    bool idle = c->KeepAliveTimeSec != 0 && c->Counter() &&
+                NetTickDiff(c->Counter()->NewestActivityTick(), now) >
+                    std::uint64_t(c->KeepAliveTimeSec) * 1000;
+    if (!overdue && !idle) continue;
+    try {
       srvSocket_->DropClient(c);
+    } catch (const std::exception& e) {
+      // The connection is gone all the same; the timer and the listener
+      // carry on.
+      if (srvSocket_->HasClient(c)) srvSocket_->DropClient(c);
+      if (OnAcceptError) OnAcceptError(this, 0, e.what());
+    }
   }
   inTimer_ = false;
 }

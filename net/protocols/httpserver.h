@@ -47,6 +47,8 @@ using TAuthenticationTypes = TSslSet<TAuthenticationType>;
 // Bounds on what a client may send before its request is refused.
 inline constexpr int kMaxRequestLine = 8192;   // request and header lines
 inline constexpr int kMaxHeaderLines = 100;
+// Longer request targets get 414.
+inline constexpr int kMaxRequestTarget = 4096;
 // Received bytes held while an answer is being sent (pipelined requests);
 // beyond it the connection stops reading until the answer is done.
 inline constexpr int kMaxPipelinedBytes = 1 << 20;
@@ -221,6 +223,9 @@ class THttpConnection : public TSslWSocketClient {
   std::string ConnectionLines() const;
   // Whether an answer is being sent (pipelined requests wait for it).
   bool AnswerInProgress() const { return answering_; }
+  // Whether the request being read (header and body) began more than
+  // `limitSec` seconds before `now`; never for 0.
+  bool RequestOverdue(DWORD now, std::uint32_t limitSec) const;
 
  protected:
   // Ends the connection after a malformed request: 400 (or the given
@@ -254,6 +259,8 @@ class THttpConnection : public TSslWSocketClient {
   std::string requestTarget_;
   bool badContentLength_ = false;
   bool transferEncoding_ = false;
+  DWORD requestStarted_ = 0;  // tick of the request's first byte (0: none under way)
+  void MarkRequestStarted();
 };
 
 using THttpConnectEvent =
@@ -279,6 +286,10 @@ using TAuthResultEvent =
 using TAuthNtlmBeforeValidate =
     std::function<void(THttpServer* sender, THttpConnection* client, bool& allow)>;
 using THttpServerNotify = std::function<void(THttpServer* sender)>;
+// A connection that could not be accepted (`error`, the Winsock error) or
+// whose handling failed (`error` 0); the server goes on listening.
+using THttpAcceptErrorEvent =
+    std::function<void(THttpServer* sender, int error, const std::string& message)>;
 // Makes one connection object (with new).
 using THttpConnectionClass = std::function<THttpConnection*()>;
 
@@ -305,6 +316,9 @@ class THttpServer : public TNetWndControl {
   std::uint32_t KeepAliveTimeSec() const { return keepAliveTimeSec_; }
   void SetKeepAliveTimeSec(std::uint32_t v) { keepAliveTimeSec_ = std::min(v, 4294967u); }
   int MaxRequestsKeepAlive = 100;
+  // A request's header and body must have come within this many seconds
+  // of its first byte, else the connection is dropped; 0: no limit.
+  std::uint32_t RequestTimeoutSec = 0;
   int SizeCompressMin = 5000;
   int SizeCompressMax = 5000000;
   std::string PersistentHeader;
@@ -332,6 +346,7 @@ class THttpServer : public TNetWndControl {
   TAuthGetPasswordEvent OnAuthGetPassword;
   TAuthResultEvent OnAuthResult;
   TAuthNtlmBeforeValidate OnAuthNtlmBeforeValidate;
+  THttpAcceptErrorEvent OnAcceptError;
 
   virtual void Start();
   virtual void Stop();

@@ -522,6 +522,20 @@ TPathMapResult MapRequestPath(std::string_view path, const std::string& docDir,
   return TPathMapResult::Ok;
 }
 
+bool FitsFileSystem(std::string_view path) {
+  constexpr size_t kMaxPath = 4095, kMaxName = 255;
+  if (path.size() > kMaxPath) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    size_t end = slash == std::string_view::npos ? path.size() : slash;
+    if (end - start > kMaxName) return false;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
 bool DocumentInsideRoot(const std::string& document, const std::string& docDir) {
   namespace fs = std::filesystem;
   std::error_code ec;

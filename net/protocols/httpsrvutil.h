@@ -151,5 +151,8 @@ TPathMapResult MapRequestPath(std::string_view path, const std::string& docDir,
 // True when the document, with every symbolic link resolved, is docDir
 // itself or lies below docDir + "/".
 bool DocumentInsideRoot(const std::string& document, const std::string& docDir);
+// False when the path is longer than the file system takes (4095 bytes),
+// or a name in it is (255 bytes): no file can have it.
+bool FitsFileSystem(std::string_view path);
 
 }  // namespace yux::net

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/socket/neterrors.h"
 #include "net/socket/winsock.h"
 
 namespace yux::net {
@@ -42,6 +43,8 @@ TCustomWSocketServer::TCustomWSocketServer() {
 }
 
 TCustomWSocketServer::~TCustomWSocketServer() {
+  acceptTimer_.reset();
+  FreeReserve();
   while (!clients_.empty()) {
     TWSocketClient* c = clients_.back();
     clients_.pop_back();
@@ -90,9 +93,32 @@ void TCustomWSocketServer::ClientGone(TWSocketClient* client) {
   if (it != clients_.end()) clients_.erase(it);
 }
 
+void TCustomWSocketServer::TriggerAcceptError(int error, const std::string& message) {
+  if (OnAcceptError) OnAcceptError(this, error, message);
+}
+
 void TCustomWSocketServer::TriggerSessionAvailable(WORD error) {
   TWSocket::TriggerSessionAvailable(error);
-  if (error != 0) return;
+  if (error != 0 || hSocket_ == INVALID_SOCKET) return;
+  // The connection is taken first: a client object exists only for a
+  // connection that was accepted, and a failed accept (no descriptor left,
+  // a peer that reset meanwhile) costs the listener nothing.
+  int len = sizeof sin;
+  aSocket_ = WSocket_accept(hSocket_, reinterpret_cast<TSockAddr*>(&sin), &len);
+  if (aSocket_ == INVALID_SOCKET) {
+    int code = WSocket_WSAGetLastError();
+    LastError = code;
+    // Nothing was pending after all, or the peer gave up before it was
+    // taken: the next connection is told as usual.
+    if (code == WSAEWOULDBLOCK || code == WSAECONNABORTED || code == WSAECONNRESET || code == WSAEINTR)
+      return;
+    AcceptFailed(code, WinsockErrorText(code) + " (#" + std::to_string(code) + " in Accept)");
+    return;
+  }
+  SOCKET h = aSocket_;
+  if (LogOptionActive(TLogOption::loWsockInfo))
+    LogDebug(TLogOption::loWsockInfo, "Socket accepted " + std::to_string(h));
+  acceptDelay_ = 0;
   if (serial_ > 0x7FFFFFFE) serial_ = 0;
   ++serial_;
   TWSocketClient* client = nullptr;
@@ -104,29 +130,105 @@ void TCustomWSocketServer::TriggerSessionAvailable(WORD error) {
     client->SetBandwidthLimit(BandwidthLimit());
     client->SetBandwidthSampling(BandwidthSampling());
     TriggerClientCreate(client);
-  } catch (...) {
-    SOCKET h = Accept();
-    if (h != INVALID_SOCKET) WSocket_closesocket(h);
-    delete client;
-    throw;
+  } catch (const std::exception& e) {
+    WSocket_closesocket(h);
+    if (client) {
+      ClientGone(client);
+      client->ownerServer_ = nullptr;
+      delete client;
+    }
+    TriggerAcceptError(0, e.what());
+    return;
   }
-  AcceptInto(client, error);
+  AcceptInto(client, h, error);
 }
 
-void TCustomWSocketServer::AcceptInto(TWSocketClient* client, WORD error) {
+void TCustomWSocketServer::AcceptInto(TWSocketClient* client, SOCKET h, WORD error) {
   client->Name = Name + "Client" + std::to_string(serial_);
   client->Banner = Banner;
   client->SetNetLogger(NetLogger());
-  client->Dup(Accept());
-  TriggerClientConnect(client, error);
-  if (!HasClient(client) || client->State() != wsConnected) return;
-  if (MaxClients > 0 && ConnectionCount() > MaxClients) {
-    client->Banner = BannerTooBusy;
-    client->BeginSession();
-    client->Close();
-  } else {
-    client->BeginSession();
+  try {
+    client->Dup(h);
+  } catch (const std::exception& e) {
+    // Not set up: the handle is the client's only when Dup took it.
+    if (client->HSocket() != h) WSocket_closesocket(h);
+    DiscardClient(client, e);
+    return;
   }
+  try {
+    TriggerClientConnect(client, error);
+    if (!HasClient(client) || client->State() != wsConnected) return;
+    if (MaxClients > 0 && ConnectionCount() > MaxClients) {
+      client->Banner = BannerTooBusy;
+      client->BeginSession();
+      client->Close();
+    } else {
+      client->BeginSession();
+    }
+  } catch (const std::exception& e) {
+    if (HasClient(client)) DiscardClient(client, e);
+  }
+}
+
+void TCustomWSocketServer::DiscardClient(TWSocketClient* client, const std::exception& e) {
+  client->closing_ = true;  // no close notice for a client that goes now
+  if (HasClient(client)) FreeClient(client);
+  TriggerAcceptError(0, e.what());
+}
+
+void TCustomWSocketServer::AcceptFailed(int error, const std::string& message) {
+  bool noDescriptor = error == WSAEMFILE || error == WSAENOBUFS;
+  if (noDescriptor) FreeReserve();
+  // The pending connection stays in the backlog, so the listener would be
+  // told of it again at once: it stops listening for a while instead.
+  acceptDelay_ = acceptDelay_ == 0 ? std::max<DWORD>(AcceptRetryMs, 1)
+                                   : std::min<DWORD>(acceptDelay_ * 2, std::max(AcceptRetryMaxMs, AcceptRetryMs));
+  Pause();
+  acceptPaused_ = true;
+  if (!acceptTimer_) {
+    acceptTimer_ = std::make_unique<TNetTimer>(this);
+    acceptTimer_->SetOnTimer([this](TNetTimer*) { ResumeAccepting(); });
+  }
+  acceptTimer_->SetEnabled(false);
+  acceptTimer_->SetInterval(acceptDelay_);
+  acceptTimer_->SetEnabled(true);
+  TriggerAcceptError(error, message);
+}
+
+void TCustomWSocketServer::ResumeAccepting() {
+  if (acceptTimer_) acceptTimer_->SetEnabled(false);
+  if (!acceptPaused_) return;
+  if (State() == wsListening && !HoldReserve()) {
+    // Still no room: wait another while.
+    FreeReserve();
+    acceptTimer_->SetEnabled(true);
+    return;
+  }
+  acceptPaused_ = false;
+  Resume();
+}
+
+bool TCustomWSocketServer::HoldReserve() {
+  constexpr size_t kReserve = 4;
+  while (reserve_.size() < kReserve) {
+    SOCKET s = WSocket_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return false;
+    reserve_.push_back(s);
+  }
+  return true;
+}
+
+void TCustomWSocketServer::FreeReserve() {
+  for (SOCKET s : reserve_) WSocket_closesocket(s);
+  reserve_.clear();
+}
+
+void TCustomWSocketServer::Listen() {
+  // A pause of the previous listening ends with it.
+  if (acceptPaused_) ResumeAccepting();
+  acceptDelay_ = 0;
+  TWSocket::Listen();
+  if (State() == wsListening) HoldReserve();
 }
 
 void TCustomWSocketServer::PostClientClosing(TWSocketClient* client, WORD error) {
@@ -155,9 +257,11 @@ void TCustomWSocketServer::HandleClientClosing(TMessage& msg) {
   if (!HasClient(client) || client->SerialId != serial) return;
   try {
     TriggerClientDisconnect(client, error);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // The client goes all the same; the listener is not concerned.
     if (HasClient(client)) FreeClient(client);
-    throw;
+    TriggerAcceptError(0, e.what());
+    return;
   }
   if (HasClient(client)) FreeClient(client);
 }

@@ -7,9 +7,11 @@
 // never inside its own event handlers.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "net/socket/nettimer.h"
 #include "net/socket/wsocket.h"
 
 namespace yux::net {
@@ -23,6 +25,12 @@ using TWSocketClientCreateEvent =
     std::function<void(TCustomWSocketServer* sender, TWSocketClient* client)>;
 using TWSocketClientConnectEvent =
     std::function<void(TCustomWSocketServer* sender, TWSocketClient* client, WORD error)>;
+// A connection that could not be served: `error` is the Winsock error of
+// a failed accept (10024 when the process has no descriptor left), 0 when
+// a client's setting up or the handling of its close failed (`message`
+// says why; that client is gone, the listener stays).
+using TWSocketServerAcceptErrorEvent =
+    std::function<void(TCustomWSocketServer* sender, int error, const std::string& message)>;
 // Makes one client object (with new); the server owns it from then on.
 using TWSocketClientClass = std::function<TWSocketClient*()>;
 
@@ -71,10 +79,20 @@ class TCustomWSocketServer : public TWSocket {
   TWSocketClientCreateEvent OnClientCreate;
   TWSocketClientConnectEvent OnClientConnect;
   TWSocketClientConnectEvent OnClientDisconnect;
+  TWSocketServerAcceptErrorEvent OnAcceptError;
+
+  // After a failed accept the listener stops taking connections for this
+  // long, doubled for each failure in a row up to the maximum; the first
+  // accept that works brings it back to the start.
+  DWORD AcceptRetryMs = 100;
+  DWORD AcceptRetryMaxMs = 2000;
+  // The pause in force now (0: accepting).
+  DWORD AcceptPauseMs() const { return acceptPaused_ ? acceptDelay_ : 0; }
 
   virtual void TriggerClientCreate(TWSocketClient* client);
   virtual void TriggerClientConnect(TWSocketClient* client, WORD error);
   virtual void TriggerClientDisconnect(TWSocketClient* client, WORD error);
+  virtual void TriggerAcceptError(int error, const std::string& message);
   virtual int ConnectionCount() const { return int(clients_.size()); }
   virtual TWSocketClient* ConnectionAt(int index) const;
   virtual void HandleClientClosing(TMessage& msg);
@@ -89,6 +107,7 @@ class TCustomWSocketServer : public TWSocket {
   bool HasClient(const TWSocketClient* client) const;
 
   void TriggerSessionAvailable(WORD error) override;
+  void Listen() override;
   void HandleWindowMessage(TMessage& msg) override;
   int MessageNumbersNeeded() override { return TWSocket::MessageNumbersNeeded() + 1; }
   void AllocateMessageNumbers() override;
@@ -99,9 +118,23 @@ class TCustomWSocketServer : public TWSocket {
   void ClientGone(TWSocketClient* client);
   void PostClientClosing(TWSocketClient* client, WORD error);
   void FreeClient(TWSocketClient* client);
-  void AcceptInto(TWSocketClient* client, WORD error);
+  void AcceptInto(TWSocketClient* client, SOCKET h, WORD error);
+  void AcceptFailed(int error, const std::string& message);
+  void ResumeAccepting();
+  // A few descriptors held from Listen on, let go when an accept finds
+  // none left: the process keeps room to log, to close and to answer while
+  // the listener waits; taken again before accepting resumes.  True when
+  // all are held.
+  bool HoldReserve();
+  void FreeReserve();
+  // A client whose setting up or closing failed: gone, the listener stays.
+  void DiscardClient(TWSocketClient* client, const std::exception& e);
 
   std::vector<TWSocketClient*> clients_;
+  std::unique_ptr<TNetTimer> acceptTimer_;
+  std::vector<SOCKET> reserve_;
+  bool acceptPaused_ = false;
+  DWORD acceptDelay_ = 0;
   UINT msgClientClosing_ = 0;
   int serial_ = 0;
 };

@@ -3,13 +3,23 @@
 // byte of a file outside the document folder.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/protocols/httpserver.h"
 #include "platform/messages.h"
 #include "tests/peers/httppeers.h"
+// After the network suite's headers, whose Winsock names these define as
+// macros.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace yux::net;
 using yux::test::AnswerCount;
@@ -22,6 +32,16 @@ using yux::test::WriteFile;
 namespace {
 
 const char kSecret[] = "TOP-SECRET-OUTSIDE";
+
+int ConnectLoopback(int port) {
+  int fd = ::socket(AF_INET, ::SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  return fd;
+}
 
 struct HostileFixture : ::testing::Test {
   TempDir root;
@@ -96,6 +116,17 @@ TEST_F(HostileFixture, HostileInputTable) {
       {"unknown version", "GET /sub/x.txt XTTP/9.9\r\nHost: h\r\n\r\n", 400, true,
        "HTTP/1.1 400 Bad Request\r\n"},
       {"100 KB request line", "GET /" + std::string(100000, 'a') + h11 + "\r\n", 400, true, ""},
+      {"blank before a colon", "POST /x" + h11 + "Transfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\nabc",
+       400, true, ""},
+      {"tab before a colon", "GET /sub/x.txt" + h11 + "Host\t: h\r\n\r\n", 400, true, ""},
+      {"name no file can have", "GET /" + std::string(300, 'n') + h11 + "\r\n", 404, false, ""},
+      {"path no file can have", "GET " + [] {
+         std::string p;
+         while (p.size() < 4050) p += "/" + std::string(80, 'p');
+         return p;
+       }() + h11 + "\r\n", 404, false, ""},
+      {"5000 byte target", "GET /" + std::string(5000, 'u') + h11 + "\r\n", 414, true,
+       "HTTP/1.1 414 Request-URI Too Long\r\n"},
   };
   // Each row is followed by a second request on the same connection: a
   // connection that stays open answers it too, then closes.
@@ -194,6 +225,52 @@ TEST_F(HostileFixture, AnIdleKeepAliveConnectionIsDroppedAfterItsTime) {
   EXPECT_TRUE(got.closed);
   EXPECT_EQ(dropError, 10053);
   EXPECT_EQ(server.ClientCount(), 0);
+}
+
+TEST_F(HostileFixture, ARequestThatTricklesInIsDroppedAtItsDeadline) {
+  // A byte every quarter second keeps a connection busy for ever unless
+  // the whole request has a deadline: in the header, or in the body.
+  server.RequestTimeoutSec = 2;
+  struct Row {
+    const char* name;
+    std::string head;
+  };
+  const Row rows[] = {{"header", "GET /sub/x.txt HTTP/1.1\r\nHost: h\r\nX-Slow: "},
+                      {"body", "POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 1000\r\n\r\n"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::atomic<bool> done{false};
+    bool ended = false;
+    double seconds = 0;
+    std::thread client([&] {
+      const int fd = ConnectLoopback(port);
+      const auto start = std::chrono::steady_clock::now();
+      auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      };
+      for (size_t i = 0; !ended && elapsed() < 20; ++i) {
+        const char byte = i < r.head.size() ? r.head[i] : 'a';
+        if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1) ended = true;
+        pollfd p{fd, POLLIN, 0};
+        if (!ended && ::poll(&p, 1, 250) > 0) {
+          char buf[4096];
+          ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+          if (n <= 0) ended = true;  // answers before the end (404 for the body) are read on
+        }
+      }
+      seconds = elapsed();
+      ::close(fd);
+      done = true;
+    });
+    yux::platform::WaitPumping([&] { return done.load(); }, 40000, 5);
+    client.join();
+    EXPECT_TRUE(ended);
+    EXPECT_GE(seconds, 2.0);
+    EXPECT_LT(seconds, 20.0);
+  }
+  // A request that comes whole is not concerned, however long the
+  // connection lived.
+  EXPECT_EQ(StatusOf(RawExchange(port, "GET /sub/x.txt HTTP/1.0\r\n\r\n").data), 200);
 }
 
 TEST_F(HostileFixture, AClientThatClosesInMidAnswerIsReleased) {

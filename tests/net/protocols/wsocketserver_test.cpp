@@ -10,6 +10,17 @@
 
 #include "platform/messages.h"
 #include "tests/peers/httppeers.h"
+// After the network suite's headers, whose Winsock names these define as
+// macros.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
 
 using namespace yux::net;
 using yux::test::RawHttpClient;
@@ -19,6 +30,64 @@ namespace {
 bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 10000) {
   return yux::platform::WaitPumping(pred, ms, 2);
 }
+
+// A blocking loopback connection; the server's backlog completes it
+// before the server accepts.
+int ConnectRaw(int port) {
+  int fd = ::socket(AF_INET, ::SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What arrived on the connection, up to `want` bytes or its end, pumping
+// messages meanwhile (at most `ms`).
+std::string ReadSome(int fd, size_t want, unsigned ms = 10000) {
+  std::string got;
+  bool ended = false;
+  WaitUntil([&] {
+    char buf[256];
+    for (;;) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        got.append(buf, size_t(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended = true;
+      break;
+    }
+    return ended || got.size() >= want;
+  }, ms);
+  return got;
+}
+
+// Takes every descriptor the process may still open, until it ends.
+struct DescriptorsExhausted {
+  rlimit saved{};
+  std::vector<int> fillers;
+  DescriptorsExhausted() {
+    getrlimit(RLIMIT_NOFILE, &saved);
+    int highest = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+      if (::fcntl(fd, F_GETFD) != -1) highest = fd;
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(highest + 8);
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+  }
+  ~DescriptorsExhausted() { End(); }
+  void End() {
+    for (int fd : fillers) ::close(fd);
+    fillers.clear();
+    setrlimit(RLIMIT_NOFILE, &saved);
+  }
+};
 
 struct ServerFixture {
   TWSocketServer server;
@@ -155,6 +224,101 @@ TEST(WSocketServer, ClientsOfAnotherClassAndFreedWithTheServer) {
     f.server.DropAllClients();
   }
   EXPECT_EQ(alive, 0);
+}
+
+TEST(WSocketServer, AcceptWithoutDescriptorsLeftIsReportedAndResumesLater) {
+  ServerFixture f;
+  f.server.Banner = "hello";
+  std::vector<std::string> errors;
+  f.server.OnAcceptError = [&](TCustomWSocketServer*, int error, const std::string& message) {
+    errors.push_back(std::to_string(error) + " " + message);
+  };
+  // (The sanitizers check some calls through a pipe: the code that runs
+  // while no descriptor is left has run once before, so that their cache
+  // knows it.)
+  {
+    int warm = ConnectRaw(f.Port());
+    EXPECT_EQ(ReadSome(warm, 7), "hello\r\n");
+    ::close(warm);
+    ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 0; }));
+  }
+  std::vector<int> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(ConnectRaw(f.Port()));
+    ASSERT_GE(clients.back(), 0);
+  }
+  // Every descriptor the process may have is taken.  What is seen then is
+  // checked once they are free again (a failed check prints through
+  // streams that may need one).
+  DescriptorsExhausted exhausted;
+  const bool filled = !exhausted.fillers.empty() && ::open("/dev/null", O_RDONLY) == -1;
+  const bool reported = WaitUntil([&] { return !errors.empty(); });
+  const int countAfterFailure = f.server.ConnectionCount();
+  const TSocketState stateAfterFailure = f.server.State();
+  const DWORD firstPause = f.server.AcceptPauseMs();
+  // Failures in a row lengthen the pause, within its maximum.
+  const bool again = WaitUntil([&] { return errors.size() >= 3; });
+  const DWORD laterPause = f.server.AcceptPauseMs();
+  exhausted.End();
+
+  ASSERT_TRUE(filled);
+  ASSERT_TRUE(reported);
+  EXPECT_EQ(errors[0].rfind("10024 Too many open files", 0), 0u) << errors[0];
+  // No half-made client is left, and the listener stays, pausing.
+  EXPECT_EQ(countAfterFailure, 0);
+  EXPECT_EQ(stateAfterFailure, wsListening);
+  EXPECT_GT(firstPause, 0u);
+  EXPECT_TRUE(again);
+  EXPECT_GT(laterPause, f.server.AcceptRetryMs);
+  EXPECT_LE(laterPause, f.server.AcceptRetryMaxMs);
+  // Accepting resumes by itself and every waiting client is served.
+  ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 3; }));
+  for (int fd : clients) {
+    EXPECT_EQ(ReadSome(fd, 7), "hello\r\n");
+    ::close(fd);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 0; }));
+  EXPECT_EQ(f.server.AcceptPauseMs(), 0u);
+}
+
+TEST(WSocketServer, AFailingClientHandlerEndsThatClientOnly) {
+  // Each event in turn throws for the first client; the listener serves
+  // the next one as usual.
+  for (const char* failing : {"create", "connect", "disconnect"}) {
+    SCOPED_TRACE(failing);
+    const std::string which = failing;
+    ServerFixture f;
+    f.server.Banner = "hello";
+    std::vector<std::string> errors;
+    f.server.OnAcceptError = [&](TCustomWSocketServer*, int error, const std::string& message) {
+      errors.push_back(std::to_string(error) + " " + message);
+    };
+    auto throwFor = [&](const std::string& event, TWSocketClient* c) {
+      if (event == which && c->SerialId == 1) throw std::runtime_error("handler failed on " + event);
+    };
+    f.server.OnClientCreate = [&](TCustomWSocketServer*, TWSocketClient* c) { throwFor("create", c); };
+    f.server.OnClientConnect = [&](TCustomWSocketServer*, TWSocketClient* c, WORD) { throwFor("connect", c); };
+    f.server.OnClientDisconnect = [&](TCustomWSocketServer*, TWSocketClient* c, WORD) { throwFor("disconnect", c); };
+    int first = ConnectRaw(f.Port());
+    ASSERT_GE(first, 0);
+    if (which == "disconnect") {
+      EXPECT_EQ(ReadSome(first, 7), "hello\r\n");
+      ::close(first);
+    } else {
+      // Ended without its banner.
+      EXPECT_EQ(ReadSome(first, 7), "");
+      ::close(first);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return errors.size() == 1 && f.server.ConnectionCount() == 0; }))
+        << errors.size() << " " << f.server.ConnectionCount();
+    EXPECT_EQ(errors[0], "0 handler failed on " + which);
+    EXPECT_EQ(f.server.State(), wsListening);
+    int second = ConnectRaw(f.Port());
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(ReadSome(second, 7), "hello\r\n");
+    ::close(second);
+    EXPECT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 0; }));
+  }
 }
 
 }  // namespace
