@@ -80,6 +80,26 @@ std::string Authority(std::string text, bool isUrl) {
   return text;
 }
 
+// Whether a posted form may come from where its headers say it comes from.
+// A browser sends Origin with every form it posts: it must name this
+// panel; "null" (a sandboxed frame, a file, a redirect) is nobody's, and a
+// second Origin line makes the first one worth nothing.  Without Origin,
+// a Referer must name this panel too; with neither header it is no
+// browser's form (a script, curl) and is let through.
+bool SameOriginPost(const std::vector<std::string>& lines, const std::string& host) {
+  int origins = 0;
+  for (const std::string& l : lines)
+    if (Upper(l.substr(0, 7)) == "ORIGIN:") ++origins;
+  const std::string self = Authority(host, false);
+  if (origins > 1) return false;
+  if (origins == 1) {
+    const std::string origin = *HeaderValue(lines, "Origin");
+    return origin != "null" && Authority(origin, true) == self;
+  }
+  const auto referer = HeaderValue(lines, "Referer");
+  return !referer || Authority(*referer, true) == self;
+}
+
 // The short page that sends the browser back to the command form.
 std::string BackToCommandPage(const std::string& text) {
   return "<HTML><HEAD><TITLE>YUX</TITLE><META http-equiv=\"refresh\" content=\"1;URL=/command.htm\"></HEAD>\r\n"
@@ -96,15 +116,24 @@ std::int64_t NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
 void TMyHttpConnection::CheckAuthentication() {
   // Every request is checked, whatever its method or path; a connection
-  // authorised once stays so.
+  // authorised once stays so, unless a request of it brings a wrong
+  // password: that one is refused and ends the connection.
+  WrongCredentials = false;
+  bool matched = false;
   for (const std::string& line : HeaderLines) {
     if (Upper(line.substr(0, 20)) != "AUTHORIZATION: BASIC") continue;
-    if (TWebPanel::CredentialsMatch(line.substr(14)))
-      Authorised = true;
-    else if (panel_)
-      panel_->AuthorisationFailed(PeerAddressText());
+    if (TWebPanel::CredentialsMatch(line.substr(14))) {
+      matched = true;
+    } else {
+      WrongCredentials = true;
+      if (panel_) panel_->AuthorisationFailed(PeerAddressText());
+    }
   }
-  Authenticated = Authorised;
+  if (matched && !WrongCredentials) {
+    Authorised = true;
+    if (panel_) panel_->AuthorisationSucceeded(PeerAddressText());
+  }
+  Authenticated = Authorised && !WrongCredentials;
 }
 
 void TMyHttpConnection::SendUnauthorizedPage() {
@@ -123,7 +152,10 @@ TWebPanel::TWebPanel(std::function<std::vector<std::string>()> logLines)
   net::THttpServer& h = *http_;
   h.SetAddr("0.0.0.0");
   h.ListenBacklog = 5;
-  h.MaxClients = 0;
+  // It listens on every address: a flood of slow clients must neither
+  // hold every descriptor nor keep its connections for ever.
+  h.MaxClients = kPanelMaxClients;
+  h.RequestTimeoutSec = kPanelRequestTimeoutSec;
   h.SetKeepAliveTimeSec(10);
   h.MaxRequestsKeepAlive = 100;
   h.SizeCompressMin = 5000;
@@ -133,6 +165,11 @@ TWebPanel::TWebPanel(std::function<std::vector<std::string>()> logLines)
   h.ConnectionClass = [this]() -> net::THttpConnection* { return new TMyHttpConnection(this); };
   h.OnGetDocument = [this](net::THttpServer*, net::THttpConnection* c, THttpGetFlag& flags) {
     GetDocument(static_cast<TMyHttpConnection*>(c), flags);
+  };
+  // HEAD answers as GET does, without the body (the connection leaves it).
+  h.OnHeadDocument = h.OnGetDocument;
+  h.OnAcceptError = [this](net::THttpServer*, int error, const std::string& message) {
+    ConnectionTrouble(error, message);
   };
   h.OnPostDocument = [this](net::THttpServer*, net::THttpConnection* c, THttpGetFlag& flags) {
     PostDocument(static_cast<TMyHttpConnection*>(c), flags);
@@ -145,6 +182,7 @@ TWebPanel::TWebPanel(std::function<std::vector<std::string>()> logLines)
 }
 
 TWebPanel::~TWebPanel() {
+  *alive_ = false;
   if (http_) http_->Stop();
 }
 
@@ -157,13 +195,94 @@ bool TWebPanel::CredentialsMatch(const std::string& authorization) {
 }
 
 void TWebPanel::AuthorisationFailed(const std::string& peer) {
-  // One line per peer and minute: guessing must not flood the log (nor,
-  // with error mail on, the administrator's mailbox).
   const std::int64_t now = NowMs();
-  auto it = failedLogged_.find(peer);
-  if (it != failedLogged_.end() && now - it->second < 60000) return;
-  failedLogged_[peer] = now;
-  AddLog(MessageText("httpnotauthorized") + " (" + peer + "). [!]");
+  // Addresses quiet for an hour are forgotten; the table stays bounded.
+  for (auto it = failedLogins_.begin(); it != failedLogins_.end();)
+    it = now - it->second.last > 3600000 ? failedLogins_.erase(it) : std::next(it);
+  if (failedLogins_.size() >= 4096 && !failedLogins_.count(peer)) {
+    auto oldest = std::min_element(failedLogins_.begin(), failedLogins_.end(),
+                                   [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
+    failedLogins_.erase(oldest);
+  }
+  FailedLogins& f = failedLogins_[peer];
+  ++f.count;
+  f.last = now;
+  // One line per peer and minute, with the count: guessing must not flood
+  // the log (nor, with error mail on, the administrator's mailbox).
+  if (f.logged != 0 && now - f.logged < 60000) return;
+  f.logged = now;
+  AddLog(MessageText("httpnotauthorized") + " (" + peer + ", " + std::to_string(f.count) +
+         (f.count == 1 ? " failure" : " failures") + "). [!]");
+}
+
+void TWebPanel::AuthorisationSucceeded(const std::string& peer) {
+  auto it = failedLogins_.find(peer);
+  if (it == failedLogins_.end()) return;
+  // The count of a guessing run that ended stays in the log.
+  if (it->second.logged != 0 && it->second.last > it->second.logged)
+    AddLog(MessageText("httpnotauthorized") + " (" + peer + ", " + std::to_string(it->second.count) +
+           " failures). [!]");
+  failedLogins_.erase(it);
+}
+
+std::int64_t TWebPanel::LoginPenaltyMs(const std::string& peer) {
+  auto it = failedLogins_.find(peer);
+  if (it == failedLogins_.end() || it->second.count <= kFreeLoginFailures) return 0;
+  const int over = std::min(it->second.count - kFreeLoginFailures - 1, 3);
+  const std::int64_t step = std::int64_t(1000) << over;
+  const std::int64_t now = NowMs();
+  it->second.nextAnswer = std::max(now, it->second.nextAnswer) + step;
+  return it->second.nextAnswer - now;
+}
+
+void TWebPanel::SendLoginRefusal(TMyHttpConnection* c) {
+  // A wrong password ends its connection; after a few, the answer waits,
+  // on a timer, so that every other client is served meanwhile.
+  c->KeepAlive = false;
+  const std::int64_t wait = LoginPenaltyMs(c->PeerAddressText());
+  if (wait == 0) {
+    c->PrepareGracefulClose();
+    c->SendUnauthorizedPage();
+    return;
+  }
+  if (wait > 60000) {
+    // Queued that far behind, the answer would outlive any connection.
+    c->Close();
+    return;
+  }
+  // Meanwhile the connection reads and sends nothing: nothing behind the
+  // wrong password is looked at.
+  c->Pause();
+  std::weak_ptr<bool> alive = alive_;
+  const int serial = c->SerialId;
+  QTimer::singleShot(int(wait), Qt::PreciseTimer, [this, alive, c, serial] {
+    auto a = alive.lock();
+    if (!a || !*a || !http_->SrvSocket()) return;
+    net::TWSocketServer& srv = *http_->SrvSocket();
+    if (!srv.HasClient(c) || c->SerialId != serial) return;
+    try {
+      if (c->Connected()) {
+        c->PrepareGracefulClose();
+        c->SendUnauthorizedPage();
+      }
+      c->Resume();  // a close that came meanwhile is handled now
+    } catch (const std::exception&) {
+      c->Abort();
+    }
+  });
+}
+
+void TWebPanel::ConnectionTrouble(int error, const std::string& message) {
+  // A flood makes many of these: the first is logged at once, then at
+  // most one line every ten seconds, counting those between.
+  ++troubleCount_;
+  const std::int64_t now = NowMs();
+  if (troubleLogged_ != 0 && now - troubleLogged_ < 10000) return;
+  troubleLogged_ = now;
+  const std::string what = error != 0 ? "HTTP - Unable to accept a connection: " : "HTTP - A connection failed: ";
+  AddLog(what + message + " (" + std::to_string(troubleCount_) + (troubleCount_ == 1 ? " connection" : " connections") +
+         " refused or failed since the last report). [!]");
+  troubleCount_ = 0;
 }
 
 std::string TWebPanel::BoundPort() const { return http_->BoundPort(); }
@@ -340,6 +459,11 @@ void TWebPanel::Answer(TMyHttpConnection* c, const std::string& body, const std:
 }
 
 void TWebPanel::GetDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
+  if (c->WrongCredentials) {
+    flags = net::hgWillSendMySelf;
+    SendLoginRefusal(c);
+    return;
+  }
   if (flags == net::hg401 || !c->Authorised) {
     flags = net::hg401;
     return;
@@ -358,16 +482,18 @@ void TWebPanel::GetDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
 }
 
 void TWebPanel::PostDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
+  if (c->WrongCredentials) {
+    flags = net::hgWillSendMySelf;
+    SendLoginRefusal(c);
+    return;
+  }
   if (flags == net::hg401 || !c->Authorised) {
     flags = net::hg401;
     return;
   }
   const std::string path = Lower(c->Path);
   if (path != "/cgi-bin/logsetup" && path != "/cgi-bin/command") return;  // 404
-  // A page of another site must not make a logged-in browser post here.
-  auto origin = HeaderValue(c->HeaderLines, "Origin");
-  if (!origin || *origin == "null") origin = HeaderValue(c->HeaderLines, "Referer");
-  if (origin && Authority(*origin, true) != Authority(c->HeaderHost, false)) {
+  if (!SameOriginPost(c->HeaderLines, c->HeaderHost)) {
     Answer(c, "<HTML><BODY>403 Forbidden</BODY></HTML>", "403 Forbidden");
     flags = net::hgWillSendMySelf;
     return;

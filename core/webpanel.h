@@ -26,6 +26,7 @@ class TMyHttpConnection : public net::THttpConnection {
   std::string PostedData;          // the body of a posted form
   std::int64_t PostedCount = 0;    // bytes of it received
   bool Authorised = false;         // a request on it carried matching credentials
+  bool WrongCredentials = false;   // the current request carried credentials that do not match
 
  protected:
   void CheckAuthentication() override;
@@ -38,6 +39,12 @@ class TMyHttpConnection : public net::THttpConnection {
 
 // Largest form body the panel reads.
 inline constexpr std::int64_t kMaxPostedForm = 64 * 1024;
+// Connections served at once; more get the server's "too busy" answer.
+inline constexpr int kPanelMaxClients = 50;
+// Seconds a request's header and body may take to come in.
+inline constexpr std::uint32_t kPanelRequestTimeoutSec = 20;
+// Wrong passwords an address may send before its answers are delayed.
+inline constexpr int kFreeLoginFailures = 3;
 
 class TWebPanel {
  public:
@@ -71,6 +78,12 @@ class TWebPanel {
   // match the options' login and password.
   static bool CredentialsMatch(const std::string& authorization);
 
+  // Milliseconds the next answer to a wrong password from `peer` waits:
+  // none for the first few failures, then a second doubled per failure up
+  // to 8 s, and the answers to one address come one such step apart.
+  // Asking reserves the answer's turn.
+  std::int64_t LoginPenaltyMs(const std::string& peer);
+
  private:
   friend class TMyHttpConnection;
   void GetDocument(TMyHttpConnection* c, net::THttpGetFlag& flags);
@@ -80,13 +93,28 @@ class TWebPanel {
   void Command(TMyHttpConnection* c);
   void Answer(TMyHttpConnection* c, const std::string& body, const std::string& status = {});
   void AuthorisationFailed(const std::string& peer);
+  void AuthorisationSucceeded(const std::string& peer);
+  void SendLoginRefusal(TMyHttpConnection* c);
+  void ConnectionTrouble(int error, const std::string& message);
   std::string PageHead(const std::string& title, bool logPage) const;
   std::string ColouredLines(const std::vector<std::string>& lines) const;
 
   std::function<std::vector<std::string>()> logLines_;
   std::unique_ptr<net::THttpServer> http_;
   bool running_ = false;
-  std::map<std::string, std::int64_t> failedLogged_;  // peer -> ms of the last failure line
+  // Wrong passwords per address, forgotten an hour after the last one.
+  struct FailedLogins {
+    int count = 0;
+    std::int64_t last = 0;        // ms of the last failure
+    std::int64_t logged = 0;      // ms of the last log line (0: none)
+    std::int64_t nextAnswer = 0;  // ms before which no further refusal goes out
+  };
+  std::map<std::string, FailedLogins> failedLogins_;
+  // Connections refused or failed since the last line about them.
+  int troubleCount_ = 0;
+  std::int64_t troubleLogged_ = 0;
+  // Lets a delayed answer know whether the panel still exists.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace yux
