@@ -6,6 +6,7 @@
 // a file outside its document folder (unless told it may), and releases
 // the connection once the client has gone, and goes on listening.
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -87,12 +88,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 16) h->server.AuthTypes.Include(net::atDigest);
   if (flags & 32) h->server.AuthTypes.Include(net::atNtlm);
 
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(h->port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fuzz::Fail("connect");
+  int fd = -1;
+  // Hundreds of connections a second leave the loopback's ports waiting
+  // out their closes: a connect may have to wait for one.  A refusal is
+  // the server's fault.
+  for (int attempt = 0;; ++attempt) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (err != EADDRNOTAVAIL || attempt == 100) fuzz::Fail("connect", std::strerror(err));
+    platform::WaitPumping([] { return false; }, 100, 10);
+  }
   ::fcntl(fd, F_SETFL, O_NONBLOCK);
   size_t sent = 0;
   bool shut = false, eof = false;

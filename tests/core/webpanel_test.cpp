@@ -2,7 +2,10 @@
 // headless Chromium: credentials on every request, the pages, commands
 // that run presets and abort runs, the log settings, refusals of large
 // bodies and foreign origins, a forced reboot, the document folder's
-// traversal probes, a port in use and empty credentials.
+// traversal probes, a port in use and empty credentials; and the panel
+// under attack: forged and sandboxed origins, header tricks, long paths,
+// password guessing, clients that trickle their requests in, and a flood
+// under a low descriptor limit.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -20,6 +23,7 @@
 #include "core/presets.h"
 #include "core/webpanel.h"
 #include "tests/core/yux_process.h"
+#include "tests/peers/httppeers.h"
 #include "tests/peers/peers.h"
 #include "tests/support/testsupport.h"
 // After the network suite's headers, whose Winsock names these define as
@@ -77,15 +81,8 @@ std::string Url(int port, const std::string& path) { return "http://127.0.0.1:" 
 // sending side is shut once the request is out; without it the answer
 // must end the connection by itself.
 std::string Raw(int port, const std::string& request, bool halfClose = true) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return {};
-  }
+  const int fd = test::ConnectLoopback(port);
+  if (fd < 0) return {};
   test::WriteAll(fd, request);
   if (halfClose) shutdown(fd, SHUT_WR);
   std::string out;
@@ -411,19 +408,6 @@ struct Timed {
   double seconds = 0;
 };
 
-int ConnectTo(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Reads until the panel closes the connection or `ms` pass.
 Timed ReadUntilClosed(int fd, const QElapsedTimer& since, int ms = 30000) {
   Timed t;
@@ -445,7 +429,7 @@ Timed ReadUntilClosed(int fd, const QElapsedTimer& since, int ms = 30000) {
 Timed Exchange(int port, const std::string& request) {
   QElapsedTimer since;
   since.start();
-  const int fd = ConnectTo(port);
+  const int fd = test::ConnectLoopback(port);
   if (fd < 0) return {};
   test::WriteAll(fd, request);
   Timed t = ReadUntilClosed(fd, since);
@@ -569,10 +553,11 @@ TEST_F(WebPanelProgram, ForeignOriginsHeaderTricksLongPathsAndHead) {
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].name);
     const std::string line = "HTTP - Received command: \"Probe" + std::to_string(i) + "\".";
-    if (rows[i].status == 200)
+    if (rows[i].status == 200) {
       EXPECT_TRUE(test::WaitForText(world.settings / "yux.log", line)) << Log();
-    else
+    } else {
       EXPECT_EQ(Log().find(line), std::string::npos);
+    }
   }
 
   // A blank between a header's name and its colon is refused, whatever
@@ -651,7 +636,7 @@ TEST_F(WebPanelProgram, PasswordGuessesWaitLongerAndEndTheirConnection) {
   // the right password is answered first.
   QElapsedTimer since;
   since.start();
-  const int waiting = ConnectTo(port);
+  const int waiting = test::ConnectLoopback(port);
   ASSERT_GE(waiting, 0);
   test::WriteAll(waiting, wrong);
   const Timed served = Exchange(port, "GET /command.htm HTTP/1.1\r\n" + host + kBasic + "Connection: close\r\n\r\n");

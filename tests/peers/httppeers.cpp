@@ -75,14 +75,20 @@ RawHttpClient::~RawHttpClient() {
   if (thread_.joinable()) thread_.join();
 }
 
-void RawHttpClient::Run(int port, std::vector<std::string> pieces, int idleMs, bool closeEarly) {
+int ConnectLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+void RawHttpClient::Run(int port, std::vector<std::string> pieces, int idleMs, bool closeEarly) {
+  int fd = ConnectLoopback(port);
+  if (fd < 0) {
     result_.closed = true;
     done_ = true;
     return;

@@ -15,8 +15,6 @@
 #include "tests/peers/httppeers.h"
 // After the network suite's headers, whose Winsock names these define as
 // macros.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,16 +30,6 @@ using yux::test::WriteFile;
 namespace {
 
 const char kSecret[] = "TOP-SECRET-OUTSIDE";
-
-int ConnectLoopback(int port) {
-  int fd = ::socket(AF_INET, ::SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  return fd;
-}
 
 struct HostileFixture : ::testing::Test {
   TempDir root;
@@ -243,7 +231,7 @@ TEST_F(HostileFixture, ARequestThatTricklesInIsDroppedAtItsDeadline) {
     bool ended = false;
     double seconds = 0;
     std::thread client([&] {
-      const int fd = ConnectLoopback(port);
+      const int fd = yux::test::ConnectLoopback(port);
       const auto start = std::chrono::steady_clock::now();
       auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -12,9 +12,7 @@
 #include "tests/peers/httppeers.h"
 // After the network suite's headers, whose Winsock names these define as
 // macros.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,21 +27,6 @@ namespace {
 
 bool WaitUntil(const std::function<bool()>& pred, unsigned ms = 10000) {
   return yux::platform::WaitPumping(pred, ms, 2);
-}
-
-// A blocking loopback connection; the server's backlog completes it
-// before the server accepts.
-int ConnectRaw(int port) {
-  int fd = ::socket(AF_INET, ::SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // What arrived on the connection, up to `want` bytes or its end, pumping
@@ -237,14 +220,14 @@ TEST(WSocketServer, AcceptWithoutDescriptorsLeftIsReportedAndResumesLater) {
   // while no descriptor is left has run once before, so that their cache
   // knows it.)
   {
-    int warm = ConnectRaw(f.Port());
+    int warm = yux::test::ConnectLoopback(f.Port());
     EXPECT_EQ(ReadSome(warm, 7), "hello\r\n");
     ::close(warm);
     ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 0; }));
   }
   std::vector<int> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(ConnectRaw(f.Port()));
+    clients.push_back(yux::test::ConnectLoopback(f.Port()));
     ASSERT_GE(clients.back(), 0);
   }
   // Every descriptor the process may have is taken.  What is seen then is
@@ -299,7 +282,7 @@ TEST(WSocketServer, AFailingClientHandlerEndsThatClientOnly) {
     f.server.OnClientCreate = [&](TCustomWSocketServer*, TWSocketClient* c) { throwFor("create", c); };
     f.server.OnClientConnect = [&](TCustomWSocketServer*, TWSocketClient* c, WORD) { throwFor("connect", c); };
     f.server.OnClientDisconnect = [&](TCustomWSocketServer*, TWSocketClient* c, WORD) { throwFor("disconnect", c); };
-    int first = ConnectRaw(f.Port());
+    int first = yux::test::ConnectLoopback(f.Port());
     ASSERT_GE(first, 0);
     if (which == "disconnect") {
       EXPECT_EQ(ReadSome(first, 7), "hello\r\n");
@@ -313,7 +296,7 @@ TEST(WSocketServer, AFailingClientHandlerEndsThatClientOnly) {
         << errors.size() << " " << f.server.ConnectionCount();
     EXPECT_EQ(errors[0], "0 handler failed on " + which);
     EXPECT_EQ(f.server.State(), wsListening);
-    int second = ConnectRaw(f.Port());
+    int second = yux::test::ConnectLoopback(f.Port());
     ASSERT_GE(second, 0);
     EXPECT_EQ(ReadSome(second, 7), "hello\r\n");
     ::close(second);
