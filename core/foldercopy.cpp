@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include "core/datetime.h"
+#include "core/deliverycleaner.h"
 #include "core/flags.h"
 #include "core/folders.h"
 #include "core/msgtable.h"
@@ -72,18 +74,35 @@ void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDay
   const std::string ext = ProducedListExtension(kind);
   std::vector<std::string> lines = LoadListFile(presetName, ext);
   if (lines.empty()) return;
+  // Every block this program writes begins with its date line: anything
+  // else on top means the file is not a list of ours, and cutting it by
+  // guesswork could forget or invent delivered names.
+  for (const std::string& line : lines) {
+    if (line.empty()) continue;
+    if (!TextToDateTime(line))
+      throw EHistoryFileError("The list \"" + PresetFilePath(presetName, ext) + "\" is damaged.");
+    break;
+  }
 
   std::size_t firstExpired = lines.size();
+  std::size_t cutEnd = lines.size();
   int runs = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto date = TextToDateTime(lines[i]);
     if (!date) continue;
+    ++runs;
     bool isExpired;
     if (keepRuns != 0) {
-      ++runs;
       isExpired = runs >= keepRuns;
     } else {
-      isExpired = now.addDays(-keepDays) > *date;
+      // A block dated after now was written under a clock that ran ahead;
+      // nothing below it can be judged by today's clock.  The newest earlier
+      // run is always kept, so a clock that jumps ahead cannot expire them all.
+      if (*date > now) {
+        cutEnd = i;
+        break;
+      }
+      isExpired = runs > 1 && now.addDays(-keepDays) > *date;
     }
     if (!isExpired) continue;
     if (firstExpired == lines.size()) firstExpired = i;
@@ -91,7 +110,8 @@ void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDay
       if (std::find(expired.begin(), expired.end(), lines[j]) == expired.end())
         expired.push_back(lines[j]);
   }
-  if (firstExpired < lines.size()) lines.erase(lines.begin() + static_cast<long>(firstExpired), lines.end());
+  if (firstExpired < cutEnd)
+    lines.erase(lines.begin() + static_cast<long>(firstExpired), lines.begin() + static_cast<long>(cutEnd));
   SaveListFile(presetName, ext, lines);
 }
 
@@ -139,10 +159,18 @@ bool IsDisketteDestination(const std::string& destination) {
 
 namespace {
 
-// Deletes every file of the destination that matches the mask.
-void EmptyDestination(const std::string& destination, const std::string& mask) {
+// Deletes every file of the destination that matches the mask, but for the
+// names of this run: with "edc" the folder is emptied before every file,
+// and the volumes delivered a moment ago must not go with it.  Each spared
+// name is logged once per run.
+void EmptyDestination(const std::string& destination, const std::string& mask,
+                      const std::vector<std::string>& produced, std::set<std::string>& sparedLogged) {
   for (const auto& entry : platform::FindFiles(PathJoin(destination, mask))) {
     if (entry.isFolder) continue;
+    if (std::find(produced.begin(), produced.end(), entry.name) != produced.end()) {
+      if (sparedLogged.insert(entry.name).second) AddPresetLog(Format("emptyingspares", entry.name));
+      continue;
+    }
     std::error_code ec;
     fs::remove(PathJoin(destination, entry.name), ec);
   }
@@ -158,13 +186,19 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
   }
   try {
     if (p.cco) {
-      std::vector<std::string> expired;
-      SelectExpiredFiles(job.presetName, p.ccm == 0 ? p.ccv : 0, p.ccm == 0 ? 0 : p.ccv,
-                         kListCopy, expired);
-      RunCopyCleaner(job.destination, expired);
+      CleanerRequest cleaner;
+      cleaner.presetName = job.presetName;
+      cleaner.mode = p.ccm;
+      cleaner.limit = p.ccv;
+      cleaner.listKind = kListCopy;
+      cleaner.historyKind = kHistoryCopy;
+      cleaner.locationOf = [&job](const std::string& name) { return PathJoin(job.destination, name); };
+      cleaner.currentRun = job.produced;
+      RunCopyCleaner(job.destination, SelectCleanerFiles(cleaner));
     }
 
     std::vector<std::string> copied;
+    std::set<std::string> spared;
     bool first = true;
     for (const std::string& name : job.produced) {
       if (AbortRequested) {
@@ -188,7 +222,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
       }
       if (p.efl && !p.ems.empty() && (p.edc || first)) {
         AddPresetLog(MessageText("emptyingfolder") + p.ems + ").");
-        EmptyDestination(job.destination, p.ems);
+        EmptyDestination(job.destination, p.ems, job.produced, spared);
       }
       first = false;
 

@@ -51,7 +51,11 @@ void AppendProducedFiles(const std::string& presetName, const std::vector<std::s
 // expired block to its end.  By runs when `keepRuns` is not 0 (the block
 // counted keepRuns-th or later from the top is expired), else by days (a
 // block older than `keepDays` days before `now`).  A missing or empty file
-// selects nothing and is left alone.
+// selects nothing and is left alone.  By days the newest block is never
+// expired, and a block dated after `now` (a clock that ran ahead) is never
+// expired and ends the walk: the blocks below it stay listed.  Throws
+// EHistoryFileError, leaving the file alone, when it cannot be read or does
+// not begin with a date line.
 void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDays, char kind,
                         std::vector<std::string>& expired,
                         const QDateTime& now = QDateTime::currentDateTime());

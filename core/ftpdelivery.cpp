@@ -9,6 +9,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "core/deliverycleaner.h"
 #include "core/flags.h"
 #include "core/foldercopy.h"
 #include "core/folders.h"
@@ -213,6 +214,7 @@ class FtpSession {
     };
     c_.OnProgress64 = [this](net::TCustomFtpCli*, std::int64_t count, bool&) { Progress(count); };
     busy = true;
+    phase_ = p.fco && !p.fca ? Phase::CleanBefore : Phase::Upload;
     if (job_.progress) job_.progress(0);
     Connect();
   }
@@ -310,8 +312,7 @@ class FtpSession {
         c_.TypeSetAsync();
         break;
       case net::ftpTypeSetAsync:
-        if (job_.preset->fco && !job_.preset->fca && !cleanerRan_ && StartCleaner()) break;
-        UploadStep();
+        Resume();
         break;
       case net::ftpPutAsync:
         TransferResult(err);
@@ -334,6 +335,40 @@ class FtpSession {
     AddPresetLog(MessageText("ftpchangingfolder") + " \"" + folder + "\".");
     c_.HostDirName = folder;
     c_.CwdAsync();
+  }
+
+  // Goes on with the phase the session is in: after the login of the first
+  // attempt and of every retry, and after each step of a phase.  A retry so
+  // resumes the phase that failed: a cleaner with the names it has left, the
+  // uploads with the file that failed, the end with its QUIT.
+  void Resume() {
+    const tarcopt& p = *job_.preset;
+    for (;;) {
+      switch (phase_) {
+        case Phase::CleanBefore:
+        case Phase::CleanAfter:
+          if (!cleanerSelected_) {
+            cleanerSelected_ = true;
+            SelectExpired();
+          }
+          if (!expired_.empty()) {
+            CleanerStep();
+            return;
+          }
+          phase_ = phase_ == Phase::CleanBefore ? Phase::Upload : Phase::End;
+          break;
+        case Phase::Upload:
+          if (index_ < job_.produced.size()) {
+            UploadStep();
+            return;
+          }
+          phase_ = p.fco && p.fca ? Phase::CleanAfter : Phase::End;
+          break;
+        case Phase::End:
+          Finish();
+          return;
+      }
+    }
   }
 
   void UploadStep() {
@@ -362,26 +397,26 @@ class FtpSession {
     uploaded_.push_back(name);
     if (job_.deliveries) job_.deliveries->Delivered(DeliveryKind::Ftp, name);
     try {
-      AddHistoryLine(job_.presetName, "3-FTP", FtpHistoryLocation(where_, job_.preset->ffo, name));
+      AddHistoryLine(job_.presetName, kHistoryFtp, FtpHistoryLocation(where_, job_.preset->ffo, name));
     } catch (const std::exception& e) {
       // The file arrived; a history that cannot be written never sends it again.
       AddPresetLog(std::string(e.what()) + " [!]");
       if (job_.deliveries) job_.deliveries->NoteFailure();
     }
-    if (++index_ < job_.produced.size()) {
-      UploadStep();
-      return;
-    }
-    if (job_.preset->fco && job_.preset->fca && !cleanerRan_ && StartCleaner()) return;
-    Finish();
+    ++index_;
+    Resume();
   }
 
   void Finish() {
-    try {
-      AppendProducedFiles(job_.presetName, uploaded_, 'f');
-    } catch (const std::exception& e) {
-      AddPresetLog(std::string(e.what()) + " [!]");
-      if (job_.deliveries) job_.deliveries->NoteFailure();
+    // Once per session, though a retry may come back here for the QUIT.
+    if (!blockSaved_) {
+      blockSaved_ = true;
+      try {
+        AppendProducedFiles(job_.presetName, uploaded_, kListFtp);
+      } catch (const std::exception& e) {
+        AddPresetLog(std::string(e.what()) + " [!]");
+        if (job_.deliveries) job_.deliveries->NoteFailure();
+      }
     }
     finished_ = true;
     lastSuccess_ = true;
@@ -389,24 +424,22 @@ class FtpSession {
     c_.QuitAsync();
   }
 
-  // Selects the files of expired runs; false when there are none.  A name
-  // uploaded in this run (archive names without a time stamp repeat) is
-  // never deleted.
-  bool StartCleaner() {
-    cleanerRan_ = true;
+  // The names the cleaner deletes: expired, placed by the history in this
+  // folder of this server, none of this run.  A list or history that cannot
+  // be read ends the cleaner only.
+  void SelectExpired() {
     const tarcopt& p = *job_.preset;
-    std::vector<std::string> expired;
-    SelectExpiredFiles(job_.presetName, p.fcm == 0 ? p.fcv : 0, p.fcm == 0 ? 0 : p.fcv, 'f', expired);
-    for (const std::string& name : expired) {
-      if (std::find(job_.produced.begin(), job_.produced.end(), name) != job_.produced.end()) {
-        AddPresetLog(MessageText("ftpcleanerkept") + name + ".");
-        continue;
-      }
-      expired_.push_back(name);
-    }
-    if (expired_.empty()) return false;
-    CleanerStep();
-    return true;
+    CleanerRequest request;
+    request.presetName = job_.presetName;
+    request.mode = p.fcm;
+    request.limit = p.fcv;
+    request.listKind = kListFtp;
+    request.historyKind = kHistoryFtp;
+    request.locationOf = [this](const std::string& name) {
+      return FtpHistoryLocation(where_, job_.preset->ffo, name);
+    };
+    request.currentRun = job_.produced;
+    expired_ = SelectCleanerFiles(request);
   }
 
   void CleanerStep() {
@@ -419,18 +452,17 @@ class FtpSession {
 
   void CleanerResult(int err) {
     const std::string name = expired_.front();
+    if (err != 0 && !c_.IsControlOpen()) {
+      // The connection went, not the file: the retry deletes it again.
+      lastError_ = c_.ErrorMessage;
+      AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
+      Fail(c_.StatusCode);
+      return;
+    }
     AddPresetLog(err == 0 ? MessageText("ftpcleanerdeleted") + name + "."
                           : MessageText("ftpcleanercannotdelete") + name + ". [!]");
     expired_.erase(expired_.begin());
-    if (!expired_.empty()) {
-      CleanerStep();
-      return;
-    }
-    if (job_.preset->fca) {
-      Finish();
-    } else {
-      UploadStep();
-    }
+    Resume();
   }
 
   // Ends this attempt; retries when the options allow and the login was
@@ -472,7 +504,6 @@ class FtpSession {
       return;
     }
     failed = false;
-    cleanerRan_ = cleanerRan_ && !expired_.empty();
     Connect();
   }
 
@@ -495,7 +526,10 @@ class FtpSession {
   bool retryPending_ = false;
   bool finished_ = false;
   bool lastSuccess_ = false;
-  bool cleanerRan_ = false;
+  enum class Phase { CleanBefore, Upload, CleanAfter, End };
+  Phase phase_ = Phase::Upload;
+  bool cleanerSelected_ = false;
+  bool blockSaved_ = false;
   QTimer retry_;
   QTimer watchdog_;
 };

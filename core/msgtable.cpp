@@ -330,6 +330,16 @@ constexpr Entry kDefaults[] = {
     // (archive names without a time stamp repeat).
     {"ftphanging", "FTP Server is hanging, aborting the transfer"},
     {"ftpcleanerkept", "FTP - Cleaner keeps a file this run uploaded: "},
+    // The cleaners delete an expired name only where the history places it,
+    // never a name of the current run; emptying by mask spares the run's files.
+    {"copycleanerkept", "COPY - Cleaner keeps a file of this run: "},
+    {"copycleanernotplaced", "COPY - Cleaner skips %s: the history does not place it in this destination folder."},
+    {"ftpcleanernotplaced", "FTP - Cleaner skips %s: the history does not place it in this folder of the server."},
+    {"copycleanerbadname", "COPY - Cleaner skips \"%s\": not a file name."},
+    {"ftpcleanerbadname", "FTP - Cleaner skips \"%s\": not a file name."},
+    {"copycleanerstopped", "COPY - Cleaner stopped: %s"},
+    {"ftpcleanerstopped", "FTP - Cleaner stopped: %s"},
+    {"emptyingspares", "COPY - Emptying spares %s: a file of this run."},
     // Error mail: lines beyond what one round of reports sends.
     {"emailreportdropped", " error line(s) were not mailed: too many at once."},
     // A dial-up attempt whose wait ran out.

@@ -154,6 +154,63 @@ TEST_F(FolderCopy, ExpiredByDays) {
   EXPECT_EQ(left.find("day5"), std::string::npos);
 }
 
+// By days the clock decides, and a clock can be wrong: one run under a
+// clock years ahead must not expire every earlier run, and the block such a
+// run left (dated in the future) is never expired and ends the walk.
+TEST_F(FolderCopy, ByDaysAWrongClockNeverExpiresEverything) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const auto block = [](const QDateTime& when, const std::string& name) {
+    return DateTimeToText(when) + "\r\n" + name + "\r\n\r\n";
+  };
+  struct Case {
+    const char* what;
+    std::string file;
+    QDateTime clock;
+    std::vector<std::string> expired;
+    std::vector<std::string> left;  // names still listed
+  };
+  const std::vector<Case> cases = {
+      {"clock years ahead keeps the newest run",
+       block(now.addDays(-1), "d1.rar") + block(now.addDays(-2), "d2.rar") + block(now.addDays(-5), "d5.rar"),
+       now.addYears(5), {"d2.rar", "d5.rar"}, {"d1.rar"}},
+      {"the newest run is kept however old",
+       block(now.addDays(-40), "d40.rar") + block(now.addDays(-50), "d50.rar"), now, {"d50.rar"}, {"d40.rar"}},
+      {"a block of next year on top ends the walk",
+       block(now.addYears(1), "next.rar") + block(now.addDays(-10), "d10.rar"), now, {}, {"next.rar", "d10.rar"}},
+      {"a block of next year below expired runs stays listed",
+       block(now.addDays(-1), "d1.rar") + block(now.addDays(-10), "d10.rar") + block(now.addYears(1), "next.rar") +
+           block(now.addDays(-20), "d20.rar"),
+       now, {"d10.rar"}, {"d1.rar", "next.rar", "d20.rar"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::WriteFile(Preset(".lgc"), c.file);
+    std::vector<std::string> expired;
+    SelectExpiredFiles("P", 0, 3, kListCopy, expired, c.clock);
+    EXPECT_EQ(expired, c.expired);
+    std::vector<std::string> left;
+    const auto listed = ReadPresetList("P", ".lgc");
+    ASSERT_TRUE(listed);
+    for (const auto& line : *listed)
+      if (line.size() > 4 && line.substr(line.size() - 4) == ".rar") left.push_back(line);
+    EXPECT_EQ(left, c.left);
+  }
+}
+
+// A list that cannot be read, or does not begin with a date line, selects
+// nothing and is left exactly as it was.
+TEST_F(FolderCopy, UnreadableOrDamagedListThrowsAndStaysAlone) {
+  const std::string damaged = "\x89PNG garbage\r\n2024.01.01 10:00:00 \r\na.rar\r\n\r\n";
+  test::WriteFile(Preset(".lgc"), damaged);
+  std::vector<std::string> expired;
+  EXPECT_THROW(SelectExpiredFiles("P", 1, 0, kListCopy, expired), EHistoryFileError);
+  EXPECT_TRUE(expired.empty());
+  EXPECT_EQ(test::ReadFile(Preset(".lgc")), damaged);
+  fs::create_directories(Preset(".lgf"));
+  EXPECT_THROW(SelectExpiredFiles("P", 1, 0, kListFtp, expired), EHistoryFileError);
+  EXPECT_TRUE(fs::is_directory(Preset(".lgf")));
+}
+
 TEST_F(FolderCopy, MissingOrEmptyListSelectsNothingAndStaysAlone) {
   std::vector<std::string> expired;
   SelectExpiredFiles("P", 1, 0, kListCopy, expired);
@@ -317,10 +374,12 @@ TEST_F(FolderCopy, DisketteIsPromptedAndEmptiedBeforeEveryFile) {
   const auto asked = boxes->Asked();
   ASSERT_EQ(asked.size(), 2u);
   EXPECT_EQ(asked[0].text, "\nPlease insert next diskette.");
-  // The second emptying removed the first file: a diskette holds one at a time.
+  // The second emptying spares the first file: it is this run's, and
+  // deleting it would lose the volume just delivered.
   EXPECT_FALSE(fs::exists(dir / "floppy" / "bk" / "stale.rar"));
-  EXPECT_FALSE(fs::exists(dir / "floppy" / "bk" / "v1.rar"));
+  EXPECT_EQ(test::ReadFile(dir / "floppy" / "bk" / "v1.rar"), "data of v1.rar");
   EXPECT_TRUE(fs::exists(dir / "floppy" / "bk" / "v2.rar"));
+  EXPECT_TRUE(Has("P: COPY - Emptying spares v1.rar: a file of this run."));
   EXPECT_TRUE(fs::exists(dir / "floppy" / "bk" / "note.txt"));
   EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(),
                        "P: COPY - Emptying the destination folder (mask - *.rar)."),

@@ -319,6 +319,8 @@ TEST_F(FtpSessionScripted, CleanerSparesTheNamesOfThisRun) {
   test::WriteFile(root.path() / "old.rar", "old");
   test::WriteFile(root.path() / "same.rar", "previous");
   AppendProducedFiles("P", {"old.rar", "same.rar"}, 'f');
+  for (const char* name : {"old.rar", "same.rar"})
+    AddHistoryLine("P", kHistoryFtp, "127.0.0.1:" + std::to_string(py.Port()) + "/" + name);
   preset.fco = true;
   preset.fcm = 0;  // by runs
   preset.fcv = 1;
@@ -365,4 +367,89 @@ TEST_F(FtpSessionSilent, NoBannerEndsTheStageThroughTheWatchdog) {
   ASSERT_NE(hanging, log.lines.end());
   EXPECT_EQ(log.lines.back(), "P: FTP - All FTP tasks have been canceled (reiteration feature is off). [!]");
   EXPECT_FALSE(deliveries.ReachedAny("s.rar"));
+}
+
+// The connection drops in one phase of the session (the cleaner before the
+// uploads, an upload, the cleaner after them): the retry logs in again and
+// resumes that phase where it stopped.  Every expired file goes, every
+// produced file arrives once, and the run's block is written once.
+TEST_F(FtpSessionScripted, RetryResumesThePhaseThatFailed) {
+  struct Case {
+    const char* what;
+    bool after;        // "fca"
+    const char* drop;  // the command whose first use drops the connection
+  };
+  const Case cases[] = {
+      {"cleaner before the uploads", false, "DELE"},
+      {"upload", false, "STOR"},
+      {"cleaner after the uploads", true, "DELE"},
+      {"the second delete after the uploads", true, "DELE2"},
+  };
+  if (!test::HavePyFtpdlib()) {
+    if (test::InCi()) FAIL() << "missing python3-pyftpdlib in CI";
+    GTEST_SKIP() << "missing python3-pyftpdlib";
+  }
+  FtpSessionVsftpd::SetUp();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir serverRoot;
+    {
+      test::PyFtpServer server;
+      const std::string drop = c.drop;
+      const bool second = drop == "DELE2";
+      const std::string command = second ? "DELE" : drop;
+      ASSERT_TRUE(server.Start(
+          "class handler(FTPHandler):\n"
+          "    seen = [0]\n"
+          "    def pre_process_command(self, line, cmd, arg):\n"
+          "        if cmd == '" + command + "':\n"
+          "            handler.seen[0] += 1\n"
+          "            if handler.seen[0] == " + (second ? "2" : "1") + ":\n"
+          "                self.close()\n"
+          "                return\n"
+          "        return FTPHandler.pre_process_command(self, line, cmd, arg)\n",
+          serverRoot.path()));
+      test::TempDir world;
+      const std::string savedPresets = PresetsFolder;
+      PresetsFolder = (world / "presets").string();
+      fs::create_directories(PresetsFolder);
+      log.lines.clear();
+      const std::string where = "127.0.0.1:" + std::to_string(server.Port()) + "/";
+      for (const char* name : {"x1.rar", "x2.rar", "x3.rar"}) {
+        test::WriteFile(serverRoot.path() / name, "expired");
+        AddHistoryLine("P", kHistoryFtp, where + name);
+      }
+      AppendProducedFiles("P", {"x1.rar", "x2.rar", "x3.rar"}, kListFtp);
+      tarcopt saved = preset;
+      preset.fse = "127.0.0.1:" + std::to_string(server.Port());
+      preset.fus = "user";
+      preset.fpa = "pass";
+      preset.fco = true;
+      preset.fcm = 0;
+      preset.fcv = 1;
+      preset.fca = c.after;
+      Options.fre = true;
+      Options.fin = 1;
+      Options.fti = 3;
+      EXPECT_EQ(Run({{"a.part1.rar", "first volume"}, {"a.part2.rar", "second volume"}}), FtpResult::Done)
+          << ::testing::PrintToString(log.lines);
+      preset = saved;
+      Options = topt{};
+
+      EXPECT_EQ(Count("P: FTP - Trying again in 1 seconds (1/3)."), 1) << ::testing::PrintToString(log.lines);
+      std::vector<std::string> left;
+      for (const auto& e : fs::directory_iterator(serverRoot.path())) left.push_back(e.path().filename());
+      std::sort(left.begin(), left.end());
+      EXPECT_EQ(left, (std::vector<std::string>{"a.part1.rar", "a.part2.rar"}));
+      EXPECT_EQ(test::ReadFile(serverRoot.path() / "a.part2.rar"), "second volume");
+      EXPECT_EQ(Count("P: FTP - Successfully uploaded \"a.part1.rar\"."), 1);
+      EXPECT_EQ(Count("P: FTP - Successfully uploaded \"a.part2.rar\"."), 1);
+      EXPECT_EQ(Count("P: FTP - Cleaner successfully deleted"), 3);
+      const std::string lgf = test::ReadFile(PathJoin(PresetsFolder, "P.lgf"));
+      EXPECT_EQ(lgf.find("x1.rar"), std::string::npos) << lgf;
+      EXPECT_EQ(lgf.find("a.part1.rar"), lgf.rfind("a.part1.rar")) << lgf;
+      EXPECT_TRUE(deliveries.AllComplete());
+      PresetsFolder = savedPresets;
+    }
+  }
 }

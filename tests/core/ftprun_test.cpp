@@ -630,12 +630,15 @@ struct CleanerWorld {
     return RunUntil(world, "Daily: Done.", from);
   }
   std::vector<std::string> RunTexts() const { return LogTexts(world.Log().substr(from)); }
-  // Blocks of the ".lgf" file dated `daysAgo` days back.
+  // Blocks of the ".lgf" file dated `daysAgo` days back, with the history
+  // lines of their uploads to this server.
   void AddBlock(const std::vector<std::string>& names, int daysAgo) {
     const std::string saved = PresetsFolder;
     PresetsFolder = (world.settings / "presets").string();
     fs::create_directories(PresetsFolder);
     AppendProducedFiles("Daily", names, kListFtp, QDateTime::currentDateTime().addDays(-daysAgo));
+    for (const auto& name : names)
+      AddHistoryLine("Daily", kHistoryFtp, "127.0.0.1:" + std::to_string(py.Port()) + "/" + name);
     PresetsFolder = saved;
   }
   int runs = 0;

@@ -488,6 +488,10 @@ TEST_F(PresetRun, CopyCleanersByCountAndByAge) {
     }
     blocks += DateTimeToText(now.addDays(-9)) + "\r\nlost.rar\r\n\r\n";
     test::WriteFile(dir / "presets" / "Daily.lgc", blocks);
+    // Each earlier run delivered its archive here.
+    fs::remove(dir / "presets" / "Daily.hst");
+    for (const char* name : {"lost.rar", "r5.rar", "r3.rar", "r1.rar"})
+      AddHistoryLine("Daily", kHistoryCopy, Dest() + "/" + name);
     preset.cco = true;
     preset.ccm = c.mode;
     preset.ccv = c.limit;
@@ -503,6 +507,81 @@ TEST_F(PresetRun, CopyCleanersByCountAndByAge) {
     const auto lgc = *ReadPresetList("Daily", ".lgc");
     EXPECT_EQ(lgc.at(1), "Daily.rar");
     EXPECT_EQ(lgc.size(), 3 * (c.kept.size() + 1));
+  }
+}
+
+// The copy cleaner deletes an expired name only where the history says this
+// preset delivered it, in the destination as it is today, and never a name
+// of the current run: only this preset's expired archives here go.
+TEST_F(PresetRun, CopyCleanerDeletesOnlyThisPresetsExpiredArchivesHere) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const auto block = [](const QDateTime& when, const std::string& names) {
+    return DateTimeToText(when) + "\r\n" + names + "\r\n\r\n";
+  };
+  const std::string elsewhere = (dir / "olddest").string();
+  struct Case {
+    const char* what;
+    int mode, limit;
+    bool owe;
+    std::string lgc;
+    std::vector<std::string> placedHere;   // 4-COPY lines at the destination
+    std::vector<std::string> placedThere;  // history lines elsewhere
+    std::vector<std::string> removed, kept;  // files in the destination
+    std::vector<std::string> logged;
+  };
+  const std::vector<Case> cases = {
+      {"destination changed between runs", 0, 1, false, block(now.addDays(-2), "moved.rar"), {},
+       {"4-COPY\t" + elsewhere + "/moved.rar"}, {}, {"moved.rar"},
+       {"Daily: COPY - Cleaner skips moved.rar: the history does not place it in this destination folder."}},
+      {"fixed archive name", 0, 1, true, block(now.addDays(-1), "Daily.rar"), {"Daily.rar"}, {}, {}, {},
+       {"Daily: COPY - Cleaner keeps a file of this run: Daily.rar.",
+        "Daily: COPY - File Daily.rar already exists, deleting."}},
+      {"a block dated next year", 1, 3, false,
+       block(now.addYears(1), "next.rar") + block(now.addDays(-10), "d10.rar"), {"next.rar", "d10.rar"}, {}, {},
+       {"next.rar", "d10.rar"}, {}},
+      {"an expired name placed only by another delivery", 0, 1, false,
+       block(now.addDays(-1), "gone.rar\r\nstray.rar"), {"gone.rar"}, {"3-FTP\tftp.example:21/stray.rar"},
+       {"gone.rar"}, {"stray.rar"},
+       {"Daily: COPY - Cleaner deleted " + Dest() + "/gone.rar.",
+        "Daily: COPY - Cleaner skips stray.rar: the history does not place it in this destination folder."}},
+      {"a damaged list", 0, 1, false, "not a list\r\n" + block(now.addDays(-1), "kept.rar"), {"kept.rar"}, {}, {},
+       {"kept.rar"},
+       {"Daily: COPY - Cleaner stopped: The list \"" + (dir / "presets" / "Daily.lgc").string() +
+        "\" is damaged. [!]"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const fs::path& d : {dir / "dest", dir / "olddest"}) {
+      fs::remove_all(d);
+      fs::create_directories(d);
+    }
+    fs::remove(dir / "presets" / "Daily.hst");
+    log.lines.clear();
+    test::WriteFile(dir / "presets" / "Daily.lgc", c.lgc);
+    for (const auto& line : c.placedThere) {
+      const auto tab = line.find('\t');
+      AddHistoryLine("Daily", line.substr(0, tab), line.substr(tab + 1));
+      if (line.rfind("4-COPY", 0) == 0) test::WriteFile(line.substr(tab + 1), "elsewhere");
+    }
+    for (const auto& name : c.placedHere) AddHistoryLine("Daily", kHistoryCopy, Dest() + "/" + name);
+    for (const auto& name : c.removed) test::WriteFile(dir / "dest" / name, "old");
+    for (const auto& name : c.kept) test::WriteFile(dir / "dest" / name, "old");
+    if (c.owe) test::WriteFile(dir / "dest" / "Daily.rar", "old");
+    preset.cco = true;
+    preset.ccm = c.mode;
+    preset.ccv = c.limit;
+    preset.owe = c.owe;
+    EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+    EXPECT_NE(test::ReadFile(dir / "dest" / "Daily.rar"), "old");
+    for (const auto& name : c.removed) EXPECT_FALSE(fs::exists(dir / "dest" / name)) << name;
+    for (const auto& name : c.kept) EXPECT_EQ(test::ReadFile(dir / "dest" / name), "old") << name;
+    for (const auto& line : c.placedThere)
+      if (line.rfind("4-COPY", 0) == 0) EXPECT_EQ(test::ReadFile(line.substr(line.find('\t') + 1)), "elsewhere");
+    for (const auto& line : c.logged) EXPECT_TRUE(Logged(line)) << line << "\n" << ::testing::PrintToString(log.lines);
+    const long deleted = std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& l) {
+      return l.rfind("Daily: COPY - Cleaner deleted ", 0) == 0;
+    });
+    EXPECT_EQ(deleted, static_cast<long>(c.removed.size()));
   }
 }
 
