@@ -94,14 +94,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int fd = -1;
   // Hundreds of connections a second leave the loopback's ports waiting
-  // out their closes: a connect may have to wait for one.  A refusal is
-  // the server's fault.
+  // out their closes: a connect may have to wait for one; and the fuzzer's
+  // own timer signal may interrupt it.  A refusal is the server's fault.
   for (int attempt = 0;; ++attempt) {
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
     const int err = errno;
     if (fd >= 0) ::close(fd);
-    if (err != EADDRNOTAVAIL || attempt == 100) fuzz::Fail("connect", std::strerror(err));
+    if ((err != EADDRNOTAVAIL && err != EINTR) || attempt == 100) fuzz::Fail("connect", std::strerror(err));
     platform::WaitPumping([] { return false; }, 100, 10);
   }
   ::fcntl(fd, F_SETFL, O_NONBLOCK);
