@@ -724,3 +724,41 @@ TEST(FtpRunCleaner, ByDaysBeforeAndAfterTheUploads) {
   EXPECT_EQ(CountOf(lgf, "\r\n\r\n"), 2) << lgf;
   EXPECT_EQ(lgf.find("mid.rar"), std::string::npos) << lgf;
 }
+
+// The cleaner after the uploads with a list it cannot read, retries on:
+// the cleaner ends with a logged error, the session neither fails nor
+// retries (a retry once restarted the uploads past the end of the list),
+// and the archive is on the server once.
+TEST(FtpRunCleaner, UnreadableListAfterTheUploadsEndsOnlyTheCleaner) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start()) << server.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", "cleaner after the uploads");
+  PrepareRun(world, source, [&](tarcopt& p) {
+    p.fse = "127.0.0.1:" + std::to_string(server.Port());
+    p.ffo = "pub";
+    p.fco = true;
+    p.fca = true;
+    p.fcm = 0;
+    p.fcv = 1;
+  });
+  RetryOptions(world);
+  // A folder where the list should be: it exists and cannot be read.
+  const fs::path lgf = world.settings / "presets" / "Daily.lgf";
+  fs::create_directories(lgf);
+  ASSERT_TRUE(RunUntil(world, "Daily: COPY - Successfully copied Daily.rar."));
+  const auto texts = LogTexts(world.Log());
+  EXPECT_TRUE(InOrder(texts, {"Daily: FTP - Successfully uploaded \"Daily.rar\".",
+                              "Daily: FTP - Cleaner stopped: Cannot read file \"" + lgf.string() + "\". [!]",
+                              "Daily: FTP - Disconnected.", "Daily: COPY - Successfully copied Daily.rar."}))
+      << world.Log();
+  EXPECT_EQ(Count(texts, "Daily: FTP - Trying again"), 0) << world.Log();
+  EXPECT_EQ(Count(texts, "Daily: FTP - Trying to upload"), 1) << world.Log();
+  EXPECT_EQ(Names(server.Pub()), (std::vector<std::string>{"Daily.rar"}));
+  EXPECT_EQ(test::ReadFile(server.Pub() / "Daily.rar"), test::ReadFile(world.settings / "dest" / "Daily.rar"));
+  EXPECT_EQ(CountOf(test::ReadFile(world.settings / "presets" / "Daily.hst"), "3-FTP"), 1);
+  EXPECT_TRUE(fs::is_directory(lgf));
+}
