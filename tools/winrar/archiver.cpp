@@ -138,6 +138,7 @@ struct Source {
   std::string path;  // absolute
   std::string name;  // stored name, without a trailing '/'
   bool dir = false;
+  bool viaLink = false;  // reached through a linked folder: its data lies outside the tree
   struct stat st {};
 };
 
@@ -160,7 +161,7 @@ class Collector {
         Warn("cannot find " + item);
         return;
       }
-      Walk(folder, folder, last, opt_.recurse);
+      Walk(folder, folder, last, opt_.recurse, false);
       return;
     }
     struct stat st {};
@@ -173,7 +174,7 @@ class Collector {
       if (Excluded(abs, st, true)) return;
       Add(abs, base, st, true);
       walkedDirs.push_back(abs);
-      Walk(abs, base, "", true);
+      Walk(abs, base, "", true, false);
     } else if (S_ISREG(st.st_mode)) {
       if (Excluded(abs, st, false) || Filtered(abs)) return;
       Add(abs, base, st, false);
@@ -206,14 +207,26 @@ class Collector {
 
   // mask empty: everything below; otherwise files (and, when recursing,
   // folders) whose names match it.
+  // viaLink: the folder was reached through a linked folder.
   void Walk(const std::string& folder, const std::string& base, const std::string& mask,
-            bool recurse) {
+            bool recurse, bool viaLink) {
     if (Stop()) return;
     DIR* d = opendir(folder.c_str());
     if (!d) {
       Warn("cannot read folder " + folder + ": " + Errno());
       return;
     }
+    // The folders from the item down to this one: a folder met again below
+    // itself (a link back up the tree) would be walked without end.
+    struct stat self {};
+    bool known = fstat(dirfd(d), &self) == 0;
+    if (known) onPath_.push_back({self.st_dev, self.st_ino});
+    WalkOpen(folder, base, mask, recurse, viaLink, d);
+    if (known) onPath_.pop_back();
+  }
+
+  void WalkOpen(const std::string& folder, const std::string& base, const std::string& mask,
+              bool recurse, bool viaLink, DIR* d) {
     std::vector<std::string> names;
     while (dirent* e = readdir(d)) {
       std::string n = e->d_name;
@@ -224,22 +237,29 @@ class Collector {
     for (auto& n : names) {
       std::string path = folder == "/" ? "/" + n : folder + "/" + n;
       struct stat lst {}, st {};
-      if (lstat(path.c_str(), &lst) != 0) continue;
-      bool link = S_ISLNK(lst.st_mode);
-      if (stat(path.c_str(), &st) != 0) {
+      if (lstat(path.c_str(), &lst) != 0 || stat(path.c_str(), &st) != 0) {
         Warn("cannot open " + path + ": " + Errno());
         continue;
       }
+      bool link = S_ISLNK(lst.st_mode);
       if (S_ISDIR(st.st_mode)) {
-        // A linked folder is not followed: it could lead back up the tree.
-        if (link || !recurse || Excluded(path, st, true)) continue;
-        if (mask.empty() || platform::MatchesMask(n, mask)) Add(path, base, st, true);
+        // A linked folder is followed like a linked file, unless it leads
+        // back to a folder this walk is inside.
+        if (!recurse || Excluded(path, st, true)) continue;
+        bool loop = std::any_of(onPath_.begin(), onPath_.end(), [&](const auto& id) {
+          return id.first == st.st_dev && id.second == st.st_ino;
+        });
+        if (loop) {
+          Warn("link to a folder above it, skipped: " + path);
+          continue;
+        }
+        if (mask.empty() || platform::MatchesMask(n, mask)) Add(path, base, st, true, viaLink || link);
         walkedDirs.push_back(path);
-        Walk(path, base, mask, true);
+        Walk(path, base, mask, true, viaLink || link);
       } else if (S_ISREG(st.st_mode)) {
         if (!mask.empty() && !platform::MatchesMask(n, mask)) continue;
         if (Excluded(path, st, false) || Filtered(path)) continue;
-        Add(path, base, st, false);
+        Add(path, base, st, false, viaLink);
       } else {
         if (!mask.empty() && !platform::MatchesMask(n, mask)) continue;
         if (Excluded(path, st, false)) continue;
@@ -264,10 +284,11 @@ class Collector {
     return rel;
   }
 
-  void Add(const std::string& path, const std::string& base, const struct stat& st, bool dir) {
+  void Add(const std::string& path, const std::string& base, const struct stat& st, bool dir,
+           bool viaLink = false) {
     if (dir && opt_.paths == PathMode::NamesOnly) return;
     if (opt_.olderThan && !dir && st.st_mtime >= time(nullptr) - *opt_.olderThan) return;
-    Source s{path, StoredName(path, base), dir, st};
+    Source s{path, StoredName(path, base), dir, viaLink, st};
     if (s.name.empty() || s.name == "." || s.name == "..") return;
     auto it = index_.find(s.name);
     if (it != index_.end()) {
@@ -285,6 +306,7 @@ class Collector {
   std::string cwd_;
   bool relativeItem_ = false;
   std::unordered_map<std::string, size_t> index_;
+  std::vector<std::pair<dev_t, ino_t>> onPath_;
 };
 
 // A temporary file beside `final`; its path is tracked for clean-up.
@@ -915,6 +937,9 @@ int RunAdd(const Options& opt, Messages& msg) {
         return kStopped;
       }
       if (s->dir) continue;
+      // What a linked folder holds is the user's data elsewhere: archived,
+      // but left where it is.
+      if (s->viaLink) continue;
       // A file written to after it was read (a growing log, say) holds data
       // the archive lacks: it stays.
       const struct stat& was = written.archived[i];

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "tests/tools/winrar/winrar_testlib.h"
 
@@ -348,4 +349,75 @@ TEST(WinrarPassword, BarePasswordSwitchReadsStandardInput) {
   r = RunProgram({winrar, "a", "-ep", "-hp", (t / "b.rar").string(), (t / "one.txt").string()}, {}, 60000, "");
   EXPECT_EQ(r.exitCode, 7);
   EXPECT_FALSE(fs::exists(t / "b.rar"));
+}
+
+namespace {
+
+// Entry names as `7z l` lists them.
+std::set<std::string> SevenZipNames(const fs::path& archive) {
+  ProcessResult r = RunProgram({"7z", "l", "-slt", "-ba", archive.string()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::set<std::string> names;
+  size_t start = 0;
+  while (start < r.out.size()) {
+    size_t end = r.out.find('\n', start);
+    if (end == std::string::npos) end = r.out.size();
+    std::string line = r.out.substr(start, end - start);
+    if (line.rfind("Path = ", 0) == 0) names.insert(line.substr(7));
+    start = end + 1;
+  }
+  return names;
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+// A linked folder inside the tree is walked like a linked file is read; a
+// link back up the tree is one warning (exit code 1), and a name holding a
+// line feed comes back unchanged.  A move leaves what the linked folder
+// holds where it is: that data lives outside the tree.
+TEST(WinrarLinks, LinkedFolderFollowedLoopWarnedNamesKept) {
+  YUX_REQUIRE_PROGRAM("7z");
+  TempDir t;
+  fs::create_directories(t / "data/docs/sub");
+  fs::create_directories(t / "src/real");
+  WriteFile(t / "data/docs/a.txt", "alpha");
+  WriteFile(t / "data/docs/sub/b.txt", "beta");
+  WriteFile(t / "src/real/r.txt", "real");
+  WriteFile(t / "src/new\nline.txt", "lf");
+  fs::create_directory_symlink(t / "data/docs", t / "src/docs");
+  fs::create_directory_symlink("..", t / "src/real/loop");
+  for (const char* command : {"a", "m"}) {
+    SCOPED_TRACE(command);
+    const fs::path log = t / (std::string(command) + ".log");
+    const fs::path archive = t / (std::string(command) + ".zip");
+    ProcessResult r = RunWinrar({command, "-r", "-ep1", "-INUL", "-ILOG" + log.string(), archive.string(),
+                                 (t / "src").string()});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    const std::string logText = ReadFile(log);
+    EXPECT_EQ(CountOf(logText, "WARNING"), 1u) << logText;
+    EXPECT_EQ(CountOf(logText, (t / "src/real/loop").string()), 1u) << logText;
+    std::set<std::string> names = SevenZipNames(archive);
+    for (const char* name : {"src/docs", "src/docs/a.txt", "src/docs/sub/b.txt", "src/real/r.txt"})
+      EXPECT_TRUE(names.count(name)) << name;
+    EXPECT_EQ(names.size(), 8u) << r.out;  // those, src, src/real, src/docs/sub and the line-feed name
+    bool ok = false;
+    EXPECT_EQ(SevenZipExtract(archive, "src/docs/sub/b.txt", "", &ok), "beta");
+
+    const fs::path out = t / (std::string("x-") + command);
+    fs::create_directories(out);
+    ProcessResult x = RunProgram({BuiltProgram("winrar").string(), "x", "-INUL", archive.string(), out.string() + "/"});
+    ASSERT_EQ(x.exitCode, 0) << x.err;
+    EXPECT_EQ(ReadFile(out / "src/new\nline.txt"), "lf");
+    EXPECT_EQ(ReadFile(out / "src/docs/sub/b.txt"), "beta");
+    EXPECT_FALSE(fs::exists(out / "src/real/loop"));
+  }
+  EXPECT_EQ(ReadFile(t / "data/docs/a.txt"), "alpha");
+  EXPECT_EQ(ReadFile(t / "data/docs/sub/b.txt"), "beta");
+  EXPECT_FALSE(fs::exists(t / "src/real/r.txt"));
 }
