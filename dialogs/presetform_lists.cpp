@@ -175,12 +175,10 @@ void TForm3::beditClick(bool include) {
 void TForm3::bexplorerClick() { QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::homePath())); }
 
 void TForm3::bbrowserClick() {
-  hide();
-  {
-    Taddfoldersform browser(this);
-    browser.exec();
-  }
-  show();
+  // The browser opens over this dialog, which stays shown: hiding a dialog
+  // ends its modal loop, and with it the edit of the preset.
+  Taddfoldersform browser(this, this);
+  browser.exec();
 }
 
 void TForm3::bexcadvClick() {

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QComboBox>
 #include <QListWidget>
+#include <QTimer>
 #include <QPushButton>
 #include <QTreeView>
 
@@ -168,4 +169,68 @@ TEST_F(Browser, DriveLettersGoThroughTheDriveMapAndBackStopsAtTheRoot) {
   EXPECT_EQ(browser.Rows->Folder(), "/");
   browser.OpenRow(RowOf(browser, "/tmp"));
   EXPECT_EQ(browser.Rows->Folder(), "/tmp");
+}
+
+TEST_F(Browser, ThePresetDialogStaysOpenUnderTheBrowserAndOkSavesWhatItCollected) {
+  const std::string folder = (root / "folder").string() + "/*.*";
+  const std::string empty = (root / "empty.txt").string();
+  const std::string hidden = (root / ".hidden").string();
+  const struct {
+    const char* preset;
+    bool browserOk;
+    std::vector<std::string> include;  // in the dialog and in the saved file
+    std::vector<std::string> exclude;
+  } cases[] = {
+      {kNewPresetName, true, {empty, folder}, {hidden}},
+      {"Daily", true, {"/srv/kept", empty, folder}, {hidden}},
+      {"Daily", false, {"/srv/kept"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.preset) + (c.browserOk ? " OK" : " Cancel"));
+    DeletePresetFiles("Sources");
+    // An existing preset whose include list holds one entry already.
+    tarcopt daily;
+    SetPresetDefaults(daily);
+    daily.nam = "daily";
+    ASSERT_TRUE(SavePreset("Daily", daily));
+    ASSERT_TRUE(WritePresetList("Daily", ".inc", {"/srv/kept"}));
+    ASSERT_TRUE(WritePresetList("Daily", ".exc", {}));
+    auto form = Open(c.preset);
+    form->conlyfiles->setChecked(true);
+    bool okClicked = false;
+    std::vector<std::string> shownInclude;
+    // Everything happens inside the dialog's own modal loop, as in the
+    // program.
+    WhenShown<TForm3>([&](TForm3* f) {
+      if (std::string(c.preset) == kNewPresetName) {
+        f->epresetname->setText("Sources");
+        f->earcname->setText("sources");
+      }
+      f->ShowPage("File lists");
+      WhenShown<Taddfoldersform>([&](Taddfoldersform* b) {
+        ASSERT_TRUE(b->BrowseTo(root.string()));
+        b->ListView->clearSelection();
+        ASSERT_TRUE(b->SelectPath((root / "folder").string()));
+        ASSERT_TRUE(b->SelectPath(empty));
+        b->binc->click();
+        b->ListView->clearSelection();
+        ASSERT_TRUE(b->SelectPath(hidden));
+        b->bexc->click();
+        (c.browserOk ? b->bok : b->bcancel)->click();
+      });
+      f->bbrowser->click();
+      // OK comes in a later turn of the dialog's loop, which must still run.
+      QTimer::singleShot(0, f, [&, f] {
+        shownInclude = TForm3::ListLines(f->inc);
+        okClicked = true;
+        f->bupdate->click();
+      });
+    });
+    EXPECT_EQ(form->exec(), QDialog::Accepted);
+    EXPECT_TRUE(okClicked) << "the dialog's loop ended under the browser";
+    EXPECT_EQ(shownInclude, c.include);
+    const std::string saved = std::string(c.preset) == kNewPresetName ? "Sources" : c.preset;
+    EXPECT_EQ(ReadPresetList(saved, ".inc").value_or(std::vector<std::string>{"<none>"}), c.include);
+    EXPECT_EQ(ReadPresetList(saved, ".exc").value_or(std::vector<std::string>{"<none>"}), c.exclude);
+  }
 }
