@@ -12,6 +12,7 @@
 
 #include "core/folders.h"
 #include "core/msgtable.h"
+#include "core/savefile.h"
 #include "platform/cmdline.h"
 #include "platform/environment.h"
 #include "platform/filesearch.h"
@@ -181,25 +182,27 @@ std::int64_t GetFilesSize(const std::string& nameOrMask) {
 bool CopyFileBlocks(const std::string& source, const std::string& target) {
   std::error_code ec;
   if (fs::is_directory(source, ec)) return false;
+  // Onto itself (by another name, a link or a hard link) the copy would
+  // empty the very file it reads.
+  if (fs::equivalent(source, target, ec)) return false;
   const fs::path t(target);
   if (t.has_parent_path()) fs::create_directories(t.parent_path(), ec);
   std::ifstream in(source, std::ios::binary);
   if (!in) return false;
-  std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
+  std::string data;
   char block[2048];
   for (;;) {
     in.read(block, sizeof block);
     const std::streamsize got = in.gcount();
-    if (got == 0) break;
     if (in.bad()) return false;
-    out.write(block, got);
-    if (!out) return false;
+    if (got == 0) break;
+    data.append(block, static_cast<std::size_t>(got));
     if (got < static_cast<std::streamsize>(sizeof block)) break;
   }
   if (in.bad()) return false;
-  out.close();
-  return !out.fail();
+  // Through a new file that takes the target's place only when complete:
+  // a failed copy leaves the target as it was.
+  return SaveFileWhole(target, data);
 }
 
 void SetApplicationWindow(QWidget* window) { g_appWindow = window; }

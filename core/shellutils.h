@@ -63,8 +63,10 @@ bool RunSmHelper(const std::string& parameters);
 
 // Size of the first file the name or mask finds; 0 when none.
 std::int64_t GetFilesSize(const std::string& nameOrMask);
-// Copies in 2,048-byte blocks, creating the target's folder first; true
-// only when every block was read and written.
+// Copies a file, read in 2,048-byte blocks, creating the target's folder
+// first; true only when every block was read and written.  The target is
+// replaced whole (a failure leaves it as it was); a copy onto itself is
+// refused.
 bool CopyFileBlocks(const std::string& source, const std::string& target);
 
 // The window that stands for the application (the main window).

@@ -234,12 +234,12 @@ void TForm3::selectglyphClick(const std::string& chosenFile) {
     source = QFileDialog::getOpenFileName(this, "Get Bitmap", QString(), "Bitmaps (*.bmp)").toStdString();
   if (source.empty()) return;
   const std::string target = PresetFilePath(name, ".bmp");
+  // A failed copy (also one of the picture onto itself) leaves the picture
+  // there was.
   if (CopyFileBlocks(source, target)) {
     plain("imagewasattached");
     if (OnPresetListChanged) OnPresetListChanged();
   } else {
-    std::error_code ec;
-    fs::remove(target, ec);
     plain("errorattachimage");
   }
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -197,6 +198,33 @@ TEST_F(ShellUtils, CopyFileBlocksCopiesEveryByte) {
   // A target that cannot be created.
   test::WriteFile(dir / "plain", "x");
   EXPECT_FALSE(CopyFileBlocks((dir / "src1").string(), (dir / "plain" / "sub" / "t").string()));
+}
+
+TEST_F(ShellUtils, CopyFileBlocksRefusesACopyOntoItselfAndKeepsTheTargetOnFailure) {
+  const std::string data = "BM" + std::string(3000, 'p');
+  const fs::path pics = dir / "pics";
+  fs::create_directories(pics);
+  const fs::path file = pics / "picture.bmp";
+  test::WriteFile(file, data);
+  fs::create_symlink(file, pics / "link.bmp");
+  fs::create_hard_link(file, pics / "hard.bmp");
+  for (const fs::path& other : {file, pics / "link.bmp", pics / "hard.bmp", pics / "." / "picture.bmp"}) {
+    SCOPED_TRACE(other.string());
+    EXPECT_FALSE(CopyFileBlocks(other.string(), file.string()));
+    EXPECT_FALSE(CopyFileBlocks(file.string(), other.string()));
+    EXPECT_EQ(test::ReadFile(file), data);
+  }
+  // A source that cannot be read leaves the target as it was.
+  EXPECT_FALSE(CopyFileBlocks((pics / "missing").string(), file.string()));
+  EXPECT_EQ(test::ReadFile(file), data);
+  // A complete copy replaces the target; nothing else is left in the folder.
+  test::WriteFile(pics / "new.bmp", "BMnew");
+  ASSERT_TRUE(CopyFileBlocks((pics / "new.bmp").string(), file.string()));
+  EXPECT_EQ(test::ReadFile(file), "BMnew");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(pics)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"hard.bmp", "link.bmp", "new.bmp", "picture.bmp"}));
 }
 
 TEST_F(ShellUtils, FileSizesAndLibraryFunctions) {
