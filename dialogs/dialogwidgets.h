@@ -6,9 +6,11 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
+#include <QTabWidget>
 
 #include <vector>
 
@@ -51,6 +53,20 @@ inline QComboBox* List(QWidget* parent, const char* name, const QStringList& ite
   box->addItems(items);
   box->setCurrentIndex(0);
   return box;
+}
+
+// Where a check of OK failed: the page of `pages` that holds `field` is
+// shown and the field gets the focus, an edit with its text selected.
+inline void ShowFieldOnPage(QTabWidget* pages, QWidget* field) {
+  for (QWidget* w = field; w; w = w->parentWidget()) {
+    const int index = pages->indexOf(w);
+    if (index >= 0) {
+      pages->setCurrentIndex(index);
+      break;
+    }
+  }
+  field->setFocus(Qt::OtherFocusReason);
+  if (auto* e = qobject_cast<QLineEdit*>(field)) e->selectAll();
 }
 
 // The kinds the preset dialog translates: labels, check boxes, edits, bit

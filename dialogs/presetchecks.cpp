@@ -52,17 +52,19 @@ constexpr Capability kWriteLines[] = {
 
 }  // namespace
 
-std::optional<std::string> PresetEntryError(const PresetEntries& e) {
-  if (e.copyCleaner && e.directRaring) return MessageText("noclnrwithdirectraring");
-  if (e.copyCleaner && e.dateSuffix.empty()) return MessageText("mustadddatetime");
-  if (e.presetName.empty()) return MessageText("specpreset");
-  if (e.ftp && e.ftpServer.empty()) return MessageText("specftp");
-  if (e.smtp && e.smtpServer.empty()) return MessageText("specsmtpdata");
-  if (e.archiveName.empty()) return MessageText("specfilename");
-  if (e.copyToFolder && e.folder.empty()) return MessageText("specbkfolder");
-  if (e.includeCount == 0) return MessageText("addatleastsomething");
-  if (e.newPreset) return NewPresetNameError(e.presetName);
-  return PresetNameError(e.presetName);
+std::optional<PresetEntryProblem> PresetEntryError(const PresetEntries& e) {
+  auto problem = [](const char* key, PresetField field) { return PresetEntryProblem{MessageText(key), field}; };
+  if (e.copyCleaner && e.directRaring) return problem("noclnrwithdirectraring", PresetField::CopyCleaner);
+  if (e.copyCleaner && e.dateSuffix.empty()) return problem("mustadddatetime", PresetField::DateSuffix);
+  if (e.presetName.empty()) return problem("specpreset", PresetField::PresetName);
+  if (e.ftp && e.ftpServer.empty()) return problem("specftp", PresetField::FtpServer);
+  if (e.smtp && e.smtpServer.empty()) return problem("specsmtpdata", PresetField::SmtpServer);
+  if (e.archiveName.empty()) return problem("specfilename", PresetField::ArchiveName);
+  if (e.copyToFolder && e.folder.empty()) return problem("specbkfolder", PresetField::Folder);
+  if (e.includeCount == 0) return problem("addatleastsomething", PresetField::IncludeList);
+  const auto nameError = e.newPreset ? NewPresetNameError(e.presetName) : PresetNameError(e.presetName);
+  if (nameError) return PresetEntryProblem{*nameError, PresetField::PresetName};
+  return std::nullopt;
 }
 
 std::optional<std::string> DefaultsEntryError(const PresetEntries& e) {

@@ -25,13 +25,21 @@ struct PresetEntries {
   std::size_t includeCount = 0;
 };
 
-// The first check that fails, as the text to show; nothing when all pass.
-// In order: the copy cleaner in direct mode, the copy cleaner without a
-// date suffix, an empty name, FTP without a server, SMTP without a server,
-// an empty archive name, the copy without a folder, an empty include list;
-// then the name itself (any preset name rule; for a new preset also the
-// rules of a name that must not exist yet).
-std::optional<std::string> PresetEntryError(const PresetEntries& e);
+// The entry a failed check is about (the dialog shows it to the user).
+enum class PresetField { CopyCleaner, DateSuffix, PresetName, FtpServer, SmtpServer, ArchiveName, Folder, IncludeList };
+
+struct PresetEntryProblem {
+  std::string text;  // what to show
+  PresetField field;
+};
+
+// The first check that fails; nothing when all pass.  In order: the copy
+// cleaner in direct mode, the copy cleaner without a date suffix, an empty
+// name, FTP without a server, SMTP without a server, an empty archive name,
+// the copy without a folder, an empty include list; then the name itself
+// (any preset name rule; for a new preset also the rules of a name that
+// must not exist yet).
+std::optional<PresetEntryProblem> PresetEntryError(const PresetEntries& e);
 
 // The checks of "Save these settings as default": FTP without a server,
 // the copy without a folder.

@@ -67,6 +67,8 @@ class TForm3 : public QDialog {
   void ControlsFromRecord(const tarcopt& record);
   // The entries OK checks.
   PresetEntries EntriesFromControls() const;
+  // The control that holds an entry.
+  QWidget* FieldControl(PresetField field) const;
 
   // ---- buttons ----
   // OK: checks, then writes the lists and the preset file; the dialog

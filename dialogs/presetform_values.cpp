@@ -285,17 +285,35 @@ PresetEntries TForm3::EntriesFromControls() const {
   return e;
 }
 
+QWidget* TForm3::FieldControl(PresetField field) const {
+  switch (field) {
+    case PresetField::CopyCleaner: return ccopyclnr;
+    case PresetField::DateSuffix: return eadddate;
+    case PresetField::PresetName: return epresetname;
+    case PresetField::FtpServer: return efserver;
+    case PresetField::SmtpServer: return esserver;
+    case PresetField::ArchiveName: return earcname;
+    case PresetField::Folder: return efoldername;
+    case PresetField::IncludeList: return inc;
+  }
+  return epresetname;
+}
+
 bool TForm3::bupdateClick() {
   if (epass->text().isEmpty()) cpass->setChecked(false);
   if (auto problem = PresetEntryError(EntriesFromControls())) {
-    ErrorBox(*problem);
+    ErrorBox(problem->text);
+    ShowFieldOnPage(PageControl1, FieldControl(problem->field));
     return false;
   }
   // A CD/DVD destination on a drive that is no recorder would be switched
   // off without a word; the user decides instead.
   if (ccdrw->isChecked() && !bburnerinfo->isEnabled()) {
     const std::string letter = ecdrive->currentIndex() < 0 ? std::string("?") : ecdrive->currentText().toStdString();
-    if (!AskYes(Format("cdnotrecorder", letter))) return false;
+    if (!AskYes(Format("cdnotrecorder", letter))) {
+      ShowFieldOnPage(PageControl1, ecdrive);
+      return false;
+    }
     ccdrw->setChecked(false);
   }
   const std::string name = TypedName();

@@ -173,17 +173,7 @@ void TForm4::FillLanguages() {
   elanguages->setCurrentIndex(elanguages->findText(QString::fromStdString(Options.lng), Qt::MatchExactly));
 }
 
-void TForm4::ShowField(QWidget* field) {
-  for (QWidget* w = field; w; w = w->parentWidget()) {
-    const int index = PageControl1->indexOf(w);
-    if (index >= 0) {
-      PageControl1->setCurrentIndex(index);
-      break;
-    }
-  }
-  field->setFocus(Qt::OtherFocusReason);
-  if (auto* e = qobject_cast<QLineEdit*>(field)) e->selectAll();
-}
+void TForm4::ShowField(QWidget* field) { ShowFieldOnPage(PageControl1, field); }
 
 bool TForm4::CheckColours() {
   for (const ColourField& f : colours_) {

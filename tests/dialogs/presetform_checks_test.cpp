@@ -42,6 +42,7 @@ struct CheckCase {
   const char* what;
   std::function<void(TForm3&)> change;
   std::string message;
+  const char* field;  // the control shown with the focus
 };
 
 }  // namespace
@@ -63,39 +64,47 @@ TEST_F(PresetChecks, EveryCheckShowsItsMessageWritesNothingAndKeepsTheDialogOpen
          f.ccopyclnr->setChecked(true);
          f.cdirect->setChecked(true);
        },
-       "Copy Cleaner is not available in direct raring mode."},
+       "Copy Cleaner is not available in direct raring mode.", "ccopyclnr"},
       {"copy cleaner without a date, before the empty name",
        [](TForm3& f) {
          f.ccopyclnr->setChecked(true);
          f.eadddate->clear();
          f.epresetname->clear();
        },
-       "Add date/time to backup file name to use Copy Cleaner."},
-      {"empty name", [](TForm3& f) { f.epresetname->setText("   "); }, "Please specify the preset's name."},
-      {"FTP without a server", [](TForm3& f) { f.cftp->setChecked(true); }, "Please specify the name of FTP server."},
+       "Add date/time to backup file name to use Copy Cleaner.", "eadddate"},
+      {"empty name", [](TForm3& f) { f.epresetname->setText("   "); }, "Please specify the preset's name.", "epresetname"},
+      {"FTP without a server", [](TForm3& f) { f.cftp->setChecked(true); }, "Please specify the name of FTP server.", "efserver"},
       {"SMTP without a server", [](TForm3& f) { f.csmtp->setChecked(true); },
-       "Please specify SMTP server, FROM and TO emails for error reporting."},
-      {"empty archive name", [](TForm3& f) { f.earcname->clear(); }, "Please specify the backup file's name."},
-      {"copy without a folder", [](TForm3& f) { f.cfolder->setChecked(true); }, "Please specify the backuping folder."},
+       "Please specify SMTP server, FROM and TO emails for error reporting.", "esserver"},
+      {"empty archive name", [](TForm3& f) { f.earcname->clear(); }, "Please specify the backup file's name.", "earcname"},
+      {"copy without a folder", [](TForm3& f) { f.cfolder->setChecked(true); }, "Please specify the backuping folder.", "efoldername"},
       {"empty include list", [](TForm3& f) { f.inc->clear(); },
-       "You should add at least something to the include list."},
-      {"a slash", [](TForm3& f) { f.epresetname->setText("a/b"); }, unusable},
-      {"two dots", [](TForm3& f) { f.epresetname->setText(".."); }, unusable},
-      {"the defaults name", [](TForm3& f) { f.epresetname->setText("//defaults//"); }, unusable},
-      {"a leading star", [](TForm3& f) { f.epresetname->setText("*Star"); }, "A preset name must not begin with \"*\"."},
+       "You should add at least something to the include list.", "inc"},
+      {"a slash", [](TForm3& f) { f.epresetname->setText("a/b"); }, unusable, "epresetname"},
+      {"two dots", [](TForm3& f) { f.epresetname->setText(".."); }, unusable, "epresetname"},
+      {"the defaults name", [](TForm3& f) { f.epresetname->setText("//defaults//"); }, unusable, "epresetname"},
+      {"a leading star", [](TForm3& f) { f.epresetname->setText("*Star"); }, "A preset name must not begin with \"*\".", "epresetname"},
       {"too long with .pst", [](TForm3& f) { f.epresetname->setText(QString(252, 'n')); },
-       "The preset name \"" + std::string(252, 'n') + "\" is too long for a file name."},
+       "The preset name \"" + std::string(252, 'n') + "\" is too long for a file name.", "epresetname"},
       {"an existing preset in another case", [](TForm3& f) { f.epresetname->setText("DAILY"); },
-       "A preset named \"Daily\" already exists. Choose another name."},
+       "A preset named \"Daily\" already exists. Choose another name.", "epresetname"},
       {"files of that name", [](TForm3& f) { f.epresetname->setText("Orphan"); },
-       "Files of a preset named \"Orphan\" already lie in the presets folder. Choose another name."},
+       "Files of a preset named \"Orphan\" already lie in the presets folder. Choose another name.", "epresetname"},
   };
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.what);
     auto form = ValidNew();
+    // OK is pressed from another page than the one of the entry.
+    form->show();
+    form->PageControl1->setCurrentWidget(form->TabSheet4);
+    form->presnotes->setFocus();
     c.change(*form);
     const auto asked = boxes->Asked().size();
     EXPECT_FALSE(form->bupdateClick());
+    auto* field = form->findChild<QWidget*>(c.field);
+    ASSERT_NE(field, nullptr);
+    EXPECT_EQ(form->focusWidget(), field);
+    EXPECT_TRUE(form->PageControl1->currentWidget()->isAncestorOf(field)) << "the page of the entry is shown";
     ASSERT_EQ(boxes->Asked().size(), asked + 1);
     const auto box = boxes->Asked().back();
     EXPECT_NE(box.text.find(c.message), std::string::npos) << box.text;
@@ -155,11 +164,15 @@ TEST_F(PresetChecks, CdDestinationWithoutARecorderAsksAndEitherStaysOrSavesItOff
   EXPECT_EQ(form->ecddrivename->text().toStdString(), "This drive is not a CD/DVD drive!");
   EXPECT_FALSE(form->bburnerinfo->isEnabled());
   form->ccdrw->setChecked(true);
+  form->show();
+  form->PageControl1->setCurrentWidget(form->TabSheet1);
   boxes->Answer(platform::IDNO);
   EXPECT_FALSE(form->bupdateClick());
   EXPECT_EQ(boxes->Asked().back().text,
             "\rDrive F: is not a CD/DVD recorder here. Save with the CD/DVD destination switched off?");
   EXPECT_TRUE(form->ccdrw->isChecked());
+  EXPECT_EQ(form->focusWidget(), form->ecdrive) << "the drive is shown to be changed";
+  EXPECT_TRUE(form->PageControl1->currentWidget()->isAncestorOf(form->ecdrive));
   EXPECT_FALSE(fs::exists(settings / "presets" / "Disc.pst"));
 
   boxes->Answer(platform::IDYES);
