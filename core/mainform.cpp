@@ -404,7 +404,7 @@ bool TForm1::FormCloseQuery() {
   if (RunActive) return false;
   if (result == DialogHooks::kCountdownCancel) return false;
   if (result == DialogHooks::kCountdownHide) {
-    ShowHide();
+    MoveToTray();
     return false;
   }
   return true;

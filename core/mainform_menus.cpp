@@ -374,7 +374,7 @@ void TForm1::CreateIcon() {
     }
   });
   // Where the desktop has no tray the program goes on without an icon.
-  if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
+  if (SystemTrayAvailable()) TrayIcon->show();
 }
 
 void TForm1::DeleteIcon() {

@@ -6,7 +6,6 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QScreen>
-#include <QSystemTrayIcon>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "core/presets.h"
 #include "core/scheduleform.h"
 #include "core/startup.h"
+#include "core/tray.h"
 #include "platform/messagebox.h"
 
 namespace yux {
@@ -291,7 +291,15 @@ void TForm1::ShowHide() {
   activateWindow();
 }
 
-void TForm1::MoveToTray() { ShowHide(); }
+void TForm1::MoveToTray() {
+  // Without a tray a hidden window could never be shown again (and a new
+  // start only says that the program runs): it is minimised instead.
+  if (!TrayIcon || !SystemTrayAvailable()) {
+    showMinimized();
+    return;
+  }
+  ShowHide();
+}
 
 void TForm1::PreparePresetPopup() {
   const auto items = PopupMenu1->actions();
@@ -303,7 +311,7 @@ void TForm1::PreparePresetPopup() {
 bool TForm1::SystemCommand(int command) {
   // Without a tray the window would have no way back: then minimise and
   // close keep their normal meaning.
-  const bool trayUsable = TrayIcon && QSystemTrayIcon::isSystemTrayAvailable();
+  const bool trayUsable = TrayIcon && SystemTrayAvailable();
   switch (command) {
     case kAbortCommandId:
       AbortRequested = true;

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPixmap>
+#include <QSystemTrayIcon>
 
 #include "core/msgtable.h"
 
@@ -42,6 +43,14 @@ std::string MiniScheduleText(bool schedulerOn, const std::vector<tschdata>& rows
   if (runActive) text += "\n'" + runningPreset + "'" + MessageText("isrunningnow") + "\n";
   return text;
 }
+
+namespace {
+std::function<bool()> g_trayProbe;
+}  // namespace
+
+bool SystemTrayAvailable() { return g_trayProbe ? g_trayProbe() : QSystemTrayIcon::isSystemTrayAvailable(); }
+
+void SetSystemTrayProbe(std::function<bool()> probe) { g_trayProbe = std::move(probe); }
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <QIcon>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ std::string CutText(const std::string& text, std::size_t maxChars = kBalloonText
 // line naming the running preset follows.  Not yet cut to the limit.
 std::string MiniScheduleText(bool schedulerOn, const std::vector<tschdata>& rows, bool runActive,
                              const std::string& runningPreset);
+
+// Whether the desktop has a tray to show the icon in.  Without one a
+// window hidden "to the tray" could never be shown again.
+bool SystemTrayAvailable();
+// Replaces the platform's answer (tests); an empty function restores it.
+void SetSystemTrayProbe(std::function<bool()> probe);
 
 // The program's icon, and the one shown while a preset runs.
 QIcon ApplicationIcon();

@@ -10,6 +10,7 @@
 #include "core/dialoghooks.h"
 #include "core/language.h"
 #include "core/options.h"
+#include "core/tray.h"
 #include "core/widgetnames.h"
 
 namespace yux {
@@ -34,6 +35,8 @@ TForm9::TForm9(QWidget* parent) : QDialog(parent) {
   BitBtn2 = BitBtn("&Hide to the system tray", "BitBtn2", this);
   BitBtn3 = BitBtn("&Cancel", "BitBtn3", this);
   BitBtn1->setDefault(true);
+  // Hidden without a tray there would be no way back to the window.
+  BitBtn2->setVisible(SystemTrayAvailable());
   column->addWidget(Label1);
   column->addWidget(Label2);
   auto* buttons = new QHBoxLayout;

@@ -25,7 +25,7 @@ class TForm9 : public QDialog {
   QLabel* Label1 = nullptr;  // the question
   QLabel* Label2 = nullptr;  // the seconds left
   QPushButton* BitBtn1 = nullptr;  // exit: 2
-  QPushButton* BitBtn2 = nullptr;  // hide to the tray: 4
+  QPushButton* BitBtn2 = nullptr;  // hide to the tray: 4 (shown only where there is a tray)
   QPushButton* BitBtn3 = nullptr;  // cancel: 3
   QTimer* Timer1 = nullptr;
 

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "core/mainform.h"
+#include "core/tray.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "tests/core/program_fixture.h"
 
@@ -40,7 +41,13 @@ class ExitCountdown : public ProgramTest {
     boxes = std::make_shared<platform::ScriptedMessageBoxService>();
     SetUpProgram(boxes, &hooks);
     SettingsFolder = settings.str();
+    SetSystemTrayProbe([this] { return tray; });
   }
+  void TearDown() override {
+    SetSystemTrayProbe(nullptr);
+    ProgramTest::TearDown();
+  }
+  bool tray = true;
   std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
   CountdownHooks hooks;
 };
@@ -87,12 +94,26 @@ TEST_F(ExitCountdown, ButtonsAndEscGiveTheirResultsAndStopTheTimer) {
   }
 }
 
+TEST_F(ExitCountdown, HidingToTheTrayIsOfferedOnlyWhereThereIsATray) {
+  for (bool available : {true, false}) {
+    SCOPED_TRACE(available ? "a tray" : "no tray");
+    tray = available;
+    TForm9 form;
+    form.show();
+    EXPECT_EQ(form.BitBtn2->isVisible(), available);
+    EXPECT_TRUE(form.BitBtn1->isVisible());
+    EXPECT_TRUE(form.BitBtn3->isVisible());
+  }
+}
+
 TEST_F(ExitCountdown, TheCloseQueryActsOnTheCountdown) {
   struct Case {
     const char* what;
     bool second, forced, dec, runStarts;
     int result;
     bool asked, allowed, hidden;
+    bool tray = true;
+    bool minimized = false;
   } const cases[] = {
       {"second instance", true, false, false, false, 3, false, true, false},
       {"forced close", false, true, false, false, 3, false, true, false},
@@ -101,11 +122,15 @@ TEST_F(ExitCountdown, TheCloseQueryActsOnTheCountdown) {
       {"exit", false, false, false, false, 2, true, true, false},
       {"cancel", false, false, false, false, 3, true, false, false},
       {"hide", false, false, false, false, 4, true, false, true},
+      // Nothing would show the window again: it is minimised instead.
+      {"hide without a tray", false, false, false, false, 4, true, false, false, false, true},
       {"a run started meanwhile", false, false, false, true, 1, true, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    tray = c.tray;
     TForm1 form;
+    form.CreateIcon();
     form.show();
     hooks.countdowns = 0;
     hooks.result = c.result;
@@ -117,6 +142,7 @@ TEST_F(ExitCountdown, TheCloseQueryActsOnTheCountdown) {
     EXPECT_EQ(form.FormCloseQuery(), c.allowed);
     EXPECT_EQ(hooks.countdowns, c.asked ? 1 : 0);
     EXPECT_EQ(form.isVisible(), !c.hidden);
+    EXPECT_EQ(form.isMinimized(), c.minimized);
     RunActive = false;
     SecondInstance = false;
     ForcedClose = false;
