@@ -89,7 +89,8 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   histlist = Named(new QTreeWidget(this), "histlist");
   histlist->setColumnCount(4);
   histlist->setHeaderLabels({"Date", "Action", "File", ""});
-  histlist->setColumnWidth(0, 150);
+  // The date column is as wide as the dates with their times.
+  histlist->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   histlist->setColumnWidth(1, 80);
   histlist->setColumnWidth(2, 430);
   histlist->setColumnHidden(3, true);

@@ -2,6 +2,7 @@
 // e-mail text, and a copy row restored with the real stand-in archiver.
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -130,6 +131,24 @@ TEST_F(RestoreForm, HistoryRowsRefreshEmailAndACopyRestored) {
   f.show();
   QCoreApplication::processEvents();
   EXPECT_TRUE(f.grab().save(QString::fromStdString((screens / "restoreform.png").string())));
+}
+
+TEST_F(RestoreForm, TheDateColumnShowsTheWholeDateAndTime) {
+  const QDateTime t(QDate(2026, 12, 28), QTime(23, 58, 59));
+  AddHistoryLine("P", kHistoryCopy, "/srv/backup/P 2026.rar", t);
+  AddHistoryLine("P", kHistoryFtp, "P 2026.rar", t.addSecs(60));
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  f.show();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(f.histlist->topLevelItemCount(), 2);
+  EXPECT_EQ(f.histlist->topLevelItem(0)->text(0).left(19).toStdString(), "2026.12.28 23:59:59");
+  // The room the widest date needs, its picture included, is there: sized
+  // to its contents the column grows no wider.
+  const int shown = f.histlist->columnWidth(0);
+  f.histlist->header()->setSectionResizeMode(0, QHeaderView::Interactive);
+  f.histlist->resizeColumnToContents(0);
+  EXPECT_GE(shown, f.histlist->columnWidth(0));
 }
 
 TEST_F(RestoreForm, ASkinColoursTheHistoryList) {
