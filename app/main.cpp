@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
   if (!form1.HideAtStart) {
     form1.show();
     form1.activateWindow();
+    if (!yux::platform::IsHeadless()) form1.ShowSplash();
   }
   if (pendingEnd) QTimer::singleShot(0, &form1, [&] { EndSessionAfterRuns(form1); });
   app.exec();

@@ -50,6 +50,9 @@ inline constexpr int SC_CLOSE = 0xF060;
 // The name that tells the preset dialog to create a new preset.
 inline constexpr char kNewPresetName[] = "**new**?**new**";
 
+// How long the about box stays as the start-up splash.
+inline constexpr int kSplashMs = 3000;
+
 // Where the "website" item leads.
 inline constexpr char kWebsiteAddress[] = "https://pellmor.example/yux/";
 
@@ -172,6 +175,9 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   // A double click on a log line: its details in a box.
   void LogDoubleClick(int row);
   void ShowAbout();
+  // The start-up splash: starts the splash timer and shows the about box
+  // over the window until it runs out.
+  void ShowSplash();
   void OpenWebsite();
   // A command of the window menu; false for the normal handling.
   bool SystemCommand(int command);
@@ -231,6 +237,8 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   std::function<void(const std::string& preset, bool rename)> OnDuplicateDialog;
   std::function<void()> OnShellNotifierDialog;
   std::function<void()> OnAboutDialog;
+  // Shows the about box as the splash (without waiting for it).
+  std::function<void()> OnSplashDialog;
   std::function<void(int mode)> OnBinModeChanged;
 
   // Paths handed over for the keeper and the recycle bin, and their
@@ -278,6 +286,7 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   QTimer* yuxbintimerk = nullptr;
   QTimer* yuxbintimerr = nullptr;
   QTimer* ftpretrytimer = nullptr;
+  QTimer* splashtimer = nullptr;  // single shot: how long the splash stays
   QAction* abortItem = nullptr;  // "Send ABORT request" of the window menu
 
  protected:

@@ -69,6 +69,8 @@ void TForm1::CreateTimers() {
     if (OnKeeperTimer) OnKeeperTimer();
     else yuxbintimerk->stop();
   });
+  splashtimer = NamedTimer(this, "splashtimer", kSplashMs);
+  splashtimer->setSingleShot(true);
   yuxbintimerr = NamedTimer(this, "yuxbintimerr", 1000);
   connect(yuxbintimerr, &QTimer::timeout, this, [this] {
     TakePendingBinPaths();
@@ -491,6 +493,11 @@ void TForm1::ShowAbout() {
     return;
   }
   InfoBox(std::string(kApplicationTitle) + "\nv." + kVersionText + " [" + kVersionDate + "]");
+}
+
+void TForm1::ShowSplash() {
+  splashtimer->start();
+  if (OnSplashDialog) OnSplashDialog();
 }
 
 void TForm1::OpenWebsite() {

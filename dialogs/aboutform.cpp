@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 
 #include "core/language.h"
 #include "core/mainform.h"
@@ -22,7 +23,8 @@ QString AboutProductText() {
       .arg(kVersionText, kVersionDate, kWebsiteAddress);
 }
 
-TForm6::TForm6(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint) {
+TForm6::TForm6(QTimer* splashTimer, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint), splashTimer_(splashTimer) {
   setObjectName("Form6");
   setWindowTitle("About");
   setModal(true);
@@ -45,11 +47,22 @@ TForm6::TForm6(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWind
   setContextMenuPolicy(Qt::CustomContextMenu);
   connect(this, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { PopupMenu1->popup(mapToGlobal(pos)); });
+  // As the splash the box stays until the timer runs out (Esc and the menu
+  // still close it).
+  if (splashTimer_ && splashTimer_->isActive()) {
+    bclose->setEnabled(false);
+    connect(splashTimer_, &QTimer::timeout, this, [this] { done(QDialog::Accepted); });
+  }
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
   LoadLanguageForms(this, Options.lng, {ControlKind::TLabel},
                     {{"Form6closehint", [this] { return bclose->toolTip().toStdString(); },
                       [this](const std::string& t) { bclose->setToolTip(QString::fromStdString(t)); }}});
+}
+
+void TForm6::done(int result) {
+  if (splashTimer_) splashTimer_->stop();
+  QDialog::done(result);
 }
 
 void TForm6::paintEvent(QPaintEvent*) {

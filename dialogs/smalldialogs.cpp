@@ -31,8 +31,16 @@ void InstallSmallDialogs(TForm1& form1) {
   };
   form1.OnAboutDialog = [&form1] {
     if (platform::IsHeadless()) return;
-    TForm6 dialog(&form1);
+    TForm6 dialog(form1.splashtimer, &form1);
     dialog.exec();
+  };
+  // The splash closes by itself: it is shown without waiting, and it goes
+  // away with its window.
+  form1.OnSplashDialog = [&form1] {
+    auto* splash = new TForm6(form1.splashtimer, &form1);
+    splash->setAttribute(Qt::WA_DeleteOnClose);
+    splash->setModal(false);
+    splash->show();
   };
 }
 

@@ -6,7 +6,7 @@ namespace yux {
 class TForm1;
 
 // Fills the window's dialog entries.  Where no window can be seen the
-// dialogs stay closed.
+// dialogs that wait for the user stay closed.
 void InstallSmallDialogs(TForm1& form1);
 
 }  // namespace yux

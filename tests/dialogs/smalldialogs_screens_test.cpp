@@ -1,6 +1,12 @@
 // The about box on its own, and every small dialog drawn offscreen and
 // saved to build/screens/ for review.
+#include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QPointer>
+#include <QScreen>
+#include <QThread>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +25,7 @@
 #include "dialogs/exitform.h"
 #include "dialogs/locatorform.h"
 #include "dialogs/shortcutform.h"
+#include "dialogs/smalldialogs.h"
 #include "tests/core/program_fixture.h"
 
 using namespace yux;
@@ -66,6 +73,83 @@ TEST_F(SmallDialogs, TheAboutBoxShowsTheVersionAndClosesOnEveryWay) {
   form.ShowAbout();
   EXPECT_EQ(opened, 1);
   EXPECT_TRUE(boxes->Asked().empty());
+}
+
+// The splash the main window shows; nothing when none is shown.
+TForm6* ShownSplash() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* about = qobject_cast<TForm6*>(w); about && about->isVisible()) return about;
+  return nullptr;
+}
+
+TEST_F(SmallDialogs, AtStartTheAboutBoxIsTheSplashWhileTheMainWindowsTimerRuns) {
+  for (const char* name : {"Daily backup", "Weekly"}) {
+    WriteFile(settings / "presets" / (std::string(name) + ".pst"), "");
+    WriteFile(settings / "presets" / (std::string(name) + ".inc"), "");
+    WriteFile(settings / "presets" / (std::string(name) + ".exc"), "");
+  }
+  PresetsFolder = (settings / "presets").string();
+  TForm1 form;
+  InstallSmallDialogs(form);
+  form.LoadPresetList();
+  form.AppendLine("[2026.12.10 08:00:00] YUX started, loading settings. (v.3.00 beta 4 [2013.03.10]).");
+  form.AppendLine("[2026.12.10 08:00:01] YUX is ready now.");
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  form.setGeometry(QRect(QPoint(0, 0), QSize(640, 480)).translated(screen.center() - QPoint(320, 240)));
+  form.show();
+  EXPECT_EQ(form.splashtimer->interval(), 3000);
+  EXPECT_TRUE(form.splashtimer->isSingleShot());
+
+  // Closed before its time: the close button cannot do it, Esc can, and
+  // that stops the timer.
+  form.ShowSplash();
+  QPointer<TForm6> splash = ShownSplash();
+  ASSERT_TRUE(splash);
+  EXPECT_TRUE(form.splashtimer->isActive());
+  EXPECT_FALSE(splash->bclose->isEnabled());
+  EXPECT_FALSE(splash->isModal()) << "the program goes on under the splash";
+  splash->bclose->click();
+  EXPECT_TRUE(splash->isVisible());
+
+  QCoreApplication::processEvents();
+  const fs::path screens = BuildDir() / "screens";
+  fs::create_directories(screens);
+  QPixmap shot = form.grab();
+  {
+    QPainter painter(&shot);
+    painter.drawPixmap(splash->geometry().topLeft() - form.geometry().topLeft(), splash->grab());
+  }
+  EXPECT_TRUE(shot.save(QString::fromStdString((screens / "splash.png").string())));
+
+  ASSERT_TRUE(splash->isVisible());
+  ASSERT_TRUE(form.splashtimer->isActive());
+  QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QCoreApplication::sendEvent(splash, &esc);
+  EXPECT_FALSE(form.splashtimer->isActive());
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_FALSE(splash) << "the splash goes away with its window";
+
+  // Left alone it stays for the timer's three seconds, then closes.
+  QElapsedTimer waited;
+  waited.start();
+  form.ShowSplash();
+  splash = ShownSplash();
+  ASSERT_TRUE(splash);
+  while (splash && splash->isVisible() && waited.elapsed() < 20000) {
+    QApplication::processEvents();
+    QThread::msleep(10);
+  }
+  EXPECT_TRUE(!splash || !splash->isVisible());
+  EXPECT_GE(waited.elapsed(), 2800);
+  EXPECT_FALSE(form.splashtimer->isActive());
+
+  // Afterwards the about box closes with its button again.
+  form.OnAboutDialog = [&form] {
+    TForm6 about(form.splashtimer, &form);
+    EXPECT_TRUE(about.bclose->isEnabled());
+  };
+  form.ShowAbout();
+  PresetsFolder.clear();
 }
 
 TEST_F(SmallDialogs, Screenshots) {
