@@ -329,9 +329,9 @@ struct WriteResult {
   std::vector<struct stat> archived;
 };
 
-// How many entries are deflated at once: one per processor this process may
-// run on, or the count in YUX_WINRAR_THREADS (1 packs every entry on the
-// writing thread, in order).
+// How many entries are deflated at once, and how many threads share one
+// large entry: one per processor this process may run on, or the count in
+// YUX_WINRAR_THREADS (1 packs every entry on the writing thread, in order).
 size_t PackThreads() {
   if (const char* v = std::getenv("YUX_WINRAR_THREADS")) {
     char* end = nullptr;
@@ -472,6 +472,8 @@ WriteResult WriteEntries(int fd, const Options& opt, const std::vector<const Sou
   settings.options = opt.level == 0 ? "zip:compression=store"
                                     : "zip:compression=deflate,zip:compression-level=" +
                                           std::to_string(levels[opt.level]);
+  settings.deflateLevel = opt.level == 0 ? -1 : levels[opt.level];
+  settings.threads = PackThreads();
   settings.password = opt.password;
   settings.spillPattern = final + ".yuxtmp.XXXXXX";
   settings.stop = Stop;

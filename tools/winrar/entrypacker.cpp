@@ -4,12 +4,15 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "tools/winrar/archiver.h"
 #include "tools/winrar/zipbytes.h"
@@ -119,6 +122,242 @@ void WriteThrough(archive* a, const PackSource& s, int sfd, const PackSettings& 
   out->state = PackedEntry::State::Written;
 }
 
+// A file of at least this size is deflated in blocks of this size, each on
+// any thread, joined into one stream.  The split depends on the file alone,
+// so one thread and many write the same bytes.
+constexpr size_t kBlock = size_t{1} << 20;
+// Each block starts from the last bytes of the one before it, as one stream
+// would, so the split costs little in size.
+constexpr size_t kDictionary = 32768;
+
+struct Block {
+  std::string in, out;
+  uint32_t crc = 0;
+  bool last = false;
+  bool ok = false;
+};
+
+// Raw deflate of one block, primed with the bytes before it; every block but
+// the last ends on a byte boundary (sync flush), the last ends the stream.
+void DeflateBlock(Block& b, const char* dict, size_t dictSize, int level) {
+  z_stream z{};
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
+  if (dictSize > 0 &&
+      deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dict), static_cast<uInt>(dictSize)) != Z_OK) {
+    deflateEnd(&z);
+    return;
+  }
+  b.out.resize(deflateBound(&z, b.in.size()) + 64);
+  z.next_in = reinterpret_cast<Bytef*>(b.in.data());
+  z.avail_in = static_cast<uInt>(b.in.size());
+  z.next_out = reinterpret_cast<Bytef*>(b.out.data());
+  z.avail_out = static_cast<uInt>(b.out.size());
+  int rc = deflate(&z, b.last ? Z_FINISH : Z_SYNC_FLUSH);
+  b.ok = (b.last ? rc == Z_STREAM_END : rc == Z_OK) && z.avail_in == 0;
+  b.out.resize(b.out.size() - z.avail_out);
+  deflateEnd(&z);
+  b.crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(b.in.data()), static_cast<uInt>(b.in.size())));
+}
+
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The MS-DOS date and time of a header, in local time.
+void DosTime(time_t t, uint16_t* dosTime, uint16_t* dosDate) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  if (tm.tm_year < 80) {
+    *dosTime = 0;
+    *dosDate = (1 << 5) | 1;
+    return;
+  }
+  *dosTime = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+  *dosDate = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+}
+
+// A large regular file, unencrypted: its one-entry archive written here,
+// its data deflated block by block on up to settings.threads threads.  The
+// local header is followed by the data and a data descriptor.
+void WriteBlocks(const PackSource& s, int sfd, const PackSettings& settings, PackedEntry* out) {
+  auto fail = [&](int code, const std::string& text) {
+    out->state = PackedEntry::State::Failed;
+    out->code = code;
+    out->message = text;
+  };
+  auto put = [&](const std::string& bytes) {
+    if (!out->Append(bytes.data(), bytes.size())) {
+      fail(kFatal, std::string("write error: ") + std::strerror(errno));
+      return false;
+    }
+    return true;
+  };
+  const struct stat& st = out->st;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  // Sizes that may not fit in 32 bits go in a ZIP64 field (decided from the
+  // size before reading, the compressed size being near it at worst).
+  const bool zip64 = size >= k32Max - (k32Max >> 4);
+  uint16_t dosTime, dosDate;
+  DosTime(st.st_mtim.tv_sec, &dosTime, &dosDate);
+  const uint16_t flags = static_cast<uint16_t>(0x0008 | (IsAscii(s.name) ? 0 : 0x0800));
+  const uint16_t needed = zip64 ? 45 : 20;
+  std::string stamp;  // extended time stamp: the modification time
+  Put16(stamp, 0x5455);
+  Put16(stamp, 5);
+  stamp.push_back(1);
+  Put32(stamp, static_cast<uint32_t>(st.st_mtim.tv_sec));
+
+  std::string local;
+  Put32(local, 0x04034b50);
+  Put16(local, needed);
+  Put16(local, flags);
+  Put16(local, 8);
+  Put16(local, dosTime);
+  Put16(local, dosDate);
+  Put32(local, 0);
+  Put32(local, zip64 ? k32Max : 0);
+  Put32(local, zip64 ? k32Max : 0);
+  Put16(local, static_cast<uint16_t>(s.name.size()));
+  std::string localExtra = stamp;
+  if (zip64) {
+    Put16(localExtra, 0x0001);
+    Put16(localExtra, 16);
+    Put64(localExtra, 0);
+    Put64(localExtra, 0);
+  }
+  Put16(local, static_cast<uint16_t>(localExtra.size()));
+  local += s.name + localExtra;
+  if (!put(local)) return;
+
+  const size_t threads = std::max<size_t>(1, std::min<size_t>(settings.threads, 64));
+  const size_t batch = 4 * threads;
+  std::vector<Block> blocks(batch);
+  std::string dict;  // the last bytes of the block before the batch
+  uint64_t left = size, csize = 0;
+  uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  while (left > 0) {
+    if (Halted(settings)) return fail(kStopped, "stopped");
+    size_t count = 0;
+    for (; count < batch && left > 0; ++count) {
+      Block& b = blocks[count];
+      b.in.resize(static_cast<size_t>(std::min<uint64_t>(left, kBlock)));
+      for (size_t got = 0; got < b.in.size();) {
+        ssize_t n = read(sfd, b.in.data() + got, b.in.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(kFatal, "read error in " + s.path + ": " + std::strerror(errno));
+        if (n == 0) return fail(kFatal, s.path + " became shorter while it was read");
+        got += static_cast<size_t>(n);
+      }
+      left -= b.in.size();
+      b.last = left == 0;
+      b.ok = false;
+    }
+    auto dictOf = [&](size_t i, const char** p, size_t* n) {
+      const std::string& before = i == 0 ? dict : blocks[i - 1].in;
+      *n = std::min(before.size(), kDictionary);
+      *p = before.data() + before.size() - *n;
+    };
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+      for (size_t i; (i = next.fetch_add(1)) < count;) {
+        const char* p;
+        size_t n;
+        dictOf(i, &p, &n);
+        DeflateBlock(blocks[i], p, n, settings.deflateLevel);
+      }
+    };
+    std::vector<std::thread> helpers;
+    try {
+      for (size_t k = 1; k < std::min(threads, count); ++k) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer helpers: this thread deflates the rest.
+    }
+    work();
+    for (auto& h : helpers) h.join();
+    for (size_t i = 0; i < count; ++i) {
+      Block& b = blocks[i];
+      if (!b.ok) return fail(kFatal, "cannot deflate " + s.path);
+      crc = static_cast<uint32_t>(crc32_combine(crc, b.crc, static_cast<z_off_t>(b.in.size())));
+      csize += b.out.size();
+      if (!put(b.out)) return;
+      std::string().swap(b.out);
+    }
+    const std::string& tail = blocks[count - 1].in;
+    dict.assign(tail.data() + tail.size() - std::min(tail.size(), kDictionary), std::min(tail.size(), kDictionary));
+  }
+
+  std::string descriptor;
+  Put32(descriptor, 0x08074b50);
+  Put32(descriptor, crc);
+  if (zip64) {
+    Put64(descriptor, csize);
+    Put64(descriptor, size);
+  } else {
+    Put32(descriptor, static_cast<uint32_t>(csize));
+    Put32(descriptor, static_cast<uint32_t>(size));
+  }
+  if (!put(descriptor)) return;
+  const uint64_t cdOffset = out->Size();
+
+  std::string central;
+  Put32(central, kCentralSig);
+  Put16(central, static_cast<uint16_t>((3 << 8) | needed));  // made on Unix
+  Put16(central, needed);
+  Put16(central, flags);
+  Put16(central, 8);
+  Put16(central, dosTime);
+  Put16(central, dosDate);
+  Put32(central, crc);
+  const bool big = zip64;
+  Put32(central, big ? k32Max : static_cast<uint32_t>(csize));
+  Put32(central, big ? k32Max : static_cast<uint32_t>(size));
+  Put16(central, static_cast<uint16_t>(s.name.size()));
+  std::string centralExtra = stamp;
+  if (big) {
+    Put16(centralExtra, 0x0001);
+    Put16(centralExtra, 16);
+    Put64(centralExtra, size);
+    Put64(centralExtra, csize);
+  }
+  Put16(central, static_cast<uint16_t>(centralExtra.size()));
+  Put16(central, 0);  // comment
+  Put16(central, 0);  // disk
+  Put16(central, 0);  // internal attributes
+  Put32(central, static_cast<uint32_t>((S_IFREG | (st.st_mode & 07777)) << 16));
+  Put32(central, 0);  // offset: the joiner sets it
+  central += s.name + centralExtra;
+  const uint64_t cdSize = central.size();
+
+  std::string end;
+  if (cdOffset >= k32Max) {
+    const uint64_t recAt = cdOffset + cdSize;
+    Put32(end, kEnd64Sig);
+    Put64(end, 44);
+    Put16(end, 45);
+    Put16(end, 45);
+    Put32(end, 0);
+    Put32(end, 0);
+    Put64(end, 1);
+    Put64(end, 1);
+    Put64(end, cdSize);
+    Put64(end, cdOffset);
+    Put32(end, kLocator64Sig);
+    Put32(end, 0);
+    Put64(end, recAt);
+    Put32(end, 1);
+  }
+  Put32(end, kEndSig);
+  Put16(end, 0);
+  Put16(end, 0);
+  Put16(end, 1);
+  Put16(end, 1);
+  Put32(end, static_cast<uint32_t>(cdSize));
+  Put32(end, static_cast<uint32_t>(std::min(cdOffset, k32Max)));
+  Put16(end, 0);
+  if (!put(central) || !put(end)) return;
+  out->state = PackedEntry::State::Written;
+}
+
 }  // namespace
 
 PackedEntry::~PackedEntry() { Release(); }
@@ -191,6 +430,12 @@ void PackEntry(const PackSource& s, const PackSettings& settings, std::vector<ch
                      (sfd < 0 ? std::strerror(openErrno) : "not a regular file");
       return;
     }
+  }
+  if (!s.dir && !settings.password && settings.deflateLevel > 0 &&
+      static_cast<uint64_t>(out->st.st_size) >= kBlock) {
+    WriteBlocks(s, sfd, settings, out);
+    close(sfd);
+    return;
   }
   std::string error;
   int code = kFatal;
@@ -289,7 +534,7 @@ bool ZipJoiner::Append(const PackedEntry& entry, bool (*stop)()) {
     }
     i += 4 + len;
   }
-  bool need64 = usize > k32Max || csize > k32Max || offset > k32Max;
+  bool need64 = usize >= k32Max || csize >= k32Max || offset >= k32Max;
   if (need64 || had64) {
     std::string z64;
     if (usize >= k32Max) Put64(z64, usize);
@@ -304,6 +549,9 @@ bool ZipJoiner::Append(const PackedEntry& entry, bool (*stop)()) {
     std::string comment = rec.substr(46 + nameLen + extraLen, commentLen);
     rec = rec.substr(0, 46 + nameLen) + kept + comment;
     Set16(rec, 30, static_cast<uint16_t>(kept.size()));
+    // Sizes that left the ZIP64 field come back into their own fields.
+    Set32(rec, 20, static_cast<uint32_t>(std::min(csize, k32Max)));
+    Set32(rec, 24, static_cast<uint32_t>(std::min(usize, k32Max)));
   }
   Set32(rec, 42, static_cast<uint32_t>(std::min(offset, k32Max)));
   central_ += rec;

@@ -18,6 +18,8 @@ namespace yux::winrar {
 
 struct PackSettings {
   std::string options;                  // compressor options ("zip:compression=...")
+  int deflateLevel = -1;                // 0-9 when deflating; -1 when storing
+  size_t threads = 1;                   // threads that may deflate one large entry
   std::optional<std::string> password;  // AES-256 when set
   std::string spillPattern;             // mkstemp pattern for entries kept on disk
   bool (*stop)() = nullptr;             // a requested stop, checked between blocks

@@ -2,6 +2,7 @@
 // same entry order, headers, sizes and CRCs, byte for byte; with a password
 // (whose salts are random) the same entries and contents.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -148,4 +149,34 @@ TEST(WinrarParallel, WithAPasswordTheSameEntriesDecryptToTheSameContents) {
     SCOPED_TRACE(name);
     EXPECT_EQ(ExtractedLength(t / name, "tree/sparse.bin", pw), 1LL << 30);
   }
+}
+
+// One large entry (sparse, with incompressible stretches at the start, the
+// middle and the end, none on a block boundary) is deflated in blocks on
+// every thread: one thread and eight write the same archive, and an outside
+// reader finds its size and CRC right.
+TEST(WinrarParallel, OneLargeEntryTheSameOnOneAndEightThreads) {
+  YUX_REQUIRE_PROGRAM("7z");
+  TempDir t;
+  fs::create_directories(t / "in");
+  const off_t size = (off_t{96} << 20) + 12345;
+  const fs::path big = t / "in/big.bin";
+  int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  const std::string noise = RandomBytes(3 << 20, 5);
+  for (off_t at : {off_t{0}, (off_t{40} << 20) + 777, size - static_cast<off_t>(noise.size())})
+    ASSERT_EQ(pwrite(fd, noise.data(), noise.size(), at), static_cast<ssize_t>(noise.size()));
+  close(fd);
+  for (const char* threads : {"1", "8"}) {
+    std::vector<std::string> argv{BuiltProgram("winrar").string(), "a", "-m1", "-ep1", "-INUL",
+                                  (t / (std::string("t") + threads + ".zip")).string(), big.string()};
+    ProcessResult r = RunProgram(argv, {{"YUX_WINRAR_THREADS", threads}}, kTimeoutMs);
+    ASSERT_EQ(r.exitCode, 0) << threads << ": " << r.err;
+  }
+  EXPECT_TRUE(ReadFile(t / "t1.zip") == ReadFile(t / "t8.zip"));
+  ProcessResult test = RunProgram({"7z", "t", (t / "t8.zip").string()}, {}, kTimeoutMs);
+  EXPECT_EQ(test.exitCode, 0) << test.out;
+  EXPECT_NE(EntryListing(t / "t8.zip", "").find("Path = big.bin\nFolder = -\nSize = " + std::to_string(size) + "\n"),
+            std::string::npos);
 }
