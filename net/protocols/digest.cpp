@@ -244,10 +244,29 @@ void DigestParseChallenge(std::string_view value, TAuthDigestInfo& info) {
   info.Stale = EqualsNoCase(stale, "true");
 }
 
+namespace {
+
+// A line break inside a header value would end the header and let the
+// rest pass as headers of its own: such a value is never sent.
+bool Sendable(std::string_view item) { return item.find_first_of("\r\n") == std::string_view::npos; }
+
+// The challenge's fields that an answer carries back.
+bool ChallengeSendable(const TAuthDigestInfo& info) {
+  for (std::string_view item : {std::string_view(info.Realm), std::string_view(info.Nonce),
+                                std::string_view(info.Opaque), std::string_view(info.Qop),
+                                std::string_view(info.Algorithm)})
+    if (!Sendable(item)) return false;
+  return true;
+}
+
+}  // namespace
+
 bool DigestHasOption(TAuthDigestInfo& info, int preferredAlgorithm, int preferredQop) {
   Narrow(info.Algorithm, DigestOptionName(preferredAlgorithm));
   Narrow(info.Qop, DigestOptionName(preferredQop));
   if (info.Realm.empty()) return false;
+  // A challenge whose answer could not be sent is no option either.
+  if (!ChallengeSendable(info)) return false;
   if (!info.Algorithm.empty() && info.Algorithm != kOptions[DigestOptMD5] &&
       info.Algorithm != kOptions[DigestOptMD5Sess])
     return false;
@@ -266,12 +285,7 @@ std::string DigestBuildAuthorizationCNonce(std::string_view user, std::string_vi
   const std::string response =
       DigestComputeResponse(ha1, info.Nonce, nc, cn, info.Qop, method, uri, entityHash);
 
-  // A line break inside a header value would end the header and let the
-  // rest pass as headers of its own: such a value is not sent at all.
-  for (std::string_view item : {user, uri, std::string_view(info.Realm),
-                                std::string_view(info.Nonce), std::string_view(info.Opaque),
-                                std::string_view(info.Qop), std::string_view(info.Algorithm)})
-    if (item.find_first_of("\r\n") != std::string_view::npos) return {};
+  if (!Sendable(user) || !Sendable(uri) || !ChallengeSendable(info)) return {};
 
   std::string v;
   v.append("username=").append(QuotedString(user));

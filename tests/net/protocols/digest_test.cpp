@@ -168,6 +168,32 @@ TEST(Digest, HasOptionNarrowsAndDecides) {
   }
 }
 
+// A challenge whose answer would carry a line break back (in its realm,
+// nonce, opaque or the narrowed algorithm and qop) is no option: the check
+// and the builder agree on what can be answered.
+TEST(Digest, ChallengeWithALineBreakIsNotAnswerable) {
+  const struct {
+    const char* what;
+    std::string challenge;
+  } cases[] = {
+      {"opaque LF", "Digest realm=\"r\", nonce=\"n\", opaque=\"a\nb\""},
+      {"opaque CR", "Digest realm=\"r\", nonce=\"n\", opaque=\"a\rb\""},
+      {"nonce CR LF", "Digest realm=\"r\", nonce=\"n\r\nX: 1\""},
+      {"realm LF", "Digest realm=\"r\nX: 1\", nonce=\"n\""},
+      {"usable", "Digest realm=\"r\", nonce=\"n\", opaque=\"ab\""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    TAuthDigestInfo info;
+    DigestParseChallenge(k.challenge, info);
+    info.Nc = 1;
+    const bool answerable = DigestHasOption(info);
+    const std::string answer = DigestBuildAuthorizationCNonce("u", "p", "/", info, "GET", "", "c");
+    EXPECT_EQ(answerable, !answer.empty());
+    EXPECT_EQ(answerable, std::string(k.what) == "usable");
+  }
+}
+
 TEST(Digest, AuthorizationItems) {
   TAuthDigestInfo info;
   info.Realm = "r";
