@@ -196,10 +196,14 @@ void TCustomSmtpClient::TriggerCommand(const std::string& msg) {
 }
 void TCustomSmtpClient::TriggerResponse(const std::string& msg) {
   if (CurrentStep == smtpStepEhlo) {
+    // Only the names this line added are new: the list is never searched
+    // or copied again line after line.
+    const std::size_t known = ehlo_.AuthTypes.size();
     SmtpParseEhloLine(msg, ehlo_);
-    for (const std::string& a : ehlo_.AuthTypes)
-      if (std::find(AuthTypesOffered.begin(), AuthTypesOffered.end(), a) == AuthTypesOffered.end())
-        AuthTypesOffered.push_back(a);
+    for (std::size_t i = known; i < ehlo_.AuthTypes.size(); ++i)
+      if (std::find(AuthTypesOffered.begin(), AuthTypesOffered.end(), ehlo_.AuthTypes[i]) ==
+          AuthTypesOffered.end())
+        AuthTypesOffered.push_back(ehlo_.AuthTypes[i]);
     SizeSupported = ehlo_.SizeSupported;
     MaxMessageSize = ehlo_.MaxMessageSize;
   }
@@ -455,6 +459,7 @@ void TCustomSmtpClient::Connect() {
   CurrentStep = smtpStepConnect;
   donePosted_ = false;
   replyBuf_.Clear();
+  replyLines_ = replyBytes_ = 0;
   RequestResult = 0;
   EsmtpSupported = false;
   ErrorMessage.clear();
@@ -547,6 +552,18 @@ void TCustomSmtpClient::SocketDataAvailable() {
 }
 
 void TCustomSmtpClient::HandleReplyLine(const std::string& line) {
+  // Every line counts towards the reply it belongs to; a reply beyond its
+  // bounds ends the request before the lines pile up.
+  replyBytes_ += line.size() + 2;
+  if (++replyLines_ > kSmtpMaxReplyLines || replyBytes_ > kSmtpMaxReplyBytes) {
+    FailAndAbort(kSmtpNoReplyCode, "500 SMTP Protocol Error - reply longer than " +
+                                       std::to_string(kSmtpMaxReplyBytes) + " bytes or " +
+                                       std::to_string(kSmtpMaxReplyLines) + " lines");
+    return;
+  }
+  bool more = false;
+  SmtpReplyCode(line, more);
+  if (!more) replyLines_ = replyBytes_ = 0;
   LastResponse = line;
   TriggerResponse(line);
   if (state_ == smtpWaitingBanner) {

@@ -321,6 +321,7 @@ class TCustomSmtpClient : public TNetWndControl {
 
   bool donePosted_ = true;
   TSmtpReplyBuffer replyBuf_;
+  std::size_t replyLines_ = 0, replyBytes_ = 0;  // of the reply being read
   TSmtpEhloInfo ehlo_;
   TSmtpAuthType authMech_ = smtpAuthNone;
   int rcptIdx_ = -1;

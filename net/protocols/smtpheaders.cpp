@@ -122,8 +122,8 @@ std::string SmtpContentTypeName(TSmtpContentType t) {
 }
 
 void SmtpCheckNoLineBreak(std::string_view what, std::string_view value) {
-  if (value.find_first_of("\r\n") != std::string_view::npos)
-    throw SmtpException(std::string(what) + " must not contain a line break");
+  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    throw SmtpException(std::string(what) + " must not contain a line break or NUL character");
 }
 
 void SmtpSplitAddress(std::string_view entry, std::string& name, std::string& address) {

@@ -43,7 +43,9 @@ int SmtpReplyCode(std::string_view line, bool& continuation) {
     code = code * 10 + (line[i++] - '0');
     ++digits;
   }
-  if (digits == 0) return 0;
+  // A "-" after no number, or after 0, marks no continuation: such a line
+  // is a final reply without a code.
+  if (digits == 0 || code == 0) return 0;
   continuation = i < line.size() && line[i] == '-';
   return int(negative ? -code : code);
 }
@@ -82,7 +84,7 @@ void SmtpParseEhloLine(std::string_view line, TSmtpEhloInfo& info) {
       while (p < names.size()) {
         std::size_t q = names.find_first_of(" \t", p);
         if (q == std::string::npos) q = names.size();
-        if (q > p) {
+        if (q > p && info.AuthTypes.size() < kSmtpMaxAuthTypes) {
           std::string name = names.substr(p, q - p);
           if (std::find(info.AuthTypes.begin(), info.AuthTypes.end(), name) ==
               info.AuthTypes.end())

@@ -14,9 +14,16 @@ inline constexpr int kSmtpNoReplyCode = 20600;
 // The reply buffer's size: a line that does not fit is a protocol error.
 inline constexpr std::size_t kSmtpReplyBufferSize = 4096;
 
+// What one reply (all the lines of a multi-line reply) may hold: beyond
+// either bound the server is not answering but flooding.
+inline constexpr std::size_t kSmtpMaxReplyBytes = 65536;
+inline constexpr std::size_t kSmtpMaxReplyLines = 1000;
+// The most mechanism names an EHLO reply is taken to announce.
+inline constexpr std::size_t kSmtpMaxAuthTypes = 64;
+
 // The number at the start of a reply line (blanks skipped, an optional
-// sign); `continuation` is true when a "-" follows the number right away.
-// 0 when the line holds no number.
+// sign); `continuation` is true when a "-" follows a number other than 0
+// right away.  0 when the line holds no number (or the number 0).
 int SmtpReplyCode(std::string_view line, bool& continuation);
 
 // Collects received bytes and hands out the complete lines (without their
@@ -52,7 +59,8 @@ struct TSmtpEhloInfo {
 };
 
 // Reads one EHLO reply line ("250-AUTH LOGIN PLAIN", "250 SIZE 1000",
-// "250-AUTH=LOGIN", "250-STARTTLS") into `info`.
+// "250-AUTH=LOGIN", "250-STARTTLS") into `info`: the line's mechanism names
+// not yet known are added, up to kSmtpMaxAuthTypes in all.
 void SmtpParseEhloLine(std::string_view line, TSmtpEhloInfo& info);
 
 }  // namespace yux::net

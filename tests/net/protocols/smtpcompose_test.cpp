@@ -381,6 +381,8 @@ TEST(SmtpCompose, LineBreaksInCallerValuesAreRefused) {
       [](TSyncSmtpCli& c) { c.HdrTo = "a@b.c\nBcc: victim@example.com"; },
       [](TSyncSmtpCli& c) { c.HdrFrom = "x@y.z\rX: y"; },
       [](TSyncSmtpCli& c) { c.XMailer = "m\r\nBcc: v@x"; },
+      [](TSyncSmtpCli& c) { c.HdrSubject = std::string("hi\0Bcc: victim@example.com", 27); },
+      [](TSyncSmtpCli& c) { c.XMailer = std::string("m\0x", 3); },
   };
   for (const auto& set : cases) {
     TSyncSmtpCli c;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,12 @@ TEST(SmtpReply, CodesAndContinuations) {
                         {"  220 hi", 220, false},   {"+235 ok", 235, false},
                         {"-17- odd", -17, true},    {"hello", 0, false},
                         {"", 0, false},             {"354", 354, false},
-                        {"9999999999 x", 999999999, false}};
+                        {"9999999999 x", 999999999, false},
+                        // A "-" after no number or after 0 marks no continuation.
+                        {"  0-AUTH LOGIN PLAIN CRAM-MD5", 0, false},
+                        {"000-x", 0, false},
+                        {"-0-x", 0, false},
+                        {"-x", 0, false}};
   for (const Case& k : cases) {
     bool cont = !k.continuation;
     EXPECT_EQ(SmtpReplyCode(k.line, cont), k.code) << k.line;
@@ -50,6 +56,21 @@ TEST(SmtpReply, EhloAnnouncements) {
   EXPECT_EQ(junk.MaxMessageSize, 0);
   SmtpParseEhloLine("250 XSTARTTLSX", junk);
   EXPECT_FALSE(junk.StartTlsOffered);
+}
+
+// However many names the lines announce, the list stays bounded and each
+// name is there once.
+TEST(SmtpReply, EhloMechanismListIsBounded) {
+  TSmtpEhloInfo info;
+  for (int line = 0; line < 200; ++line) {
+    std::string text = "250-AUTH";
+    for (int n = 0; n < 50; ++n) text += " M" + std::to_string(line * 50 + n);
+    text += " PLAIN";
+    SmtpParseEhloLine(text, info);
+  }
+  ASSERT_EQ(info.AuthTypes.size(), kSmtpMaxAuthTypes);
+  EXPECT_EQ(info.AuthTypes.front(), "M0");
+  EXPECT_EQ(std::count(info.AuthTypes.begin(), info.AuthTypes.end(), "PLAIN"), 1);
 }
 
 TEST(SmtpReply, BufferHandsOutLinesAndOverflowsOnlyWithoutALineEnd) {

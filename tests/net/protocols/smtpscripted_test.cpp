@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -186,6 +188,84 @@ TEST(SmtpScripted, BannersAndReplyLines) {
       EXPECT_EQ(s.Words(), std::vector<std::string>{"HELO"});
     }
   }
+}
+
+// A line break or NUL in a sender or recipient never reaches the server:
+// the command is refused before it is sent, and the session goes on.
+TEST(SmtpScripted, LineBreaksAndNulInCommandsAreNotSent) {
+  Scripted s([&](Wire& w) {
+    Banner(w);
+    w.Serve(kOk);
+  });
+  Client c(s.server.Port());
+  ASSERT_EQ(c.Run([&] { c.c.Open(); }), 0) << c.Transcript();
+  struct Case {
+    const char* name;
+    std::function<void(TSslSmtpCli&)> set;
+    bool rcpt;
+  };
+  const Case cases[] = {
+      {"sender CR LF", [](TSslSmtpCli& x) { x.FromName = "<a@b.c\r\nRSET>"; }, false},
+      {"sender NUL", [](TSslSmtpCli& x) { x.FromName = std::string("<a@b.c\0RSET>", 12); }, false},
+      {"recipient LF", [](TSslSmtpCli& x) { x.RcptName = {"<r@x.y\nDATA>"}; }, true},
+      {"recipient NUL", [](TSslSmtpCli& x) { x.RcptName = {std::string("<r@x.y\0DATA>", 12)}; },
+       true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    TSslSmtpCli& x = c.c;
+    x.FromName = "sender@example.com";
+    x.RcptName = {"rcpt@example.org"};
+    k.set(x);
+    if (k.rcpt) ASSERT_EQ(c.Run([&] { x.MailFrom(); }), 0) << c.Transcript();
+    try {
+      if (k.rcpt)
+        x.RcptTo();
+      else
+        x.MailFrom();
+      ADD_FAILURE() << "not refused";
+    } catch (const SmtpException& e) {
+      EXPECT_NE(std::string(e.what()).find("line break or NUL"), std::string::npos) << e.what();
+    }
+    ASSERT_EQ(c.Run([&] { x.Rset(); }), 0) << c.Transcript();
+  }
+  Settle();
+  const std::vector<std::string> want = {"HELO", "RSET", "RSET", "MAIL", "RSET", "MAIL", "RSET"};
+  EXPECT_EQ(s.Words(), want);
+}
+
+// The processor time the calling thread has used.
+std::chrono::nanoseconds ThreadCpu() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+// A flood of EHLO lines (1 MB, sent in clear before STARTTLS) ends the
+// request at the reply's bound, using well under a second of the client's
+// thread, not seconds of sorting names.
+TEST(SmtpScripted, HugeEhloReplyEndsAtItsBound) {
+  Scripted s([&](Wire& w) {
+    Banner(w);
+    std::string line;
+    w.Line(line);  // EHLO
+    std::string reply;
+    for (int i = 0; reply.size() < (1u << 20); ++i) {
+      std::string l = "250-AUTH";
+      for (int n = 0; n < 40; ++n) l += " MECH" + std::to_string(i * 40 + n);
+      reply += l + "\r\n";
+    }
+    w.Send(reply + "250 SIZE 1000\r\n");
+    w.Line(line, 3000);
+  });
+  Client c(s.server.Port(), smtpTlsExplicit);
+  const auto cpu0 = ThreadCpu();
+  EXPECT_EQ(c.Run([&] { c.c.Open(); }), kSmtpNoReplyCode) << c.c.ErrorMessage;
+  EXPECT_LT(ThreadCpu() - cpu0, std::chrono::seconds(1));
+  EXPECT_EQ(c.c.ErrorMessage,
+            "500 SMTP Protocol Error - reply longer than 65536 bytes or 1000 lines");
+  EXPECT_LE(c.c.AuthTypesOffered.size(), kSmtpMaxAuthTypes);
+  EXPECT_FALSE(c.c.Connected);
 }
 
 TEST(SmtpScripted, DataIsDotStuffedAndCannotEndEarly) {
