@@ -21,6 +21,7 @@
 #include "core/rundelivery.h"
 #include "net/protocols/ftpcli.h"
 #include "net/protocols/httpcli.h"
+#include "net/socket/sslpins.h"
 #include "platform/messages.h"
 #include "net/protocols/httpsrvutil.h"
 
@@ -141,6 +142,10 @@ std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse) {
   net::TSrvMemoryStream request(script.body);
   net::TSrvMemoryStream reply;
   http.Timeout = 30;
+  // The answer needs one short line: a server that sends more, or keeps
+  // the request going, is cut off at these bounds.
+  http.TotalTimeout = kFtpHostScriptSeconds;
+  http.MaxBodySize = kFtpHostScriptMaxBytes;
   http.SetRequestVer("1.0");
   http.ContentTypePost = "application/x-www-form-urlencoded";
   http.Agent = "Mozilla/4.0 (compatible; YUX)";
@@ -191,6 +196,7 @@ class FtpSession {
   ~FtpSession() {
     c_.OnRequestDone = nullptr;
     c_.OnProgress64 = nullptr;
+    c_.OnSslPeerCheck = nullptr;
   }
 
   void Start() {
@@ -213,6 +219,9 @@ class FtpSession {
       }
     };
     c_.OnProgress64 = [this](net::TCustomFtpCli*, std::int64_t count, bool&) { Progress(count); };
+    c_.OnSslPeerCheck = [this](net::TCustomFtpCli*, net::TWSocket& s, bool control) {
+      return TlsPeerAccepted(s, control);
+    };
     busy = true;
     phase_ = p.fco && !p.fca ? Phase::CleanBefore : Phase::Upload;
     if (job_.progress) job_.progress(0);
@@ -234,8 +243,30 @@ class FtpSession {
   bool failed = false;
 
  private:
+  // The control connection's server is judged as every delivery judges a
+  // TLS server; a data connection must show the same certificate (or one
+  // a certificate authority vouches for).
+  bool TlsPeerAccepted(net::TWSocket& s, bool control) {
+    const std::string port = where_.port == "ftp" ? "21" : where_.port;
+    if (control) {
+      if (AcceptTlsServer(s.Ssl(), where_.host, port, serverFingerprint_)) return true;
+      peerRefused_ = true;
+      return false;
+    }
+    std::string why;
+    if (net::SslPeerValidForHost(s.Ssl(), where_.host, why)) return true;
+    const std::string fingerprint = net::SslCertFingerprint(SSL_get0_peer_certificate(s.Ssl()));
+    if (!fingerprint.empty() && fingerprint == serverFingerprint_) return true;
+    AddPresetLog("TLS data connection of " + where_.host + ":" + port + " presents the certificate " +
+                 fingerprint + ", not the control connection's " + serverFingerprint_ +
+                 ": transfer ended. [!]");
+    return false;
+  }
+
   void Connect() {
     AddPresetLog(MessageText("ftpconnectingto") + where_.host + ".");
+    peerRefused_ = false;
+    serverFingerprint_.clear();
     finished_ = false;
     lastSuccess_ = false;
     try {
@@ -298,7 +329,8 @@ class FtpSession {
     if (err != 0 && rq != net::ftpPutAsync && rq != net::ftpDeleAsync) {
       lastError_ = c_.ErrorMessage;
       AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
-      Fail(c_.StatusCode);
+      // A refused server is treated as a refused login: no retry.
+      Fail(peerRefused_ ? 530 : c_.StatusCode);
       return;
     }
     Arm();
@@ -530,6 +562,8 @@ class FtpSession {
   Phase phase_ = Phase::Upload;
   bool cleanerSelected_ = false;
   bool blockSaved_ = false;
+  bool peerRefused_ = false;       // the TLS server was refused
+  std::string serverFingerprint_;  // of the control connection's certificate
   QTimer retry_;
   QTimer watchdog_;
 };

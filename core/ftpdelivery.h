@@ -82,9 +82,14 @@ FtpHostScript SplitFtpHostScript(const std::string& fse);
 // error page or a stray text is never taken for a host.
 std::string FtpHostFromScriptReply(int httpStatus, const std::vector<std::string>& lines);
 
+// The bounds of a host script's answer: its body and the whole request.
+inline constexpr std::int64_t kFtpHostScriptMaxBytes = 65536;
+inline constexpr int kFtpHostScriptSeconds = 30;
+
 // Posts the host script's body to its URL with `http` (blocking, 30 s
-// without activity, up to 5 relocations) and returns the host its answer
-// names, or kFtpHostError for a failed request or an unusable answer.
+// without activity and kFtpHostScriptSeconds in all, an answer of at most
+// kFtpHostScriptMaxBytes, up to 5 relocations) and returns the host its
+// answer names, or kFtpHostError for a failed request or an unusable answer.
 std::string ResolveFtpHostScript(net::THttpCli& http, const std::string& fse);
 
 struct FtpJob : StageJob {

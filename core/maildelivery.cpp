@@ -1,6 +1,7 @@
 #include "core/maildelivery.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include <QTimer>
@@ -12,7 +13,9 @@
 #include "core/options.h"
 #include "core/presets.h"
 #include "core/programlog.h"
+#include "core/folders.h"
 #include "net/protocols/smtpssl.h"
+#include "net/socket/sslpins.h"
 #include "platform/messages.h"
 
 namespace yux {
@@ -87,6 +90,47 @@ net::TSslContext& ClientSslContext() {
   return *ctx;
 }
 
+std::string TlsServersFile() { return PathJoin(SettingsFolder, "tlsservers.txt"); }
+
+bool AcceptTlsServer(ssl_st* ssl, const std::string& host, const std::string& port,
+                     std::string& fingerprint) {
+  fingerprint = net::SslCertFingerprint(ssl ? SSL_get0_peer_certificate(ssl) : nullptr);
+  std::string why;
+  if (net::SslPeerValidForHost(ssl, host, why)) return true;
+  std::string key = host;
+  for (char& ch : key) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+  key += ":" + port;
+  if (fingerprint.empty()) {
+    AddPresetLog("TLS server " + key + " sent no certificate: session ended. [!]");
+    return false;
+  }
+  const std::string file = TlsServersFile();
+  std::string known;
+  try {
+    switch (net::TSslPinFile(file).Check(key, fingerprint, known)) {
+      case net::TSslPinFile::pinAdded:
+        AddPresetLog("TLS server " + key + " seen for the first time (" + why +
+                     "): its certificate " + fingerprint + " is remembered in " + file + ".");
+        return true;
+      case net::TSslPinFile::pinSame:
+        return true;
+      case net::TSslPinFile::pinChanged:
+        break;
+    }
+  } catch (const std::exception& e) {
+    AddPresetLog(std::string(e.what()) + ": the certificate of TLS server " + key +
+                 " cannot be checked, session ended. [!]");
+    return false;
+  }
+  AddPresetLog("TLS server " + key + " presents the certificate " + fingerprint +
+               " instead of the one remembered, " + known +
+               ", and no certificate authority vouches for it (" + why +
+               "): session ended before the login. If the server's certificate was changed on "
+               "purpose, remove the line of " + key + " from " + file +
+               " to accept the new one. [!]");
+  return false;
+}
+
 void SplitServer(const std::string& server, const std::string& defaultPort, std::string& host,
                  std::string& port) {
   const auto colon = server.find(':');
@@ -133,6 +177,15 @@ void MailSession::Start(const MailJob& job) {
   SetSmtpAccount(client_, p.sse, "25", p.sus, p.spa, p.sss);
   client_.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq,
                                  net::WORD error) { RequestDone(rq, error); };
+  // Nothing goes to a TLS server the program cannot vouch for: the client
+  // ends the session when the handshake's peer is refused.
+  client_.OnSslHandshakeDone = [this](net::TCustomWSocket*, net::WORD error, net::TX509Base*,
+                                      bool& disconnect) {
+    std::string fingerprint;
+    if (error == 0 && !disconnect &&
+        !AcceptTlsServer(client_.CtrlSocket()->Ssl(), client_.Host, client_.Port, fingerprint))
+      disconnect = true;
+  };
   retry_.setSingleShot(true);
   retry_.disconnect();
   QObject::connect(&retry_, &QTimer::timeout, [this] { RetryFired(); });

@@ -17,12 +17,31 @@ namespace net {
 class TSslContext;
 class TSslSmtpCli;
 }
+}  // namespace yux
+struct ssl_st;
+namespace yux {
 struct tarcopt;
 
-// The TLS context of the program's mail and FTP clients.  Server
-// certificates are not checked: the servers of backup targets and reports
-// mostly carry self-made certificates.
+// The TLS context of the program's mail and FTP clients.  It does not
+// refuse a certificate during the handshake: the servers of backup targets
+// mostly carry self-made certificates, which AcceptTlsServer judges.
 net::TSslContext& ClientSslContext();
+
+// The file (in the settings folder, readable by its owner alone) that
+// keeps the certificate fingerprint first seen from each TLS server that
+// no certificate authority vouches for: "host:port fingerprint" lines.
+std::string TlsServersFile();
+
+// Whether the TLS server that answered at host:port may have the login and
+// the data, judged right after the handshake.  A certificate valid for the
+// host under the system's certificate authorities passes.  Any other is
+// accepted at first contact with host:port and remembered by its SHA-256
+// fingerprint (one log line); later only that certificate passes, and
+// another ends the session with a log line naming the host, both
+// fingerprints and how to accept the new one.  `fingerprint` receives the
+// certificate's.
+bool AcceptTlsServer(ssl_st* ssl, const std::string& host, const std::string& port,
+                     std::string& fingerprint);
 
 // `deliveries` is told of every file whose DATA succeeded.
 struct MailJob : StageJob {};

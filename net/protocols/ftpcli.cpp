@@ -1,5 +1,8 @@
 // The FTP client's commands and its high-level driver.
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <string_view>
 #include <typeinfo>
 
 #include "net/protocols/ftpcli.h"
@@ -267,6 +270,19 @@ void TCustomFtpCli::FailRequest(int code, const std::string& response) {
   TriggerRequestDone(WORD(code));
 }
 
+bool TCustomFtpCli::ArgumentRefused(TFtpRequest rq, const char* what, const std::string& text) {
+  if (text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos) return false;
+  if (donePosted_ && !highLevelFlag_) {
+    // A single command refused before it starts still ends as a request.
+    RequestType = rq;
+    donePosted_ = false;
+  }
+  ErrorMessage.clear();
+  FailRequest(501, std::string("501 ") + what +
+                       " holds a line break or NUL character: refused, nothing sent");
+  return true;
+}
+
 void TCustomFtpCli::SetErrorMessage() {
   if (ErrorMessage.empty()) ErrorMessage = LastResponse;
 }
@@ -280,8 +296,22 @@ void TCustomFtpCli::ExecAsync(const TFtpCommandDef& def, const std::string& text
     if (!CheckReady()) return;
     if (!connected_) return UsageError("FTP component not connected");
   }
+  if (ArgumentRefused(highLevelFlag_ ? RequestType : def.rq,
+                      def.verb[0] ? (std::string("The ") + def.verb + " argument").c_str()
+                                  : "The quoted command",
+                      text))
+    return;
   if (def.step != ftpStepNone) currentStep_ = def.step;
   if (!highLevelFlag_) RequestType = def.rq;
+  // A SIZE answer stays meaningful only across commands that change no
+  // file and no folder.
+  static constexpr const char* kKeepsSize[] = {"SIZE", "TYPE", "PORT", "REST", "MDTM", "MLST",
+                                               "MODE", "OPTS", "PBSZ", "PROT", "PWD",  "SYST",
+                                               "FEAT", "MD5",  "XMD5", "XCRC", "CLNT", "ABOR"};
+  if (std::find_if(std::begin(kKeepsSize), std::end(kKeepsSize), [&](const char* v) {
+        return std::string_view(v) == def.verb;
+      }) == std::end(kKeepsSize))
+    announcedSize_ = -1;
   okList_.fill(0);
   for (size_t i = 0; i < def.ok.size(); ++i) okList_[i] = def.ok[i];
   LastMultiResponse.clear();
@@ -362,6 +392,10 @@ void TCustomFtpCli::ParseResult() {
   switch (currentStep_) {
     case ftpStepSize:
       SizeResult = FtpSizeAfterCode(LastResponse);
+      if (StatusCode == 213 && SizeResult >= 0) {
+        announcedSize_ = SizeResult;
+        announcedName_ = HostFileName;
+      }
       break;
     case ftpStepMdtm:
       RemoteFileTime = StatusCode == 213 ? FtpMdtmToDateTime(FtpWordAfterCode(LastResponse, 0)) : -1;
@@ -427,6 +461,25 @@ void TCustomFtpCli::HandleFtpRequestDoneMessage(TMessage& msg) {
 void TCustomFtpCli::HighLevelAsync(TFtpRequest rq, TFtpSteps steps) {
   if (connected_ && steps.Contains(ftpStepOpen)) return Refuse("FTP component already connected");
   if (!CheckReady()) return;
+  // Every field a step would send is checked before the first step runs,
+  // so a refused name never leaves a half-done session behind.
+  struct Field {
+    const char* what;
+    const std::string& text;
+    bool used;
+  };
+  const bool login = steps.Contains(ftpStepUser);
+  const Field fields[] = {
+      {"The user name", UserName, login},
+      {"The password", PassWord, login},
+      {"The account", Account, login},
+      {"The host folder name", HostDirName, steps.Contains(ftpStepCwd)},
+      {"The host file name", HostFileName, true},
+      {"The rename target", LocalFileName, steps.Contains(ftpStepRenTo)},
+      {"The quoted command", LocalFileName, steps.Contains(ftpStepQuote)},
+  };
+  for (const Field& f : fields)
+    if (f.used && ArgumentRefused(rq, f.what, f.text)) return;
   savedResponse_ = LastResponse;
   savedStatus_ = -1;
   RequestType = rq;
@@ -529,9 +582,12 @@ void TCustomFtpCli::OpenAsync() {
   currentStep_ = ftpStepOpen;
   donePosted_ = false;
   replyBuf_.clear();
+  replyBytes_ = 0;
+  abandonedReplies_ = 0;
   RequestResult = 0;
   resolvedAddr_.clear();
   controlPeer_.clear();
+  announcedSize_ = -1;
   FeatMlstFacts.clear();
   SupportedExtensions.Clear();
   ServerLanguages.clear();
@@ -754,8 +810,12 @@ std::string QuotedRange(const std::string& name, std::int64_t start, std::int64_
 }
 }  // namespace
 
-void TCustomFtpCli::XMd5Async() { ExecAsync(kXMd5, "XMD5 " + QuotedRange(HostFileName, -1, 0)); }
-void TCustomFtpCli::XCrcAsync() { ExecAsync(kXCrc, "XCRC " + QuotedRange(HostFileName, -1, 0)); }
+void TCustomFtpCli::XMd5Async() {
+  ExecAsync(kXMd5, "XMD5 " + QuotedRange(HostFileName, HashRangeStart, HashRangeEnd));
+}
+void TCustomFtpCli::XCrcAsync() {
+  ExecAsync(kXCrc, "XCRC " + QuotedRange(HostFileName, HashRangeStart, HashRangeEnd));
+}
 void TCustomFtpCli::ModeZAsync() {
   ExecAsync(kModeZ, RequestedMode == ftpTransModeZDeflate ? "MODE Z" : "MODE S");
 }

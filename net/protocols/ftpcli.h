@@ -24,6 +24,11 @@
 
 namespace yux::net {
 
+// The most a server can make the client hold: one reply (FEAT, HELP, a
+// banner) and one listing.
+inline constexpr std::uint64_t kFtpMaxReplyBytes = 65536;
+inline constexpr std::uint64_t kFtpMaxListingBytes = std::uint64_t(64) << 20;
+
 class FtpException : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -146,6 +151,10 @@ class TCustomFtpCli : public TNetWndControl {
   std::string ClientName = "YUX FTP Client V1.00 ";
   std::string ModeZOptions = "MODE Z LEVEL 8";
   std::string TempFolder;
+  // The part of HostFileName that XMD5 and XCRC hash: from HashRangeStart
+  // up to HashRangeEnd, sent only when the start is 0 or more and below the
+  // end; otherwise the whole file.
+  std::int64_t HashRangeStart = -1, HashRangeEnd = -1;
   // MODE Z when true (the default), MODE S otherwise.
   TFtpTransMode RequestedMode = ftpTransModeZDeflate;
 
@@ -357,6 +366,10 @@ class TCustomFtpCli : public TNetWndControl {
   void UsageError(const std::string& msg);
   // Ends the request with a failure of the client's own.
   void FailRequest(int code, const std::string& response);
+  // True (and the request rq ends with 501, nothing sent) when a text bound
+  // for the control connection holds CR, LF or NUL: such a text would let
+  // whoever chose a name end the command and write the next one.
+  bool ArgumentRefused(TFtpRequest rq, const char* what, const std::string& text);
   void SetErrorMessage();
   void TriggerRequestDone(WORD errCode);
   void NextHighLevelStep();
@@ -368,6 +381,9 @@ class TCustomFtpCli : public TNetWndControl {
 
   // Replies and transfers.
   void ControlDataAvailable(TCustomWSocket* sender, WORD error);
+  // Ends the running request with code and drops the control connection
+  // at once: what the server sent can no longer be trusted.
+  void FailAndDropControl(int code, const std::string& response);
   bool TakeReplyLine(std::string& line);
   void HandleReplyLine();
   void ControlSessionClosed(TCustomWSocket* sender, WORD error);
@@ -438,6 +454,8 @@ class TCustomFtpCli : public TNetWndControl {
   // Reply buffer.
   static constexpr int kReplyBufSize = 32768;
   std::string replyBuf_;
+  std::uint64_t replyBytes_ = 0;  // of the reply being read
+  int abandonedReplies_ = 0;      // final replies owed to requests already ended
 
   // Transfers.
   std::string dataCommand_;
@@ -455,6 +473,12 @@ class TCustomFtpCli : public TNetWndControl {
   TZStreamDirection zDirection_ = ftpZNone;
   TFtpTransMode transferMode_ = ftpTransModeStream;
   std::string controlPeer_;  // the address the control connection reached
+  // The size an answered SIZE gave, for the next download of that name:
+  // a binary download that ends short of it was cut.
+  std::int64_t announcedSize_ = -1;
+  std::string announcedName_;
+  // Why a download whose data connection ended cannot count as complete.
+  std::string dataEndFailure_;
 };
 
 // Adds the blocking way of running a request.
@@ -519,6 +543,11 @@ class TSslFtpClient : public TFtpClient {
   TSslCliCertRequest OnSslCliCertRequest;
   std::function<void(TCustomFtpCli* sender, WORD errCode, TX509Base* peerCert, bool& disconnect)>
       OnSslHandshakeDone;
+  // Asked once the TLS handshake of the control connection (control true)
+  // or of a data connection succeeded, before anything more goes over it:
+  // false refuses the server, and the request ends at once with 535 (the
+  // control connection dropped) or 426 (the transfer ended).
+  std::function<bool(TCustomFtpCli* sender, TWSocket& socket, bool control)> OnSslPeerCheck;
 
   void OpenAsync() override;
   void AuthAsync() override;

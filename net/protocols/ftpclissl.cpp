@@ -134,6 +134,12 @@ void TSslFtpClient::HandleReplyTls() {
 void TSslFtpClient::AuthReply() {
   TWSocket& c = *control_;
   if (!(c.SslEnable && c.Ssl())) {
+    if (!replyBuf_.empty()) {
+      // Whatever came behind the go-ahead was not written by the TLS peer:
+      // reading it after the handshake would take it as the server's word.
+      FailAndDropControl(500, "500 Unexpected data after the reply to AUTH");
+      return;
+    }
     // The handshake completes the request.
     doneAction_ = &TCustomFtpCli::AwaitTls;
     StartControlTls();
@@ -185,6 +191,7 @@ void TSslFtpClient::BindTlsEvents(TWSocket& s, bool dataSocket) {
 void TSslFtpClient::StartControlTls() {
   TWSocket& c = *control_;
   try {
+    c.SslServerName = HostName;
     c.SslEnable = true;
     c.SslMode = sslModeClient;
     BindTlsEvents(c, false);
@@ -218,6 +225,21 @@ void TSslFtpClient::SslHandshakeDone(TCustomWSocket* sender, WORD errCode, TX509
     Display("! SSL handshake OK");
   }
   if (OnSslHandshakeDone) OnSslHandshakeDone(this, errCode, peerCert, disconnect);
+  const bool onControlSocket = sender == control_.get();
+  if (errCode == 0 && !disconnect && OnSslPeerCheck &&
+      !OnSslPeerCheck(this, onControlSocket ? *control_ : *data_, onControlSocket))
+    disconnect = true;
+  if (errCode == 0 && disconnect) {
+    // Refused: not one byte more goes to this peer, the login least of all.
+    renegotiating_ = false;
+    if (onControlSocket) {
+      Display("! TLS server refused");
+      FailAndDropControl(535, "535 TLS server refused: its certificate is not the one expected");
+    } else {
+      LocalDataFailed(426, "TLS server of the data connection refused");
+    }
+    return;
+  }
   if (renegotiating_) {
     renegotiating_ = false;
     TriggerRequestDone(WORD(RequestResult));
@@ -272,6 +294,7 @@ void TSslFtpClient::HandleControlConnected(TCustomWSocket* sender, WORD error) {
   if (!connected_ || sslType_ != sslTypeImplicit) return;
   TWSocket& c = *control_;
   try {
+    c.SslServerName = HostName;
     c.SslEnable = true;
     c.SslMode = sslModeClient;
     BindTlsEvents(c, false);
@@ -294,6 +317,7 @@ void TSslFtpClient::DataTls(TWSocket& s) {
   s.SslAcceptableHosts = control_->SslAcceptableHosts;
   s.SslEnable = dataProtected_;
   if (!dataProtected_) return;
+  s.SslServerName = HostName;
   s.SetSslContext(control_->SslContext());
   s.SslMode = sslModeClient;
   BindTlsEvents(s, true);

@@ -82,20 +82,9 @@ void TCustomFtpCli::ControlDataAvailable(TCustomWSocket*, WORD) {
   if (room <= 0) {
     // A line that does not fit the buffer can never be completed: waiting
     // for its end would stall the request for good.
-    replyBuf_.clear();
     char junk[1024];
     control_->Receive(junk, sizeof junk);
-    if (donePosted_ && !highLevelFlag_) {
-      control_->Abort();
-      return;
-    }
-    highLevelContinuation_ = false;
-    pendingSteps_ = {};
-    control_->OnSessionClosed = nullptr;
-    control_->Abort();
-    control_->OnSessionClosed = [this](TCustomWSocket* s, WORD e) { ControlSessionClosed(s, e); };
-    connected_ = false;
-    FailRequest(500, "500 Reply line too long");
+    FailAndDropControl(500, "500 Reply line too long");
     return;
   }
   std::string chunk(size_t(room), '\0');
@@ -109,6 +98,22 @@ void TCustomFtpCli::ControlDataAvailable(TCustomWSocket*, WORD) {
     if (!control_ || control_->State() != wsConnected) break;
   }
   if (int(replyBuf_.size()) >= kReplyBufSize - 1) ControlDataAvailable(control_.get(), 0);
+}
+
+void TCustomFtpCli::FailAndDropControl(int code, const std::string& response) {
+  replyBuf_.clear();
+  replyBytes_ = 0;
+  if (donePosted_ && !highLevelFlag_) {
+    control_->Abort();
+    return;
+  }
+  highLevelContinuation_ = false;
+  pendingSteps_ = {};
+  control_->OnSessionClosed = nullptr;
+  control_->Abort();
+  control_->OnSessionClosed = [this](TCustomWSocket* s, WORD e) { ControlSessionClosed(s, e); };
+  connected_ = false;
+  FailRequest(code, response);
 }
 
 bool TCustomFtpCli::TakeReplyLine(std::string& line) {
@@ -135,10 +140,20 @@ bool TCustomFtpCli::TakeReplyLine(std::string& line) {
 void TCustomFtpCli::HandleReplyLine() {
   const bool listStep = currentStep_ == ftpStepSiteIndex || currentStep_ == ftpStepSiteCmlsd ||
                         currentStep_ == ftpStepXCmlsd;
+  TFtpReplyCode rc = FtpReplyCode(LastResponse);
+  // A reply (FEAT, HELP, a banner) or a listing sent over the control
+  // connection is bounded: a server that never ends one ends the request.
+  replyBytes_ += LastResponse.size() + 2;
+  const std::uint64_t bound = listStep ? kFtpMaxListingBytes : kFtpMaxReplyBytes;
+  if (replyBytes_ > bound) {
+    if (listStep) CloseLocalStreams();
+    return FailAndDropControl(500, "500 Reply longer than " + std::to_string(bound) +
+                                       " bytes: connection dropped");
+  }
+  if (rc.hasCode && !rc.continuation) replyBytes_ = 0;
   if (!listStep && LastMultiResponse.size() < 65536) LastMultiResponse += LastResponse + "\r\n";
   TriggerResponse();
   Note(TLogOption::loProtSpecDump, ">|" + LastResponse + "|\r\n");
-  TFtpReplyCode rc = FtpReplyCode(LastResponse);
   if (state_ == fcsAwaitingBanner) {
     Display("< " + LastResponse);
     if (!rc.hasCode || rc.continuation) return;
@@ -152,6 +167,13 @@ void TCustomFtpCli::HandleReplyLine() {
     StateChange(fcsConnected);
     if (OnSessionConnected) OnSessionConnected(this, 0);
     TriggerRequestDone(0);
+    return;
+  }
+  if (abandonedReplies_ > 0 && rc.hasCode && !rc.continuation) {
+    // The answer to a command whose request already ended: preliminary
+    // replies are passed over, the final one is dropped.
+    Display("< " + LastResponse);
+    if (rc.code / 100 != 1) --abandonedReplies_;
     return;
   }
   if (state_ != fcsAwaitingReply) {
@@ -359,6 +381,7 @@ void TCustomFtpCli::ResetTransfer() {
   dataCloseError_ = 0;
   localError_ = 0;
   localErrorMessage_.clear();
+  dataEndFailure_.clear();
 }
 
 void TCustomFtpCli::OpenCompressTemp() {
@@ -451,6 +474,13 @@ void TCustomFtpCli::EndTransfer(WORD code, bool) {
     LastResponse = localErrorMessage_;
     ErrorMessage = localErrorMessage_;
   }
+  if (code == 0 && !dataEndFailure_.empty()) {
+    code = 426;
+    StatusCode = 426;
+    LastResponse = dataEndFailure_;
+    ErrorMessage = dataEndFailure_;
+    Display("! " + dataEndFailure_);
+  }
   RequestResult = code;
   if (code != 0) highLevelContinuation_ = false;
   CloseLocalStreams();
@@ -466,6 +496,8 @@ void TCustomFtpCli::StartReceiveTransfer(TFtpRequest rq) {
   if (!connected_) return UsageError(dataCommand_ + ": not connected");
   if (LocalFileName.empty() && !DisplayFileFlag && !appStream_)
     return UsageError("LocalFileName empty");
+  if (ArgumentRefused(highLevelFlag_ ? RequestType : rq, "The host file name", HostFileName))
+    return;
   if (!highLevelFlag_) RequestType = rq;
   currentStep_ = rq == ftpDirAsync ? ftpStepDir
                  : rq == ftpLsAsync ? ftpStepLs
@@ -493,11 +525,15 @@ void TCustomFtpCli::StartReceiveTransfer(TFtpRequest rq) {
             StatusCode = 550;
             return TransferFailed(550, false, nullptr);
           }
+          // What lay beyond the resume position is not the server's file:
+          // a shorter download must not leave the old tail behind it.
+          localStream_->SetSize(ResumeAt);
         } else {
           localStream_ = std::make_unique<TBufferedFileStream>(LocalFileName, fmCreate);
         }
       } else if (appStream_ && ResumeAt > 0) {
         appStream_->SetPosition(ResumeAt);
+        if (appStream_->Size() > ResumeAt) appStream_->SetSize(ResumeAt);
       }
       if (transferMode_ == ftpTransModeZDeflate) {
         OpenCompressTemp();
@@ -547,6 +583,9 @@ void TCustomFtpCli::StartReceiveTransfer(TFtpRequest rq) {
 
 void TCustomFtpCli::GetConnected(TCustomWSocket*, WORD error) {
   if (error != 0) {
+    // The command went out with the connect: its answer is still to come
+    // and belongs to no later command.
+    if (fNext_ && !transferReplyDone_) ++abandonedReplies_;
     LastResponse = "Unable to establish data connection - " + WinsockErrorTextWithCode(error);
     StatusCode = 550;
     SetErrorMessage();
@@ -636,6 +675,9 @@ void TCustomFtpCli::DataAvailable(TCustomWSocket*, WORD) {
   }
   if (localError_ != 0) return;
   buf.resize(size_t(n));
+  if (currentStep_ != ftpStepGet && std::uint64_t(ByteCount + n) > kFtpMaxListingBytes)
+    return LocalDataFailed(552, "Listing longer than " + std::to_string(kFtpMaxListingBytes) +
+                                    " bytes: transfer ended");
   try {
     if (zDirection_ == ftpZDecompressAfterGet && zStream_) {
       zStream_->Write(buf.data(), n);
@@ -673,6 +715,20 @@ void TCustomFtpCli::GetDataClosed(TCustomWSocket*, WORD error) {
     DataAvailable(data_.get(), 0);
     if (ByteCount == before) break;
   }
+  if (localError_ == 0 && dataEndFailure_.empty()) {
+    if (data_->SslClosedWithoutNotify()) {
+      // A protected stream cut without its close-notify may have lost its
+      // tail, whatever the server's final reply claims.
+      dataEndFailure_ =
+          "426 Data connection closed without its TLS close-notify: the download is incomplete";
+    } else if (currentStep_ == ftpStepGet && Binary() &&
+               transferMode_ == ftpTransModeStream && announcedSize_ >= 0 &&
+               announcedName_ == HostFileName && ResumeAt + ByteCount < announcedSize_) {
+      dataEndFailure_ = "426 Download ended after " + std::to_string(ResumeAt + ByteCount) +
+                        " of the " + std::to_string(announcedSize_) +
+                        " bytes SIZE announced: the download is incomplete";
+    }
+  }
   CloseLocalStreams();
   getDataClosed_ = true;
   dataCloseError_ = error;
@@ -692,7 +748,9 @@ void TCustomFtpCli::StartSendTransfer() {
   if (!CheckReady()) return;
   if (!connected_) return UsageError("STOR/APPE: not connected");
   if (!appStream_ && LocalFileName.empty()) return UsageError("LocalFileName empty");
+  if (ArgumentRefused(RequestType, "The host file name", HostFileName)) return;
   currentStep_ = appending_ ? ftpStepAppend : ftpStepPut;
+  announcedSize_ = -1;  // the upload changes the file
   if (!appending_ && !restAccepted_) ResumeAt = 0;
   ResetTransfer();
   donePosted_ = false;

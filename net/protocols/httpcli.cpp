@@ -873,7 +873,14 @@ void THttpCli::ReceiveBody() {
 }
 
 void THttpCli::WriteBody(const char* data, std::size_t len) {
-  if (len == 0) return;
+  if (len == 0 || state_ != httpWaitingBody) return;
+  if (MaxBodySize >= 0 && bodyReceived_ + std::int64_t(len) > MaxBodySize) {
+    // An endless or oversized body ends here, not in exhausted memory.
+    DropConnection();
+    Fail(httperrBodyTooLarge,
+         "HTTP body larger than " + std::to_string(MaxBodySize) + " bytes: request ended");
+    return;
+  }
   bodyReceived_ += std::int64_t(len);
   contCoding_->WriteBuffer(data, int(len));
 }
@@ -1195,15 +1202,22 @@ void THttpCli::RunRequestBlocking(THttpRequest request) {
   if (!socket_->Counter()) socket_->NewCounter();
   if (socket_->Counter()) socket_->Counter()->LastSendTick = platform::GetTickCount();
   socket_->WaitTimeout = 1000;
+  const DWORD started = platform::GetTickCount();
   while (state_ != httpReady) {
     socket_->WaitForDoneFlag(readyFlag_);
     if (state_ == httpReady) break;
     DWORD now = platform::GetTickCount();
     TWSocketCounter* c = socket_->Counter();
     DWORD newest = c ? c->NewestActivityTick() : now;
-    if (!IsTerminated() && NetTickDiff(newest, now) < DWORD(Timeout) * 1000u) continue;
+    const bool overTotal =
+        TotalTimeout > 0 && NetTickDiff(started, now) >= DWORD(TotalTimeout) * 1000u;
+    if (!IsTerminated() && !overTotal && NetTickDiff(newest, now) < DWORD(Timeout) * 1000u)
+      continue;
     if (IsTerminated())
       StopRequest(httperrAborted, "Request aborted");
+    else if (overTotal)
+      StopRequest(httperrCustomTimeOut, "Request aborted: it took longer than " +
+                                            std::to_string(TotalTimeout) + " seconds");
     else
       StopRequest(httperrCustomTimeOut, "Request aborted on timeout");
   }

@@ -75,6 +75,7 @@ enum : int {
   httperrHeaderTooLarge = 11,
   httperrBodyIncomplete = 12,
   httperrBadChunk = 13,
+  httperrBodyTooLarge = 14,
 };
 
 class EHttpException : public std::runtime_error {
@@ -154,6 +155,12 @@ class THttpCli : public TNetWndControl {
   TNetLogger* NetLogger() const { return socket_->NetLogger(); }
   void SetNetLogger(TNetLogger* v) { socket_->SetNetLogger(v); }
   int Timeout = 30;  // seconds without activity before a blocking request is aborted
+  // Seconds a blocking request may take as a whole, however busy the
+  // server keeps it; 0: no bound.
+  int TotalTimeout = 0;
+  // The most body bytes an answer may bring before the request ends with
+  // httperrBodyTooLarge; -1: no bound.
+  std::int64_t MaxBodySize = -1;
   std::string SocksServer;
   std::string SocksLevel = "5";
   std::string SocksPort = "1080";

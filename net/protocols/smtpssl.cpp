@@ -98,6 +98,9 @@ void TSslSmtpCli::BeginHandshake() {
     HandshakeDone(sender, e, cert, disc);
   };
   try {
+    // The connection went to the resolved address: the server's name is
+    // what the hello asks for and what the certificate is checked against.
+    s->SslServerName = Host;
     s->SslEnable = true;
     s->StartSslHandshake();
   } catch (const std::exception& e) {

@@ -538,7 +538,7 @@ void TCustomSslWSocket::InitSSLConnection(bool client, SSL_CTX* ctx) {
         sslContext_->InstallClientCertCallback();
       // The server name goes out with the hello (not for an address), and
       // with verification on the certificate must be the one of that name.
-      const std::string host = Addr();
+      const std::string host = SslServerName.empty() ? Addr() : SslServerName;
       bool ip = !host.empty() && IsIpLiteral(host);
       if (!host.empty() && !ip) SSL_set_tlsext_host_name(ssl_, host.c_str());
       if (sslContext_ && sslContext_->SslVerifyPeer() && !host.empty()) {

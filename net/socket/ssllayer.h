@@ -68,6 +68,10 @@ class TCustomSslWSocket : public TCustomSocksWSocket,
   void SetSslContext(TSslContext* v);
   bool SslEnable = false;
   std::vector<std::string> SslAcceptableHosts;
+  // The name a client asks for (SNI) and, with peer verification on, the
+  // name the certificate must carry; empty: the address connected to.
+  // Clients that connect by a resolved address set the host name here.
+  std::string SslServerName;
   TSslMode SslMode = sslModeClient;
   TX509Class SslX509Class = DefaultX509Class();
 

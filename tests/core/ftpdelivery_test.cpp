@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <string>
 #include <vector>
 
@@ -127,6 +129,15 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(401, b"127.0.0.1\n", [("WWW-Authenticate", 'Basic realm="x"')])
         elif self.path.startswith("/loop"):
             self.answer(302, b"", [("Location", self.path + "x")])
+        elif self.path == "/endless":
+            # A usable first line, then no end: only the bound stops it.
+            self.send_response(200)
+            self.end_headers()
+            try:
+                while True:
+                    self.wfile.write(b"127.0.0.1\n" * 1000)
+            except OSError:
+                pass
         else:
             self.answer(400, b"unexpected " + self.path.encode() + b" " + form.encode())
 
@@ -166,10 +177,16 @@ TEST(FtpDelivery, HostScriptNamesTheHostOnlyWithAUsableAnswer) {
       {base + "/missing", kFtpHostError},
       {base + "/locked", kFtpHostError},
       {base + "/loop", kFtpHostError},  // relocated more than five times
+      {base + "/endless", kFtpHostError},  // an answer that never ends
   };
   for (const auto& r : rows) {
     net::THttpCli http;
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(ResolveFtpHostScript(http, r.fse), r.expected) << r.fse;
     if (r.fse.ends_with("/loop")) EXPECT_GE(http.LocationChangeCurCount, 5);
+    if (r.fse.ends_with("/endless")) {
+      EXPECT_EQ(http.RequestDoneError, net::httperrBodyTooLarge) << http.ResponseReason;
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    }
   }
 }

@@ -555,6 +555,106 @@ TEST(FtpRunFailures, TlsServerKilledMidUploadIsRetriedWithAuthBeforeTheLogin) {
 }
 
 // ---------------------------------------------------------------------------
+// The TLS server's identity across runs.
+
+// A self-signed server is remembered at the first run and accepted at the
+// next; when another self-signed certificate answers on its port, the
+// session ends before the login (the server never sees USER), the archive
+// stays, and the log says how to accept the new certificate.
+TEST(FtpRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  YUX_REQUIRE_PROGRAM("openssl");
+  ASSERT_TRUE(test::TestPki::Get().Ok());
+  test::TempDir certs, logs;
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "first"));
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "second"));
+  const std::string first = test::CertFingerprint((certs / "first.pem").string());
+  const std::string second = test::CertFingerprint((certs / "second.pem").string());
+  ASSERT_FALSE(first.empty());
+  ASSERT_NE(first, second);
+  const fs::path protocol = logs / "vsftpd.log";
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start(test::FtpTls::Explicit,
+                           ProtocolLogConfig(protocol) + "force_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"))
+      << server.Error();
+  ASSERT_TRUE(server.RestartWithCertificate((certs / "first.pem").string(), (certs / "first.key").string()))
+      << server.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", "pinned");
+  const std::string key = "127.0.0.1:" + std::to_string(server.Port());
+  PrepareRun(world, source, [&](tarcopt& p) {
+    p.fse = key;
+    p.ffo = "pub";
+    p.fss = 1;
+  });
+  RetryOptions(world);
+  const fs::path pins = world.settings / "tlsservers.txt";
+  const std::string remembered = "Daily: TLS server " + key + " seen for the first time";
+
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    const size_t from = world.Log().size();
+    ASSERT_TRUE(RunUntil(world, "Daily: Done.", from));
+    EXPECT_TRUE(fs::exists(server.Pub() / "Daily.rar")) << world.Log();
+    fs::remove(server.Pub() / "Daily.rar");
+    EXPECT_EQ(Count(LogTexts(world.Log()), remembered), 1) << world.Log();
+    EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
+    EXPECT_EQ(fs::status(pins).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  }
+
+  ASSERT_TRUE(server.RestartWithCertificate((certs / "second.pem").string(), (certs / "second.key").string()))
+      << server.Error();
+  const size_t protocolFrom = test::ReadFile(protocol).size();
+  const size_t from = world.Log().size();
+  ASSERT_TRUE(RunUntil(world, "Daily: Undelivered files were kept in", from));
+  const std::string log = world.Log().substr(from);
+  EXPECT_NE(log.find("Daily: TLS server " + key + " presents the certificate " + second +
+                     " instead of the one remembered, " + first),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("remove the line of " + key + " from " + pins.string() + " to accept the new one"),
+            std::string::npos)
+      << log;
+  // Refused like a login: no retry, nothing uploaded, nothing recorded.
+  EXPECT_EQ(CountOf(log, "Daily: FTP - Trying again"), 0) << log;
+  EXPECT_EQ(CountOf(log, "Daily: FTP - Trying to upload"), 0) << log;
+  EXPECT_TRUE(Names(server.Pub()).empty());
+  EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
+  const auto commands = LoggedCommands(test::ReadFile(protocol).substr(protocolFrom));
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AUTH"), commands.end()) << test::ReadFile(protocol);
+  EXPECT_EQ(std::find(commands.begin(), commands.end(), "USER"), commands.end()) << test::ReadFile(protocol);
+  EXPECT_EQ(std::find(commands.begin(), commands.end(), "PASS"), commands.end());
+}
+
+// A certificate a trusted authority issued for the host is accepted as it
+// is: nothing is remembered.
+TEST(FtpRunTls, CertificateOfATrustedAuthorityIsAcceptedWithoutBeingRemembered) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  const test::TestPki& pki = test::TestPki::Get();
+  ASSERT_TRUE(pki.Ok());
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start(test::FtpTls::Explicit, "force_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"))
+      << server.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", "trusted");
+  PrepareRun(world, source, [&](tarcopt& p) {
+    p.fse = "127.0.0.1:" + std::to_string(server.Port());
+    p.ffo = "pub";
+    p.fss = 1;
+  });
+  // The yux process trusts the test authority (and only it).
+  test::ScopedEnvVar trust("SSL_CERT_FILE", pki.Cert("ca"));
+  ASSERT_TRUE(RunUntil(world, "Daily: Done."));
+  EXPECT_TRUE(fs::exists(server.Pub() / "Daily.rar")) << world.Log();
+  EXPECT_FALSE(fs::exists(world.settings / "tlsservers.txt"));
+  EXPECT_EQ(CountOf(world.Log(), "TLS server"), 0) << world.Log();
+}
+
+// ---------------------------------------------------------------------------
 // The watchdog: a server that stops taking the upload's data.
 
 TEST(FtpRunWatchdog, AStalledUploadIsAbortedAndRetried) {

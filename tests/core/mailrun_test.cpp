@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -296,6 +297,114 @@ TEST_P(MailRunCase, RealRun) {
 
 INSTANTIATE_TEST_SUITE_P(MailRun, MailRunCase, ::testing::ValuesIn(MailCases()),
                          [](const ::testing::TestParamInfo<MailCase>& info) { return std::string(info.param.name); });
+
+// ---- The TLS server's identity across runs ----
+
+namespace {
+
+// Runs "Daily" with a yux of its own until the log (after `from`) shows
+// `end`, then ends the program.
+::testing::AssertionResult RunMailUntil(YuxWorld& world, const std::string& end, std::size_t from) {
+  RunningYux yux(world);
+  const bool ended = WaitForText(world.settings / "yux.log", end, 90000, from);
+  yux.proc().terminate();
+  yux.proc().waitForFinished(20000);
+  if (!ended) return ::testing::AssertionFailure() << "no \"" << end << "\"\n" << world.Log() << yux.Err();
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// A self-signed STARTTLS server is remembered at the first run and
+// accepted at the next; when another self-signed certificate answers on its
+// port, the session ends before AUTH, the archive stays, and the log says
+// how to accept the new certificate.
+TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  YUX_REQUIRE_PROGRAM("openssl");
+  ASSERT_TRUE(test::TestPki::Get().Ok());
+  test::TempDir certs;
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "first"));
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "second"));
+  const std::string first = test::CertFingerprint((certs / "first.pem").string());
+  const std::string second = test::CertFingerprint((certs / "second.pem").string());
+  ASSERT_FALSE(first.empty());
+  test::SmtpPeerOptions o;
+  o.user = "yuxuser";
+  o.password = "s3cret";
+  o.tls = test::SmtpPeerOptions::kStartTls;
+  o.cert = (certs / "first.pem").string();
+  o.key = (certs / "first.key").string();
+  auto peer = std::make_unique<test::SmtpPeer>();
+  ASSERT_TRUE(peer->Start(o)) << peer->Error();
+  const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
+  YuxWorld world;
+  PrepareMailRun(world, {}, [&](tarcopt& p) {
+    p.sse = key;
+    p.sus = "yuxuser";
+    p.spa = "s3cret";
+    p.sss = 2;
+  });
+  const fs::path pins = world.settings / "tlsservers.txt";
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", world.Log().size()));
+    EXPECT_EQ(peer->MessageCount(), run) << world.Log();
+    EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key + " seen for the first time"), 1) << world.Log();
+    EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
+    EXPECT_EQ(fs::status(pins).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  }
+
+  // The same port, another self-signed certificate.
+  const int port = peer->Port();
+  peer.reset();
+  o.port = port;
+  o.cert = (certs / "second.pem").string();
+  o.key = (certs / "second.key").string();
+  peer = std::make_unique<test::SmtpPeer>();
+  ASSERT_TRUE(peer->Start(o)) << peer->Error();
+  ASSERT_EQ(peer->Port(), port);
+  const std::size_t from = world.Log().size();
+  ASSERT_TRUE(RunMailUntil(world, kKept, from));
+  const std::string log = world.Log().substr(from);
+  EXPECT_NE(log.find("Daily: TLS server " + key + " presents the certificate " + second +
+                     " instead of the one remembered, " + first),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("remove the line of " + key + " from " + pins.string()), std::string::npos) << log;
+  EXPECT_EQ(peer->MessageCount(), 0);
+  const std::string commands = peer->Commands();
+  EXPECT_NE(commands.find(" STARTTLS"), std::string::npos) << commands;
+  EXPECT_EQ(commands.find(" AUTH"), std::string::npos) << commands;
+  EXPECT_EQ(commands.find(" MAIL"), std::string::npos) << commands;
+  EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
+}
+
+// A certificate a trusted authority issued for the host is accepted as it
+// is: nothing is remembered.
+TEST(MailRunTls, CertificateOfATrustedAuthorityIsAcceptedWithoutBeingRemembered) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  const test::TestPki& pki = test::TestPki::Get();
+  ASSERT_TRUE(pki.Ok());
+  test::SmtpPeerOptions o;
+  o.user = "yuxuser";
+  o.password = "s3cret";
+  o.tls = test::SmtpPeerOptions::kStartTls;
+  test::SmtpPeer peer;
+  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  YuxWorld world;
+  PrepareMailRun(world, {}, [&](tarcopt& p) {
+    p.sse = "127.0.0.1:" + std::to_string(peer.Port());
+    p.sus = "yuxuser";
+    p.spa = "s3cret";
+    p.sss = 2;
+  });
+  test::ScopedEnvVar trust("SSL_CERT_FILE", pki.Cert("ca"));
+  ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", 0));
+  EXPECT_EQ(peer.MessageCount(), 1) << world.Log();
+  EXPECT_FALSE(fs::exists(world.settings / "tlsservers.txt"));
+  EXPECT_EQ(CountOf(world.Log(), "TLS server"), 0) << world.Log();
+}
 
 // ---- Real instances: abort and the log mail ----
 

@@ -72,6 +72,25 @@ bool VsftpdServer::Start(FtpTls tls, const std::string& extraConfig) {
   return true;
 }
 
+bool VsftpdServer::RestartWithCertificate(const std::string& cert, const std::string& key) {
+  Kill();
+  const std::string file = (dir_ / "vsftpd.conf").string();
+  std::string conf = ReadFile(file);
+  std::string out;
+  std::size_t start = 0;
+  while (start < conf.size()) {
+    std::size_t end = conf.find('\n', start);
+    if (end == std::string::npos) end = conf.size();
+    std::string line = conf.substr(start, end - start);
+    if (line.rfind("rsa_cert_file=", 0) == 0) line = "rsa_cert_file=" + cert;
+    if (line.rfind("rsa_private_key_file=", 0) == 0) line = "rsa_private_key_file=" + key;
+    out += line + "\n";
+    start = end + 1;
+  }
+  WriteFile(file, out);
+  return Restart();
+}
+
 void VsftpdServer::PutFile(const std::string& name, const std::string& data) const {
   WriteFile(Pub() / name, data);
   OwnByFtp(Pub() / name);

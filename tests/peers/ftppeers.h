@@ -22,6 +22,8 @@ inline constexpr const char kVsftpdForceTls[] = "force_anon_data_ssl=YES\nforce_
 class VsftpdServer {
  public:
   bool Start(FtpTls tls = FtpTls::None, const std::string& extraConfig = {});
+  // Starts the server again on the same port with another TLS certificate.
+  bool RestartWithCertificate(const std::string& cert, const std::string& key);
   int Port() const { return port_; }
   std::filesystem::path Root() const { return dir_ / "root"; }
   std::filesystem::path Pub() const { return dir_ / "root" / "pub"; }

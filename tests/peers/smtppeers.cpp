@@ -164,7 +164,7 @@ bool SmtpPeer::Start(const SmtpPeerOptions& o) {
   }
   const std::string script = (dir_ / "smtpserver.py").string();
   WriteFile(script, kServerScript);
-  port_ = FreeLoopbackPort();
+  port_ = o.port ? o.port : FreeLoopbackPort();
   std::string json = "{\"folder\": " + JsonString(dir_.str()) +
                      ", \"port\": " + std::to_string(port_) +
                      ", \"user\": " + JsonString(o.user) +
@@ -186,8 +186,8 @@ bool SmtpPeer::Start(const SmtpPeerOptions& o) {
     }
     json += std::string(", \"tls\": ") +
             (o.tls == SmtpPeerOptions::kStartTls ? "\"starttls\"" : "\"implicit\"") +
-            ", \"cert\": " + JsonString(pki.Cert("server")) +
-            ", \"key\": " + JsonString(pki.Key("server"));
+            ", \"cert\": " + JsonString(o.cert.empty() ? pki.Cert("server") : o.cert) +
+            ", \"key\": " + JsonString(o.key.empty() ? pki.Key("server") : o.key);
   }
   json += "}";
   if (!process_.Start({kDebianPython, script, json})) {

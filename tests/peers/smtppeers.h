@@ -24,6 +24,9 @@ struct SmtpPeerOptions {
   bool refuseFirstMail = false;  // 451 to the first MAIL FROM of the server's life
   bool refuseEhlo = false;       // 550 to every EHLO (HELO still works)
   bool refuseRcpt = false;       // 550 to every RCPT TO
+  // The TLS certificate and key; empty: the test PKI's server certificate.
+  std::string cert, key;
+  int port = 0;  // 0: a free port (a server started again keeps its old one)
 };
 
 class SmtpPeer {

@@ -253,4 +253,22 @@ int StartSServer(PipedPeer& p, const std::string& cert, const std::string& key,
   return port;
 }
 
+bool MakeSelfSigned(const std::filesystem::path& dir, const std::string& name) {
+  const ProcessResult r = RunProgram(
+      {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+       "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout",
+       (dir / (name + ".key")).string(), "-out", (dir / (name + ".pem")).string()});
+  return r.exitCode == 0;
+}
+
+std::string CertFingerprint(const std::string& pem) {
+  const ProcessResult r =
+      RunProgram({"openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", pem});
+  const auto eq = r.out.find('=');
+  if (r.exitCode != 0 || eq == std::string::npos) return {};
+  std::string f = r.out.substr(eq + 1);
+  while (!f.empty() && (f.back() == '\n' || f.back() == '\r')) f.pop_back();
+  return f;
+}
+
 }  // namespace yux::test

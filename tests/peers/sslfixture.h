@@ -3,6 +3,7 @@
 // TLS peers (openssl s_server / s_client, a Python script) run with a pipe
 // on their standard input and their output collected.
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -79,5 +80,25 @@ class PipedPeer {
 // port, 0 on failure.
 int StartSServer(PipedPeer& p, const std::string& cert, const std::string& key,
                  const std::vector<std::string>& extra);
+
+// A self-signed certificate for localhost and 127.0.0.1 made with the
+// openssl tool: <dir>/<name>.pem and <dir>/<name>.key.
+bool MakeSelfSigned(const std::filesystem::path& dir, const std::string& name);
+// The certificate's SHA-256 fingerprint as `openssl x509 -fingerprint
+// -sha256` prints it (upper-case hex pairs joined by ":"); empty on failure.
+std::string CertFingerprint(const std::string& pem);
+
+// Sets an environment variable for the life of the object (the programs a
+// test starts inherit it).
+class ScopedEnvVar {
+ public:
+  ScopedEnvVar(const char* name, const std::string& value) : name_(name) { ::setenv(name, value.c_str(), 1); }
+  ~ScopedEnvVar() { ::unsetenv(name_); }
+  ScopedEnvVar(const ScopedEnvVar&) = delete;
+  ScopedEnvVar& operator=(const ScopedEnvVar&) = delete;
+
+ private:
+  const char* name_;
+};
 
 }  // namespace yux::test

@@ -3,13 +3,16 @@
 // answers cut short or malformed, and the blocking form with its timeout.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/protocols/httpcli.h"
 #include "platform/messages.h"
 #include "tests/net/protocols/httpcli_testutil.h"
 #include "tests/net/protocols/memstream.h"
+#include "tests/peers/ftppeers.h"
 #include "tests/peers/httpclipeers.h"
 #include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
@@ -528,4 +531,84 @@ print("DONE", flush=True)
       EXPECT_EQ(done, httperrBodyIncomplete) << cli.ResponseReason;
     }
   }
+}
+
+// However the server frames an endless or oversized body, the request ends
+// at the body bound with an error that names it.
+TEST(HttpCli, BodiesEndAtTheirBound) {
+  struct Case {
+    const char* name;
+    std::string header;
+    std::string block;
+  };
+  const std::string chunk = "10000\r\n" + std::string(0x10000, 'c') + "\r\n";
+  const Case cases[] = {
+      {"delimited by the close", "HTTP/1.0 200 OK\r\n\r\n", std::string(65536, 'a')},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", chunk},
+      {"announced length", "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n",
+       std::string(65536, 'l')},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    yux::test::ScriptedServer server([&](int fd, int) {
+      yux::test::ReadHeaders(fd);
+      yux::test::WriteAll(fd, k.header);
+      yux::test::SendUntilRefused(fd, k.block, 4096);  // up to 256 MB
+    });
+    THttpCli cli;
+    MemStream body;
+    cli.ResponseBody = &body;
+    cli.MaxBodySize = 100000;
+    cli.URL = Url(server.Port(), "/endless");
+    try {
+      cli.RunRequestBlocking(httpGET);
+      ADD_FAILURE() << "no error";
+    } catch (const EHttpException& e) {
+      EXPECT_EQ(e.ErrorCode, httperrBodyTooLarge);
+    }
+    EXPECT_EQ(cli.ResponseReason, "HTTP body larger than 100000 bytes: request ended");
+    EXPECT_LE(body.data().size(), 100000u);
+  }
+  // A body of exactly the bound is whole.
+  yux::test::ScriptedServer server([&](int fd, int) {
+    yux::test::ReadHeaders(fd);
+    yux::test::WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + std::string(100000, 'e'));
+  });
+  THttpCli cli;
+  MemStream body;
+  cli.ResponseBody = &body;
+  cli.MaxBodySize = 100000;
+  cli.URL = Url(server.Port(), "/exact");
+  ASSERT_NO_THROW(cli.RunRequestBlocking(httpGET)) << cli.ResponseReason;
+  EXPECT_EQ(body.data().size(), 100000u);
+}
+
+// A server that keeps a blocking request busy with a trickle never trips
+// the silence timeout: the bound on the whole request ends it.
+TEST(HttpCli, BlockingRequestEndsAtItsTotalTime) {
+  yux::test::ScriptedServer server([&](int fd, int) {
+    yux::test::ReadHeaders(fd);
+    yux::test::WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+    for (int i = 0; i < 40; ++i) {  // 4 s, longer than the bound
+      yux::test::WriteAll(fd, "x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  THttpCli cli;
+  MemStream body;
+  cli.ResponseBody = &body;
+  cli.Timeout = 30;
+  cli.TotalTimeout = 2;
+  cli.URL = Url(server.Port(), "/trickle");
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    cli.RunRequestBlocking(httpGET);
+    ADD_FAILURE() << "no error";
+  } catch (const EHttpException& e) {
+    EXPECT_EQ(e.ErrorCode, httperrCustomTimeOut);
+  }
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(took, std::chrono::milliseconds(1900));
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_EQ(cli.ResponseReason, "Request aborted: it took longer than 2 seconds");
 }
