@@ -339,15 +339,20 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
   ASSERT_TRUE(peer->Start(o)) << peer->Error();
   const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
   YuxWorld world;
-  PrepareMailRun(world, {}, [&](tarcopt& p) {
-    p.sse = key;
-    p.sus = "yuxuser";
-    p.spa = "s3cret";
-    p.sss = 2;
-  });
+  // Each run is due at once again, and its copy lands in an empty folder.
+  const auto prepare = [&] {
+    fs::remove(world.settings / "dest" / "Daily.rar");
+    PrepareMailRun(world, {}, [&](tarcopt& p) {
+      p.sse = key;
+      p.sus = "yuxuser";
+      p.spa = "s3cret";
+      p.sss = 2;
+    });
+  };
   const fs::path pins = world.settings / "tlsservers.txt";
   for (int run = 1; run <= 2; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
+    prepare();
     ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", world.Log().size()));
     EXPECT_EQ(peer->MessageCount(), run) << world.Log();
     EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key + " seen for the first time"), 1) << world.Log();
@@ -364,6 +369,7 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
   peer = std::make_unique<test::SmtpPeer>();
   ASSERT_TRUE(peer->Start(o)) << peer->Error();
   ASSERT_EQ(peer->Port(), port);
+  prepare();
   const std::size_t from = world.Log().size();
   ASSERT_TRUE(RunMailUntil(world, kKept, from));
   const std::string log = world.Log().substr(from);
