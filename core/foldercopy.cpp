@@ -161,14 +161,21 @@ namespace {
 
 // Deletes every file of the destination that matches the mask, but for the
 // names of this run: with "edc" the folder is emptied before every file,
-// and the volumes delivered a moment ago must not go with it.  Each spared
-// name is logged once per run.
+// and the volumes delivered a moment ago must not go with it (each spared
+// name is logged once per run).  An older file under a name this run is
+// about to deliver is not deleted either: it is named in `replaceable`, and
+// the move replaces it, so that a move that fails leaves the older version.
 void EmptyDestination(const std::string& destination, const std::string& mask,
-                      const std::vector<std::string>& produced, std::set<std::string>& sparedLogged) {
+                      const std::vector<std::string>& produced, const std::set<std::string>& delivered,
+                      std::set<std::string>& sparedLogged, std::set<std::string>& replaceable) {
   for (const auto& entry : platform::FindFiles(PathJoin(destination, mask))) {
     if (entry.isFolder) continue;
-    if (std::find(produced.begin(), produced.end(), entry.name) != produced.end()) {
+    if (delivered.count(entry.name)) {
       if (sparedLogged.insert(entry.name).second) AddPresetLog(Format("emptyingspares", entry.name));
+      continue;
+    }
+    if (std::find(produced.begin(), produced.end(), entry.name) != produced.end()) {
+      replaceable.insert(entry.name);
       continue;
     }
     std::error_code ec;
@@ -198,7 +205,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
     }
 
     std::vector<std::string> copied;
-    std::set<std::string> spared;
+    std::set<std::string> delivered, spared, replaceable;
     bool first = true;
     for (const std::string& name : job.produced) {
       if (AbortRequested) {
@@ -222,15 +229,16 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
       }
       if (p.efl && !p.ems.empty() && (p.edc || first)) {
         AddPresetLog(MessageText("emptyingfolder") + p.ems + ").");
-        EmptyDestination(job.destination, p.ems, job.produced, spared);
+        EmptyDestination(job.destination, p.ems, job.produced, delivered, spared, replaceable);
       }
       first = false;
 
       const std::string target = PathJoin(job.destination, name);
       bool replace = false;
       if (Exists(target)) {
-        if (p.owe) {
-          AddPresetLog(Format("fileexistsdelete", name));
+        // An older file the emptying left for the move counts as emptied.
+        if (p.owe || replaceable.count(name)) {
+          if (p.owe) AddPresetLog(Format("fileexistsdelete", name));
           // An old file is replaced by the move itself, so that a move that
           // fails leaves the user's older version where it was.
           if (fs::is_directory(fs::symlink_status(target, ec)))
@@ -259,6 +267,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
           if (job.deliveries) job.deliveries->NoteFailure();
         }
         copied.push_back(name);
+        delivered.insert(name);
       } else {
         AddPresetLog(Format("cannotwrite", name) + " [!]");
         copied.clear();

@@ -386,6 +386,27 @@ TEST_F(FolderCopy, DisketteIsPromptedAndEmptiedBeforeEveryFile) {
             2);
 }
 
+// A fixed archive name: emptying the folder must not refuse the new archive
+// its place (the older file of that name goes, without "owe"), yet the older
+// file is only replaced by the move, so a move that fails leaves it there.
+TEST_F(FolderCopy, EmptyingLetsTheMoveReplaceAnOlderFileOfARunName) {
+  preset.efl = true;
+  preset.ems = "*.rar";
+  preset.owe = false;
+  fs::create_directories(dir / "dest");
+  test::WriteFile(dir / "dest" / "fixed.rar", "older");
+  test::WriteFile(dir / "dest" / "gone.rar", "older 2");
+  test::WriteFile(dir / "dest" / "stale.rar", "x");
+  Produce({"fixed.rar"});
+  EXPECT_EQ(CopyProducedFiles(Job({"gone.rar", "fixed.rar"})), FolderCopyResult::Done);
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "fixed.rar"), "data of fixed.rar");
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "gone.rar"), "older 2");
+  EXPECT_TRUE(Has("P: COPY - Cannot write gone.rar to the specified location. [!]"));
+  EXPECT_FALSE(fs::exists(dir / "dest" / "stale.rar"));
+  EXPECT_FALSE(Has("P: COPY - Emptying spares fixed.rar: a file of this run."));
+  EXPECT_FALSE(Has("P: COPY - File fixed.rar already exists, deleting."));
+}
+
 TEST_F(FolderCopy, EmptyingByMaskHappensOnceWithoutDiskette) {
   preset.efl = true;
   preset.ems = "*.rar";
