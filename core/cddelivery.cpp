@@ -28,7 +28,9 @@ struct DiscEvents {
   bool success = false;  // the last erase or write ended without failure
   bool verifyAborting = false;
   bool verifyFailed = false;
-  std::set<std::u16string> badFiles;  // names the verify found bad
+  bool verifyEnded = false;            // the verify's final result came
+  std::set<std::u16string> badFiles;   // names the verify found bad
+  std::set<std::u16string> goodFiles;  // names the verify read back intact
 };
 
 DiscEvents& Events() {
@@ -52,6 +54,8 @@ std::string Narrow(const std::u16string& s) {
   }
   return out;
 }
+
+const char kBad[] = " [!]";
 
 std::string Megabytes(uint32_t blocks) {
   char t[32];
@@ -129,11 +133,29 @@ class Stage {
     AddPresetLog(Format("cdmediainfo", Megabytes(b_.GetCapacityBlocks()),
                         Megabytes(b_.GetFreeBlocks())));
   }
+  // Builds the image and notes which produced files it refused; each
+  // refusal is an error line once per stage.
   void Build(bool importPrevious) {
     b_.ClearFiles();
     for (const auto& name : job_.produced) b_.InsertFile("\\", PathJoin(job_.runFolder, name));
     if (importPrevious) b_.ImportSession(0, "\\");
     b_.PrepareImage();
+    refused_.clear();
+    for (const auto& r : b_.RefusedFiles()) {
+      for (const auto& name : job_.produced) {
+        if (PathJoin(job_.runFolder, name) != r.source) continue;
+        refused_.insert(name);
+        if (logged_.insert(name).second)
+          AddPresetLog(Format("cdrefused", name, r.reason) + kBad);
+      }
+    }
+  }
+  // The produced files the image holds, in list order.
+  std::vector<std::string> Written() const {
+    std::vector<std::string> out;
+    for (const auto& name : job_.produced)
+      if (!refused_.count(name)) out.push_back(name);
+    return out;
   }
   std::string SpeedText() {
     const int m = b_.GetMediaType();
@@ -164,9 +186,9 @@ class Stage {
   disc::TLCDBurnerPro& b_;
   const CdTuning& t_;
   bool locked_ = false;
+  std::set<std::string> refused_;  // by the last image built
+  std::set<std::string> logged_;   // refusals already logged
 };
-
-const char kBad[] = " [!]";
 
 CdResult Stage::Run() {
   AddPresetLog(MessageText("cdstarted"));
@@ -198,6 +220,11 @@ CdResult Stage::Run() {
   }
 
   Build(true);
+  if (Written().empty()) {
+    // A session of old files only would use up room for nothing.
+    AddPresetLog(MessageText("cdnothingtowrite") + kBad);
+    return CdResult::Ended;
+  }
   if (b_.GetImageBlocks() >= b_.GetCapacityBlocks()) {
     AddPresetLog(MessageText("cdcantfitfiles") + kBad);
     return CdResult::Ended;
@@ -257,7 +284,7 @@ CdResult Stage::Run() {
   History();
   if (ready == Ready::Aborted) return CdResult::Aborted;
   if (!p_.cdv) {
-    if (job_.deliveries) job_.deliveries->Delivered(DeliveryKind::Cd, job_.produced);
+    if (job_.deliveries) job_.deliveries->Delivered(DeliveryKind::Cd, Written());
     return CdResult::Ended;
   }
   if (ready == Ready::No) {
@@ -307,7 +334,7 @@ bool Stage::Erase(bool spaceErase) {
 
 void Stage::History() {
   const std::string drive = std::string(1, p_.cdr.empty() ? '?' : p_.cdr[0]) + ":\\";
-  for (const auto& name : job_.produced) {
+  for (const auto& name : Written()) {
     try {
       AddHistoryLine(job_.presetName, kHistoryCd, drive + name);
     } catch (const std::exception& e) {
@@ -321,9 +348,15 @@ CdResult Stage::Verify() {
   Events().busy = true;
   Events().verifyAborting = false;
   Events().verifyFailed = false;
+  Events().verifyEnded = false;
   Events().badFiles.clear();
+  Events().goodFiles.clear();
   AddPresetLog(MessageText("cdverifying") + "...");
-  b_.VerifyDisc(true, true);
+  if (!b_.VerifyDisc(true, true)) {
+    Events().busy = false;
+    AddPresetLog(MessageText("cdverifynotstarted") + kBad);
+    return CdResult::Ended;
+  }
   Progress(0);
   while (!BusyOver()) {
     Pump();
@@ -333,10 +366,18 @@ CdResult Stage::Verify() {
       Progress(std::clamp(int(std::lround(double(pos) / b_.GetVerifyTotal() * 100)), 0, 100));
   }
   Progress(-1);
-  if (job_.deliveries) {
-    for (const auto& name : job_.produced) {
-      const std::u16string wide = QString::fromStdString(name).toStdU16String();
-      if (!Events().badFiles.count(wide)) job_.deliveries->Delivered(DeliveryKind::Cd, name);
+  if (!Events().verifyEnded) {
+    // Without its result the verify has shown nothing.
+    AddPresetLog(MessageText("cdverifynotended") + kBad);
+    return CdResult::Ended;
+  }
+  // Only what the verify read back intact from the written session counts.
+  for (const auto& name : Written()) {
+    const std::u16string wide = QString::fromStdString(name).toStdU16String();
+    if (Events().goodFiles.count(wide)) {
+      if (job_.deliveries) job_.deliveries->Delivered(DeliveryKind::Cd, name);
+    } else if (!Events().badFiles.count(wide)) {
+      AddPresetLog(Format("cdnotinsession", name) + kBad);
     }
   }
   return CdResult::Ended;
@@ -362,12 +403,15 @@ void ConnectDiscEvents(disc::TLCDBurnerPro& burner) {
     }
     if (file == -1) {
       Events().busy = false;
+      Events().verifyEnded = true;
       if (failed) Events().verifyFailed = true;
       AddPresetLog(failed ? MessageText("cdverifyfailed") + kBad : MessageText("cdverifyok"));
     } else if (failed) {
       const std::u16string name = sender->GetFileName(file);
       Events().badFiles.insert(name);
       AddPresetLog(MessageText("cdverifyfailedfor") + Narrow(name) + ".");
+    } else {
+      Events().goodFiles.insert(sender->GetFileName(file));
     }
   };
 }

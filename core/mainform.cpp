@@ -75,6 +75,12 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(kApplicationTitle);
   resize(620, 440);
   burner = std::make_unique<disc::TLCDBurnerPro>(this);
+  burner->SetVolumeID("YUX-BACKUP");
+  // ReplaceFile stays off: the disc delivery inserts the new archives
+  // first and imports the disc's last session after them, and an entry of
+  // that session must never take the place of a new archive of the same
+  // name (the new one would not be written, yet count as delivered).
+  burner->SetReplaceFile(false);
   sftp = std::make_unique<net::TSslFtpClient>();
   HttpC = std::make_unique<net::THttpCli>();
   ConnectDiscEvents(*burner);

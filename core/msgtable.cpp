@@ -324,6 +324,11 @@ constexpr Entry kDefaults[] = {
     {"cdverifyok", "CD - Verifying done, all files are OK."},
     {"cdverifyfailed", "CD - Verifying done, AT LEAST ONE FILE FAILED"},
     {"cdverifyfailedfor", "CD - VERIFY FAILED FOR "},
+    {"cdrefused", "CD - %s cannot go on the disc: %s."},
+    {"cdnothingtowrite", "CD - None of the files can go on the disc; nothing was written."},
+    {"cdverifynotstarted", "CD - The verify could not start; no file counts as written to the disc."},
+    {"cdverifynotended", "CD - The verify ended without its result; no file counts as written to the disc."},
+    {"cdnotinsession", "CD - %s is not in the written session."},
     // The web panel refuses to start without credentials.
     {"httpneedscredentials", "HTTP - The web control panel needs a login and a password; it was not started."},
     // The FTP watchdog, and the cleaner sparing a name this run uploaded

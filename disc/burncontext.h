@@ -20,6 +20,7 @@ namespace yux::disc {
 
 constexpr uint32_t kQueueBlockBytes = 65536;
 constexpr uint64_t kMinCacheBytes = 2u * 1048576u;
+constexpr uint32_t kMaxQueueBlocks = 10000;  // entries of the queue, whatever the cache size
 
 // Messages of the component's hidden window.
 constexpr uint32_t WM_ERASE_DONE = 0x0400 + 101;    // 1125
@@ -64,6 +65,10 @@ struct TBurnerContext {
   // session, and on grown volumes the descriptors at block 0 and the UDF
   // anchor. Files carried over from earlier sessions must lie outside them.
   std::vector<std::pair<uint32_t, uint32_t>> writtenRuns;
+
+  // Kernel ids of the running cache and write threads (0 when none), so
+  // that their priority can be read back.
+  std::atomic<int> cacheThreadId{0}, writeThreadId{0};
 
   std::atomic<bool> stop{false};
   std::atomic<bool> primed{false};        // queue full, or the whole image queued

@@ -8,6 +8,7 @@
 #include "disc/sessionimport.h"
 #include "disc/verify.h"
 #include "disc/writer.h"
+#include "platform/threadpriority.h"
 
 namespace yux::disc {
 
@@ -278,6 +279,7 @@ bool TLCDBurnerPro::VerifyDisc(bool flag1, bool flag2) {
   ctx_.verifyPosition = 0;
   ctx_.device.ResetStatistics();
   worker_ = std::thread([this, flag1, flag2] {
+    platform::SetThreadPriority(platform::CurrentThreadId(), platform::ThreadPriority::BelowNormal);
     TVerifyDiscThread t(ctx_, flag1, flag2);
     const bool anyFailed =
         t.Execute([this](int index, bool failed) { Report(WM_VERIFY_DONE, index, failed ? -1 : 0); });

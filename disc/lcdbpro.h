@@ -108,6 +108,8 @@ class TLCDBurnerPro {
   uint32_t GetWrittenBlocks() const { return ctx_.writtenBlocks; }
   std::u16string GetFileName(int index) const;
   int GetFileCount() const { return int(ctx_.tree.files.size()); }
+  // The source files the tree refused since ClearFiles, each with why.
+  const std::vector<TRefusedFile>& RefusedFiles() const { return ctx_.tree.refused; }
 
   // --- the workers (one at a time) ---
   // False when another write, erase or verify is still running, or the

@@ -118,6 +118,9 @@ struct Importer {
         fd.lastWriteUtc = RecordTime(r + 18);
         if (isDir) {
           fd.attributes = kAttrDirectory;
+          // Unlike a file, a folder of the old session is not given up for
+          // a new file: its files would vanish from the disc's last session.
+          tree.YieldToImportedFolder(dir, fd.fileName);
           TDirectory* sub = tree.CreateDirectory(dir, fd);
           if (sub) Directory(sub, childExtent, childLength, depth + 1);
           continue;

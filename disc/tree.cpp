@@ -128,6 +128,25 @@ void TTreeContext::ClearFiles() {
   layout.UDFBridge = udf;
   udfUnits.clear();
   lastError.clear();
+  refused.clear();
+}
+
+TFileEntry* TTreeContext::Refuse(const std::string& source, const std::u16string& name,
+                                 const std::string& reason) {
+  lastError = reason;
+  if (!source.empty()) refused.push_back({source, name, reason});
+  return nullptr;
+}
+
+void TTreeContext::RemoveEntry(TFileEntry* e) {
+  TDirectory* dir = e->parent;
+  dir->files.erase(std::remove(dir->files.begin(), dir->files.end(), e), dir->files.end());
+  dir->byName.erase(FoldName(e->longName));
+  dir->shortNames.erase(e->shortName);
+  layout.prepared = false;
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [e](const std::unique_ptr<TFileEntry>& f) { return f.get() == e; }),
+              files.end());
 }
 
 std::string TTreeContext::MakeShortName(TDirectory* dir, const TFindData& fd,
@@ -188,28 +207,31 @@ TFileEntry* TTreeContext::InsertEntry(const std::u16string& name, TDirectory* di
     OnAddFile(source, fd, skip);
     if (skip) return SkippedMarker();
   }
-  if (name.size() >= kMaxNameLength) return SkippedMarker();
+  if (name.size() >= kMaxNameLength) {
+    // Folders and files of an imported session with such names were never
+    // readable here; a source file must not vanish without a word.
+    if (source.empty()) return SkippedMarker();
+    return Refuse(source, name,
+                  "its name is " + std::to_string(name.size()) + " characters long; the disc takes "
+                  "names of at most " + std::to_string(kMaxNameLength - 1) + " characters");
+  }
   const bool isDir = fd.attributes & kAttrDirectory;
   if (!isDir && !source.empty() && fd.size >= (uint64_t(1) << 32)) {
     // The directory records of this image hold 32-bit lengths.
-    lastError = "File is 4 GB or larger and cannot be written to the disc image: " +
-                WideToUtf8(name);
-    return nullptr;
+    return Refuse(source, name, "it is 4 GB or larger; the disc takes files below 4 GB");
   }
   TFileEntry* e = FindEntry(dir, name);
   if (e) {
     // A file must never overwrite a folder's entry (or the other way round):
     // the folder's contents would be lost.
-    if (e->IsDirectory() != isDir) {
-      lastError = "A file and a folder cannot share the name " + WideToUtf8(name);
-      return nullptr;
-    }
+    if (e->IsDirectory() != isDir)
+      return Refuse(source, name, e->IsDirectory() ? "a folder on the disc has the same name"
+                                                   : "a file on the disc has the same name");
     if (!ReplaceFile) return e;
   } else {
-    if (files.size() >= kMaxFiles) {
-      lastError = "The disc holds at most 200000 files.";
-      return nullptr;
-    }
+    if (files.size() >= kMaxFiles)
+      return Refuse(source, name,
+                    "the disc takes at most " + std::to_string(kMaxFiles) + " files and folders");
     auto owned = std::make_unique<TFileEntry>();
     e = owned.get();
     files.push_back(std::move(owned));
@@ -246,21 +268,30 @@ TFileEntry* TTreeContext::InsertFile(const std::string& destination, const std::
   lastError.clear();
   std::error_code ec;
   const std::filesystem::path src(source);
+  const std::u16string fileName = Utf8ToWide(src.filename().string());
   auto st = std::filesystem::status(src, ec);
-  if (ec || !std::filesystem::is_regular_file(st)) return nullptr;
+  if (ec || !std::filesystem::is_regular_file(st))
+    return Refuse(source, fileName, "it is not a file that can be read");
   std::string dest = destination;
   if (dest.size() > 1 && dest.back() == '\\') dest.pop_back();
   TDirectory* dir = FindDirectory(dest);
-  if (!dir) return nullptr;
+  if (!dir) return Refuse(source, fileName, "the disc has no folder " + destination);
   TFindData fd;
-  fd.fileName = Utf8ToWide(src.filename().string());
+  fd.fileName = fileName;
   fd.size = std::filesystem::file_size(src, ec);
-  if (ec) return nullptr;
+  if (ec) return Refuse(source, fileName, "its size cannot be read");
   fd.attributes = kAttrArchive;
   if ((st.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none)
     fd.attributes |= kAttrReadOnly;
   fd.lastWriteUtc = FileTimeUtc(src);
   return InsertEntry(fd.fileName, dir, fd, 0, 0, source);
+}
+
+void TTreeContext::YieldToImportedFolder(TDirectory* dir, const std::u16string& name) {
+  TFileEntry* e = dir ? FindEntry(dir, name) : nullptr;
+  if (!e || e->IsDirectory() || e->imported || e->sourcePath.empty()) return;
+  Refuse(e->sourcePath, e->longName, "a folder on the disc has the same name");
+  RemoveEntry(e);
 }
 
 TDirectory* TTreeContext::CreateDirectory(TDirectory* parent, const TFindData& fd) {

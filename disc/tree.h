@@ -36,6 +36,13 @@ struct TFindData {
 
 struct TDirectory;
 
+// A source file the image cannot take, and why.
+struct TRefusedFile {
+  std::string source;
+  std::u16string name;  // the name it was to have on the disc
+  std::string reason;
+};
+
 // One extent of a file's data: its absolute block and its length in bytes.
 struct TExtent {
   uint32_t block = 0;
@@ -143,7 +150,8 @@ class TTreeContext {
   // Adds a source file to the directory with the given disc path ("\" or
   // empty for the root). Null when the source or the directory is missing,
   // the tables are full, or the file is too large for the image; see
-  // lastError for the reason of a refusal.
+  // lastError for the reason of a refusal. Every source file refused, here
+  // or later (YieldToImportedFolder), is listed in `refused`.
   TFileEntry* InsertFile(const std::string& destination, const std::string& source);
   // Inserts from find data; returns the entry, SkippedMarker() when the
   // handler or the name length skipped it, or null when refused. A file
@@ -152,6 +160,10 @@ class TTreeContext {
   TFileEntry* InsertEntry(const std::u16string& name, TDirectory* dir, const TFindData& fd,
                           uint8_t origin, uint32_t importedBlock, const std::string& source,
                           const std::vector<TExtent>* importedExtents = nullptr);
+  // A folder of the session being imported keeps its name and its files:
+  // a source file inserted under that name is taken out of the tree and
+  // listed as refused.
+  void YieldToImportedFolder(TDirectory* dir, const std::u16string& name);
   // Creates (or finds) the subdirectory named in fd under parent.
   TDirectory* CreateDirectory(TDirectory* parent, const TFindData& fd);
   TDirectory* FindDirectory(const std::u16string& path) const;
@@ -180,9 +192,16 @@ class TTreeContext {
   uint64_t outputPosition = 0;
   std::ostream* outputStream = nullptr;
   std::string lastError;
+  std::vector<TRefusedFile> refused;  // since ClearFiles
 
  private:
   std::string MakeShortName(TDirectory* dir, const TFindData& fd, bool isDirectory) const;
+  // Records a refusal of a source file (for the caller's log) in lastError
+  // and `refused`; null for InsertEntry's caller.
+  TFileEntry* Refuse(const std::string& source, const std::u16string& name,
+                     const std::string& reason);
+  // Takes an entry without a subdirectory out of the tree (before layout).
+  void RemoveEntry(TFileEntry* e);
 };
 
 // Where a carried-over file's data lies on the disc, in order.

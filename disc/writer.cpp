@@ -59,6 +59,18 @@ uint64_t CacheBytesFor(uint64_t megabytes) {
   return std::max<uint64_t>(megabytes * 1048576u, kMinCacheBytes);
 }
 
+uint32_t QueueCapacityFor(uint64_t cacheBytes) {
+  return uint32_t(std::clamp<uint64_t>(cacheBytes / kQueueBlockBytes, 2, kMaxQueueBlocks));
+}
+
+platform::ThreadPriority CachePriorityFor(size_t queued, uint32_t capacity) {
+  using P = platform::ThreadPriority;
+  if (queued + 1 >= capacity) return P::Idle;
+  if (queued < capacity / 4) return P::Highest;
+  if (queued < capacity / 2) return P::Normal;
+  return P::Lowest;
+}
+
 // ------------------------------------------------------- start of a write
 
 bool PrepareWrite(TBurnerContext& ctx, int media) {
@@ -108,7 +120,7 @@ bool PrepareWrite(TBurnerContext& ctx, int media) {
 
   std::lock_guard lk(ctx.lock);
   ctx.queue.clear();
-  ctx.capacityBlocks = uint32_t(std::max<uint64_t>(ctx.cacheBytes / kQueueBlockBytes, 2));
+  ctx.capacityBlocks = QueueCapacityFor(ctx.cacheBytes);
   ctx.remainingBlocks = L.imageEnd;
   ctx.remainingBytes = uint64_t(L.imageEnd) * kBlock;
   ctx.bytesQueued = 0;
@@ -124,20 +136,35 @@ bool PrepareWrite(TBurnerContext& ctx, int media) {
 
 // --------------------------------------------------------- cache thread
 
+void TCacheThread::Adapt(platform::ThreadPriority level) {
+  if (level == priority_) return;
+  // A refused raise (no right to lower nice values) keeps the old level.
+  if (platform::SetThreadPriority(platform::CurrentThreadId(), level)) priority_ = level;
+}
+
 bool TCacheThread::Push(TQueueEntry entry) {
   std::unique_lock lk(ctx_.lock);
-  ctx_.changed.wait(lk, [&] {
-    return ctx_.stop.load() || ctx_.queue.size() < ctx_.capacityBlocks;
-  });
-  if (ctx_.stop) {
+  auto stopped = [&] {
     int expected = errNone;
     ctx_.errorCode.compare_exchange_strong(expected, errStopped);
     return false;
-  }
+  };
+  if (ctx_.stop) return stopped();
   ctx_.bytesQueued += entry.bytes;
   ctx_.queue.push_back(std::move(entry));
-  if (ctx_.queue.size() + 1 >= ctx_.capacityBlocks) ctx_.primed = true;
   ctx_.changed.notify_all();
+  const platform::ThreadPriority level = CachePriorityFor(ctx_.queue.size(), ctx_.capacityBlocks);
+  lk.unlock();
+  Adapt(level);
+  if (level != platform::ThreadPriority::Idle) return true;
+  // Full: the write thread has enough for now.
+  lk.lock();
+  ctx_.primed = true;
+  ctx_.changed.notify_all();
+  ctx_.changed.wait(lk, [&] {
+    return ctx_.stop.load() || ctx_.queue.size() + 1 < ctx_.capacityBlocks;
+  });
+  if (ctx_.stop) return stopped();
   return true;
 }
 
@@ -179,6 +206,8 @@ bool TCacheThread::EmitZeros(uint64_t length) {
 }
 
 void TCacheThread::Execute() {
+  ctx_.cacheThreadId = platform::CurrentThreadId();
+  platform::SetThreadPriority(ctx_.cacheThreadId, priority_);
   TTreeContext& tree = ctx_.tree;
   const TImageLayout& L = tree.layout;
   uint64_t emitted = 0;
@@ -255,6 +284,7 @@ void TCacheThread::Execute() {
     ctx_.changed.wait(lk, [&] { return ctx_.stop.load() || ctx_.queue.empty(); });
   }
   ctx_.queue.clear();  // blocks a stopped write never took
+  ctx_.cacheThreadId = 0;
   ctx_.cacheEnded = true;
   ctx_.changed.notify_all();
 }
@@ -413,6 +443,9 @@ bool TWriteThread::Close(int r) {
 }
 
 bool TWriteThread::Execute() {
+  // The drive's own buffer bridges the gaps: the program stays responsive.
+  ctx_.writeThreadId = platform::CurrentThreadId();
+  platform::SetThreadPriority(ctx_.writeThreadId, platform::ThreadPriority::BelowNormal);
   TSCSIDevice& dev = ctx_.device;
   const TImageLayout& L = ctx_.tree.layout;
   ctx_.state = stWriting;
@@ -520,6 +553,7 @@ bool TWriteThread::Execute() {
     std::lock_guard guard(dev.deviceLock);
     dev.closeAfterCommand = true;
   }
+  ctx_.writeThreadId = 0;
   ctx_.state = stIdle;
   return failed;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "disc/burncontext.h"
+#include "platform/threadpriority.h"
 
 namespace yux::disc {
 
@@ -19,7 +20,11 @@ class TCacheThread {
   bool EmitZeros(uint64_t length);
   bool Flush(int32_t fileIndex);
   bool Push(TQueueEntry entry);
+  // Follows the queue's fill level: reads ahead eagerly while the queue
+  // runs low, yields to the program as it fills, idles while it is full.
+  void Adapt(platform::ThreadPriority level);
   TBurnerContext& ctx_;
+  platform::ThreadPriority priority_ = platform::ThreadPriority::BelowNormal;
   std::unique_ptr<uint8_t[]> cur_;
   uint32_t fill_ = 0;
   int32_t lastFile_ = -1;
@@ -51,5 +56,10 @@ class TWriteThread {
 bool PrepareWrite(TBurnerContext& ctx, int mediaType);
 // Cache size in bytes for a size in megabytes (at least 2 MB).
 uint64_t CacheBytesFor(uint64_t megabytes);
+// How many 64 KB blocks the queue holds for a cache of that many bytes.
+uint32_t QueueCapacityFor(uint64_t cacheBytes);
+// The cache thread's priority once the queue holds `queued` of
+// `capacity` blocks.
+platform::ThreadPriority CachePriorityFor(size_t queued, uint32_t capacity);
 
 }  // namespace yux::disc

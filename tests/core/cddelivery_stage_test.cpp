@@ -2,9 +2,16 @@
 // for the situations a disc can be in: a CD-R with data and room, a full
 // CD-RW that may be erased, a blank CD-RW, an image larger than the disc,
 // and a CD-R too full that cannot be erased.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -18,6 +25,7 @@
 #include "core/programlog.h"
 #include "disc/lcdbpro.h"
 #include "platform/driveletters.h"
+#include "platform/messages.h"
 #include "platform/mmc_emulated.h"
 #include "tests/support/testsupport.h"
 
@@ -254,3 +262,106 @@ TEST_F(DiscStage, DriveHeldByAnotherProgramIsNamedAndNothingCounts) {
   EXPECT_FALSE(deliveries.ReachedAny(name));
   EXPECT_FALSE(drive->HeldExclusively());
 }
+
+namespace {
+
+// Files the image cannot take are named with their reason, stay out of
+// the history and are not delivered; the others are written, verified and
+// delivered. When nothing is left to write, nothing is written.
+TEST_F(DiscStage, FilesTheImageRefusesAreNamedAndNotDelivered) {
+  Insert(platform::kProfileCdR);
+  const std::string longName = std::string(214, 'x') + ".rar";  // 218 units
+  File(longName, 1000, 2);
+  test::WriteFile(dir / "run" / "huge.rar", "");
+  fs::resize_file(dir / "run" / "huge.rar", uint64_t(1) << 32);  // sparse
+  const std::string good = File("good.rar", 100000, 1);
+  auto refusal = [&](const std::string& name, const std::string& reason) {
+    const std::string head = "CD - " + name + " cannot go on the disc: ";
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.rfind(head, 0) == 0 && l.find(reason) != std::string::npos &&
+             l.size() > 4 && l.substr(l.size() - 4) == " [!]";
+    });
+  };
+
+  ASSERT_EQ(Deliver({longName, "huge.rar", good}), CdResult::Ended);
+  EXPECT_TRUE(refusal(longName, "218 characters")) << All();
+  EXPECT_TRUE(refusal("huge.rar", "4 GB")) << All();
+  EXPECT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+  EXPECT_TRUE(Logged("Verifying done, all files are OK.")) << All();
+  EXPECT_TRUE(deliveries.Complete(good));
+  EXPECT_FALSE(deliveries.ReachedAny(longName));
+  EXPECT_FALSE(deliveries.ReachedAny("huge.rar"));
+  const auto h = ReadPresetList("Daily", ".hst");
+  ASSERT_TRUE(h && h->size() == 1u);
+  EXPECT_NE(h->at(0).find("\t1-CD\tE:\\good.rar"), std::string::npos) << h->at(0);
+
+  // Only refused files: no session of old files only.
+  drive->ClearLog();
+  preset.cdv = false;
+  ASSERT_EQ(Deliver({longName, "huge.rar"}), CdResult::Ended);
+  EXPECT_TRUE(refusal(longName, "218 characters")) << All();
+  EXPECT_EQ(lines.back(), "CD - None of the files can go on the disc; nothing was written. [!]")
+      << All();
+  for (auto& e : drive->Log()) EXPECT_NE(e.Opcode(), 0x2A) << "nothing is written";
+  EXPECT_FALSE(deliveries.ReachedAny(longName));
+  EXPECT_FALSE(deliveries.ReachedAny("huge.rar"));
+  EXPECT_EQ(burner->GetSessionCount(), 1);
+}
+
+// A verify that does not start, or ends without its result, has shown
+// nothing: an error line, and no file counts as delivered.
+TEST_F(DiscStage, AVerifyWithoutItsResultDeliversNothing) {
+  struct Row {
+    const char* name;
+    std::function<void()> arrange;  // before the stage runs
+    std::string line;
+  };
+  // The component is still busy with another verify when the stage asks
+  // for its own: that verify's source is a pipe nobody writes yet.
+  const fs::path pipe = dir / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  bool othersRunning = false;
+  const Row rows[] = {
+      {"busy with another verify",
+       [&] {
+         auto connected = burner->OnWriteDone;
+         burner->OnWriteDone = [&, connected](disc::TLCDBurnerPro* s, uint8_t id, bool failed) {
+           connected(s, id, failed);
+           auto& entry = *burner->Context().tree.files.front();
+           entry.sourcePath = pipe.string();
+           entry.md5.clear();
+           burner->OnVerifyDone = nullptr;
+           othersRunning = burner->VerifyDisc(true, true);
+         };
+       },
+       "CD - The verify could not start; no file counts as written to the disc. [!]"},
+      {"result lost",
+       [&] { burner->OnVerifyDone = [](disc::TLCDBurnerPro*, uint8_t, int, bool) {}; },
+       "CD - The verify ended without its result; no file counts as written to the disc. [!]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Insert(platform::kProfileCdR);
+    row.arrange();
+    const std::string name = File("a.rar", 100000, 1);
+    ASSERT_EQ(Deliver({name}), CdResult::Ended);
+    EXPECT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+    EXPECT_TRUE(Logged(row.line.substr(5))) << All();
+    EXPECT_FALSE(Logged("Verifying done, all files are OK.")) << All();
+    EXPECT_FALSE(deliveries.ReachedAny(name));
+    if (othersRunning) {
+      // Lets the other verify end.
+      int fd = -1;
+      for (int i = 0; i < 500 && fd < 0; ++i) {
+        fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      ASSERT_GE(fd, 0);
+      ::close(fd);
+      platform::WaitPumping([&] { return !burner->Busy(); }, 60000, 10);
+      othersRunning = false;
+    }
+  }
+}
+
+}  // namespace

@@ -178,6 +178,45 @@ TEST(DiscProcessRun, TwoRunsOfTwoProcessesWriteTwoSessionsOnACdR) {
   EXPECT_FALSE(fs::exists(first / "Run2.rar"));
 }
 
+// The disc as the only destination, with "delete files after archiving":
+// a first run's archive goes on the disc, which carries the program's
+// volume label, and its source goes. A second run's archive has a name the
+// disc cannot take: it is named with the reason, kept, its source stays,
+// and the run does not end with "Done.".
+TEST(DiscProcessRun, AnArchiveTheDiscRefusesIsKeptWithItsSources) {
+  YUX_REQUIRE_PROGRAM("isoinfo");
+  DiscWorld w("CD-R/20000");
+  auto onlyDisc = [](tarcopt& p) {
+    p.ctf = false;
+    p.del = true;
+  };
+  const auto first = w.Run("Run1", 200000, onlyDisc);
+  ASSERT_TRUE(Has(CdLines(first), "CD - Verifying done, all files are OK.")) << Print(first);
+  EXPECT_TRUE(Has(first, "Daily: Done.")) << Print(first);
+  EXPECT_FALSE(fs::exists(w.source / "Run1.bin"));
+  const auto d = test::RunProgram({"isoinfo", "-d", "-i", w.image.string()});
+  ASSERT_EQ(d.exitCode, 0) << d.err;
+  EXPECT_NE(d.out.find("Volume id: YUX-BACKUP"), std::string::npos) << d.out;
+
+  const std::string name = std::string(214, 'x');  // with ".rar": 218 units
+  const std::string before = w.ImageMd5();
+  const auto second = w.Run(name, 200000, onlyDisc);
+  const auto cd = CdLines(second);
+  EXPECT_TRUE(Has(cd, "CD - " + name + ".rar cannot go on the disc: its name is 218 characters "
+                      "long; the disc takes names of at most 217 characters. [!]"))
+      << Print(second);
+  EXPECT_TRUE(Has(cd, "CD - None of the files can go on the disc; nothing was written. [!]"))
+      << Print(second);
+  EXPECT_FALSE(Has(second, "Daily: Done.")) << Print(second);
+  EXPECT_EQ(w.ImageMd5(), before);
+  EXPECT_TRUE(fs::exists(w.source / (name + ".bin")));
+  bool kept = false;
+  for (const auto& e : fs::recursive_directory_iterator(w.world.settings / "kept"))
+    kept |= e.path().filename() == name + ".rar";
+  EXPECT_TRUE(kept);
+  EXPECT_EQ(w.History(), std::vector<std::string>{"1-CD\tE:\\Run1.rar"});
+}
+
 // Erasing and refusing: a first run (when the row has one) puts a session
 // on the disc, the second run meets it.
 struct EraseRow {

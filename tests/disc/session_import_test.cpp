@@ -104,6 +104,33 @@ TEST(SessionImport, SecondSessionCarriesTheFirstAndTheNewBackupWins) {
   EXPECT_EQ(Md5Of((out / "d.rar").string()), Md5Of(d));
 }
 
+// A folder of the old session keeps its name and its files: a new file
+// inserted under that name is taken out and listed as refused.
+TEST(SessionImport, AFolderOfTheOldSessionIsNotGivenUpForANewFile) {
+  EmulatedDriveFixture f(kProfileCdR);
+  const auto c = Src(f, "c.rar", 9000, 1);
+  TTreeContext first;
+  ASSERT_NE(first.CreateDirectory(first.root, Folder(u"Old")), nullptr);
+  ASSERT_NE(first.InsertFile("\\Old", c), nullptr);
+  EXPECT_EQ(BurnSession(first, f.dev), 0u);
+
+  const auto clash = Src(f, "OLD", 7000, 2), d = Src(f, "d.rar", 3000, 3);
+  TTreeContext second;
+  ASSERT_NE(second.InsertFile("\\", clash), nullptr);
+  ASSERT_NE(second.InsertFile("\\", d), nullptr);
+  EXPECT_EQ(ImportSession(second, f.dev, 0, "\\"), 1);
+  TDirectory* old = second.FindDirectory(std::string("\\Old"));
+  ASSERT_NE(old, nullptr);
+  ASSERT_EQ(old->files.size(), 1u);
+  EXPECT_TRUE(old->files[0]->imported);
+  ASSERT_EQ(second.refused.size(), 1u);
+  EXPECT_EQ(second.refused[0].source, clash);
+  EXPECT_NE(second.refused[0].reason.find("folder"), std::string::npos);
+  for (const auto& e : second.files) EXPECT_NE(e->sourcePath, clash);
+  EXPECT_EQ(CountFiles(second), 2u);  // d.rar and the old c.rar
+  EXPECT_NE(second.FindEntry(second.root, u"d.rar"), nullptr);
+}
+
 TEST(SessionImport, RootDirectoryOver64KBIsReadWhole) {
   EmulatedDriveFixture f(kProfileDvdPlusRw, 100000);
   TTreeContext first;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "disc/commonlib.h"
 #include "disc/tree.h"
@@ -112,7 +113,10 @@ TEST(FileTree, SkipsLongNamesAndWhatTheHandlerRefuses) {
   auto name217 = std::u16string(213, u'x') + u".rar";
   auto name218 = std::u16string(214, u'x') + u".rar";
   EXPECT_NE(tree.InsertEntry(name217, tree.root, File(name217), 0, 0, "/s"), TTreeContext::SkippedMarker());
-  EXPECT_EQ(tree.InsertEntry(name218, tree.root, File(name218), 0, 0, "/s"), TTreeContext::SkippedMarker());
+  // A source file with a name that long is refused (and listed), not skipped.
+  EXPECT_EQ(tree.InsertEntry(name218, tree.root, File(name218), 0, 0, "/s"), nullptr);
+  ASSERT_EQ(tree.refused.size(), 1u);
+  EXPECT_EQ(tree.refused[0].name, name218);
   std::string seen;
   tree.OnAddFile = [&](const std::string& source, const TFindData& fd, bool& skip) {
     seen = source;
@@ -123,6 +127,7 @@ TEST(FileTree, SkipsLongNamesAndWhatTheHandlerRefuses) {
   EXPECT_EQ(seen, "/src/skip.me");
   EXPECT_NE(tree.InsertEntry(u"keep.me", tree.root, File(u"keep.me"), 0, 0, "/src/keep.me"), nullptr);
   EXPECT_EQ(tree.root->files.size(), 2u);
+  EXPECT_EQ(tree.refused.size(), 1u);  // what the handler skips is no refusal
 }
 
 TEST(FileTree, FilesOf4GiBAreRefusedWithAReason) {
@@ -172,7 +177,53 @@ TEST(FileTree, TablesRefuseInsertionsBeyondTheirCapacity) {
     ASSERT_NE(tree.InsertEntry(u"f" + Utf8ToWide(std::to_string(n)), last, File(u"x"), 0, 0, "/s"), nullptr);
   EXPECT_EQ(tree.InsertEntry(u"too-many", last, File(u"x"), 0, 0, "/s"), nullptr);
   EXPECT_EQ(tree.files.size(), kMaxFiles);
+  ASSERT_EQ(tree.refused.size(), 1u);
+  EXPECT_EQ(tree.refused[0].name, u"too-many");
+  EXPECT_NE(tree.refused[0].reason.find("200000"), std::string::npos) << tree.refused[0].reason;
   tree.ClearFiles();
   EXPECT_EQ(tree.files.size(), 0u);
   EXPECT_EQ(tree.directories.size(), 1u);
+  EXPECT_TRUE(tree.refused.empty());
+}
+
+// Every source file the image cannot take is listed with its source, its
+// name and a reason that says what is wrong, however it was refused.
+TEST(FileTree, EveryRefusedSourceFileIsListedWithItsReason) {
+  TempDir dir;
+  const std::string longName = std::string(214, 'x') + ".rar";  // 218 units
+  struct Case {
+    const char* what;
+    std::string file;
+    std::function<void(TTreeContext&, const std::string& path)> make;
+    std::string reasonHas;
+  } cases[] = {
+      {"name of 218 units", longName,
+       [](TTreeContext&, const std::string& p) { MakeFile(p, 10, 1); }, "218 characters"},
+      {"4 GiB", "huge.rar",
+       [](TTreeContext&, const std::string& p) {
+         yux::test::WriteFile(p, "");
+         std::filesystem::resize_file(p, uint64_t(1) << 32);  // sparse
+       },
+       "4 GB"},
+      {"folder of that name", "taken.rar",
+       [](TTreeContext& t, const std::string& p) {
+         MakeFile(p, 10, 2);
+         t.CreateDirectory(t.root, Folder(u"TAKEN.RAR"));
+       },
+       "folder"},
+      {"no file", "gone.rar", [](TTreeContext&, const std::string&) {}, "not a file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTreeContext tree;
+    const std::string path = (dir / c.file).string();
+    c.make(tree, path);
+    EXPECT_EQ(tree.InsertFile("\\", path), nullptr);
+    ASSERT_EQ(tree.refused.size(), 1u);
+    EXPECT_EQ(tree.refused[0].source, path);
+    EXPECT_EQ(tree.refused[0].name, Utf8ToWide(c.file));
+    EXPECT_NE(tree.refused[0].reason.find(c.reasonHas), std::string::npos) << tree.refused[0].reason;
+    EXPECT_EQ(tree.lastError, tree.refused[0].reason);
+    for (const auto& f : tree.files) EXPECT_NE(f->sourcePath, path);
+  }
 }
