@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Archiving a 200 MB tree of 400 files with the stand-in archiver
 # (`a -m3 -r`) beside `7z a -tzip -mx=5` (on every core) and `zip -r -6`, on
-# the same tree, from the same folder, into the same folder.
+# the same tree, from the same folder, into the same folder; then the tree's
+# files joined into one 200 MB file, archived alone by the stand-in
+# (`a -m3`) beside `7z a -tzip -mx=5 -mmt=on` (one entry on every core).
 #   bench/winrar_bench.sh [path/to/winrar] [runs]
 # Default program: build/default/app/winrar (use a Release build for
 # meaningful numbers); default runs: 3.
@@ -51,6 +53,7 @@ for d in range(20):
 PY
 sync
 cat "$work"/tree/*/* >/dev/null
+cat "$work"/tree/*/* >"$work/large.dat"
 
 now() { date +%s.%N; }
 calc() { python3 -c "print($1)"; }
@@ -78,6 +81,8 @@ for ((i = 0; i < runs; ++i)); do
   run project ours.rar "$winrar" a -m3 -r -INUL ours tree
   run 7z 7z.zip 7z a -tzip -mx=5 -mmt=on 7z.zip tree
   run zip zip.zip zip -r -6 -q zip.zip tree
+  run project1 one.rar "$winrar" a -m3 -INUL one large.dat
+  run 7z1 one7z.zip 7z a -tzip -mx=5 -mmt=on one7z.zip large.dat
 done
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (after)"
 
@@ -89,3 +94,8 @@ printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "reference: 7z a -tzip -mx=5" "$s
 printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "reference: zip -r -6" "$z" "${sizes[zip]}" "${times[zip]}"
 printf 'ratio project / 7z:   %.2f (target <= 1.30)\n' "$(calc "$p / $s")"
 printf 'ratio project / zip:  %.2f (target <= 1.00)\n' "$(calc "$p / $z")"
+p1=$(median "${times[project1]}")
+s1=$(median "${times[7z1]}")
+printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "project: winrar a -m3 (one file)" "$p1" "${sizes[project1]}" "${times[project1]}"
+printf '%-34s %7.2f s  %11d bytes  runs: %s\n' "reference: 7z a -tzip -mx=5 -mmt" "$s1" "${sizes[7z1]}" "${times[7z1]}"
+printf 'ratio project / 7z, one file:  %.2f (time ratio, lower is better)\n' "$(calc "$p1 / $s1")"
