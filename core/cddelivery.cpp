@@ -201,11 +201,15 @@ CdResult Stage::Run() {
   }
   b_.SetCacheSize(uint32_t(std::max(p_.cdb, 1)));
 
-  if (p_.edc)
+  if (p_.edc) {
+    // Closed by an abort (the end of the session, say), the box is no OK:
+    // the stage ends and the run keeps its files.
     platform::MessageBox("\n" + MessageText("insertcd"), kApplicationTitle,
-                         platform::MB_OK | platform::MB_ICONINFORMATION);
-  else
+                         platform::MB_OK | platform::MB_ICONINFORMATION, [] { return AbortRequested.load(); });
+    if (AbortRequested) return CdResult::Aborted;
+  } else {
     Reload();
+  }
 
   switch (WaitReady()) {
     case Ready::Aborted: return CdResult::Aborted;

@@ -133,14 +133,15 @@ void RunCopyCleaner(const std::string& destination, const std::vector<std::strin
   }
 }
 
-bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace) {
+bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace,
+                const std::function<bool()>& keepGoing) {
   std::string why;
   if (platform::RenameFile(from, to, replace, &why)) return true;
   if (!platform::IsCrossDeviceError(from, fs::path(to).parent_path().string())) {
     if (error) *error = why;
     return false;
   }
-  if (!platform::CopyFileSafely(from, to, replace, error)) return false;
+  if (!platform::CopyFileSafely(from, to, replace, error, keepGoing)) return false;
   // A source that cannot be deleted goes with the run folder later.
   std::error_code ec;
   fs::remove(from, ec);
@@ -207,19 +208,25 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
     std::vector<std::string> copied;
     std::set<std::string> delivered, spared, replaceable;
     bool first = true;
-    for (const std::string& name : job.produced) {
-      if (AbortRequested) {
-        // What was delivered before the abort stays known to the cleaner.
-        try {
-          if (!copied.empty()) AppendProducedFiles(job.presetName, copied, kListCopy);
-        } catch (const std::exception&) {
-          AddPresetLog(MessageText("errorduringoperation") + " [!]");
-        }
-        return FolderCopyResult::Aborted;
+    const auto aborted = [&] {
+      // What was delivered before the abort stays known to the cleaner.
+      try {
+        if (!copied.empty()) AppendProducedFiles(job.presetName, copied, kListCopy);
+      } catch (const std::exception&) {
+        AddPresetLog(MessageText("errorduringoperation") + " [!]");
       }
-      if (p.edc && IsDisketteDestination(job.destinationText))
+      return FolderCopyResult::Aborted;
+    };
+    for (const std::string& name : job.produced) {
+      if (AbortRequested) return aborted();
+      if (p.edc && IsDisketteDestination(job.destinationText)) {
+        // The box closes when the run is aborted (the session ends, say):
+        // that is no OK to go on with.
         platform::MessageBox("\n" + MessageText("insertnextdisk"), kApplicationTitle,
-                             platform::MB_OK | platform::MB_ICONINFORMATION);
+                             platform::MB_OK | platform::MB_ICONINFORMATION,
+                             [] { return AbortRequested.load(); });
+        if (AbortRequested) return aborted();
+      }
 
       std::error_code ec;
       if (job.destination.empty() || (fs::create_directories(job.destination, ec), ec) ||
@@ -249,7 +256,13 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
           AddPresetLog(Format("nopermissiondelete", name) + " [!]");
         }
       }
-      if (MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace)) {
+      // A copy to another file system handles messages between its chunks
+      // and stops when the run is aborted.
+      const auto keepCopying = [&] {
+        if (job.pump) job.pump();
+        return !AbortRequested;
+      };
+      if (MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace, keepCopying)) {
         // Private while it waited in the run folder; at the destination it
         // takes the mode any new file there would have.
         platform::SetFileMode(target, platform::DefaultFileMode());
@@ -269,6 +282,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
         copied.push_back(name);
         delivered.insert(name);
       } else {
+        if (AbortRequested) return aborted();
         AddPresetLog(Format("cannotwrite", name) + " [!]");
         copied.clear();
       }

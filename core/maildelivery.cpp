@@ -42,24 +42,42 @@ class MailSession {
   void FileSent();
   void Failed();
   void RetryFired();
+  // Every sign of life of the session restarts the inactivity limit: a
+  // command or data sent, a reply line received.
+  void Alive(unsigned limitMs) {
+    if (!busy || retryPending_ || limitMs == 0) return;
+    idle_.start(static_cast<int>(std::min<unsigned>(limitMs, 0x7FFFFFFF)));
+  }
+  void IdleFired();
+  void DropConnection();
   // The QUIT of a failed connection has ended: a retry that waited for it goes.
   bool QuitEnded() {
     quitEnded_ = true;
     if (!retryAfterQuit_) return false;
     retryAfterQuit_ = false;
+    idle_.stop();
     retry_.start(0);
     return true;
   }
   void EndSession() {
     retry_.stop();
+    idle_.stop();
     retryPending_ = false;
     retryAfterQuit_ = false;
     busy = false;
   }
 
   MailJob job_;
-  net::TSslSmtpCli client_;
+  // The client of the session; one that was aborted is retired with its
+  // handlers cleared, so that its late reports reach nobody.
+  std::unique_ptr<net::TSslSmtpCli> owned_ = std::make_unique<net::TSslSmtpCli>();
+  std::unique_ptr<net::TSslSmtpCli> retired_;
+  net::TSslSmtpCli& C() { return *owned_; }
+  void Configure();
+  // Aborts the client and puts a fresh one, set up alike, in its place.
+  void Retire();
   QTimer retry_;
+  QTimer idle_;
   std::size_t index_ = 0;
   int retries_ = 0;
   bool quitting_ = false;  // QUIT sent after all files
@@ -159,52 +177,117 @@ void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::s
   if (sss != 0 && !c.SslContext()) c.SetSslContext(&ClientSslContext());
 }
 
+void MailSession::Configure() {
+  const tarcopt& p = *job_.preset;
+  net::TSslSmtpCli& c = C();
+  c.SetEmailFiles({});
+  c.RcptName = {p.sto};
+  c.HdrSubject = "Files for you (sent by YUX).";
+  c.FromName = p.sfr;
+  c.HdrFrom = p.sfr;
+  c.HdrTo = p.sto;
+  // The mails' texts are UTF-8 here (preset names, paths).
+  c.SetCharSet("utf-8");
+  c.XMailer = "Pellmor YUX";
+  c.MailMessage.clear();
+  SetSmtpAccount(c, p.sse, "25", p.sus, p.spa, p.sss);
+  c.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq, net::WORD error) {
+    RequestDone(rq, error);
+  };
+  // The reply to the end of a message may take longer than the others.
+  c.OnCommand = [this](net::TCustomSmtpClient*, const std::string& cmd) {
+    Alive(cmd == "." ? job_.dataEndLimitMs : job_.replyLimitMs);
+  };
+  c.OnResponse = [this](net::TCustomSmtpClient*, const std::string&) { Alive(job_.replyLimitMs); };
+  c.OnMessageDataSent = [this](net::TCustomSmtpClient*, int) { Alive(job_.replyLimitMs); };
+  // Nothing goes to a TLS server the program cannot vouch for: the client
+  // ends the session when the handshake's peer is refused.
+  c.OnSslHandshakeDone = [this](net::TCustomWSocket*, net::WORD error, net::TX509Base*, bool& disconnect) {
+    std::string fingerprint;
+    if (error == 0 && !disconnect && !AcceptTlsServer(C().CtrlSocket()->Ssl(), C().Host, C().Port, fingerprint))
+      disconnect = true;
+  };
+}
+
+void MailSession::Retire() {
+  net::TSslSmtpCli& c = C();
+  c.OnRequestDone = nullptr;
+  c.OnCommand = nullptr;
+  c.OnResponse = nullptr;
+  c.OnMessageDataSent = nullptr;
+  c.OnSslHandshakeDone = nullptr;
+  if (c.State() != net::smtpReady || c.Connected) c.Abort();
+  // The one retired before is done with by now (this may run inside an
+  // event of the current one, which therefore lives on a while).
+  retired_ = std::move(owned_);
+  owned_ = std::make_unique<net::TSslSmtpCli>();
+  Configure();
+}
+
 void MailSession::Start(const MailJob& job) {
   job_ = job;
   const tarcopt& p = *job.preset;
   busy = true;
   quitting_ = false;
-  client_.SetEmailFiles({});
-  client_.RcptName = {p.sto};
-  client_.HdrSubject = "Files for you (sent by YUX).";
-  client_.FromName = p.sfr;
-  client_.HdrFrom = p.sfr;
-  client_.HdrTo = p.sto;
-  // The mails' texts are UTF-8 here (preset names, paths).
-  client_.SetCharSet("utf-8");
-  client_.XMailer = "Pellmor YUX";
-  client_.MailMessage.clear();
-  SetSmtpAccount(client_, p.sse, "25", p.sus, p.spa, p.sss);
-  client_.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq,
-                                 net::WORD error) { RequestDone(rq, error); };
-  // Nothing goes to a TLS server the program cannot vouch for: the client
-  // ends the session when the handshake's peer is refused.
-  client_.OnSslHandshakeDone = [this](net::TCustomWSocket*, net::WORD error, net::TX509Base*,
-                                      bool& disconnect) {
-    std::string fingerprint;
-    if (error == 0 && !disconnect &&
-        !AcceptTlsServer(client_.CtrlSocket()->Ssl(), client_.Host, client_.Port, fingerprint))
-      disconnect = true;
-  };
+  // A client left over from an aborted session could still report.
+  Retire();
   retry_.setSingleShot(true);
   retry_.disconnect();
   QObject::connect(&retry_, &QTimer::timeout, [this] { RetryFired(); });
+  idle_.setSingleShot(true);
+  idle_.disconnect();
+  QObject::connect(&idle_, &QTimer::timeout, [this] { IdleFired(); });
   AddPresetLog(Text("smtpconnectingto") + p.sse + ".");
   index_ = 0;
   retries_ = 0;
   sent_.clear();
-  client_.Open();
+  retryPending_ = false;
+  quitEnded_ = true;
+  retryAfterQuit_ = false;
+  Alive(job_.replyLimitMs);
+  C().Open();
 }
 
 void MailSession::Abort() {
   retry_.stop();
+  idle_.stop();
   retryPending_ = false;
   retryAfterQuit_ = false;
-  if (client_.State() != net::smtpReady || client_.Connected) client_.Abort();
+  Retire();
   busy = false;
 }
 
-bool MailSession::WindingDown() const { return client_.Connected; }
+bool MailSession::WindingDown() const { return retired_ && retired_->Connected; }
+
+void MailSession::DropConnection() {
+  // What the dropped request would still report is answered here.
+  Retire();
+}
+
+void MailSession::IdleFired() {
+  if (retryAfterQuit_) {
+    // The failed connection's QUIT is not answered: the retry goes without it.
+    retryAfterQuit_ = false;
+    quitEnded_ = true;
+    DropConnection();
+    retry_.start(0);
+    return;
+  }
+  if (!busy || retryPending_) return;
+  std::string line = Text("smtpnoanswer");
+  const auto at = line.find("%d");
+  if (at != std::string::npos) line.replace(at, 2, std::to_string(idle_.interval() / 1000));
+  AddPresetLog(line + " [!]");
+  // No QUIT can be sent over the dropped connection.
+  quitEnded_ = true;
+  DropConnection();
+  if (quitting_) {
+    // Every file was sent; only the goodbye went unanswered.
+    EndSession();
+    return;
+  }
+  Failed();
+}
 
 void MailSession::RequestDone(net::TSmtpRequest rq, net::WORD error) {
   if (AbortRequested) {
@@ -217,21 +300,21 @@ void MailSession::RequestDone(net::TSmtpRequest rq, net::WORD error) {
       if (!QuitEnded() && !retryPending_) EndSession();
       return;
     }
-    AddPresetLog(Text("smtperror") + client_.ErrorMessage + " [!]");
-    const bool connected = client_.Connected;
+    AddPresetLog(Text("smtperror") + C().ErrorMessage + " [!]");
+    const bool connected = C().Connected;
     quitEnded_ = !connected;
     Failed();
-    if (connected) client_.Quit();
+    if (connected) C().Quit();
     return;
   }
   switch (rq) {
     case net::smtpOpen:
     case net::smtpHelo:
     case net::smtpAuth:
-      client_.MailFrom();
+      C().MailFrom();
       break;
     case net::smtpMailFrom:
-      client_.RcptTo();
+      C().RcptTo();
       break;
     case net::smtpRcptTo:
       SendCurrentFile();
@@ -252,9 +335,9 @@ void MailSession::RequestDone(net::TSmtpRequest rq, net::WORD error) {
 void MailSession::SendCurrentFile() {
   const std::string& name = job_.produced[index_];
   AddPresetLog(Text("smtpupload") + " " + name + ".");
-  client_.HdrSubject = name + " (sent by YUX).";
-  client_.SetEmailFiles({job_.runFolder + "/" + name});
-  client_.Data();
+  C().HdrSubject = name + " (sent by YUX).";
+  C().SetEmailFiles({job_.runFolder + "/" + name});
+  C().Data();
 }
 
 void MailSession::FileSent() {
@@ -270,7 +353,7 @@ void MailSession::FileSent() {
   sent_.push_back(name);
   ++index_;
   if (index_ < job_.produced.size()) {
-    client_.MailFrom();
+    C().MailFrom();
     return;
   }
   AddPresetLog(Text("smtploggingoff"));
@@ -281,7 +364,7 @@ void MailSession::FileSent() {
     if (job_.deliveries) job_.deliveries->NoteFailure();
   }
   quitting_ = true;
-  client_.Quit();
+  C().Quit();
 }
 
 void MailSession::Failed() {
@@ -293,7 +376,8 @@ void MailSession::Failed() {
     AddPresetLog(line + " (" + std::to_string(retries_) + "/" + std::to_string(Options.fti) +
                  ").");
     retryPending_ = true;
-    retry_.start(std::max(0, Options.fin) * 1000);
+    idle_.stop();
+    retry_.start(static_cast<int>(std::max(0, Options.fin) * job_.secondMs));
     return;
   }
   AddPresetLog(Text(Options.fre ? "smtpcancelnomoreretr" : "smtpcancelnoreit") + " [!]");
@@ -306,18 +390,24 @@ void MailSession::RetryFired() {
     Abort();
     return;
   }
-  if (client_.State() != net::smtpReady || client_.Connected) {
+  if (C().State() != net::smtpReady || C().Connected) {
     // The failed connection's QUIT is still under way (a short interval or
     // a slow server): the new session starts once it has ended and the
     // socket has closed.
-    if (quitEnded_) retry_.start(50);
-    else retryAfterQuit_ = true;
+    if (quitEnded_) {
+      retry_.start(50);
+    } else {
+      // The wait for the QUIT is bounded like any other.
+      retryAfterQuit_ = true;
+      if (job_.replyLimitMs) idle_.start(static_cast<int>(std::min<unsigned>(job_.replyLimitMs, 0x7FFFFFFF)));
+    }
     return;
   }
   retryPending_ = false;
-  AddPresetLog(Text("smtpconnectingto") + client_.Host + ".");
+  AddPresetLog(Text("smtpconnectingto") + C().Host + ".");
+  Alive(job_.replyLimitMs);
   // The same way in as the first attempt: STARTTLS and AUTH included.
-  client_.Open();
+  C().Open();
 }
 
 MailResult DeliverByMail(const MailJob& job) {

@@ -44,7 +44,15 @@ bool AcceptTlsServer(ssl_st* ssl, const std::string& host, const std::string& po
                      std::string& fingerprint);
 
 // `deliveries` is told of every file whose DATA succeeded.
-struct MailJob : StageJob {};
+struct MailJob : StageJob {
+  // A session that waits this long for the server (its greeting, a reply,
+  // room to send data) is dropped and the retry rules apply; servers may
+  // take five minutes per reply and ten after the end of a message.
+  unsigned replyLimitMs = 300000;
+  unsigned dataEndLimitMs = 600000;
+  // One second of the retry interval (tests shorten it).
+  unsigned secondMs = 1000;
+};
 
 enum class MailResult {
   NoFiles,  // nothing to send
@@ -65,7 +73,8 @@ void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::s
 
 // Starts the session and waits for it to end.  The wait handles messages;
 // the abort flag aborts the client, and the stage's time-out ("tsm"
-// minutes) sets the abort flag.
+// minutes) sets the abort flag.  Without that time-out the session's
+// inactivity limits still bound every wait for the server.
 MailResult DeliverByMail(const MailJob& job);
 
 // True while the e-mail session of a run is busy (a retry wait included).

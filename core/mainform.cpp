@@ -45,6 +45,8 @@ namespace yux {
 
 namespace {
 namespace fs = std::filesystem;
+// How long the close waits for the error mail still queued.
+constexpr unsigned kCloseErrorMailMs = 4000;
 }  // namespace
 
 // The preset list as the schedule reads and fills it.
@@ -436,8 +438,9 @@ void TForm1::FormClose() {
   Options.obk = false;
   Options.obr = false;
   RegisterShellVerbs();
-  // Error lines still waiting are mailed before the program says it halts.
-  FlushErrorMail();
+  // Error lines still waiting are mailed before the program says it
+  // halts, within a few seconds: a silent server must not hold the close.
+  FlushErrorMailWithin(kCloseErrorMailMs);
   AddLog(MessageText("yuxhaltsword"));
   AddLog("");
 }

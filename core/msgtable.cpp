@@ -345,8 +345,12 @@ constexpr Entry kDefaults[] = {
     {"copycleanerstopped", "COPY - Cleaner stopped: %s"},
     {"ftpcleanerstopped", "FTP - Cleaner stopped: %s"},
     {"emptyingspares", "COPY - Emptying spares %s: a file of this run."},
+    // The e-mail session's inactivity limit (%d: seconds without a reply).
+    {"smtpnoanswer", "SMTP - The server has not answered for %d seconds, dropping the connection"},
     // Error mail: lines beyond what one round of reports sends.
     {"emailreportdropped", " error line(s) were not mailed: too many at once."},
+    // An error line the close could not mail in its time.
+    {"emailreportnotsent", "Error report not sent: "},
     // A dial-up attempt whose wait ran out.
     {"dialuptimeout", "DIALUP - No connection within %d seconds."},
     // Run safety: undelivered archives, sources deleted after delivery.

@@ -146,6 +146,15 @@ class PresetRunner {
   std::optional<std::vector<ArchivedEntry>> listing_;
   std::string listingError_;
 
+  // The run dialled a line whose hang-up after the deliveries is still
+  // due: every way out of the run owes it.
+  bool dialHangupDue_ = false;
+  void HangupDialledLine() {
+    if (!dialHangupDue_) return;
+    dialHangupDue_ = false;
+    DialUpAfterDeliveries();
+  }
+
   bool holdsRunActive_ = false;
   bool iconShown_ = false;
   platform::HWND timerWindow_ = 0;
@@ -237,6 +246,7 @@ bool PresetRunner::WaitForProcess(platform::Process& proc) {
 RunOutcome PresetRunner::AbortPath(bool hideProgress, bool announce) {
   if (hideProgress && hooks) hooks->HideProgress();
   if (announce) AddLog(MessageText("abortrequested"));
+  HangupDialledLine();
   RemoveTempFolder();
   AddLog(MessageText("aborted") + " [!]");
   return RunOutcome::Aborted;
@@ -381,6 +391,10 @@ void PresetRunner::DeleteSourcesIfDelivered(const tarcopt& p, const std::string&
 
 void PresetRunner::Finish() {
   StopOperationTimer();
+  try {
+    HangupDialledLine();
+  } catch (...) {
+  }
   if (timerWindow_) {
     platform::DestroyWindow(timerWindow_);
     timerWindow_ = 0;
@@ -581,6 +595,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
       if (!ownDialTimer_) ownDialTimer_ = std::make_unique<QTimer>();
       timer = ownDialTimer_.get();
     }
+    dialHangupDue_ = true;
     switch (DialUpStage(timer, [] { return AbortRequested.load(); })) {
       case DialUpResult::Aborted:
         return AbortPath(true);
@@ -595,6 +610,9 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   if (p.smt && lineUp) {
     MailJob job;
     FillStageJob(job, p, name);
+    job.replyLimitMs = tuning.mailReplyMs;
+    job.dataEndLimitMs = tuning.mailDataEndMs;
+    job.secondMs = tuning.secondMs;
     StartOperationTimer(Options.tsm);
     const MailResult mailed = DeliverByMail(job);
     StopOperationTimer();
@@ -602,7 +620,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   }
   if (p.ftp && !lineUp) AddPresetLog(MessageText("ftpskipnodialup") + " [!]");
   if (p.ftp && lineUp && DeliverByFtpStage(p, name) == FtpResult::Aborted) return AbortPath(true, false);
-  DialUpAfterDeliveries();
+  HangupDialledLine();
 
   if (p.ctf) {
     FolderCopyJob job;
@@ -648,6 +666,7 @@ void RefuseRunsForSessionEnd() {
   if (Runner().inProgress) AbortRequested = true;
 }
 
+bool RunsRefusedForSessionEnd() { return Runner().refuseRuns; }
 bool RunInProgress() { return Runner().inProgress; }
 RunStage CurrentRunStage() { return Runner().stage; }
 std::string RunFolderName() { return Runner().runFolderName; }

@@ -75,6 +75,9 @@ RunOutcome RunPreset(const std::string& name);
 // The session is ending: the run in progress (if any) is aborted and no
 // new run starts for the rest of the process.
 void RefuseRunsForSessionEnd();
+// The session is ending (RefuseRunsForSessionEnd was called): waits that
+// can give up should.
+bool RunsRefusedForSessionEnd();
 
 // The state of the run in progress.
 bool RunInProgress();
@@ -96,7 +99,11 @@ struct RunTuning {
   platform::DWORD processWaitMs = 500;  // one wait on a process before messages are handled
   platform::DWORD minuteMs = 60000;     // one minute of the timeout options
   unsigned ftpWatchdogMs = 30000;       // an FTP request without progress is aborted
-  unsigned secondMs = 1000;             // one second of the FTP retry interval
+  unsigned secondMs = 1000;             // one second of the FTP and e-mail retry intervals
+  // The e-mail session drops a server silent for this long (a reply, and
+  // the reply to the end of a message).
+  unsigned mailReplyMs = 300000;
+  unsigned mailDataEndMs = 600000;
 };
 RunTuning& PresetRunTuning();
 

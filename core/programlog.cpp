@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <algorithm>
 #include <deque>
 #include <filesystem>
@@ -43,6 +44,11 @@ std::size_t g_notMailed = 0;
 bool g_mailing = false;
 bool g_mailPosted = false;
 bool g_outcome = false;  // logging a report's outcome: never mailed itself
+bool g_flushEnded = false;  // the mailer ended the flush in progress
+bool g_lineUntried = false;  // ... without trying the line it was given
+bool g_flushBounded = false;
+QElapsedTimer g_flushClock;  // since the start of a bounded flush
+unsigned g_flushBoundMs = 0;
 
 void QueueErrorMail(const std::string& line) {
   if (g_mailQueue.size() >= kMaxQueuedMails) {
@@ -127,35 +133,79 @@ void SetLogListSink(LogListSink* sink) { g_sink = sink; }
 void SetErrorSoundHook(ErrorSoundHook hook) { g_sound = std::move(hook); }
 void SetErrorMailHook(ErrorMailHook hook) { g_mail = std::move(hook); }
 
-void FlushErrorMail() {
+namespace {
+
+// Logs the queued lines the close could not mail, and forgets them.
+void LogUnsentErrorMail() {
+  g_outcome = true;
+  for (const std::string& line : g_mailQueue) AddLog(MessageText("emailreportnotsent") + line);
+  g_outcome = false;
+  g_mailQueue.clear();
+}
+
+void Flush(bool bounded, unsigned boundMs) {
   if (g_mailing) return;
   g_mailing = true;
+  g_flushEnded = false;
+  g_flushBounded = bounded;
+  g_flushBoundMs = boundMs;
+  if (bounded) g_flushClock.start();
   // Lines logged during a report are mailed after it, but a report that
   // keeps causing new error lines ends after one queue's worth.
   std::size_t reports = 0;
-  while (!g_mailQueue.empty() && g_mail) {
+  while (!g_mailQueue.empty() && g_mail && !g_flushEnded) {
+    if (bounded && g_flushClock.elapsed() >= static_cast<qint64>(boundMs)) break;
     if (++reports > kMaxQueuedMails) {
       g_notMailed += g_mailQueue.size();
+      g_mailQueue.clear();
       break;
     }
     const std::string line = g_mailQueue.front();
     g_mailQueue.pop_front();
     bool sent = false;
+    g_lineUntried = false;
     try {
       sent = g_mail(line);
     } catch (const std::exception& e) {
       AddLog(e.what());
     }
+    if (g_lineUntried) {
+      g_lineUntried = false;
+      g_mailQueue.push_front(line);
+      break;
+    }
     g_outcome = true;
     AddLog(MessageText(sent ? "emailreportok" : "emailreportbad") + Options.sto);
     g_outcome = false;
   }
-  g_mailQueue.clear();
+  // Without a mailer the lines are of no use; at the close they are named.
+  if (!g_mail) g_mailQueue.clear();
+  if (bounded) LogUnsentErrorMail();
   if (g_notMailed) {
     AddLog(std::to_string(g_notMailed) + MessageText("emailreportdropped"));
     g_notMailed = 0;
   }
+  g_flushBounded = false;
+  g_flushEnded = false;
   g_mailing = false;
+}
+
+}  // namespace
+
+void FlushErrorMail() { Flush(false, 0); }
+
+void FlushErrorMailWithin(unsigned ms) { Flush(true, std::max(ms, 1u)); }
+
+unsigned ErrorMailTimeLeftMs() {
+  if (!g_flushBounded) return 0;
+  const qint64 left = static_cast<qint64>(g_flushBoundMs) - g_flushClock.elapsed();
+  // 0 means "no bound": a spent bound is the smallest time left.
+  return left > 1 ? static_cast<unsigned>(left) : 1;
+}
+
+void EndErrorMailFlush(bool tried) {
+  g_flushEnded = true;
+  if (!tried) g_lineUntried = true;
 }
 
 std::string LogFilePath() { return PathJoin(SettingsFolder, "yux.log"); }

@@ -33,8 +33,20 @@ void SetErrorSoundHook(ErrorSoundHook hook);
 // and mailed from the event loop, one report at a time.
 using ErrorMailHook = std::function<bool(const std::string& line)>;
 void SetErrorMailHook(ErrorMailHook hook);
-// Mails every queued error line now (the close does, before "YUX halts.").
+// Mails the queued error lines now, one report each.  A mailer that finds
+// no server to talk to ends the flush (EndErrorMailFlush): the lines left
+// wait for the next flush.
 void FlushErrorMail();
+// The flush of the close, before "YUX halts.": the same, bounded by `ms`;
+// each line not mailed then is named in the log.
+void FlushErrorMailWithin(unsigned ms);
+// For the mailer: the time the flush in progress has left, or 0 when it
+// has no bound of its own.
+unsigned ErrorMailTimeLeftMs();
+// For the mailer: the flush in progress ends after this report.  When the
+// report was not even tried (`tried` false), its line goes back to the
+// front of the queue and no outcome is logged for it.
+void EndErrorMailFlush(bool tried = true);
 
 // Name of the running preset, the prefix of AddPresetLog's lines.
 extern std::string CurrentPresetName;

@@ -9,10 +9,12 @@
 #include "core/maildelivery.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/presetrun.h"
 #include "core/programlog.h"
 #include "core/scheduler.h"
 #include "net/protocols/smtpssl.h"
 #include "net/socket/sslcontext.h"
+#include "platform/messages.h"
 
 namespace yux {
 
@@ -20,10 +22,20 @@ namespace {
 
 std::function<std::vector<std::string>()> g_logSource;
 
-net::TSslSmtpCli& ReportClient() {
-  static net::TSslSmtpCli client;
+// The report client's blocking waits end early when the report is to
+// stop: they ask this between their slices of waiting.
+class ReportSmtpClient : public net::TSslSmtpCli {
+ public:
+  std::function<bool()> stop;
+  bool IsTerminated() override { return net::TSslSmtpCli::IsTerminated() || (stop && stop()); }
+};
+
+ReportSmtpClient& ReportClient() {
+  static ReportSmtpClient client;
   return client;
 }
+
+constexpr int kReportTimeoutSeconds = 30;
 
 
 std::string Replace(std::string text, const std::string& with) {
@@ -32,13 +44,20 @@ std::string Replace(std::string text, const std::string& with) {
   return text;
 }
 
-// One report: open, mail, and QUIT in any case.  Never raises; what went
-// wrong is the result false (and a plain line for an exception).
-bool SendReport(const std::string& subject, const std::vector<std::string>& body,
-                const std::string& defaultPort) {
+// How one report went: sent, refused by the server, or no session at all
+// (the server was not reached, did not answer in time, or `stop` cut it).
+enum class ReportResult { Sent, Refused, NoSession };
+
+// One report: open, mail, and QUIT while the connection stands.  Never
+// raises; what went wrong is the result (and a plain line for an
+// exception).  `stop` is asked while it waits and ends it at once.
+ReportResult SendReport(const std::string& subject, const std::vector<std::string>& body,
+                        const std::string& defaultPort, int timeoutSeconds = kReportTimeoutSeconds,
+                        std::function<bool()> stop = {}) {
   const topt& o = Options;
-  net::TSslSmtpCli& c = ReportClient();
-  c.Timeout = 30;
+  ReportSmtpClient& c = ReportClient();
+  c.Timeout = timeoutSeconds;
+  c.stop = std::move(stop);
   c.SetEmailFiles({});
   c.RcptName = {o.sto};
   c.HdrSubject = subject;
@@ -49,31 +68,59 @@ bool SendReport(const std::string& subject, const std::vector<std::string>& body
   c.XMailer = "Pellmor YUX";
   c.MailMessage = body;
   SetSmtpAccount(c, o.ssr, defaultPort, o.sur, o.spd, o.sss);
-  bool sent = false;
+  ReportResult result = ReportResult::NoSession;
   try {
-    if (c.OpenBlocking()) sent = c.MailBlocking();
+    if (c.OpenBlocking()) result = c.MailBlocking() ? ReportResult::Sent : ReportResult::Refused;
   } catch (const std::exception& e) {
     AddLog(std::string("SMTP - ") + e.what());
   }
-  try {
-    c.QuitBlocking();
-  } catch (const std::exception& e) {
-    AddLog(std::string("SMTP - ") + e.what());
+  // A session cut off or timed out has no connection left to say goodbye on.
+  if (result == ReportResult::Refused && (c.stop && c.stop())) result = ReportResult::NoSession;
+  if (c.Connected && !(c.stop && c.stop())) {
+    try {
+      c.QuitBlocking();
+    } catch (const std::exception& e) {
+      AddLog(std::string("SMTP - ") + e.what());
+    }
   }
-  return sent;
+  if (c.Connected) c.Abort();
+  c.stop = nullptr;
+  return result;
 }
 
 }  // namespace
 
 bool SendErrorByMail(const std::string& text) {
+  const unsigned bound = ErrorMailTimeLeftMs();
+  if (bound == 0 && RunsRefusedForSessionEnd()) {
+    // The session is ending: the line waits for the close's own flush.
+    EndErrorMailFlush(false);
+    return false;
+  }
   AddLog(MessageText("emailreportsend"));
   // No run starts while the report goes out; the flag is restored, never
   // cleared, so a run in progress stays one.
   const bool was = RunActive;
   RunActive = true;
-  const bool sent = SendReport("YUX error report.", {text}, "25");
+  // An abort that comes while the report waits, or the end of the session,
+  // cuts it: the report must not hold up the run's way out.  At the close
+  // the flush's own bound takes over.
+  std::function<bool()> stop;
+  int timeout = kReportTimeoutSeconds;
+  if (bound > 0) {
+    const platform::DWORD deadline = platform::GetTickCount() + bound;
+    stop = [deadline] { return static_cast<std::int32_t>(deadline - platform::GetTickCount()) <= 0; };
+    timeout = std::min<int>(timeout, static_cast<int>((bound + 999) / 1000));
+  } else {
+    const bool abortedBefore = AbortRequested;
+    stop = [abortedBefore] { return (!abortedBefore && AbortRequested) || RunsRefusedForSessionEnd(); };
+  }
+  const ReportResult result = SendReport("YUX error report.", {text}, "25", timeout, stop);
   RunActive = was;
-  return sent;
+  // A server that cannot be reached now will not be for the next line
+  // either: the rest of the queue waits for the next flush.
+  if (result == ReportResult::NoSession) EndErrorMailFlush();
+  return result == ReportResult::Sent;
 }
 
 void SetReportLogSource(std::function<std::vector<std::string>()> source) { g_logSource = std::move(source); }
@@ -114,7 +161,7 @@ bool SendLogByMail(int hours) {
   AddLog(MessageText("logtoemailsending") + Options.sto);
   const std::vector<std::string> lines = g_logSource ? g_logSource() : std::vector<std::string>{};
   return SendReport(Replace(MessageText("logtoemailsubj"), std::to_string(hours)),
-                    LogReportBody(lines, hours, QDateTime::currentDateTime()), "smtp");
+                    LogReportBody(lines, hours, QDateTime::currentDateTime()), "smtp") == ReportResult::Sent;
 }
 
 void InstallReportMailers() {

@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,7 +79,18 @@ int QtMessageBoxService::Show(const MessageBoxRequest& request) {
     ids[b] = id;
     if (id == request.DefaultAnswer()) box.setDefaultButton(static_cast<QPushButton*>(b));
   }
+  // A box nobody answers must not outlive the reason it was shown for.
+  QTimer watch;
+  if (request.closeWhen) {
+    if (request.closeWhen()) return request.DefaultAnswer();
+    QObject::connect(&watch, &QTimer::timeout, &box, [&] {
+      if (request.closeWhen()) box.done(0);
+    });
+    watch.start(100);
+  }
   box.exec();
+  watch.stop();
+  if (request.closeWhen && !box.clickedButton()) return request.DefaultAnswer();
   auto it = ids.find(box.clickedButton());
   if (it != ids.end()) return it->second;
   // Closed without a button: Windows answers Cancel where there is one.
@@ -132,13 +144,13 @@ void SetMessageBoxService(std::shared_ptr<MessageBoxService> service) {
   gInstalled = std::move(service);
 }
 
-int MessageBox(const std::string& text, const std::string& caption, UINT type) {
+int MessageBox(const std::string& text, const std::string& caption, UINT type, std::function<bool()> closeWhen) {
   std::shared_ptr<MessageBoxService> keep;
   {
     std::lock_guard lk(gMu);
     keep = gInstalled;
   }
-  MessageBoxRequest r{text, caption, type};
+  MessageBoxRequest r{text, caption, type, std::move(closeWhen)};
   if (keep) return keep->Show(r);
   return CurrentMessageBoxService().Show(r);
 }

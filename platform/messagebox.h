@@ -6,6 +6,7 @@
 #include "platform/messages.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,9 @@ struct MessageBoxRequest {
   std::string text;
   std::string caption;
   UINT type = MB_OK;  // buttons | icon | default button
+  // Asked while the box is shown: true closes it without an answer of the
+  // user's (the caller then looks at why).  None: the box waits.
+  std::function<bool()> closeWhen;
 
   UINT Buttons() const { return type & 0x0F; }
   UINT Icon() const { return type & 0xF0; }
@@ -99,6 +103,9 @@ MessageBoxService& CurrentMessageBoxService();
 void SetMessageBoxService(std::shared_ptr<MessageBoxService> service);
 
 // Shows a box through the current service; returns the answer (IDOK ...).
-int MessageBox(const std::string& text, const std::string& caption, UINT type);
+// With `closeWhen`, a shown box also closes once it returns true; the
+// answer is then the default one, so the caller must check its condition.
+int MessageBox(const std::string& text, const std::string& caption, UINT type,
+               std::function<bool()> closeWhen = {});
 
 }  // namespace yux::platform

@@ -69,7 +69,8 @@ bool IsCrossDeviceError(const std::string& from, const std::string& toFolder) {
   return a.st_dev != b.st_dev;
 }
 
-bool CopyFileSafely(const std::string& from, const std::string& to, bool replace, std::string* error) {
+bool CopyFileSafely(const std::string& from, const std::string& to, bool replace, std::string* error,
+                    const std::function<bool()>& keepGoing) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return Fail(error, "cannot read " + from + ": " + Errno());
   std::string pattern = PathFolderOf(to) + "/." + PathNameOf(to) + kCopyTempMarker + "XXXXXX";
@@ -81,9 +82,14 @@ bool CopyFileSafely(const std::string& from, const std::string& to, bool replace
     return Fail(error, Errno());
   }
   const std::string temp = name.data();
-  std::vector<char> buf(1 << 18);
+  std::vector<char> buf(kCopyChunkBytes);
   std::string why;
-  for (;;) {
+  for (bool first = true;; first = false) {
+    // Between chunks the caller may handle messages and call it off.
+    if (!first && keepGoing && !keepGoing()) {
+      why = "the copy was cut off";
+      break;
+    }
     ssize_t n = ::read(in, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {

@@ -2,6 +2,8 @@
 // File operations that never lose the only copy of something: a rename
 // that refuses to replace, a copy that appears under its final name only
 // once it is whole, and deletion that can overwrite first.
+#include <cstddef>
+#include <functional>
 #include <string>
 
 namespace yux::platform {
@@ -25,9 +27,15 @@ bool IsCrossDeviceError(const std::string& from, const std::string& toFolder);
 // Copies `from` to `to` through a temporary name in the target's folder:
 // the data is written and flushed to the disk first, then the temporary
 // file takes the final name (replacing only with `replace`).  A failure at
-// any point removes the temporary file and leaves `to` as it was.
+// any point removes the temporary file and leaves `to` as it was.  The
+// data goes in chunks; `keepGoing`, when given, is called between them (it
+// may handle messages) and cuts the copy off by returning false.
 bool CopyFileSafely(const std::string& from, const std::string& to, bool replace,
-                    std::string* error = nullptr);
+                    std::string* error = nullptr, const std::function<bool()>& keepGoing = {});
+
+// The size of the chunks CopyFileSafely copies between two calls of its
+// `keepGoing`.
+inline constexpr std::size_t kCopyChunkBytes = std::size_t(1) << 20;
 
 // Whether `name` is one of the temporary names CopyFileSafely uses, or one
 // the stand-in archiver writes before it renames its output.

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -25,6 +30,7 @@
 #include "core/programlog.h"
 #include "disc/lcdbpro.h"
 #include "platform/driveletters.h"
+#include "platform/messagebox.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
 #include "tests/support/testsupport.h"
@@ -208,6 +214,42 @@ TEST_F(DiscStage, NoFilesAndAbortWhileWaitingForTheDisc) {
   AbortRequested = true;
   EXPECT_EQ(Deliver({File("a.rar", 1000, 1)}), CdResult::Aborted) << All();
   AbortRequested = false;
+}
+
+// The "insert a CD" box while nobody is there to press OK: the end of the
+// session (which aborts the run) closes it, and the stage ends aborted.
+TEST_F(DiscStage, InsertCdBoxClosesWhenTheRunIsAborted) {
+  Insert(platform::kProfileCdR);
+  preset.edc = true;
+  platform::SetMessageBoxService(std::make_shared<platform::QtMessageBoxService>());
+  std::string shown;
+  QTimer end;
+  end.setSingleShot(true);
+  QObject::connect(&end, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) shown = box->text().toStdString();
+    AbortRequested = true;
+  });
+  end.start(300);
+  // Should the box stay, a click on OK ends the wait so that the test fails
+  // instead of hanging.
+  bool clicked = false;
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  QObject::connect(&rescue, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      clicked = true;
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  rescue.start(15000);
+  const CdResult result = Deliver({File("a.rar", 1000, 1)});
+  rescue.stop();
+  platform::SetMessageBoxService(nullptr);
+  AbortRequested = false;
+  EXPECT_EQ(result, CdResult::Aborted) << All();
+  EXPECT_EQ(shown, "Please insert a CD.");
+  EXPECT_FALSE(clicked);
+  EXPECT_FALSE(deliveries.ReachedAny("a.rar"));
 }
 
 // A disc that does not come back after the erase: the bounded wait ends

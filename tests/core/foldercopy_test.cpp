@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -15,6 +20,7 @@
 #include "core/programlog.h"
 #include "platform/driveletters.h"
 #include "platform/messagebox.h"
+#include "platform/safefile.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -405,6 +411,79 @@ TEST_F(FolderCopy, EmptyingLetsTheMoveReplaceAnOlderFileOfARunName) {
   EXPECT_FALSE(fs::exists(dir / "dest" / "stale.rar"));
   EXPECT_FALSE(Has("P: COPY - Emptying spares fixed.rar: a file of this run."));
   EXPECT_FALSE(Has("P: COPY - File fixed.rar already exists, deleting."));
+}
+
+// The diskette box, as a user sees it, while nobody is there to press OK:
+// the end of the session (which aborts the run) closes it, and the stage
+// ends aborted with the file still in the run folder.
+TEST_F(FolderCopy, DisketteBoxClosesWhenTheRunIsAborted) {
+  fs::create_directories(dir / "floppy");
+  auto& drives = platform::DriveLetterMap::Global();
+  ASSERT_TRUE(drives.AssignFolder('A', (dir / "floppy").string()));
+  platform::SetMessageBoxService(std::make_shared<platform::QtMessageBoxService>());
+  preset.edc = true;
+  Produce({"v1.rar"});
+  FolderCopyJob job = Job({"v1.rar"});
+  job.destinationText = "A:\\";
+  job.destination = LocalFolderPath(job.destinationText);
+  std::string shown;
+  QTimer end;
+  end.setSingleShot(true);
+  QObject::connect(&end, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) shown = box->text().toStdString();
+    AbortRequested = true;
+  });
+  end.start(300);
+  // Should the box stay, a click on OK ends the wait so that the test fails
+  // instead of hanging.
+  bool clicked = false;
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  QObject::connect(&rescue, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      clicked = true;
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  rescue.start(15000);
+  EXPECT_EQ(CopyProducedFiles(job), FolderCopyResult::Aborted);
+  rescue.stop();
+  drives.Remove('A');
+  EXPECT_EQ(shown, "Please insert next diskette.");
+  EXPECT_FALSE(clicked);
+  EXPECT_TRUE(fs::exists(dir / "run" / "v1.rar"));
+  EXPECT_FALSE(fs::exists(dir / "floppy" / "v1.rar"));
+  EXPECT_FALSE(Has("P: COPY - Successfully copied v1.rar."));
+}
+
+// A copy to another file system handles messages between its chunks; an
+// abort that arrives meanwhile cuts it off: nothing under the archive's
+// name at the destination, the archive still in the run folder, and no
+// line that blames the destination.
+TEST_F(FolderCopy, AnAbortCutsACopyToAnotherFileSystem) {
+  std::error_code ec;
+  if (!fs::is_directory("/dev/shm", ec)) GTEST_SKIP() << "no second file system";
+  const fs::path other = fs::path("/dev/shm") / ("yux-cut-" + test::UniqueNamespace());
+  fs::create_directories(other);
+  if (!platform::IsCrossDeviceError((dir / "run").string(), other.string())) {
+    fs::remove_all(other, ec);
+    GTEST_SKIP() << "/dev/shm is on the test folder's file system";
+  }
+  const std::string data(platform::kCopyChunkBytes * 6, 'z');
+  test::WriteFile(dir / "run" / "big.rar", data);
+  FolderCopyJob job = Job({"big.rar"});
+  job.destinationText = job.destination = other.string();
+  int pumped = 0;
+  job.pump = [&] {
+    if (++pumped == 2) AbortRequested = true;
+  };
+  EXPECT_EQ(CopyProducedFiles(job), FolderCopyResult::Aborted);
+  EXPECT_EQ(pumped, 2);
+  EXPECT_TRUE(fs::is_empty(other)) << "a partial or whole copy was left";
+  EXPECT_EQ(test::ReadFile(dir / "run" / "big.rar"), data);
+  EXPECT_FALSE(Has("P: COPY - Successfully copied big.rar."));
+  EXPECT_FALSE(Has("P: COPY - Cannot write big.rar to the specified location. [!]"));
+  fs::remove_all(other, ec);
 }
 
 TEST_F(FolderCopy, EmptyingByMaskHappensOnceWithoutDiskette) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
@@ -89,6 +90,17 @@ class MailStage : public ::testing::Test {
     for (const auto& l : *lines) out.push_back(l.substr(l.find('\t') + 1));
     return out;
   }
+  // Error reporting to the server on `port`, the mailer installed and
+  // `lines` logged (queued, not yet mailed).
+  void MailErrorLinesTo(int port, const std::vector<std::string>& lines) {
+    Options.ser = true;
+    Options.ssr = "127.0.0.1:" + std::to_string(port);
+    Options.sfm = "yux@example.test";
+    Options.sto = "boss@example.test";
+    SetErrorMailHook(SendErrorByMail);
+    for (const auto& l : lines) AddLog(l);
+  }
+  long Count(const std::string& text) const { return std::count(log.lines.begin(), log.lines.end(), text); }
   // The log lines that begin with "P: SMTP - " (their tails).
   std::vector<std::string> SmtpLines() const {
     std::vector<std::string> out;
@@ -289,21 +301,68 @@ TEST_F(MailStage, ErrorLinesAreMailedOneReportEach) {
   EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "Error report has been sent to boss@example.test"), 2);
 }
 
-TEST_F(MailStage, ErrorMailToAServerThatIsDownFailsOncePerLine) {
+// A server that is down: each flush tries one line, fails it once, and
+// leaves the rest for the next flush.
+TEST_F(MailStage, ErrorMailToAServerThatIsDownFailsOneLinePerFlush) {
   int port = 0;
   const int fd = test::LoopbackListener(port);
   test::CloseFd(fd);  // nothing listens there now
-  Options.ser = true;
-  Options.ssr = "127.0.0.1:" + std::to_string(port);
-  Options.sfm = "yux@example.test";
-  Options.sto = "boss@example.test";
-  SetErrorMailHook(SendErrorByMail);
-  AddLog("one [!]");
-  AddLog("two [!]");
-  FlushErrorMail();
+  MailErrorLinesTo(port, {"one [!]", "two [!]"});
+  for (int flush = 1; flush <= 3; ++flush) {
+    SCOPED_TRACE(flush);
+    FlushErrorMail();
+    const int tried = std::min(flush, 2);
+    EXPECT_EQ(Count("FAILED TO SEND ERROR REPORT TO boss@example.test"), tried);
+    EXPECT_EQ(Count("Sending e-mail report..."), tried);
+  }
   SetErrorMailHook(nullptr);
-  EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "FAILED TO SEND ERROR REPORT TO boss@example.test"), 2);
-  EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "Sending e-mail report..."), 2);
+}
+
+// A server that takes the connection and never answers.  An abort while a
+// report waits for it cuts the report at once and ends the flush (the next
+// line waits); the close's flush ends within its bound and names each
+// line it could not mail.
+TEST_F(MailStage, ErrorMailToASilentServerGivesWayToAbortAndClose) {
+  int port = 0;
+  const int listener = test::LoopbackListener(port);  // connects complete, nothing is said
+  MailErrorLinesTo(port, {"one [!]", "two [!]"});
+
+  QTimer abort;
+  abort.setSingleShot(true);
+  QObject::connect(&abort, &QTimer::timeout, [] { AbortRequested = true; });
+  abort.start(500);
+  QElapsedTimer t;
+  t.start();
+  FlushErrorMail();
+  EXPECT_LT(t.elapsed(), 10000);
+  EXPECT_TRUE(AbortRequested);
+  EXPECT_EQ(Count("Sending e-mail report..."), 1);
+  EXPECT_EQ(Count("FAILED TO SEND ERROR REPORT TO boss@example.test"), 1);
+  EXPECT_FALSE(RunActive);
+
+  // The abort flag stays set after the run it ended: later reports still go.
+  AddLog("three [!]");
+  t.restart();
+  FlushErrorMailWithin(1500);
+  const qint64 closeMs = t.elapsed();
+  test::CloseFd(listener);
+  SetErrorMailHook(nullptr);
+  EXPECT_GE(closeMs, 1000);
+  EXPECT_LT(closeMs, 8000);
+  EXPECT_EQ(Count("Sending e-mail report..."), 2);
+  const auto stamped = [&](const std::string& tail) {
+    return std::count_if(log.lines.begin(), log.lines.end(), [&](const std::string& l) {
+      return l.rfind("Error report not sent: [", 0) == 0 && l.size() > tail.size() &&
+             l.compare(l.size() - tail.size(), tail.size(), tail) == 0;
+    });
+  };
+  // "two" was tried and failed within the bound; "three" had no time left.
+  EXPECT_EQ(Count("FAILED TO SEND ERROR REPORT TO boss@example.test"), 2);
+  EXPECT_EQ(stamped("] three [!]"), 1) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(stamped("] two [!]"), 0);
+  // Nothing is left for later.
+  FlushErrorMail();
+  EXPECT_EQ(Count("Sending e-mail report..."), 2);
 }
 
 TEST(LogReport, BodyOfTheLastHours) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/datetime.h"
+#include "core/dialup.h"
 #include "core/flags.h"
 #include "core/folders.h"
 #include "core/maildelivery.h"
@@ -25,6 +27,7 @@
 #include "core/reportmail.h"
 #include "core/startup.h"
 #include "platform/messages.h"
+#include "platform/ras.h"
 #include "tests/core/yux_process.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
@@ -514,6 +517,54 @@ TEST(MailRun, SendLogMailsTheLastHoursOfTheLog) {
   ASSERT_TRUE(yux.proc().waitForFinished(20000));
 }
 
+// Error mail to a report server that takes the connection and never
+// answers: the FTP stage fails, its error line is being mailed, and the
+// end of the session still ends yux within seconds; the close names the
+// lines it could not mail.
+TEST(MailRun, EndOfSessionWhileErrorMailWaitsForASilentServer) {
+  int silent = 0;
+  const int listener = test::LoopbackListener(silent);  // connects complete, nothing is said
+  int closedPort = 0;
+  test::CloseFd(test::LoopbackListener(closedPort));  // an FTP server that is not there
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "a.txt", "error mail to nowhere");
+  world.UseSettingsFolder();
+  WriteDailyPreset(world, source, world.settings / "dest", [&](tarcopt& p) {
+    p.ctf = false;
+    p.ftp = true;
+    p.fse = "127.0.0.1:" + std::to_string(closedPort);
+  });
+  test::WriteFile(world.settings / "yux.sch",
+                  "<D>2020.01.01 10:00:00 </D><P>Daily</P>"
+                  "<O>REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110</O>\r\n");
+  SettingsFolder = world.settings.str();
+  test::WriteFile(OptionsFilePath(), OptionsText({"ser 1", "ssr 127.0.0.1:" + std::to_string(silent),
+                                                  "sfm yux@example.test", "sto boss@example.test"}));
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: FTP - ", 60000)) << world.Log() << yux.Err();
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Sending e-mail report...", 30000)) << world.Log();
+  QElapsedTimer t;
+  t.start();
+  yux.proc().terminate();
+  const bool ended = yux.proc().waitForFinished(60000);
+  const qint64 took = t.elapsed();
+  test::CloseFd(listener);
+  ASSERT_TRUE(ended) << world.Log();
+  EXPECT_LT(took, 10000) << world.Log();
+  EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
+  const std::string log = world.Log();
+  const std::size_t halts = log.find("YUX halts.");
+  ASSERT_NE(halts, std::string::npos) << log;
+  // Nothing was mailed; the lines still queued are named before the end.
+  const std::size_t unsent = log.find("Error report not sent: [");
+  ASSERT_NE(unsent, std::string::npos) << log;
+  EXPECT_LT(unsent, halts);
+  EXPECT_EQ(log.find("Error report has been sent"), std::string::npos) << log;
+  EXPECT_EQ(FilesIn(world.settings / "kept"), 1u) << log;
+}
+
 // "/SENDLOG" without the report server's settings: the line that names
 // them, and no attempt to mail.
 TEST(MailRun, SendLogWithoutServerSettingsSaysWhatIsMissing) {
@@ -629,6 +680,111 @@ TEST_F(MailRunHere, ServerThatNeverAnswersIsEndedByTheTimeout) {
   EXPECT_EQ(Find("Daily: SMTP - Trying to send Daily.rar."), -1);
   EXPECT_FALSE(MailSessionBusy());
   EXPECT_FALSE(RunInProgress());
+}
+
+// A server that takes the connection and then says nothing, without a
+// stage time-out ("tsm" 0): the session's inactivity limit drops it with
+// its own line, and the retry rules decide the rest; the run ends with the
+// archive kept.
+TEST_F(MailRunHere, SilentServerWithoutATimeoutIsDroppedByTheInactivityLimit) {
+  struct Case {
+    const char* name;
+    bool retries;
+    int drops;
+    std::string last;
+  };
+  const std::vector<Case> cases = {
+      {"retries off", false, 1, "Daily: SMTP - All SMTP tasks have been canceled (reiteration feature is off). [!]"},
+      {"one retry", true, 2, "Daily: SMTP - All SMTP tasks have been canceled (no more retries allowed). [!]"},
+  };
+  const std::string drop = "Daily: SMTP - The server has not answered for 1 seconds, dropping the connection [!]";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.lines.clear();
+    int port = 0;
+    const int listener = test::LoopbackListener(port);  // connects complete, nothing is ever said
+    preset.sse = "127.0.0.1:" + std::to_string(port);
+    yux::Options.tsm = 0;
+    yux::Options.fre = c.retries;
+    yux::Options.fin = 1;
+    yux::Options.fti = 1;
+    PresetRunTuning().mailReplyMs = 1500;
+    PresetRunTuning().secondMs = 100;
+    // Without a limit the run would never end: the test aborts it instead
+    // of hanging.
+    bool rescued = false;
+    QTimer rescue;
+    rescue.setSingleShot(true);
+    QObject::connect(&rescue, &QTimer::timeout, [&] {
+      rescued = true;
+      AbortRequested = true;
+    });
+    rescue.start(60000);
+    const RunOutcome outcome = Run();
+    rescue.stop();
+    test::CloseFd(listener);
+    EXPECT_FALSE(rescued) << ::testing::PrintToString(log.lines);
+    EXPECT_EQ(outcome, RunOutcome::Failed);
+    EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), drop), c.drops) << ::testing::PrintToString(log.lines);
+    EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), c.last), 1) << ::testing::PrintToString(log.lines);
+    EXPECT_LT(Find(drop), Find(c.last));
+    EXPECT_EQ(Find("Daily: Operation timeout, aborting. [!]"), -1);
+    EXPECT_EQ(Find("Daily: Done."), -1);
+    EXPECT_FALSE(MailSessionBusy());
+    EXPECT_FALSE(RunInProgress());
+    EXPECT_FALSE(RunActive);
+    // Nothing of the dropped connections arrives afterwards.
+    const std::size_t lines = log.lines.size();
+    platform::ProcessMessagesFor(300);
+    EXPECT_EQ(log.lines.size(), lines) << ::testing::PrintToString(log.lines);
+  }
+  std::size_t kept = 0;
+  for (auto it = fs::recursive_directory_iterator(dir / "kept"); it != fs::recursive_directory_iterator(); ++it)
+    kept += it->is_regular_file();
+  EXPECT_EQ(kept, cases.size());
+}
+
+// A line the run dialled is hung up when the e-mail stage ends the run
+// early (its time-out aborts it), as after deliveries that went through.
+TEST_F(MailRunHere, ALineTheRunDialledIsHungUpWhenTheMailStageAbortsTheRun) {
+  const char* savedConfig = std::getenv("XDG_CONFIG_HOME");
+  const std::string restore = savedConfig ? savedConfig : "";
+  setenv("XDG_CONFIG_HOME", (dir / "config").string().c_str(), 1);
+  fs::create_directories(dir / "config" / "yux");
+  test::WriteFile(dir / "config" / "yux" / "phonebook.ini",
+                  "[Office]\nNumber=0123\nUser=alice\nPassword=secret\nAnswers=connect\n");
+  platform::RasResetEmulation();
+  SetDialUpTuning({10});
+  DialUp = DialUpState{};
+  int port = 0;
+  const int listener = test::LoopbackListener(port);
+  preset.sse = "127.0.0.1:" + std::to_string(port);
+  yux::Options.des = true;
+  yux::Options.dha = true;
+  yux::Options.dac = "Office";
+  yux::Options.dwc = 30;
+  yux::Options.tsm = 1;
+  const RunOutcome outcome = Run();
+  test::CloseFd(listener);
+  std::vector<platform::RasConnection> conns;
+  platform::RasEnumConnections(conns);
+  const std::size_t left = conns.size();
+  platform::RasResetEmulation();
+  SetDialUpTuning({});
+  DialUp = DialUpState{};
+  if (savedConfig) setenv("XDG_CONFIG_HOME", restore.c_str(), 1);
+  else unsetenv("XDG_CONFIG_HOME");
+
+  EXPECT_EQ(outcome, RunOutcome::Aborted);
+  const long connected = Find("DIALUP - Connected.");
+  const long timeout = Find("Daily: Operation timeout, aborting. [!]");
+  const long hungUp = Find("DIALUP - Hanging up.");
+  const long aborted = Find("Aborted. [!]");
+  ASSERT_GE(connected, 0) << ::testing::PrintToString(log.lines);
+  EXPECT_GT(timeout, connected);
+  EXPECT_GT(hungUp, timeout) << ::testing::PrintToString(log.lines);
+  EXPECT_LT(hungUp, aborted);
+  EXPECT_EQ(left, 0u);
 }
 
 // The time-out firing while the e-mail stage waits to retry: the wind-down
