@@ -47,32 +47,6 @@ class YuxApplication : public QApplication {
   }
 };
 
-// The end of the session.  It arrives through the event loop, which may be
-// running inside a wait of a run far below on the stack: waiting here for
-// that run to end could never succeed.  So the run is aborted, and the
-// close happens once the run has unwound (its abort path stops the
-// archiver and keeps what was not delivered).
-void EndSessionAfterRuns(yux::TForm1& form) {
-  static bool pending = false;
-  if (pending) return;
-  pending = true;
-  yux::RefuseRunsForSessionEnd();
-  if (yux::RunActive) yux::AbortRequested = true;
-  auto* poll = new QTimer(&form);
-  QObject::connect(poll, &QTimer::timeout, &form, [&form, poll] {
-    // Other run-active work (a waited-for program) also ends on the abort.
-    if (yux::RunActive) {
-      yux::AbortRequested = true;
-      return;
-    }
-    if (yux::RunInProgress()) return;
-    poll->stop();
-    poll->deleteLater();
-    form.SessionEnding();
-  });
-  poll->start(50);
-}
-
 bool NoDisplay() {
   const char* x = std::getenv("DISPLAY");
   const char* w = std::getenv("WAYLAND_DISPLAY");
@@ -103,7 +77,7 @@ int main(int argc, char** argv) {
   bool ready = false;
   bool pendingEnd = false;
   yux::platform::OnTerminationSignal([&](int) {
-    if (ready) EndSessionAfterRuns(form1);
+    if (ready) form1.TerminationSignal();
     else pendingEnd = true;
   });
   if (auto rc = form1.FormCreate(args)) return *rc;
@@ -134,7 +108,7 @@ int main(int argc, char** argv) {
     form1.activateWindow();
     if (!yux::platform::IsHeadless()) form1.ShowSplash();
   }
-  if (pendingEnd) QTimer::singleShot(0, &form1, [&] { EndSessionAfterRuns(form1); });
+  if (pendingEnd) QTimer::singleShot(0, &form1, [&] { form1.TerminationSignal(); });
   app.exec();
   return 0;
 }

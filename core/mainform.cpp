@@ -179,9 +179,6 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   KeeperList.clear();
   RecycleList.clear();
   paramDataMsg_ = platform::RegisterWindowMessage(kParamDataMessage);
-  // Only the first instance takes bin requests: a second one ends within
-  // seconds and would take the paths with it.
-  if (!SecondInstance) RegisterParamDataReceiver();
   ProgramFolder = platform::ProgramFolder();
   SetLogListSink(this);
 
@@ -194,6 +191,19 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
     platform::MessageBox(NotWritableMessage(), kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
     return 1;
   }
+  // The instance lock lives in the session's runtime folder; a first
+  // instance of another session (started from cron, say) is found by the
+  // settings folder's own lock.  Its run folders and files are not ours.
+  if (!SecondInstance && !LockSettingsFolder()) {
+    std::cerr << "yux: another YUX already runs on the settings folder \"" << SettingsFolder << "\"";
+    if (!args.empty()) std::cerr << "; the request was not handed over to it";
+    std::cerr << std::endl;
+    platform::MessageBox("\r" + MessageText("yuxisactive"), kApplicationTitle, platform::MB_OK);
+    return args.empty() ? 0 : 1;
+  }
+  // Only the first instance takes bin requests: a second one ends within
+  // seconds and would take the paths with it.
+  if (!SecondInstance) RegisterParamDataReceiver();
 
   PresetsFolder = PathJoin(SettingsFolder, "presets");
   topt fresh;
@@ -465,7 +475,10 @@ bool TForm1::QueryEndSession() const { return !RunActive; }
 void TForm1::EndSession() {
   AddLog("Windows is shutting down.");
   ForcedClose = true;
-  CloseForm();
+  if (CloseForm()) return;
+  // The program goes on: a later close is an ordinary one again.
+  ForcedClose = false;
+  AddLog(MessageText("sessionendrefused"));
 }
 
 void TForm1::SessionEnding(platform::DWORD windDownMs) {
@@ -476,6 +489,30 @@ void TForm1::SessionEnding(platform::DWORD windDownMs) {
     if (closed_) return;
   }
   EndSession();
+}
+
+void TForm1::TerminationSignal() {
+  if (sessionEndPending_ || closed_) return;
+  sessionEndPending_ = true;
+  RefuseRunsForSessionEnd();
+  if (RunActive) AbortRequested = true;
+  auto* poll = new QTimer(this);
+  connect(poll, &QTimer::timeout, this, [this, poll] {
+    // Other run-active work (a waited-for program) also ends on the abort.
+    if (RunActive) {
+      AbortRequested = true;
+      return;
+    }
+    // A run still unwinding, or a close already asking its questions.
+    if (RunInProgress() || closing_) return;
+    poll->stop();
+    poll->deleteLater();
+    SessionEnding();
+    if (closed_) return;
+    sessionEndPending_ = false;
+    AllowRunsAgain();
+  });
+  poll->start(50);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -102,6 +102,12 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   // A termination signal: during a run the run is aborted and its
   // wind-down awaited (at most `windDownMs`), then the session ends.
   void SessionEnding(platform::DWORD windDownMs = 30000);
+  // A termination signal as it arrives on the event loop, perhaps inside a
+  // wait of a run far below on the stack: new runs are refused, the run in
+  // progress is aborted, and once it has unwound the session ends.  When
+  // that close is refused (the exit password), the program goes on as
+  // before: runs start again and the next signal is handled anew.
+  void TerminationSignal();
 
   // Starts receiving "YUXParamData" from messenger processes.
   void RegisterParamDataReceiver();
@@ -320,6 +326,7 @@ class TForm1 : public QMainWindow, public LogListSink, public RunHooks, public S
   bool activated_ = false;
   bool closing_ = false;
   bool closed_ = false;
+  bool sessionEndPending_ = false;
   std::vector<std::string> keeperPending_, recyclePending_;
   std::string balloonTitle_, balloonText_;
   QAbstractItemDelegate* defaultLogDelegate_ = nullptr;

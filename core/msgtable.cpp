@@ -357,6 +357,9 @@ constexpr Entry kDefaults[] = {
     {"keptfiles", "Undelivered files were kept in \"%s\"."},
     {"keptelsewhere", "%s did not reach every destination; it is in \"%s\"."},
     {"leftoverrunfolder", "A run was cut off and left its folder \"%s\" behind."},
+    {"runfolderinuse", "The run folder \"%s\" belongs to a run that is still going on; it was left alone."},
+    {"sessionendrefused", "The close at the end of the session was refused; YUX goes on."},
+    {"noarchiveproduced", "WinRAR - No archive was produced; nothing was delivered."},
     {"historywritefailed", "COPY - Cannot record the delivery of %s: %s"},
     {"badarchivename", "The archive name \"%s\" is not a file name."},
     {"sourcesdeleted", "Deleted %d archived source file(s)."},
@@ -366,6 +369,7 @@ constexpr Entry kDefaults[] = {
     {"langcantchange", "LANGUAGE - cannot change the language: another instance of YUX is already running."},
     // Schedule entries that could never run again.
     {"removingnoday", "No day of the week is allowed, removing from the schedule."},
+    {"clockwentback", "SCHEDULER - The clock went back by %s (from %s to %s); moved back to their first time after now: %s."},
     {"removingbadinterval", "The interval is below one minute, removing from the schedule."},
     // The preset dialog's refusals of a new preset's name, its save failure,
     // a CD/DVD destination without a recorder, and the file browser's drives.

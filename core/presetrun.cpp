@@ -566,6 +566,12 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
 
   StopOperationTimer();
   CollectProducedFiles();
+  if (produced.empty()) {
+    // An archiver that ends well but leaves nothing has delivered nothing.
+    AddPresetLog(MessageText("noarchiveproduced") + " [!]");
+    RemoveTempFolder();
+    return RunOutcome::Failed;
+  }
   ReadListingForDeletion(p);
 
   stage = RunStage::Delivering;
@@ -667,6 +673,7 @@ void RefuseRunsForSessionEnd() {
 }
 
 bool RunsRefusedForSessionEnd() { return Runner().refuseRuns; }
+void AllowRunsAgain() { Runner().refuseRuns = false; }
 bool RunInProgress() { return Runner().inProgress; }
 RunStage CurrentRunStage() { return Runner().stage; }
 std::string RunFolderName() { return Runner().runFolderName; }

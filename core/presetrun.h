@@ -78,6 +78,8 @@ void RefuseRunsForSessionEnd();
 // The session is ending (RefuseRunsForSessionEnd was called): waits that
 // can give up should.
 bool RunsRefusedForSessionEnd();
+// The session's end was refused (the exit password): runs start again.
+void AllowRunsAgain();
 
 // The state of the run in progress.
 bool RunInProgress();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <system_error>
 
 #include <QDateTime>
@@ -11,6 +12,7 @@
 #include "core/msgtable.h"
 #include "core/programlog.h"
 #include "core/savefile.h"
+#include "platform/namedobjects.h"
 #include "platform/safefile.h"
 
 namespace yux {
@@ -174,14 +176,21 @@ namespace {
 
 std::string RunMarkFile() { return PathJoin(SettingsFolder, "runfolder.dat"); }
 
+// Held by the run while its folder is marked: a start that finds the mark
+// leaves a folder alone whose run is still alive.
+std::string RunLockFile() { return PathJoin(SettingsFolder, "runfolder.lock"); }
+std::unique_ptr<platform::NamedMutex> g_runLock;
+
 }  // namespace
 
 void MarkRunFolder(const std::string& runFolder, const std::string& presetName) {
   if (SettingsFolder.empty()) return;
+  if (!g_runLock) g_runLock = platform::NamedMutex::CreateAt(RunLockFile());
   SaveFileWhole(RunMarkFile(), runFolder + "\r\n" + presetName + "\r\n");
 }
 
 void UnmarkRunFolder() {
+  g_runLock.reset();
   if (SettingsFolder.empty()) return;
   std::error_code ec;
   fs::remove(RunMarkFile(), ec);
@@ -197,6 +206,11 @@ void RecoverLeftoverRunFolder() {
   in.close();
   for (auto* s : {&folder, &preset})
     while (!s->empty() && (s->back() == '\r' || s->back() == '\n')) s->pop_back();
+  const auto alive = platform::NamedMutex::CreateAt(RunLockFile());
+  if (alive && alive->AlreadyExisted()) {
+    AddLog(preset + ": " + Format("runfolderinuse", folder));
+    return;
+  }
   std::error_code ec;
   if (!folder.empty() && fs::is_directory(folder, ec)) {
     AddLog(preset + ": " + Format("leftoverrunfolder", folder) + " [!]");

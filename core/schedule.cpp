@@ -35,6 +35,7 @@ namespace fs = std::filesystem;
 constexpr std::int64_t kMsecsPerDay = 86400000;
 
 std::function<QDateTime()> g_clock;
+unsigned g_clockGeneration = 0;
 PresetListRows* g_presetRows = nullptr;
 std::function<void()> g_timerStarter;
 
@@ -213,9 +214,16 @@ std::optional<TDateTime> DateTimeFromText(std::string_view text) {
   return DateTimeFromQt(*dt);
 }
 
-TDateTime Now() { return DateTimeFromQt(g_clock ? g_clock() : QDateTime::currentDateTime()); }
+QDateTime ClockNow() { return g_clock ? g_clock() : QDateTime::currentDateTime(); }
 
-void SetScheduleClock(std::function<QDateTime()> clock) { g_clock = std::move(clock); }
+TDateTime Now() { return DateTimeFromQt(ClockNow()); }
+
+void SetScheduleClock(std::function<QDateTime()> clock) {
+  g_clock = std::move(clock);
+  ++g_clockGeneration;
+}
+
+unsigned ScheduleClockGeneration() { return g_clockGeneration; }
 
 // ---- entries and rows ---------------------------------------------------
 

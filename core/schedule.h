@@ -32,8 +32,14 @@ std::optional<TDateTime> DateTimeFromText(std::string_view text);
 // The current local time, from the clock installed for tests when there is
 // one.
 TDateTime Now();
+// The same clock's time as an instant: a change of the clock shows in it,
+// a daylight-saving change of the local time does not.
+QDateTime ClockNow();
 // Replaces the clock (tests); an empty function restores the system clock.
 void SetScheduleClock(std::function<QDateTime()> clock);
+// Counts the replacements, so that a watch over the clock starts afresh
+// with a new one.
+unsigned ScheduleClockGeneration();
 
 // Every day allowed, a disallowed day adds the interval.
 inline constexpr std::string_view kDefaultDow = "11111110";

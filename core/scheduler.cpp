@@ -8,11 +8,14 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "core/flags.h"
 #include "core/loghook.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/datetime.h"
 #include "core/presetrun.h"
 #include "core/programlog.h"
 #include "core/startup.h"
@@ -209,6 +212,109 @@ void RemoveFirstRow(const tschdata& row, const std::string& name, const std::str
   RefreshSchedule();
 }
 
+// When each due row was first seen due by a tick that was free to take it.
+// A tick takes one row, and a run holds the scheduler: rows due together
+// wait behind each other, and measured against the time they are finally
+// taken they would count as late although the program looked at them in
+// time.  A row is late only when it was not seen in time.
+std::vector<std::pair<tschdata, TDateTime>> g_seenDue;
+
+void NoteDueRows(TDateTime now) {
+  for (const auto& row : Schedule.Rows()) {
+    const auto due = DateTimeFromText(row.DateText);
+    if (!due || Ms(*due) > Ms(now)) break;  // the rows are in time order
+    const bool known = std::any_of(g_seenDue.begin(), g_seenDue.end(), [&](const auto& s) { return s.first == row; });
+    if (!known) g_seenDue.emplace_back(row, now);
+  }
+}
+
+TDateTime SeenDueAt(const tschdata& row, TDateTime now) {
+  for (const auto& [r, at] : g_seenDue)
+    if (r == row) return at;
+  return now;
+}
+
+// Rows that are gone (taken, stepped on, deleted) need no time any more.
+void ForgetGoneRows() {
+  const auto& rows = Schedule.Rows();
+  std::erase_if(g_seenDue, [&](const auto& s) { return std::find(rows.begin(), rows.end(), s.first) == rows.end(); });
+}
+
+struct ForgetGoneRowsAtEnd {
+  ~ForgetGoneRowsAtEnd() { ForgetGoneRows(); }
+};
+
+// The clock as the last tick read it.  When it has gone back since (a
+// clock that was set wrong into the future and then corrected), entries
+// stepped on under the wrong clock lie far ahead and would wait that long.
+struct ClockWatch {
+  std::optional<qint64> lastMs;
+  unsigned generation = 0;
+} g_clockWatch;
+
+std::string Plural(std::int64_t n, const char* unit) {
+  return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+}
+
+// How far the clock went back, in words.
+std::string BackText(qint64 backMs) {
+  const std::int64_t seconds = backMs / 1000;
+  if (seconds >= 86400) return Plural(seconds / 86400, "day");
+  if (seconds >= 3600) return Plural(seconds / 3600, "hour");
+  return Plural(seconds / 60, "minute");
+}
+
+// The clock went back by `backMs`: every repeating entry whose interval is
+// shorter than that and whose due time lies more than one interval ahead
+// steps back, by whole intervals and no further than the clock went, to
+// its first step after now (on an allowed day).
+void StepBackAfterClockChange(const QDateTime& was, const QDateTime& clock, qint64 backMs) {
+  const TDateTime now = DateTimeFromQt(clock);
+  std::vector<std::string> moved;
+  std::vector<std::pair<tschdata, tschdata>> changes;
+  for (const tschdata& row : Schedule.Rows()) {
+    auto entry = ParseScheduleEntry(row);
+    if (!entry || entry->Repeat == 0 || entry->Interval < 1) continue;
+    const std::int64_t stepMs = static_cast<std::int64_t>(entry->Interval) * 60000;
+    const std::int64_t aheadMs = Ms(entry->Date) - Ms(now);
+    if (backMs <= stepMs || aheadMs <= stepMs) continue;
+    const std::int64_t steps = std::min<std::int64_t>((aheadMs - 1) / stepMs, backMs / stepMs + 1);
+    tschopt back = *entry;
+    back.Date = entry->Date - static_cast<double>(steps) * (entry->Interval / 1440.0);
+    if (!DowAllows(back.Dow, back.Date)) {
+      back.Precise = true;
+      const auto next = NextScheduleTime(back, back.Date);
+      if (!next) continue;
+      back.Date = *next;
+      back.Precise = entry->Precise;
+    }
+    if (Ms(back.Date) >= Ms(entry->Date)) continue;
+    changes.emplace_back(row, ScheduleOptionsToText(back));
+    moved.push_back(entry->Name);
+  }
+  // Replacing re-sorts the rows: each is found again by its texts.
+  for (const auto& [from, to] : changes) {
+    const auto& rows = Schedule.Rows();
+    const auto it = std::find(rows.begin(), rows.end(), from);
+    if (it != rows.end()) Schedule.Replace(static_cast<std::size_t>(it - rows.begin()), to);
+  }
+  if (moved.empty()) return;
+  std::string names;
+  for (const auto& n : moved) names += (names.empty() ? "" : ", ") + n;
+  AddLog(Format("clockwentback", BackText(backMs), FormatStamp(was), FormatStamp(clock), names));
+  RefreshSchedule();
+}
+
+void WatchClock(const QDateTime& clock) {
+  const qint64 ms = clock.toMSecsSinceEpoch();
+  if (g_clockWatch.generation != ScheduleClockGeneration()) {
+    g_clockWatch = {std::nullopt, ScheduleClockGeneration()};
+  }
+  const auto last = g_clockWatch.lastMs;
+  g_clockWatch.lastMs = ms;
+  if (last && *last > ms) StepBackAfterClockChange(QDateTime::fromMSecsSinceEpoch(*last), clock, *last - ms);
+}
+
 }  // namespace
 
 void SchedulerActions::RunPresetRow(const std::string& name) { RunScheduledPreset(name); }
@@ -349,9 +455,15 @@ void SchedulerTick() {
   // off, so that nothing this instance saves can overwrite them.
   CheckOtherInstance();
   if (!Options.son) return;
+  const QDateTime clock = ClockNow();
+  WatchClock(clock);
+  ForgetGoneRowsAtEnd forget;
   if (Schedule.Empty()) return;
-  const TDateTime now = Now();
+  const TDateTime now = DateTimeFromQt(clock);
   if (Ms(now) < Ms(NextDueTime)) return;
+  // Runs refused for the session's end hold the entries like a run does.
+  const bool held = RunActive || g_executing || RunsRefusedForSessionEnd();
+  if (!held) NoteDueRows(now);
 
   const tschdata first = Schedule.Row(0);
   std::optional<tschopt> parsed = ParseScheduleEntry(first);
@@ -370,7 +482,7 @@ void SchedulerTick() {
     if (RunActive || RunInProgress() || g_executing) AbortRequested = true;
     return;
   }
-  if (RunActive || g_executing) return;
+  if (held) return;
   // From here on the entry is this tick's: a log line may be mailed, and
   // the mail session handles messages, so a tick can come before the entry
   // is off the schedule.
@@ -378,7 +490,7 @@ void SchedulerTick() {
 
   AddLog(name + MessageText("calledbythescheduler"));
   if (!StillFirst(first)) return;  // taken away meanwhile: nothing left to call
-  const bool late = IsLate(entry.Date, now, Options.shp);
+  const bool late = IsLate(entry.Date, SeenDueAt(first, now), Options.shp);
   if (entry.OnDelay == 2 && late) {
     RemoveFirstRow(first, name, MessageText("delayedremoving"));
     return;

@@ -39,6 +39,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::unique_ptr<platform::NamedMutex> g_instanceLock;
+std::unique_ptr<platform::NamedMutex> g_settingsLock;
 
 bool IsFile(const std::string& path) {
   std::error_code ec;
@@ -130,7 +131,24 @@ bool SingleInstanceCheck(const std::string& name) {
   return g_instanceLock && !g_instanceLock->AlreadyExisted();
 }
 
-void ReleaseSingleInstance() { g_instanceLock.reset(); }
+void ReleaseSingleInstance() {
+  g_instanceLock.reset();
+  g_settingsLock.reset();
+}
+
+bool LockSettingsFolder() {
+  if (SettingsFolder.empty()) return true;
+  const std::string path = PathJoin(SettingsFolder, "yux.lock");
+  auto lock = platform::NamedMutex::CreateAt(path);
+  if (!lock) {
+    std::cerr << "yux: cannot lock " << path << " (error " << platform::GetLastError()
+              << "); another YUX on this settings folder would not be noticed" << std::endl;
+    return true;
+  }
+  if (lock->AlreadyExisted()) return false;
+  g_settingsLock = std::move(lock);
+  return true;
+}
 
 bool IsWindowsVistaOrLater() { return true; }
 

@@ -43,8 +43,17 @@ void ShowMessengerProblem(const std::string& text);
 // Takes the named lock (every "\" of the name becomes "_") for the rest of
 // the process; true only when this process is the first to hold it.
 bool SingleInstanceCheck(const std::string& name);
-// Lets the lock go (tests only; the program keeps it until it ends).
+// Lets the locks go (tests only; the program keeps them until it ends).
 void ReleaseSingleInstance();
+
+// Takes the lock of the settings folder ("yux.lock" in it) for the rest of
+// the process.  The instance lock above lives in the runtime folder, which
+// depends on the session's environment (a program started from cron has
+// none of the desktop's); this one lives with the data, so one settings
+// folder never has two first instances.  False only when another process
+// holds it; a folder that cannot be locked at all is reported on standard
+// error and not held against the start.
+bool LockSettingsFolder();
 
 // Always true here: the settings folder is read from its location file.
 bool IsWindowsVistaOrLater();

@@ -121,9 +121,13 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name) {
     SetLastError(name.empty() ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
     return nullptr;
   }
-  int fd = OpenFile(dir + "/mutex-" + ObjectFileName(name));
+  return CreateAt(dir + "/mutex-" + ObjectFileName(name));
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::CreateAt(const std::string& path) {
+  int fd = path.empty() ? -1 : OpenFile(path);
   if (fd < 0) {
-    SetLastError(ErrnoToError(errno));
+    SetLastError(path.empty() ? ERROR_INVALID_PARAMETER : ErrnoToError(errno));
     return nullptr;
   }
   std::unique_ptr<NamedMutex> m(new NamedMutex);
@@ -132,6 +136,12 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name) {
   do {
     rc = flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
+  // Only "held by another handle" means taken; a file system that cannot
+  // lock says nothing about other processes.
+  if (rc != 0 && errno != EWOULDBLOCK) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   m->owned_ = rc == 0;
   SetLastError(m->owned_ ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return m;

@@ -39,6 +39,12 @@ class NamedMutex {
   // nullptr (with the last error set) when the runtime folder or the lock
   // file cannot be used.
   static std::unique_ptr<NamedMutex> Create(const std::string& name);
+  // The same over the file `path` (created 0600 when missing) instead of a
+  // name in the runtime folder: processes meet on it whatever their runtime
+  // folder, so it guards data that lives beside it.  nullptr (with the last
+  // error set) when the file cannot be opened or the file system cannot
+  // lock it.
+  static std::unique_ptr<NamedMutex> CreateAt(const std::string& path);
   ~NamedMutex();
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -24,6 +25,7 @@
 #include "core/mainform.h"
 #include "core/options.h"
 #include "core/presets.h"
+#include "core/sourcedelete.h"
 #include "core/startup.h"
 #include "platform/broadcast.h"
 #include "platform/namedobjects.h"
@@ -327,6 +329,44 @@ TEST(Program, ExitProtectionAppliesToTheSessionsEnd) {
   }
 }
 
+// A session's end that the exit password refuses leaves yux as it was: a
+// preset scheduled afterwards runs to "Done.", and the next signal is
+// handled again rather than ignored.  (Without a display nobody can type
+// the password, so every such close is refused.)
+TEST(Program, ARefusedSessionEndLeavesYuxRunningAndTheNextSignalIsHandled) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "small.txt", "small");
+  WriteDailyPreset(world, source, world.settings / "dest");
+  SettingsFolder = world.settings.str();
+  test::WriteFile(OptionsFilePath(), ScrambleText("ver 0") + "\r\n" + ScrambleText("spe 1") + "\r\n" +
+                                         ScrambleText("sgp secret") + "\r\n");
+  const fs::path logFile = world.settings / "yux.log";
+  const std::string refused = "The close at the end of the session was refused; YUX goes on.";
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(logFile, "YUX is ready now.")) << yux.Err();
+
+  yux.proc().terminate();
+  ASSERT_TRUE(WaitForText(logFile, refused, 30000)) << world.Log() << yux.Err();
+
+  // A request handed over by a second instance runs to its end.
+  const auto second = test::RunProgram({test::BuiltProgram("yux").string(), "Daily"}, world.EnvMap(), 30000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  ASSERT_TRUE(WaitForText(logFile, "Daily: Done.", 60000)) << world.Log();
+  EXPECT_TRUE(fs::exists(world.settings / "dest" / "Daily.rar"));
+  EXPECT_EQ(CountOf(world.Log(), "Daily: Called by the scheduler."), 1);
+
+  // The next signal is asked about again.
+  const size_t before = world.Log().size();
+  yux.proc().terminate();
+  ASSERT_TRUE(WaitForText(logFile, refused, 30000, before)) << world.Log() << yux.Err();
+  EXPECT_EQ(CountOf(world.Log(), "Windows is shutting down."), 2);
+  EXPECT_EQ(yux.proc().state(), QProcess::Running);
+  EXPECT_EQ(world.Log().find("YUX halts."), std::string::npos);
+}
+
 TEST(Program, KeepsItsOptionsAcrossATerminatedRun) {
   YuxWorld world;
   world.UseSettingsFolder();
@@ -459,6 +499,62 @@ TEST(RunSafety, EndOfSessionDuringARunAbortsItAndCloses) {
           << log;
     }
   }
+}
+
+// A yux started from cron has no XDG_RUNTIME_DIR, so its runtime folder is
+// not the desktop instance's.  The settings folder's own lock still makes
+// it refuse, with or without a request, and leaves the live run alone: the
+// desktop instance's archive is delivered whole.
+TEST(RunSafety, ASecondSessionsYuxLeavesTheRunningInstanceAndItsRunAlone) {
+  YuxWorld world;
+  test::TempDir runtime;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "small.txt", "small");
+  test::WriteFile(source / "large.bin", "");
+  const std::uintmax_t large = 1ull << 30;
+  fs::resize_file(source / "large.bin", large);
+  PrepareDueRun(world, source, [](tarcopt& p) { p.del = false; });
+  QProcessEnvironment desktop = world.Env();
+  desktop.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.str()));
+  RunningYux first(world, {}, &desktop);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: WinRAR - Started.", 30000)) << first.Err();
+  // The archiver is writing its archive.
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& f : FilesBelow(world.temp.path()))
+      if (f.filename().string().find(".yuxtmp.") != std::string::npos) return true;
+    return false;
+  }));
+
+  for (const bool withRequest : {false, true}) {
+    SCOPED_TRACE(withRequest ? "with a request" : "without arguments");
+    auto env = world.EnvMap();
+    env["XDG_RUNTIME_DIR"] = "";
+    std::vector<std::string> argv{test::BuiltProgram("yux").string()};
+    if (withRequest) argv.push_back("Daily");
+    const auto cron = test::RunProgram(argv, env, 30000);
+    EXPECT_EQ(cron.exitCode, withRequest ? 1 : 0) << cron.err;
+    EXPECT_NE(cron.err.find("another YUX already runs on the settings folder \"" + world.settings.str() + "\""),
+              std::string::npos)
+        << cron.err;
+    EXPECT_EQ(cron.err.find("request was not handed over") != std::string::npos, withRequest) << cron.err;
+  }
+
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 180000)) << world.Log();
+  const std::string log = world.Log();
+  EXPECT_EQ(log.find("A run was cut off"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.find("Daily: Called by the scheduler.")).find("[!]"), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(world.settings / "kept"));
+  const auto listing = ReadArchiveListing({(world.settings / "dest" / "Daily.rar").string()});
+  ASSERT_TRUE(listing);
+  std::map<std::string, std::int64_t> sizes;
+  for (const auto& e : *listing)
+    if (!e.folder) sizes[fs::path(e.name).filename().string()] = e.size;
+  EXPECT_EQ(sizes, (std::map<std::string, std::int64_t>{{"large.bin", static_cast<std::int64_t>(large)},
+                                                        {"small.txt", 5}}));
+  EXPECT_EQ(first.proc().state(), QProcess::Running);
+  first.proc().terminate();
+  EXPECT_TRUE(first.proc().waitForFinished(20000));
 }
 
 TEST(RunSafety, KilledDuringArchivingLosesNothingAndIsFoundAtTheNextStart) {

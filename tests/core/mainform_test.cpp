@@ -27,6 +27,10 @@
 #include "core/msgtable.h"
 #include "core/options.h"
 #include "core/programlog.h"
+#include "platform/messages.h"
+#include "core/scheduler.h"
+#include "core/schedule.h"
+#include "core/presets.h"
 #include "core/scheduleform.h"
 #include "core/startup.h"
 #include "platform/broadcast.h"
@@ -109,6 +113,77 @@ TEST_F(MainWindow, SessionEndDuringARunAbortsWaitsForTheWindDownAndClosesInOrder
   // The refused attempt was logged too, but closed nothing.
   EXPECT_EQ(std::count(texts.begin(), texts.end(), "YUX halts."), 1);
   EXPECT_TRUE(fs::exists(settings / "yux.opt"));
+}
+
+// An end of the session whose close the exit password refuses leaves the
+// program as it was: a scheduled preset runs to its end, and the next
+// signal is asked about again and, with the right password, closes.
+TEST_F(MainWindow, RefusedSessionEndLeavesTheProgramRunning) {
+  TForm1 form;
+  ASSERT_EQ(form.FormCreate({}), std::nullopt);
+  ASSERT_FALSE(SecondInstance);
+  const std::string savedArchiver = WinRarPath;
+  struct Restore {
+    std::string archiver;
+    ~Restore() { WinRarPath = archiver; }
+  } restore{savedArchiver};
+  WinRarPath = test::BuiltProgram("winrar").string();
+  test::WriteFile(settings / "source" / "a.txt", "a");
+  tarcopt preset;
+  SetPresetDefaults(preset);
+  preset.nam = "Daily";
+  preset.dtf.clear();
+  preset.vol = "None";
+  preset.ctf = true;
+  preset.dir = (settings / "dest").string();
+  ASSERT_TRUE(SavePreset("Daily", preset));
+  ASSERT_TRUE(WritePresetList("Daily", ".inc", {(settings / "source").string()}));
+  ASSERT_TRUE(WritePresetList("Daily", ".exc", {}));
+  form.LoadPresetList();
+  Options.spe = true;
+  Options.sgp = "pw";
+  const std::string refused = "The close at the end of the session was refused; YUX goes on.";
+  auto count = [&](const std::string& text) {
+    const auto texts = LogTexts();
+    return std::count(texts.begin(), texts.end(), text);
+  };
+
+  struct Signal {
+    const char* what;
+    bool accept;
+    std::string entry;
+  };
+  const Signal refusedSignals[] = {{"dialog cancelled", false, ""}, {"wrong password", true, "wrong"}};
+  for (const Signal& sig : refusedSignals) {
+    SCOPED_TRACE(sig.what);
+    const auto before = count(refused);
+    hooks.accept = sig.accept;
+    hooks.entry = sig.entry;
+    form.TerminationSignal();
+    ASSERT_TRUE(platform::WaitPumping([&] { return count(refused) == before + 1; }, 20000, 20)) << hooks.asked;
+    EXPECT_FALSE(form.Closed());
+    EXPECT_FALSE(ForcedClose);
+
+    // Runs go on: a due entry runs its preset to the end.
+    fs::remove_all(settings / "dest");
+    tschopt entry = ParseCommandParams("Daily");
+    ASSERT_TRUE(AddToSchedule(entry));
+    const auto done = count("Daily: Done.");
+    SchedulerTick();
+    EXPECT_EQ(count("Daily: Done."), done + 1);
+    EXPECT_EQ(count("Daily: Called by the scheduler."), done + 1);
+    EXPECT_TRUE(Schedule.Empty());
+    EXPECT_TRUE(fs::exists(settings / "dest" / "Daily.rar"));
+  }
+  EXPECT_EQ(hooks.asked, 2);
+
+  hooks.accept = true;
+  hooks.entry = "pw";
+  form.TerminationSignal();
+  ASSERT_TRUE(platform::WaitPumping([&] { return form.Closed(); }, 20000, 20));
+  EXPECT_EQ(hooks.asked, 3);
+  const auto texts = LogTexts();
+  EXPECT_EQ(texts[texts.size() - 2], "YUX halts.");
 }
 
 TEST_F(MainWindow, CloseQueryAndTheExitPassword) {

@@ -303,6 +303,54 @@ TEST_F(PresetRun, ExitCodesDecideWhetherTheRunDelivers) {
   }
 }
 
+// An archiver that ends well but leaves no file (or whose file was taken
+// out of the run folder while it worked) delivered nothing: no "Done.".
+TEST_F(PresetRun, ArchiverThatLeavesNoFileIsNoSuccess) {
+  for (const bool afterCommand : {false, true}) {
+    SCOPED_TRACE(afterCommand ? "after-command set" : "plain");
+    log.lines.clear();
+    fs::remove_all(dir / "dest");
+    FakeArchiver(0, "rm -f \"$target.rar\"");
+    preset.eaa = afterCommand;
+    preset.eas = true;
+    preset.eae = "/bin/true";
+    EXPECT_EQ(Run(), RunOutcome::Failed);
+    EXPECT_TRUE(Logged("Daily: WinRAR - No archive was produced; nothing was delivered. [!]")) << log.lines.back();
+    EXPECT_EQ(Find("Daily: Done."), -1);
+    EXPECT_EQ(Find("Daily: Sync execution:"), -1);
+    EXPECT_FALSE(fs::exists(dir / "dest" / "Daily.rar"));
+    EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
+    ExpectTempFolderEmpty();
+    ExpectEndedCleanly();
+  }
+}
+
+// A start-up's recovery (another process on the same settings folder)
+// that comes while a run archives leaves the live run folder alone; the
+// run delivers its archive whole.  Once the run is gone, a folder it left
+// behind is recovered as before.
+TEST_F(PresetRun, RecoveryLeavesTheFolderOfALiveRunAlone) {
+  FakeArchiver(0, "sleep 1");
+  QTimer::singleShot(300, [] { RecoverLeftoverRunFolder(); });
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "Daily.rar"), "archive");
+  EXPECT_FALSE(fs::exists(dir / "kept"));
+  const long leftAlone = Find("Daily: The run folder \"");
+  ASSERT_GE(leftAlone, 0) << ::testing::PrintToString(log.lines);
+  EXPECT_NE(log.lines[leftAlone].find("still going on; it was left alone."), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
+
+  // A folder whose run has ended is recovered.
+  const fs::path left = dir / "temp" / "ABCDEFGH";
+  test::WriteFile(left / "Daily.rar", "finished");
+  test::WriteFile(dir / "runfolder.dat", left.string() + "\r\nDaily\r\n");
+  RecoverLeftoverRunFolder();
+  EXPECT_FALSE(fs::exists(left));
+  EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
+  ASSERT_TRUE(fs::is_directory(dir / "kept"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "kept"), fs::directory_iterator()), 1);
+}
+
 bool ProcessGone(const fs::path& pidFile) {
   std::string pid = test::ReadFile(pidFile);
   while (!pid.empty() && pid.back() == '\n') pid.pop_back();

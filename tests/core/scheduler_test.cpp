@@ -18,6 +18,7 @@
 #include "core/loghook.h"
 #include "core/msgtable.h"
 #include "core/options.h"
+#include "core/presetrun.h"
 #include "core/programlog.h"
 #include "core/startup.h"
 #include "platform/messages.h"
@@ -457,6 +458,129 @@ TEST_F(SchedulerTest, TheErrorMailComesAfterTheTick) {
       EXPECT_EQ(firstWhenMailed.front(), "Weekly");
     }
   }
+}
+
+// Entries due at the same second are taken one per tick, and a run holds
+// the rest: none of them is late for that, whatever its delay option, and
+// the next day is the same.  An entry the program could not look at in
+// time (a run held it, or the scheduler tick came late) is late.
+TEST_F(SchedulerTest, EntriesDueTogetherAreNotLateForWaitingBehindEachOther) {
+  struct Case {
+    const char* what;
+    int runSeconds;      // how long each preset run takes on the clock
+    bool heldAtFirst;    // a run holds the scheduler when they fall due
+    int firstTickSecond;  // when the first tick comes (due at :00)
+    Strings ran;
+    Strings rows;
+    Strings delayed;
+  } cases[] = {
+      {"one tick a second", 0, false, 0, {"run Zero", "run One", "run Two"}, {"Zero", "One", "Two"}, {}},
+      {"runs of five minutes", 300, false, 0, {"run Zero", "run One", "run Two"}, {"Zero", "One", "Two"}, {}},
+      {"held by a run", 0, true, 0, {"run Zero"}, {"Zero", "One"},
+       {"One: Delayed, skipping the execution according to the options.",
+        "Two: Delayed, removing from the schedule according to the options."}},
+      {"first tick late", 0, false, 5, {"run Zero"}, {"Zero", "One"},
+       {"One: Delayed, skipping the execution according to the options.",
+        "Two: Delayed, removing from the schedule according to the options."}},
+  };
+  presets.rows = {{"Zero", "", ""}, {"One", "", ""}, {"Two", "", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Schedule.Clear();
+    actions.calls.clear();
+    for (int ondelay : {0, 1, 2})
+      Add(Entry(Strings{"Zero", "One", "Two"}[ondelay], At(2026, 12, 7, 12, 30), -1, 1440, ondelay));
+    actions.onRun = [&] { now = now.addSecs(c.runSeconds); };
+    for (int day : {7, 8}) {
+      SCOPED_TRACE(day);
+      TakeLog();
+      actions.calls.clear();
+      if (c.heldAtFirst) {
+        RunActive = true;
+        TickAt(day, 12, 30, 0);
+        RunActive = false;
+        now = now.addSecs(600);
+      } else {
+        TickAt(day, 12, 30, c.firstTickSecond);
+      }
+      for (int i = 0; i < 4; ++i) {
+        now = now.addSecs(1);
+        SchedulerTick();
+      }
+      EXPECT_EQ(actions.calls, c.ran);
+      Strings delayed;
+      for (const auto& line : TakeLog())
+        if (line.find("Delayed") != std::string::npos) delayed.push_back(line);
+      EXPECT_EQ(delayed, c.delayed);
+      EXPECT_EQ(Names(), c.rows);
+      for (const auto& row : Schedule.Rows()) EXPECT_EQ(row.DateText, "2026.12.0" + std::to_string(day + 1) + " 12:30:00 ");
+      if (!c.delayed.empty()) break;  // the case has shown its point
+    }
+  }
+  actions.onRun = nullptr;
+}
+
+// While runs are refused for the end of the session, due entries wait as
+// they do behind a run: nothing is called, nothing moves on.
+TEST_F(SchedulerTest, RunsRefusedForTheSessionEndHoldTheEntries) {
+  Add(Entry("Daily", At(2026, 12, 7, 10), -1, 1440));
+  TakeLog();
+  RefuseRunsForSessionEnd();
+  TickAt(7, 10, 0);
+  AllowRunsAgain();
+  EXPECT_TRUE(TakeLog().empty());
+  EXPECT_TRUE(actions.calls.empty());
+  EXPECT_EQ(Schedule.Row(0).DateText, "2026.12.07 10:00:00 ");
+  TickAt(7, 10, 0, 1);
+  EXPECT_EQ(actions.calls, Strings{"run Daily"});
+  EXPECT_EQ(Schedule.Row(0).DateText, "2026.12.08 10:00:00 ");
+}
+
+// A clock set a year ahead steps repeating entries on by that clock; once
+// it is set right they come back to their first step after now, with one
+// line naming the change.  One-time entries, entries whose interval is
+// longer than the change, and small corrections are left alone.
+TEST_F(SchedulerTest, EntriesComeBackWhenTheClockGoesBack) {
+  presets.rows = {{"Daily", "", ""}, {"Hourly", "", ""}, {"Weekdays", "", ""}, {"Once", "", ""}};
+  Add(Entry("Daily", At(2026, 12, 7, 10), -1, 1440));
+  Add(Entry("Hourly", At(2026, 12, 7, 10, 15), -1, 60, 0, false));
+  Add(Entry("Weekdays", At(2026, 12, 7, 10, 30), -1, 1440, 0, true, "11111000"));
+  Add(Entry("Once", At(2027, 12, 24, 18)));
+  TickAt(7, 9, 0);  // the clock as it should be
+
+  // Set wrong: a year ahead (a Tuesday).  Every repeating entry is late
+  // and steps on by that clock.
+  now = QDateTime(QDate(2027, 12, 7), QTime(11, 0));
+  for (int i = 0; i < 3; ++i) SchedulerTick();
+  EXPECT_EQ(actions.calls, (Strings{"run Daily", "run Hourly", "run Weekdays"}));
+  EXPECT_EQ(Names(), (Strings{"Hourly", "Daily", "Weekdays", "Once"}));
+  TakeLog();
+
+  // Set right again: 2026-12-11 is a Friday and its 10:30 has passed, so
+  // the weekday entry's next step is Monday.
+  now = QDateTime(QDate(2026, 12, 11), QTime(10, 40));
+  SchedulerTick();
+  EXPECT_EQ(actions.calls.size(), 3u);
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const auto& r : Schedule.Rows()) rows.emplace_back(r.Name, r.DateText);
+  EXPECT_EQ(rows, (std::vector<std::pair<std::string, std::string>>{{"Hourly", "2026.12.11 11:00:00 "},
+                                                                    {"Daily", "2026.12.12 10:00:00 "},
+                                                                    {"Weekdays", "2026.12.14 10:30:00 "},
+                                                                    {"Once", "2027.12.24 18:00:00 "}}));
+  EXPECT_EQ(TakeLog(), Strings{"SCHEDULER - The clock went back by 361 days (from 2027.12.07 11:00:00 to "
+                               "2026.12.11 10:40:00); moved back to their first time after now: Hourly, "
+                               "Daily, Weekdays."});
+  // The file holds the corrected rows.
+  EXPECT_NE(test::ReadFile(dir / "yux.sch").find("<D>2026.12.12 10:00:00 </D><P>Daily</P>"), std::string::npos);
+
+  // Going back by less than an entry's interval moves nothing.
+  now = now.addSecs(-1800);
+  SchedulerTick();
+  EXPECT_TRUE(TakeLog().empty());
+  EXPECT_EQ(Schedule.Row(0).DateText, "2026.12.11 11:00:00 ");
+  // And the entries run when they are due on the right clock.
+  TickAt(11, 11, 0);
+  EXPECT_EQ(actions.calls.back(), "run Hourly");
 }
 
 TEST_F(SchedulerTest, MaskWithoutAnyDayIsRemoved) {

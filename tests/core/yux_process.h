@@ -76,8 +76,9 @@ class YuxWorld {
 // A yux process that runs until the test ends it.
 class RunningYux {
  public:
-  RunningYux(const YuxWorld& world, const QStringList& args = {}) {
-    proc_.setProcessEnvironment(world.Env());
+  // `env`: the environment instead of the world's own.
+  RunningYux(const YuxWorld& world, const QStringList& args = {}, const QProcessEnvironment* env = nullptr) {
+    proc_.setProcessEnvironment(env ? *env : world.Env());
     proc_.start(QString::fromStdString(BuiltProgram("yux").string()), args);
     proc_.waitForStarted(10000);
   }

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -133,6 +134,34 @@ TEST(NamedMutex, DifferentNamespacesDoNotMeet) {
   EXPECT_EQ(r.out, "owned\n");
   ScopedEnv cleanup("YUX_NS", other);
   std::filesystem::remove_all(RuntimeFolder());
+}
+
+TEST(NamedMutex, OnAFileMeetsProcessesOfEveryRuntimeFolder) {
+  yux::test::ScopedNamespace ns;
+  yux::test::TempDir tmp;
+  const std::string path = (tmp / "yux.lock").string();
+  // One process with a runtime folder of its own, one with none at all
+  // (started from cron): both meet on the file beside the data.
+  const std::map<std::string, std::string> envs[] = {
+      {{"YUX_NS", yux::test::UniqueNamespace()}},
+      {{"YUX_NS", yux::test::UniqueNamespace()}, {"XDG_RUNTIME_DIR", ""}},
+  };
+  {
+    auto mine = NamedMutex::CreateAt(path);
+    ASSERT_TRUE(mine);
+    EXPECT_FALSE(mine->AlreadyExisted());
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (const auto& env : envs) EXPECT_EQ(yux::test::RunProgram({kHelper, "lockfile", path}, env).out, "exists\n");
+    auto again = NamedMutex::CreateAt(path);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->AlreadyExisted());
+  }
+  EXPECT_EQ(yux::test::RunProgram({kHelper, "lockfile", path}, envs[1]).out, "owned\n");
+  // No file to lock: no handle, and no claim that another holds it.
+  EXPECT_EQ(NamedMutex::CreateAt((tmp / "missing" / "yux.lock").string()), nullptr);
+  EXPECT_EQ(NamedMutex::CreateAt(""), nullptr);
 }
 
 TEST(NamedEvent, SetInOneProcessIsSeenExactlyOnceByAnother) {

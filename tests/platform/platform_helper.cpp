@@ -85,6 +85,13 @@ int main(int argc, char** argv) {
     Sleep(std::atoi(argv[3]));
     return 0;
   }
+  // lockfile <path>: takes the lock on that file, says whether it was free.
+  if (mode == "lockfile" && argc >= 3) {
+    auto m = NamedMutex::CreateAt(argv[2]);
+    if (!m) return 101;
+    std::printf("%s\n", m->AlreadyExisted() ? "exists" : "owned");
+    return 0;
+  }
   // event-set <name>: opens the parent's event and sets it once.
   if (mode == "event-set" && argc >= 3) {
     auto ev = NamedEvent::Open(argv[2]);
