@@ -508,6 +508,8 @@ void TCustomSslWSocket::InitSSLConnection(bool client, SSL_CTX* ctx) {
   bidirectional_ = false;
   closeCalled_ = false;
   localEnd_ = false;
+  awaitPeerEnd_ = false;
+  peerEnded_ = false;
   closedWithoutNotify_ = false;
   pendingEvents_.clear();
   mayFD_Read_ = mayDoRecv_ = mayFD_Write_ = maySslTryToSend_ = true;
@@ -817,7 +819,7 @@ void TCustomSslWSocket::TriggerEvents() {
     mayDoRecv_ = false;
   }
   // Close side.
-  if (((closeCalled_ && shutdownStage_ == 0) || (shutdownStage_ == 2 && !bidirectional_)) && ok &&
+  if (((closeCalled_ && shutdownStage_ == 0) || (shutdownStage_ == 2 && OneWayEndDue())) && ok &&
       FilterPending() == 0)
     TriggerEvent(sslFdClose, 0);
 }
@@ -832,7 +834,7 @@ void TCustomSslWSocket::DeliverPlaintext(const char* where) {
 }
 
 void TCustomSslWSocket::AfterNetworkStep() {
-  if (shutdownStage_ == 1 && SslShutdownCompleted(shutdownHow_) && !bidirectional_)
+  if (shutdownStage_ == 1 && SslShutdownCompleted(shutdownHow_) && OneWayEndDue())
     TriggerEvent(sslFdClose, 0);
   else
     TriggerEvents();
@@ -866,6 +868,7 @@ void TCustomSslWSocket::Do_FD_READ(TMessage& msg) {
   char* buf = ReceiveScratch();
   int n = LoggedRecv(buf, size);
   if (n == 0 && State() == wsConnected) {
+    peerEnded_ = true;
     TriggerEvent(sslFdClose, notifError);
   } else if (n < 0) {
     int err = WSocket_WSAGetLastError();
@@ -1152,6 +1155,7 @@ void TCustomSslWSocket::Do_FD_CLOSE(TMessage& msg) {
   }
   if (State() == wsListening || hSocket_ == INVALID_SOCKET) return;
   Log(TLogOption::loSslInfo, " TCustomSslWSocket.Do_FD_CLOSE ");
+  if (msg.Msg != msgSslSelect_) peerEnded_ = true;  // the real one: the peer ended
   bool ok = StateOk();
   closeCalled_ = true;
   WORD err = WORD(msg.LParam >> 16);
@@ -1208,6 +1212,13 @@ void TCustomSslWSocket::Shutdown(int how) {
     localEnd_ = true;
     shutdownHow_ = how;
     bidirectional_ = false;
+    // As on a plain socket, the end of sending leaves receiving open: the
+    // connection closes when the peer ends it (or its close-notify comes).
+    // Closing at once would answer whatever the peer still sends (a TLS 1.3
+    // session ticket written after the handshake, say) with a reset: the
+    // system then drops what it still holds for the peer, and the peer
+    // reads a reset instead of the end of the data.
+    if (how == 1 && shutdownStage_ == 0) awaitPeerEnd_ = true;
     SslInternalShutdown(how);
     return;
   }
@@ -1253,6 +1264,12 @@ void TCustomSslWSocket::SslInternalShutdown(int how) {
   }
 }
 
+bool TCustomSslWSocket::OneWayEndDue() const {
+  if (bidirectional_ || shutdownStage_ != 2) return false;
+  return !awaitPeerEnd_ || peerEnded_ || networkError_ != 0 ||
+         (ssl_ && (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN));
+}
+
 bool TCustomSslWSocket::SslShutdownCompleted(int how) {
   if (SslEnable && ssl_) {
     if (networkError_ == 0 && (shutdownStage_ == 0 || !RawQueueEmpty())) return false;
@@ -1278,7 +1295,7 @@ bool TCustomSslWSocket::SslShutdownCompleted(int how) {
         } else {
           TriggerSslShutDownComplete(ne);
           Base::Shutdown(how);
-          TriggerEvent(sslFdClose, 0);
+          if (OneWayEndDue()) TriggerEvent(sslFdClose, 0);
         }
       }
       Log(TLogOption::loSslInfo, " SslShutdownCompleted *");
@@ -1341,6 +1358,8 @@ void TCustomSslWSocket::ResetToDefaults() {
 void TCustomSslWSocket::Do_FD_CONNECT(TMessage& msg) {
   closeCalled_ = false;
   closedWithoutNotify_ = false;
+  awaitPeerEnd_ = false;
+  peerEnded_ = false;
   shutdownStage_ = 0;
   Base::Do_FD_CONNECT(msg);
 }

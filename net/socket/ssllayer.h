@@ -177,6 +177,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket,
 
   void SslInternalShutdown(int how);
   bool SslShutdownCompleted(int how);
+  // A finished one-way shutdown may close the connection now.
+  bool OneWayEndDue() const;
   void SslAsyncSelect(TMessage& msg);
 
  private:
@@ -224,6 +226,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket,
   int shutdownHow_ = 1;
   int shutdownStage_ = 0;
   bool localEnd_ = false;  // the end was started by this side
+  bool awaitPeerEnd_ = false;  // Shutdown(1): the close waits for the peer's end
+  bool peerEnded_ = false;     // the peer closed the connection (or its sending)
   bool closedWithoutNotify_ = false;
   bool bidirectional_ = false;
   int networkError_ = 0;

@@ -597,6 +597,107 @@ print("ENDED", flush=True)
   }
 }
 
+// Shutdown(1) ends our sending (close-notify, then the TCP end) and, as on
+// a plain socket, leaves the connection open until the peer ends it.  A
+// close at once would answer what the peer still sends with a reset, and
+// a reset makes our system drop what it still holds for the peer: here
+// the server takes little into its small receive buffer, writes only after
+// our end and reads only after that.
+TEST(SslLayer, ShutdownForSendingWaitsForThePeersEnd) {
+  REQUIRE_PKI();
+  YUX_REQUIRE_PROGRAM("/usr/bin/python3");
+  const TestPki& pki = TestPki::Get();
+  yux::test::TempDir tmp;
+  const std::string script = (tmp / "late.py").string();
+  yux::test::WriteFile(script, R"(import hashlib, socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+if sys.argv[3] == "1.2":
+    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+ls = socket.socket()
+ls.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+ls.bind(("127.0.0.1", 0))
+ls.listen(1)
+print("PORT", ls.getsockname()[1], flush=True)
+conn, _ = ls.accept()
+conn.settimeout(20)
+t = ctx.wrap_socket(conn, server_side=True)
+print("HANDSHAKE", t.version(), flush=True)
+sys.stdin.readline()
+t.sendall(b"late\r\n")
+h = hashlib.sha256()
+n = 0
+try:
+    while True:
+        d = t.recv(65536)
+        if not d:
+            break
+        h.update(d)
+        n += len(d)
+    print("GOT", n, h.hexdigest(), flush=True)
+except Exception as e:
+    print("ERROR", type(e).__name__, e, flush=True)
+try:
+    t.unwrap()
+except Exception:
+    pass
+conn.close()
+print("ENDED", flush=True)
+)");
+  const std::string data = [] {
+    std::string d(300000, '\0');
+    unsigned x = 99;
+    for (auto& ch : d) ch = char(x = x * 1103515245u + 12345u);
+    return d;
+  }();
+  unsigned char md[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), md);
+  std::string hex;
+  for (unsigned char b : md) {
+    char h[3];
+    std::snprintf(h, sizeof h, "%02x", b);
+    hex += h;
+  }
+  for (VersionCase v : {VersionCase{"1.2", "TLSv1.2"}, VersionCase{"1.3", "TLSv1.3"}}) {
+    SCOPED_TRACE(v.version);
+    PipedPeer py;
+    ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), v.flag}));
+    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();  // a loaded machine starts Python slowly
+    std::string out = py.Output();
+    int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    TSslContext ctx;
+    Client c(&ctx);
+    bool ended = false;
+    c.s.OnDataSent = [&](TCustomWSocket* w, WORD) {
+      if (ended) return;
+      ended = true;
+      w->Shutdown(1);
+    };
+    c.Connect(port);
+    ASSERT_TRUE(c.WaitHandshake());
+    ASSERT_EQ(c.handshakes, std::vector<int>{0});
+    ASSERT_TRUE(py.WaitOutput(std::string("HANDSHAKE ") + v.version, 20000)) << py.Output();
+    // Room for all of it on our side: most waits there when we end.
+    c.s.SetSendBufferSize(1 << 20);
+    c.s.Send(data.data(), int(data.size()));
+    ASSERT_TRUE(WaitUntil([&] { return c.shutdownDone || c.closedError >= 0; }));
+    EXPECT_TRUE(c.shutdownDone);
+    EXPECT_FALSE(c.shutdownBidirectional);
+    // Time for a close that should not come.
+    yux::platform::ProcessMessagesFor(300);
+    EXPECT_EQ(c.closedError, -1) << "closed before the peer ended the connection";
+    py.Write("go\n");
+    ASSERT_TRUE(py.WaitOutput("ENDED", 20000)) << py.Output();
+    EXPECT_NE(py.Output().find("GOT " + std::to_string(data.size()) + " " + hex), std::string::npos)
+        << py.Output();
+    ASSERT_TRUE(WaitUntil([&] { return c.closedError >= 0; }));
+    EXPECT_EQ(c.closedError, 0);
+    EXPECT_EQ(c.got, "late\r\n");
+    EXPECT_FALSE(c.s.SslClosedWithoutNotify());
+    EXPECT_EQ(py.WaitExit(20000), 0) << py.Output();
+  }
+}
+
 // A pause (the throttle's) must hold the reading even when an emulated
 // read notification was already on its way.
 TEST(SslLayer, EmulatedReadNotificationKeepsAPause) {
