@@ -2,8 +2,8 @@
 // (YUX_FTP_BENCH_MB to change it) uploaded and downloaded by our client and
 // by curl (-T, -o), in plain text and with AUTH TLS and PROT P (curl
 // --ssl-reqd).  The runs of the two sides are interleaved.  Counters:
-// "project_ms", "reference_ms" (curl), "ratio" (ours / curl; 1.0 = as fast
-// as curl).
+// "project_ms", "reference_ms" (curl), "ratio" (our time / curl's, lower is
+// better; 1.0 = as fast as curl).
 // And the processor time of a blocking wait on a server that never
 // answers ("cpu_ms" over "wait_ms"; about 0 expected).
 #include <benchmark/benchmark.h>
@@ -134,7 +134,7 @@ void Transfer(benchmark::State& state, bool tls, bool upload) {
     fs::remove(server.Pub() / "ours.bin", ec);
     fs::remove(server.Pub() / "curl.bin", ec);
   }
-  state.SetLabel("reference: curl");
+  state.SetLabel("time ratio project/curl, lower is better");
   state.counters["project_ms"] = ours * 1000 / double(state.iterations());
   state.counters["reference_ms"] = curl * 1000 / double(state.iterations());
   state.counters["ratio"] = curl > 0 ? ours / curl : 0;

@@ -166,6 +166,9 @@ class TCustomFtpCli : public TNetWndControl {
   void SetDataPortRangeStart(unsigned v);
   unsigned DataPortRangeEnd() const { return portRangeEnd_; }
   void SetDataPortRangeEnd(unsigned v);
+  // The data socket's send buffer for uploads; 0 (the default) keeps the
+  // system's, which grows with the connection: a fixed size turns that
+  // off and caps an upload at a few buffers per round trip.
   int DataSocketSndBufSize() const { return sndBufSize_; }
   void SetDataSocketSndBufSize(int v) { sndBufSize_ = v < 1024 ? 1024 : v; }
   bool Passive() const { return passive_; }
@@ -432,7 +435,7 @@ class TCustomFtpCli : public TNetWndControl {
   char typeChar_ = 'I';
   int codePage_ = 0;
   unsigned portRangeStart_ = 0, portRangeEnd_ = 0, nextDataPort_ = 0;
-  int sndBufSize_ = 8192;
+  int sndBufSize_ = 0;
   bool passive_ = false;
   TNetLogger* netLogger_ = nullptr;
   TStream* appStream_ = nullptr;
@@ -466,6 +469,7 @@ class TCustomFtpCli : public TNetWndControl {
   WORD dataCloseError_ = 0;
   int localError_ = 0;  // 426 or 550 after a local read or write error
   std::string localErrorMessage_;
+  std::string putBuf_;  // the batch of an upload being handed to the socket
   DWORD startTick_ = 0, endTick_ = 0;
   std::unique_ptr<TStream> localStream_;
   std::unique_ptr<TStream> zStream_;

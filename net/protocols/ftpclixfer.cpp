@@ -16,6 +16,10 @@ namespace yux::net {
 namespace {
 
 constexpr int kBlockSize = 32768;
+// An upload hands the socket up to this many bytes (whole blocks) per
+// data-sent event: one block per event spends more on the event loop's
+// round trip than on the block.
+constexpr int kBatchSize = 8 * kBlockSize;
 // The data socket keeps the system's receive buffer: shrinking it on a
 // connection already set up (to the 8192 bytes of old) stalls Linux TCP
 // once the peer has been granted a larger window.
@@ -862,7 +866,7 @@ void TCustomFtpCli::PutConnected(TCustomWSocket*, WORD error) {
   data_->OnDataAvailable = [this](TCustomWSocket* s, WORD e) { PutDataAvailable(s, e); };
   putDataConnected_ = true;
   startTick_ = platform::GetTickCount();
-  data_->SetSendBufferSize(sndBufSize_);
+  if (sndBufSize_ > 0) data_->SetSendBufferSize(sndBufSize_);
   SendStor();
 }
 
@@ -873,7 +877,7 @@ void TCustomFtpCli::AcceptPut(TCustomWSocket*, WORD error) {
   d.OnSessionClosed = [this](TCustomWSocket* s, WORD e) { PutDataClosed(s, e); };
   d.OnDataAvailable = [this](TCustomWSocket* s, WORD e) { PutDataAvailable(s, e); };
   d.OnDataSent = [this](TCustomWSocket* s, WORD e) { PutDataSent(s, e); };
-  d.SetSendBufferSize(sndBufSize_);
+  if (sndBufSize_ > 0) d.SetSendBufferSize(sndBufSize_);
   d.ComponentOptions.Include(wsoNoReceiveLoop);
   putDataConnected_ = true;
   if (putReply150_ && startTick_ == 0)
@@ -944,18 +948,30 @@ void TCustomFtpCli::SendNextBlock() {
   if (eofSent_ || closeDownPending_ || !putReply150_ || !putDataConnected_) return;
   if (!TriggerProgress64(ByteCount + ResumeAt)) return;
   putStarted_ = true;
-  std::string buf(kBlockSize, '\0');
-  std::int64_t n;
-  try {
-    n = in->Read(buf.data(), kBlockSize);
-  } catch (const std::exception& e) {
-    Display("! Error reading file " + std::string(typeid(e).name()) + ": " + e.what());
-    return LocalDataFailed(426, e.what());
-  }
-  Note(TLogOption::loProtSpecInfo, "DataSocketPutDataSent " + std::to_string(n));
-  if (n > 0) {
+  // What the network does not take at once waits in the socket's queue,
+  // kept in pieces of this size: a batch then goes out in one system call
+  // rather than in segment-sized ones.
+  if (data_->GetBufSize() < kBatchSize) data_->SetBufSize(kBatchSize);
+  putBuf_.resize(kBatchSize);
+  int batch = 0;
+  std::int64_t n = 0;
+  for (;;) {
+    // Progress is told before every block, as the application may abort.
+    if (batch > 0 && !TriggerProgress64(ByteCount + ResumeAt)) return;
+    try {
+      n = in->Read(putBuf_.data() + batch, kBlockSize);
+    } catch (const std::exception& e) {
+      Display("! Error reading file " + std::string(typeid(e).name()) + ": " + e.what());
+      return LocalDataFailed(426, e.what());
+    }
+    Note(TLogOption::loProtSpecInfo, "DataSocketPutDataSent " + std::to_string(n));
+    if (n <= 0) break;
     ByteCount += n;
-    data_->Send(buf.data(), int(n));
+    batch += int(n);
+    if (batch + kBlockSize > kBatchSize) break;
+  }
+  if (batch > 0) {
+    data_->Send(putBuf_.data(), batch);
     return;
   }
   // The end of the file: the shutdown waits until the socket has handed
