@@ -820,6 +820,12 @@ void THttpConnection::SendDocStream() {
     if (GetBufSize() < BlockSize) SetBufSize(BlockSize);
   }
   if (int(block_.size()) < BlockSize) block_.resize(size_t(BlockSize));
+  if (DocSize == 0) {
+    // Only the header waits in the buffer: send it; its data-sent event
+    // ends the answer.
+    if (Connected()) Send(nullptr, 0);
+    return;
+  }
   HandleDataSent(this, 0);
 }
 
@@ -830,23 +836,9 @@ void THttpConnection::AnswerDone() {
 }
 
 void THttpConnection::HandleDataSent(TCustomWSocket*, WORD) {
-  if (CloseAfterAnswer) {
-    if (!AllSent()) return;
-    if (answering_) TriggerAfterAnswer();
-    DocStream.reset();
-    answering_ = false;
-    refused_ = true;
-    Shutdown(1);
-    return;
-  }
-  if (!DocStream) {
-    if (answering_) {
-      TriggerAfterAnswer();
-      AnswerDone();
-    }
-    return;
-  }
-  if (DataSent < DocSize) {
+  // The document goes out whole before anything else happens, also when
+  // the connection is to close after it.
+  if (DocStream && DataSent < DocSize) {
     std::int64_t want = std::min<std::int64_t>(BlockSize, DocSize - DataSent);
     std::int64_t n = DocStream->Read(block_.data(), want);
     if (n > 0) {
@@ -861,6 +853,28 @@ void THttpConnection::HandleDataSent(TCustomWSocket*, WORD) {
     refused_ = true;
     Shutdown(1);
     answering_ = false;
+    return;
+  }
+  if (CloseAfterAnswer) {
+    if (!AllSent()) return;
+    if (answering_) TriggerAfterAnswer();
+    DocStream.reset();
+    answering_ = false;
+    refused_ = true;
+    Shutdown(1);
+    return;
+  }
+  if (!DocStream) {
+    if (answering_ && AllSent()) {
+      TriggerAfterAnswer();
+      // A header-only answer (HEAD) ends a connection that is not kept
+      // as any other answer does.
+      if (!KeepAlive) {
+        refused_ = true;
+        Shutdown(1);
+      }
+      AnswerDone();
+    }
     return;
   }
   if (!AllSent()) return;

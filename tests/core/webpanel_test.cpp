@@ -657,6 +657,66 @@ TEST_F(WebPanelProgram, PasswordGuessesWaitLongerAndEndTheirConnection) {
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
 
+// Bursts of connections that close together, each followed by requests
+// of the kinds the panel answers at once: every request gets its whole
+// answer (header and the body its length promises) and then the end of
+// the connection, round after round.
+TEST_F(WebPanelProgram, EveryRequestIsAnsweredWholeBetweenBurstsOfClosingConnections) {
+  WriteOptions(world.settings.path(), port, kLogin, kPassword);
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Started.")) << world.Log() << yux.Err();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  struct Ask {
+    const char* name;
+    std::string request;
+    int status;
+    bool body;
+  };
+  const Ask asks[] = {
+      {"no credentials", "GET /log.htm HTTP/1.0\r\n" + host + "\r\n", 401, true},
+      {"a page", "GET /command.htm HTTP/1.1\r\n" + host + kBasic + "Connection: close\r\n\r\n", 200, true},
+      {"HEAD", "HEAD /schedule.htm HTTP/1.0\r\n" + host + kBasic + "\r\n", 200, false},
+      {"not found", "GET /nothere.htm HTTP/1.1\r\n" + host + kBasic + "Connection: close\r\n\r\n", 404, true},
+  };
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int failures = 0;
+  for (int round = 0; round < 200 && failures < 3; ++round) {
+    // A burst within the listen queue, some with half a request, closed
+    // all at once.
+    int burst[5];
+    for (int& fd : burst) {
+      fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    for (int i = 0; i < 5; ++i) {
+      pollfd p{burst[i], POLLOUT, 0};
+      poll(&p, 1, 5000);
+      if (i % 2 == 0) send(burst[i], "GET /log.htm HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
+    }
+    for (int fd : burst) close(fd);
+    for (const Ask& ask : asks) {
+      const Timed t = Exchange(port, ask.request);
+      const size_t end = t.data.find("\r\n\r\n");
+      const size_t length = t.data.find("Content-Length: ");
+      const long promised = length == std::string::npos ? -1 : std::atol(t.data.c_str() + length + 16);
+      const size_t got = end == std::string::npos ? 0 : t.data.size() - end - 4;
+      // A header-only answer ends its connection at once too: the answer
+      // is done well before the keep-alive time.
+      const bool whole = StatusOf(t.data) == ask.status && end != std::string::npos && promised >= 0 &&
+                         got == (ask.body ? size_t(promised) : 0) && t.closed && t.seconds < 8;
+      if (!whole) {
+        ++failures;
+        ADD_FAILURE() << "round " << round << ", " << ask.name << " (" << t.seconds << " s): " << t.data.substr(0, 400);
+      }
+    }
+  }
+  EXPECT_EQ(yux.proc().state(), QProcess::Running);
+  EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
+}
+
 TEST_F(WebPanelProgram, SlowClientsAreDroppedAndLimited) {
   WriteOptions(world.settings.path(), port, kLogin, kPassword);
   test::RunningYux yux(world);

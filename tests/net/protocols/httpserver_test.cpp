@@ -10,6 +10,11 @@
 
 #include "platform/messages.h"
 #include "tests/peers/httppeers.h"
+#include "tests/peers/peers.h"
+// After the network suite's headers, whose Winsock names these define as
+// macros.
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace yux::net;
 using yux::test::RawExchange;
@@ -155,6 +160,61 @@ TEST_F(HttpFixture, MaxClientsPlusOneGetsThe503Text) {
             "33\r\n\r\nServer overloaded. Retry later.\r\n");
   EXPECT_TRUE(r.closed);
   first.Wait();
+}
+
+// An answer the application builds itself (a page of its own after the
+// connection was marked to close, or an empty one) goes out whole even
+// when the request comes in long after the connection was set up, so
+// that no send-room event is still on its way to push it out.
+TEST_F(HttpFixture, AnApplicationAnswerGoesOutWholeOnAnIdleConnection) {
+  struct Case {
+    const char* name;
+    bool closeAfter;
+    std::string body;
+  };
+  const Case cases[] = {{"closing, with a page", true, std::string(3000, 'p') + "end"},
+                        {"closing, empty", true, ""},
+                        {"kept, with a page", false, "short page"},
+                        {"kept, empty", false, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.OnGetDocument = [&](THttpServer*, THttpConnection* conn, THttpGetFlag& flags) {
+      if (c.closeAfter) {
+        conn->KeepAlive = false;
+        conn->PrepareGracefulClose();
+      }
+      conn->AnswerWithText(flags, "401 Unauthorized", "text/html", "", c.body);
+    };
+    const int fd = yux::test::ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    // Everything the new connection's set-up posted is handled first.
+    ASSERT_TRUE(WaitUntil([&] { return server.ClientCount() == 1; }));
+    yux::platform::ProcessMessagesFor(200);
+    yux::test::WriteAll(fd, "GET /x HTTP/1.1\r\nHost: h\r\n\r\n");
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string got;
+    bool ended = false;
+    const std::string head = "Content-Length: " + std::to_string(c.body.size()) + "\r\n";
+    auto whole = [&] {
+      char buf[4096];
+      for (ssize_t n; (n = read(fd, buf, sizeof buf)) >= 0;) {
+        if (n == 0) {
+          ended = true;
+          break;
+        }
+        got.append(buf, size_t(n));
+      }
+      const size_t end = got.find("\r\n\r\n");
+      return end != std::string::npos && got.size() - end - 4 >= c.body.size() && (ended || !c.closeAfter);
+    };
+    EXPECT_TRUE(WaitUntil(whole, 10000)) << got.substr(0, 300);
+    EXPECT_EQ(StatusOf(got), 401);
+    EXPECT_NE(got.find(head), std::string::npos) << got.substr(0, 300);
+    const size_t end = got.find("\r\n\r\n");
+    EXPECT_EQ(end == std::string::npos ? std::string() : got.substr(end + 4), c.body);
+    close(fd);
+    ASSERT_TRUE(WaitUntil([&] { return server.ClientCount() == 0; }));
+  }
 }
 
 }  // namespace
