@@ -431,7 +431,9 @@ void TCustomWSocket::ReceiveLoop(WORD error, TWSocketOptions options) {
     std::int64_t before = readCount_;
     int pendingBefore = -1;
     u_long pend = 0;
-    if (WSocket_ioctlsocket(hSocket_, FIONREAD, &pend) == 0) pendingBefore = int(pend);
+    // Only a loop that goes on needs to know what was waiting.
+    bool loop = !options.Contains(wsoNoReceiveLoop);
+    if (loop && WSocket_ioctlsocket(hSocket_, FIONREAD, &pend) == 0) pendingBefore = int(pend);
     try {
       if (!TriggerDataAvailable(error)) {
         char junk[1024];
@@ -444,7 +446,7 @@ void TCustomWSocket::ReceiveLoop(WORD error, TWSocketOptions options) {
     } catch (...) {
       return;  // a handler's failure ends the loop, silently
     }
-    if (options.Contains(wsoNoReceiveLoop)) return;
+    if (!loop) return;
     if (LastError != 0) {
       if (LastError == -1) LastError = 0;
       return;
@@ -994,16 +996,19 @@ void TCustomWSocket::PutDataInSendBuffer(const void* data, int len) {
   bufHandler_->LeaveLock();
 }
 
+bool TCustomWSocket::RefuseUnlessConnected() {
+  if (state_ == wsConnected || state_ == wsSocksConnected) return true;
+  // The socket itself is fine (it may still be connecting): report the
+  // misuse without closing it.
+  WSocket_WSASetLastError(WSAENOTCONN);
+  LastError = WSAENOTCONN;
+  RaiseSocketException(WinsockErrorText(WSAENOTCONN) + " (#" + std::to_string(WSAENOTCONN) +
+                       " in Send)");
+  return false;
+}
+
 int TCustomWSocket::Send(const void* data, int len) {
-  if (state_ != wsConnected && state_ != wsSocksConnected) {
-    // The socket itself is fine (it may still be connecting): report the
-    // misuse without closing it.
-    WSocket_WSASetLastError(WSAENOTCONN);
-    LastError = WSAENOTCONN;
-    RaiseSocketException(WinsockErrorText(WSAENOTCONN) + " (#" + std::to_string(WSAENOTCONN) +
-                         " in Send)");
-    return -1;
-  }
+  if (!RefuseUnlessConnected()) return -1;
   allSent_ = false;
   if (len > 0)
     PutDataInSendBuffer(data, len);
@@ -1050,21 +1055,96 @@ void TCustomWSocket::TryToSend() {
       continue;
     }
     if (count == 0) return;
-    int err = WSocket_WSAGetLastError();
-    if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN || err == WSAEINVAL ||
-        err == WSAECONNABORTED) {
-      if (LogOptionActive(TLogOption::loWsockErr))
-        LogDebug(TLogOption::loWsockErr,
-                 "TCustomWSocket Winsock Send failed - " + WinsockErrorTextWithCode(err));
-      closeInvoked_ = true;
-      Close();
-      TriggerSessionClosed(WORD(err));
-      return;
-    }
-    if (err == WSAEWOULDBLOCK) return;
-    SocketError("TryToSend failed");
+    SendFailed(WSocket_WSAGetLastError());
     return;
   }
+}
+
+void TCustomWSocket::SendLost(int err) {
+  if (LogOptionActive(TLogOption::loWsockErr))
+    LogDebug(TLogOption::loWsockErr,
+             "TCustomWSocket Winsock Send failed - " + WinsockErrorTextWithCode(err));
+  closeInvoked_ = true;
+  Close();
+  TriggerSessionClosed(WORD(err));
+}
+
+void TCustomWSocket::SendFailed(int err) {
+  if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN || err == WSAEINVAL ||
+      err == WSAECONNABORTED) {
+    SendLost(err);
+    return;
+  }
+  if (err == WSAEWOULDBLOCK) return;
+  WSocket_WSASetLastError(err);
+  SocketError("TryToSend failed");
+}
+
+int TCustomWSocket::SendDirect(const void* data, int len) {
+  if (!SendQueueFirst()) return -1;
+  if (len <= 0 || !data) return 0;
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  int sent = 0;
+  if (allSent_) {
+    sent = RealSend(p, len);
+    if (sent > 0) {
+      TriggerSendData(sent);
+      if (hSocket_ == INVALID_SOCKET) return -1;
+    } else {
+      int err = WSocket_WSAGetLastError();
+      sent = 0;
+      if (err != WSAEWOULDBLOCK) {
+        SendFailed(err);
+        return -1;
+      }
+    }
+  }
+  // The wrapper has asked for FD_WRITE when the network took less.
+  if (sent < len) PutDataInSendBuffer(p + sent, len - sent);
+  return len;
+}
+
+bool TCustomWSocket::SendQueueFirst() {
+  if (!RefuseUnlessConnected()) return false;
+  extraSendFlags_ = kMsgMore;
+  try {
+    TryToSend();
+  } catch (...) {
+    extraSendFlags_ = 0;
+    throw;
+  }
+  extraSendFlags_ = 0;
+  return hSocket_ != INVALID_SOCKET;
+}
+
+int TCustomWSocket::SendFile(int fileFd, std::int64_t offset, int len) {
+  if (!SendQueueFirst()) return -1;
+  if (len <= 0) return 0;
+  if (!allSent_) return 0;  // the queue waits for room: the file after it
+  int r = WSocket_sendfile(hSocket_, fileFd, offset, len);
+  if (r > 0) {
+    writeCount_ += r;
+    if (counter_) counter_->LastSendTick = platform::GetTickCount();
+    // The wrapper has asked for FD_WRITE when the network took less.
+    if (r < len) allSent_ = false;
+    TriggerSendData(r);
+    return r;
+  }
+  if (r == 0) return 0;  // nothing left in the file
+  int err = WSocket_WSAGetLastError();
+  if (err == WSAEWOULDBLOCK) {
+    allSent_ = false;
+    return 0;
+  }
+  // Unlike a send, an invalid argument here is the file's: not a lost
+  // connection.
+  if (err == WSAECONNRESET || err == WSAENOTCONN || err == WSAECONNABORTED ||
+      err == WSAESHUTDOWN || err == WSAENOTSOCK) {
+    SendLost(err);
+    return -1;
+  }
+  LastError = err;
+  return -1;
 }
 
 int TCustomWSocket::RealSend(const std::uint8_t* data, int len) {
@@ -1073,7 +1153,8 @@ int TCustomWSocket::RealSend(const std::uint8_t* data, int len) {
     r = WSocket_sendto(hSocket_, reinterpret_cast<const char*>(data), len, sendFlags_,
                        reinterpret_cast<const TSockAddr*>(&sin), sizeof sin);
   else
-    r = WSocket_send(hSocket_, reinterpret_cast<const char*>(data), len, sendFlags_);
+    r = WSocket_send(hSocket_, reinterpret_cast<const char*>(data), len,
+                     sendFlags_ | extraSendFlags_);
   if (r > 0) {
     writeCount_ += r;
     if (counter_) counter_->LastSendTick = platform::GetTickCount();

@@ -199,6 +199,25 @@ class TCustomWSocket : public TNetWndControl, public INetLogUser {
   virtual int ReceiveIntoString(std::string& s);
   virtual int ReceiveFrom(void* buffer, int len, TSockAddr* from, int* fromLen);
   virtual int Send(const void* data, int len);
+  // Sends what is queued, then up to len bytes of the open file fileFd
+  // from offset straight from the file to the network (they never enter
+  // the queue; the queue leaves marked as followed by more, so a header and
+  // the file's first bytes go out together).  For a plain TCP connection
+  // only: a layer that changes what is sent (TLS, throttling) is not
+  // passed.  Returns the file bytes sent; 0 when the network took none
+  // (AllSent() false: OnDataSent follows once it has room) or, with
+  // AllSent() true, when the file had nothing left from offset; -1 when
+  // the connection is gone (closed and reported as TryToSend does) or the
+  // file could not be sent this way (LastError; the connection stays and
+  // the caller may send the bytes itself).  No FD_WRITE is posted: the
+  // caller goes on until the network is full or its data ends.
+  int SendFile(int fileFd, std::int64_t offset, int len);
+  // Sends what is queued (marked as followed by more), then data straight
+  // from the caller's buffer as far as the network takes it; the rest is
+  // queued.  Unlike Send, no FD_WRITE is posted when all went out: the
+  // caller goes on while AllSent() and waits for OnDataSent otherwise.
+  // Returns len, or -1 as Send.
+  int SendDirect(const void* data, int len);
   virtual int SendByte(std::uint8_t b);
   virtual int SendTo(const TSockAddrIn& dest, const void* data, int len);
   virtual int SendString(const std::string& s);
@@ -257,6 +276,17 @@ class TCustomWSocket : public TNetWndControl, public INetLogUser {
   void PostSelect(long event, WORD error);
   std::string HexAddress() const;
   void FireSessionClosedOnce(WORD error);
+  // A send that failed with err: a lost connection is closed and
+  // reported, would-block waits for FD_WRITE, anything else is raised.
+  void SendFailed(int err);
+  // The connection went while sending (err): closed and reported.
+  void SendLost(int err);
+  // False (after reporting "not connected" as Send does) unless the socket
+  // is connected.
+  bool RefuseUnlessConnected();
+  // Sends the queue before bytes that bypass it, marked as followed by
+  // more; false when not connected or the connection went.
+  bool SendQueueFirst();
   void ResolveForConnect();
 
   SOCKET hSocket_ = INVALID_SOCKET;
@@ -276,6 +306,7 @@ class TCustomWSocket : public TNetWndControl, public INetLogUser {
   int socketFamily_ = AF_INET;
   int type_ = SOCK_STREAM;
   int sendFlags_ = 0;
+  int extraSendFlags_ = 0;  // added to sendFlags_ by RealSend (MSG_MORE)
   std::unique_ptr<TNetBufferHandler> bufHandler_;
   bool allSent_ = true;
   std::int64_t readCount_ = 0;

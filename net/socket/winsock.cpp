@@ -7,11 +7,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -164,6 +167,8 @@ int Fail(int code) {
 int FailErrno() { return Fail(WinsockErrorFromErrno(errno)); }
 
 int Fd(SOCKET s) { return static_cast<int>(s); }
+
+static_assert(kMsgMore == ::MSG_MORE);
 
 // ---------------------------------------------------------------------------
 // The implementations the table binds to.
@@ -850,6 +855,28 @@ int WSocket_sendto(SOCKET s, const char* b, int l, int f, const TSockAddr* to, i
   return Bound<decltype(&Impl_sendto)>(kSendto)(s, b, l, f, to, tl);
 }
 int WSocket_send(SOCKET s, const char* b, int l, int f) { return Bound<decltype(&Impl_send)>(kSend)(s, b, l, f); }
+int WSocket_sendfile(SOCKET s, int fileFd, std::int64_t offset, int len) {
+  // sendfile has no MSG_NOSIGNAL: a peer that has gone would raise SIGPIPE
+  // and end the program.  The signal is held back for this thread during
+  // the call and, when the call raised it, taken away again.
+  sigset_t pipe, old;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  off_t off = off_t(offset);
+  ssize_t n = ::sendfile(Fd(s), fileFd, &off, std::size_t(len < 0 ? 0 : len));
+  int err = errno;
+  // Blocked before, a pending SIGPIPE is someone else's to take.
+  if (n < 0 && err == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+    timespec zero{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  platform::AsyncSelectAfterSend(s, len, long(n), err);
+  errno = err;
+  return n < 0 ? FailErrno() : int(n);
+}
 int WSocket_recv(SOCKET s, char* b, int l, int f) { return Bound<decltype(&Impl_recv)>(kRecv)(s, b, l, f); }
 int WSocket_recvfrom(SOCKET s, char* b, int l, int f, TSockAddr* from, int* fl) {
   return Bound<decltype(&Impl_recvfrom)>(kRecvfrom)(s, b, l, f, from, fl);

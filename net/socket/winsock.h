@@ -37,6 +37,9 @@ inline constexpr int IPPROTO_UDP = 17;
 
 inline constexpr int MSG_OOB = 1;
 inline constexpr int MSG_PEEK = 2;
+// More data follows at once (the system's flag, passed through by send):
+// the network may hold this piece back to join it with the next.
+inline constexpr int kMsgMore = 0x8000;
 
 inline constexpr int SD_RECEIVE = 0;
 inline constexpr int SD_SEND = 1;
@@ -192,6 +195,11 @@ int WSocket_setsockopt(SOCKET s, int level, int optname, const char* optval, int
 int WSocket_getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int WSocket_sendto(SOCKET s, const char* buf, int len, int flags, const TSockAddr* to, int tolen);
 int WSocket_send(SOCKET s, const char* buf, int len, int flags);
+// Sends up to len bytes of the open file fileFd from offset straight from
+// the file (no copy through the caller); the count sent, or SOCKET_ERROR
+// with the Winsock error (WSAEWOULDBLOCK when the network is full, the
+// FD_WRITE notification then follows as after a short send).
+int WSocket_sendfile(SOCKET s, int fileFd, std::int64_t offset, int len);
 int WSocket_recv(SOCKET s, char* buf, int len, int flags);
 int WSocket_recvfrom(SOCKET s, char* buf, int len, int flags, TSockAddr* from, int* fromlen);
 u_short WSocket_ntohs(u_short v);

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -462,3 +467,110 @@ TEST(WSocket, UdpDatagramsBothWays) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file of n bytes that shows where each byte came from.
+std::string FilePattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = char('A' + (i * 31 + i / 977) % 26);
+  return s;
+}
+
+// SIGPIPE left at its default (it ends the program) for one test.
+struct DefaultSigPipe {
+  void (*old)(int) = std::signal(SIGPIPE, SIG_DFL);
+  ~DefaultSigPipe() { std::signal(SIGPIPE, old); }
+};
+
+}  // namespace
+
+// A file sent straight from its descriptor and bytes sent straight from a
+// buffer both go behind what is queued, in order, and wait for room when
+// the peer does not read: the network fills, OnDataSent brings the sender
+// back, and every byte arrives once.
+TEST(WSocket, FileAndDirectSendsFollowTheQueueAndWaitForRoom) {
+  yux::test::TempDir dir;
+  const std::string content = FilePattern(3 * 1024 * 1024 + 17);
+  yux::test::WriteFile(dir / "f.bin", content);
+  int fd = ::open((dir / "f.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  Server srv;
+  TWSocket* peer = nullptr;
+  std::string got;
+  srv.onAccepted = [&](TWSocket& c) {
+    peer = &c;
+    c.SetReceiveBufferSize(16384);
+    c.Pause();
+    c.OnDataAvailable = [&](TCustomWSocket* w, WORD) { got += w->ReceiveAsString(); };
+  };
+  TWSocket s;
+  s.SetAddr("127.0.0.1");
+  s.SetPort(srv.Port());
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected && peer; }));
+  s.SetSendBufferSize(16384);
+  const std::string tail(200000, 't');
+  std::int64_t off = 0;
+  bool tailSent = false, waited = false, failed = false;
+  auto step = [&] {
+    while (off < std::int64_t(content.size())) {
+      int n = s.SendFile(fd, off, int(std::min<std::int64_t>(1 << 20, content.size() - off)));
+      if (n < 0) {
+        failed = true;
+        return;
+      }
+      off += n;
+      if (!s.AllSent()) {
+        waited = true;
+        return;
+      }
+      if (n == 0) {
+        failed = true;  // the file cannot have ended
+        return;
+      }
+    }
+    if (!tailSent) {
+      tailSent = true;
+      s.SendDirect(tail.data(), int(tail.size()));
+    }
+  };
+  s.OnDataSent = [&](TCustomWSocket*, WORD) { step(); };
+  s.PutTextInSendBuffer("HEAD:");
+  step();
+  ASSERT_TRUE(WaitUntil([&] { return waited || failed; }));
+  EXPECT_FALSE(failed);
+  EXPECT_LT(off, std::int64_t(content.size()));  // the network was full
+  peer->Resume();
+  const std::string want = "HEAD:" + content + tail;
+  ASSERT_TRUE(WaitUntil([&] { return got.size() >= want.size() || failed; }));
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
+  EXPECT_EQ(s.WriteCount(), std::int64_t(want.size()));
+  ::close(fd);
+}
+
+// A file sent to a connection that can no longer send ends the connection
+// with an error; the signal the system raises for it never ends the
+// program.
+TEST(WSocket, FileSendOnAConnectionThatCannotSendFailsWithoutEndingTheProgram) {
+  DefaultSigPipe sigpipe;
+  yux::test::TempDir dir;
+  yux::test::WriteFile(dir / "f.bin", FilePattern(100000));
+  int fd = ::open((dir / "f.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  Server srv;
+  TWSocket s;
+  bool closed = false;
+  s.OnSessionClosed = [&](TCustomWSocket*, WORD) { closed = true; };
+  s.SetAddr("127.0.0.1");
+  s.SetPort(srv.Port());
+  s.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected && srv.clients.size() == 1; }));
+  s.Shutdown(1);  // no more sending: the next send raises SIGPIPE
+  EXPECT_EQ(s.SendFile(fd, 0, 100000), -1);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(s.State(), wsClosed);
+  ::close(fd);
+}
