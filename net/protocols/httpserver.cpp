@@ -292,6 +292,7 @@ void THttpConnection::HandleLine(const std::string& line) {
     AnswerStatus = 0;
     AcceptPostedData = false;
     OnDataSent = [this](TCustomWSocket* s, WORD e) { HandleDataSent(s, e); };
+    docFile_ = TDocFileKey{};
     ParseRequestLine(line);
     SendBody = Method != "HEAD";
     State = hcHeader;
@@ -442,14 +443,7 @@ void THttpConnection::ProcessRequest() {
     RefuseRequest();
     return;
   }
-  // A name the file system cannot hold names no file: not found, rather
-  // than outside the folder because its real path cannot be worked out.
-  OutsideRoot = FitsFileSystem(Document) && !DocumentInsideRoot(Document, DocDir);
-  if (!Document.empty() && Document.back() == '/') {
-    if (IsRegularFile(Document + DefaultDoc)) Document += DefaultDoc;
-  } else if (IsDirectory(Document) && IsRegularFile(Document + "/" + DefaultDoc)) {
-    Document += "/" + DefaultDoc;
-  }
+  FindDocument();
   CheckAuthentication();
   if (Method == "GET") {
     HandleGetRequest();
@@ -468,6 +462,52 @@ void THttpConnection::ProcessRequest() {
   TriggerBeforeAnswer();
 }
 
+void THttpConnection::FindDocument() {
+  // Mostly one open answers every question about the document: whether it
+  // lies inside the folder, what it is, whether it can be read.  What that
+  // cannot settle is asked path by path.
+  bool trailingSlash = !Document.empty() && Document.back() == '/';
+  if (FindDocumentBeneath(DocDir, Document, found_)) {
+    OutsideRoot = false;
+    if (!found_.Directory) return;
+    std::string index = Document + (trailingSlash ? "" : "/") + DefaultDoc;
+    TFoundDocument file;
+    if (OpenRegularFile(index, file) || IsRegularFile(index)) {
+      Document = index;
+      if (file.Regular) {
+        found_.Reset();
+        std::swap(found_.Fd, file.Fd);
+        found_.Regular = true;
+        found_.Size = file.Size;
+        found_.MTimeSec = file.MTimeSec;
+        found_.MTimeNsec = file.MTimeNsec;
+        found_.Dev = file.Dev;
+        found_.Ino = file.Ino;
+        found_.Path = Document;
+      }
+    }
+    return;
+  }
+  // A name the file system cannot hold names no file: not found, rather
+  // than outside the folder because its real path cannot be worked out.
+  OutsideRoot = FitsFileSystem(Document) && !DocumentInsideRoot(Document, DocDir);
+  if (trailingSlash) {
+    if (IsRegularFile(Document + DefaultDoc)) Document += DefaultDoc;
+  } else if (IsDirectory(Document) && IsRegularFile(Document + "/" + DefaultDoc)) {
+    Document += "/" + DefaultDoc;
+  }
+}
+
+bool THttpConnection::DocumentIsDirectory() {
+  if (!found_.Path.empty() && found_.Path == Document) return found_.Directory;
+  return IsDirectory(Document);
+}
+
+bool THttpConnection::DocumentIsReadableFile(bool forReading) {
+  if (!found_.Path.empty() && found_.Path == Document) return found_.Regular && found_.Fd >= 0;
+  return IsRegularFile(Document) && (!forReading || CanOpenForReading(Document));
+}
+
 void THttpConnection::HandleGetRequest() { DispatchGetOrHead(true); }
 void THttpConnection::HandleHeadRequest() { DispatchGetOrHead(false); }
 
@@ -476,7 +516,7 @@ void THttpConnection::DispatchGetOrHead(bool get) {
   if (!Authenticated)
     flags = hg401;
   else if (!OutsideRoot || Options.Contains(hoAllowOutsideRoot))
-    flags = Options.Contains(hoAllowDirList) && IsDirectory(Document) ? hgSendDirList : hgSendDoc;
+    flags = Options.Contains(hoAllowDirList) && DocumentIsDirectory() ? hgSendDirList : hgSendDoc;
   else
     flags = hg403;
   if (get)
@@ -490,7 +530,7 @@ void THttpConnection::DispatchGetOrHead(bool get) {
   };
   switch (flags) {
     case hgSendDoc:
-      if (IsRegularFile(Document) && (!get || CanOpenForReading(Document)))
+      if (DocumentIsReadableFile(get))
         SendDocumentFile(get);
       else
         errorPage(&THttpConnection::SendNotFoundPage);
@@ -826,33 +866,121 @@ void THttpConnection::SendDocStream() {
     if (Connected()) Send(nullptr, 0);
     return;
   }
-  HandleDataSent(this, 0);
+  // A document that is a file, or one range of one, goes out straight from
+  // the file when nothing between here and the network changes the bytes.
+  fileSource_ = nullptr;
+  fileOwner_ = nullptr;
+  fileStart_ = 0;
+  if (DocSize >= kSendFileMin && PlainConnection()) {
+    TStream* src = DocStream.get();
+    std::int64_t start = 0;
+    if (auto* r = dynamic_cast<THttpRangeStream*>(src)) src = r->SingleRangeSource(start);
+    if (auto* f = dynamic_cast<TSrvFileStream*>(src)) {
+      fileSource_ = f;
+      fileOwner_ = DocStream.get();
+      fileStart_ = start;
+    }
+  }
+  startingAnswer_ = true;
+  try {
+    HandleDataSent(this, 0);
+  } catch (...) {
+    startingAnswer_ = false;
+    throw;
+  }
+  startingAnswer_ = false;
 }
 
 void THttpConnection::AnswerDone() {
   answering_ = false;
+  found_.Reset();
   if (!inbuf_.empty() && msgProcessInput_)
     platform::PostMessage(GetWindowHandle(), msgProcessInput_, 0, 0);
+}
+
+bool THttpConnection::PlainConnection() { return !SslActive() && !ThrottlingActive(); }
+
+void THttpConnection::EndCutAnswer() {
+  // The document ended early (cut while sent): the promised length can
+  // no longer be kept, so the connection ends with what was sent.
+  DocStream.reset();
+  KeepAlive = false;
+  refused_ = true;
+  Shutdown(1);
+  answering_ = false;
+}
+
+bool THttpConnection::SendDocumentData() {
+  if (!PlainConnection()) {
+    // Through TLS or the throttle: one block a turn, paced by the layers.
+    std::int64_t want = std::min<std::int64_t>(BlockSize, DocSize - DataSent);
+    std::int64_t n = DocStream->Read(block_.data(), want);
+    if (n <= 0) {
+      EndCutAnswer();
+      return false;
+    }
+    DataSent += n;
+    if (Connected()) Send(block_.data(), int(n));
+    return false;
+  }
+  // Everything the network takes at once, up to the turn's share.
+  std::int64_t budget = kMaxSendPerTurn;
+  while (DataSent < DocSize) {
+    if (!Connected()) return false;
+    if (budget <= 0) {
+      Send(nullptr, 0);  // the answer goes on from the message loop
+      return false;
+    }
+    std::int64_t want = std::min(DocSize - DataSent, budget);
+    if (fileSource_ && DocStream.get() == fileOwner_) {
+      int n = SendFile(fileSource_->Fd(), fileStart_ + DataSent,
+                       int(std::min<std::int64_t>(want, 1 << 30)));
+      if (n > 0) {
+        DataSent += n;
+        budget -= n;
+        if (!AllSent()) return false;
+        continue;
+      }
+      if (!Connected() || !AllSent()) return false;  // gone, or waiting for room
+      if (n == 0) {
+        EndCutAnswer();  // the file is shorter than it was
+        return false;
+      }
+      // The file cannot be sent that way: the rest is read and sent.
+      fileSource_ = nullptr;
+      DocStream->SetPosition(DataSent);
+      continue;
+    }
+    if (!batch_) batch_.reset(new char[kSendBatchBytes]);
+    std::int64_t limit = std::min<std::int64_t>(want, kSendBatchBytes);
+    std::int64_t got = 0;
+    while (got < limit) {
+      std::int64_t n =
+          DocStream->Read(batch_.get() + got, std::min<std::int64_t>(BlockSize, limit - got));
+      if (n <= 0) break;
+      got += n;
+    }
+    if (got == 0) {
+      // What was read before goes first; then the connection ends.
+      TryToSend();
+      if (Connected() && AllSent()) EndCutAnswer();
+      return false;
+    }
+    DataSent += got;
+    budget -= got;
+    if (SendDirect(batch_.get(), int(got)) < 0 || !Connected() || !AllSent()) return false;
+  }
+  return true;
 }
 
 void THttpConnection::HandleDataSent(TCustomWSocket*, WORD) {
   // The document goes out whole before anything else happens, also when
   // the connection is to close after it.
-  if (DocStream && DataSent < DocSize) {
-    std::int64_t want = std::min<std::int64_t>(BlockSize, DocSize - DataSent);
-    std::int64_t n = DocStream->Read(block_.data(), want);
-    if (n > 0) {
-      DataSent += n;
-      if (Connected()) Send(block_.data(), int(n));
-      return;
-    }
-    // The document ended early (cut while sent): the promised length can
-    // no longer be kept, so the connection ends with what was sent.
-    DocStream.reset();
-    KeepAlive = false;
-    refused_ = true;
-    Shutdown(1);
-    answering_ = false;
+  if (DocStream && DataSent < DocSize && !SendDocumentData()) return;
+  // What is still queued is sent; the end of the answer always comes from
+  // the message loop, so OnAfterAnswer follows OnBeforeAnswer.
+  if (DocStream && (!AllSent() || startingAnswer_)) {
+    if (Connected()) Send(nullptr, 0);
     return;
   }
   if (CloseAfterAnswer) {
@@ -877,7 +1005,6 @@ void THttpConnection::HandleDataSent(TCustomWSocket*, WORD) {
     }
     return;
   }
-  if (!AllSent()) return;
   TriggerAfterAnswer();
   DocStream.reset();
   if (!KeepAlive) {
@@ -1120,6 +1247,34 @@ void THttpServer::CheckKeepAlive() {
     }
   }
   inTimer_ = false;
+}
+
+std::shared_ptr<const std::string> THttpServer::FindCompressed(const TDocFileKey& file,
+                                                              const std::string& coding) {
+  auto it = compressed_.find({file.Path, coding});
+  if (it == compressed_.end() || !(it->second.File == file)) return nullptr;
+  it->second.LastUse = ++compressedUses_;
+  return it->second.Data;
+}
+
+void THttpServer::KeepCompressed(const TDocFileKey& file, const std::string& coding,
+                                 std::shared_ptr<const std::string> data) {
+  if (!data || data->size() > kCompressedCacheBytes / 4) return;
+  auto key = std::make_pair(file.Path, coding);
+  if (auto it = compressed_.find(key); it != compressed_.end()) {
+    compressedBytes_ -= it->second.Data->size();
+    compressed_.erase(it);
+  }
+  // The least recently used go first.
+  while (compressedBytes_ + data->size() > kCompressedCacheBytes && !compressed_.empty()) {
+    auto victim = std::min_element(compressed_.begin(), compressed_.end(), [](auto& a, auto& b) {
+      return a.second.LastUse < b.second.LastUse;
+    });
+    compressedBytes_ -= victim->second.Data->size();
+    compressed_.erase(victim);
+  }
+  compressedBytes_ += data->size();
+  compressed_[key] = TCompressedEntry{file, std::move(data), ++compressedUses_};
 }
 
 bool THttpServer::DigestNonceCountRises(const std::string& nonce, std::uint32_t nc,

@@ -54,6 +54,24 @@ inline constexpr int kMaxRequestTarget = 4096;
 inline constexpr int kMaxPipelinedBytes = 1 << 20;
 // Digest nonces whose counts are remembered.
 inline constexpr size_t kMaxDigestNonces = 4096;
+// An answer hands at most this much to the network in one turn of the
+// message loop, so that a large document does not hold up the others.
+inline constexpr std::int64_t kMaxSendPerTurn = 1 << 21;
+// Bytes of a document read for one send (several blocks).
+inline constexpr int kSendBatchBytes = 1 << 16;
+// A plain file at least this large goes out straight from the file
+// (smaller ones are read: fewer calls than guarding the direct send).
+inline constexpr std::int64_t kSendFileMin = 1 << 16;
+// Compressed document files kept for the next request, in bytes.
+inline constexpr std::size_t kCompressedCacheBytes = 32u << 20;
+
+// Which version of which file a document answer was read from.
+struct TDocFileKey {
+  std::string Path;
+  std::uint64_t Dev = 0, Ino = 0;
+  std::int64_t Size = 0, MTimeSec = 0, MTimeNsec = 0;
+  bool operator==(const TDocFileKey&) const = default;
+};
 
 // One entry of a directory listing.
 struct THttpDirEntry {
@@ -243,12 +261,33 @@ class THttpConnection : public TSslWSocketClient {
   int TakeBuffered(void* buffer, int len);
   void DispatchGetOrHead(bool get);
   std::string LastModifiedLine() const;
+  // Maps the request onto the document and looks at it (FindDocument), and
+  // what was found, asked again by the path when Document has changed.
+  void FindDocument();
+  bool DocumentIsDirectory();
+  bool DocumentIsReadableFile(bool forReading);
+  // Whether nothing between the connection and the network changes what is
+  // sent (no TLS, no throttling).
+  bool PlainConnection();
+  // Hands the document's next bytes to the network; true once all are.
+  bool SendDocumentData();
+  // The document ended before its announced length: the connection ends.
+  void EndCutAnswer();
   // Sends DocStream as a document: ranges, compression, Last-Modified.
   void AnswerDocument(const std::string& type, const std::string& header, bool viaSendHeader);
 
  private:
   std::unique_ptr<TNtlmAuthSession> ntlm_;
   std::vector<char> block_;
+  std::unique_ptr<char[]> batch_;  // several blocks for one send
+  TFoundDocument found_;
+  TDocFileKey docFile_;  // the file DocStream reads (Path empty: none)
+  // The file a plain connection sends straight from, and where in it the
+  // answer starts, while DocStream is fileOwner_.
+  TSrvFileStream* fileSource_ = nullptr;
+  const TStream* fileOwner_ = nullptr;
+  std::int64_t fileStart_ = 0;
+  bool startingAnswer_ = false;  // inside SendDocStream's first turn
   std::vector<char> scratch_ = std::vector<char>(1024);
   UINT msgRequestDone_ = 0, msgProcessInput_ = 0;
   std::string inbuf_;  // received, not processed yet
@@ -362,6 +401,14 @@ class THttpServer : public TNetWndControl {
   // not rise above the last one seen for that nonce.
   bool DigestNonceCountRises(const std::string& nonce, std::uint32_t nc, double nonceTime);
 
+  // Compressed answers of document files, by file version and coding
+  // (null when not kept).
+  std::shared_ptr<const std::string> FindCompressed(const TDocFileKey& file,
+                                                    const std::string& coding);
+  void KeepCompressed(const TDocFileKey& file, const std::string& coding,
+                      std::shared_ptr<const std::string> data);
+  std::size_t CompressedBytesKept() const { return compressedBytes_; }
+
   // ---- Triggers ----
   virtual void TriggerServerStarted();
   virtual void TriggerServerStopped();
@@ -385,6 +432,15 @@ class THttpServer : public TNetWndControl {
   // Digest nonce -> last count and the nonce's time, for replay checks.
   std::map<std::string, std::pair<std::uint32_t, double>> nonceCounts_;
   double evictedUpTo_ = -1e9;
+  struct TCompressedEntry {
+    TDocFileKey File;
+    std::shared_ptr<const std::string> Data;
+    std::uint64_t LastUse = 0;
+  };
+  // (path, coding) -> the latest version compressed.
+  std::map<std::pair<std::string, std::string>, TCompressedEntry> compressed_;
+  std::size_t compressedBytes_ = 0;
+  std::uint64_t compressedUses_ = 0;
 };
 
 }  // namespace yux::net

@@ -56,20 +56,35 @@ void THttpConnection::SendDocumentFileWithHeader(bool sendBody, const std::strin
 }
 
 void THttpConnection::SendDocumentWithHeader(const std::string& header) {
+  // The file found for this request, else the file opened now; anything
+  // but a regular file goes through the general file stream.
+  if (found_.Path.empty() || found_.Path != Document || found_.Fd < 0)
+    OpenRegularFile(Document, found_);
+  bool opened = found_.Regular && found_.Fd >= 0;
   std::int64_t t = 0;
-  LastModified = FileTimeOf(Document, t) ? UnixTimeToDateTime(t) : 0;
+  if (opened)
+    LastModified = UnixTimeToDateTime(found_.MTimeSec);
+  else
+    LastModified = FileTimeOf(Document, t) ? UnixTimeToDateTime(t) : 0;
   std::string type = Server && Server->MimeTypesList
                          ? Server->MimeTypesList->ContentTypeForFile(Document)
                          : ContentTypeOfExtension(Document);
   TriggerMimeContentType(Document, type);
   DocContentType = type;
-  try {
-    DocStream = std::make_unique<TBufferedFileStream>(Document, fmOpenRead | fmShareDenyWrite,
-                                                      65536);
-  } catch (const std::exception&) {
-    if (!KeepAlive) PrepareGracefulClose();
-    SendNotFoundPage();
-    return;
+  if (opened) {
+    docFile_ = TDocFileKey{Document, found_.Dev, found_.Ino, found_.Size, found_.MTimeSec,
+                           found_.MTimeNsec};
+    DocStream = std::make_unique<TSrvFileStream>(found_.TakeFd(), found_.Size);
+    found_.Reset();
+  } else {
+    try {
+      DocStream = std::make_unique<TBufferedFileStream>(Document, fmOpenRead | fmShareDenyWrite,
+                                                        65536);
+    } catch (const std::exception&) {
+      if (!KeepAlive) PrepareGracefulClose();
+      SendNotFoundPage();
+      return;
+    }
   }
   AnswerDocument(type, header, true);
 }
@@ -85,6 +100,7 @@ void THttpConnection::AnswerRangedStreamWithHeader(THttpGetFlag& flags,
                                                    const std::string& header) {
   flags = hgWillSendMySelf;
   LastModified = lastModified;
+  docFile_ = TDocFileKey{};
   if (!DocStream) DocStream = std::make_unique<TSrvMemoryStream>();
   AnswerDocument(contentType.empty() ? "text/html" : contentType, header, false);
 }
@@ -163,15 +179,24 @@ std::string THttpConnection::EncodeContent() {
   }
   std::string coding = ChooseContentCoding(HeaderAcceptEncoding);
   if (coding.empty()) return "";
-  // "deflate" means the zlib format; the raw deflate data is not what the
-  // name stands for.
-  TZStreamType kind = coding == "deflate" ? TZStreamType::zsZLib : TZStreamType::zsGZip;
-  auto packed = std::make_unique<TSrvMemoryStream>();
-  DocStream->SetPosition(0);
-  ZlibCompressStreamEx(*DocStream, *packed, ZlibLevelValue(TZCompressionLevel::zcDefault), kind,
-                       true);
-  packed->SetPosition(0);
-  DocStream = std::move(packed);
+  // A document file is compressed once per version: the same bytes come
+  // out every time.
+  bool keep = Server && !docFile_.Path.empty() && dynamic_cast<TSrvFileStream*>(DocStream.get()) &&
+              DocStream->Size() == docFile_.Size;
+  std::shared_ptr<const std::string> packed;
+  if (keep) packed = Server->FindCompressed(docFile_, coding);
+  if (!packed) {
+    // "deflate" means the zlib format; the raw deflate data is not what
+    // the name stands for.
+    TZStreamType kind = coding == "deflate" ? TZStreamType::zsZLib : TZStreamType::zsGZip;
+    TSrvMemoryStream out;
+    DocStream->SetPosition(0);
+    ZlibCompressStreamEx(*DocStream, out, ZlibLevelValue(TZCompressionLevel::zcDefault), kind,
+                         true);
+    packed = std::make_shared<const std::string>(out.Data());
+    if (keep) Server->KeepCompressed(docFile_, coding, packed);
+  }
+  DocStream = std::make_unique<TSrvSharedStream>(std::move(packed));
   TriggerContEncoded();
   return "Content-Encoding: " + coding + "\r\n";
 }

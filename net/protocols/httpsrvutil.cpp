@@ -3,12 +3,19 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace yux::net {
 
@@ -86,6 +93,38 @@ void TSrvMemoryStream::SetSize(std::int64_t newSize) {
   data_.resize(size_t(std::max<std::int64_t>(0, newSize)));
   pos_ = std::min<std::int64_t>(pos_, std::int64_t(data_.size()));
 }
+
+// ---------------------------------------------------------------------------
+// TSrvFileStream, TSrvSharedStream
+
+TSrvFileStream::~TSrvFileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::int64_t TSrvFileStream::Read(void* buffer, std::int64_t count) {
+  std::int64_t want = std::min(count, size_ - pos_);
+  std::int64_t done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < want) {
+    ssize_t n = ::pread(fd_, out + done, size_t(want - done), off_t(pos_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  pos_ += done;
+  return done;
+}
+
+
+std::int64_t TSrvSharedStream::Read(void* buffer, std::int64_t count) {
+  std::int64_t size = std::int64_t(data_->size());
+  if (count <= 0 || pos_ >= size) return 0;
+  std::int64_t n = std::min(count, size - pos_);
+  std::memcpy(buffer, data_->data() + pos_, size_t(n));
+  pos_ += n;
+  return n;
+}
+
 
 // ---------------------------------------------------------------------------
 // Ranges
@@ -178,6 +217,12 @@ TRangeOutcome THttpRangeStream::Build(std::unique_ptr<TStream> doc, const THttpR
   return TRangeOutcome::Made;
 }
 
+TStream* THttpRangeStream::SingleRangeSource(std::int64_t& start) const {
+  if (parts_.size() != 1 || parts_[0].Source != doc_.get()) return nullptr;
+  start = parts_[0].StartPos;
+  return doc_.get();
+}
+
 std::int64_t THttpRangeStream::Read(void* buffer, std::int64_t count) {
   std::int64_t done = 0;
   auto* out = static_cast<char*>(buffer);
@@ -196,16 +241,16 @@ std::int64_t THttpRangeStream::Read(void* buffer, std::int64_t count) {
   return done;
 }
 
-std::int64_t THttpRangeStream::Write(const void*, std::int64_t) {
+std::int64_t TSrvReadOnlyStream::Write(const void*, std::int64_t) {
   throw std::runtime_error("Stream is readonly");
 }
 
-void THttpRangeStream::SetSize(std::int64_t) { throw std::runtime_error("Stream is readonly"); }
+void TSrvReadOnlyStream::SetSize(std::int64_t) { throw std::runtime_error("Stream is readonly"); }
 
-std::int64_t THttpRangeStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+std::int64_t TSrvReadOnlyStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
                       : origin == TSeekOrigin::soCurrent ? pos_
-                                                         : size_;
+                                                         : End();
   if (base + offset < 0) return -1;
   pos_ = base + offset;
   return pos_;
@@ -551,6 +596,95 @@ bool DocumentInsideRoot(const std::string& document, const std::string& docDir) 
   if (doc == root) return true;
   std::string prefix = root == "/" ? root : root + "/";
   return doc.size() > prefix.size() && doc.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace yux::net
+
+namespace yux::net {
+
+void TFoundDocument::Reset() {
+  if (Fd >= 0) ::close(Fd);
+  Fd = -1;
+  Path.clear();
+  Directory = Regular = false;
+  Size = MTimeSec = MTimeNsec = 0;
+  Dev = Ino = 0;
+}
+
+int TFoundDocument::TakeFd() {
+  int fd = Fd;
+  Fd = -1;
+  return fd;
+}
+
+namespace {
+
+// Fills `found` from an open descriptor; a special file is closed (it is
+// never read).
+bool Describe(int fd, TFoundDocument& found) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return false;
+  }
+  found.Fd = -1;
+  found.Directory = S_ISDIR(st.st_mode);
+  found.Regular = S_ISREG(st.st_mode);
+  found.Size = std::int64_t(st.st_size);
+  found.MTimeSec = std::int64_t(st.st_mtim.tv_sec);
+  found.MTimeNsec = std::int64_t(st.st_mtim.tv_nsec);
+  found.Dev = std::uint64_t(st.st_dev);
+  found.Ino = std::uint64_t(st.st_ino);
+  if (found.Regular)
+    found.Fd = fd;
+  else
+    ::close(fd);
+  return true;
+}
+
+// Non-blocking so that a FIFO or a device never holds the server up; a
+// regular file reads the same either way.
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+}  // namespace
+
+bool FindDocumentBeneath(const std::string& docDir, const std::string& document,
+                         TFoundDocument& found) {
+  found.Reset();
+#ifdef SYS_openat2
+  std::string rel;
+  if (document == docDir) {
+    rel = ".";
+  } else if (document.size() > docDir.size() + 1 &&
+             document.compare(0, docDir.size(), docDir) == 0 && document[docDir.size()] == '/') {
+    rel = document.substr(docDir.size() + 1);
+  } else {
+    return false;
+  }
+  int root = ::open(docDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) return false;
+  open_how how{};
+  how.flags = std::uint64_t(kOpenFlags);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  int fd = int(::syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how));
+  ::close(root);
+  if (fd < 0 || !Describe(fd, found)) return false;
+  found.Path = document;
+  return true;
+#else
+  (void)docDir;
+  (void)document;
+  return false;
+#endif
+}
+
+bool OpenRegularFile(const std::string& path, TFoundDocument& found) {
+  found.Reset();
+  int fd = ::open(path.c_str(), kOpenFlags);
+  if (fd < 0 || !Describe(fd, found)) return false;
+  if (found.Regular) return true;
+  found.Reset();
+  return false;
 }
 
 }  // namespace yux::net

@@ -29,6 +29,53 @@ class TSrvMemoryStream : public TStream {
   std::int64_t pos_ = 0;
 };
 
+// A stream that can only be read: writing and resizing raise "Stream is
+// readonly"; seeking moves the position against the stream's end.
+class TSrvReadOnlyStream : public TStream {
+ public:
+  std::int64_t Write(const void* buffer, std::int64_t count) override;  // raises
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t newSize) override;  // raises
+
+ protected:
+  virtual std::int64_t End() const = 0;
+  std::int64_t pos_ = 0;
+};
+
+// A read-only stream over an open file, read with pread: no buffer of its
+// own (the connection reads whole blocks).  Owns the descriptor.  A read
+// error reads as the end of the file.
+class TSrvFileStream : public TSrvReadOnlyStream {
+ public:
+  TSrvFileStream(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+  ~TSrvFileStream() override;
+  TSrvFileStream(const TSrvFileStream&) = delete;
+  TSrvFileStream& operator=(const TSrvFileStream&) = delete;
+  int Fd() const { return fd_; }
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+
+ protected:
+  std::int64_t End() const override { return size_; }
+
+ private:
+  int fd_;
+  std::int64_t size_;
+};
+
+// A read-only stream over bytes shared with others (a cached compressed
+// document).
+class TSrvSharedStream : public TSrvReadOnlyStream {
+ public:
+  explicit TSrvSharedStream(std::shared_ptr<const std::string> data) : data_(std::move(data)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+
+ protected:
+  std::int64_t End() const override { return std::int64_t(data_->size()); }
+
+ private:
+  std::shared_ptr<const std::string> data_;
+};
+
 // ---------------------------------------------------------------------------
 // Byte ranges
 
@@ -57,7 +104,7 @@ enum class TRangeOutcome { Made, Unsatisfiable, WholeDocument };
 // A read-only stream of the requested ranges of one document: the range
 // itself, or multipart/byteranges pieces with their part headers.  Owns
 // the document stream and the part headers.
-class THttpRangeStream : public TStream {
+class THttpRangeStream : public TSrvReadOnlyStream {
  public:
   // Resolves the ranges against the document's size.  Made: the stream is
   // ready; Unsatisfiable: answer 416; WholeDocument: answer 200 with the
@@ -70,11 +117,14 @@ class THttpRangeStream : public TStream {
   std::int64_t DocumentSize() const { return docSize_; }
   // Gives the document stream back (after a failed Build).
   std::unique_ptr<TStream> TakeDocument() { return std::move(doc_); }
+  // The document stream and where the answer starts in it, when the answer
+  // is one range of it (no part headers); null otherwise.
+  TStream* SingleRangeSource(std::int64_t& start) const;
 
   std::int64_t Read(void* buffer, std::int64_t count) override;
-  std::int64_t Write(const void* buffer, std::int64_t count) override;  // raises
-  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
-  void SetSize(std::int64_t newSize) override;  // raises
+
+ protected:
+  std::int64_t End() const override { return size_; }
 
  private:
   void AddPart(TStream* src, std::int64_t start, std::int64_t end);
@@ -82,7 +132,7 @@ class THttpRangeStream : public TStream {
   std::vector<std::unique_ptr<TSrvMemoryStream>> headers_;
   std::vector<THttpPartStream> parts_;
   std::vector<std::pair<std::int64_t, std::int64_t>> resolved_;
-  std::int64_t docSize_ = 0, size_ = 0, pos_ = 0;
+  std::int64_t docSize_ = 0, size_ = 0;
 };
 
 // "first-last/size".
@@ -138,6 +188,36 @@ bool CanOpenForReading(const std::string& path);
 
 // ---------------------------------------------------------------------------
 // Request path to file
+
+// A document found with one open instead of a question per property.
+struct TFoundDocument {
+  std::string Path;  // the document it describes (empty: none)
+  int Fd = -1;       // open for reading; regular files only
+  bool Directory = false, Regular = false;
+  std::int64_t Size = 0;
+  std::int64_t MTimeSec = 0, MTimeNsec = 0;
+  std::uint64_t Dev = 0, Ino = 0;
+  TFoundDocument() = default;
+  TFoundDocument(const TFoundDocument&) = delete;
+  TFoundDocument& operator=(const TFoundDocument&) = delete;
+  ~TFoundDocument() { Reset(); }
+  void Reset();
+  // The open descriptor, now the caller's.
+  int TakeFd();
+};
+
+// Opens a document MapRequestPath made (docDir itself, or docDir + "/" +
+// a relative path) relative to docDir, such that the path, symbolic links
+// included, is never resolved outside docDir.  True: `found` describes it
+// and it lies inside docDir.  False: it could not be settled this way (it
+// does not exist or cannot be opened, a link leads out of docDir, the
+// system lacks the call); the caller asks the file system as before.  A
+// special file (neither regular nor a folder) is found but left closed.
+bool FindDocumentBeneath(const std::string& docDir, const std::string& document,
+                         TFoundDocument& found);
+// Opens a regular file for reading, following links as any path does;
+// true with `found` describing it (Path left to the caller).
+bool OpenRegularFile(const std::string& path, TFoundDocument& found);
 
 enum class TPathMapResult { Ok, BadRequest };
 
