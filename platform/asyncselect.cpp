@@ -55,6 +55,7 @@ struct Reg {
   bool writeArmed = false;  // FD_WRITE waits for room
   bool closeDone = false;   // FD_CLOSE posted in this registration (or not wanted)
   bool closed = false;      // the descriptor was closed
+  bool nonBlocking = false;  // made non-blocking here
   QThread* thread = nullptr;
   QObject* ctx = nullptr;  // owns the notifiers, lives on `thread`
   QSocketNotifier* rn = nullptr;
@@ -256,12 +257,15 @@ void MakeNotifiers(const RegPtr& rp) {
       Refresh(p);
     };
   };
-  r.rn = new QSocketNotifier(r.fd, QSocketNotifier::Read, r.ctx);
-  r.wn = new QSocketNotifier(r.fd, QSocketNotifier::Write, r.ctx);
-  r.xn = new QSocketNotifier(r.fd, QSocketNotifier::Exception, r.ctx);
-  r.rn->setEnabled(false);
-  r.wn->setEnabled(false);
-  r.xn->setEnabled(false);
+  // Made without a descriptor and then given one, a notifier starts
+  // disabled: the event loop's watch list (and its wake-up) changes only
+  // for what Refresh turns on.
+  r.rn = new QSocketNotifier(QSocketNotifier::Read, r.ctx);
+  r.wn = new QSocketNotifier(QSocketNotifier::Write, r.ctx);
+  r.xn = new QSocketNotifier(QSocketNotifier::Exception, r.ctx);
+  r.rn->setSocket(r.fd);
+  r.wn->setSocket(r.fd);
+  r.xn->setSocket(r.fd);
   QObject::connect(r.rn, &QSocketNotifier::activated, r.ctx, hook(&OnReadable));
   QObject::connect(r.wn, &QSocketNotifier::activated, r.ctx, hook(&OnWritable));
   QObject::connect(r.xn, &QSocketNotifier::activated, r.ctx, hook(&OnException));
@@ -339,7 +343,12 @@ bool IsSocket(int fd) {
 
 int AsyncSelect(SocketHandle s, HWND wnd, UINT msg, long events) {
   int fd = int(s);
-  if (s < 0 || !IsSocket(fd)) {
+  std::unique_lock<std::recursive_mutex> known(g_lock);
+  // A socket registered before (an accepted one) is known to be a socket
+  // and non-blocking.
+  RegPtr had = s < 0 ? nullptr : Find(fd);
+  known.unlock();
+  if (s < 0 || (!had && !IsSocket(fd))) {
     errno = ENOTSOCK;
     return -1;
   }
@@ -348,11 +357,15 @@ int AsyncSelect(SocketHandle s, HWND wnd, UINT msg, long events) {
     errno = EINVAL;
     return -1;
   }
-  int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0 && !(fl & O_NONBLOCK)) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+  bool nonBlocking = had && had->nonBlocking;
+  if (!nonBlocking) {
+    int fl = ::fcntl(fd, F_GETFL);
+    nonBlocking = fl >= 0 && ((fl & O_NONBLOCK) || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0);
+  }
 
   std::lock_guard<std::recursive_mutex> lk(g_lock);
   RegPtr p = FindOrMake(fd);
+  p->nonBlocking = nonBlocking;
   Reg& r = *p;
   r.wnd = active ? wnd : 0;
   r.msg = active ? msg : 0;
@@ -433,12 +446,18 @@ void AsyncSelectAfterAccept(SocketHandle listener, SocketHandle accepted) {
   }
   if (accepted < 0) return;
   // The accepted socket takes over the listener's registration and is
-  // told at once that it may send.
-  RegPtr p = FindOrMake(int(accepted));
+  // told at once that it may send.  A descriptor just accepted is a
+  // connected stream socket: nothing needs to be asked about it.
+  RegPtr p = Find(int(accepted));
+  if (!p) {
+    p = std::make_shared<Reg>();
+    p->fd = int(accepted);
+    g_regs[p->fd] = p;
+  }
   p->phase = Phase::Connected;
   if (!l || !l->wnd || !l->msg || !l->mask || !OnOwnerThread(*l)) return;
-  int fl = ::fcntl(p->fd, F_GETFL);
-  if (fl >= 0) ::fcntl(p->fd, F_SETFL, fl | O_NONBLOCK);
+  // Its status flags are all clear (accept4 sets no O_NONBLOCK here).
+  if (::fcntl(p->fd, F_SETFL, O_NONBLOCK) == 0) p->nonBlocking = true;
   p->wnd = l->wnd;
   p->msg = l->msg;
   p->mask = l->mask;
