@@ -19,7 +19,7 @@ constexpr int kBlockSize = 32768;
 // An upload hands the socket up to this many bytes (whole blocks) per
 // data-sent event: one block per event spends more on the event loop's
 // round trip than on the block.
-constexpr int kBatchSize = 8 * kBlockSize;
+constexpr int kBatchSize = 32 * kBlockSize;
 // The data socket keeps the system's receive buffer: shrinking it on a
 // connection already set up (to the 8192 bytes of old) stalls Linux TCP
 // once the peer has been granted a larger window.

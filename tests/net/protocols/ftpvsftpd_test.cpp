@@ -93,11 +93,12 @@ class FtpVsftpd : public ::testing::TestWithParam<Mode> {
 TEST_P(FtpVsftpd, TransfersOfEverySizeArriveWhole) {
   Login();
   TSslFtpClient& c = f.c;
-  // Around the TLS record (16 KB), the client's block (32 KB) and its
-  // batch of blocks (256 KB).
-  const size_t sizes[] = {0,      1,      16383,  16384,           16385,
-                          32767,  32768,  32769,  262143,          262144,
-                          262145, 700001, 5 * 1024 * 1024};
+  // Around the TLS record (16 KB), the client's block (32 KB), the TLS
+  // layer's plaintext chunk and pair (64 and 256 KB) and the client's
+  // batch of blocks (1 MB).
+  const size_t sizes[] = {0,       1,       16383,   16384,   16385,   32767,
+                          32768,   32769,   262143,  262144,  262145,  700001,
+                          1048575, 1048576, 1048577, 5 * 1024 * 1024};
   for (size_t n : sizes) {
     SCOPED_TRACE("size " + std::to_string(n));
     std::string data = RandomBytes(n, unsigned(n));
