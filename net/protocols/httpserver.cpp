@@ -968,7 +968,15 @@ bool THttpConnection::SendDocumentData() {
     }
     DataSent += got;
     budget -= got;
-    if (SendDirect(batch_.get(), int(got)) < 0 || !Connected() || !AllSent()) return false;
+    if (!AllSent() && BufferedByteCount() + got <= GetBufSize()) {
+      // A header still queued and a short body join in the queue's buffer
+      // and leave in one send.
+      PutDataInSendBuffer(batch_.get(), int(got));
+      TryToSend();
+    } else if (SendDirect(batch_.get(), int(got)) < 0) {
+      return false;
+    }
+    if (!Connected() || !AllSent()) return false;
   }
   return true;
 }
