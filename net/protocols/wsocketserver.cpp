@@ -116,6 +116,16 @@ void TCustomWSocketServer::TriggerSessionAvailable(WORD error) {
     return;
   }
   SOCKET h = aSocket_;
+  if (DescriptorHeadroom > 0 && WSocket_DescriptorsLeftAbove(h) < DescriptorHeadroom) {
+    // The connection took one of the process's last descriptors: the rest
+    // of the program (its log, the archiver's pipes, a delivery's
+    // connections) needs them more than one more client does.  Refused as
+    // though none had been left.
+    WSocket_closesocket(h);
+    aSocket_ = INVALID_SOCKET;
+    AcceptFailed(WSAEMFILE, WinsockErrorText(WSAEMFILE) + " (#" + std::to_string(WSAEMFILE) + " in Accept)");
+    return;
+  }
   if (LogOptionActive(TLogOption::loWsockInfo))
     LogDebug(TLogOption::loWsockInfo, "Socket accepted " + std::to_string(h));
   acceptDelay_ = 0;

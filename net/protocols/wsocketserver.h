@@ -86,6 +86,10 @@ class TCustomWSocketServer : public TWSocket {
   // accept that works brings it back to the start.
   DWORD AcceptRetryMs = 100;
   DWORD AcceptRetryMaxMs = 2000;
+  // A connection that leaves fewer descriptors than this to the rest of
+  // the process is refused as an accept without a descriptor is (0: no
+  // such margin).
+  long DescriptorHeadroom = 16;
   // The pause in force now (0: accepting).
   DWORD AcceptPauseMs() const { return acceptPaused_ ? acceptDelay_ : 0; }
 

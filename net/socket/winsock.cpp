@@ -8,10 +8,12 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -901,6 +903,13 @@ int WSocket_WSAAsyncSelect(SOCKET s, platform::HWND wnd, platform::UINT msg, lon
 }
 int WSocket_bind(SOCKET s, const TSockAddr* n, int l) { return Bound<decltype(&Impl_bind)>(kBind)(s, n, l); }
 SOCKET WSocket_accept(SOCKET s, TSockAddr* a, int* l) { return Bound<decltype(&Impl_accept)>(kAccept)(s, a, l); }
+long WSocket_DescriptorsLeftAbove(SOCKET s) {
+  constexpr long kPlenty = 1L << 30;
+  rlimit r{};
+  if (s == INVALID_SOCKET || ::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return kPlenty;
+  const long left = long(r.rlim_cur) - long(s) - 1;
+  return left < 0 ? 0 : std::min(left, kPlenty);
+}
 int WSocket_WSAIoctl(SOCKET s, std::uint32_t code, const void* in, std::uint32_t inLen, void* out,
                      std::uint32_t outLen, std::uint32_t* returned, void* ov, void* cr) {
   return Bound<decltype(&Impl_WSAIoctl)>(kWSAIoctl)(s, code, in, inLen, out, outLen, returned, ov, cr);

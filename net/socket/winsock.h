@@ -216,6 +216,11 @@ int WSocket_connect(SOCKET s, const TSockAddr* name, int namelen);
 int WSocket_closesocket(SOCKET s);
 int WSocket_bind(SOCKET s, const TSockAddr* name, int namelen);
 SOCKET WSocket_accept(SOCKET s, TSockAddr* addr, int* addrlen);
+// How many more descriptors the process may open with numbers above `s`
+// under its limit (a very large number when there is no limit).  The
+// lowest free number is always the one handed out, so every number below
+// a socket just made is taken.
+long WSocket_DescriptorsLeftAbove(SOCKET s);
 // Socket notifications as window messages (see platform/asyncselect.h);
 // also makes the socket non-blocking.
 int WSocket_WSAAsyncSelect(SOCKET s, platform::HWND wnd, platform::UINT msg, long events);

@@ -264,6 +264,39 @@ TEST(WSocketServer, AcceptWithoutDescriptorsLeftIsReportedAndResumesLater) {
   EXPECT_EQ(f.server.AcceptPauseMs(), 0u);
 }
 
+// A connection that would leave the rest of the process too few
+// descriptors is refused as one without a descriptor is: reported, the
+// listener pausing, and served once there is room again.
+TEST(WSocketServer, AConnectionLeavingTooFewDescriptorsIsRefusedAndTheListenerStays) {
+  ServerFixture f;
+  f.server.Banner = "hello";
+  std::vector<std::string> errors;
+  f.server.OnAcceptError = [&](TCustomWSocketServer*, int error, const std::string& message) {
+    errors.push_back(std::to_string(error) + " " + message);
+  };
+  rlimit r{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &r), 0);
+  ASSERT_NE(r.rlim_cur, RLIM_INFINITY);
+  // More than the process may ever have: every connection is one too many.
+  f.server.DescriptorHeadroom = long(r.rlim_cur) + 1;
+  int refused = yux::test::ConnectLoopback(f.Port());
+  ASSERT_GE(refused, 0);
+  EXPECT_EQ(ReadSome(refused, 7), "");
+  ::close(refused);
+  ASSERT_TRUE(WaitUntil([&] { return !errors.empty(); }));
+  EXPECT_EQ(errors[0].rfind("10024 Too many open files", 0), 0u) << errors[0];
+  EXPECT_EQ(f.server.ConnectionCount(), 0);
+  EXPECT_EQ(f.server.State(), wsListening);
+  EXPECT_GT(f.server.AcceptPauseMs(), 0u);
+  // With room again the next client is served as usual.
+  f.server.DescriptorHeadroom = 16;
+  int served = yux::test::ConnectLoopback(f.Port());
+  ASSERT_GE(served, 0);
+  EXPECT_EQ(ReadSome(served, 7), "hello\r\n");
+  ::close(served);
+  EXPECT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 0; }));
+}
+
 TEST(WSocketServer, AFailingClientHandlerEndsThatClientOnly) {
   // Each event in turn throws for the first client; the listener serves
   // the next one as usual.
