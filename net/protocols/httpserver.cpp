@@ -467,7 +467,7 @@ void THttpConnection::FindDocument() {
   // lies inside the folder, what it is, whether it can be read.  What that
   // cannot settle is asked path by path.
   bool trailingSlash = !Document.empty() && Document.back() == '/';
-  if (FindDocumentBeneath(DocDir, Document, found_)) {
+  if (FindDocumentBeneath(DocDir, Document, found_, Server ? &Server->DocumentRoot() : nullptr)) {
     OutsideRoot = false;
     if (!found_.Directory) return;
     std::string index = Document + (trailingSlash ? "" : "/") + DefaultDoc;

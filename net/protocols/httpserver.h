@@ -408,6 +408,8 @@ class THttpServer : public TNetWndControl {
   void KeepCompressed(const TDocFileKey& file, const std::string& coding,
                       std::shared_ptr<const std::string> data);
   std::size_t CompressedBytesKept() const { return compressedBytes_; }
+  // The document folder, held open for the connections.
+  TDocumentRoot& DocumentRoot() { return docRoot_; }
 
   // ---- Triggers ----
   virtual void TriggerServerStarted();
@@ -440,6 +442,7 @@ class THttpServer : public TNetWndControl {
   // (path, coding) -> the latest version compressed.
   std::map<std::pair<std::string, std::string>, TCompressedEntry> compressed_;
   std::size_t compressedBytes_ = 0;
+  TDocumentRoot docRoot_;
   std::uint64_t compressedUses_ = 0;
 };
 

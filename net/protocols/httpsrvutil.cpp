@@ -648,8 +648,40 @@ constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 }  // namespace
 
+TDocumentRoot::~TDocumentRoot() { Drop(); }
+
+void TDocumentRoot::Drop() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_.clear();
+}
+
+int TDocumentRoot::Fd(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    Drop();
+    return -1;
+  }
+  if (fd_ >= 0 && path_ == dir && dev_ == std::uint64_t(st.st_dev) &&
+      ino_ == std::uint64_t(st.st_ino))
+    return fd_;
+  Drop();
+  int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  // The folder opened must be the one just looked at.
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  fd_ = fd;
+  path_ = dir;
+  dev_ = std::uint64_t(st.st_dev);
+  ino_ = std::uint64_t(st.st_ino);
+  return fd_;
+}
+
 bool FindDocumentBeneath(const std::string& docDir, const std::string& document,
-                         TFoundDocument& found) {
+                         TFoundDocument& found, TDocumentRoot* held) {
   found.Reset();
 #ifdef SYS_openat2
   std::string rel;
@@ -661,19 +693,20 @@ bool FindDocumentBeneath(const std::string& docDir, const std::string& document,
   } else {
     return false;
   }
-  int root = ::open(docDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  TDocumentRoot once;
+  int root = (held ? *held : once).Fd(docDir);
   if (root < 0) return false;
   open_how how{};
   how.flags = std::uint64_t(kOpenFlags);
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
   int fd = int(::syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how));
-  ::close(root);
   if (fd < 0 || !Describe(fd, found)) return false;
   found.Path = document;
   return true;
 #else
   (void)docDir;
   (void)document;
+  (void)held;
   return false;
 #endif
 }

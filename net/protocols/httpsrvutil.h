@@ -206,6 +206,25 @@ struct TFoundDocument {
   int TakeFd();
 };
 
+// The document folder held open, so that requests resolve their paths
+// from it: each use asks the file system once what the folder's path names
+// now, and a path that names another folder than before is opened anew.
+class TDocumentRoot {
+ public:
+  TDocumentRoot() = default;
+  TDocumentRoot(const TDocumentRoot&) = delete;
+  TDocumentRoot& operator=(const TDocumentRoot&) = delete;
+  ~TDocumentRoot();
+  // The folder `dir` names now, open; -1 when it names none.
+  int Fd(const std::string& dir);
+
+ private:
+  void Drop();
+  int fd_ = -1;
+  std::string path_;
+  std::uint64_t dev_ = 0, ino_ = 0;
+};
+
 // Opens a document MapRequestPath made (docDir itself, or docDir + "/" +
 // a relative path) relative to docDir, such that the path, symbolic links
 // included, is never resolved outside docDir.  True: `found` describes it
@@ -213,8 +232,9 @@ struct TFoundDocument {
 // does not exist or cannot be opened, a link leads out of docDir, the
 // system lacks the call); the caller asks the file system as before.  A
 // special file (neither regular nor a folder) is found but left closed.
+// `root`, when given, holds docDir open between requests.
 bool FindDocumentBeneath(const std::string& docDir, const std::string& document,
-                         TFoundDocument& found);
+                         TFoundDocument& found, TDocumentRoot* root = nullptr);
 // Opens a regular file for reading, following links as any path does;
 // true with `found` describing it (Path left to the caller).
 bool OpenRegularFile(const std::string& path, TFoundDocument& found);

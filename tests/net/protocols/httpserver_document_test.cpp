@@ -144,6 +144,27 @@ TEST_F(DocumentFixture, AnEmptyDocumentOnAReusedConnectionIsAnsweredAtOnce) {
   EXPECT_EQ(r.out, "200 60001\n200 0\n");
 }
 
+// The document folder is held open between requests: a folder put in its
+// place is the one served from then on, and one that is gone serves
+// nothing.
+TEST_F(DocumentFixture, AFolderPutInTheDocumentFoldersPlaceIsServed) {
+  auto body = [&](const std::string& path) {
+    auto r = RawExchange(port, "GET " + path + " HTTP/1.0\r\n\r\n");
+    size_t e = r.data.find("\r\n\r\n");
+    return std::make_pair(StatusOf(r.data), e == std::string::npos ? "" : r.data.substr(e + 4));
+  };
+  auto first = body("/small.txt");
+  EXPECT_EQ(first.first, 200);
+  EXPECT_TRUE(first.second == small);
+  std::filesystem::rename(root / "www", root / "old");
+  EXPECT_EQ(body("/small.txt").first, 404);
+  std::filesystem::create_directories(root / "www");
+  WriteFile(root / "www/small.txt", "the new folder's");
+  auto now = body("/small.txt");
+  EXPECT_EQ(now.first, 200);
+  EXPECT_EQ(now.second.substr(0, 40), "the new folder's");
+}
+
 // A client that goes while a large document is sent straight from the
 // file ends only its connection, with SIGPIPE left at its default; the
 // server answers the next client.
