@@ -474,6 +474,9 @@ void THttpConnection::FindDocument() {
     TFoundDocument file;
     if (OpenRegularFile(index, file) || IsRegularFile(index)) {
       Document = index;
+      // The index file is named by path, not found beneath the folder: a
+      // link by that name may lead out of it.
+      OutsideRoot = !DocumentInsideRoot(Document, DocDir);
       if (file.Regular) {
         found_.Reset();
         std::swap(found_.Fd, file.Fd);
@@ -491,11 +494,13 @@ void THttpConnection::FindDocument() {
   // A name the file system cannot hold names no file: not found, rather
   // than outside the folder because its real path cannot be worked out.
   OutsideRoot = FitsFileSystem(Document) && !DocumentInsideRoot(Document, DocDir);
+  const std::string folder = Document;
   if (trailingSlash) {
     if (IsRegularFile(Document + DefaultDoc)) Document += DefaultDoc;
   } else if (IsDirectory(Document) && IsRegularFile(Document + "/" + DefaultDoc)) {
     Document += "/" + DefaultDoc;
   }
+  if (Document != folder && !OutsideRoot) OutsideRoot = !DocumentInsideRoot(Document, DocDir);
 }
 
 bool THttpConnection::DocumentIsDirectory() {

@@ -147,6 +147,25 @@ TEST_F(HttpFixture, TheLastKeepAliveRequestClosesTheConnection) {
   EXPECT_TRUE(r.closed);
 }
 
+// A folder's index file that is a link out of the document folder is
+// refused as any other way out is.
+TEST_F(HttpFixture, AnIndexFileLinkedOutOfTheFolderIsNotServed) {
+  std::filesystem::create_directories(root / "www/trap");
+  std::filesystem::create_symlink(root / "secret.txt", root / "www/trap/index.html");
+  for (const char* path : {"/trap/", "/trap"}) {
+    SCOPED_TRACE(path);
+    auto r = RawExchange(port, std::string("GET ") + path + " HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(r.data.find("TOP-SECRET-OUTSIDE"), std::string::npos) << r.data;
+    EXPECT_EQ(StatusOf(r.data), 403) << r.data;
+  }
+  // The same file by a link inside the folder is served.
+  std::filesystem::create_directories(root / "www/fine");
+  std::filesystem::create_symlink(root / "www/sub/x.txt", root / "www/fine/index.html");
+  auto ok = RawExchange(port, "GET /fine/ HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(StatusOf(ok.data), 200) << ok.data;
+  EXPECT_NE(ok.data.find("in sub"), std::string::npos) << ok.data;
+}
+
 TEST_F(HttpFixture, MaxClientsPlusOneGetsThe503Text) {
   server.Stop();
   server.MaxClients = 1;
