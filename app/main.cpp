@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "core/flags.h"
-#include "core/mainform.h"
-#include "core/presetrun.h"
-#include "core/rundelivery.h"
-#include "core/scheduleform.h"
-#include "core/startup.h"
+#include "core/run/presetrun.h"
+#include "core/run/rundelivery.h"
+#include "core/services/startup.h"
+#include "core/store/flags.h"
+#include "core/window/mainform.h"
+#include "core/window/scheduleform.h"
 #include "dialogs/binform.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "dialogs/presetform.h"

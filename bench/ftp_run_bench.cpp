@@ -15,12 +15,12 @@
 #include <fstream>
 #include <string>
 
-#include "core/flags.h"
-#include "core/folders.h"
-#include "core/ftpdelivery.h"
-#include "core/options.h"
-#include "core/presets.h"
-#include "core/rundelivery.h"
+#include "core/run/ftpdelivery.h"
+#include "core/run/rundelivery.h"
+#include "core/store/flags.h"
+#include "core/store/folders.h"
+#include "core/store/options.h"
+#include "core/store/presets.h"
 #include "net/protocols/ftpcli.h"
 #include "tests/peers/ftppeers.h"
 

@@ -16,14 +16,14 @@
 
 #include <QCoreApplication>
 
-#include "core/flags.h"
-#include "core/folders.h"
-#include "core/options.h"
-#include "core/presetrun.h"
-#include "core/presets.h"
-#include "core/programlog.h"
-#include "core/startup.h"
-#include "core/winrarcmd.h"
+#include "core/run/presetrun.h"
+#include "core/run/winrarcmd.h"
+#include "core/services/startup.h"
+#include "core/store/flags.h"
+#include "core/store/folders.h"
+#include "core/store/options.h"
+#include "core/store/presets.h"
+#include "core/store/programlog.h"
 #include "platform/folders.h"
 #include "platform/namedobjects.h"
 #include "platform/process.h"

@@ -10,11 +10,11 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "core/language.h"
-#include "core/mainform.h"
-#include "core/options.h"
-#include "core/startup.h"
-#include "core/widgetnames.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
+#include "core/store/options.h"
+#include "core/window/mainform.h"
+#include "core/window/widgetnames.h"
 
 namespace yux {
 

@@ -12,14 +12,14 @@
 #include <QScreen>
 #include <QUrl>
 
-#include "core/bins.h"
-#include "core/folders.h"
-#include "core/mainform.h"
-#include "core/options.h"
-#include "core/shellutils.h"
-#include "core/skin.h"
-#include "core/startup.h"
-#include "core/widgetnames.h"
+#include "core/services/bins.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/options.h"
+#include "core/store/skin.h"
+#include "core/window/mainform.h"
+#include "core/window/widgetnames.h"
 #include "platform/process.h"
 
 namespace yux {

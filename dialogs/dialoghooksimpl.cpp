@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/folders.h"
+#include "core/store/folders.h"
 #include "dialogs/exitform.h"
 #include "dialogs/locatorform.h"
 #include "dialogs/passwordform.h"

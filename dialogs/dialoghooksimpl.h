@@ -3,7 +3,7 @@
 // they take their default answers instead of waiting: the chooser the
 // current user's folder, the password dialog its OK button with the shown
 // entry.
-#include "core/dialoghooks.h"
+#include "core/services/dialoghooks.h"
 
 namespace yux {
 

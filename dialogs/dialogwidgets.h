@@ -14,8 +14,8 @@
 
 #include <vector>
 
-#include "core/language.h"
-#include "core/startup.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
 #include "platform/messagebox.h"
 
 namespace yux {

@@ -6,14 +6,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "core/language.h"
-#include "core/options.h"
-#include "core/presetcopy.h"
-#include "core/programlog.h"
-#include "core/schedule.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
-#include "core/widgetnames.h"
+#include "core/services/presetcopy.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
+#include "core/store/options.h"
+#include "core/store/programlog.h"
+#include "core/store/schedule.h"
+#include "core/window/widgetnames.h"
 #include "platform/messagebox.h"
 
 namespace yux {

@@ -11,10 +11,10 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "core/language.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/shellutils.h"
+#include "core/services/shellutils.h"
+#include "core/store/language.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/presetform.h"
 

@@ -7,11 +7,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "core/dialoghooks.h"
-#include "core/language.h"
-#include "core/options.h"
-#include "core/tray.h"
-#include "core/widgetnames.h"
+#include "core/services/dialoghooks.h"
+#include "core/store/language.h"
+#include "core/store/options.h"
+#include "core/window/tray.h"
+#include "core/window/widgetnames.h"
 
 namespace yux {
 

@@ -14,13 +14,13 @@
 #include <exception>
 #include <fstream>
 
-#include "core/foldercopy.h"
-#include "core/folders.h"
-#include "core/ftpdelivery.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
+#include "core/run/foldercopy.h"
+#include "core/run/ftpdelivery.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/presetform.h"
 #include "net/protocols/ftpcli.h"

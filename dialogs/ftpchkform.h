@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/presets.h"
+#include "core/store/presets.h"
 
 class QCheckBox;
 class QLabel;

@@ -17,12 +17,12 @@
 #include <exception>
 #include <filesystem>
 
-#include "core/folders.h"
-#include "core/ftpdelivery.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
+#include "core/run/ftpdelivery.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/ftpchkform.h"
 #include "dialogs/presetform.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/presets.h"
+#include "core/store/presets.h"
 
 class QCheckBox;
 class QLabel;

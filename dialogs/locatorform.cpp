@@ -12,9 +12,9 @@
 
 #include <filesystem>
 
-#include "core/shellutils.h"
-#include "core/startup.h"
-#include "core/widgetnames.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/window/widgetnames.h"
 #include "platform/messagebox.h"
 
 namespace yux {

@@ -5,11 +5,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "core/dialoghooks.h"
-#include "core/language.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/startup.h"
+#include "core/services/dialoghooks.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
 #include "platform/messagebox.h"
 
 namespace yux {

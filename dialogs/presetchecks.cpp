@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "core/msgtable.h"
-#include "core/presets.h"
+#include "core/store/msgtable.h"
+#include "core/store/presets.h"
 
 namespace yux {
 

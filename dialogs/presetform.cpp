@@ -21,14 +21,14 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "core/dialoghooks.h"
-#include "core/language.h"
-#include "core/mainform.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/shellutils.h"
-#include "core/skin.h"
-#include "core/startup.h"
+#include "core/services/dialoghooks.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
+#include "core/store/skin.h"
+#include "core/window/mainform.h"
 #include "dialogs/dialogwidgets.h"
 #include "platform/messagebox.h"
 

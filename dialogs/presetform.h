@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/presets.h"
+#include "core/store/presets.h"
 #include "dialogs/presetchecks.h"
 
 class QCheckBox;

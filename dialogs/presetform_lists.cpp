@@ -21,13 +21,13 @@
 #include <filesystem>
 #include <set>
 
-#include "core/inifile.h"
-#include "core/mainform.h"
-#include "core/msgtable.h"
-#include "core/savefile.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
-#include "core/textutil.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/inifile.h"
+#include "core/store/msgtable.h"
+#include "core/store/savefile.h"
+#include "core/store/textutil.h"
+#include "core/window/mainform.h"
 #include "dialogs/addfoldersform.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/excludeform.h"

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "core/mainform.h"
-#include "core/msgtable.h"
-#include "core/textutil.h"
+#include "core/store/msgtable.h"
+#include "core/store/textutil.h"
+#include "core/window/mainform.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/presetform.h"
 #include "platform/messagebox.h"

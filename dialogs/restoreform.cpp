@@ -19,18 +19,18 @@
 #include <map>
 #include <memory>
 
-#include "core/dialoghooks.h"
-#include "core/foldercopy.h"
-#include "core/folders.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/restorehistory.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
+#include "core/run/foldercopy.h"
+#include "core/services/dialoghooks.h"
+#include "core/services/restorehistory.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
 #include "dialogs/dialogwidgets.h"
-#include "dialogs/presetform.h"
 #include "dialogs/ftpchkform.h"
 #include "dialogs/ftpdlform.h"
+#include "dialogs/presetform.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "core/presets.h"
+#include "core/store/presets.h"
 
 class QCheckBox;
 class QLabel;

@@ -7,10 +7,10 @@
 
 #include <filesystem>
 
-#include "core/folders.h"
-#include "core/savefile.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/savefile.h"
 #include "platform/folders.h"
 #include "platform/messagebox.h"
 

@@ -25,10 +25,10 @@
 
 #include <filesystem>
 
-#include "core/folders.h"
-#include "core/language.h"
-#include "core/options.h"
-#include "core/shellutils.h"
+#include "core/services/shellutils.h"
+#include "core/store/folders.h"
+#include "core/store/language.h"
+#include "core/store/options.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/presetform.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/options.h"
-#include "core/skin.h"
+#include "core/store/options.h"
+#include "core/store/skin.h"
 #include "platform/ras.h"
 
 class QButtonGroup;

@@ -14,14 +14,14 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/dialup.h"
-#include "core/folders.h"
-#include "core/language.h"
-#include "core/mainform.h"
-#include "core/msgtable.h"
-#include "core/scheduleform.h"
-#include "core/startup.h"
-#include "core/textutil.h"
+#include "core/run/dialup.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/language.h"
+#include "core/store/msgtable.h"
+#include "core/store/textutil.h"
+#include "core/window/mainform.h"
+#include "core/window/scheduleform.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/settingsform.h"
 

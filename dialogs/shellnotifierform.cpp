@@ -15,13 +15,13 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "core/language.h"
-#include "core/msgtable.h"
-#include "core/options.h"
-#include "core/shellutils.h"
-#include "core/skin.h"
-#include "core/widgetnames.h"
-#include "core/startup.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
+#include "core/store/msgtable.h"
+#include "core/store/options.h"
+#include "core/store/skin.h"
+#include "core/window/widgetnames.h"
 #include "platform/messagebox.h"
 
 namespace yux {

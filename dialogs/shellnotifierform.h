@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/shellnotifier.h"
+#include "core/services/shellnotifier.h"
 
 class QCheckBox;
 class QComboBox;

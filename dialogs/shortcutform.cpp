@@ -14,12 +14,12 @@
 
 #include <filesystem>
 
-#include "core/language.h"
-#include "core/options.h"
-#include "core/shellutils.h"
-#include "core/startup.h"
-#include "core/widgetnames.h"
-#include "core/winrarcmd.h"
+#include "core/run/winrarcmd.h"
+#include "core/services/shellutils.h"
+#include "core/services/startup.h"
+#include "core/store/language.h"
+#include "core/store/options.h"
+#include "core/window/widgetnames.h"
 #include "platform/messagebox.h"
 
 namespace yux {

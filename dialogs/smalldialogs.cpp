@@ -1,11 +1,11 @@
 #include "dialogs/smalldialogs.h"
 
-#include "core/mainform.h"
+#include "core/window/mainform.h"
 #include "dialogs/aboutform.h"
+#include "dialogs/dialogwidgets.h"
 #include "dialogs/duplicateform.h"
 #include "dialogs/restoreform.h"
 #include "dialogs/shortcutform.h"
-#include "dialogs/dialogwidgets.h"
 #include "platform/messagebox.h"
 
 namespace yux {

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/inifile.h"
-#include "core/msgtable.h"
-#include "core/savefile.h"
+#include "core/store/inifile.h"
+#include "core/store/msgtable.h"
+#include "core/store/savefile.h"
 #include "dialogs/dialogwidgets.h"
 
 namespace yux {

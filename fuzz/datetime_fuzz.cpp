@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/datetime.h"
-#include "core/schedule.h"
+#include "core/store/datetime.h"
+#include "core/store/schedule.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;

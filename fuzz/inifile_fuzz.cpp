@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/folders.h"
-#include "core/inifile.h"
-#include "core/language.h"
-#include "core/loghook.h"
-#include "core/msgtable.h"
+#include "core/store/folders.h"
+#include "core/store/inifile.h"
+#include "core/store/language.h"
+#include "core/store/loghook.h"
+#include "core/store/msgtable.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/folders.h"
-#include "core/loghook.h"
-#include "core/options.h"
+#include "core/store/folders.h"
+#include "core/store/loghook.h"
+#include "core/store/options.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;

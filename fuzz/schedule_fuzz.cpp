@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/folders.h"
-#include "core/loghook.h"
-#include "core/programlog.h"
-#include "core/schedule.h"
+#include "core/store/folders.h"
+#include "core/store/loghook.h"
+#include "core/store/programlog.h"
+#include "core/store/schedule.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;

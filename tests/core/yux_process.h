@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/folders.h"
-#include "core/presets.h"
+#include "core/store/folders.h"
+#include "core/store/presets.h"
 #include "platform/namedobjects.h"
 #include "tests/support/testsupport.h"
 

@@ -12,8 +12,8 @@
 
 #include <filesystem>
 
-#include "core/mainform.h"
-#include "core/options.h"
+#include "core/store/options.h"
+#include "core/window/mainform.h"
 #include "dialogs/binform.h"
 #include "tests/support/testsupport.h"
 

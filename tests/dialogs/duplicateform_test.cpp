@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "core/presetcopy.h"
-#include "core/presets.h"
-#include "core/schedule.h"
-#include "core/shellnotifier.h"
+#include "core/services/presetcopy.h"
+#include "core/services/shellnotifier.h"
+#include "core/store/presets.h"
+#include "core/store/schedule.h"
 #include "tests/core/program_fixture.h"
 
 using namespace yux;

@@ -12,8 +12,8 @@
 
 #include <memory>
 
-#include "core/mainform.h"
-#include "core/tray.h"
+#include "core/window/mainform.h"
+#include "core/window/tray.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "tests/core/program_fixture.h"
 

@@ -14,7 +14,7 @@
 
 #include <algorithm>
 
-#include "core/skin.h"
+#include "core/store/skin.h"
 #include "net/protocols/ftpcli.h"
 #include "tests/dialogs/ftpdialogs_fixture.h"
 #include "tests/peers/sslfixture.h"

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "core/foldercopy.h"
-#include "core/folders.h"
-#include "core/presets.h"
-#include "core/startup.h"
+#include "core/run/foldercopy.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/presets.h"
 #include "dialogs/ftpchkform.h"
 #include "dialogs/ftpdlform.h"
 #include "dialogs/restoreform.h"

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "core/folders.h"
-#include "core/startup.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
 #include "tests/core/program_fixture.h"
 
 using namespace yux;

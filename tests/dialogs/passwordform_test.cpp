@@ -10,10 +10,10 @@
 
 #include <memory>
 
-#include "core/dialoghooks.h"
-#include "core/folders.h"
-#include "core/language.h"
-#include "core/options.h"
+#include "core/services/dialoghooks.h"
+#include "core/store/folders.h"
+#include "core/store/language.h"
+#include "core/store/options.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "platform/messagebox.h"
 #include "tests/support/testsupport.h"

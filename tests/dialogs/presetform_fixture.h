@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "core/folders.h"
-#include "core/mainform.h"
-#include "core/options.h"
-#include "core/presets.h"
+#include "core/store/folders.h"
+#include "core/store/options.h"
+#include "core/store/presets.h"
+#include "core/window/mainform.h"
 #include "dialogs/presetform.h"
 #include "disc/lcdbpro.h"
 #include "net/protocols/mimeutils.h"

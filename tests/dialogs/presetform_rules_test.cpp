@@ -11,7 +11,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
-#include "core/skin.h"
+#include "core/store/skin.h"
 #include "dialogs/addfoldersform.h"
 #include "dialogs/excludeform.h"
 #include "tests/dialogs/presetform_fixture.h"

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "core/folders.h"
-#include "core/startup.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
 #include "dialogs/restoreform.h"
 #include "tests/core/program_fixture.h"
 

@@ -12,11 +12,11 @@
 #include <map>
 #include <memory>
 
-#include "core/foldercopy.h"
-#include "core/folders.h"
-#include "core/presets.h"
-#include "core/restorehistory.h"
-#include "core/startup.h"
+#include "core/run/foldercopy.h"
+#include "core/services/restorehistory.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/presets.h"
 #include "dialogs/restoreform.h"
 #include "disc/lcdbpro.h"
 #include "platform/driveletters.h"

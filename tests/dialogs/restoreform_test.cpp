@@ -12,10 +12,10 @@
 #include <map>
 #include <memory>
 
-#include "core/foldercopy.h"
-#include "core/folders.h"
-#include "core/skin.h"
-#include "core/startup.h"
+#include "core/run/foldercopy.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/skin.h"
 #include "dialogs/restoreform.h"
 #include "tests/dialogs/restore_fixture.h"
 

@@ -11,14 +11,14 @@
 #include <map>
 #include <memory>
 
-#include "core/foldercopy.h"
-#include "core/folders.h"
-#include "core/presets.h"
-#include "core/startup.h"
+#include "core/run/foldercopy.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
+#include "core/store/presets.h"
 #include "dialogs/restoreform.h"
 #include "platform/driveletters.h"
-#include "tests/dialogs/restore_fixture.h"
 #include "tests/core/yux_process.h"
+#include "tests/dialogs/restore_fixture.h"
 
 using namespace yux;
 using namespace yux::test;

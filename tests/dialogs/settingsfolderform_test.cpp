@@ -12,8 +12,8 @@
 #include <memory>
 #include <optional>
 
-#include "core/folders.h"
-#include "core/startup.h"
+#include "core/services/startup.h"
+#include "core/store/folders.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "platform/messagebox.h"
 #include "tests/support/testsupport.h"

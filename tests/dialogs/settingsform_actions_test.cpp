@@ -16,10 +16,10 @@
 
 #include <sys/stat.h>
 
-#include "core/mainform.h"
-#include "core/msgtable.h"
-#include "core/programlog.h"
-#include "core/webpanel.h"
+#include "core/services/webpanel.h"
+#include "core/store/msgtable.h"
+#include "core/store/programlog.h"
+#include "core/window/mainform.h"
 #include "tests/dialogs/settingsform_fixture.h"
 
 using namespace yux;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "core/folders.h"
-#include "core/options.h"
-#include "core/skin.h"
+#include "core/store/folders.h"
+#include "core/store/options.h"
+#include "core/store/skin.h"
 #include "dialogs/settingsform.h"
 #include "platform/messagebox.h"
 #include "platform/ras.h"

@@ -16,7 +16,7 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "core/msgtable.h"
+#include "core/store/msgtable.h"
 #include "tests/dialogs/settingsform_fixture.h"
 
 using namespace yux;

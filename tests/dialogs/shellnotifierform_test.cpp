@@ -13,8 +13,8 @@
 
 #include <filesystem>
 
-#include "core/options.h"
-#include "core/shellnotifier.h"
+#include "core/services/shellnotifier.h"
+#include "core/store/options.h"
 #include "dialogs/shellnotifierform.h"
 #include "platform/messagebox.h"
 #include "tests/support/testsupport.h"

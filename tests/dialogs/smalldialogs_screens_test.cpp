@@ -19,7 +19,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "core/mainform.h"
+#include "core/window/mainform.h"
 #include "dialogs/aboutform.h"
 #include "dialogs/duplicateform.h"
 #include "dialogs/exitform.h"

@@ -1,0 +1,100 @@
+// Runs of the real program that copy into a folder with the stand-in
+// archiver: a split archive emptied into a folder volume by volume must
+// leave every volume there before the sources go.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/store/presets.h"
+#include "tests/core/yux_process.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+using test::LogTexts;
+using test::RunningYux;
+using test::WaitForText;
+using test::YuxWorld;
+
+namespace {
+
+// Incompressible bytes, so the archive is about as large as the source.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string data;
+  data.reserve(size);
+  std::uint32_t x = seed;
+  for (std::size_t i = 0; i < size; ++i) data.push_back(char((x = x * 1664525u + 1013904223u) >> 24));
+  return data;
+}
+
+long IndexOf(const std::vector<std::string>& texts, const std::string& prefix, bool last = false) {
+  long found = -1;
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    if (texts[i].rfind(prefix, 0) == 0) {
+      found = static_cast<long>(i);
+      if (!last) break;
+    }
+  return found;
+}
+
+}  // namespace
+
+// Volumes with "insert new disk" ("edc"), emptying by the mask "*" and
+// deleting the sources: the folder is emptied before every volume, but
+// never of the volumes this run delivered, and the sources go only once
+// every volume is in the destination.
+TEST(CopyRun, VolumesEmptiedBeforeEveryFileAllStayAndOnlyThenTheSourcesGo) {
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  fs::create_directories(dest);
+  const std::string noise = Noise(70000, 3);
+  test::WriteFile(source / "noise.bin", noise);
+  test::WriteFile(dest / "stale.txt", "from an earlier run");
+  world.UseSettingsFolder();
+  test::WriteDailyPreset(world, source, dest, [](tarcopt& p) {
+    p.vol = "20k";
+    p.efl = true;
+    p.ems = "*";
+    p.edc = true;
+    p.del = true;
+  });
+  test::WriteFile(world.settings / "yux.sch",
+                  "<D>2020.01.01 10:00:00 </D><P>Daily</P>"
+                  "<O>REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110</O>\r\n");
+  {
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 90000)) << world.Log() << yux.Err();
+    yux.proc().terminate();
+    yux.proc().waitForFinished(20000);
+  }
+
+  std::vector<std::string> volumes;
+  for (const auto& e : fs::directory_iterator(dest)) volumes.push_back(e.path().filename().string());
+  std::sort(volumes.begin(), volumes.end());
+  ASSERT_GE(volumes.size(), 3u) << world.Log();
+  EXPECT_EQ(std::count(volumes.begin(), volumes.end(), "stale.txt"), 0) << world.Log();
+  const auto texts = LogTexts(world.Log());
+  const std::string hst = test::ReadFile(world.settings / "presets" / "Daily.hst");
+  for (const auto& v : volumes) {
+    EXPECT_GT(fs::file_size(dest / v), 0u) << v;
+    EXPECT_GE(IndexOf(texts, "Daily: COPY - Successfully copied " + v + "."), 0) << v << "\n" << world.Log();
+    EXPECT_NE(hst.find("\t4-COPY\t" + (dest / v).string() + "\r\n"), std::string::npos) << v << "\n" << hst;
+  }
+  // Emptied before every volume; each earlier volume spared once.
+  EXPECT_EQ(test::CountOf(world.Log(), "Daily: COPY - Emptying the destination folder (mask - *)."),
+            static_cast<int>(volumes.size()));
+  EXPECT_EQ(test::CountOf(world.Log(), "Daily: COPY - Emptying spares "), static_cast<int>(volumes.size()) - 1);
+  // The sources went after the last volume reached the destination.
+  EXPECT_FALSE(fs::exists(source / "noise.bin"));
+  const long lastCopy = IndexOf(texts, "Daily: COPY - Successfully copied", true);
+  const long deleted = IndexOf(texts, "Daily: Deleted 1 archived source file(s).");
+  EXPECT_GT(deleted, lastCopy) << world.Log();
+  EXPECT_GT(IndexOf(texts, "Daily: Done."), deleted) << world.Log();
+}

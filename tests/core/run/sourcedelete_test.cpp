@@ -1,0 +1,124 @@
+#include "core/run/sourcedelete.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sources archived by the stand-in archiver with a path mode, so that the
+// listing is the archive's own.
+class SourceDelete : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::WriteFile(dir / "src" / "a.txt", "alpha");
+    test::WriteFile(dir / "src" / "b.txt", "beta");
+    test::WriteFile(dir / "src" / "deep" / "a.txt", "other alpha");
+    test::WriteFile(dir / "src" / "deep" / "c.log", "log");
+  }
+  std::vector<ArchivedEntry> Archive(const std::string& pathSwitch, const std::vector<std::string>& items,
+                                     const std::string& extra = "") {
+    std::vector<std::string> argv = {test::BuiltProgram("winrar").string(), "a", pathSwitch, "-r", "-INUL"};
+    if (!extra.empty()) argv.push_back(extra);
+    argv.push_back((dir / "out").string());
+    for (const auto& i : items) argv.push_back(i);
+    auto r = test::RunProgram(argv);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::string why;
+    auto listing = ReadArchiveListing({(dir / "out.rar").string()}, &why);
+    EXPECT_TRUE(listing) << why;
+    fs::remove(dir / "out.rar");
+    return listing ? *listing : std::vector<ArchivedEntry>{};
+  }
+  SourceDeletionResult Delete(const std::vector<ArchivedEntry>& listing, int mode,
+                              const std::vector<std::string>& includes) {
+    SourceDeletion how;
+    how.includes = includes;
+    how.pathMode = mode;
+    how.recurse = true;
+    return DeleteArchivedSources(listing, how);
+  }
+  std::string Src() const { return (dir / "src").string(); }
+  test::TempDir dir;
+};
+
+TEST_F(SourceDelete, EveryPathModeFindsTheArchivedFiles) {
+  struct Case {
+    const char* sw;
+    int mode;
+  };
+  for (const Case& c : {Case{"-ep1", 1}, Case{"-ep2", 2}, Case{"-ep3", 3}}) {
+    SCOPED_TRACE(c.sw);
+    SetUp();
+    const auto listing = Archive(c.sw, {Src()});
+    const auto r = Delete(listing, c.mode, {Src()});
+    EXPECT_EQ(r.deleted, 4);
+    EXPECT_EQ(r.kept, 0);
+    EXPECT_FALSE(fs::exists(dir / "src")) << "emptied folders named by the archive go";
+  }
+}
+
+TEST_F(SourceDelete, ChangedMissingUnlistedAndAmbiguousFilesStay) {
+  const auto listing = Archive("-ep1", {Src()});
+  // Written after archiving: same size, later time.
+  test::WriteFile(dir / "src" / "b.txt", "BETA");
+  fs::last_write_time(dir / "src" / "b.txt", fs::last_write_time(dir / "src" / "b.txt") + std::chrono::seconds(5));
+  // Made after archiving: not in the archive.
+  test::WriteFile(dir / "src" / "new.txt", "new");
+  fs::remove(dir / "src" / "deep" / "c.log");
+  const auto r = Delete(listing, 1, {Src()});
+  EXPECT_EQ(r.deleted, 2);  // a.txt, deep/a.txt
+  EXPECT_EQ(r.kept, 2);     // b.txt changed, c.log missing
+  EXPECT_TRUE(fs::exists(dir / "src" / "b.txt"));
+  EXPECT_TRUE(fs::exists(dir / "src" / "new.txt"));
+  EXPECT_FALSE(fs::exists(dir / "src" / "deep")) << "emptied by the deletion";
+}
+
+TEST_F(SourceDelete, NamesOnlyNeverGuessesBetweenTwoFilesOfOneName) {
+  // Both a.txt fit one stored name; with equal size and time neither goes.
+  test::WriteFile(dir / "src" / "deep" / "a.txt", "ALPHA");
+  fs::last_write_time(dir / "src" / "deep" / "a.txt", fs::last_write_time(dir / "src" / "a.txt"));
+  const auto listing = Archive("-ep", {Src() + "/*.txt"});
+  const auto r = Delete(listing, 0, {Src() + "/*.txt"});
+  EXPECT_EQ(r.deleted, 1);  // b.txt
+  EXPECT_TRUE(fs::exists(dir / "src" / "a.txt"));
+  EXPECT_TRUE(fs::exists(dir / "src" / "deep" / "a.txt"));
+  EXPECT_TRUE(fs::exists(dir / "src" / "deep" / "c.log"));
+}
+
+TEST_F(SourceDelete, RelativeItemsAndUnreadableArchivesDeleteNothing) {
+  const auto listing = Archive("-ep1", {Src()});
+  EXPECT_EQ(Delete(listing, 1, {"src"}).deleted, 0);
+  EXPECT_TRUE(fs::exists(dir / "src" / "a.txt"));
+  test::WriteFile(dir / "junk.rar", "not an archive at all");
+  std::string why;
+  EXPECT_FALSE(ReadArchiveListing({(dir / "junk.rar").string()}, &why));
+  EXPECT_FALSE(why.empty());
+}
+
+TEST_F(SourceDelete, EncryptedArchiveStillListsAndWipeDeletes) {
+  const auto listing = Archive("-ep1", {Src()}, "-hpsecret");
+  ASSERT_EQ(listing.size(), 6u);  // src/, src/deep/ and four files
+  SourceDeletion how;
+  how.includes = {Src()};
+  how.wipe = true;
+  how.recurse = true;
+  EXPECT_EQ(DeleteArchivedSources(listing, how).deleted, 4);
+}
+
+TEST(ArchiveVolumeGroups, PartsFormOneArchiveInOrder) {
+  const auto groups = ArchiveVolumeGroups("/r", {"x.part10.rar", "x.part2.rar", "x.part1.rar", "y.rar", ".z.zip"});
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(groups[0], std::vector<std::string>{"/r/y.rar"});
+  EXPECT_EQ(groups[1], std::vector<std::string>{"/r/.z.zip"});
+  EXPECT_EQ(groups[2], (std::vector<std::string>{"/r/x.part1.rar", "/r/x.part2.rar", "/r/x.part10.rar"}));
+}
+
+}  // namespace

@@ -1,0 +1,297 @@
+// The shell notifier: "yux.snt", the fired handler with its inactivity,
+// the watches scheduling presets, the dialog, and a real yux that runs a
+// preset after a file appears in a watched folder.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "core/services/shellnotifier.h"
+#include "core/store/folders.h"
+#include "core/store/options.h"
+#include "core/store/presets.h"
+#include "core/store/programlog.h"
+#include "core/store/schedule.h"
+#include "platform/messagebox.h"
+#include "tests/core/program_fixture.h"
+#include "tests/core/yux_process.h"
+#include "tests/support/testsupport.h"
+
+using namespace yux;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Notifier : public test::ProgramTest {
+ protected:
+  void SetUp() override {
+    boxes = std::make_shared<platform::ScriptedMessageBoxService>();
+    SetUpProgram(boxes, &hooks);
+    SettingsFolder = settings.str();
+    PresetsFolder = (settings / "presets").string();
+    fs::create_directories(PresetsFolder);
+    for (int n = 1; n <= kShellNotifierTasks; ++n) ShellNotifierTasks[n - 1] = DefaultShellNotifierTask(n);
+  }
+  void TearDown() override {
+    StopShellNotifiers();
+    SetShellNotifierHooks({});
+    SetPresetListRows(nullptr);
+    test::ProgramTest::TearDown();
+  }
+  // Presets are known to the schedule through the main window's rows.
+  void KnowPresets(const std::vector<std::string>& names) {
+    for (const auto& n : names) rows_.rows.push_back({n, "", ""});
+    SetPresetListRows(&rows_);
+  }
+  std::string Log() const { return test::ReadFile(settings / "yux.log"); }
+
+  TPresetRowList rows_;
+  std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
+  test::FakeHooks hooks;
+};
+
+TDateTime At(const char* text) { return *DateTimeFromText(text); }
+
+}  // namespace
+
+TEST_F(Notifier, TasksFileKeysInOrderDefaultsAndBadValues) {
+  ShellNotifierArray tasks;
+  for (int n = 1; n <= kShellNotifierTasks; ++n) tasks[n - 1] = DefaultShellNotifierTask(n);
+  tasks[2].Name = "Photos";
+  tasks[2].Folder = "/home/u/Pictures";
+  tasks[2].Preset = "Daily";
+  tasks[2].Enabled = true;
+  tasks[2].Subfolders = true;
+  tasks[2].CSZ = false;
+  tasks[2].ExecDelay = 5;
+  tasks[2].InactiveDelay = 0;
+  tasks[2].InactiveTill = At("2026.12.24 22:00:00");
+  ASSERT_TRUE(SaveShellNotifierTasks(tasks));
+  const std::string text = test::ReadFile(home / "yux.snt");
+  EXPECT_NE(text.find("[TASK3]\r\nENABLED=1\r\nNAME=Photos\r\nPRESET=Daily\r\nFOLDER=/home/u/Pictures\r\n"
+                      "SUBFOLDERS=1\r\nEXECDELAY=5\r\nINACTIVEDELAY=0\r\nINACTIVETILL=2026.12.24 22:00:00 \r\n"
+                      "CFN=1\r\nCDN=1\r\nCSZ=0\r\nCLW=1\r\nCAT=1\r\n[TASK4]"),
+            std::string::npos)
+      << text;
+  ShellNotifierArray back;
+  LoadShellNotifierTasks(back);
+  EXPECT_EQ(back, tasks);
+
+  // Unreadable numbers and times take their defaults, with one log line;
+  // booleans follow the "0" rule.
+  test::WriteFile(home / "yux.snt",
+                  "[TASK1]\r\nENABLED=yes\r\nEXECDELAY=ten\r\nINACTIVEDELAY=\r\nINACTIVETILL=soon\r\nCFN=0\r\n");
+  LoadShellNotifierTasks(back);
+  EXPECT_TRUE(back[0].Enabled);
+  EXPECT_EQ(back[0].ExecDelay, 10);
+  EXPECT_EQ(back[0].InactiveDelay, 60);
+  EXPECT_EQ(back[0].InactiveTill, At("2000.01.01 00:00:00"));
+  EXPECT_FALSE(back[0].CFN);
+  EXPECT_EQ(back[0].Name, "Task 1");
+  EXPECT_EQ(back[8], DefaultShellNotifierTask(9));
+  const std::string log = Log();
+  EXPECT_EQ(test::CountOf(log, "SHELL NOTIFIER: unreadable values"), 1) << log;
+  EXPECT_NE(log.find("TASK1.EXECDELAY=ten"), std::string::npos);
+}
+
+TEST_F(Notifier, AChangeSchedulesOnceThenRestsForItsMinutes) {
+  KnowPresets({"Daily"});
+  TDateTime now = At("2026.12.10 12:00:00");
+  SetShellNotifierHooks({[&] { return now; }, {}});
+  tsnopt& task = ShellNotifierTasks[1];
+  task.Name = "Docs";
+  task.Preset = "Daily";
+
+  ShellNotifierFired(2);
+  ASSERT_EQ(Schedule.Rows().size(), 1u);
+  EXPECT_EQ(Schedule.Rows()[0].Name, "Daily");
+  EXPECT_EQ(Schedule.Rows()[0].DateText, "2026.12.10 12:00:10 ");
+  EXPECT_NE(Log().find("SHELL NOTIFIER: task \"Docs\" schedules \"Daily\" to 2026.12.10 12:00:10 ."),
+            std::string::npos)
+      << Log();
+  EXPECT_DOUBLE_EQ(task.InactiveTill, At("2026.12.10 13:00:00"));
+  // Saved at once.
+  ShellNotifierArray saved;
+  LoadShellNotifierTasks(saved);
+  EXPECT_DOUBLE_EQ(saved[1].InactiveTill, task.InactiveTill);
+
+  now = At("2026.12.10 12:59:59");
+  ShellNotifierFired(2);
+  EXPECT_EQ(Schedule.Rows().size(), 1u);
+  now = At("2026.12.10 13:00:00");
+  ShellNotifierFired(2);
+  EXPECT_EQ(Schedule.Rows().size(), 2u);
+
+  // No inactivity: every change schedules (and is saved and logged).
+  Schedule.Clear();
+  task.InactiveDelay = 0;
+  task.InactiveTill = 0;
+  for (int i = 0; i < 3; ++i) {
+    now += 1.0 / 86400;
+    ShellNotifierFired(2);
+  }
+  EXPECT_EQ(Schedule.Rows().size(), 3u);
+
+  // A preset that does not exist is refused by the schedule.
+  Schedule.Clear();
+  task.Preset = "Nothing";
+  ShellNotifierFired(2);
+  EXPECT_TRUE(Schedule.Rows().empty());
+}
+
+TEST_F(Notifier, WatchesFollowTheEnabledTasksAndScheduleAfterAChange) {
+  KnowPresets({"Daily"});
+  test::TempDir watched;
+  tsnopt& task = ShellNotifierTasks[4];
+  task.Name = "Inbox";
+  task.Folder = watched.str();
+  task.Preset = "Daily";
+  task.Enabled = true;
+  task.ExecDelay = 30;
+  ShellNotifierTasks[5].Folder = watched.str();  // not enabled: no watch
+  StartShellNotifiers();
+  EXPECT_TRUE(ShellNotifierWatching(5));
+  EXPECT_FALSE(ShellNotifierWatching(6));
+
+  const QDateTime before = QDateTime::currentDateTime();
+  test::WriteFile(watched / "new.txt", "x");
+  QElapsedTimer t;
+  t.start();
+  while (Schedule.Rows().empty() && t.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  const QDateTime after = QDateTime::currentDateTime();
+  ASSERT_EQ(Schedule.Rows().size(), 1u) << Log();
+  const QDateTime due = QtFromDateTime(*DateTimeFromText(Schedule.Rows()[0].DateText));
+  EXPECT_GE(due, before.addSecs(30).addMSecs(-1000));
+  EXPECT_LE(due, after.addSecs(30).addMSecs(1000));
+
+  // A rebuild without the task stops its watch.
+  task.Enabled = false;
+  StartShellNotifiers();
+  EXPECT_FALSE(ShellNotifierWatching(5));
+}
+
+namespace {
+
+// Folders deeper than a path can name, made and removed through descriptors.
+class DeepChain {
+ public:
+  // Makes `top`/`name`/n/n/... until a folder's path passes 4096 bytes;
+  // Parent() is then the deepest folder whose path still fits.
+  DeepChain(const fs::path& top, const std::string& name) : top_(top), name_(name) {
+    int fd = open(top.c_str(), O_DIRECTORY | O_CLOEXEC);
+    std::string path = top.string(), part = name;
+    while (fd >= 0 && path.size() < 4096) {
+      mkdirat(fd, part.c_str(), 0755);
+      const int next = openat(fd, part.c_str(), O_DIRECTORY | O_CLOEXEC);
+      path += "/" + part;
+      // Paths of 4096 bytes and more cannot be named (PATH_MAX).
+      if (path.size() < 4096 && path.size() + 251 >= 4096 && parent_ < 0) parent_ = next >= 0 ? dup(next) : -1;
+      close(fd);
+      fd = next;
+      part = std::string(250, 'n');
+    }
+    if (fd >= 0) close(fd);
+  }
+  ~DeepChain() {
+    if (parent_ >= 0) close(parent_);
+    const int fd = open(top_.c_str(), O_DIRECTORY | O_CLOEXEC);
+    Remove(fd, name_);
+    close(fd);
+  }
+  int Parent() const { return parent_; }
+
+ private:
+  static void Remove(int dirFd, const std::string& name) {
+    const int fd = openat(dirFd, name.c_str(), O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      std::vector<std::string> children;
+      if (DIR* d = fdopendir(dup(fd))) {
+        while (dirent* e = readdir(d))
+          if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") children.push_back(e->d_name);
+        closedir(d);
+      }
+      for (const auto& c : children) Remove(fd, c);
+      close(fd);
+    }
+    unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+  }
+  fs::path top_;
+  std::string name_;
+  int parent_ = -1;
+};
+
+}  // namespace
+
+// Subfolders that cannot be watched (the system's watch limit, or here a
+// path too long to name) leave changes unseen: the task says so in the log,
+// once, however many there are and whenever they come.
+TEST_F(Notifier, SubfoldersThatCannotBeWatchedAreLoggedOnce) {
+  KnowPresets({"Daily"});
+  test::TempDir watched;
+  DeepChain a(watched.path(), "a"), b(watched.path(), "b");
+  ASSERT_GE(a.Parent(), 0);
+  tsnopt& task = ShellNotifierTasks[2];
+  task.Name = "Deep";
+  task.Folder = watched.str();
+  task.Preset = "Daily";
+  task.Enabled = true;
+  task.Subfolders = true;
+  StartShellNotifiers();
+  ASSERT_TRUE(ShellNotifierWatching(3));
+  QElapsedTimer t;
+  t.start();
+  while (Log().find("cannot be watched") == std::string::npos && t.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_NE(Log().find("SHELL NOTIFIER: task \"Deep\": 2 subfolders cannot be watched"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("File name too long"), std::string::npos) << Log();
+
+  // One more such folder, made while the task watches: seen as a change,
+  // not logged again.
+  ASSERT_EQ(mkdirat(a.Parent(), std::string(250, 'm').c_str(), 0755), 0);
+  t.restart();
+  while (Schedule.Rows().empty() && t.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(Schedule.Rows().size(), 1u) << Log();
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(test::CountOf(Log(), "cannot be watched"), 1) << Log();
+  StopShellNotifiers();
+}
+
+TEST(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
+  test::YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  const fs::path inbox = world.settings / "inbox";
+  fs::create_directories(source);
+  fs::create_directories(inbox);
+  test::WriteFile(source / "notes.txt", "Notes to keep.\n");
+  test::WriteDailyPreset(world, source, dest);
+  test::WriteFile(world.home / "yux.snt", "[TASK2]\r\nENABLED=1\r\nNAME=Inbox\r\nPRESET=Daily\r\nFOLDER=" +
+                                              inbox.string() + "\r\nEXECDELAY=1\r\nINACTIVEDELAY=60\r\n");
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
+  test::WriteFile(inbox / "arrived.txt", "new");
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "SHELL NOTIFIER: task \"Inbox\" schedules \"Daily\""))
+      << world.Log();
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "Daily: Done.", 30000)) << world.Log();
+  EXPECT_TRUE(fs::exists(dest / "Daily.rar"));
+  // The task rests now: it was saved with its inactive-till time.
+  const std::string snt = test::ReadFile(world.home / "yux.snt");
+  const std::size_t task2 = snt.find("[TASK2]");
+  ASSERT_NE(task2, std::string::npos) << snt;
+  const std::size_t till = snt.find("INACTIVETILL=", task2);
+  EXPECT_NE(snt.substr(till, 17), "INACTIVETILL=2000") << snt;
+}
