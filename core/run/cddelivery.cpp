@@ -1,3 +1,4 @@
+// The disc delivery: burning the produced files onto a disc, session by session.
 #include "core/run/cddelivery.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The delivery history, the produced-files lists and the cleaners of every delivery.
 #include "core/run/deliveryhistory.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Dialling up before the network deliveries and hanging up after them.
 #include "core/run/dialup.h"
 
 #include <QCoreApplication>

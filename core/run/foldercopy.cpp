@@ -1,3 +1,4 @@
+// The folder copy: moving the produced files into the destination folder.
 #include "core/run/foldercopy.h"
 
 #include <algorithm>

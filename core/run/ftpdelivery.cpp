@@ -1,3 +1,4 @@
+// The FTP delivery: uploads, retries, the host script and the FTP cleaner.
 #include "core/run/ftpdelivery.h"
 
 #include <QTimer>

@@ -1,3 +1,4 @@
+// The e-mail delivery: the produced files sent as attachments.
 #include "core/run/maildelivery.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The run of a preset: its stages from the archiver to the last delivery.
 #include "core/run/presetrun.h"
 
 #include <filesystem>

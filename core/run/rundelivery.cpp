@@ -1,3 +1,4 @@
+// The delivery record of a run: which destination took which file, what is kept.
 #include "core/run/rundelivery.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Deleting the sources once their archive has been delivered.
 #include "core/run/sourcedelete.h"
 
 #include <archive.h>

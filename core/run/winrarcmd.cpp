@@ -1,3 +1,4 @@
+// The archiver's command line made from a preset.
 #include "core/run/winrarcmd.h"
 
 #include <filesystem>

@@ -1,3 +1,4 @@
+// The requests of a command line, joined to the schedule.
 #include "core/schedule/cmdline_args.h"
 
 #include <QString>

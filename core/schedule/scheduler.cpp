@@ -1,3 +1,4 @@
+// The scheduler tick: due entries, their runs and commands.
 #include "core/schedule/scheduler.h"
 
 #include <QCoreApplication>

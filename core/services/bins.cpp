@@ -1,3 +1,4 @@
+// The keeper and recycle bins: collecting paths and archiving them.
 #include "core/services/bins.h"
 
 #include <QTimer>

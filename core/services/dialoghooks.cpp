@@ -1,3 +1,4 @@
+// The dialogs the core opens through hooks, and the password check.
 #include "core/services/dialoghooks.h"
 
 #include "core/store/msgtable.h"

@@ -1,3 +1,4 @@
+// Writing and removing the bin verbs of the file managers.
 #include "core/services/filemanagerverbs.h"
 
 #include <filesystem>

@@ -1,3 +1,4 @@
+// Duplicating and renaming a preset with its schedule rows and notifier tasks.
 #include "core/services/presetcopy.h"
 
 #include <cstdio>

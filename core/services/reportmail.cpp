@@ -1,3 +1,4 @@
+// The program's own report mails: error lines and the "/SENDLOG" digest.
 #include "core/services/reportmail.h"
 
 #include <deque>

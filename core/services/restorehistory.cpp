@@ -1,3 +1,4 @@
+// What the restore window works from: history rows and their archives.
 #include "core/services/restorehistory.h"
 
 #include <QString>

@@ -1,3 +1,4 @@
+// The shell notifier: folder watches that schedule presets.
 #include "core/services/shellnotifier.h"
 
 #include <QDateTime>

@@ -1,3 +1,4 @@
+// Desktop services for the windows: programs, documents, folders, shortcuts.
 #include "core/services/shellutils.h"
 
 #include <QFileDialog>

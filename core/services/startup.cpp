@@ -1,3 +1,4 @@
+// Start-up and instances: the messenger, the locks, the settings folder.
 #include "core/services/startup.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// The web control panel: pages, login and commands over HTTP.
 #include "core/services/webpanel.h"
 
 #include <QDateTime>

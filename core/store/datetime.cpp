@@ -1,3 +1,4 @@
+// The program's date-time texts and conversions.
 #include "core/store/datetime.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// The process-wide flags.
 #include "core/store/flags.h"
 
 namespace yux {

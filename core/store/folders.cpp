@@ -1,3 +1,4 @@
+// The process-wide folders and program paths.
 #include "core/store/folders.h"
 
 namespace yux {

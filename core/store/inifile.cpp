@@ -1,3 +1,4 @@
+// Reading ini files.
 #include "core/store/inifile.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// Language files: translated texts of the windows and the message table.
 #include "core/store/language.h"
 
 #include <QAbstractButton>

@@ -1,3 +1,4 @@
+// The receiver of reports made before the program log is up.
 #include "core/store/loghook.h"
 
 #include <iostream>

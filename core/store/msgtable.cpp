@@ -1,3 +1,4 @@
+// The message table: every user-visible text and its key.
 #include "core/store/msgtable.h"
 
 #include <map>

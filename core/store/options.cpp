@@ -1,3 +1,4 @@
+// The options file ("yux.opt") and the scrambled text form.
 #include "core/store/options.h"
 
 #include <QGuiApplication>

@@ -1,3 +1,4 @@
+// Preset files: reading, writing and listing presets.
 #include "core/store/presets.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// The program log: its file, its list and the preset log lines.
 #include "core/store/programlog.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// Saving a settings or list file whole, never half-written.
 #include "core/store/savefile.h"
 
 #include <QSaveFile>

@@ -1,3 +1,4 @@
+// The schedule file "yux.sch", the last-run file and the request syntax.
 #include "core/store/schedule.h"
 
 #include <QLockFile>

@@ -1,3 +1,4 @@
+// Skin files: pictures and colours of the windows.
 #include "core/store/skin.h"
 
 #include <QEvent>

@@ -1,3 +1,4 @@
+// Small text helpers of the settings files.
 #include "core/store/textutil.h"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// The main window: start-up, close, the preset and log lists, the bins' lists.
 #include "core/window/mainform.h"
 
 #include <QAction>

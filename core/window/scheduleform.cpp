@@ -1,3 +1,4 @@
+// The schedule window.
 #include "core/window/scheduleform.h"
 
 #include <QCalendarWidget>

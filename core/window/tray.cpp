@@ -1,3 +1,4 @@
+// The tray icon's texts and pictures.
 #include "core/window/tray.h"
 
 #include <QPainter>
