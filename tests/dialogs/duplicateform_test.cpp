@@ -15,6 +15,7 @@
 #include "core/services/shellnotifier.h"
 #include "core/store/presets.h"
 #include "core/store/schedule.h"
+#include "tests/core/log_lines.h"
 #include "tests/core/program_fixture.h"
 
 using namespace yux;
@@ -22,12 +23,6 @@ using namespace yux::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct LogLines : LogListSink {
-  void AppendLine(const std::string& line) override { lines.push_back(line); }
-  void ReplaceLines(const std::vector<std::string>& l) override { lines = l; }
-  std::vector<std::string> lines;
-};
 
 class DuplicateDialog : public ProgramTest {
  protected:
@@ -108,7 +103,9 @@ TEST_F(DuplicateDialog, RefusedNamesTouchNothingAndKeepTheDialogOpen) {
   for (bool rename : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (rename ? " rename" : " duplicate"));
-      LogLines log;
+      test::LogLines log;
+      log.keep = nullptr;  // whole lines, as the window's list holds them
+      log.followReloads = true;
       SetLogListSink(&log);
       EXPECT_EQ(Press(c.name, rename), QDialog::Rejected);
       SetLogListSink(nullptr);

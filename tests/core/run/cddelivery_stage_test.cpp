@@ -33,6 +33,7 @@
 #include "platform/messagebox.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
+#include "tests/core/log_lines.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -40,7 +41,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DiscStage : public ::testing::Test, public LogListSink {
+class DiscStage : public ::testing::Test {
  protected:
   void SetUp() override {
     saved = {SettingsFolder, PresetsFolder};
@@ -50,7 +51,12 @@ class DiscStage : public ::testing::Test, public LogListSink {
     fs::create_directories(dir / "run");
     AbortRequested = false;
     CdDeliveryTuning() = CdTuning{5, 40, 5, 5, 5, 60000};
-    SetLogListSink(this);
+    // Only the stage's own text, without stamp and preset prefix.
+    log.keep = [](const std::string& line) {
+      auto pos = line.find("CD - ");
+      return pos == std::string::npos ? line : line.substr(pos);
+    };
+    SetLogListSink(&log);
     SetPresetDefaults(preset);
     preset.cdr = "E";
     preset.cdb = 4;
@@ -74,12 +80,6 @@ class DiscStage : public ::testing::Test, public LogListSink {
     burner->InitializeDevices(false);
     ConnectDiscEvents(*burner);
   }
-  void AppendLine(const std::string& line) override {
-    // Only the stage's own text, without stamp and preset prefix.
-    auto pos = line.find("CD - ");
-    lines.push_back(pos == std::string::npos ? line : line.substr(pos));
-  }
-  void ReplaceLines(const std::vector<std::string>&) override {}
 
   // A run-folder file of `size` bytes that do not compress.
   std::string File(const std::string& name, size_t size, unsigned seed) {
@@ -105,7 +105,7 @@ class DiscStage : public ::testing::Test, public LogListSink {
   bool Logged(const std::string& line) const {
     return std::find(lines.begin(), lines.end(), "CD - " + line) != lines.end();
   }
-  std::string All() const { return ::testing::PrintToString(lines); }
+  std::string All() const { return log.All(); }
   std::string ImageBytes() const { return test::ReadFile(dir / "e.img"); }
 
   test::TempDir dir;
@@ -114,7 +114,8 @@ class DiscStage : public ::testing::Test, public LogListSink {
   int owner = 0;
   std::shared_ptr<platform::EmulatedMmcDrive> drive;
   std::unique_ptr<disc::TLCDBurnerPro> burner;
-  std::vector<std::string> lines;
+  test::LogLines log;
+  std::vector<std::string>& lines = log.lines;
   RunDeliveries deliveries;
 };
 

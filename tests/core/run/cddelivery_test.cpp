@@ -34,6 +34,7 @@
 #include "platform/driveletters.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
+#include "tests/core/log_lines.h"
 #include "tests/core/program_fixture.h"
 #include "tests/support/testsupport.h"
 
@@ -42,7 +43,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DiscRun : public ::testing::Test, public LogListSink, public RunHooks {
+class DiscRun : public ::testing::Test, public RunHooks {
  protected:
   void SetUp() override {
     saved = {SettingsFolder, PresetsFolder, TempFolder, WinRarPath};
@@ -60,7 +61,11 @@ class DiscRun : public ::testing::Test, public LogListSink, public RunHooks {
     AbortRequested = false;
     RunActive = false;
     CdDeliveryTuning() = CdTuning{5, 40, 5, 5, 5, 60000};
-    SetLogListSink(this);
+    log.onLine = [this](const std::string& line) {
+      if (line == "Abort requested.") busyAtAbortLine = burner->Busy();
+      if (onLine) onLine(line);
+    };
+    SetLogListSink(&log);
     SetRunHooks(this);
     rows.rows = {{"Daily", "", ""}};
     SetPresetListRows(&rows);
@@ -99,14 +104,6 @@ class DiscRun : public ::testing::Test, public LogListSink, public RunHooks {
     WinRarPath = saved[3];
   }
 
-  // LogListSink: the lines without their time stamp.
-  void AppendLine(const std::string& line) override {
-    auto pos = line.find("] ");
-    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
-    if (lines.back() == "Abort requested.") busyAtAbortLine = burner->Busy();
-    if (onLine) onLine(lines.back());
-  }
-  void ReplaceLines(const std::vector<std::string>&) override {}
   // RunHooks.
   void ShowProgress(int pos) override {
     if (pos < 0) {
@@ -132,7 +129,7 @@ class DiscRun : public ::testing::Test, public LogListSink, public RunHooks {
     return std::any_of(lines.begin(), lines.end(),
                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
   }
-  std::string All() const { return ::testing::PrintToString(lines); }
+  std::string All() const { return log.All(); }
   std::vector<std::string> History() {
     auto h = ReadPresetList("Daily", ".hst");
     return h ? *h : std::vector<std::string>{};
@@ -154,7 +151,9 @@ class DiscRun : public ::testing::Test, public LogListSink, public RunHooks {
   int owner = 0;
   std::shared_ptr<platform::EmulatedMmcDrive> drive;
   std::unique_ptr<disc::TLCDBurnerPro> burner;
-  std::vector<std::string> lines;
+  // The log's lines without their time stamp.
+  test::LogLines log;
+  std::vector<std::string>& lines = log.lines;
   std::function<void(const std::string&)> onLine;
   std::function<void(int)> onProgress;
   bool barShown = false;

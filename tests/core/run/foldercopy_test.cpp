@@ -21,6 +21,7 @@
 #include "platform/driveletters.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
+#include "tests/core/log_lines.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -28,15 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override {
-    auto pos = line.find("] ");
-    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
-  }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 class FolderCopy : public ::testing::Test {
  protected:

@@ -18,6 +18,7 @@
 #include "core/store/programlog.h"
 #include "net/protocols/ftpcli.h"
 #include "net/socket/sslcontext.h"
+#include "tests/core/log_lines.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
@@ -27,15 +28,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override {
-    auto pos = line.find("] ");
-    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
-  }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 class FtpSessionVsftpd : public ::testing::Test {
  protected:

@@ -18,6 +18,7 @@
 #include "core/store/presets.h"
 #include "core/store/programlog.h"
 #include "platform/messages.h"
+#include "tests/core/log_lines.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
 #include "tests/peers/sslfixture.h"
@@ -28,15 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override {
-    auto pos = line.find("] ");
-    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
-  }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";

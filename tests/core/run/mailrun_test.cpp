@@ -28,6 +28,7 @@
 #include "core/store/programlog.h"
 #include "platform/messages.h"
 #include "platform/ras.h"
+#include "tests/core/log_lines.h"
 #include "tests/core/yux_process.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
@@ -588,15 +589,7 @@ TEST(MailRun, SendLogWithoutServerSettingsSaysWhatIsMissing) {
 
 // ---- The run and the reports inside this process ----
 
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override {
-    auto pos = line.find("] ");
-    lines.push_back(pos == std::string::npos ? line : line.substr(pos + 2));
-  }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 // A settings folder with the preset "Daily" (one small file, mailed, no
 // copy), run by the stand-in archiver; the minute of the timeouts is short.

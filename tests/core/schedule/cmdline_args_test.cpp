@@ -14,6 +14,7 @@
 #include "core/store/options.h"
 #include "core/store/programlog.h"
 #include "core/store/schedule.h"
+#include "tests/core/log_lines.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -21,12 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override { lines.push_back(line.substr(22)); }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 class StartArguments : public ::testing::Test {
  protected:

@@ -24,6 +24,7 @@
 #include "platform/messages.h"
 #include "platform/namedobjects.h"
 #include "platform/power.h"
+#include "tests/core/log_lines.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -32,12 +33,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Log lines without their time stamps.
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override { lines.push_back(line.substr(22)); }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 // The main window as the commands see it: every call is recorded.
 class RecordingActions : public SchedulerActions {

@@ -9,22 +9,21 @@
 #include "core/store/loghook.h"
 #include "core/store/msgtable.h"
 #include "core/store/options.h"
+#include "tests/core/log_lines.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
 
 namespace {
 
-class RecordingList : public LogListSink {
+// The whole lines as the window's list holds them, reloads included.
+class RecordingList : public test::LogLines {
  public:
-  void AppendLine(const std::string& line) override { lines.push_back(line); }
-  void ReplaceLines(const std::vector<std::string>& l) override {
-    lines = l;
-    ++reloads;
-    runActiveDuringReload = RunActive;
+  RecordingList() {
+    keep = nullptr;
+    followReloads = true;
+    onReload = [this](const std::vector<std::string>&) { runActiveDuringReload = RunActive; };
   }
-  std::vector<std::string> lines;
-  int reloads = 0;
   bool runActiveDuringReload = false;
 };
 

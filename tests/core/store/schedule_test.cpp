@@ -12,6 +12,7 @@
 #include "core/store/msgtable.h"
 #include "core/store/options.h"
 #include "core/store/programlog.h"
+#include "tests/core/log_lines.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -20,12 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Log lines without their time stamps.
-class LogLines : public LogListSink {
- public:
-  void AppendLine(const std::string& line) override { lines.push_back(line.substr(22)); }
-  void ReplaceLines(const std::vector<std::string>&) override {}
-  std::vector<std::string> lines;
-};
+using test::LogLines;
 
 const QDateTime kNow(QDate(2026, 12, 10), QTime(13, 30, 0));
 
