@@ -33,7 +33,7 @@
 #include "platform/messagebox.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
-#include "tests/core/log_lines.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -41,23 +41,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DiscStage : public ::testing::Test {
+class DiscStage : public test::SettingsFolderTest {
  protected:
   void SetUp() override {
-    saved = {SettingsFolder, PresetsFolder};
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    fs::create_directories(dir / "presets");
+    SettingsFolderTest::SetUp();
     fs::create_directories(dir / "run");
-    AbortRequested = false;
     CdDeliveryTuning() = CdTuning{5, 40, 5, 5, 5, 60000};
     // Only the stage's own text, without stamp and preset prefix.
     log.keep = [](const std::string& line) {
       auto pos = line.find("CD - ");
       return pos == std::string::npos ? line : line.substr(pos);
     };
-    SetLogListSink(&log);
-    SetPresetDefaults(preset);
     preset.cdr = "E";
     preset.cdb = 4;
     preset.cne = true;
@@ -66,10 +60,8 @@ class DiscStage : public ::testing::Test {
   void TearDown() override {
     burner.reset();
     platform::DriveLetterMap::Global().Clear();
-    SetLogListSink(nullptr);
     CdDeliveryTuning() = CdTuning{};
-    SettingsFolder = saved[0];
-    PresetsFolder = saved[1];
+    SettingsFolderTest::TearDown();
   }
   void Insert(uint16_t profile, uint32_t capacity = 0) {
     drive = std::make_shared<platform::EmulatedMmcDrive>((dir / "e.img").string(), profile, capacity);
@@ -108,13 +100,9 @@ class DiscStage : public ::testing::Test {
   std::string All() const { return log.All(); }
   std::string ImageBytes() const { return test::ReadFile(dir / "e.img"); }
 
-  test::TempDir dir;
-  std::vector<std::string> saved;
-  tarcopt preset;
   int owner = 0;
   std::shared_ptr<platform::EmulatedMmcDrive> drive;
   std::unique_ptr<disc::TLCDBurnerPro> burner;
-  test::LogLines log;
   std::vector<std::string>& lines = log.lines;
   RunDeliveries deliveries;
 };

@@ -34,8 +34,8 @@
 #include "platform/driveletters.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
-#include "tests/core/log_lines.h"
 #include "tests/core/program_fixture.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -43,33 +43,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DiscRun : public ::testing::Test, public RunHooks {
+class DiscRun : public test::SettingsFolderTest, public RunHooks {
  protected:
   void SetUp() override {
-    saved = {SettingsFolder, PresetsFolder, TempFolder, WinRarPath};
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    TempFolder = (dir / "temp").string();
-    WinRarPath = test::BuiltProgram("winrar").string();
-    for (const char* sub : {"presets", "temp", "src"}) fs::create_directories(dir / sub);
+    SettingsFolderTest::SetUp();
+    fs::create_directories(dir / "src");
     // Bytes that do not compress: the archive is as large as the source.
     std::mt19937 rng(7);
     std::string noise(3 << 20, '\0');
     for (auto& c : noise) c = static_cast<char>(rng());
     test::WriteFile(dir / "src" / "a.bin", noise);
-    Options = topt{};
-    AbortRequested = false;
-    RunActive = false;
     CdDeliveryTuning() = CdTuning{5, 40, 5, 5, 5, 60000};
     log.onLine = [this](const std::string& line) {
       if (line == "Abort requested.") busyAtAbortLine = burner->Busy();
       if (onLine) onLine(line);
     };
-    SetLogListSink(&log);
     SetRunHooks(this);
     rows.rows = {{"Daily", "", ""}};
     SetPresetListRows(&rows);
-    SetPresetDefaults(preset);
     preset.nam = "Daily";
     preset.dtf.clear();
     preset.vol = "None";
@@ -94,14 +85,8 @@ class DiscRun : public ::testing::Test, public RunHooks {
     platform::DriveLetterMap::Global().Clear();
     SetPresetListRows(nullptr);
     SetRunHooks(nullptr);
-    SetLogListSink(nullptr);
     CdDeliveryTuning() = CdTuning{};
-    AbortRequested = false;
-    RunActive = false;
-    SettingsFolder = saved[0];
-    PresetsFolder = saved[1];
-    TempFolder = saved[2];
-    WinRarPath = saved[3];
+    SettingsFolderTest::TearDown();
   }
 
   // RunHooks.
@@ -116,9 +101,7 @@ class DiscRun : public ::testing::Test, public RunHooks {
   disc::TLCDBurnerPro* Burner() override { return burner.get(); }
 
   RunOutcome Run() {
-    EXPECT_TRUE(SavePreset("Daily", preset));
-    EXPECT_TRUE(WritePresetList("Daily", ".inc", {(dir / "src").string()}));
-    EXPECT_TRUE(WritePresetList("Daily", ".exc", {}));
+    EXPECT_TRUE(SavePresetWithSource("Daily"));
     lines.clear();
     return RunPreset("Daily");
   }
@@ -144,15 +127,11 @@ class DiscRun : public ::testing::Test, public RunHooks {
     return out;
   }
 
-  test::TempDir dir;
-  std::vector<std::string> saved;
   TPresetRowList rows;
-  tarcopt preset;
   int owner = 0;
   std::shared_ptr<platform::EmulatedMmcDrive> drive;
   std::unique_ptr<disc::TLCDBurnerPro> burner;
   // The log's lines without their time stamp.
-  test::LogLines log;
   std::vector<std::string>& lines = log.lines;
   std::function<void(const std::string&)> onLine;
   std::function<void(int)> onProgress;

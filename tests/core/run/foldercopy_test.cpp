@@ -21,7 +21,7 @@
 #include "platform/driveletters.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
-#include "tests/core/log_lines.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
@@ -29,29 +29,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using test::LogLines;
-
-class FolderCopy : public ::testing::Test {
+class FolderCopy : public test::SettingsFolderTest {
  protected:
   void SetUp() override {
-    savedSettings = SettingsFolder;
-    savedPresets = PresetsFolder;
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    fs::create_directories(PresetsFolder);
+    SettingsFolderTest::SetUp();
     fs::create_directories(dir / "run");
-    Options = topt{};
-    AbortRequested = false;
     CurrentPresetName = "P";
-    SetLogListSink(&log);
-    SetPresetDefaults(preset);
   }
   void TearDown() override {
-    SetLogListSink(nullptr);
     platform::SetMessageBoxService(nullptr);
-    AbortRequested = false;
-    SettingsFolder = savedSettings;
-    PresetsFolder = savedPresets;
+    SettingsFolderTest::TearDown();
   }
   std::string Preset(const std::string& ext) const { return PathJoin(PresetsFolder, "P" + ext); }
   void Produce(const std::vector<std::string>& names) {
@@ -78,10 +65,6 @@ class FolderCopy : public ::testing::Test {
     return std::find(log.lines.begin(), log.lines.end(), line) != log.lines.end();
   }
 
-  test::TempDir dir;
-  std::string savedSettings, savedPresets;
-  LogLines log;
-  tarcopt preset;
 };
 
 TEST_F(FolderCopy, HistoryIsNewestFirstWithTheDateTextsBlank) {

@@ -18,7 +18,7 @@
 #include "core/store/programlog.h"
 #include "net/protocols/ftpcli.h"
 #include "net/socket/sslcontext.h"
-#include "tests/core/log_lines.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/sslfixture.h"
 #include "tests/support/testsupport.h"
@@ -28,32 +28,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using test::LogLines;
-
-class FtpSessionVsftpd : public ::testing::Test {
+class FtpSessionVsftpd : public test::SettingsFolderTest {
  protected:
   void SetUp() override {
     if (StartVsftpd()) {
       YUX_REQUIRE_PROGRAM("vsftpd");
       if (!server.Port()) ASSERT_TRUE(server.Start()) << server.Error();
     }
-    savedSettings = SettingsFolder;
-    savedPresets = PresetsFolder;
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    fs::create_directories(PresetsFolder);
+    SettingsFolderTest::SetUp();
     fs::create_directories(dir / "run");
-    Options = topt{};
-    AbortRequested = false;
     CurrentPresetName = "P";
-    SetLogListSink(&log);
-    SetPresetDefaults(preset);
     preset.fse = "127.0.0.1:" + std::to_string(server.Port());
-  }
-  void TearDown() override {
-    SetLogListSink(nullptr);
-    SettingsFolder = savedSettings;
-    PresetsFolder = savedPresets;
   }
   FtpResult Run(const std::vector<std::pair<std::string, std::string>>& files) {
     FtpJob job;
@@ -77,13 +62,9 @@ class FtpSessionVsftpd : public ::testing::Test {
   virtual bool StartVsftpd() const { return true; }
 
   test::VsftpdServer server;
-  test::TempDir dir;
-  std::string savedSettings, savedPresets;
-  tarcopt preset;
   RunDeliveries deliveries;
   unsigned watchdogMs = 30000;
   unsigned waitMs = 60000;
-  LogLines log;
   net::TSslFtpClient client;
 };
 

@@ -18,7 +18,7 @@
 #include "core/store/presets.h"
 #include "core/store/programlog.h"
 #include "platform/messages.h"
-#include "tests/core/log_lines.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
 #include "tests/peers/sslfixture.h"
@@ -28,8 +28,6 @@ using namespace yux;
 namespace fs = std::filesystem;
 
 namespace {
-
-using test::LogLines;
 
 std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
@@ -41,29 +39,15 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-class MailStage : public ::testing::Test {
+class MailStage : public test::SettingsFolderTest {
  protected:
   void SetUp() override {
-    savedSettings = SettingsFolder;
-    savedPresets = PresetsFolder;
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    fs::create_directories(PresetsFolder);
+    SettingsFolderTest::SetUp();
     fs::create_directories(dir / "run");
-    Options = topt{};
-    AbortRequested = false;
     CurrentPresetName = "P";
-    SetLogListSink(&log);
-    SetPresetDefaults(preset);
     preset.smt = true;
     preset.sfr = "yux@example.test";
     preset.sto = "admin@example.test";
-  }
-  void TearDown() override {
-    SetLogListSink(nullptr);
-    AbortRequested = false;
-    SettingsFolder = savedSettings;
-    PresetsFolder = savedPresets;
   }
   MailJob Job(const std::vector<std::string>& names) {
     MailJob job;
@@ -104,10 +88,6 @@ class MailStage : public ::testing::Test {
     return out;
   }
 
-  test::TempDir dir;
-  std::string savedSettings, savedPresets;
-  LogLines log;
-  tarcopt preset;
   RunDeliveries deliveries;
 };
 

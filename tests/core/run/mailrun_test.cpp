@@ -28,7 +28,7 @@
 #include "core/store/programlog.h"
 #include "platform/messages.h"
 #include "platform/ras.h"
-#include "tests/core/log_lines.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/core/yux_process.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
@@ -589,27 +589,15 @@ TEST(MailRun, SendLogWithoutServerSettingsSaysWhatIsMissing) {
 
 // ---- The run and the reports inside this process ----
 
-using test::LogLines;
-
 // A settings folder with the preset "Daily" (one small file, mailed, no
 // copy), run by the stand-in archiver; the minute of the timeouts is short.
-class MailRunHere : public ::testing::Test {
+class MailRunHere : public test::SettingsFolderTest {
  protected:
   void SetUp() override {
-    saved = {SettingsFolder, PresetsFolder, TempFolder, WinRarPath};
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    TempFolder = (dir / "temp").string();
-    WinRarPath = test::BuiltProgram("winrar").string();
-    for (const char* sub : {"presets", "temp", "src"}) fs::create_directories(dir / sub);
+    SettingsFolderTest::SetUp();
+    fs::create_directories(dir / "src");
     test::WriteFile(dir / "src" / "a.txt", "mailed");
-    yux::Options = topt{};
-    AbortRequested = false;
-    RunActive = false;
-    PresetRunTuning() = RunTuning{};
     PresetRunTuning().minuteMs = 1500;
-    SetLogListSink(&log);
-    SetPresetDefaults(preset);
     preset.nam = "Daily";
     preset.dtf.clear();
     preset.vol = "None";
@@ -619,22 +607,12 @@ class MailRunHere : public ::testing::Test {
     preset.sto = "admin@example.test";
   }
   void TearDown() override {
-    SetLogListSink(nullptr);
     SetErrorMailHook(nullptr);
     SetReportLogSource(nullptr);
-    PresetRunTuning() = RunTuning{};
-    AbortRequested = false;
-    RunActive = false;
-    yux::Options = topt{};
-    SettingsFolder = saved[0];
-    PresetsFolder = saved[1];
-    TempFolder = saved[2];
-    WinRarPath = saved[3];
+    SettingsFolderTest::TearDown();
   }
   RunOutcome Run() {
-    EXPECT_TRUE(SavePreset("Daily", preset));
-    EXPECT_TRUE(WritePresetList("Daily", ".inc", {(dir / "src").string()}));
-    EXPECT_TRUE(WritePresetList("Daily", ".exc", {}));
+    EXPECT_TRUE(SavePresetWithSource("Daily"));
     return RunPreset("Daily");
   }
   long Find(const std::string& text) const {
@@ -647,10 +625,6 @@ class MailRunHere : public ::testing::Test {
     yux::Options.sto = "boss@example.test";
   }
 
-  test::TempDir dir;
-  std::vector<std::string> saved;
-  LogLines log;
-  tarcopt preset;
 };
 
 // A server that takes the connection and never says a word: the stage's

@@ -27,15 +27,13 @@
 #include "core/store/schedule.h"
 #include "platform/messagebox.h"
 #include "platform/messages.h"
-#include "tests/core/log_lines.h"
+#include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
 using namespace yux;
 namespace fs = std::filesystem;
 
 namespace {
-
-using test::LogLines;
 
 class RecordingHooks : public RunHooks {
  public:
@@ -48,26 +46,16 @@ class RecordingHooks : public RunHooks {
 // A settings folder, a presets folder, a temp folder, a source folder and
 // a destination, all in one temporary folder; the archiver is the real
 // stand-in unless a test writes a fake one.
-class PresetRun : public ::testing::Test {
+class PresetRun : public test::SettingsFolderTest {
  protected:
   void SetUp() override {
-    saved = {SettingsFolder, PresetsFolder, TempFolder, WinRarPath};
-    SettingsFolder = dir.str();
-    PresetsFolder = (dir / "presets").string();
-    TempFolder = (dir / "temp").string();
-    WinRarPath = test::BuiltProgram("winrar").string();
-    for (const char* sub : {"presets", "temp", "src"}) fs::create_directories(dir / sub);
+    SettingsFolderTest::SetUp();
+    fs::create_directories(dir / "src");
     test::WriteFile(dir / "src" / "a.txt", std::string(3000, 'a'));
     test::WriteFile(dir / "src" / "b.txt", "bee");
-    Options = topt{};
-    AbortRequested = false;
-    RunActive = false;
-    PresetRunTuning() = RunTuning{};
-    SetLogListSink(&log);
     SetRunHooks(&hooks);
     rows.rows = {{"Daily", "", ""}};
     SetPresetListRows(&rows);
-    SetPresetDefaults(preset);
     preset.nam = "Daily";
     preset.dtf.clear();  // a name without a time stamp, so tests know it
     preset.vol = "None";
@@ -77,23 +65,13 @@ class PresetRun : public ::testing::Test {
   void TearDown() override {
     SetPresetListRows(nullptr);
     SetRunHooks(nullptr);
-    SetLogListSink(nullptr);
     platform::SetMessageBoxService(nullptr);
-    PresetRunTuning() = RunTuning{};
-    AbortRequested = false;
-    RunActive = false;
-    Options = topt{};
-    SettingsFolder = saved[0];
-    PresetsFolder = saved[1];
-    TempFolder = saved[2];
-    WinRarPath = saved[3];
+    SettingsFolderTest::TearDown();
   }
 
   std::string Dest() const { return (dir / "dest").string(); }
   void Save(const std::string& name = "Daily") {
-    ASSERT_TRUE(SavePreset(name, preset));
-    ASSERT_TRUE(WritePresetList(name, ".inc", {(dir / "src").string()}));
-    ASSERT_TRUE(WritePresetList(name, ".exc", {}));
+    ASSERT_TRUE(SavePresetWithSource(name));
   }
   RunOutcome Run(const std::string& name = "Daily") {
     Save(name);
@@ -154,12 +132,8 @@ class PresetRun : public ::testing::Test {
     return lines ? *lines : std::vector<std::string>{};
   }
 
-  test::TempDir dir;
-  std::vector<std::string> saved;
-  LogLines log;
   RecordingHooks hooks;
   TPresetRowList rows;
-  tarcopt preset;
 };
 
 TEST_F(PresetRun, NormalRunArchivesCopiesAndRecords) {
