@@ -31,6 +31,18 @@ void OwnByFtp(const std::filesystem::path& p) {
 
 }  // namespace
 
+bool FtpServerPeer::Launch(const std::vector<std::string>& argv, const std::string& name) {
+  if (!proc_.Start(argv)) {
+    error_ = name + " did not start";
+    return false;
+  }
+  if (!WaitForListener(port_)) {
+    error_ = name + " does not listen";
+    return false;
+  }
+  return true;
+}
+
 bool VsftpdServer::Start(FtpTls tls, const std::string& extraConfig) {
   namespace fs = std::filesystem;
   fs::create_directories(Pub());
@@ -61,15 +73,7 @@ bool VsftpdServer::Start(FtpTls tls, const std::string& extraConfig) {
   conf += extraConfig;
   std::string file = (dir_ / "vsftpd.conf").string();
   WriteFile(file, conf);
-  if (!proc_.Start({"vsftpd", file})) {
-    error_ = "vsftpd did not start";
-    return false;
-  }
-  if (!WaitForListener(port_)) {
-    error_ = "vsftpd does not listen";
-    return false;
-  }
-  return true;
+  return Launch({"vsftpd", file}, "vsftpd");
 }
 
 bool VsftpdServer::RestartWithCertificate(const std::string& cert, const std::string& key) {
@@ -113,17 +117,7 @@ void VsftpdServer::Kill() {
   proc_.Stop();
 }
 
-bool VsftpdServer::Restart() {
-  if (!proc_.Start({"vsftpd", (dir_ / "vsftpd.conf").string()})) {
-    error_ = "vsftpd did not start again";
-    return false;
-  }
-  if (!WaitForListener(port_)) {
-    error_ = "vsftpd does not listen again";
-    return false;
-  }
-  return true;
-}
+bool VsftpdServer::Restart() { return Launch({"vsftpd", (dir_ / "vsftpd.conf").string()}, "vsftpd (again)"); }
 
 int LoopbackListener(int& port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -229,8 +223,7 @@ bool PyFtpServer::Start(const std::string& handlerSource, const std::filesystem:
       "FTPServer(('127.0.0.1', int(sys.argv[1])), handler).serve_forever()\n";
   std::string file = (dir_ / "server.py").string();
   WriteFile(file, script);
-  if (!proc_.Start({"/usr/bin/python3", file, std::to_string(port_), root.string()})) return false;
-  return WaitForListener(port_);
+  return Launch({"/usr/bin/python3", file, std::to_string(port_), root.string()}, "pyftpdlib");
 }
 
 std::filesystem::path FetchedPeerRoot(const std::string& package) {
@@ -273,11 +266,7 @@ bool ProftpdServer::Start() {
   WriteFile(file, conf);
   auto argv = FetchedCommand("proftpd-core", "usr/sbin/proftpd");
   argv.insert(argv.end(), {"-n", "-q", "-c", file});
-  if (!proc_.Start(argv) || !WaitForListener(port_)) {
-    error_ = "proftpd did not start";
-    return false;
-  }
-  return true;
+  return Launch(argv, "proftpd");
 }
 
 bool PureFtpdServer::Available() {
@@ -304,11 +293,7 @@ bool PureFtpdServer::Start() {
   auto argv = FetchedCommand("pure-ftpd", "usr/sbin/pure-ftpd");
   argv.insert(argv.end(),
               {"-S", "127.0.0.1," + std::to_string(port_), "-l", "puredb:" + db, "-E", "-H"});
-  if (!proc_.Start(argv) || !WaitForListener(port_)) {
-    error_ = "pure-ftpd did not start";
-    return false;
-  }
-  return true;
+  return Launch(argv, "pure-ftpd");
 }
 
 }  // namespace yux::test

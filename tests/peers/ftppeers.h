@@ -3,6 +3,7 @@
 // with its own configuration and folders, stopped with the object.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/peers/peers.h"
 #include "tests/support/testsupport.h"
@@ -15,16 +16,34 @@ enum class FtpTls { None, Explicit, Implicit };
 // without TLS (start the server with FtpTls::Explicit).
 inline constexpr const char kVsftpdForceTls[] = "force_anon_data_ssl=YES\nforce_anon_logins_ssl=YES\n";
 
+// What every FTP server here is: a process of its own with a folder of its
+// own, listening on a free port of 127.0.0.1, stopped with the object; a
+// start that failed says why.
+class FtpServerPeer {
+ public:
+  int Port() const { return port_; }
+  const std::string& Error() const { return error_; }
+
+ protected:
+  // Starts argv and waits until the port listens; false with the reason
+  // ("<name> did not start" or "<name> does not listen") in Error().
+  bool Launch(const std::vector<std::string>& argv, const std::string& name);
+
+  TempDir dir_;
+  PeerProcess proc_;
+  int port_ = 0;
+  std::string error_;
+};
+
 // vsftpd with anonymous access.  Its root is owned by root and not
 // writable (vsftpd refuses a writable one); uploads go to "pub", owned by
 // the ftp user.  With TLS it uses the test PKI's server certificate and
 // keeps vsftpd's default require_ssl_reuse=YES.
-class VsftpdServer {
+class VsftpdServer : public FtpServerPeer {
  public:
   bool Start(FtpTls tls = FtpTls::None, const std::string& extraConfig = {});
   // Starts the server again on the same port with another TLS certificate.
   bool RestartWithCertificate(const std::string& cert, const std::string& key);
-  int Port() const { return port_; }
   std::filesystem::path Root() const { return dir_ / "root"; }
   std::filesystem::path Pub() const { return dir_ / "root" / "pub"; }
   // Writes a file into pub owned by the ftp user, so that the server may
@@ -35,63 +54,34 @@ class VsftpdServer {
   void Kill();
   // Starts the server again on the same port with the same configuration.
   bool Restart();
-  const std::string& Error() const { return error_; }
-
- private:
-  TempDir dir_;
-  PeerProcess proc_;
-  int port_ = 0;
-  std::string error_;
 };
 
 // proftpd with mod_deflate (DeflateEngine on), anonymous access to Anon(),
 // run from the folder scripts/fetch_ftp_peers.sh unpacked it into.
-class ProftpdServer {
+class ProftpdServer : public FtpServerPeer {
  public:
   static bool Available();
   bool Start();
-  int Port() const { return port_; }
   std::filesystem::path Anon() const { return dir_ / "anon"; }
-  const std::string& Error() const { return error_; }
-
- private:
-  TempDir dir_;
-  PeerProcess proc_;
-  int port_ = 0;
-  std::string error_;
 };
 
 // pure-ftpd with one virtual user, "yux" with the password "secret", whose
 // home is Home(); run from the folder scripts/fetch_ftp_peers.sh unpacked
 // it into.
-class PureFtpdServer {
+class PureFtpdServer : public FtpServerPeer {
  public:
   static bool Available();
   bool Start();
-  int Port() const { return port_; }
   std::filesystem::path Home() const { return dir_ / "home"; }
-  const std::string& Error() const { return error_; }
-
- private:
-  TempDir dir_;
-  PeerProcess proc_;
-  int port_ = 0;
-  std::string error_;
 };
 
 // A pyftpdlib server scripted in Python (its handler class is given as
 // source text; "handler" must name it), run with Debian's /usr/bin/python3.
 // The server serves `root` to the user "user" with the password "pass" and
 // to anonymous users.
-class PyFtpServer {
+class PyFtpServer : public FtpServerPeer {
  public:
   bool Start(const std::string& handlerSource, const std::filesystem::path& root);
-  int Port() const { return port_; }
-
- private:
-  TempDir dir_;
-  PeerProcess proc_;
-  int port_ = 0;
 };
 
 // Plain socket helpers for scripted FTP servers (blocking, 5 s limits).
