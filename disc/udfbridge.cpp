@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "disc/commonlib.h"
-#include "disc/iso9660.h"
 
 namespace yux::disc {
 

@@ -81,6 +81,7 @@ bool NetTimerDispatch(TMessage& msg) {
 
 TNetTimer::TNetTimer(TNetWndControl* owner) : owner_(owner) {
   if (!owner) throw ENetTimerException("Owner not assigned");
+  SetNetWndUnclaimedHandler(&NetTimerDispatch);
   marker_ = reinterpret_cast<std::uintptr_t>(this);
   Register(this);
 }

@@ -7,10 +7,11 @@
 #include <string>
 
 #include "net/socket/netexceptions.h"
-#include "net/socket/nettimer.h"
 
 namespace yux::net {
 namespace {
+
+std::atomic<TNetWndUnclaimedHandler> g_unclaimed{nullptr};
 
 // Unit-wide state.  It is never destroyed: handlers still attached when the
 // process ends keep the pool until their last detach.
@@ -55,6 +56,8 @@ struct TNetWndHandler::Slot {
 };
 
 TNetWndHandlerPool* NetWndHandlerPool() { return U().pool; }
+
+void SetNetWndUnclaimedHandler(TNetWndUnclaimedHandler handler) { g_unclaimed.store(handler); }
 
 int NetWndWindowCount() {
   std::lock_guard<std::mutex> g(U().classLock);
@@ -146,7 +149,7 @@ void TNetWndHandler::HandleWindowMessage(TMessage& msg) {
         return;
       }
     }
-    if (NetTimerDispatch(msg)) return;
+    if (TNetWndUnclaimedHandler unclaimed = g_unclaimed.load(); unclaimed && unclaimed(msg)) return;
     msg.Result = platform::DefWindowProc(handle_, msg.Msg, msg.WParam, msg.LParam);
   } catch (const std::exception&) {
     // Dropped: nothing raised by a handler leaves the window procedure.

@@ -211,4 +211,11 @@ TNetWndHandlerPool* NetWndHandlerPool();
 // The number of hidden windows that exist.
 int NetWndWindowCount();
 
+// The receiver of the messages of a hidden window that no control claims,
+// asked before the default procedure; true when it took the message.  The
+// timers (net/socket/nettimer.h) install theirs when the first is made, so
+// that this unit never calls into them by name.
+using TNetWndUnclaimedHandler = bool (*)(TMessage& msg);
+void SetNetWndUnclaimedHandler(TNetWndUnclaimedHandler handler);
+
 }  // namespace yux::net

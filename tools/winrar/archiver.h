@@ -2,21 +2,10 @@
 // The commands of the stand-in archiver: add (and move), delete by age or
 // mask, open (list an archive) and extract.  Exit codes are those the backup core
 // judges.
+#include "tools/winrar/exitcodes.h"
 #include "tools/winrar/switches.h"
 
 namespace yux::winrar {
-
-enum ExitCode {
-  kSuccess = 0,
-  kWarning = 1,      // a source could not be read and was skipped
-  kFatal = 2,
-  kTestFailed = 3,
-  kOpenError = 6,
-  kBadCommandLine = 7,
-  kCreateError = 9,
-  kNoFiles = 10,
-  kStopped = 255,    // SIGTERM or SIGINT; partial output removed
-};
 
 // Runs a parsed command line to its end and returns the exit code.
 int RunArchiver(const Options& opt);

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/winrar/archiver.h"
+#include "tools/winrar/exitcodes.h"
 #include "tools/winrar/zipbytes.h"
 
 namespace yux::winrar {
