@@ -12,6 +12,7 @@
 
 #include "net/socket/sslcontext.h"
 #include "tests/net/protocols/ftpclient.h"
+#include "tests/net/protocols/ftpscript.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/sslfixture.h"
 
@@ -20,56 +21,6 @@ using namespace yux::net;
 using namespace yux::test;
 
 namespace {
-
-// The lines a scripted server received, shared with the test.
-struct Received {
-  std::mutex lock;
-  std::vector<std::string> lines;
-  void Add(const std::string& l) {
-    std::lock_guard<std::mutex> g(lock);
-    lines.push_back(l);
-  }
-  std::vector<std::string> Snapshot() {
-    std::lock_guard<std::mutex> g(lock);
-    return lines;
-  }
-};
-
-// One control connection: lines in (recorded), text out.
-struct Wire {
-  int fd;
-  Received* rec = nullptr;
-  std::string buf;
-  std::string Line() {
-    while (buf.find('\n') == std::string::npos) {
-      std::string c = ReadExactly(fd, 1);
-      if (c.empty()) return {};
-      buf += c;
-    }
-    size_t p = buf.find('\n');
-    std::string l = buf.substr(0, p);
-    buf.erase(0, p + 1);
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    if (rec) rec->Add(l);
-    return l;
-  }
-  void Send(const std::string& s) { WriteAll(fd, s); }
-  void Login() {
-    Send("220 scripted\r\n");
-    Line();
-    Send("331 password\r\n");
-    Line();
-    Send("230 in\r\n");
-  }
-};
-
-void Aim(TCustomFtpCli& c, int port) {
-  c.HostName = "127.0.0.1";
-  c.Port = std::to_string(port);
-  c.UserName = "user";
-  c.PassWord = "pass";
-  c.RequestedMode = ftpTransModeStream;
-}
 
 // A name with a line break (or NUL) in any argument field ends the request
 // with 501 before anything of it reaches the server: the command after the
@@ -136,7 +87,7 @@ TEST(FtpHostile, LineBreaksInArgumentsAreRefusedBeforeAnythingIsSent) {
                               "a.txt\rDELE victim.txt", std::string("a.txt\0DELE victim.txt", 21)};
   Received rec;
   ScriptedServer server([&](int fd, int) {
-    Wire w{fd, &rec, {}};
+    FtpControl w{fd, &rec};
     w.Login();
     for (;;) {
       std::string l = w.Line();
@@ -145,7 +96,7 @@ TEST(FtpHostile, LineBreaksInArgumentsAreRefusedBeforeAnythingIsSent) {
     }
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(true);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
   for (const Case& k : cases) {
@@ -178,7 +129,7 @@ TEST(FtpHostile, LineBreaksInArgumentsAreRefusedBeforeAnythingIsSent) {
 // A whole session with a refused field never connects.
 TEST(FtpHostile, SessionWithARefusedFieldNeverConnects) {
   ScriptedServer server([](int fd, int) {
-    Wire w{fd, nullptr, {}};
+    FtpControl w{fd};
     w.Login();
     w.Line();
   });
@@ -196,7 +147,7 @@ TEST(FtpHostile, SessionWithARefusedFieldNeverConnects) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     RecordedFtp<TFtpClient> f;
-    Aim(f.c, server.Port());
+    AimAtScript(f.c, server.Port());
     k.set(f.c);
     f.c.LocalFileName = "/dev/null";
     EXPECT_EQ(f.Run(&TCustomFtpCli::TransmitAsync), 501);
@@ -208,30 +159,12 @@ TEST(FtpHostile, SessionWithARefusedFieldNeverConnects) {
   EXPECT_EQ(server.Connections(), 0);
 }
 
-// Answers PASV with a data port on 127.0.0.1; returns the listener.
-int Pasv(Wire& w) {
-  int port = 0;
-  int fd = LoopbackListener(port);
-  w.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
-         std::to_string(port & 255) + ").\r\n");
-  return fd;
-}
-
-// Reads commands, answering each with 200, up to the one starting with verb.
-std::string Until(Wire& w, const std::string& verb) {
-  for (;;) {
-    std::string l = w.Line();
-    if (l.empty() || l.rfind(verb, 0) == 0) return l;
-    w.Send("200 ok\r\n");
-  }
-}
-
 // Plain text behind the go-ahead to AUTH TLS did not come from the TLS
 // peer: the session ends there, and no login follows.
 TEST(FtpHostile, PlainTextBehindTheGoAheadToTlsEndsTheSession) {
   Received rec;
   ScriptedServer server([&](int fd, int) {
-    Wire w{fd, &rec, {}};
+    FtpControl w{fd, &rec};
     w.Send("220 scripted\r\n");
     w.Line();  // AUTH TLS
     w.Send("234 go ahead\r\n230 injected in clear\r\n");
@@ -241,7 +174,7 @@ TEST(FtpHostile, PlainTextBehindTheGoAheadToTlsEndsTheSession) {
   TSslContext ctx;
   ctx.InitContext();
   RecordedFtp<TSslFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetSslContext(&ctx);
   f.c.SetSslType(sslTypeAuthTls);
   EXPECT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 500);
@@ -328,7 +261,7 @@ print("ENDED", flush=True)
     TSslContext ctx;
     ctx.InitContext();
     RecordedFtp<TSslFtpClient> f;
-    Aim(f.c, port);
+    AimAtScript(f.c, port);
     f.c.SetSslContext(&ctx);
     f.c.SetSslType(sslTypeAuthTls);
     f.c.SetPassive(true);
@@ -366,13 +299,12 @@ TEST(FtpHostile, DownloadShorterThanItsAnnouncedSizeFails) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     ScriptedServer server([&](int fd, int) {
-      Wire w{fd, nullptr, {}};
+      FtpControl w{fd};
       w.Login();
-      Until(w, "SIZE");
+      w.Until("SIZE");
       w.Send(std::string(k.sizeReply) + "\r\n");
-      Until(w, "PASV");
-      int lfd = Pasv(w);
-      Until(w, "RETR");
+      int lfd = w.Pasv();
+      w.Until("RETR");
       w.Send("150 here\r\n");
       int d = AcceptOne(lfd);
       WriteAll(d, std::string(600, 'x'));
@@ -382,7 +314,7 @@ TEST(FtpHostile, DownloadShorterThanItsAnnouncedSizeFails) {
     });
     TempDir dir;
     RecordedFtp<TFtpClient> f;
-    Aim(f.c, server.Port());
+    AimAtScript(f.c, server.Port());
     f.c.SetPassive(true);
     ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
     f.c.HostFileName = k.sizedName;
@@ -402,7 +334,7 @@ TEST(FtpHostile, DownloadShorterThanItsAnnouncedSizeFails) {
 // once, with an error that names it.
 TEST(FtpHostile, EndlessMultiLineReplyEndsAtItsBound) {
   ScriptedServer server([](int fd, int) {
-    Wire w{fd, nullptr, {}};
+    FtpControl w{fd};
     w.Login();
     w.Line();  // FEAT
     w.Send("211-Features\r\n");
@@ -411,7 +343,7 @@ TEST(FtpHostile, EndlessMultiLineReplyEndsAtItsBound) {
     SendUntilRefused(fd, block, 64);  // up to 4 MB
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(f.Run(&TCustomFtpCli::FeatAsync), 500);
@@ -441,11 +373,10 @@ class DiscardStream : public TStream {
 // A listing is bounded too: beyond 64 MB the transfer ends.
 TEST(FtpHostile, EndlessListingEndsAtItsBound) {
   ScriptedServer server([](int fd, int) {
-    Wire w{fd, nullptr, {}};
+    FtpControl w{fd};
     w.Login();
-    Until(w, "PASV");
-    int lfd = Pasv(w);
-    Until(w, "LIST");
+    int lfd = w.Pasv();
+    w.Until("LIST");
     w.Send("150 here\r\n");
     int d = AcceptOne(lfd);
     std::string block;
@@ -456,7 +387,7 @@ TEST(FtpHostile, EndlessListingEndsAtItsBound) {
     w.Line();
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(true);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
   DiscardStream sink;
@@ -470,13 +401,12 @@ TEST(FtpHostile, EndlessListingEndsAtItsBound) {
 // file longer than that keeps no stale tail.
 TEST(FtpHostile, ResumedDownloadCutsTheLocalFileAtTheResumePosition) {
   ScriptedServer server([](int fd, int) {
-    Wire w{fd, nullptr, {}};
+    FtpControl w{fd};
     w.Login();
-    Until(w, "PASV");
-    int lfd = Pasv(w);
-    Until(w, "REST");
+    int lfd = w.Pasv();
+    w.Until("REST");
     w.Send("350 restarting\r\n");
-    Until(w, "RETR");
+    w.Until("RETR");
     w.Send("150 here\r\n");
     int d = AcceptOne(lfd);
     WriteAll(d, std::string(20, 'n'));
@@ -488,7 +418,7 @@ TEST(FtpHostile, ResumedDownloadCutsTheLocalFileAtTheResumePosition) {
   const auto local = dir / "part";
   WriteFile(local.string(), std::string(100, 'o'));
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(true);
   f.c.Options.Include(ftpNoAutoResumeAt);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
@@ -505,9 +435,9 @@ TEST(FtpHostile, ResumedDownloadCutsTheLocalFileAtTheResumePosition) {
 TEST(FtpHostile, AnswerToAnAbandonedTransferIsNotTakenForTheNextOne) {
   const int deadPort = FreeLoopbackPort();
   ScriptedServer server([&](int fd, int) {
-    Wire w{fd, nullptr, {}};
+    FtpControl w{fd};
     w.Login();
-    Until(w, "PASV");
+    w.Until("PASV");
     w.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(deadPort >> 8) + "," +
            std::to_string(deadPort & 255) + ").\r\n");
     w.Line();  // RETR
@@ -516,7 +446,7 @@ TEST(FtpHostile, AnswerToAnAbandonedTransferIsNotTakenForTheNextOne) {
     w.Line();
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(true);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
   f.c.HostFileName = "x";
@@ -543,12 +473,12 @@ TEST(FtpHostile, HashCommandsCarryTheRangeWhenOneIsSet) {
   };
   Received rec;
   ScriptedServer server([&](int fd, int) {
-    Wire w{fd, &rec, {}};
+    FtpControl w{fd, &rec};
     w.Login();
     while (!w.Line().empty()) w.Send("250 0123abcd\r\n");
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
   f.c.HostFileName = "f";
   for (const Case& k : cases) {

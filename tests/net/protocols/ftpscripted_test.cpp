@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/net/protocols/ftpclient.h"
+#include "tests/net/protocols/ftpscript.h"
 #include "tests/peers/ftppeers.h"
 
 using namespace yux;
@@ -22,66 +23,11 @@ using namespace yux::test;
 
 namespace {
 
-// One control connection of a script.
-struct Ctl {
-  int fd;
-  std::string buf;
-  // A command line without its line end; empty at the end of the stream.
-  std::string Line() {
-    while (buf.find('\n') == std::string::npos) {
-      std::string c = ReadExactly(fd, 1);
-      if (c.empty()) return {};
-      buf += c;
-    }
-    size_t p = buf.find('\n');
-    std::string l = buf.substr(0, p);
-    buf.erase(0, p + 1);
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    return l;
-  }
-  // Reads commands up to the one starting with verb.
-  std::string Until(const std::string& verb) {
-    for (;;) {
-      std::string l = Line();
-      if (l.empty() || l.rfind(verb, 0) == 0) return l;
-      Send("200 ok\r\n");
-    }
-  }
-  void Send(const std::string& s) { WriteAll(fd, s); }
-  // Greets and logs the client in.
-  void Login() {
-    Send("220 scripted\r\n");
-    Line();
-    Send("331 password\r\n");
-    Line();
-    Send("230 in\r\n");
-  }
-};
-
-// Answers PASV with the given address and a data port listening on
-// 127.0.0.1 only; returns the listening socket.
-int Pasv(Ctl& c, const std::string& addr = "127,0,0,1") {
-  int port = 0;
-  int fd = LoopbackListener(port);
-  c.Until("PASV");
-  c.Send("227 Entering Passive Mode (" + addr + "," + std::to_string(port >> 8) + "," +
-         std::to_string(port & 255) + ").\r\n");
-  return fd;
-}
-
-void Aim(TCustomFtpCli& c, int port) {
-  c.HostName = "127.0.0.1";
-  c.Port = std::to_string(port);
-  c.UserName = "user";
-  c.PassWord = "pass";
-  c.RequestedMode = ftpTransModeStream;
-}
-
 TEST(FtpScripted, BareLineFeedRepliesNeedAcceptLF) {
   for (bool acceptLF : {true, false}) {
     SCOPED_TRACE(acceptLF ? "ftpAcceptLF" : "CR LF only");
     ScriptedServer server([](int fd, int) {
-      Ctl c{fd, {}};
+      FtpControl c{fd};
       c.Send("220 bare\n");
       if (c.Line().empty()) return;
       c.Send("331 bare\n");
@@ -90,7 +36,7 @@ TEST(FtpScripted, BareLineFeedRepliesNeedAcceptLF) {
       c.Line();
     });
     RecordedFtp<TFtpClient> f;
-    Aim(f.c, server.Port());
+    AimAtScript(f.c, server.Port());
     if (!acceptLF) f.c.Options.Exclude(ftpAcceptLF);
     f.c.Timeout = 2;
     bool ok = f.c.Connect();
@@ -101,7 +47,7 @@ TEST(FtpScripted, BareLineFeedRepliesNeedAcceptLF) {
 
 TEST(FtpScripted, MultiLineReplySplitMidLine) {
   ScriptedServer server([](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Send("220-Welcome\r\n220-sec");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the split must arrive apart
     c.Send("ond line\r\n220 ready\r\n");
@@ -110,7 +56,7 @@ TEST(FtpScripted, MultiLineReplySplitMidLine) {
     c.Line();
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0) << f.c.ErrorMessage;
   EXPECT_TRUE(f.Traced("< 220-second line"));
   EXPECT_TRUE(f.Traced("< 220 ready"));
@@ -121,12 +67,12 @@ TEST(FtpScripted, MultiLineReplySplitMidLine) {
 
 TEST(FtpScripted, OverlongReplyLineEndsTheRequestAndTheConnection) {
   ScriptedServer server([](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Send("220 " + std::string(40000, 'x') + "\r\n");
     c.Line();  // until the client closes
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   EXPECT_EQ(f.Run(&TCustomFtpCli::ConnectAsync, 10000), 500);
   EXPECT_FALSE(f.c.Connected());
   EXPECT_EQ(f.c.State(), fcsReady);
@@ -135,13 +81,13 @@ TEST(FtpScripted, OverlongReplyLineEndsTheRequestAndTheConnection) {
 
 TEST(FtpScripted, SilentServerTimesOutWithoutSpinning) {
   ScriptedServer server([](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
     c.Line();  // PASV: never answered
     ReadExactly(fd, 1);
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.Timeout = 2;
   f.c.LocalFileName = "/dev/null";
   auto t0 = std::chrono::steady_clock::now();
@@ -158,9 +104,9 @@ TEST(FtpScripted, SilentServerTimesOutWithoutSpinning) {
 
 TEST(FtpScripted, TricklingDownloadOutlivesTheTimeout) {
   ScriptedServer server([](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
-    int lfd = Pasv(c);
+    int lfd = c.Pasv();
     c.Until("RETR");
     c.Send("150 here\r\n");
     int d = AcceptOne(lfd);
@@ -174,7 +120,7 @@ TEST(FtpScripted, TricklingDownloadOutlivesTheTimeout) {
   });
   TempDir dir;
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.Timeout = 2;
   ASSERT_TRUE(f.c.Connect()) << f.c.ErrorMessage;
   f.c.SetPassive(true);
@@ -189,9 +135,9 @@ TEST(FtpScripted, TransferEndsOnReplyAndCloseInEitherOrder) {
   for (bool replyFirst : {true, false}) {
     SCOPED_TRACE(replyFirst ? "226 first" : "close first");
     ScriptedServer server([replyFirst](int fd, int) {
-      Ctl c{fd, {}};
+      FtpControl c{fd};
       c.Login();
-      int lfd = Pasv(c);
+      int lfd = c.Pasv();
       c.Until("RETR");
       c.Send("150 here\r\n");
       int d = AcceptOne(lfd);
@@ -209,7 +155,7 @@ TEST(FtpScripted, TransferEndsOnReplyAndCloseInEitherOrder) {
     });
     TempDir dir;
     RecordedFtp<TFtpClient> f;
-    Aim(f.c, server.Port());
+    AimAtScript(f.c, server.Port());
     f.c.SetPassive(true);
     ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
     f.c.HostFileName = "x";
@@ -226,9 +172,9 @@ TEST(FtpScripted, PassiveAddressOfTheReplyIsNotTrusted) {
   for (const char* named : {"127,0,0,2", "10,1,2,3", "8,8,8,8"}) {
     SCOPED_TRACE(named);
     ScriptedServer server([named](int fd, int) {
-      Ctl c{fd, {}};
+      FtpControl c{fd};
       c.Login();
-      int lfd = Pasv(c, named);
+      int lfd = c.Pasv(named);
       c.Until("RETR");
       c.Send("150 here\r\n");
       int d = AcceptOne(lfd);
@@ -239,7 +185,7 @@ TEST(FtpScripted, PassiveAddressOfTheReplyIsNotTrusted) {
     });
     TempDir dir;
     RecordedFtp<TFtpClient> f;
-    Aim(f.c, server.Port());
+    AimAtScript(f.c, server.Port());
     f.c.SetPassive(true);
     ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
     f.c.HostFileName = "x";
@@ -255,14 +201,14 @@ TEST(FtpScripted, MalformedPassiveReplyFailsTheRequest) {
                             "227 Entering Passive Mode"}) {
     SCOPED_TRACE(reply);
     ScriptedServer server([reply](int fd, int) {
-      Ctl c{fd, {}};
+      FtpControl c{fd};
       c.Login();
       c.Until("PASV");
       c.Send(std::string(reply) + "\r\n");
       c.Line();
     });
     RecordedFtp<TFtpClient> f;
-    Aim(f.c, server.Port());
+    AimAtScript(f.c, server.Port());
     f.c.SetPassive(true);
     ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
     f.c.HostFileName = "x";
@@ -276,7 +222,7 @@ TEST(FtpScripted, MalformedPassiveReplyFailsTheRequest) {
 TEST(FtpScripted, ActiveDataPortRefusesAnIntruder) {
   std::atomic<bool> intruderClosed{false};
   ScriptedServer server([&](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
     std::string port = c.Until("PORT");
     c.Send("200 port ok\r\n");
@@ -293,7 +239,7 @@ TEST(FtpScripted, ActiveDataPortRefusesAnIntruder) {
   });
   TempDir dir;
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(false);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
   f.c.HostFileName = "x";
@@ -324,7 +270,7 @@ TEST(FtpScripted, ActiveDataPortRangeSkipsABusyPort) {
   std::vector<std::string> ports;
   std::mutex lock;
   ScriptedServer server([&](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
     for (int i = 0; i < 2; ++i) {
       std::string port = c.Until("PORT");
@@ -344,7 +290,7 @@ TEST(FtpScripted, ActiveDataPortRangeSkipsABusyPort) {
   });
   TempDir dir;
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(false);
   f.c.SetDataPortRangeStart(unsigned(first));
   f.c.SetDataPortRangeEnd(unsigned(first + 1));
@@ -396,9 +342,9 @@ class FailingStream : public TStream {
 TEST(FtpScripted, LocalReadErrorResetsTheUploadAndEndsWith426) {
   std::atomic<bool> reset{false};
   ScriptedServer server([&](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
-    int lfd = Pasv(c);
+    int lfd = c.Pasv();
     int d = AcceptOne(lfd);
     c.Until("STOR");
     c.Send("150 send\r\n");
@@ -408,7 +354,7 @@ TEST(FtpScripted, LocalReadErrorResetsTheUploadAndEndsWith426) {
     c.Line();
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(true);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
   FailingStream s(std::string(300000, 'u'), 100000);
@@ -424,9 +370,9 @@ TEST(FtpScripted, LocalReadErrorResetsTheUploadAndEndsWith426) {
 
 TEST(FtpScripted, LocalWriteErrorResetsTheDownloadAndEndsWith550) {
   ScriptedServer server([&](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
-    int lfd = Pasv(c);
+    int lfd = c.Pasv();
     c.Until("RETR");
     c.Send("150 here\r\n");
     int d = AcceptOne(lfd);
@@ -436,7 +382,7 @@ TEST(FtpScripted, LocalWriteErrorResetsTheDownloadAndEndsWith550) {
     c.Line();
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   f.c.SetPassive(true);
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
   FailingStream s({}, 100000);
@@ -451,7 +397,7 @@ TEST(FtpScripted, LocalWriteErrorResetsTheDownloadAndEndsWith550) {
 
 TEST(FtpScripted, UsageErrorInsideARequestEndsItWith500) {
   ScriptedServer server([](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Send("220 hi\r\n");
     c.Line();
     c.Send("331 pass\r\n");
@@ -460,7 +406,7 @@ TEST(FtpScripted, UsageErrorInsideARequestEndsItWith500) {
     c.Line();
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   EXPECT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 500);
   EXPECT_EQ(f.done.back().rq, ftpConnectAsync);
   EXPECT_EQ(f.c.ErrorMessage, "500 Account empty!");
@@ -477,13 +423,13 @@ TEST(FtpScripted, UsageErrorInsideARequestEndsItWith500) {
 
 TEST(FtpScripted, AbortEndsTheRunningRequestOnceAfterItReturns) {
   ScriptedServer server([](int fd, int) {
-    Ctl c{fd, {}};
+    FtpControl c{fd};
     c.Login();
     c.Line();  // never answered
     ReadExactly(fd, 1);
   });
   RecordedFtp<TFtpClient> f;
-  Aim(f.c, server.Port());
+  AimAtScript(f.c, server.Port());
   ASSERT_EQ(f.Run(&TCustomFtpCli::ConnectAsync), 0);
   f.c.SystAsync();
   ASSERT_TRUE(platform::WaitPumping([&] { return f.Traced("> SYST"); }, 5000, 5));
