@@ -33,6 +33,7 @@
 #include "platform/messagebox.h"
 #include "platform/messages.h"
 #include "platform/mmc_emulated.h"
+#include "tests/core/run/unanswered_box.h"
 #include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
@@ -211,33 +212,14 @@ TEST_F(DiscStage, InsertCdBoxClosesWhenTheRunIsAborted) {
   Insert(platform::kProfileCdR);
   preset.edc = true;
   platform::SetMessageBoxService(std::make_shared<platform::QtMessageBoxService>());
-  std::string shown;
-  QTimer end;
-  end.setSingleShot(true);
-  QObject::connect(&end, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) shown = box->text().toStdString();
-    AbortRequested = true;
-  });
-  end.start(300);
-  // Should the box stay, a click on OK ends the wait so that the test fails
-  // instead of hanging.
-  bool clicked = false;
-  QTimer rescue;
-  rescue.setSingleShot(true);
-  QObject::connect(&rescue, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      clicked = true;
-      box->button(QMessageBox::Ok)->click();
-    }
-  });
-  rescue.start(15000);
+  test::UnansweredBox box;
   const CdResult result = Deliver({File("a.rar", 1000, 1)});
-  rescue.stop();
+  box.Stop();
   platform::SetMessageBoxService(nullptr);
   AbortRequested = false;
   EXPECT_EQ(result, CdResult::Aborted) << All();
-  EXPECT_EQ(shown, "Please insert a CD.");
-  EXPECT_FALSE(clicked);
+  EXPECT_EQ(box.shown, "Please insert a CD.");
+  EXPECT_FALSE(box.clicked);
   EXPECT_FALSE(deliveries.ReachedAny("a.rar"));
 }
 

@@ -21,6 +21,7 @@
 #include "platform/driveletters.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
+#include "tests/core/run/unanswered_box.h"
 #include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
@@ -402,31 +403,12 @@ TEST_F(FolderCopy, DisketteBoxClosesWhenTheRunIsAborted) {
   FolderCopyJob job = Job({"v1.rar"});
   job.destinationText = "A:\\";
   job.destination = LocalFolderPath(job.destinationText);
-  std::string shown;
-  QTimer end;
-  end.setSingleShot(true);
-  QObject::connect(&end, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) shown = box->text().toStdString();
-    AbortRequested = true;
-  });
-  end.start(300);
-  // Should the box stay, a click on OK ends the wait so that the test fails
-  // instead of hanging.
-  bool clicked = false;
-  QTimer rescue;
-  rescue.setSingleShot(true);
-  QObject::connect(&rescue, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      clicked = true;
-      box->button(QMessageBox::Ok)->click();
-    }
-  });
-  rescue.start(15000);
+  test::UnansweredBox box;
   EXPECT_EQ(CopyProducedFiles(job), FolderCopyResult::Aborted);
-  rescue.stop();
+  box.Stop();
   drives.Remove('A');
-  EXPECT_EQ(shown, "Please insert next diskette.");
-  EXPECT_FALSE(clicked);
+  EXPECT_EQ(box.shown, "Please insert next diskette.");
+  EXPECT_FALSE(box.clicked);
   EXPECT_TRUE(fs::exists(dir / "run" / "v1.rar"));
   EXPECT_FALSE(fs::exists(dir / "floppy" / "v1.rar"));
   EXPECT_FALSE(Has("P: COPY - Successfully copied v1.rar."));
