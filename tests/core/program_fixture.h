@@ -75,6 +75,16 @@ class ProgramTest : public ::testing::Test {
     for (auto& [k, v] : saved_) setenv(k.c_str(), v.c_str(), 1);
     ClearProcessState();
     SettingsFolder.clear();
+    WinRarPath.clear();
+  }
+
+  // The bins as their tests use them: the settings folder in use, the bin
+  // folder "YUX-BIN" in it, the built stand-in archiver, no "done" box.
+  void SetUpBins() {
+    SettingsFolder = settings.str();
+    Options.obf = (settings / "YUX-BIN").string();
+    Options.obn = false;
+    WinRarPath = BuiltProgram("winrar").string();
   }
 
   TempDir home, config, data, settings;

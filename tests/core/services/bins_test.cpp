@@ -39,17 +39,10 @@ class Bins : public test::ProgramTest {
   void SetUp() override {
     boxes = std::make_shared<platform::ScriptedMessageBoxService>();
     SetUpProgram(boxes, &hooks);
-    SettingsFolder = settings.str();
-    Options.obf = (settings / "YUX-BIN").string();
-    Options.obn = false;
-    WinRarPath = test::BuiltProgram("winrar").string();
+    SetUpBins();
     test::WriteFile(src / "a.txt", "alpha\n");
     fs::create_directories(src / "dir");
     test::WriteFile(src / "dir" / "b.bin", std::string(3000, 'b'));
-  }
-  void TearDown() override {
-    WinRarPath.clear();
-    test::ProgramTest::TearDown();
   }
   std::vector<std::string> Listing(const fs::path& archive) {
     auto r = test::RunProgram({"bsdtar", "-tf", archive.string()});

@@ -190,10 +190,7 @@ bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
 // archived and (recycle bin) removed.
 TEST_F(Verbs, ScriptsInTheBrowsedFolderHandOverTheSelectedFileOnly) {
   YUX_REQUIRE_PROGRAM("bsdtar");
-  SettingsFolder = settings.str();
-  Options.obf = (settings / "YUX-BIN").string();
-  Options.obn = false;
-  WinRarPath = test::BuiltProgram("winrar").string();
+  SetUpBins();
   ASSERT_TRUE(WriteFileManagerVerbs(test::BuiltProgram("yux").string(), true, true));
   const FileManagerVerbFiles f = FileManagerVerbPaths();
   test::TempDir ours, browsed;
@@ -234,5 +231,4 @@ TEST_F(Verbs, ScriptsInTheBrowsedFolderHandOverTheSelectedFileOnly) {
   const std::string content =
       test::RunProgram({"bsdtar", "-xOf", archive.string(), "*same.txt"}).out;
   EXPECT_EQ(content, "selected\n");
-  WinRarPath.clear();
 }
