@@ -271,4 +271,13 @@ std::string CertFingerprint(const std::string& pem) {
   return f;
 }
 
+int StartPythonTlsServer(PipedPeer& py, const std::string& script, const std::vector<std::string>& args) {
+  const TestPki& pki = TestPki::Get();
+  std::vector<std::string> argv = {"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!py.Start(argv) || !py.WaitOutput("PORT ", 20000)) return 0;
+  const std::string out = py.Output();
+  return std::stoi(out.substr(out.find("PORT ") + 5));
+}
+
 }  // namespace yux::test

@@ -75,6 +75,12 @@ class PipedPeer {
   int exitCode_ = -1;
 };
 
+// Starts the Python TLS server `script` with the test PKI's server
+// certificate and key as its first two arguments and `args` after them.
+// The script prints "PORT <n>" once it listens: gives that port, or 0 when
+// it did not start (Python starts slowly on a loaded machine: up to 20 s).
+int StartPythonTlsServer(PipedPeer& py, const std::string& script, const std::vector<std::string>& args = {});
+
 // openssl s_server on 127.0.0.1 with a port chosen by the system; extra
 // arguments follow the listening and certificate options.  Returns the
 // port, 0 on failure.

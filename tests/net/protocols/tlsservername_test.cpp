@@ -53,11 +53,7 @@ print("ENDED", flush=True)
 int StartServer(PipedPeer& py, const TempDir& tmp, const char* code) {
   const std::string script = (tmp / "sni.py").string();
   WriteFile(script, kServer);
-  const TestPki& pki = TestPki::Get();
-  if (!py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), code})) return 0;
-  if (!py.WaitOutput("PORT ", 20000)) return 0;
-  const std::string out = py.Output();
-  return std::stoi(out.substr(out.find("PORT ") + 5));
+  return StartPythonTlsServer(py, script, {code});
 }
 
 TEST(TlsServerName, FtpClientNamesTheHostItWasGiven) {

@@ -457,7 +457,6 @@ TEST(SslLayer, ExternallyCachedServerSessionStaysAlive) {
 TEST(SslLayer, BidirectionalShutdownContinuesInPlainText) {
   REQUIRE_PKI();
   YUX_REQUIRE_PROGRAM("python3");
-  const TestPki& pki = TestPki::Get();
   yux::test::TempDir tmp;
   const std::string script = (tmp / "unwrap.py").string();
   yux::test::WriteFile(script, R"(import socket, ssl, sys
@@ -495,10 +494,8 @@ p.close()
   for (const char* version : {"1.2", "1.3"}) {
     SCOPED_TRACE(version);
     PipedPeer py;
-    ASSERT_TRUE(py.Start({"python3", script, pki.Cert("server"), pki.Key("server"), version}));
-    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();  // a loaded machine starts Python slowly
-    std::string out = py.Output();
-    int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    const int port = yux::test::StartPythonTlsServer(py, script, {version});
+    ASSERT_NE(port, 0) << py.Output();
     TSslContext ctx;
     Client c(&ctx);
     bool posted = false, sentBack = false;
