@@ -89,6 +89,17 @@ class RunningYux {
     }
   }
   QProcess& proc() { return proc_; }
+  // Ends the session as a desktop does (SIGTERM) and waits at most `ms` for
+  // the program to end; true when it ended.  `took` gets the milliseconds
+  // from the signal to the end.
+  bool EndSession(int ms = 20000, qint64* took = nullptr) {
+    QElapsedTimer t;
+    t.start();
+    proc_.terminate();
+    const bool ended = proc_.waitForFinished(ms);
+    if (took) *took = t.elapsed();
+    return ended;
+  }
   std::string Err() { return err_ += proc_.readAllStandardError().toStdString(); }
 
  private:

@@ -71,8 +71,7 @@ TEST(CopyRun, VolumesEmptiedBeforeEveryFileAllStayAndOnlyThenTheSourcesGo) {
   {
     RunningYux yux(world);
     ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 90000)) << world.Log() << yux.Err();
-    yux.proc().terminate();
-    yux.proc().waitForFinished(20000);
+    yux.EndSession(20000);
   }
 
   std::vector<std::string> volumes;

@@ -114,8 +114,7 @@ long Count(const std::vector<std::string>& texts, const std::string& prefix) {
 ::testing::AssertionResult RunUntil(YuxWorld& world, const std::string& end, size_t from = 0) {
   RunningYux yux(world);
   const bool ended = WaitForText(world.settings / "yux.log", end, kRunMs, from);
-  yux.proc().terminate();
-  yux.proc().waitForFinished(20000);
+  yux.EndSession(20000);
   if (!ended) return ::testing::AssertionFailure() << "no \"" << end << "\"\n" << world.Log() << yux.Err();
   return ::testing::AssertionSuccess();
 }
@@ -516,8 +515,7 @@ static void KilledMidUpload(bool tls) {
         << world.Log();
     ASSERT_TRUE(server.Restart()) << server.Error();
     ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", kRunMs)) << world.Log() << yux.Err();
-    yux.proc().terminate();
-    yux.proc().waitForFinished(20000);
+    yux.EndSession(20000);
 
     const std::string copied = test::ReadFile(world.settings / "dest" / "Daily.rar");
     ASSERT_GT(copied.size(), 1000000u);

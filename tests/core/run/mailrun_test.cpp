@@ -295,8 +295,7 @@ TEST_P(MailRunCase, RealRun) {
     EXPECT_NE(peer.Commands().find(" EHLO"), std::string::npos) << "no record of the commands";
     EXPECT_EQ(ClearTextCommands(peer.Commands()), std::vector<std::string>{}) << peer.Commands();
   }
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 INSTANTIATE_TEST_SUITE_P(MailRun, MailRunCase, ::testing::ValuesIn(MailCases()),
@@ -311,8 +310,7 @@ namespace {
 ::testing::AssertionResult RunMailUntil(YuxWorld& world, const std::string& end, std::size_t from) {
   RunningYux yux(world);
   const bool ended = WaitForText(world.settings / "yux.log", end, 90000, from);
-  yux.proc().terminate();
-  yux.proc().waitForFinished(20000);
+  yux.EndSession(20000);
   if (!ended) return ::testing::AssertionFailure() << "no \"" << end << "\"\n" << world.Log() << yux.Err();
   return ::testing::AssertionSuccess();
 }
@@ -443,8 +441,7 @@ TEST(MailRun, AbortFromASecondInstanceDuringARetryWait) {
   EXPECT_EQ(std::find(aborted, texts.end(), "Daily: SMTP - Connecting to 127.0.0.1."), texts.end()) << world.Log();
   EXPECT_EQ(std::find(texts.begin(), texts.end(), "Daily: Done."), texts.end());
   EXPECT_EQ(FilesIn(world.settings / "kept"), 1u) << world.Log();
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 // "/SENDLOG(48)" from the schedule over a log that reaches back three days: the mailed body holds the header lines, the
@@ -514,8 +511,7 @@ TEST(MailRun, SendLogMailsTheLastHoursOfTheLog) {
   EXPECT_EQ(std::vector<std::string>(body.begin() + 4, body.begin() + 4 + accepted.size()), accepted);
   EXPECT_EQ(std::vector<std::string>(body.begin() + 4 + accepted.size(), body.end()),
             (std::vector<std::string>{"", "--", "Yux for WinRAR, v.3.00 beta 4 (2013.03.10)."}));
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 // Error mail to a report server that takes the connection and never
@@ -546,11 +542,8 @@ TEST(MailRun, EndOfSessionWhileErrorMailWaitsForASilentServer) {
   RunningYux yux(world);
   ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: FTP - ", 60000)) << world.Log() << yux.Err();
   ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Sending e-mail report...", 30000)) << world.Log();
-  QElapsedTimer t;
-  t.start();
-  yux.proc().terminate();
-  const bool ended = yux.proc().waitForFinished(60000);
-  const qint64 took = t.elapsed();
+  qint64 took = 0;
+  const bool ended = yux.EndSession(60000, &took);
   test::CloseFd(listener);
   ASSERT_TRUE(ended) << world.Log();
   EXPECT_LT(took, 10000) << world.Log();
@@ -583,8 +576,7 @@ TEST(MailRun, SendLogWithoutServerSettingsSaysWhatIsMissing) {
                           60000))
       << world.Log();
   EXPECT_EQ(world.Log().find("Sending log to"), std::string::npos) << world.Log();
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 // ---- The run and the reports inside this process ----

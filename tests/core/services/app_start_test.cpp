@@ -52,8 +52,7 @@ TEST(Program, FirstStartTakesTheDefaultFolderAndLaterStartsFindIt) {
   {
     RunningYux yux(world);
     ASSERT_TRUE(WaitForText(log, "YUX is ready now.")) << yux.Err();
-    yux.proc().terminate();
-    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+    ASSERT_TRUE(yux.EndSession(20000));
     EXPECT_EQ(yux.proc().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
   }
@@ -86,8 +85,7 @@ TEST(Program, FirstStartTakesTheDefaultFolderAndLaterStartsFindIt) {
   {
     RunningYux yux(world);
     ASSERT_TRUE(WaitForText(log, "YUX is ready now.", 15000, first.size())) << yux.Err();
-    yux.proc().terminate();
-    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+    ASSERT_TRUE(yux.EndSession(20000));
   }
   const std::string second = test::ReadFile(log).substr(first.size());
   EXPECT_NE(second.find("YUX is ready now."), std::string::npos);
@@ -297,8 +295,7 @@ TEST(Program, UnreadableLocationFileLeadsToTheChooser) {
   ASSERT_TRUE(WaitForText(log, "YUX is ready now.")) << yux.Err();
   EXPECT_NE(test::ReadFile(log).find("Settings folder has been set to default"), std::string::npos);
   // The failed write of the choice was reported once.
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
   EXPECT_EQ(CountOf(yux.Err(), "yuxinfo.dat is not writable. Rus installation as administrator!"), 1) << yux.Err();
 }
 
@@ -316,8 +313,7 @@ TEST(Program, ExitProtectionAppliesToTheSessionsEnd) {
                                            ScrambleText("sgp " + c.password) + "\r\n");
     RunningYux yux(world);
     ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
-    yux.proc().terminate();
-    const bool ended = yux.proc().waitForFinished(c.closes ? 20000 : 2000);
+    const bool ended = yux.EndSession(c.closes ? 20000 : 2000);
     EXPECT_EQ(ended, c.closes) << yux.Err();
     if (c.closes) {
       EXPECT_NE(world.Log().find("YUX halts."), std::string::npos);
@@ -376,8 +372,7 @@ TEST(Program, KeepsItsOptionsAcrossATerminatedRun) {
                                          "\r\nnot-a-line\r\n" + ScrambleText("pwi /x y/winrar") + "\r\n");
   RunningYux yux(world);
   ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
   EXPECT_EQ(yux.proc().exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
   // The damage was reported, not silently dropped.
@@ -469,8 +464,7 @@ TEST(RunSafety, EndOfSessionDuringARunAbortsItAndCloses) {
     ASSERT_TRUE(WaitForText(world.settings / "yux.log", mark, 30000)) << world.Log() << yux.Err();
     QElapsedTimer t;
     t.start();
-    yux.proc().terminate();
-    ASSERT_TRUE(yux.proc().waitForFinished(30000)) << world.Log();
+    ASSERT_TRUE(yux.EndSession(30000)) << world.Log();
     EXPECT_LT(t.elapsed(), 15000);
     EXPECT_EQ(yux.proc().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(yux.proc().exitCode(), 0) << yux.Err();
@@ -553,8 +547,7 @@ TEST(RunSafety, ASecondSessionsYuxLeavesTheRunningInstanceAndItsRunAlone) {
   EXPECT_EQ(sizes, (std::map<std::string, std::int64_t>{{"large.bin", static_cast<std::int64_t>(large)},
                                                         {"small.txt", 5}}));
   EXPECT_EQ(first.proc().state(), QProcess::Running);
-  first.proc().terminate();
-  EXPECT_TRUE(first.proc().waitForFinished(20000));
+  EXPECT_TRUE(first.EndSession(20000));
 }
 
 TEST(RunSafety, KilledDuringArchivingLosesNothingAndIsFoundAtTheNextStart) {
@@ -749,8 +742,7 @@ TEST(FtpRun, RealRunUploadsTheArchive) {
     ASSERT_NE(at, texts.end()) << world.Log();
     EXPECT_EQ(std::vector<std::string>(at, std::min(texts.end(), at + expected.size())), expected)
         << world.Log();
-    yux.proc().terminate();
-    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+    ASSERT_TRUE(yux.EndSession(20000));
   }
 }
 
@@ -789,8 +781,7 @@ TEST(FtpRun, AbortFromASecondInstanceDuringAnUpload) {
   EXPECT_EQ(test::ReadFile(world.settings / "presets" / "Daily.hst").find("3-FTP"), std::string::npos);
   // The archive did not reach the server: it is kept.
   EXPECT_EQ(FilesBelow(world.settings / "kept").size(), 1u) << world.Log();
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 // A due run uploading one small file to `server` over the phone book's
@@ -884,8 +875,7 @@ TEST(DialUpRun, RunsDialBeforeUploading) {
     for (const std::string& line : row.absent) EXPECT_EQ(log.find(line), std::string::npos) << line << "\n" << log;
     EXPECT_EQ(fs::exists(server.Pub() / "Daily.rar"), row.delivered);
     EXPECT_EQ(FilesBelow(world.settings / "kept").size(), row.delivered ? 0u : 1u) << log;
-    yux.proc().terminate();
-    ASSERT_TRUE(yux.proc().waitForFinished(20000));
+    ASSERT_TRUE(yux.EndSession(20000));
   }
 }
 
@@ -917,8 +907,7 @@ TEST(DialUpRun, AbortDuringTheDialWaitHangsUpAndEndsTheRun) {
   }
   EXPECT_FALSE(fs::exists(server.Pub() / "Daily.rar"));
   EXPECT_EQ(test::ReadFile(world.settings / "presets" / "Daily.hst").find("3-FTP"), std::string::npos);
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 // A run that mails a volume-split archive to a real SMTP server and copies
@@ -972,8 +961,7 @@ TEST(MailRun, RealRunMailsEveryVolume) {
     EXPECT_EQ(CountOf(hst, "\t2-SMTP\tadmin@example.test/" + name), 1) << hst;
   }
   EXPECT_EQ(CountOf(world.Log(), "Daily: SMTP - Connecting to"), 1);
-  yux.proc().terminate();
-  ASSERT_TRUE(yux.proc().waitForFinished(20000));
+  ASSERT_TRUE(yux.EndSession(20000));
 }
 
 // A hidden yux told to run a preset and exit mails the run's error lines
@@ -1032,8 +1020,7 @@ TEST(Program, RequestsWhileTheSchedulerIsOffSurviveTheClose) {
   auto second = test::RunProgram({test::BuiltProgram("yux").string(), "Daily[DATE=2099.01.02 03:04:05]"},
                                  world.EnvMap(), 20000);
   EXPECT_EQ(second.exitCode, 0) << second.err;
-  first.proc().terminate();
-  ASSERT_TRUE(first.proc().waitForFinished(20000));
+  ASSERT_TRUE(first.EndSession(20000));
   EXPECT_NE(test::ReadFile(world.settings / "yux.sch").find("<D>2099.01.02 03:04:05 </D><P>Daily</P>"),
             std::string::npos)
       << world.Log();
