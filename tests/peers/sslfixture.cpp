@@ -275,9 +275,23 @@ int StartPythonTlsServer(PipedPeer& py, const std::string& script, const std::ve
   const TestPki& pki = TestPki::Get();
   std::vector<std::string> argv = {"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server")};
   argv.insert(argv.end(), args.begin(), args.end());
-  if (!py.Start(argv) || !py.WaitOutput("PORT ", 20000)) return 0;
-  const std::string out = py.Output();
-  return std::stoi(out.substr(out.find("PORT ") + 5));
+  if (!py.Start(argv)) return 0;
+  // The whole line: "PORT " and the number up to its line end.
+  std::string line;
+  const bool said = platform::WaitPumping(
+      [&] {
+        const std::string out = py.Output();
+        const std::size_t at = out.find("PORT ");
+        const std::size_t end = at == std::string::npos ? at : out.find('\n', at);
+        if (end == std::string::npos) return false;
+        line = out.substr(at + 5, end - at - 5);
+        return true;
+      },
+      20000, 5);
+  if (!said || line.empty() || line[0] < '0' || line[0] > '9' ||
+      line.find_first_not_of("0123456789\r") != std::string::npos)
+    return 0;
+  return std::stoi(line);
 }
 
 }  // namespace yux::test

@@ -71,10 +71,8 @@ TEST(FtpCcc, CommandsAfterCccTravelInClearText) {
   const std::string script = (tmp / "ccc.py").string();
   WriteFile(script, kScript);
   PipedPeer py;
-  ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server")}));
-  ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();
-  const std::string out = py.Output();
-  const int port = std::stoi(out.substr(out.find("PORT ") + 5));
+  const int port = yux::test::StartPythonTlsServer(py, script);
+  ASSERT_NE(port, 0) << py.Output();
 
   TSslContext ctx;
   ctx.SetSslVerifyPeer(false);

@@ -512,10 +512,8 @@ print("DONE", flush=True)
   for (const char* mode : {"notify", "cut"}) {
     SCOPED_TRACE(mode);
     yux::test::PipedPeer py;
-    ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), mode}));
-    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();
-    const std::string out = py.Output();
-    const int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    const int port = yux::test::StartPythonTlsServer(py, script, {mode});
+    ASSERT_NE(port, 0) << py.Output();
     THttpCli cli;
     MemStream body;
     cli.ResponseBody = &body;

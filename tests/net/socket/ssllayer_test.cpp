@@ -538,7 +538,6 @@ p.close()
 TEST(SslLayer, PeerCloseWithoutCloseNotifyIsMarked) {
   REQUIRE_PKI();
   YUX_REQUIRE_PROGRAM("/usr/bin/python3");
-  const TestPki& pki = TestPki::Get();
   yux::test::TempDir tmp;
   const std::string script = (tmp / "ender.py").string();
   yux::test::WriteFile(script, R"(import socket, ssl, sys
@@ -572,10 +571,8 @@ print("ENDED", flush=True)
   for (Case k : {Case{"notify", false}, Case{"cut", true}, Case{"ours", false}}) {
     SCOPED_TRACE(k.mode);
     PipedPeer py;
-    ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), k.mode}));
-    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();  // a loaded machine starts Python slowly
-    std::string out = py.Output();
-    int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    const int port = yux::test::StartPythonTlsServer(py, script, {k.mode});
+    ASSERT_NE(port, 0) << py.Output();
     TSslContext ctx;
     Client c(&ctx);
     const std::string body = [] {
@@ -603,7 +600,6 @@ print("ENDED", flush=True)
 TEST(SslLayer, ShutdownForSendingWaitsForThePeersEnd) {
   REQUIRE_PKI();
   YUX_REQUIRE_PROGRAM("/usr/bin/python3");
-  const TestPki& pki = TestPki::Get();
   yux::test::TempDir tmp;
   const std::string script = (tmp / "late.py").string();
   yux::test::WriteFile(script, R"(import hashlib, socket, ssl, sys
@@ -658,10 +654,8 @@ print("ENDED", flush=True)
   for (VersionCase v : {VersionCase{"1.2", "TLSv1.2"}, VersionCase{"1.3", "TLSv1.3"}}) {
     SCOPED_TRACE(v.version);
     PipedPeer py;
-    ASSERT_TRUE(py.Start({"/usr/bin/python3", script, pki.Cert("server"), pki.Key("server"), v.flag}));
-    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();  // a loaded machine starts Python slowly
-    std::string out = py.Output();
-    int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    const int port = yux::test::StartPythonTlsServer(py, script, {v.flag});
+    ASSERT_NE(port, 0) << py.Output();
     TSslContext ctx;
     Client c(&ctx);
     bool ended = false;
@@ -868,7 +862,6 @@ TEST(SslLayer, LogsTheDataPathWhenAsked) {
 TEST(SslLayer, RetriedWriteKeepsItsLengthWhileTheQueueGrows) {
   REQUIRE_PKI();
   YUX_REQUIRE_PROGRAM("python3");
-  const TestPki& pki = TestPki::Get();
   yux::test::TempDir tmp;
   const std::string script = (tmp / "stall.py").string();
   yux::test::WriteFile(script, R"(import hashlib, socket, ssl, sys, time
@@ -916,11 +909,8 @@ print("GOT", got, h.hexdigest(), flush=True)
       }
     }
     PipedPeer py;
-    ASSERT_TRUE(py.Start({"python3", script, pki.Cert("server"), pki.Key("server"), version,
-                          std::to_string(data.size())}));
-    ASSERT_TRUE(py.WaitOutput("PORT ", 20000)) << py.Output();
-    std::string out = py.Output();
-    const int port = std::stoi(out.substr(out.find("PORT ") + 5));
+    const int port = yux::test::StartPythonTlsServer(py, script, {version, std::to_string(data.size())});
+    ASSERT_NE(port, 0) << py.Output();
 
     TNetLogger logger;
     logger.SetLogOptions({TLogOption::loDestEvent, TLogOption::loSslInfo});
