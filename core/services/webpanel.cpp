@@ -459,16 +459,21 @@ void TWebPanel::Answer(TMyHttpConnection* c, const std::string& body, const std:
   c->AnswerWithText(flags, status, kPageType, "", body);
 }
 
-void TWebPanel::GetDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
+bool TWebPanel::Admitted(TMyHttpConnection* c, THttpGetFlag& flags) {
   if (c->WrongCredentials) {
     flags = net::hgWillSendMySelf;
     SendLoginRefusal(c);
-    return;
+    return false;
   }
   if (flags == net::hg401 || !c->Authorised) {
     flags = net::hg401;
-    return;
+    return false;
   }
+  return true;
+}
+
+void TWebPanel::GetDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
+  if (!Admitted(c, flags)) return;
   const std::string path = Lower(c->Path);
   std::string page;
   if (path == "/") page = RootPage();
@@ -483,15 +488,7 @@ void TWebPanel::GetDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
 }
 
 void TWebPanel::PostDocument(TMyHttpConnection* c, THttpGetFlag& flags) {
-  if (c->WrongCredentials) {
-    flags = net::hgWillSendMySelf;
-    SendLoginRefusal(c);
-    return;
-  }
-  if (flags == net::hg401 || !c->Authorised) {
-    flags = net::hg401;
-    return;
-  }
+  if (!Admitted(c, flags)) return;
   const std::string path = Lower(c->Path);
   if (path != "/cgi-bin/logsetup" && path != "/cgi-bin/command") return;  // 404
   if (!SameOriginPost(c->HeaderLines, c->HeaderHost)) {

@@ -86,6 +86,9 @@ class TWebPanel {
 
  private:
   friend class TMyHttpConnection;
+  // Whether the request may be answered: a wrong password is refused (and
+  // its connection ended), missing credentials get the 401 page.
+  bool Admitted(TMyHttpConnection* c, net::THttpGetFlag& flags);
   void GetDocument(TMyHttpConnection* c, net::THttpGetFlag& flags);
   void PostDocument(TMyHttpConnection* c, net::THttpGetFlag& flags);
   void PostedData(TMyHttpConnection* c);
