@@ -31,12 +31,17 @@ namespace {
 std::string Errno() { return std::strerror(errno); }
 
 // The entry's name as folder components below the destination.  False when
-// the entry must not be extracted (a ".." component, or nothing left).
-bool RelativeParts(std::string name, std::vector<std::string>* parts) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  // A drive letter is as absolute as a leading separator.
-  if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
-    name.erase(0, 2);
+// the entry must not be extracted (a ".." component, or nothing left).  A
+// name made on Unix is taken as stored: "/" alone separates, and "\" or a
+// colon are characters of a name.  Names from other systems may use "\"
+// and begin with a drive letter.
+bool RelativeParts(std::string name, bool madeOnUnix, std::vector<std::string>* parts) {
+  if (!madeOnUnix) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    // A drive letter is as absolute as a leading separator.
+    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
+      name.erase(0, 2);
+  }
   parts->clear();
   size_t start = 0;
   while (start <= name.size()) {
@@ -186,7 +191,18 @@ class Extractor {
       archive_read_free(a);
       return kFatal;
     }
-    for (;;) {
+    // The reader gives neither the system that made an entry nor its NTFS
+    // time, nor a name flagged as UTF-8 that is not: those come from the
+    // directory read above.  The reader takes the entries in the order of
+    // their local headers (one per offset), and so are they paired here.
+    std::vector<const ZipEntry*> stored;
+    for (const ZipEntry& z : dir.entries) stored.push_back(&z);
+    std::stable_sort(stored.begin(), stored.end(),
+                     [](const ZipEntry* x, const ZipEntry* y) { return x->localOffset < y->localOffset; });
+    stored.erase(std::unique(stored.begin(), stored.end(),
+                             [](const ZipEntry* x, const ZipEntry* y) { return x->localOffset == y->localOffset; }),
+                 stored.end());
+    for (size_t next = 0;; ++next) {
       if (StopRequested()) {
         Raise(kStopped);
         break;
@@ -200,7 +216,7 @@ class Extractor {
         if (rc == ARCHIVE_FATAL) break;
         continue;
       }
-      Entry(a, e, root.get());
+      Entry(a, e, root.get(), next < stored.size() ? stored[next] : nullptr);
     }
     archive_read_free(a);
     if (code_ == kSuccess && !opt_.quiet) std::cout << "All OK\n";
@@ -231,12 +247,20 @@ class Extractor {
     Raise(kWarning);
   }
 
-  void Entry(archive* a, archive_entry* e, int root) {
+  // `stored`: the entry as the directory holds it, when known.
+  void Entry(archive* a, archive_entry* e, int root, const ZipEntry* stored) {
+    // An entry whose size differs is not the one paired with it.
+    if (stored && archive_entry_size_is_set(e) &&
+        static_cast<uint64_t>(archive_entry_size(e)) != stored->size)
+      stored = nullptr;
     const char* raw = archive_entry_pathname_utf8(e);
     if (!raw) raw = archive_entry_pathname(e);
-    std::string name = raw ? raw : "";
+    // A name made on Unix is the one stored, byte for byte: the reader turns
+    // "\" into "/" in a name without "/", and gives no name at all for one
+    // flagged as UTF-8 that is not (8-bit names in older archives of ours).
+    std::string name = stored && (stored->MadeOnUnix() || !raw) ? stored->name : raw ? raw : "";
     std::vector<std::string> parts;
-    if (!RelativeParts(name, &parts)) {
+    if (!RelativeParts(name, stored && stored->MadeOnUnix(), &parts)) {
       Warn("unsafe name, skipped: " + name);
       return;
     }
@@ -331,9 +355,10 @@ class Extractor {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = archive_entry_mtime(e);
-    times[1].tv_nsec = archive_entry_mtime_nsec(e);
-    if (archive_entry_mtime_is_set(e)) futimens(out.get(), times);
+    // The directory's time first: the reader knows no NTFS time.
+    times[1].tv_sec = stored ? static_cast<time_t>(stored->mtime) : archive_entry_mtime(e);
+    times[1].tv_nsec = stored ? static_cast<long>(stored->mtimeNsec) : archive_entry_mtime_nsec(e);
+    if (stored || archive_entry_mtime_is_set(e)) futimens(out.get(), times);
     int fd = out.release();
     bool synced = fsync(fd) == 0;
     if (close(fd) != 0 || !synced) {

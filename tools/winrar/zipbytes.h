@@ -9,6 +9,7 @@
 
 namespace yux::winrar {
 
+inline constexpr uint32_t kLocalSig = 0x04034b50;
 inline constexpr uint32_t kCentralSig = 0x02014b50;
 inline constexpr uint32_t kEndSig = 0x06054b50;
 inline constexpr uint32_t kEnd64Sig = 0x06064b50;

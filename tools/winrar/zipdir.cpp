@@ -14,7 +14,6 @@
 namespace yux::winrar {
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034b50;
 constexpr uint32_t k32Max = 0xFFFFFFFFu;
 
 struct ExtraField {
@@ -55,6 +54,31 @@ int64_t DosToUnix(uint16_t time, uint16_t date) {
   tm.tm_sec = (time & 0x1F) * 2;
   tm.tm_isdst = -1;
   return static_cast<int64_t>(std::mktime(&tm));
+}
+
+// The modification time of an NTFS time field (100 ns steps since 1601).
+bool NtfsModified(const std::string& data, int64_t* sec, uint32_t* nsec) {
+  for (size_t i = 4; i + 4 <= data.size();) {  // after 4 reserved bytes
+    const uint16_t tag = Get16(U(data) + i), len = Get16(U(data) + i + 2);
+    if (i + 4 + len > data.size()) break;
+    if (tag == 0x0001 && len >= 8) {
+      const uint64_t ticks = Get64(U(data) + i + 4);
+      *sec = static_cast<int64_t>(ticks / 10000000) - 11644473600;
+      *nsec = static_cast<uint32_t>(ticks % 10000000) * 100;
+      return true;
+    }
+    i += 4 + len;
+  }
+  return false;
+}
+
+// The Unix time stamp's 32 bits count unsigned, as every reader takes them,
+// except in archives that stored a time before 1970 truncated: those have
+// the high bit set beside the DOS date's lowest value, 1980-01-01 00:00.
+int64_t StampTime(uint32_t stamp, uint16_t dosTime, uint16_t dosDate) {
+  if ((stamp & 0x80000000u) && dosDate == ((1 << 5) | 1) && dosTime == 0)
+    return static_cast<int32_t>(stamp);
+  return stamp;
 }
 
 }  // namespace
@@ -181,7 +205,10 @@ bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* err
     e.size = Get32(h + 24);
     e.localOffset = Get32(h + 42);
     e.name = cd.substr(at + 46, nameLen);
-    e.mtime = DosToUnix(Get16(h + 12), Get16(h + 14));
+    e.madeBy = h[5];
+    const uint16_t dosTime = Get16(h + 12), dosDate = Get16(h + 14);
+    e.mtime = DosToUnix(dosTime, dosDate);
+    bool ntfs = false;
     for (auto& f : SplitExtra(cd.substr(at + 46 + nameLen, extraLen))) {
       const unsigned char* d = U(f.data);
       if (f.id == 0x0001) {
@@ -196,7 +223,9 @@ bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* err
         take(e.compressedSize);
         take(e.localOffset);
       } else if (f.id == 0x5455 && f.data.size() >= 5 && (d[0] & 1)) {
-        e.mtime = static_cast<int32_t>(Get32(d + 1));
+        if (!ntfs) e.mtime = StampTime(Get32(d + 1), dosTime, dosDate);
+      } else if (f.id == 0x000a && !ntfs) {
+        ntfs = NtfsModified(f.data, &e.mtime, &e.mtimeNsec);
       }
     }
     if (e.localOffset >= cdOffset) {

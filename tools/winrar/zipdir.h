@@ -48,7 +48,11 @@ struct ZipEntry {
   uint64_t localOffset = 0;
   uint64_t spanEnd = 0;      // where the entry's bytes (header, data, descriptor) end
   int64_t mtime = 0;         // seconds since 1970 (UTC)
+  uint32_t mtimeNsec = 0;    // and nanoseconds, where the archive keeps them
+  uint8_t madeBy = 0;        // the system that made the entry
   bool IsDir() const { return !name.empty() && name.back() == '/'; }
+  // Made on Unix: "/" alone separates the folders of its name.
+  bool MadeOnUnix() const { return madeBy == 3; }
   bool Encrypted() const { return (flags & 1) != 0; }
   std::string central;       // the raw central directory record
 };
@@ -60,7 +64,8 @@ struct ZipDirectory {
 };
 
 // Reads the central directory.  False with a reason in *error when the data
-// is not a ZIP archive or its directory is damaged.
+// is not a ZIP archive or its directory is damaged.  An entry's time is its
+// NTFS time when it has one, else its Unix time stamp, else its DOS date.
 bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* error);
 
 // Writes a new archive from entries of existing archives, copied unchanged

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "platform/cmdline.h"
+#include "tests/support/restorecheck.h"
 #include "tests/tools/winrar/winrar_testlib.h"
 
 namespace fs = std::filesystem;
@@ -54,13 +55,19 @@ TEST(WinrarExtract, ExitCodesAndWhatIsLeft) {
   add("a -ep1 -r -ibck \"-hpp w\" \"{T}/arc/pw.rar\" \"{T}/src/docs\"");
   add("a -ep1 -r -ibck -v100k -m0 \"{T}/arc/vol.rar\" \"{T}/src/docs\"");
   add("a -ep3 -r -ibck \"{T}/arc/full.rar\" \"{T}/src/docs\"");
-  // Names no archiver of ours writes, but an archive from elsewhere may hold.
+  // Names no archiver of ours writes, but an archive from elsewhere may hold:
+  // made on Unix, where "\" and ":" are characters of a name, and made on
+  // a system where "\" separates and a drive letter may lead.
   ProcessResult py = RunProgram(
       {"/usr/bin/python3", "-c",
        "import sys, zipfile\n"
        "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
-       "for n in ['../up.txt', 'ok/../../up2.txt', '..\\\\win.txt', '/abs/root.txt', "
-       "'C:/drive.txt', 'fine.txt']: z.writestr(n, 'x')\n"
+       "for n in ['../up.txt', 'ok/../../up2.txt', '/abs/root.txt', 'fine.txt', 'unix\\\\name.txt', "
+       "'c:unix.txt']: z.writestr(n, 'x')\n"
+       "for n in ['..\\\\win.txt', 'C:/drive.txt', 'D:\\\\dos\\\\path.txt']:\n"
+       "  i = zipfile.ZipInfo(n)\n"
+       "  i.create_system = 0\n"
+       "  z.writestr(i, 'x')\n"
        "z.close()\n",
        T + "/arc/evil.zip"});
   ASSERT_EQ(py.exitCode, 0) << py.err;
@@ -102,7 +109,12 @@ TEST(WinrarExtract, ExitCodesAndWhatIsLeft) {
       {"full paths without the root", "x -ibck {T}/arc/full.rar {T}/o4/", "", 0, "o4", fullTree},
       {"existing file kept", "x \"-hpp w\" -ibck {T}/arc/pw.rar {T}/taken/", "", 1, "taken", taken},
       {"unsafe names skipped", "x -ibck {T}/arc/evil.zip {T}/o5/", "", 1, "o5",
-       {{"abs/root.txt", "x"}, {"drive.txt", "x"}, {"fine.txt", "x"}}},
+       {{"abs/root.txt", "x"},
+        {"fine.txt", "x"},
+        {"unix\\name.txt", "x"},
+        {"c:unix.txt", "x"},
+        {"drive.txt", "x"},
+        {"dos/path.txt", "x"}}},
       {"wrong password", "x -hp -ibck {T}/arc/pw.rar {T}/o6/", "wrong\n", 3, "o6", {}},
       {"missing password", "x -ibck {T}/arc/pw.rar {T}/o7/", "", 3, "o7", {}},
       {"damaged data", "x -ibck {T}/arc/damaged.rar {T}/o11/", "", 3, "o11", undamaged},
@@ -135,4 +147,105 @@ TEST(WinrarExtract, ExitCodesAndWhatIsLeft) {
   ASSERT_EQ(stat((s.t / "src/docs/a b.txt").c_str(), &a), 0);
   ASSERT_EQ(stat((s.t / "o1/docs/a b.txt").c_str(), &b), 0);
   EXPECT_LE(std::llabs(static_cast<long long>(a.st_mtime - b.st_mtime)), 1);
+}
+
+namespace {
+
+// Sets the "name is UTF-8" flag of every entry whose name is not ASCII, in
+// its local header and its central record, as archives written before
+// names were checked hold it.
+void FlagNonAsciiNames(const fs::path& archive) {
+  ProcessResult r = RunProgram(
+      {"/usr/bin/python3", "-c",
+       "import struct, sys\n"
+       "p = sys.argv[1]\n"
+       "d = bytearray(open(p, 'rb').read())\n"
+       "end = d.rindex(b'PK\\x05\\x06')\n"
+       "count, size, at = struct.unpack_from('<HII', d, end + 10)\n"
+       "for _ in range(count):\n"
+       "  n, m, k = struct.unpack_from('<HHH', d, at + 28)\n"
+       "  name = bytes(d[at + 46:at + 46 + n])\n"
+       "  if any(b >= 0x80 for b in name):\n"
+       "    local = struct.unpack_from('<I', d, at + 42)[0]\n"
+       "    d[at + 9] |= 0x08\n"
+       "    d[local + 7] |= 0x08\n"
+       "  at += 46 + n + m + k\n"
+       "open(p, 'wb').write(d)\n",
+       archive.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
+}  // namespace
+
+// An archive written before names were checked flags Latin-1 names as
+// UTF-8; the reader gives no name for them, and `x` restores them under
+// the bytes the directory holds, also after entries were deleted from it.
+TEST(WinrarExtract, FlaggedLatin1NamesOfOlderArchivesComeBackAsTheirBytes) {
+  TempDir t;
+  const std::map<std::string, std::string> files{
+      {"src/caf\xe9.txt", "small"},
+      {"src/gro\xdf.bin", RandomBytes(1300000, 9)},
+      {"src/plain.txt", "ascii"},
+      {"src/\xc3\xbc.txt", "utf-8"},
+  };
+  for (auto& [name, data] : files) WriteFile(t / name, data);
+  ASSERT_EQ(RunWinrar({"a", "-ep1", "-r", "-INUL", (t / "old.zip").string(), (t / "src").string()}).exitCode, 0);
+  FlagNonAsciiNames(t / "old.zip");
+  ASSERT_NE(PythonOpensZip(t / "old.zip", false).exitCode, 0) << "the flag was not set";
+
+  ProcessResult x = RunWinrar({"x", "-INUL", (t / "old.zip").string(), (t / "o1").string() + "/"});
+  EXPECT_EQ(x.exitCode, 0) << x.err;
+  EXPECT_EQ(Tree(t / "o1"), files);
+
+  // The deletion rewrites the archive: the entries after the deleted one
+  // move, their names and flags stay.
+  ASSERT_EQ(RunWinrar({"d", "-INUL", (t / "old.zip").string(), "plain.txt"}).exitCode, 0);
+  x = RunWinrar({"x", "-INUL", (t / "old.zip").string(), (t / "o2").string() + "/"});
+  EXPECT_EQ(x.exitCode, 0) << x.err;
+  std::map<std::string, std::string> left = files;
+  left.erase("src/plain.txt");
+  EXPECT_EQ(Tree(t / "o2"), left);
+}
+
+// Times from archives of other writers: the Unix time stamp counts its 32
+// bits unsigned (after 2038), except beside the lowest DOS date, where an
+// older archive of ours kept a time before 1970 truncated; an NTFS time
+// goes before both; a DOS date alone is local time.  An update (-u) of
+// such an archive finds a file of 2040 unchanged.
+TEST(WinrarExtract, TimesAreReadFromTheFieldsOfOtherWriters) {
+  TempDir t;
+  const time_t y2040 = UtcTime(2040, 1, 1), y1966 = UtcTime(1966, 5, 4), y2150 = UtcTime(2150, 7, 8, 9, 10, 11);
+  const time_t dos1999 = LocalTime(1999, 9, 9, 10, 10, 10);
+  ProcessResult py = RunProgram(
+      {"/usr/bin/python3", "-c",
+       "import struct, sys, zipfile\n"
+       "t2040, t1966, t2150 = (int(v) for v in sys.argv[2:5])\n"
+       "ut = lambda t: struct.pack('<HHBI', 0x5455, 5, 1, t & 0xffffffff)\n"
+       "ft = (t2150 + 11644473600) * 10000000\n"
+       "ntfs = struct.pack('<HHIHHQQQ', 0x000a, 32, 0, 1, 24, ft, ft, ft)\n"
+       "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+       "for name, when, extra in [('2040.txt', (2040, 1, 1, 12, 0, 0), ut(t2040)),\n"
+       "                          ('1966.txt', (1980, 1, 1, 0, 0, 0), ut(t1966)),\n"
+       "                          ('2150.txt', (2000, 1, 1, 0, 0, 0), ut(946728000) + ntfs),\n"
+       "                          ('1999.txt', (1999, 9, 9, 10, 10, 10), b'')]:\n"
+       "  i = zipfile.ZipInfo(name, when)\n"
+       "  i.extra = extra\n"
+       "  z.writestr(i, name)\n"
+       "z.close()\n",
+       (t / "other.zip").string(), std::to_string(y2040), std::to_string(y1966), std::to_string(y2150)});
+  ASSERT_EQ(py.exitCode, 0) << py.err;
+  ProcessResult x = RunWinrar({"x", "-INUL", (t / "other.zip").string(), (t / "out").string() + "/"});
+  ASSERT_EQ(x.exitCode, 0) << x.err;
+  const std::pair<const char*, time_t> expected[] = {
+      {"2040.txt", y2040}, {"1966.txt", y1966}, {"2150.txt", y2150}, {"1999.txt", dos1999}};
+  for (auto& [name, when] : expected) EXPECT_EQ(ModifiedOf(t / "out" / name), when) << name;
+
+  fs::create_directories(t / "src");
+  WriteFile(t / "src/2040.txt", "2040.txt");
+  ASSERT_TRUE(SetModified(t / "src/2040.txt", y2040));
+  const std::string before = ReadFile(t / "other.zip");
+  ProcessResult u = RunWinrar({"a", "-u", "-ep", (t / "other.zip").string(), (t / "src/2040.txt").string()});
+  EXPECT_EQ(u.exitCode, 0) << u.err;
+  EXPECT_NE(u.out.find("nothing to update"), std::string::npos) << u.out;
+  EXPECT_TRUE(ReadFile(t / "other.zip") == before);
 }
