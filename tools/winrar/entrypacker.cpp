@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tools/winrar/exitcodes.h"
+#include "tools/winrar/switches.h"
 #include "tools/winrar/zipbytes.h"
 
 namespace yux::winrar {
@@ -163,17 +164,105 @@ bool IsAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// The MS-DOS date and time of a header, in local time.
+// Only a name in UTF-8 beyond ASCII gets the flag that says so.  A name in
+// an older 8-bit encoding is stored as its bytes without it, so that
+// readers take it as it is.
+bool NameIsUtf8(const std::string& name) { return !IsAscii(name) && IsValidUtf8(name); }
+
+constexpr uint16_t kUtf8Flag = 0x0800;
+
+// The MS-DOS date and time of a header, in local time, held to the years
+// the format can say (1980 to 2107).
 void DosTime(time_t t, uint16_t* dosTime, uint16_t* dosDate) {
   std::tm tm{};
-  localtime_r(&t, &tm);
-  if (tm.tm_year < 80) {
+  const bool known = localtime_r(&t, &tm) != nullptr;
+  if (known ? tm.tm_year > 207 : t > 0) {
+    *dosTime = (23 << 11) | (59 << 5) | 29;
+    *dosDate = (127 << 9) | (12 << 5) | 31;
+    return;
+  }
+  if (!known || tm.tm_year < 80) {
     *dosTime = 0;
     *dosDate = (1 << 5) | 1;
     return;
   }
   *dosTime = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
   *dosDate = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+}
+
+// Seconds from 1601-01-01, where NTFS times begin, to 1970-01-01.
+constexpr int64_t kNtfsEpoch = 11644473600;
+constexpr uint64_t kNtfsTicks = 10000000;  // per second
+
+// A time as NTFS counts it (100 ns steps since 1601); false before 1601 or
+// past what 64 bits hold.
+bool NtfsTime(const struct timespec& t, uint64_t* out) {
+  if (t.tv_sec < -kNtfsEpoch) return false;
+  const uint64_t since = static_cast<uint64_t>(t.tv_sec + kNtfsEpoch);
+  if (since > (UINT64_MAX - kNtfsTicks) / kNtfsTicks) return false;
+  *out = since * kNtfsTicks + static_cast<uint64_t>(t.tv_nsec) / 100;
+  return true;
+}
+
+// The extra fields that carry the entry's time: the Unix time stamp
+// (0x5455), whose readers take its 32 bits as unsigned, only for the
+// times it can hold (1970 to 2106); and the NTFS times (0x000a) for every
+// time from 1601 on.  Readers that know neither take the DOS date.
+std::string TimeFields(const struct stat& st) {
+  std::string f;
+  const int64_t t = st.st_mtim.tv_sec;
+  if (t >= 0 && t <= static_cast<int64_t>(k32Max)) {
+    Put16(f, 0x5455);
+    Put16(f, 5);
+    f.push_back(1);  // the modification time alone
+    Put32(f, static_cast<uint32_t>(t));
+  }
+  uint64_t modified;
+  if (NtfsTime(st.st_mtim, &modified)) {
+    Put16(f, 0x000a);
+    Put16(f, 32);
+    Put32(f, 0);
+    Put16(f, 0x0001);
+    Put16(f, 24);
+    // The access and creation times are not kept (reading the file changes
+    // the one, the other is not known): the modification time stands there.
+    for (int i = 0; i < 3; ++i) Put64(f, modified);
+  }
+  return f;
+}
+
+// The extra fields with the time fields replaced by `times` (put first);
+// false when a field runs past the end.
+bool ReplaceTimeFields(const std::string& extra, const std::string& times, std::string* out) {
+  *out = times;
+  for (size_t i = 0; i + 4 <= extra.size();) {
+    const uint16_t id = Get16(U(extra) + i), len = Get16(U(extra) + i + 2);
+    if (i + 4 + len > extra.size()) return false;
+    if (id != 0x5455 && id != 0x000a) *out += extra.substr(i, 4 + len);
+    i += 4 + len;
+  }
+  return true;
+}
+
+// The local header at the start of the one-entry archive (within its first
+// `limit` bytes) with the name flag `utf8` and the time fields `times`;
+// *length gets the length of the header as it stands there.  False when it
+// is damaged.
+bool LocalHeader(const PackedEntry& entry, uint64_t limit, uint16_t utf8, const std::string& times,
+                 std::string* header, uint64_t* length) {
+  unsigned char fixed[30];
+  if (limit < 30 || !entry.ReadAt(0, fixed, 30) || Get32(fixed) != kLocalSig) return false;
+  const size_t nameLen = Get16(fixed + 26);
+  *length = 30 + nameLen + Get16(fixed + 28);
+  if (*length > limit) return false;
+  std::string old(static_cast<size_t>(*length), '\0'), extra;
+  if (!entry.ReadAt(0, old.data(), old.size()) || !ReplaceTimeFields(old.substr(30 + nameLen), times, &extra) ||
+      extra.size() > 0xFFFF)
+    return false;
+  *header = old.substr(0, 30 + nameLen) + extra;
+  Set16(*header, 6, static_cast<uint16_t>((Get16(fixed + 6) & ~kUtf8Flag) | utf8));
+  Set16(*header, 28, static_cast<uint16_t>(extra.size()));
+  return true;
 }
 
 // A large regular file, unencrypted: its one-entry archive written here,
@@ -199,16 +288,12 @@ void WriteBlocks(const PackSource& s, int sfd, const PackSettings& settings, Pac
   const bool zip64 = size >= k32Max - (k32Max >> 4);
   uint16_t dosTime, dosDate;
   DosTime(st.st_mtim.tv_sec, &dosTime, &dosDate);
-  const uint16_t flags = static_cast<uint16_t>(0x0008 | (IsAscii(s.name) ? 0 : 0x0800));
+  const uint16_t flags = static_cast<uint16_t>(0x0008 | (NameIsUtf8(s.name) ? kUtf8Flag : 0));
   const uint16_t needed = zip64 ? 45 : 20;
-  std::string stamp;  // extended time stamp: the modification time
-  Put16(stamp, 0x5455);
-  Put16(stamp, 5);
-  stamp.push_back(1);
-  Put32(stamp, static_cast<uint32_t>(st.st_mtim.tv_sec));
+  const std::string times = TimeFields(st);
 
   std::string local;
-  Put32(local, 0x04034b50);
+  Put32(local, kLocalSig);
   Put16(local, needed);
   Put16(local, flags);
   Put16(local, 8);
@@ -218,7 +303,7 @@ void WriteBlocks(const PackSource& s, int sfd, const PackSettings& settings, Pac
   Put32(local, zip64 ? k32Max : 0);
   Put32(local, zip64 ? k32Max : 0);
   Put16(local, static_cast<uint16_t>(s.name.size()));
-  std::string localExtra = stamp;
+  std::string localExtra = times;
   if (zip64) {
     Put16(localExtra, 0x0001);
     Put16(localExtra, 16);
@@ -312,7 +397,7 @@ void WriteBlocks(const PackSource& s, int sfd, const PackSettings& settings, Pac
   Put32(central, big ? k32Max : static_cast<uint32_t>(csize));
   Put32(central, big ? k32Max : static_cast<uint32_t>(size));
   Put16(central, static_cast<uint16_t>(s.name.size()));
-  std::string centralExtra = stamp;
+  std::string centralExtra = times;
   if (big) {
     Put16(centralExtra, 0x0001);
     Put16(centralExtra, 16);
@@ -498,9 +583,18 @@ bool ZipJoiner::Append(const PackedEntry& entry, bool (*stop)()) {
   size_t nameLen = Get16(h + 28), extraLen = Get16(h + 30), commentLen = Get16(h + 32);
   if (46 + nameLen + extraLen + commentLen != rec.size()) return damaged();
 
+  // Both headers get the name flag and the time fields of this system's
+  // rules, whatever the compressor wrote; the rest of the entry is copied.
+  const uint16_t utf8 = NameIsUtf8(rec.substr(46, nameLen)) ? kUtf8Flag : 0;
+  const std::string times = TimeFields(entry.st);
+  std::string local;
+  uint64_t localLen = 0;
+  if (!LocalHeader(entry, cdOffset, utf8, times, &local, &localLen)) return damaged();
+
   uint64_t offset = pos_;
+  if (!Write(local.data(), local.size())) return false;
   std::vector<char> buf(1 << 20);
-  for (uint64_t from = 0; from < cdOffset;) {
+  for (uint64_t from = localLen; from < cdOffset;) {
     if (stop && stop()) {
       error_ = "stopped";
       return false;
@@ -519,12 +613,12 @@ bool ZipJoiner::Append(const PackedEntry& entry, bool (*stop)()) {
   // sizes and offset that does not fit in 32 bits.
   uint64_t usize = Get32(h + 24), csize = Get32(h + 20);
   std::string extra = rec.substr(46 + nameLen, extraLen), kept;
-  bool had64 = false;
+  if (!ReplaceTimeFields(extra, times, &kept)) return damaged();
+  extra = kept;
+  kept.clear();
   for (size_t i = 0; i + 4 <= extra.size();) {
     uint16_t id = Get16(U(extra) + i), len = Get16(U(extra) + i + 2);
-    if (i + 4 + len > extra.size()) return damaged();
     if (id == 0x0001) {
-      had64 = true;
       const unsigned char* d = U(extra) + i + 4;
       size_t k = 0;
       if (usize == k32Max && k + 8 <= len) usize = Get64(d + k), k += 8;
@@ -535,24 +629,24 @@ bool ZipJoiner::Append(const PackedEntry& entry, bool (*stop)()) {
     i += 4 + len;
   }
   bool need64 = usize >= k32Max || csize >= k32Max || offset >= k32Max;
-  if (need64 || had64) {
+  if (need64) {
     std::string z64;
     if (usize >= k32Max) Put64(z64, usize);
     if (csize >= k32Max) Put64(z64, csize);
     if (offset >= k32Max) Put64(z64, offset);
-    if (need64) {
-      Put16(kept, 0x0001);
-      Put16(kept, static_cast<uint16_t>(z64.size()));
-      kept += z64;
-      if (Get16(h + 6) < 45) Set16(rec, 6, 45);
-    }
-    std::string comment = rec.substr(46 + nameLen + extraLen, commentLen);
-    rec = rec.substr(0, 46 + nameLen) + kept + comment;
-    Set16(rec, 30, static_cast<uint16_t>(kept.size()));
-    // Sizes that left the ZIP64 field come back into their own fields.
-    Set32(rec, 20, static_cast<uint32_t>(std::min(csize, k32Max)));
-    Set32(rec, 24, static_cast<uint32_t>(std::min(usize, k32Max)));
+    Put16(kept, 0x0001);
+    Put16(kept, static_cast<uint16_t>(z64.size()));
+    kept += z64;
+    if (Get16(h + 6) < 45) Set16(rec, 6, 45);
   }
+  if (kept.size() > 0xFFFF) return damaged();
+  std::string comment = rec.substr(46 + nameLen + extraLen, commentLen);
+  rec = rec.substr(0, 46 + nameLen) + kept + comment;
+  Set16(rec, 8, static_cast<uint16_t>((Get16(U(rec) + 8) & ~kUtf8Flag) | utf8));
+  Set16(rec, 30, static_cast<uint16_t>(kept.size()));
+  // Sizes that left the ZIP64 field come back into their own fields.
+  Set32(rec, 20, static_cast<uint32_t>(std::min(csize, k32Max)));
+  Set32(rec, 24, static_cast<uint32_t>(std::min(usize, k32Max)));
   Set32(rec, 42, static_cast<uint32_t>(std::min(offset, k32Max)));
   central_ += rec;
   ++count_;

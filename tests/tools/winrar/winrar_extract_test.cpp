@@ -151,6 +151,96 @@ TEST(WinrarExtract, ExitCodesAndWhatIsLeft) {
 
 namespace {
 
+// A tree as a Linux home holds it: a name in Latin-1 (small, and large
+// enough to be deflated in blocks), one in UTF-8, names with "\" and ":"
+// (nested, and at the top where no "/" is in the name), files dated before
+// 1970 and after 2106.
+struct OddTree {
+  TempDir t;
+  const time_t y1966 = UtcTime(1966, 5, 4);
+  const time_t y2110 = UtcTime(2110, 3, 2);
+  std::map<std::string, std::string> files{
+      {"tree/caf\xe9.txt", "latin-1"},
+      {"tree/gro\xdf.bin", RandomBytes(1300000, 5)},
+      {"tree/\xc3\xbc.txt", "utf-8"},
+      {"tree/back\\slash.txt", "nested"},
+      {"tree/1966.txt", "old"},
+      {"tree/2110.txt", "future"},
+      {"back\\top.txt", "top"},
+      {"c:top.txt", "drive-like"},
+  };
+  std::map<std::string, time_t> dated{
+      {"tree/1966.txt", y1966}, {"tree/2110.txt", y2110}, {"tree/gro\xdf.bin", y2110}};
+  OddTree() {
+    for (auto& [name, data] : files) {
+      fs::create_directories((t / "src" / name).parent_path());
+      WriteFile(t / "src" / name, data);
+    }
+    for (auto& [name, when] : dated) EXPECT_TRUE(SetModified(t / "src" / name, when)) << name;
+  }
+  // The sources as items of a command line: the folder and the two files
+  // at the top, stored relative to their folder.
+  std::vector<std::string> Items() const {
+    return {(t / "src/tree").string(), (t / "src/back\\top.txt").string(), (t / "src/c:top.txt").string()};
+  }
+  void ExpectRestored(const fs::path& folder) const {
+    EXPECT_EQ(Tree(folder), files);
+    for (auto& [name, when] : dated) EXPECT_LE(std::llabs(ModifiedOf(folder / name) - when), 2) << name;
+  }
+};
+
+}  // namespace
+
+// However an entry was written (by the compressor or in blocks, stored,
+// encrypted, split into volumes), its name comes back byte for byte and
+// its time within the two seconds ZIP keeps: the test after archiving
+// passes, `x` restores the tree with exit code 0, and Python's zipfile
+// opens the archive.
+TEST(WinrarExtract, NamesAndTimesComeBackAsStoredHoweverTheEntriesWereWritten) {
+  OddTree tree;
+  struct Case {
+    const char* what;
+    std::vector<std::string> switches;
+    std::string password;
+  } cases[] = {
+      {"deflated", {"-m3"}, ""},
+      {"stored", {"-m0"}, ""},
+      {"encrypted", {"-m3", "-hpsecret"}, "secret"},
+      {"volumes", {"-m3", "-v500k"}, ""},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path folder = tree.t / c.what;
+    fs::create_directories(folder / "out");
+    std::vector<std::string> args{"a", "-ep1", "-r", "-t", "-afzip", "-INUL"};
+    args.insert(args.end(), c.switches.begin(), c.switches.end());
+    args.push_back((folder / "a").string());
+    for (auto& item : tree.Items()) args.push_back(item);
+    ProcessResult made = RunWinrar(args);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const bool split = fs::exists(folder / "a.part1.zip");
+    EXPECT_EQ(split, c.switches.back() == "-v500k");
+
+    std::vector<std::string> x{"x", "-INUL"};
+    if (!c.password.empty()) x.push_back("-hp" + c.password);
+    x.push_back((folder / (split ? "a.part1.zip" : "a.zip")).string());
+    x.push_back((folder / "out").string() + "/");
+    ProcessResult restored = RunWinrar(x);
+    EXPECT_EQ(restored.exitCode, 0) << restored.err;
+    tree.ExpectRestored(folder / "out");
+
+    std::string whole;
+    for (int i = 1; split && fs::exists(folder / ("a.part" + std::to_string(i) + ".zip")); ++i)
+      whole += ReadFile(folder / ("a.part" + std::to_string(i) + ".zip"));
+    if (split) WriteFile(folder / "a.zip", whole);
+    ProcessResult py = PythonOpensZip(folder / "a.zip", c.password.empty());
+    EXPECT_EQ(py.exitCode, 0) << py.err;
+    EXPECT_EQ(py.out, "9\n");  // the files and the folder "tree/"
+  }
+}
+
+namespace {
+
 // Sets the "name is UTF-8" flag of every entry whose name is not ASCII, in
 // its local header and its central record, as archives written before
 // names were checked hold it.
