@@ -273,7 +273,7 @@ class Collector {
       case PathMode::NamesOnly: return NameOf(path);
       case PathMode::RelativeToItem:
         return fs::path(path).lexically_relative(base).string();
-      case PathMode::Full: return path;
+      case PathMode::Full: return WithoutRoot(path);  // a ZIP name never begins with "/"
       case PathMode::FullNoRoot: return WithoutRoot(path);
       case PathMode::AsGiven:
         break;
@@ -781,9 +781,11 @@ int RunAdd(const Options& opt, Messages& msg) {
   }
 
   // Plan: which sources go in, which old entries stay, under which names.
+  // An entry stored with a leading "/" (full paths, in older archives) is
+  // the entry of the same name without it.
   std::unordered_map<std::string, size_t> oldIndex;
   for (size_t i = 0; i < old.entries.size(); ++i) {
-    std::string n = old.entries[i].name;
+    std::string n = WithoutRoot(old.entries[i].name);
     if (old.entries[i].IsDir()) n.pop_back();
     oldIndex[n] = i;
   }
@@ -805,7 +807,7 @@ int RunAdd(const Options& opt, Messages& msg) {
     std::set<std::string> names;
     for (auto& s : collect.sources) names.insert(s.name);
     for (size_t i = 0; i < old.entries.size(); ++i) {
-      std::string n = old.entries[i].name, base;
+      std::string n = WithoutRoot(old.entries[i].name), base;
       if (old.entries[i].IsDir()) n.pop_back();
       if (VersionOf(n, &base) > 0) n = base;
       if (!names.count(n)) dropOld[i] = true;
@@ -860,7 +862,7 @@ int RunAdd(const Options& opt, Messages& msg) {
     for (size_t k = 0; k < old.entries.size(); ++k) {
       std::string base;
       int v = VersionOf(old.entries[k].name, &base);
-      if (v > 0 && base == name) versions.push_back({v, k});
+      if (v > 0 && WithoutRoot(base) == name) versions.push_back({v, k});
     }
     std::sort(versions.begin(), versions.end());
     int next = versions.empty() ? 1 : versions.back().first + 1;

@@ -54,8 +54,9 @@ class Bins : public test::ProgramTest {
     }
     return out;
   }
-  // The name an entry of the source folder has in a bin archive.
-  std::string Stored(const std::string& name) const { return (src.path() / name).string(); }
+  // The name an entry of the source folder has in a bin archive: its full
+  // path without the leading "/".
+  std::string Stored(const std::string& name) const { return (src.path() / name).string().substr(1); }
   std::vector<std::string> BoxTexts() const {
     std::vector<std::string> out;
     for (const auto& r : boxes->Asked()) out.push_back(r.text);

@@ -78,10 +78,10 @@ TEST(WinrarCommandLine, PathModesStoreTheExpectedNames) {
       {"-ep2",
        {root + "/src/docs/", root + "/src/docs/a.txt", root + "/src/docs/.hidden",
         root + "/src/docs/sub/", root + "/src/docs/sub/b.txt", root + "/src/single.txt"}},
+      // A ZIP name never begins with "/": the absolute path is stored as -ep2 stores it.
       {"-ep3",
-       {"/" + root + "/src/docs/", "/" + root + "/src/docs/a.txt", "/" + root + "/src/docs/.hidden",
-        "/" + root + "/src/docs/sub/", "/" + root + "/src/docs/sub/b.txt",
-        "/" + root + "/src/single.txt"}},
+       {root + "/src/docs/", root + "/src/docs/a.txt", root + "/src/docs/.hidden",
+        root + "/src/docs/sub/", root + "/src/docs/sub/b.txt", root + "/src/single.txt"}},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.paths);
@@ -94,6 +94,50 @@ TEST(WinrarCommandLine, PathModesStoreTheExpectedNames) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(BsdtarNames(f.t / "run/ABCDEFGH/backup.rar"), c.names);
   }
+}
+
+// Full paths with the root (-ep3) are stored without the leading "/", which
+// ZIP names never have: unzip extracts them below its target without a
+// warning.  In an older archive whose entries still begin with "/", the
+// file of the same path replaces its entry, or keeps it as a version.
+TEST(WinrarCommandLine, AbsolutePathsAreStoredWithoutTheRoot) {
+  YUX_REQUIRE_PROGRAM("unzip");
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  TempDir t;
+  WriteFile(t / "src/f.txt", "new");
+  const std::string root = t.str().substr(1);
+  ASSERT_EQ(RunWinrar({"a", "-ep3", "-INUL", (t / "abs.zip").string(), (t / "src").string()}).exitCode, 0);
+  ProcessResult unzip = RunProgram({"unzip", "-o", (t / "abs.zip").string(), "-d", (t / "out").string()});
+  EXPECT_EQ(unzip.exitCode, 0) << unzip.out << unzip.err;
+  EXPECT_EQ(unzip.out.find("warning"), std::string::npos) << unzip.out;
+  EXPECT_EQ(unzip.err, "");
+  EXPECT_EQ(ReadFile(t / "out" / root / "src/f.txt"), "new");
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> switches;
+    std::set<std::string> names;
+  } cases[] = {
+      {"replaced", {}, {root + "/src/f.txt"}},
+      {"kept as a version", {"-ver5"}, {root + "/src/f.txt", root + "/src/f.txt;1"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path keeper = t / (std::string(c.what) + ".zip");
+    ProcessResult py = RunProgram({"/usr/bin/python3", "-c",
+                                   "import sys, zipfile\n"
+                                   "with zipfile.ZipFile(sys.argv[1], 'w') as z: z.writestr(sys.argv[2], 'old')\n",
+                                   keeper.string(), "/" + root + "/src/f.txt"});
+    ASSERT_EQ(py.exitCode, 0) << py.err;
+    std::vector<std::string> args{"a", "-ep3", "-INUL"};
+    args.insert(args.end(), c.switches.begin(), c.switches.end());
+    args.insert(args.end(), {keeper.string(), (t / "src/f.txt").string()});
+    ASSERT_EQ(RunWinrar(args).exitCode, 0);
+    EXPECT_EQ(BsdtarNames(keeper), c.names);
+    EXPECT_EQ(RunProgram({"bsdtar", "-xOf", keeper.string(), root + "/src/f.txt"}).out, "new");
+  }
+  EXPECT_EQ(RunProgram({"bsdtar", "-xOf", (t / "kept as a version.zip").string(), root + "/src/f.txt;1"}).out,
+            "old");
 }
 
 TEST(WinrarCommandLine, ZipPresetWithPasswordLockAndTest) {
@@ -180,7 +224,7 @@ TEST(WinrarCommandLine, BinParameterTextsInTheOrderTheProgramUsesThem) {
   WriteFile(f.t / "settings/yuxbin-k.txt", f.T() + "/src/docs/a.txt\r\n" + f.T() + "/src/single.txt\r\n");
   WriteFile(f.t / "settings/yuxbin-r.txt", f.T() + "/src/docs/sub\r\n");
   SetAge(f.t / "src/single.txt", 90);
-  const std::string root = f.T();
+  const std::string root = f.T().substr(1);  // stored without the leading '/'
   struct Use {
     const char* what;
     const char* text;
