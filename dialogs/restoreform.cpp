@@ -249,17 +249,18 @@ void Trestoreform::RestoreFromDisc(const std::string& location) {
   const std::string name = path.substr(path.find_last_of("\\/") + 1);
   std::vector<std::pair<DiscFile, std::string>> copies{{*file, name}};
   // The other volumes of a split archive come along, under the names the
-  // archiver looks for beside the first.
-  static const QRegularExpression volume("^(.*)\\.part(\\d+)\\.rar$",
+  // archiver looks for beside the first (".rar" or ".zip", as it wrote them).
+  static const QRegularExpression volume("^(.*)\\.part(\\d+)(\\.(?:rar|zip))$",
                                          QRegularExpression::CaseInsensitiveOption);
   const QRegularExpressionMatch wanted = volume.match(QString::fromStdString(name));
   if (wanted.hasMatch()) {
     for (const DiscFile& other : disc->FilesBeside(path)) {
       const QRegularExpressionMatch m = volume.match(QString::fromStdString(other.name));
       if (!m.hasMatch() || m.captured(2) == wanted.captured(2) ||
-          m.captured(1).compare(wanted.captured(1), Qt::CaseInsensitive) != 0)
+          m.captured(1).compare(wanted.captured(1), Qt::CaseInsensitive) != 0 ||
+          m.captured(3).compare(wanted.captured(3), Qt::CaseInsensitive) != 0)
         continue;
-      copies.emplace_back(other, (wanted.captured(1) + ".part" + m.captured(2) + ".rar").toStdString());
+      copies.emplace_back(other, (wanted.captured(1) + ".part" + m.captured(2) + wanted.captured(3)).toStdString());
     }
   }
   std::string error;

@@ -192,3 +192,44 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
   QCoreApplication::processEvents();
   EXPECT_TRUE(f.grab().save(QString::fromStdString((screens / "restoreform_disc.png").string())));
 }
+
+// A volume set in the ZIP format ("name.partN.zip") comes off the disc
+// whole with its first volume and restores.
+TEST_F(RestoreDisc, AZipVolumeSetOnTheDiscIsReadWholeAndRestored) {
+  WinRarPath = BuiltProgram("winrar").string();
+  const std::map<std::string, std::string> files{{"a.txt", "alpha"}, {"big.bin", BigFile()}};
+  for (auto& [n, d] : files) WriteFile(work / "src" / n, d);
+  fs::create_directories(work / "run");
+  ProcessResult made = RunProgram({WinRarPath, "a", "-ep1", "-r", "-ibck", "-m0", "-v300k", "-afzip",
+                                   (work / "run/Z").string(), (work / "src").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  std::vector<std::string> volumes;
+  for (auto& e : fs::directory_iterator(work / "run")) volumes.push_back(e.path().string());
+  ASSERT_GE(volumes.size(), 3u);
+  ASSERT_TRUE(fs::exists(work / "run/Z.part1.zip"));
+
+  tarcopt preset;
+  SetPresetDefaults(preset);
+  ASSERT_TRUE(SavePreset("P", preset));
+  auto& drives = platform::DriveLetterMap::Global();
+  drives.Clear();
+  ASSERT_EQ(drives.Load("E=emulated:DVD+RW:" + (work / "e.img").string()), 1);
+  Burn('E', volumes, true);
+  AddHistoryLine("P", kHistoryCd, "E:\\Z.part1.zip", QDateTime(QDate(2024, 5, 6), QTime(10, 0)));
+
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  fs::create_directories(work / "to");
+  f.chooseFolder = [&] { return (work / "to").string(); };
+  std::vector<std::string> shown;
+  f.showFolder = [&](const std::string& folder) { shown.push_back(folder); };
+  f.histlistDblClick(Row(f, "E:\\Z.part1.zip"));
+  std::map<std::string, std::string> expected;
+  for (auto& [n, d] : files) expected["src/" + n] = d;
+  ExpectTree(FilesBelow(work / "to/Z.part1"), expected);
+  const auto asked = boxes->Asked();
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_NE(asked[0].text.find("restored to " + (work / "to/Z.part1").string()), std::string::npos) << asked[0].text;
+  EXPECT_EQ(shown, std::vector<std::string>{(work / "to/Z.part1").string()});
+  EXPECT_TRUE(fs::is_empty(work / "tmp"));
+}
