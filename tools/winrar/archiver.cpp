@@ -953,12 +953,15 @@ int RunAdd(const Options& opt, Messages& msg) {
         msg.Problem("WARNING: " + s->path + " changed after it was archived; it was kept");
         continue;
       }
-      bool gone = opt.wipe ? platform::WipeAndDelete(s->path) : ::unlink(s->path.c_str()) == 0;
+      bool overwritten = false;
+      bool gone = opt.wipe ? platform::WipeAndDelete(s->path, &overwritten) : ::unlink(s->path.c_str()) == 0;
       if (!gone) {
         ++warnings;
         msg.Problem("WARNING: cannot delete " + s->path + ": " + Errno());
         continue;
       }
+      if (opt.wipe && !overwritten)
+        msg.Problem("NOTE: " + s->path + " was deleted, not overwritten: its data has other names");
       for (std::string d = FolderOf(s->path); d != "/" && d != "." && emptied.insert(d).second;)
         d = FolderOf(d);
     }
