@@ -118,11 +118,14 @@ bool IsUnfinishedFileName(const std::string& name) {
          name.find(kArchiverTempMarker) != std::string::npos;
 }
 
-bool WipeAndDelete(const std::string& path) {
+bool WipeAndDelete(const std::string& path, bool* overwritten) {
+  if (overwritten) *overwritten = false;
   int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) {
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // The data of a file with other names belongs to those names too: it
+    // loses only this name.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
       std::vector<char> zeros(1 << 16, 0);
       off_t left = st.st_size;
       while (left > 0) {
@@ -130,7 +133,8 @@ bool WipeAndDelete(const std::string& path) {
         if (n <= 0) break;
         left -= n;
       }
-      ::fsync(fd);
+      const bool done = left == 0 && ::fsync(fd) == 0;
+      if (overwritten) *overwritten = done;
     }
     ::close(fd);
   }

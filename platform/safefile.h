@@ -42,8 +42,10 @@ inline constexpr std::size_t kCopyChunkBytes = std::size_t(1) << 20;
 bool IsUnfinishedFileName(const std::string& name);
 
 // Overwrites a regular file with zeros, then deletes it.  A symbolic link
-// is deleted as a link, never written through.
-bool WipeAndDelete(const std::string& path);
+// is deleted as a link, never written through, and a file with other
+// names (hard links) only loses this name: its data is left to them.
+// `overwritten` says whether the data was overwritten.
+bool WipeAndDelete(const std::string& path, bool* overwritten = nullptr);
 
 // The mode a new file gets from this process: 0666 less the umask.
 unsigned DefaultFileMode();

@@ -138,12 +138,17 @@ class PresetRunner {
   // kept (an error line says where).
   bool RemoveTempFolder();
   void CollectProducedFiles();
-  // The archive's listing, read while it is still in the run folder, for
-  // deleting the sources once it has been delivered.
+  // The sources the include list reaches and what each one is, taken
+  // just before the archiver starts; and the archive's listing, read while
+  // it is still in the run folder.  Once the archive has been delivered,
+  // the sources both name go.
+  void TakeCandidatesForDeletion(const tarcopt& p, const std::string& name);
   void ReadListingForDeletion(const tarcopt& p);
-  void DeleteSourcesIfDelivered(const tarcopt& p, const std::string& name);
+  void DeleteSourcesIfDelivered(const tarcopt& p);
 
   bool collected_ = false;
+  SourceDeletion deletion_;
+  SourceCandidates candidates_;
   std::optional<std::vector<ArchivedEntry>> listing_;
   std::string listingError_;
 
@@ -348,6 +353,32 @@ void PresetRunner::CollectProducedFiles() {
   AddPresetLog(ProducedFilesLogText(produced.size(), total));
 }
 
+void PresetRunner::TakeCandidatesForDeletion(const tarcopt& p, const std::string& name) {
+  deletion_ = SourceDeletion{};
+  candidates_.clear();
+  if (p.dra || !(p.del || p.wip)) return;
+  deletion_.pathMode = p.fld;
+  deletion_.recurse = p.rsf;
+  deletion_.wipe = p.wip;
+  deletion_.pump = [this] {
+    platform::ProcessMessages();
+    KeepRunActive();
+  };
+  // The list the archiver is about to read: an edit made while it works
+  // changes nothing that is deleted.  The walk handles messages, and a
+  // save of the preset during it is what the archiver will read, so the
+  // list is taken again until it held still.
+  const std::string list = PresetFilePath(name, ".inc");
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const auto before = IdentityOf(list);
+    deletion_.includes = ReadPresetList(name, ".inc").value_or(std::vector<std::string>{});
+    candidates_ = TakeSourceCandidates(deletion_);
+    if (IdentityOf(list) == before) return;
+  }
+  // A list that never holds still: nothing is taken, nothing deleted.
+  candidates_.clear();
+}
+
 void PresetRunner::ReadListingForDeletion(const tarcopt& p) {
   listing_.reset();
   listingError_.clear();
@@ -365,7 +396,7 @@ void PresetRunner::ReadListingForDeletion(const tarcopt& p) {
   listing_ = std::move(all);
 }
 
-void PresetRunner::DeleteSourcesIfDelivered(const tarcopt& p, const std::string& name) {
+void PresetRunner::DeleteSourcesIfDelivered(const tarcopt& p) {
   if (!(p.del || p.wip)) return;
   // Sources go only once every archive file is safe at a destination.
   if (!deliveries.EveryFileReachedOne()) {
@@ -376,18 +407,10 @@ void PresetRunner::DeleteSourcesIfDelivered(const tarcopt& p, const std::string&
     AddPresetLog(Format("sourcesnotdeleted", listingError_) + " [!]");
     return;
   }
-  SourceDeletion how;
-  how.includes = ReadPresetList(name, ".inc").value_or(std::vector<std::string>{});
-  how.pathMode = p.fld;
-  how.recurse = p.rsf;
-  how.wipe = p.wip;
-  how.pump = [this] {
-    platform::ProcessMessages();
-    KeepRunActive();
-  };
-  const SourceDeletionResult r = DeleteArchivedSources(*listing_, how);
+  const SourceDeletionResult r = DeleteArchivedSources(*listing_, candidates_, deletion_);
   AddPresetLog(Format("sourcesdeleted", r.deleted));
   if (r.kept > 0) AddPresetLog(Format("sourceskept", r.kept));
+  if (r.notOverwritten > 0) AddPresetLog(Format("sourcesnotwiped", r.notOverwritten));
 }
 
 void PresetRunner::Finish() {
@@ -535,6 +558,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   stage = RunStage::Archiving;
   if (context.debugFlagExists)
     platform::MessageBox(parameters, kApplicationTitle, platform::MB_OK | platform::MB_ICONINFORMATION);
+  TakeCandidatesForDeletion(p, name);
   auto archiver = StartProgram(WinRarPath, parameters, p.hid, false, !p.dra, archiverInput);
   if (!archiver) {
     AddLog(MessageText("errorrunningwinrar") + " [!]");
@@ -650,7 +674,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     }
   }
 
-  DeleteSourcesIfDelivered(p, name);
+  DeleteSourcesIfDelivered(p);
 
   stage = RunStage::AfterCommand;
   if (!ExternalCommand(p.eaa, p.eae, p.eap, p.eas, p.eah, outcome)) return outcome;

@@ -3,6 +3,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -60,11 +61,7 @@ class Candidates {
     }
   }
 
-  struct Source {
-    std::string path;
-    bool folder;
-  };
-  std::map<std::string, std::vector<Source>> byName;
+  SourceCandidates byName;
 
  private:
   void Walk(const std::string& folder, const std::string& base, const std::string& mask, bool recurse) {
@@ -97,24 +94,51 @@ class Candidates {
     }
     stored = Normalized(stored);
     if (stored.empty() || stored == "." || stored == "..") return;
+    SourceCandidate c{path, folder, {}};
+    if (!folder) {
+      // Gone or no longer a file since the walk saw it.
+      const auto id = IdentityOf(path);
+      if (!id) return;
+      c.identity = *id;
+    }
     auto& list = byName[stored];
     for (const auto& s : list)
       if (s.path == path) return;
-    list.push_back({path, folder});
+    list.push_back(std::move(c));
   }
 
   const SourceDeletion& how_;
   std::size_t seen_ = 0;
 };
 
-bool StillAsArchived(const std::string& path, const ArchivedEntry& e) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_size != e.size || st.st_mtim.tv_sec != e.mtime) return false;
-  return e.mtimeNsec == 0 || st.st_mtim.tv_nsec == e.mtimeNsec;
+bool StillAsArchived(const SourceCandidate& c, const ArchivedEntry& e) {
+  const auto now = IdentityOf(c.path);
+  if (!now || !(*now == c.identity)) return false;
+  if (now->size != e.size || now->mtime != e.mtime) return false;
+  return e.mtimeNsec == 0 || now->mtimeNsec == e.mtimeNsec;
 }
 
 }  // namespace
+
+std::optional<SourceIdentity> IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  SourceIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = st.st_size;
+  id.mtime = st.st_mtim.tv_sec;
+  id.mtimeNsec = st.st_mtim.tv_nsec;
+  id.ctime = st.st_ctim.tv_sec;
+  id.ctimeNsec = st.st_ctim.tv_nsec;
+  return id;
+}
+
+SourceCandidates TakeSourceCandidates(const SourceDeletion& how) {
+  Candidates c(how);
+  for (const auto& item : how.includes) c.AddItem(item);
+  return std::move(c.byName);
+}
 
 std::optional<std::vector<ArchivedEntry>> ReadArchiveListing(const std::vector<std::string>& volumes,
                                                              std::string* error) {
@@ -183,33 +207,35 @@ std::vector<std::vector<std::string>> ArchiveVolumeGroups(const std::string& fol
   return groups;
 }
 
-SourceDeletionResult DeleteArchivedSources(const std::vector<ArchivedEntry>& listing, const SourceDeletion& how) {
-  Candidates c(how);
-  for (const auto& item : how.includes) c.AddItem(item);
+SourceDeletionResult DeleteArchivedSources(const std::vector<ArchivedEntry>& listing,
+                                           const SourceCandidates& candidates, const SourceDeletion& how) {
   SourceDeletionResult r;
   std::vector<std::string> folders;
   for (const auto& e : listing) {
-    auto it = c.byName.find(e.name);
+    auto it = candidates.find(e.name);
     if (e.folder) {
-      if (it != c.byName.end())
+      if (it != candidates.end())
         for (const auto& s : it->second)
           if (s.folder) folders.push_back(s.path);
       continue;
     }
     std::vector<std::string> matching;
-    if (it != c.byName.end())
+    if (it != candidates.end())
       for (const auto& s : it->second)
-        if (!s.folder && StillAsArchived(s.path, e)) matching.push_back(s.path);
+        if (!s.folder && StillAsArchived(s, e)) matching.push_back(s.path);
     // Two files that both fit one entry: the archive holds only one of them.
     if (matching.size() != 1) {
       ++r.kept;
       continue;
     }
     std::error_code ec;
-    const bool gone = how.wipe ? platform::WipeAndDelete(matching[0]) : (fs::remove(matching[0], ec) && !ec);
+    bool overwritten = false;
+    const bool gone =
+        how.wipe ? platform::WipeAndDelete(matching[0], &overwritten) : (fs::remove(matching[0], ec) && !ec);
     if (gone) {
       ++r.deleted;
       r.deletedPaths.push_back(matching[0]);
+      if (how.wipe && !overwritten) ++r.notOverwritten;
     } else {
       ++r.kept;
     }

@@ -1,11 +1,13 @@
 #pragma once
 // "Delete files after archiving" done safely: the archiver is never told to
-// delete anything.  Once the archive has reached a destination, the run
-// deletes exactly the source files that the archive's own listing names,
-// each only while its size and modification time are still those of the
-// archived entry.
+// delete anything.  Before the archiver starts, the run takes the files its
+// include list reaches and what each one is (device, inode, size, times);
+// once the archive has reached a destination, it deletes exactly those of
+// them that the archive's own listing names and that are still what they
+// were.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,18 +41,50 @@ struct SourceDeletion {
   std::function<void()> pump;         // handles messages now and then
 };
 
+// What a file is: a file rewritten, replaced or touched in any way since
+// (its change time moves with every write, rename or change of its
+// attributes) is another file for the deletion.
+struct SourceIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t mtime = 0, mtimeNsec = 0;
+  std::int64_t ctime = 0, ctimeNsec = 0;
+  bool operator==(const SourceIdentity&) const = default;
+};
+
+// The identity of the regular file at `path` (through a symbolic link, as
+// the archiver reads it); nullopt for anything else.
+std::optional<SourceIdentity> IdentityOf(const std::string& path);
+
+struct SourceCandidate {
+  std::string path;
+  bool folder = false;
+  SourceIdentity identity;  // files only
+};
+
+// The source files and folders an include list reaches, by the name the
+// archive stores them under.
+using SourceCandidates = std::map<std::string, std::vector<SourceCandidate>>;
+
+// Walks `how.includes` under its path mode, before the archiver starts.
+SourceCandidates TakeSourceCandidates(const SourceDeletion& how);
+
 struct SourceDeletionResult {
   int deleted = 0;
   int kept = 0;  // named by the archive but changed, missing or ambiguous
   std::vector<std::string> deletedPaths;
+  // Deleted under wipe without being overwritten: their data has other
+  // names (hard links).
+  int notOverwritten = 0;
 };
 
-// Deletes the sources the listing names.  The include list only says where
-// to look: a file is deleted only when it maps to an archived entry under
-// the path mode, is the only file that does, and still has the entry's size
-// and modification time.  Folders named by the archive go when they are
-// left empty.
+// Deletes the candidates the listing names.  A file is deleted only when it
+// maps to an archived entry under the path mode, is the only candidate that
+// does, still has the entry's size and modification time, and is still the
+// file that was taken (its identity unchanged).  Folders named by the
+// archive go when they are left empty.
 SourceDeletionResult DeleteArchivedSources(const std::vector<ArchivedEntry>& listing,
-                                           const SourceDeletion& how);
+                                           const SourceCandidates& candidates, const SourceDeletion& how);
 
 }  // namespace yux

@@ -367,6 +367,7 @@ constexpr Entry kDefaults[] = {
     {"sourceskept", "%d source file(s) were kept: changed since they were archived, or not found."},
     {"sourcesnotdeleted", "The sources were not deleted: %s"},
     {"sourcesnotdelivered", "the archive did not reach any destination."},
+    {"sourcesnotwiped", "%d deleted source file(s) were not overwritten: their data has other names."},
     {"langcantchange", "LANGUAGE - cannot change the language: another instance of YUX is already running."},
     // Schedule entries that could never run again.
     {"removingnoday", "No day of the week is allowed, removing from the schedule."},

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -55,5 +56,45 @@ TEST(SafeFile, CopyAsksBetweenChunksAndACutCopyLeavesNothing) {
     }
     EXPECT_EQ(test::ReadFile(dir / "src"), data);
     fs::remove_all(out);
+  }
+}
+
+TEST(SafeFile, WipeOverwritesOnlyDataNoOtherNameHolds) {
+  test::TempDir dir;
+  const std::string data(100000, 'd');
+  struct Case {
+    const char* name;
+    const char* otherName;  // a hard link, a symbolic link or none
+    bool symbolic;
+    bool overwritten;
+  };
+  for (const Case& c : {Case{"one name", nullptr, false, true}, Case{"hard link", "outside", false, false},
+                        Case{"symbolic link", "target", true, false}}) {
+    SCOPED_TRACE(c.name);
+    const fs::path victim = dir / "victim";
+    const fs::path other = dir / (c.otherName ? c.otherName : "unused");
+    if (c.symbolic) {
+      test::WriteFile(other, data);
+      fs::create_symlink(other, victim);
+    } else {
+      test::WriteFile(victim, data);
+      if (c.otherName) fs::create_hard_link(victim, other);
+    }
+    // A descriptor held open shows the data after the name has gone.
+    FILE* held = std::fopen(victim.c_str(), "rb");
+    ASSERT_NE(held, nullptr);
+    bool overwritten = !c.overwritten;
+    EXPECT_TRUE(platform::WipeAndDelete(victim.string(), &overwritten));
+    EXPECT_EQ(overwritten, c.overwritten);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(victim)));
+    std::string seen(data.size(), 'x');
+    EXPECT_EQ(std::fread(seen.data(), 1, seen.size(), held), data.size());
+    std::fclose(held);
+    // Whole strings of this size would flood the failure message.
+    const bool zeros = seen.find_first_not_of('\0') == std::string::npos;
+    EXPECT_EQ(zeros, c.overwritten);
+    EXPECT_TRUE(seen == data || c.overwritten);
+    EXPECT_TRUE(!c.otherName || test::ReadFile(other) == data) << "the other name lost its data";
+    fs::remove(other);
   }
 }

@@ -171,8 +171,7 @@ class Collector {
     }
     std::string base = FolderOf(abs);
     if (S_ISDIR(st.st_mode)) {
-      if (Excluded(abs, st, true)) return;
-      Add(abs, base, st, true);
+      if (Excluded(abs, st, true) || !Add(abs, base, st, true)) return;
       walkedDirs.push_back(abs);
       Walk(abs, base, "", true, false);
     } else if (S_ISREG(st.st_mode)) {
@@ -253,7 +252,8 @@ class Collector {
           Warn("link to a folder above it, skipped: " + path);
           continue;
         }
-        if (mask.empty() || platform::MatchesMask(n, mask)) Add(path, base, st, true, viaLink || link);
+        if ((mask.empty() || platform::MatchesMask(n, mask)) && !Add(path, base, st, true, viaLink || link))
+          continue;
         walkedDirs.push_back(path);
         Walk(path, base, mask, true, viaLink || link);
       } else if (S_ISREG(st.st_mode)) {
@@ -284,19 +284,29 @@ class Collector {
     return rel;
   }
 
-  void Add(const std::string& path, const std::string& base, const struct stat& st, bool dir,
+  // False when a source of the same name came first and this one is left
+  // out (a folder left out is not walked either).
+  bool Add(const std::string& path, const std::string& base, const struct stat& st, bool dir,
            bool viaLink = false) {
-    if (dir && opt_.paths == PathMode::NamesOnly) return;
-    if (opt_.olderThan && !dir && st.st_mtime >= time(nullptr) - *opt_.olderThan) return;
+    if (dir && opt_.paths == PathMode::NamesOnly) return true;
+    if (opt_.olderThan && !dir && st.st_mtime >= time(nullptr) - *opt_.olderThan) return true;
     Source s{path, StoredName(path, base), dir, viaLink, st};
-    if (s.name.empty() || s.name == "." || s.name == "..") return;
+    if (s.name.empty() || s.name == "." || s.name == "..") return true;
     auto it = index_.find(s.name);
-    if (it != index_.end()) {
-      sources[it->second] = s;  // the later source of the same name wins
-    } else {
+    if (it == index_.end()) {
       index_[s.name] = sources.size();
       sources.push_back(s);
+      return true;
     }
+    const Source& first = sources[it->second];
+    // The same source met twice is one; two folders of one name become one
+    // folder holding what both hold.
+    if (first.path == s.path || (first.dir && s.dir)) return true;
+    // An archive holds one entry of a name: the first source keeps it, and
+    // the later one is left out, named, so the archive never lacks a file
+    // without a word (and a deletion spares the file left out).
+    Warn(s.path + " was left out: " + first.path + " is stored under the same name " + s.name);
+    return false;
   }
 
   const Options& opt_;
@@ -955,12 +965,15 @@ int RunAdd(const Options& opt, Messages& msg) {
         msg.Problem("WARNING: " + s->path + " changed after it was archived; it was kept");
         continue;
       }
-      bool gone = opt.wipe ? platform::WipeAndDelete(s->path) : ::unlink(s->path.c_str()) == 0;
+      bool overwritten = false;
+      bool gone = opt.wipe ? platform::WipeAndDelete(s->path, &overwritten) : ::unlink(s->path.c_str()) == 0;
       if (!gone) {
         ++warnings;
         msg.Problem("WARNING: cannot delete " + s->path + ": " + Errno());
         continue;
       }
+      if (opt.wipe && !overwritten)
+        msg.Problem("NOTE: " + s->path + " was deleted, not overwritten: its data has other names");
       for (std::string d = FolderOf(s->path); d != "/" && d != "." && emptied.insert(d).second;)
         d = FolderOf(d);
     }

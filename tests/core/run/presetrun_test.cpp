@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -743,6 +745,88 @@ TEST_F(KeptRun, ArchiveNamedWithALeadingDotIsDelivered) {
   EXPECT_TRUE(fs::exists(dir / "dest" / ".hidden.rar"));
   EXPECT_EQ(Find("Daily: WinRAR - Done (1 file, "), 1);
   EXPECT_TRUE(SourcesGone());
+}
+
+// What is deleted comes from the include list the archiver was given: the
+// list rewritten while the archiver works, to a folder of files with the
+// same stored names, sizes and times, changes nothing that goes.
+TEST_F(KeptRun, IncludeListRewrittenWhileArchivingDeletesOnlyWhatWasArchived) {
+  const fs::path other = dir / "elsewhere" / "src";
+  for (const char* name : {"a.txt", "b.txt", "sub/c.txt"}) {
+    std::string text = test::ReadFile(dir / "src" / name);
+    for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    test::WriteFile(other / name, text);
+    fs::last_write_time(other / name, fs::last_write_time(dir / "src" / name));
+  }
+  // The stand-in archives; then, before the run hears of its end, the
+  // preset's list is pointed elsewhere.
+  const fs::path archiver = dir / "archive-then-edit.sh";
+  test::WriteFile(archiver, "#!/bin/sh\n'" + test::BuiltProgram("winrar").string() +
+                                "' \"$@\"\nrc=$?\nprintf '%s\\r\\n' '" + other.string() + "' > '" +
+                                (dir / "presets" / "Daily.inc").string() + "'\nexit $rc\n");
+  fs::permissions(archiver, fs::perms::owner_all);
+  WinRarPath = archiver.string();
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  ASSERT_EQ(ReadPresetList("Daily", ".inc"), std::vector<std::string>{other.string()});
+  EXPECT_TRUE(SourcesGone());
+  EXPECT_GE(Find("Daily: Deleted 3 archived source file(s)."), 0) << ::testing::PrintToString(log.lines);
+  EXPECT_TRUE(test::ReadFile(other / "a.txt") == std::string(3000, 'A'));
+  EXPECT_EQ(test::ReadFile(other / "b.txt"), "BEE");
+  EXPECT_EQ(test::ReadFile(other / "sub" / "c.txt"), "SEA");
+}
+
+// The walk for the sources to delete handles messages before the archiver
+// starts; a save of the preset meanwhile is the list the archiver reads,
+// and the deletion follows it.
+TEST_F(KeptRun, IncludeListSavedBeforeTheArchiverStartsIsTheOneThatCounts) {
+  const fs::path other = dir / "elsewhere" / "src";
+  // Enough files for the walk to handle messages, each also elsewhere with
+  // the same name, size and time.
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    test::WriteFile(dir / "src" / name, "here");
+    test::WriteFile(other / name, "away");
+    fs::last_write_time(other / name, fs::last_write_time(dir / "src" / name));
+  }
+  bool saved = false;
+  std::function<void()> saveWhileWalking = [&] {
+    if (CurrentRunStage() != RunStage::Archiving) {
+      QTimer::singleShot(0, saveWhileWalking);
+      return;
+    }
+    // Not yet started: this is the walk's handling of messages.
+    if (Find("Daily: WinRAR - Started.") >= 0) return;
+    saved = WritePresetList("Daily", ".inc", {other.string()});
+  };
+  Save();
+  QTimer::singleShot(0, saveWhileWalking);
+  EXPECT_EQ(RunPreset("Daily"), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  ASSERT_TRUE(saved) << "the walk handled no messages";
+  EXPECT_TRUE(SourcesIntact());
+  int lost = 0, left = 0;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    lost += test::ReadFile(dir / "src" / name) != "here";
+    left += fs::exists(other / name);
+  }
+  EXPECT_EQ(lost, 0) << "files deleted that the archive does not hold";
+  EXPECT_EQ(left, 0) << "archived files not deleted";
+}
+
+// Two folders of one name, with archiver warnings ignored: the archive
+// holds the first folder's files, and of the files the deletion finds for
+// one stored name none goes, so the file left out stays.
+TEST_F(KeptRun, FileLeftOutForItsNameStaysWhenWarningsAreIgnored) {
+  Options.cie = true;
+  for (const char* side : {"one", "two"}) test::WriteFile(dir / side / "docs" / "a.txt", std::string(side) + " a");
+  test::WriteFile(dir / "two" / "docs" / "only.txt", "only in two");
+  Save();
+  ASSERT_TRUE(WritePresetList("Daily", ".inc", {(dir / "one" / "docs").string(), (dir / "two" / "docs").string()}));
+  EXPECT_EQ(RunPreset("Daily"), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  EXPECT_GE(Find("Daily: WinRAR reported a warning (non-critical)."), 0) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(test::ReadFile(dir / "two" / "docs" / "a.txt"), "two a");
+  EXPECT_FALSE(fs::exists(dir / "two" / "docs" / "only.txt"));
+  EXPECT_TRUE(SourcesIntact());
 }
 
 TEST_F(PresetRun, ArchiveNameMustBeAFileName) {

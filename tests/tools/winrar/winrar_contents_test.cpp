@@ -333,6 +333,59 @@ TEST(WinrarNames, ExtensionAndTimeStamp) {
   }
 }
 
+// Two sources that would be stored under one name: the archive holds the
+// first, the later is left out with one warning naming both, the exit code
+// is the warning's, and a move deletes only what the archive holds.  Two
+// folders of one name become one folder.
+TEST(WinrarNames, TheFirstOfTwoSourcesOfOneNameIsKeptAndTheOtherNamed) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  YUX_REQUIRE_PROGRAM("7z");
+  struct Case {
+    const char* what;
+    std::vector<std::string> items;  // "{T}" is the test's folder
+    std::string prefix;              // of the stored names
+  };
+  const Case cases[] = {
+      {"two folders named docs", {"{T}/one/docs", "{T}/two/docs"}, "docs/"},
+      {"the add-files default entries", {"{T}/one/docs/*.*", "{T}/two/docs/*.*"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir t;
+    for (const char* side : {"one", "two"}) {
+      WriteFile(t / side / "docs/a.txt", std::string(side) + " a");
+      WriteFile(t / side / "docs/sub/b.txt", std::string(side) + " b");
+    }
+    WriteFile(t / "two/docs/c.txt", "two c");
+    const std::string log = (t / "winrar.log").string();
+    std::vector<std::string> args{"m", "-ep1", "-r", "-ilog" + log, (t / "out").string()};
+    for (const auto& item : c.items) args.push_back(Expand(item, t.str()));
+    ProcessResult r = RunWinrar(args);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    const std::string p = c.prefix;
+    std::set<std::string> names{p + "a.txt", p + "sub/", p + "sub/b.txt", p + "c.txt"};
+    if (!p.empty()) names.insert(p);
+    EXPECT_EQ(BsdtarNames(t / "out.rar"), names);
+    bool ok = false;
+    EXPECT_EQ(SevenZipExtract(t / "out.rar", p + "a.txt", "", &ok), "one a");
+    EXPECT_EQ(SevenZipExtract(t / "out.rar", p + "sub/b.txt", "", &ok), "one b");
+    // One warning line per pair, naming both files.
+    const std::string logged = ReadFile(log);
+    int warnings = 0;
+    for (size_t at = logged.find("WARNING"); at != std::string::npos; at = logged.find("WARNING", at + 1)) ++warnings;
+    EXPECT_EQ(warnings, 2) << logged;
+    for (const char* name : {"docs/a.txt", "docs/sub/b.txt"}) {
+      const std::string first = (t / "one" / name).string(), later = (t / "two" / name).string();
+      EXPECT_NE(logged.find("WARNING: " + later + " was left out: " + first + " is stored under the same name"),
+                std::string::npos)
+          << name << "\n" << logged;
+      EXPECT_FALSE(fs::exists(first)) << "archived, so moved";
+      EXPECT_TRUE(fs::exists(later)) << "left out, so kept";
+    }
+    EXPECT_FALSE(fs::exists(t / "two/docs/c.txt"));
+  }
+}
+
 // A bare -hp takes the password from standard input, so that it never
 // stands in the command line; without one there the command line is bad.
 TEST(WinrarPassword, BarePasswordSwitchReadsStandardInput) {

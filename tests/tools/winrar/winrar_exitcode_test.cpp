@@ -144,13 +144,32 @@ TEST(WinrarSources, MoveByMaskLeavesFoldersItDidNotEmpty) {
   EXPECT_TRUE(fs::exists(s.t / "logs/keep/c.txt"));
 }
 
-TEST(WinrarSources, WipeOverwritesBeforeDeleting) {
+TEST(WinrarSources, WipeOverwritesBeforeDeletingUnlessTheDataHasOtherNames) {
   Sources s;
-  // A second hard link shows what happened to the file's data.
-  fs::create_hard_link(s.t / "src/single.txt", s.t / "witness-wipe");
-  ASSERT_EQ(RunWinrar({"a", "-ep", "-dw", (s.t / "out").string(), (s.t / "src/single.txt").string()}).exitCode, 0);
+  // A descriptor held open shows what happened to the file's data.
+  const int held = open((s.t / "src/single.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  // A source that is a hard link of a file outside the sources: the outside
+  // name keeps the data, and the log says the source was only deleted.
+  WriteFile(s.t / "outside.txt", "outside data");
+  fs::create_hard_link(s.t / "outside.txt", s.t / "src/linked.txt");
+  const std::string log = (s.t / "wipe.log").string();
+  ProcessResult r = RunWinrar({"m", "-ep", "-dw", "-ilog" + log, (s.t / "out").string(),
+                               (s.t / "src/single.txt").string(), (s.t / "src/linked.txt").string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_FALSE(fs::exists(s.t / "src/single.txt"));
-  EXPECT_EQ(ReadFile(s.t / "witness-wipe"), std::string(6, '\0'));
+  EXPECT_FALSE(fs::exists(s.t / "src/linked.txt"));
+  char seen[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(pread(held, seen, sizeof seen, 0), 6);
+  close(held);
+  EXPECT_EQ(std::string(seen, sizeof seen), std::string(6, '\0'));
+  EXPECT_EQ(ReadFile(s.t / "outside.txt"), "outside data");
+  EXPECT_EQ(BsdtarNames(s.t / "out.rar"), (std::set<std::string>{"single.txt", "linked.txt"}));
+  const std::string logged = ReadFile(log);
+  EXPECT_NE(logged.find("NOTE: " + (s.t / "src/linked.txt").string() + " was deleted, not overwritten"),
+            std::string::npos)
+      << logged;
+  EXPECT_EQ(logged.find("single.txt was deleted"), std::string::npos) << logged;
   fs::create_hard_link(s.t / "src/docs/a.txt", s.t / "witness-move");
   ASSERT_EQ(RunWinrar({"m", "-ep", (s.t / "out").string(), (s.t / "src/docs/a.txt").string()}).exitCode, 0);
   EXPECT_FALSE(fs::exists(s.t / "src/docs/a.txt"));
