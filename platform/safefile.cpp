@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <utility>
 #include <vector>
 
 namespace yux::platform {
@@ -22,6 +23,11 @@ bool Fail(std::string* error, const std::string& why) {
 }
 
 std::string Errno() { return std::strerror(errno); }
+
+RenameCall& TheRenameCall() {
+  static RenameCall call;
+  return call;
+}
 
 // Writes all of `n` bytes; false on a write error.
 bool WriteAll(int fd, const char* data, size_t n) {
@@ -48,25 +54,26 @@ std::string PathFolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool RenameFile(const std::string& from, const std::string& to, bool replace, std::string* error) {
-  if (replace) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return Fail(error, Errno());
+void SetRenameCall(RenameCall call) { TheRenameCall() = std::move(call); }
+
+bool RenameFile(const std::string& from, const std::string& to, bool replace, std::string* error,
+                bool* crossDevice) {
+  const auto fail = [&](int err) {
+    if (crossDevice) *crossDevice = err == EXDEV;
+    return Fail(error, err == EEXIST && !replace ? std::string("the target exists") : std::strerror(err));
+  };
+  if (crossDevice) *crossDevice = false;
+  const auto& rename = TheRenameCall();
+  const unsigned flags = replace ? 0u : RENAME_NOREPLACE;
+  if ((rename ? rename(from.c_str(), to.c_str(), flags)
+              : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags)) == 0)
     return true;
-  }
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EEXIST) return Fail(error, "the target exists");
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Fail(error, Errno());
+  const int err = errno;
+  if (replace || (err != EINVAL && err != ENOSYS && err != ENOTSUP)) return fail(err);
   // A file system without the flag: a hard link never replaces either.
-  if (::link(from.c_str(), to.c_str()) != 0)
-    return Fail(error, errno == EEXIST ? std::string("the target exists") : Errno());
+  if (::link(from.c_str(), to.c_str()) != 0) return fail(errno);
   ::unlink(from.c_str());
   return true;
-}
-
-bool IsCrossDeviceError(const std::string& from, const std::string& toFolder) {
-  struct stat a {}, b {};
-  if (::stat(from.c_str(), &a) != 0 || ::stat(toFolder.c_str(), &b) != 0) return false;
-  return a.st_dev != b.st_dev;
 }
 
 bool CopyFileSafely(const std::string& from, const std::string& to, bool replace, std::string* error,

@@ -16,13 +16,18 @@ std::string PathFolderOf(const std::string& path);
 // Renames `from` to `to` on the same file system.  Without `replace` an
 // existing `to` is never touched (the rename fails with "the target
 // exists"); with it the old file is replaced in one step.  False with a
-// reason.
+// reason.  `crossDevice`, when given, says whether the rename failed
+// because the two names lie on different mounts, which only the rename
+// itself can tell: a bind mount of the same file system shows the same
+// device number and still refuses.
 bool RenameFile(const std::string& from, const std::string& to, bool replace,
-                std::string* error = nullptr);
+                std::string* error = nullptr, bool* crossDevice = nullptr);
 
-// True when a rename from `from` into `toFolder` cannot work because the
-// two lie on different file systems.
-bool IsCrossDeviceError(const std::string& from, const std::string& toFolder);
+// The rename call RenameFile makes (renameat2's two paths and its flags),
+// answering as the system call does: 0, or -1 with errno set.  Tests put in
+// one that fails as they need; an empty one puts the system's back.
+using RenameCall = std::function<int(const char* from, const char* to, unsigned flags)>;
+void SetRenameCall(RenameCall call);
 
 // Copies `from` to `to` through a temporary name in the target's folder:
 // the data is written and flushed to the disk first, then the temporary

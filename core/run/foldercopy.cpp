@@ -35,8 +35,9 @@ bool Exists(const std::string& path) {
 bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace,
                 const std::function<bool()>& keepGoing) {
   std::string why;
-  if (platform::RenameFile(from, to, replace, &why)) return true;
-  if (!platform::IsCrossDeviceError(from, fs::path(to).parent_path().string())) {
+  bool crossDevice = false;
+  if (platform::RenameFile(from, to, replace, &why, &crossDevice)) return true;
+  if (!crossDevice) {
     if (error) *error = why;
     return false;
   }

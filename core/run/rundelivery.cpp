@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 
+#include "core/run/foldercopy.h"
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
 #include "core/store/programlog.h"
@@ -93,16 +94,6 @@ std::string NewKeptRunFolder(const std::string& presetName) {
 
 namespace {
 
-// Moves one file into the kept folder, across file systems when it must.
-bool MoveIntoKept(const std::string& from, const std::string& to) {
-  if (platform::RenameFile(from, to, false)) return true;
-  if (!platform::IsCrossDeviceError(from, fs::path(to).parent_path().string())) return false;
-  if (!platform::CopyFileSafely(from, to, false)) return false;
-  std::error_code ec;
-  fs::remove(from, ec);
-  return true;
-}
-
 bool RemoveEntry(const fs::path& p) {
   std::error_code ec;
   if (fs::is_directory(fs::symlink_status(p, ec))) {
@@ -119,7 +110,7 @@ void KeepFiles(const std::string& runFolder, const std::string& presetName, cons
   if (names.empty()) return;
   r.folder = NewKeptRunFolder(presetName);
   for (const auto& name : names) {
-    if (!r.folder.empty() && MoveIntoKept(PathJoin(runFolder, name), PathJoin(r.folder, name)))
+    if (!r.folder.empty() && MoveFileTo(PathJoin(runFolder, name), PathJoin(r.folder, name)))
       r.kept.push_back(name);
     else
       r.stuck.push_back(name);

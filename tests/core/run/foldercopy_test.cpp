@@ -7,6 +7,10 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,6 +25,7 @@
 #include "platform/driveletters.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
+#include "tests/core/run/rename_fault.h"
 #include "tests/core/run/unanswered_box.h"
 #include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
@@ -235,6 +240,54 @@ TEST_F(FolderCopy, MoveNeverReplacesAndCrossesFileSystems) {
   fs::remove_all(other, ec);
 }
 
+static bool SameDevice(const fs::path& a, const fs::path& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
+}
+
+// Whether a move must copy is the rename's own answer: a bind mount of the
+// same file system shows the same device number and still refuses with
+// EXDEV, and any other refusal is a failure even between two file systems.
+TEST_F(FolderCopy, MoveCopiesExactlyWhenTheRenameSaysCrossDevice) {
+  std::error_code ec;
+  const fs::path shm = fs::path("/dev/shm") / ("yux-exdev-" + test::UniqueNamespace());
+  const bool otherDevice = fs::create_directories(shm, ec) && !SameDevice(dir.path(), shm);
+  struct Case {
+    const char* what;
+    int error;
+    bool replace;
+    fs::path folder;
+    bool moved;
+  };
+  for (const Case& c : {Case{"cross-device on one file system", EXDEV, false, dir / "bind", true},
+                        Case{"cross-device, replacing an older file", EXDEV, true, dir / "bind", true},
+                        Case{"refused between two file systems", EACCES, false, shm, false}}) {
+    SCOPED_TRACE(c.what);
+    if (c.folder == shm && !otherDevice) continue;  // no second file system here
+    fs::create_directories(c.folder);
+    const fs::path from = dir / "a", to = c.folder / "a";
+    test::WriteFile(from, "new");
+    if (c.replace) test::WriteFile(to, "old");
+    test::RenameFault fault(c.error, [&](const std::string& f, const std::string&) { return f == from.string(); });
+    std::string error;
+    EXPECT_EQ(MoveFileTo(from.string(), to.string(), &error, c.replace), c.moved) << error;
+    EXPECT_EQ(fault.failed, 1);
+    if (c.moved) {
+      EXPECT_EQ(test::ReadFile(to), "new");
+      EXPECT_FALSE(fs::exists(from));
+    } else {
+      EXPECT_EQ(error, std::strerror(c.error));
+      EXPECT_EQ(test::ReadFile(from), "new");
+      EXPECT_FALSE(fs::exists(to));
+    }
+    // Nothing but the file itself in the target folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(c.folder), fs::directory_iterator()), c.moved ? 1 : 0);
+    fs::remove_all(c.folder, ec);
+    fs::remove(from, ec);
+  }
+  fs::remove_all(shm, ec);
+}
+
 TEST_F(FolderCopy, TwoFilesGiveTwoHistoryLinesSecondOnTop) {
   Produce({"x.part1.rar", "x.part2.rar"});
   EXPECT_EQ(CopyProducedFiles(Job({"x.part1.rar", "x.part2.rar"})), FolderCopyResult::Done);
@@ -419,18 +472,15 @@ TEST_F(FolderCopy, DisketteBoxClosesWhenTheRunIsAborted) {
 // name at the destination, the archive still in the run folder, and no
 // line that blames the destination.
 TEST_F(FolderCopy, AnAbortCutsACopyToAnotherFileSystem) {
-  std::error_code ec;
-  if (!fs::is_directory("/dev/shm", ec)) GTEST_SKIP() << "no second file system";
-  const fs::path other = fs::path("/dev/shm") / ("yux-cut-" + test::UniqueNamespace());
-  fs::create_directories(other);
-  if (!platform::IsCrossDeviceError((dir / "run").string(), other.string())) {
-    fs::remove_all(other, ec);
-    GTEST_SKIP() << "/dev/shm is on the test folder's file system";
-  }
+  // The destination lies on another mount: moving out of the run folder
+  // is refused as cross-device, so the file is copied.
+  test::RenameFault otherMount(EXDEV, [&](const std::string& from, const std::string&) {
+    return from.starts_with((dir / "run").string());
+  });
+  const fs::path other = dir / "dest";
   const std::string data(platform::kCopyChunkBytes * 6, 'z');
   test::WriteFile(dir / "run" / "big.rar", data);
   FolderCopyJob job = Job({"big.rar"});
-  job.destinationText = job.destination = other.string();
   int pumped = 0;
   job.pump = [&] {
     if (++pumped == 2) AbortRequested = true;
@@ -441,7 +491,7 @@ TEST_F(FolderCopy, AnAbortCutsACopyToAnotherFileSystem) {
   EXPECT_EQ(test::ReadFile(dir / "run" / "big.rar"), data);
   EXPECT_FALSE(Has("P: COPY - Successfully copied big.rar."));
   EXPECT_FALSE(Has("P: COPY - Cannot write big.rar to the specified location. [!]"));
-  fs::remove_all(other, ec);
+  EXPECT_EQ(otherMount.failed, 1);
 }
 
 TEST_F(FolderCopy, EmptyingByMaskHappensOnceWithoutDiskette) {

@@ -713,6 +713,27 @@ TEST_F(KeptRun, FullOrUnwritableDestinationKeepsTheArchive) {
   ExpectKept({"Daily.rar"});
 }
 
+// A destination on a bind mount of the temp folder's file system: both
+// show one device number, yet the rename refuses as cross-device, and the
+// archive is copied there.
+TEST_F(KeptRun, DestinationOnABindMountOfTheSameFileSystem) {
+  if (geteuid() != 0) GTEST_SKIP() << "a bind mount needs root";
+  fs::create_directories(dir / "mounted");
+  fs::create_directories(dir / "dest");
+  if (std::system(("mount --bind '" + (dir / "mounted").string() + "' '" + Dest() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "running as root, but no bind mount can be made";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { (void)std::system(("umount '" + at + "'").c_str()); }
+  } unmount{Dest()};
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(test::ReadFile(dir / "mounted" / "Daily.rar").substr(0, 2), "PK");
+  EXPECT_GE(Find("Daily: COPY - Successfully copied Daily.rar."), 0);
+  EXPECT_TRUE(SourcesGone());
+  EXPECT_TRUE(KeptFolders().empty());
+  ExpectTempFolderEmpty();
+}
+
 TEST_F(KeptRun, HistoryThatCannotBeWrittenStillCopiesEveryVolume) {
   const std::string noise = Noise(100000, 9);
   test::WriteFile(dir / "src" / "a.txt", noise);
