@@ -77,6 +77,12 @@ std::string HomeFolder() {
   return h.empty() ? "/" : WithoutTrailingSlash(h);
 }
 
+bool IsOwnPrivateFolder(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & 0777) == 0700;
+}
+
 std::string HostName() {
   char buf[HOST_NAME_MAX + 1] = {};
   if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";

@@ -23,6 +23,9 @@ std::string SharedDataFolder();
 // $TMPDIR when set and not empty, else /tmp.
 std::string TempFolder();
 std::string HomeFolder();
+// True when `path` is itself a folder (not a symbolic link to one) of this
+// process's user that nobody else may enter: mode 0700.
+bool IsOwnPrivateFolder(const std::string& path);
 std::string HostName();
 std::string UserName();
 

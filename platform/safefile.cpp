@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -123,6 +124,14 @@ bool CopyFileSafely(const std::string& from, const std::string& to, bool replace
 bool IsUnfinishedFileName(const std::string& name) {
   return name.find(kCopyTempMarker) != std::string::npos ||
          name.find(kArchiverTempMarker) != std::string::npos;
+}
+
+bool IsCopyTempNameOf(const std::string& name, const std::string& target) {
+  // mkostemp fills its six characters from letters and digits.
+  const std::string prefix = "." + target + kCopyTempMarker;
+  return name.size() == prefix.size() + 6 && name.starts_with(prefix) &&
+         std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
 bool WipeAndDelete(const std::string& path, bool* overwritten) {

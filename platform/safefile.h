@@ -45,6 +45,9 @@ inline constexpr std::size_t kCopyChunkBytes = std::size_t(1) << 20;
 // Whether `name` is one of the temporary names CopyFileSafely uses, or one
 // the stand-in archiver writes before it renames its output.
 bool IsUnfinishedFileName(const std::string& name);
+// Whether `name` is the temporary name CopyFileSafely gives a copy to
+// `target` (a name in the same folder) while the copy is not whole.
+bool IsCopyTempNameOf(const std::string& name, const std::string& target);
 
 // Overwrites a regular file with zeros, then deletes it.  A symbolic link
 // is deleted as a link, never written through, and a file with other

@@ -117,6 +117,9 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
       }
       return FolderCopyResult::Aborted;
     };
+    // Known before the first move: a copy cut off by a kill leaves its
+    // unfinished file there for the next start to remove.
+    NoteCopyDestination(job.runFolder, job.destination);
     for (const std::string& name : job.produced) {
       if (AbortRequested) return aborted();
       if (p.edc && IsDisketteDestination(job.destinationText)) {

@@ -56,11 +56,6 @@ bool MakeFolder(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
-std::string WithoutTrailingSlash(std::string s) {
-  while (s.size() > 1 && (s.back() == '/' || s.back() == '\\')) s.pop_back();
-  return s;
-}
-
 std::string NewRunFolderName() {
   static std::mt19937 rng{std::random_device{}()};
   std::uniform_int_distribution<int> letter(0, 25);
@@ -316,7 +311,7 @@ bool PresetRunner::RemoveTempFolder() {
   if (collected_) {
     collected_ = false;
     const KeepResult kept = SettleRunFolder(runFolder, CurrentPresetName, deliveries);
-    if (kept.stuck.empty()) UnmarkRunFolder();
+    UnmarkRunFolder(runFolder, kept.stuck.empty());
     ClearRunActive();
     return kept.kept.empty() && kept.stuck.empty();
   }
@@ -330,7 +325,7 @@ bool PresetRunner::RemoveTempFolder() {
       }
       if (!fs::remove(runFolder, ec) || ec) AddPresetLog(MessageText("cantdeltempfile") + " [!]");
     }
-    UnmarkRunFolder();
+    UnmarkRunFolder(runFolder, !fs::exists(runFolder, ec));
   }
   ClearRunActive();
   return true;
@@ -467,7 +462,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
   }
 
   runFolderName = NewRunFolderName();
-  std::string temp = WithoutTrailingSlash(TempFolder.empty() ? platform::TempFolder() : TempFolder);
+  const std::string temp = RunTempFolder();
   runFolder.clear();
 
   SetPresetDefaults(CurrentPreset);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string_view>
 #include <system_error>
 
 #include <QDateTime>
@@ -14,6 +15,7 @@
 #include "core/store/msgtable.h"
 #include "core/store/programlog.h"
 #include "core/store/savefile.h"
+#include "platform/folders.h"
 #include "platform/namedobjects.h"
 #include "platform/safefile.h"
 
@@ -164,61 +166,197 @@ KeepResult SettleRunFolder(const std::string& runFolder, const std::string& pres
   return r;
 }
 
+std::string RunTempFolder() {
+  std::string temp = TempFolder.empty() ? platform::TempFolder() : TempFolder;
+  while (temp.size() > 1 && (temp.back() == '/' || temp.back() == '\\')) temp.pop_back();
+  return temp;
+}
+
 namespace {
+
+// One entry of "runfolder.dat": a run folder its run has not settled, the
+// run's preset, and the folders the run's copy wrote into.
+struct RunFolderEntry {
+  std::string folder;
+  std::string preset;
+  std::vector<std::string> copyTargets;
+};
 
 std::string RunMarkFile() { return PathJoin(SettingsFolder, "runfolder.dat"); }
 
-// Held by the run while its folder is marked: a start that finds the mark
-// leaves a folder alone whose run is still alive.
+// Held by the run while its folder is marked: a start that finds the lock
+// taken leaves the folders alone, as one of them belongs to a live run.
 std::string RunLockFile() { return PathJoin(SettingsFolder, "runfolder.lock"); }
 std::unique_ptr<platform::NamedMutex> g_runLock;
+// The run folder of this process's run in progress (empty: none).
+std::string g_liveRunFolder;
+
+constexpr std::string_view kFolderKey = "folder=";
+constexpr std::string_view kPresetKey = "preset=";
+constexpr std::string_view kCopyKey = "copyto=";
+
+bool IsOneLine(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
+
+// One "key=value" line each: "folder=" begins an entry, "preset=" and
+// "copyto=" belong to the entry above.  An older YUX wrote one entry as two
+// bare lines, the folder and the preset.
+std::vector<RunFolderEntry> ReadRunFolderEntries() {
+  std::vector<std::string> lines;
+  std::ifstream in(RunMarkFile(), std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  std::vector<RunFolderEntry> entries;
+  if (lines.empty()) return entries;
+  if (!lines[0].starts_with(kFolderKey)) {
+    entries.push_back({lines[0], lines.size() > 1 ? lines[1] : std::string(), {}});
+    return entries;
+  }
+  for (const auto& line : lines) {
+    const auto value = [&](std::string_view key) { return line.substr(key.size()); };
+    if (line.starts_with(kFolderKey)) entries.push_back({value(kFolderKey), {}, {}});
+    else if (line.starts_with(kPresetKey)) entries.back().preset = value(kPresetKey);
+    else if (line.starts_with(kCopyKey)) entries.back().copyTargets.push_back(value(kCopyKey));
+  }
+  return entries;
+}
+
+void WriteRunFolderEntries(const std::vector<RunFolderEntry>& entries) {
+  std::error_code ec;
+  if (entries.empty()) {
+    fs::remove(RunMarkFile(), ec);
+    return;
+  }
+  std::string text;
+  for (const auto& e : entries) {
+    text.append(kFolderKey).append(e.folder).append("\r\n");
+    text.append(kPresetKey).append(e.preset).append("\r\n");
+    for (const auto& target : e.copyTargets) text.append(kCopyKey).append(target).append("\r\n");
+  }
+  SaveFileWhole(RunMarkFile(), text);
+}
+
+// Takes the entries of `folders` out of the file as it is now.
+void RemoveRunFolderEntries(const std::set<std::string>& folders) {
+  if (folders.empty()) return;
+  auto entries = ReadRunFolderEntries();
+  if (std::erase_if(entries, [&](const RunFolderEntry& e) { return folders.count(e.folder) > 0; }) > 0)
+    WriteRunFolderEntries(entries);
+}
+
+void LogFor(const RunFolderEntry& e, const std::string& text) { AddLog(e.preset + ": " + text); }
+
+// A folder as a run makes it: eight capital letters, directly in the
+// current temp folder, this user's and closed to others.  Anything else was
+// never a run folder (the file was damaged, edited or copied) or is not ours
+// to empty any more.
+bool IsRunFolder(const std::string& folder) {
+  const std::string name = platform::PathNameOf(folder);
+  return name.size() == 8 && std::all_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; }) &&
+         folder == PathJoin(RunTempFolder(), name) && platform::IsOwnPrivateFolder(folder);
+}
+
+// A copy cut off by a kill leaves its unfinished file in the destination;
+// only those of this run's files go.
+void RemovePartialCopies(const RunFolderEntry& e, const std::vector<std::string>& names) {
+  for (const auto& target : e.copyTargets) {
+    std::error_code ec;
+    std::vector<fs::path> partial;
+    for (auto it = fs::directory_iterator(target, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      const std::string file = it->path().filename().string();
+      if (std::any_of(names.begin(), names.end(), [&](const auto& n) { return platform::IsCopyTempNameOf(file, n); }) &&
+          it->symlink_status(ec).type() == fs::file_type::regular)
+        partial.push_back(it->path());
+    }
+    for (const auto& p : partial)
+      if (fs::remove(p, ec)) LogFor(e, Format("partialcopyremoved", p.string()));
+  }
+}
+
+// Recovers one entry's folder; true when nothing of it is left to settle
+// (its files were moved out, or the folder is gone).
+bool RecoverRunFolder(const RunFolderEntry& e) {
+  std::error_code ec;
+  if (e.folder.empty() || fs::symlink_status(e.folder, ec).type() == fs::file_type::not_found) return true;
+  if (e.folder == g_liveRunFolder) {
+    LogFor(e, Format("runfolderinuse", e.folder));
+    return false;
+  }
+  if (!IsRunFolder(e.folder)) {
+    LogFor(e, Format("notarunfolder", e.folder) + " [!]");
+    return false;
+  }
+  LogFor(e, Format("leftoverrunfolder", e.folder) + " [!]");
+  // Files only: a subfolder (the run makes none) is left as it is.
+  std::vector<std::string> finished;
+  for (auto it = fs::directory_iterator(e.folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::error_code typeError;
+    if (it->symlink_status(typeError).type() != fs::file_type::regular) continue;
+    const std::string name = it->path().filename().string();
+    if (platform::IsUnfinishedFileName(name)) fs::remove(it->path(), typeError);
+    else finished.push_back(name);
+  }
+  std::sort(finished.begin(), finished.end());
+  RemovePartialCopies(e, finished);
+  KeepResult r;
+  KeepFiles(e.folder, e.preset, finished, r);
+  LogKept(r, e.folder, false, e.preset);
+  if (!r.stuck.empty()) return false;
+  fs::remove(e.folder, ec);
+  return true;
+}
 
 }  // namespace
 
 void MarkRunFolder(const std::string& runFolder, const std::string& presetName) {
-  if (SettingsFolder.empty()) return;
+  if (SettingsFolder.empty() || runFolder.empty() || !IsOneLine(runFolder)) return;
   if (!g_runLock) g_runLock = platform::NamedMutex::CreateAt(RunLockFile());
-  SaveFileWhole(RunMarkFile(), runFolder + "\r\n" + presetName + "\r\n");
+  g_liveRunFolder = runFolder;
+  std::string preset = presetName;
+  std::replace_if(preset.begin(), preset.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+  auto entries = ReadRunFolderEntries();
+  std::erase_if(entries, [&](const RunFolderEntry& e) { return e.folder == runFolder; });
+  entries.push_back({runFolder, preset, {}});
+  WriteRunFolderEntries(entries);
 }
 
-void UnmarkRunFolder() {
-  g_runLock.reset();
-  if (SettingsFolder.empty()) return;
-  std::error_code ec;
-  fs::remove(RunMarkFile(), ec);
+void NoteCopyDestination(const std::string& runFolder, const std::string& destination) {
+  if (SettingsFolder.empty() || runFolder.empty() || destination.empty() || !IsOneLine(destination)) return;
+  auto entries = ReadRunFolderEntries();
+  auto it = std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.folder == runFolder; });
+  if (it == entries.end() ||
+      std::find(it->copyTargets.begin(), it->copyTargets.end(), destination) != it->copyTargets.end())
+    return;
+  it->copyTargets.push_back(destination);
+  WriteRunFolderEntries(entries);
+}
+
+void UnmarkRunFolder(const std::string& runFolder, bool settled) {
+  if (!runFolder.empty() && runFolder == g_liveRunFolder) {
+    g_runLock.reset();
+    g_liveRunFolder.clear();
+  }
+  if (settled && !SettingsFolder.empty()) RemoveRunFolderEntries({runFolder});
 }
 
 void RecoverLeftoverRunFolder() {
   if (SettingsFolder.empty()) return;
-  std::ifstream in(RunMarkFile(), std::ios::binary);
-  if (!in) return;
-  std::string folder, preset;
-  std::getline(in, folder);
-  std::getline(in, preset);
-  in.close();
-  for (auto* s : {&folder, &preset})
-    while (!s->empty() && (s->back() == '\r' || s->back() == '\n')) s->pop_back();
-  const auto alive = platform::NamedMutex::CreateAt(RunLockFile());
-  if (alive && alive->AlreadyExisted()) {
-    AddLog(preset + ": " + Format("runfolderinuse", folder));
-    return;
-  }
-  std::error_code ec;
-  if (!folder.empty() && fs::is_directory(folder, ec)) {
-    AddLog(preset + ": " + Format("leftoverrunfolder", folder) + " [!]");
-    std::vector<std::string> finished;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-      const std::string name = entry.path().filename().string();
-      if (entry.is_regular_file(ec) && !platform::IsUnfinishedFileName(name)) finished.push_back(name);
-      else RemoveEntry(entry.path());
+  const auto entries = ReadRunFolderEntries();
+  if (entries.empty()) return;
+  if (g_liveRunFolder.empty()) {
+    // Another YUX runs on this settings folder: one of the folders is its
+    // run's, and which one only it knows.
+    const auto lock = platform::NamedMutex::CreateAt(RunLockFile());
+    if (lock && lock->AlreadyExisted()) {
+      for (const auto& e : entries) LogFor(e, Format("runfolderlater", e.folder));
+      return;
     }
-    std::sort(finished.begin(), finished.end());
-    KeepResult r;
-    KeepFiles(folder, preset, finished, r);
-    LogKept(r, folder, false, preset);
-    if (r.stuck.empty()) fs::remove(folder, ec);
   }
-  UnmarkRunFolder();
+  std::set<std::string> settled;
+  for (const auto& e : entries)
+    if (RecoverRunFolder(e)) settled.insert(e.folder);
+  RemoveRunFolderEntries(settled);
 }
 
 }  // namespace yux

@@ -101,13 +101,32 @@ struct KeepResult {
 KeepResult SettleRunFolder(const std::string& runFolder, const std::string& presetName,
                            const RunDeliveries& deliveries);
 
-// Run folders of earlier runs that ended without settling (the program
-// was killed, the power went): the file "runfolder.dat" in the settings
-// folder names the one in progress.  At start, a leftover run folder is
-// reported with one log line, its finished files are moved to the kept
-// folder, unfinished temporary files are removed.
+// The folder run folders are made in: the temp folder option, else the
+// system's, without a trailing slash.
+std::string RunTempFolder();
+
+// Run folders whose runs did not settle them: the program was killed, the
+// power went, or their files could not be kept.  The file "runfolder.dat"
+// in the settings folder holds one entry per such folder, with its preset
+// and the folders its copy wrote into; a run adds its own entry when it
+// makes its folder and takes out only its own.
+//
+// MarkRunFolder: the run of `presetName` made `runFolder` (and is alive
+// until it unmarks it).
 void MarkRunFolder(const std::string& runFolder, const std::string& presetName);
-void UnmarkRunFolder();
+// The run's copy is about to move files into `destination`, where a copy
+// cut off leaves an unfinished file.
+void NoteCopyDestination(const std::string& runFolder, const std::string& destination);
+// The run of `runFolder` is over; its entry goes when the folder was
+// `settled` (nothing of it is left), else it stays for a later start.
+void UnmarkRunFolder(const std::string& runFolder, bool settled);
+// At start: every entry's folder that is a run folder as a run makes it (a
+// private folder of eight capital letters directly in the temp folder) is
+// reported with one log line, its finished files are moved to the kept
+// folder, temporary files of its own are removed, and so are the unfinished
+// copies of its files in the folders its copy wrote into; its entry goes
+// once its files are out.  Any other folder gets one log line and is left
+// alone, as is the folder of a run still going on.
 void RecoverLeftoverRunFolder();
 
 }  // namespace yux

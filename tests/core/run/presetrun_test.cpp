@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,6 +31,8 @@
 #include "core/store/schedule.h"
 #include "platform/messagebox.h"
 #include "platform/messages.h"
+#include "platform/namedobjects.h"
+#include "tests/core/run/rename_fault.h"
 #include "tests/core/settings_fixture.h"
 #include "tests/support/testsupport.h"
 
@@ -309,15 +313,160 @@ TEST_F(PresetRun, RecoveryLeavesTheFolderOfALiveRunAlone) {
   EXPECT_NE(log.lines[leftAlone].find("still going on; it was left alone."), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
 
-  // A folder whose run has ended is recovered.
+  // A folder whose run has ended is recovered, named in the one-entry
+  // form an older YUX wrote.
   const fs::path left = dir / "temp" / "ABCDEFGH";
   test::WriteFile(left / "Daily.rar", "finished");
+  fs::permissions(left, fs::perms::owner_all);
   test::WriteFile(dir / "runfolder.dat", left.string() + "\r\nDaily\r\n");
   RecoverLeftoverRunFolder();
   EXPECT_FALSE(fs::exists(left));
   EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
   ASSERT_TRUE(fs::is_directory(dir / "kept"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "kept"), fs::directory_iterator()), 1);
+}
+
+// While another YUX holds the run lock of this settings folder, one of the
+// folders is its live run's and only it knows which: every folder waits for
+// a later start.
+TEST_F(PresetRun, RecoveryWaitsWhileAnotherProcessRuns) {
+  const fs::path left = dir / "temp" / "ABCDEFGH";
+  test::WriteFile(left / "Daily.rar", "finished");
+  fs::permissions(left, fs::perms::owner_all);
+  const std::string marks = "folder=" + left.string() + "\r\npreset=Daily\r\nfolder=" + (dir / "temp" / "IJKLMNOP").string() +
+                            "\r\npreset=Weekly\r\n";
+  test::WriteFile(dir / "runfolder.dat", marks);
+  const auto otherRun = platform::NamedMutex::CreateAt((dir / "runfolder.lock").string());
+  ASSERT_TRUE(otherRun && !otherRun->AlreadyExisted());
+  RecoverLeftoverRunFolder();
+  EXPECT_EQ(test::ReadFile(left / "Daily.rar"), "finished");
+  EXPECT_EQ(test::ReadFile(dir / "runfolder.dat"), marks);
+  const std::string later = "\" is left for a later start.";
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "Daily: Another YUX runs a backup on this settings folder; the run folder \"" +
+                               left.string() + later,
+                           "Weekly: Another YUX runs a backup on this settings folder; the run folder \"" +
+                               (dir / "temp" / "IJKLMNOP").string() + later}));
+}
+
+// Everything below `root` as it is: names, kinds, modes, owners, contents
+// and link targets.
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st {};
+    ::lstat(it->path().c_str(), &st);
+    std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " ";
+    if (S_ISLNK(st.st_mode)) what += "-> " + fs::read_symlink(it->path()).string();
+    else if (S_ISREG(st.st_mode)) what += test::ReadFile(it->path());
+    out[fs::relative(it->path(), root).string()] = what;
+  }
+  return out;
+}
+
+// Recovery trusts no entry of "runfolder.dat": a folder that a run did not
+// make as it makes its folders (eight capital letters, directly in the temp
+// folder, the user's own, mode 0700) is named in one line and left as it is,
+// subfolders and all, and its entry stays.
+TEST_F(PresetRun, RecoveryLeavesAloneWhatNoRunMade) {
+  const fs::path temp = dir / "temp";
+  const auto tree = [](const fs::path& folder) {
+    test::WriteFile(folder / "report.doc", "mine");
+    test::WriteFile(folder / "projects" / "plan.txt", "plan");
+    fs::permissions(folder, fs::perms::owner_all);
+  };
+  struct Case {
+    const char* what;
+    fs::path entry;
+    std::function<void()> make;
+    bool needsRoot = false;
+  };
+  const std::vector<Case> cases = {
+      {"a folder outside the temp folder", dir / "Documents", [&] { tree(dir / "Documents"); }},
+      {"eight capitals outside the temp folder", dir / "ABCDEFGH", [&] { tree(dir / "ABCDEFGH"); }},
+      {"a way out of the temp folder", temp.string() + "/../ABCDEFGH", [&] { tree(dir / "ABCDEFGH"); }},
+      {"a small letter", temp / "ABCDEFGh", [&] { tree(temp / "ABCDEFGh"); }},
+      {"seven letters", temp / "ABCDEFG", [&] { tree(temp / "ABCDEFG"); }},
+      {"below a run folder", temp / "ABCDEFGH" / "IJKLMNOP",
+       [&] {
+         tree(temp / "ABCDEFGH");
+         tree(temp / "ABCDEFGH" / "IJKLMNOP");
+       }},
+      {"open to others", temp / "ABCDEFGH",
+       [&] {
+         tree(temp / "ABCDEFGH");
+         fs::permissions(temp / "ABCDEFGH", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                                fs::perms::others_read | fs::perms::others_exec);
+       }},
+      {"a link to a private folder", temp / "ABCDEFGH",
+       [&] {
+         tree(dir / "Documents");
+         fs::create_directory_symlink(dir / "Documents", temp / "ABCDEFGH");
+       }},
+      {"another user's", temp / "ABCDEFGH",
+       [&] {
+         tree(temp / "ABCDEFGH");
+         ASSERT_EQ(::chown((temp / "ABCDEFGH").c_str(), 65534, 65534), 0);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && geteuid() != 0) continue;  // only root gives a folder away
+    for (const fs::path& p : {dir / "Documents", dir / "ABCDEFGH", dir / "kept"}) fs::remove_all(p);
+    for (const auto& e : fs::directory_iterator(temp)) fs::remove_all(e.path());
+    c.make();
+    const auto before = Snapshot(dir / "Documents"), beforeAbc = Snapshot(dir / "ABCDEFGH"),
+               beforeTemp = Snapshot(temp);
+    const std::string marks = c.entry.string() + "\r\nDaily\r\n";
+    test::WriteFile(dir / "runfolder.dat", marks);
+    log.lines.clear();
+    RecoverLeftoverRunFolder();
+    EXPECT_EQ(Snapshot(dir / "Documents"), before);
+    EXPECT_EQ(Snapshot(dir / "ABCDEFGH"), beforeAbc);
+    EXPECT_EQ(Snapshot(temp), beforeTemp);
+    EXPECT_FALSE(fs::exists(dir / "kept"));
+    EXPECT_EQ(test::ReadFile(dir / "runfolder.dat"), marks);
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"Daily: \"" + c.entry.string() +
+                                                   "\" is not a run folder of this temp folder (a private folder of "
+                                                   "eight capital letters); it was left alone. [!]"}));
+  }
+
+  // A run folder: its finished file is kept, the archiver's unfinished one
+  // goes, and a subfolder (no run makes one) stays where it is.
+  for (const auto& e : fs::directory_iterator(temp)) fs::remove_all(e.path());
+  const fs::path left = temp / "QWERTYUI";
+  tree(left);
+  test::WriteFile(left / "Daily.rar.yuxtmp.Ab12Cd", "half");
+  test::WriteFile(dir / "runfolder.dat", "folder=" + left.string() + "\r\npreset=Daily\r\n");
+  log.lines.clear();
+  RecoverLeftoverRunFolder();
+  EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
+  EXPECT_EQ(test::ReadFile(left / "projects" / "plan.txt"), "plan");
+  EXPECT_FALSE(fs::exists(left / "report.doc"));
+  EXPECT_FALSE(fs::exists(left / "Daily.rar.yuxtmp.Ab12Cd"));
+  ASSERT_TRUE(fs::is_directory(dir / "kept"));
+  const fs::path kept = fs::directory_iterator(dir / "kept")->path();
+  EXPECT_EQ(test::ReadFile(kept / "report.doc"), "mine");
+  EXPECT_EQ(std::distance(fs::directory_iterator(kept), fs::directory_iterator()), 1);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "Daily: A run was cut off and left its folder \"" + left.string() + "\" behind. [!]",
+                           "Daily: Undelivered files were kept in \"" + kept.string() + "\". [!]"}));
+}
+
+// The copy's destination is in the run's entry before anything moves
+// there, so that a start after a kill knows where a copy was cut off.
+TEST_F(PresetRun, CopyDestinationIsRecordedBeforeTheFirstMove) {
+  std::string atMove;
+  test::RenameFault watch(0, [&](const std::string&, const std::string& to) {
+    if (atMove.empty() && to.starts_with(Dest())) atMove = test::ReadFile(dir / "runfolder.dat");
+    return false;
+  });
+  EXPECT_EQ(Run(), RunOutcome::Done) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(atMove, "folder=" + RunFolderPath() + "\r\npreset=Daily\r\ncopyto=" + Dest() + "\r\n");
+  EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
 }
 
 bool ProcessGone(const fs::path& pidFile) {
@@ -732,6 +881,46 @@ TEST_F(KeptRun, DestinationOnABindMountOfTheSameFileSystem) {
   EXPECT_TRUE(SourcesGone());
   EXPECT_TRUE(KeptFolders().empty());
   ExpectTempFolderEmpty();
+}
+
+// Two runs whose archives can be neither delivered nor kept ("kept" is a
+// file): each leaves its own entry.  A recovery that cannot move the files
+// either leaves both entries; once it can, it keeps both runs' archives
+// and takes out both entries.
+TEST_F(KeptRun, EveryUnsettledRunFolderKeepsItsEntryUntilItsFilesAreMoved) {
+  test::WriteFile(dir / "dest" / "Daily.rar", "the user's older archive");
+  test::WriteFile(dir / "kept", "a file where the kept folder goes");
+  std::vector<fs::path> runFolders;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Run(), RunOutcome::Failed);
+    runFolders.push_back(RunFolderPath());
+    EXPECT_GE(Find("Daily: Undelivered files were kept in \"" + RunFolderPath() + "\". [!]"), 0)
+        << ::testing::PrintToString(log.lines);
+    ExpectEndedCleanly();
+  }
+  ASSERT_NE(runFolders[0], runFolders[1]);
+  const std::string marks = test::ReadFile(dir / "runfolder.dat");
+  EXPECT_EQ(marks, "folder=" + runFolders[0].string() + "\r\npreset=Daily\r\ncopyto=" + Dest() +
+                       "\r\nfolder=" + runFolders[1].string() + "\r\npreset=Daily\r\ncopyto=" + Dest() + "\r\n");
+
+  log.lines.clear();
+  RecoverLeftoverRunFolder();
+  EXPECT_EQ(test::ReadFile(dir / "runfolder.dat"), marks);
+  for (const auto& f : runFolders) {
+    EXPECT_EQ(test::ReadFile(f / "Daily.rar").substr(0, 2), "PK");
+    EXPECT_GE(Find("Daily: Undelivered files were kept in \"" + f.string() + "\". [!]"), 0);
+  }
+
+  fs::remove(dir / "kept");
+  log.lines.clear();
+  RecoverLeftoverRunFolder();
+  EXPECT_FALSE(fs::exists(dir / "runfolder.dat"));
+  ExpectTempFolderEmpty();
+  const auto kept = KeptFolders();
+  ASSERT_EQ(kept.size(), 2u) << ::testing::PrintToString(log.lines);
+  for (const auto& k : kept) EXPECT_EQ(test::ReadFile(k / "Daily.rar").substr(0, 2), "PK");
+  EXPECT_TRUE(SourcesIntact());
+  EXPECT_EQ(test::ReadFile(dir / "dest" / "Daily.rar"), "the user's older archive");
 }
 
 TEST_F(KeptRun, HistoryThatCannotBeWrittenStillCopiesEveryVolume) {

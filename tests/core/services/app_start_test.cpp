@@ -597,6 +597,81 @@ TEST(RunSafety, KilledDuringArchivingLosesNothingAndIsFoundAtTheNextStart) {
   EXPECT_FALSE(fs::exists(world.settings / "runfolder.dat"));
 }
 
+// A "runfolder.dat" that names a folder no run made (damaged, edited by
+// hand, copied from elsewhere): the start names it and leaves it as it is.
+TEST(RunSafety, StartLeavesAFolderNoRunMadeAsItIs) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path documents = world.home / "Documents";
+  test::WriteFile(documents / "letter.txt", "dear");
+  test::WriteFile(documents / "projects" / "plan.txt", "plan");
+  fs::permissions(documents, fs::perms::owner_all);
+  // The one-entry form an older YUX wrote.
+  const std::string marks = documents.string() + "\r\nDaily\r\n";
+  test::WriteFile(world.settings / "runfolder.dat", marks);
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.", 15000)) << yux.Err();
+  const std::string log = world.Log();
+  EXPECT_EQ(CountOf(log, documents.string()), 1) << log;
+  EXPECT_NE(log.find("Daily: \"" + documents.string() + "\" is not a run folder of this temp folder"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(test::ReadFile(documents / "letter.txt"), "dear");
+  EXPECT_EQ(test::ReadFile(documents / "projects" / "plan.txt"), "plan");
+  EXPECT_EQ(FilesBelow(documents).size(), 2u);
+  EXPECT_FALSE(fs::exists(world.settings / "kept"));
+  EXPECT_EQ(test::ReadFile(world.settings / "runfolder.dat"), marks);
+  EXPECT_TRUE(yux.EndSession(20000));
+}
+
+// A copy cut off by a kill leaves its unfinished file in the destination.
+// The next start removes the unfinished copies of the cut-off run's files
+// in the destinations its entry names, and nothing else there.
+TEST(RunSafety, StartRemovesTheUnfinishedCopiesOfACutOffRun) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  const fs::path runFolder = world.temp / "QWERTYUI";
+  test::WriteFile(runFolder / "Daily.part1.rar", "first volume");
+  test::WriteFile(runFolder / "Daily.part2.rar", "second volume");
+  fs::permissions(runFolder, fs::perms::owner_all);
+  const fs::path dest = world.settings / "dest", elsewhere = world.settings / "elsewhere";
+  const std::map<std::string, bool> planted = {
+      // name: removed
+      {".Daily.part1.rar.yuxpart.x9Y8z7", true},
+      {".Daily.part2.rar.yuxpart.Ab12Cd", true},
+      {".Other.rar.yuxpart.Ab12Cd", false},  // no file of that run
+      {".Daily.part2.rar.yuxpart.Ab12C", false},
+      {".Daily.part2.rar.yuxpart.Ab12Cd.old", false},
+      {"Daily.part1.rar", false},  // an archive the user has
+  };
+  for (const auto& [name, removed] : planted) test::WriteFile(dest / name, "x");
+  fs::create_directories(dest / ".Daily.part1.rar.yuxpart.Folder");
+  test::WriteFile(elsewhere / ".Daily.part2.rar.yuxpart.Ab12Cd", "x");
+  test::WriteFile(world.settings / "runfolder.dat",
+                  "folder=" + runFolder.string() + "\r\npreset=Daily\r\ncopyto=" + dest.string() + "\r\n");
+  RunningYux yux(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.", 15000)) << yux.Err();
+  const std::string log = world.Log();
+  for (const auto& [name, removed] : planted) {
+    EXPECT_EQ(fs::exists(dest / name), !removed) << name;
+    EXPECT_EQ(log.find("Daily: The unfinished copy \"" + (dest / name).string() + "\" was removed.") !=
+                  std::string::npos,
+              removed)
+        << name << "\n" << log;
+  }
+  EXPECT_TRUE(fs::is_directory(dest / ".Daily.part1.rar.yuxpart.Folder"));
+  EXPECT_TRUE(fs::exists(elsewhere / ".Daily.part2.rar.yuxpart.Ab12Cd"));
+  // The run's files themselves were kept.
+  auto kept = FilesBelow(world.settings / "kept");
+  std::sort(kept.begin(), kept.end());
+  ASSERT_EQ(kept.size(), 2u) << log;
+  EXPECT_EQ(test::ReadFile(kept[0]), "first volume");
+  EXPECT_EQ(test::ReadFile(kept[1]), "second volume");
+  EXPECT_FALSE(fs::exists(runFolder));
+  EXPECT_FALSE(fs::exists(world.settings / "runfolder.dat"));
+  EXPECT_TRUE(yux.EndSession(20000));
+}
+
 // Cut off while the archive is copied to a destination on another file
 // system: the destination never shows a partial file under the archive's
 // name, the sources stay, and the next start keeps the whole archive.
@@ -671,6 +746,9 @@ TEST(RunSafety, KilledDuringACopyToAnotherFileSystemLeavesNoPartialFile) {
   if (!copied) {
     EXPECT_FALSE(fs::exists(finalName));
   }
+  // The copy's unfinished file is gone with the rest of the run.
+  for (const auto& e : fs::directory_iterator(dest))
+    EXPECT_FALSE(platform::IsUnfinishedFileName(e.path().filename().string())) << e.path();
 }
 
 // A run that uploads to a real FTP server: the archive on the server's disk
