@@ -110,8 +110,15 @@ void VsftpdServer::Kill() {
   for (const auto& e : fs::directory_iterator("/proc", ec)) {
     const std::string pid = e.path().filename().string();
     if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(e.path() / "cmdline", std::ios::binary);
-    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A process that ends between the open and the read fails the read
+    // (ESRCH), which the stream library throws even without exceptions set.
+    std::string cmdline;
+    try {
+      std::ifstream in(e.path() / "cmdline", std::ios::binary);
+      cmdline.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+      continue;
+    }
     if (cmdline == wanted) ::kill(std::atoi(pid.c_str()), SIGKILL);
   }
   proc_.Stop();
