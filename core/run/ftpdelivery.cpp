@@ -22,6 +22,7 @@
 #include "net/protocols/ftpcli.h"
 #include "net/protocols/httpcli.h"
 #include "net/protocols/httpsrvutil.h"
+#include "net/socket/neterrors.h"
 #include "net/socket/sslpins.h"
 #include "platform/messages.h"
 
@@ -420,7 +421,9 @@ class FtpSession {
     const std::string& name = job_.produced[index_];
     lastSuccess_ = FtpUploadCounted(err, c_.StatusCode);
     if (!lastSuccess_) {
-      lastError_ = c_.ErrorMessage;
+      // A data connection cut by the network ends the request without a
+      // message: the socket's error says what happened.
+      lastError_ = c_.ErrorMessage.empty() && err != 0 ? net::WinsockErrorTextWithCode(err) : c_.ErrorMessage;
       AddPresetLog(MessageText("ftpcantupload") + " \"" + name + "\". [!]");
       Fail(c_.StatusCode);
       return;
