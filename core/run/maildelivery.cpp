@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <stdexcept>
 
 #include <QTimer>
 
@@ -87,6 +88,8 @@ class MailSession {
   bool retryAfterQuit_ = false;  // the retry came first: it goes once the QUIT has ended
   std::vector<std::string> sent_;
   TlsServerCheck tls_{[](const std::string& line) { AddPresetLog(line); }};
+  // Why the preset's account could not be given to the client.
+  std::string accountError_;
 };
 
 MailSession& Session() {
@@ -112,6 +115,8 @@ void SplitServer(const std::string& server, const std::string& defaultPort, std:
 
 void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::string& defaultPort,
                     const std::string& user, const std::string& password, int sss, TlsServerCheck& tls) {
+  if (sss != net::smtpTlsNone && sss != net::smtpTlsImplicit && sss != net::smtpTlsExplicit)
+    throw std::invalid_argument("Unknown SMTP TLS mode " + std::to_string(sss));
   SplitServer(server, defaultPort, c.Host, c.Port);
   if (!user.empty()) {
     c.Username = user;
@@ -142,7 +147,12 @@ void MailSession::Configure() {
   c.SetCharSet("utf-8");
   c.XMailer = "Pellmor YUX";
   c.MailMessage.clear();
-  SetSmtpAccount(c, p.sse, "25", p.sus, p.spa, p.sss, tls_);
+  try {
+    SetSmtpAccount(c, p.sse, "25", p.sus, p.spa, p.sss, tls_);
+    accountError_.clear();
+  } catch (const std::invalid_argument& e) {
+    accountError_ = e.what();
+  }
   c.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq, net::WORD error) {
     RequestDone(rq, error);
   };
@@ -176,6 +186,12 @@ void MailSession::Start(const MailJob& job) {
   quitting_ = false;
   // A client left over from an aborted session could still report.
   Retire();
+  if (!accountError_.empty()) {
+    // Refused before any connection: no retry can mend the preset.
+    AddPresetLog(Text("smtperror") + accountError_ + " [!]");
+    EndSession();
+    return;
+  }
   retry_.setSingleShot(true);
   retry_.disconnect();
   QObject::connect(&retry_, &QTimer::timeout, [this] { RetryFired(); });

@@ -42,8 +42,11 @@ void SplitServer(const std::string& server, const std::string& defaultPort, std:
                  std::string& port);
 
 // Points the client at "host[:port]" with the account's login (none when
-// `user` is empty: no AUTH) and its TLS mode "sss"; TLS uses the shared
-// client context unless one is set already, and `tls` judges the server.
+// `user` is empty: no AUTH) and its TLS mode "sss" (0 none, 1 implicit, 2
+// STARTTLS); TLS uses the shared client context unless one is set already,
+// and `tls` judges the server.  Any other mode could send the login in
+// clear text to a server the account only reaches over TLS: it raises
+// std::invalid_argument and changes nothing.
 void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::string& defaultPort,
                     const std::string& user, const std::string& password, int sss, TlsServerCheck& tls);
 

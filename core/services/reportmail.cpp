@@ -4,6 +4,7 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 #include "core/run/maildelivery.h"
 #include "core/run/presetrun.h"
@@ -74,7 +75,13 @@ ReportResult SendReport(const std::string& subject, const std::vector<std::strin
   c.SetCharSet("utf-8");
   c.XMailer = "Pellmor YUX";
   c.MailMessage = body;
-  SetSmtpAccount(c, o.ssr, defaultPort, o.sur, o.spd, o.sss, ReportTlsCheck());
+  try {
+    SetSmtpAccount(c, o.ssr, defaultPort, o.sur, o.spd, o.sss, ReportTlsCheck());
+  } catch (const std::invalid_argument& e) {
+    AddLog(MessageText("smtperror") + e.what() + " [!]");
+    c.stop = nullptr;
+    return ReportResult::NoSession;
+  }
   ReportResult result = ReportResult::NoSession;
   try {
     if (c.OpenBlocking()) result = c.MailBlocking() ? ReportResult::Sent : ReportResult::Refused;
