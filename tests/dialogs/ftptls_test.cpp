@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/run/tlsidentity.h"
+#include "tests/core/yux_process.h"
 #include "tests/dialogs/ftpdialogs_fixture.h"
 #include "tests/peers/sslfixture.h"
 
@@ -67,23 +68,11 @@ class FtpWindowsTls : public FtpDialogTest {
   }
   std::vector<std::string> Commands() const {
     const fs::path file = logDir / "commands.log";
-    return fs::exists(file) ? Lines(ReadFile(file)) : std::vector<std::string>{};
+    return fs::exists(file) ? yux::test::Lines(ReadFile(file)) : std::vector<std::string>{};
   }
   bool Sent(const std::string& verb) const {
     const auto c = Commands();
     return std::find(c.begin(), c.end(), verb) != c.end();
-  }
-  static std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-      out.push_back(text.substr(start, nl - start));
-    return out;
-  }
-  static int Occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
   }
   static bool Holds(const std::vector<std::string>& lines, const std::string& start) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
@@ -92,6 +81,7 @@ class FtpWindowsTls : public FtpDialogTest {
   // inside its modal loop; the window is then closed unless it closed
   // itself.  `memo` gets what the window's log showed.
   int ExecDriven(QDialog& d, const std::function<void(QDialog&)>& drive) {
+    memo.clear();
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
       if (QApplication::activeModalWidget() != &d) return;
@@ -102,6 +92,30 @@ class FtpWindowsTls : public FtpDialogTest {
     });
     poll.start(20);
     return d.exec();
+  }
+  // "Refresh FTP" and "Get file list" in the window it opens; the result
+  // of the window.
+  int RefreshFtp(Trestoreform& f) {
+    int result = -1;
+    f.execFtpDialog = [&](QDialog& d) {
+      return result = ExecDriven(d, [](QDialog& w) { dynamic_cast<Tftpchk&>(w).getlist->click(); });
+    };
+    f.brefrftp->click();
+    return result;
+  }
+  // A double click on the row and "Start downloading" in the window it
+  // opens; the result of the window.
+  int DownloadRow(Trestoreform& f, QTreeWidgetItem* row) {
+    int result = -1;
+    f.execFtpDialog = [&](QDialog& d) {
+      return result = ExecDriven(d, [&](QDialog& w) {
+        auto& dl = dynamic_cast<Tftpdl&>(w);
+        dl.bstart->click();
+        EXPECT_TRUE(WaitFor([&] { return !dl.Busy(); }));
+      });
+    };
+    f.histlistDblClick(row);
+    return result;
   }
 
   TempDir root, logDir;
@@ -127,32 +141,19 @@ TEST_F(FtpWindowsTls, ARememberedServerWithAnotherCertificateGetsNoLogin) {
   ASSERT_TRUE(f.LoadRestoreHistory());
   QTreeWidgetItem* row = Row(f, key + "/pub/a.rar");
   const int image = Trestoreform::RowImage(row);
-  int result = -1;
-  f.execFtpDialog = [&](QDialog& d) {
-    return result = ExecDriven(d, [](QDialog& w) { dynamic_cast<Tftpchk&>(w).getlist->click(); });
-  };
-  f.brefrftp->click();
-  EXPECT_NE(result, QDialog::Accepted);
+  EXPECT_NE(RefreshFtp(f), QDialog::Accepted);
   EXPECT_EQ(Trestoreform::RowImage(row), image);
   EXPECT_TRUE(Holds(memo, refusal)) << ::testing::PrintToString(memo);
   EXPECT_EQ(memo.back(), "FTP - Unable to download");
 
-  f.execFtpDialog = [&](QDialog& d) {
-    return result = ExecDriven(d, [&](QDialog& w) {
-      auto& dl = dynamic_cast<Tftpdl&>(w);
-      dl.bstart->click();
-      EXPECT_TRUE(WaitFor([&] { return !dl.Busy(); }));
-    });
-  };
-  f.histlistDblClick(row);
-  EXPECT_NE(result, QDialog::Accepted);
+  EXPECT_NE(DownloadRow(f, row), QDialog::Accepted);
   EXPECT_TRUE(Holds(memo, refusal)) << ::testing::PrintToString(memo);
   EXPECT_TRUE(Entries(temp.path()).empty());
 
   EXPECT_TRUE(Sent("AUTH")) << ::testing::PrintToString(Commands());
   EXPECT_FALSE(Sent("USER")) << ::testing::PrintToString(Commands());
   EXPECT_FALSE(Sent("PASS"));
-  EXPECT_EQ(Occurrences(ReadFile(settings / "yux.log"), "] " + refusal), 2) << ReadFile(settings / "yux.log");
+  EXPECT_EQ(CountOf(ReadFile(settings / "yux.log"), "] " + refusal), 2) << ReadFile(settings / "yux.log");
   EXPECT_EQ(ReadFile(settings / "tlsservers.txt"), key + " " + remembered + "\n");
 }
 
@@ -169,28 +170,15 @@ TEST_F(FtpWindowsTls, ADataConnectionWithAnotherCertificateIsRefused) {
   ASSERT_TRUE(f.LoadRestoreHistory());
   QTreeWidgetItem* row = Row(f, key + "/pub/a.rar");
   const int image = Trestoreform::RowImage(row);
-  int result = -1;
-  f.execFtpDialog = [&](QDialog& d) {
-    return result = ExecDriven(d, [](QDialog& w) { dynamic_cast<Tftpchk&>(w).getlist->click(); });
-  };
-  f.brefrftp->click();
-  EXPECT_NE(result, QDialog::Accepted);
+  EXPECT_NE(RefreshFtp(f), QDialog::Accepted);
   EXPECT_EQ(Trestoreform::RowImage(row), image);
   EXPECT_TRUE(Holds(memo, refusal)) << ::testing::PrintToString(memo);
 
-  f.execFtpDialog = [&](QDialog& d) {
-    return result = ExecDriven(d, [&](QDialog& w) {
-      auto& dl = dynamic_cast<Tftpdl&>(w);
-      dl.bstart->click();
-      EXPECT_TRUE(WaitFor([&] { return !dl.Busy(); }));
-    });
-  };
-  f.histlistDblClick(row);
-  EXPECT_NE(result, QDialog::Accepted);
+  EXPECT_NE(DownloadRow(f, row), QDialog::Accepted);
   EXPECT_TRUE(Holds(memo, refusal)) << ::testing::PrintToString(memo);
   EXPECT_TRUE(Holds(memo, "FTP - Unable to download \"a.rar\".")) << ::testing::PrintToString(memo);
   EXPECT_TRUE(Entries(temp.path()).empty());
   EXPECT_TRUE(Sent("RETR")) << ::testing::PrintToString(Commands());
   EXPECT_EQ(ReadFile(settings / "tlsservers.txt"), key + " " + control + "\n");
-  EXPECT_EQ(Occurrences(ReadFile(settings / "yux.log"), "] " + refusal), 2) << ReadFile(settings / "yux.log");
+  EXPECT_EQ(CountOf(ReadFile(settings / "yux.log"), "] " + refusal), 2) << ReadFile(settings / "yux.log");
 }

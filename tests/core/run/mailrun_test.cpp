@@ -315,6 +315,41 @@ namespace {
   return ::testing::AssertionSuccess();
 }
 
+// "Daily" mailed to the server at `key` with the login "yuxuser" and the TLS
+// mode `sss`; due at once again, and its copy lands in an empty folder.
+void PrepareTlsMailRun(YuxWorld& world, const std::string& key, int sss) {
+  fs::remove(world.settings / "dest" / "Daily.rar");
+  PrepareMailRun(world, {}, [&](tarcopt& p) {
+    p.sse = key;
+    p.sus = "yuxuser";
+    p.spa = "s3cret";
+    p.sss = sss;
+  });
+}
+
+// Starts the server again on its port with <certs>/<name>.pem and its key.
+::testing::AssertionResult RestartWithCertificate(std::unique_ptr<test::SmtpPeer>& peer, test::SmtpPeerOptions& o,
+                                                  const fs::path& certs, const std::string& name) {
+  const int port = peer->Port();
+  peer.reset();
+  o.port = port;
+  o.cert = (certs / (name + ".pem")).string();
+  o.key = (certs / (name + ".key")).string();
+  peer = std::make_unique<test::SmtpPeer>();
+  if (!peer->Start(o)) return ::testing::AssertionFailure() << peer->Error();
+  if (peer->Port() != port) return ::testing::AssertionFailure() << "port " << peer->Port() << ", not " << port;
+  return ::testing::AssertionSuccess();
+}
+
+// The server got neither the login nor a message.
+::testing::AssertionResult NoLoginReached(const test::SmtpPeer& peer) {
+  const std::string commands = peer.Commands();
+  if (peer.MessageCount() != 0 || commands.find(" AUTH") != std::string::npos ||
+      commands.find(" MAIL") != std::string::npos)
+    return ::testing::AssertionFailure() << peer.MessageCount() << " messages, commands:\n" << commands;
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 // A self-signed STARTTLS server is remembered at the first run and
@@ -341,20 +376,10 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
   ASSERT_TRUE(peer->Start(o)) << peer->Error();
   const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
   YuxWorld world;
-  // Each run is due at once again, and its copy lands in an empty folder.
-  const auto prepare = [&] {
-    fs::remove(world.settings / "dest" / "Daily.rar");
-    PrepareMailRun(world, {}, [&](tarcopt& p) {
-      p.sse = key;
-      p.sus = "yuxuser";
-      p.spa = "s3cret";
-      p.sss = 2;
-    });
-  };
   const fs::path pins = world.settings / "tlsservers.txt";
   for (int run = 1; run <= 2; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    prepare();
+    PrepareTlsMailRun(world, key, 2);
     ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", world.Log().size()));
     EXPECT_EQ(peer->MessageCount(), run) << world.Log();
     EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key + " seen for the first time"), 1) << world.Log();
@@ -363,15 +388,8 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
   }
 
   // The same port, another self-signed certificate.
-  const int port = peer->Port();
-  peer.reset();
-  o.port = port;
-  o.cert = (certs / "second.pem").string();
-  o.key = (certs / "second.key").string();
-  peer = std::make_unique<test::SmtpPeer>();
-  ASSERT_TRUE(peer->Start(o)) << peer->Error();
-  ASSERT_EQ(peer->Port(), port);
-  prepare();
+  ASSERT_TRUE(RestartWithCertificate(peer, o, certs.path(), "second"));
+  PrepareTlsMailRun(world, key, 2);
   const std::size_t from = world.Log().size();
   ASSERT_TRUE(RunMailUntil(world, kKept, from));
   const std::string log = world.Log().substr(from);
@@ -380,11 +398,8 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
             std::string::npos)
       << log;
   EXPECT_NE(log.find("remove the line of " + key + " from " + pins.string()), std::string::npos) << log;
-  EXPECT_EQ(peer->MessageCount(), 0);
-  const std::string commands = peer->Commands();
-  EXPECT_NE(commands.find(" STARTTLS"), std::string::npos) << commands;
-  EXPECT_EQ(commands.find(" AUTH"), std::string::npos) << commands;
-  EXPECT_EQ(commands.find(" MAIL"), std::string::npos) << commands;
+  EXPECT_NE(peer->Commands().find(" STARTTLS"), std::string::npos) << peer->Commands();
+  EXPECT_TRUE(NoLoginReached(*peer));
   EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
 }
 
@@ -409,18 +424,9 @@ TEST(MailRunTls, AuthorityVouchedServerIsRecordedAndASelfMadeOneRefusedLater) {
   ASSERT_TRUE(peer->Start(o)) << peer->Error();
   const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
   YuxWorld world;
-  const auto prepare = [&] {
-    fs::remove(world.settings / "dest" / "Daily.rar");
-    PrepareMailRun(world, {}, [&](tarcopt& p) {
-      p.sse = key;
-      p.sus = "yuxuser";
-      p.spa = "s3cret";
-      p.sss = 1;
-    });
-  };
   test::ScopedEnvVar trust("SSL_CERT_FILE", pki.Cert("ca"));
   const fs::path pins = world.settings / "tlsservers.txt";
-  prepare();
+  PrepareTlsMailRun(world, key, 1);
   ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", 0));
   EXPECT_EQ(peer->MessageCount(), 1) << world.Log();
   EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key +
@@ -431,15 +437,8 @@ TEST(MailRunTls, AuthorityVouchedServerIsRecordedAndASelfMadeOneRefusedLater) {
   EXPECT_EQ(test::ReadFile(pins), key + " CA\n");
 
   // The same port, a self-made certificate.
-  const int port = peer->Port();
-  peer.reset();
-  o.port = port;
-  o.cert = (certs / "impostor.pem").string();
-  o.key = (certs / "impostor.key").string();
-  peer = std::make_unique<test::SmtpPeer>();
-  ASSERT_TRUE(peer->Start(o)) << peer->Error();
-  ASSERT_EQ(peer->Port(), port);
-  prepare();
+  ASSERT_TRUE(RestartWithCertificate(peer, o, certs.path(), "impostor"));
+  PrepareTlsMailRun(world, key, 1);
   const std::size_t from = world.Log().size();
   ASSERT_TRUE(RunMailUntil(world, kKept, from));
   const std::string log = world.Log().substr(from);
@@ -447,10 +446,7 @@ TEST(MailRunTls, AuthorityVouchedServerIsRecordedAndASelfMadeOneRefusedLater) {
                      ", which no certificate authority vouches for"),
             std::string::npos)
       << log;
-  EXPECT_EQ(peer->MessageCount(), 0);
-  const std::string commands = peer->Commands();
-  EXPECT_EQ(commands.find(" AUTH"), std::string::npos) << commands;
-  EXPECT_EQ(commands.find(" MAIL"), std::string::npos) << commands;
+  EXPECT_TRUE(NoLoginReached(*peer));
   EXPECT_EQ(test::ReadFile(pins), key + " CA\n");
 }
 
@@ -610,24 +606,14 @@ TEST(MailRun, SendLogRefusesAServerThatShowsAnotherCertificate) {
     EXPECT_EQ(test::ReadFile(pins), key + " " + (row.vouched ? std::string("CA") : first) + "\n");
 
     // The same port, another self-made certificate.
-    const int port = peer->Port();
-    peer.reset();
-    o.port = port;
-    o.cert = (certs / "impostor.pem").string();
-    o.key = (certs / "impostor.key").string();
-    peer = std::make_unique<test::SmtpPeer>();
-    ASSERT_TRUE(peer->Start(o)) << peer->Error();
-    ASSERT_EQ(peer->Port(), port);
+    ASSERT_TRUE(RestartWithCertificate(peer, o, certs.path(), "impostor"));
     const std::string log = sendLog("Couldn't send log report. [!]");
     EXPECT_NE(log.find("] TLS server " + key + " presents the certificate " + impostor), std::string::npos) << log;
     EXPECT_NE(log.find("session ended before the login. If the server's certificate was changed on purpose, "
                        "remove the line of " + key + " from " + pins.string()),
               std::string::npos)
         << log;
-    EXPECT_EQ(peer->MessageCount(), 0);
-    const std::string commands = peer->Commands();
-    EXPECT_EQ(commands.find(" AUTH"), std::string::npos) << commands;
-    EXPECT_EQ(commands.find(" MAIL"), std::string::npos) << commands;
+    EXPECT_TRUE(NoLoginReached(*peer));
     EXPECT_EQ(test::ReadFile(pins), key + " " + (row.vouched ? std::string("CA") : first) + "\n");
     ASSERT_TRUE(yux.EndSession(20000));
   }
