@@ -21,6 +21,7 @@
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
 #include "core/store/options.h"
+#include "core/store/programlog.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/presetform.h"
 #include "net/protocols/ftpcli.h"
@@ -39,6 +40,15 @@ void SetFtpDialogClientDefaults(net::TSslFtpClient& c) {
   c.LocalAddr = "0.0.0.0";
   c.SetDataPortRangeStart(0);
   c.SetDataPortRangeEnd(0);
+}
+
+TlsLogLine FtpDialogTlsLog(std::function<void(const std::string&)> memo) {
+  return [memo = std::move(memo)](const std::string& line) {
+    AddLog(line);
+    // Error lines say why the session ended; what was remembered at a
+    // first contact stays in the program log.
+    if (line.find("[!]") != std::string::npos) memo(line);
+  };
 }
 
 namespace {
@@ -64,7 +74,10 @@ bool FtpListingHolds(const std::vector<std::string>& listing, const std::string&
 }
 
 Tftpchk::Tftpchk(const tarcopt& preset, QWidget* parent)
-    : QDialog(parent), ch(std::make_unique<net::TSslFtpClient>()), fss_(preset.fss) {
+    : QDialog(parent),
+      ch(std::make_unique<net::TSslFtpClient>()),
+      fss_(preset.fss),
+      tls_(FtpDialogTlsLog([this](const std::string& line) { Log(line); })) {
   setObjectName("ftpchk");
   setWindowTitle("Checking FTP server");
   setModal(true);
@@ -117,6 +130,7 @@ Tftpchk::Tftpchk(const tarcopt& preset, QWidget* parent)
 
 Tftpchk::~Tftpchk() {
   ch->OnRequestDone = nullptr;
+  ch->OnSslPeerCheck = nullptr;
   if (ch->IsControlOpen()) ch->Abort();
 }
 
@@ -159,7 +173,8 @@ bool Tftpchk::List(const std::string& server, const std::string& listFile) {
   net::TSslFtpClient& c = *ch;
   try {
     PrepareFtpClient(c, {SplitFtpHost(server), FtpLoginFor(eusr->text().toStdString(), epwd->text().toStdString()),
-                         cactive->isChecked(), fss_});
+                         cactive->isChecked(), fss_},
+                     tls_);
   } catch (const std::exception& e) {
     Log(MessageText("ftperror") + e.what());
     return false;

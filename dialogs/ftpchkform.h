@@ -4,10 +4,12 @@
 // still there.
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/run/tlsidentity.h"
 #include "core/store/presets.h"
 
 class QCheckBox;
@@ -26,6 +28,10 @@ class TSslFtpClient;
 // request, binary, exclusive local files, bare LF accepted, direct
 // connection, no data port range.
 void SetFtpDialogClientDefaults(net::TSslFtpClient& client);
+
+// Where the TLS server check of both windows speaks: every line goes to
+// the program log, and a refusal also to the window's own log (`memo`).
+TlsLogLine FtpDialogTlsLog(std::function<void(const std::string&)> memo);
 
 // Whether a name listing holds the file of an FTP history location (the
 // text after its last "/", "*" when it has none), in any letter case.
@@ -76,6 +82,7 @@ class Tftpchk : public QDialog {
   int fss_ = 0;
   bool busy_ = false;
   std::vector<std::string> listing_;
+  TlsServerCheck tls_;
 };
 
 }  // namespace yux

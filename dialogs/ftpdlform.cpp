@@ -58,7 +58,10 @@ FtpLocationParts SplitFtpLocation(const std::string& location) {
 }
 
 Tftpdl::Tftpdl(const tarcopt& preset, const std::string& location, QWidget* parent)
-    : QDialog(parent), dl(std::make_unique<net::TSslFtpClient>()), fss_(preset.fss) {
+    : QDialog(parent),
+      dl(std::make_unique<net::TSslFtpClient>()),
+      fss_(preset.fss),
+      tls_(FtpDialogTlsLog([this](const std::string& line) { Log(line); })) {
   setObjectName("ftpdl");
   setWindowTitle("Download from FTP server");
   setModal(true);
@@ -147,6 +150,7 @@ Tftpdl::Tftpdl(const tarcopt& preset, const std::string& location, QWidget* pare
 Tftpdl::~Tftpdl() {
   dl->OnRequestDone = nullptr;
   dl->OnProgress64 = nullptr;
+  dl->OnSslPeerCheck = nullptr;
   if (dl->IsControlOpen()) dl->Abort();
   DropPartFile();
 }
@@ -193,7 +197,8 @@ void Tftpdl::bstartClick() {
   SetBusy(true);
   try {
     PrepareFtpClient(*dl, {SplitFtpHost(server), FtpLoginFor(eusr->text().toStdString(), epwd->text().toStdString()),
-                           cactive->isChecked(), fss_});
+                           cactive->isChecked(), fss_},
+                     tls_);
     dl->HostDirName = efld->text().toStdString();
     dl->HostFileName = remote;
     dl->LocalFileName = partFile_;

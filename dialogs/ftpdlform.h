@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/run/tlsidentity.h"
 #include "core/store/presets.h"
 
 class QCheckBox;
@@ -110,6 +111,7 @@ class Tftpdl : public QDialog {
   std::string lastError_;
   std::string target_;
   std::string partFile_;     // where the transfer writes until it is whole
+  TlsServerCheck tls_;
 };
 
 }  // namespace yux

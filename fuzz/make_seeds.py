@@ -57,6 +57,15 @@ for i, text in enumerate(["2024.05.17 10:30:15 ", "2024.2.9 1:05", " 2024.05.17"
                           "2024.02.30 10:00:00", "9999.12.31 23:59:59"]):
     put("datetime", "date-%d" % i, text)
 
+# The first line names a server and the value to record for it; the rest is
+# the file of TLS servers seen as it is found.
+put("tlspins", "first-contact",
+    "ftp.example.test:21 01:23:45:67\n127.0.0.1:2121 AB:CD:EF\nmail.example.test:465 CA\n")
+put("tlspins", "no-final-line-feed", "new.example.test:21 CA\nold.example.test:21 AA:BB")
+put("tlspins", "edited", "h:2121 11:22\nh:21 11:22\r\nother:25 CA \t\r\n\r\n# note\n h:2121 spaced\nh:21\n")
+put("tlspins", "known", "h:21 99\nh:21 AA\n")
+put("tlspins", "unstorable", "bad host:21 AA\nbad 11\n")
+
 # --- net/protocols --------------------------------------------------------
 put("base64", "padded", "SGVsbG8gd29ybGQ=")
 put("base64", "line-breaks", "QQ\r\nQkM=\r\nRA==")

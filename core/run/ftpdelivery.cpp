@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 #include "core/run/deliveryhistory.h"
-#include "core/run/maildelivery.h"
 #include "core/run/rundelivery.h"
+#include "core/run/tlsidentity.h"
 #include "core/store/flags.h"
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
@@ -22,7 +22,7 @@
 #include "net/protocols/ftpcli.h"
 #include "net/protocols/httpcli.h"
 #include "net/protocols/httpsrvutil.h"
-#include "net/socket/sslpins.h"
+#include "net/socket/neterrors.h"
 #include "platform/messages.h"
 
 namespace yux {
@@ -72,7 +72,7 @@ FtpHostPort SplitFtpHost(const std::string& text) {
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how) {
+void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how, TlsServerCheck& tls) {
   // An unknown mode could mean a login in clear text to a server the
   // preset only reaches over TLS.
   if (how.fss < net::sslTypeNone || how.fss > net::sslTypeImplicit)
@@ -86,6 +86,7 @@ void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how) {
   client.SetPassive(!how.active);
   client.SetSslType(static_cast<net::TFtpCliSslType>(how.fss));
   if (how.fss != 0 && !client.SslContext()) client.SetSslContext(&ClientSslContext());
+  tls.Guard(client);
 }
 
 bool NextFtpLoginStep(net::TSslFtpClient& client, net::TFtpRequest done, int fss) {
@@ -202,7 +203,7 @@ class FtpSession {
   void Start() {
     const tarcopt& p = *job_.preset;
     try {
-      PrepareFtpClient(c_, {where_, FtpLoginFor(p.fus, p.fpa), p.fac, p.fss});
+      PrepareFtpClient(c_, {where_, FtpLoginFor(p.fus, p.fpa), p.fac, p.fss}, tls_);
     } catch (const std::exception& e) {
       lastError_ = e.what();
       AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
@@ -219,9 +220,6 @@ class FtpSession {
       }
     };
     c_.OnProgress64 = [this](net::TCustomFtpCli*, std::int64_t count, bool&) { Progress(count); };
-    c_.OnSslPeerCheck = [this](net::TCustomFtpCli*, net::TWSocket& s, bool control) {
-      return TlsPeerAccepted(s, control);
-    };
     busy = true;
     phase_ = p.fco && !p.fca ? Phase::CleanBefore : Phase::Upload;
     if (job_.progress) job_.progress(0);
@@ -243,30 +241,8 @@ class FtpSession {
   bool failed = false;
 
  private:
-  // The control connection's server is judged as every delivery judges a
-  // TLS server; a data connection must show the same certificate (or one
-  // a certificate authority vouches for).
-  bool TlsPeerAccepted(net::TWSocket& s, bool control) {
-    const std::string port = where_.port == "ftp" ? "21" : where_.port;
-    if (control) {
-      if (AcceptTlsServer(s.Ssl(), where_.host, port, serverFingerprint_)) return true;
-      peerRefused_ = true;
-      return false;
-    }
-    std::string why;
-    if (net::SslPeerValidForHost(s.Ssl(), where_.host, why)) return true;
-    const std::string fingerprint = net::SslCertFingerprint(SSL_get0_peer_certificate(s.Ssl()));
-    if (!fingerprint.empty() && fingerprint == serverFingerprint_) return true;
-    AddPresetLog("TLS data connection of " + where_.host + ":" + port + " presents the certificate " +
-                 fingerprint + ", not the control connection's " + serverFingerprint_ +
-                 ": transfer ended. [!]");
-    return false;
-  }
-
   void Connect() {
     AddPresetLog(MessageText("ftpconnectingto") + where_.host + ".");
-    peerRefused_ = false;
-    serverFingerprint_.clear();
     finished_ = false;
     lastSuccess_ = false;
     try {
@@ -330,7 +306,7 @@ class FtpSession {
       lastError_ = c_.ErrorMessage;
       AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
       // A refused server is treated as a refused login: no retry.
-      Fail(peerRefused_ ? 530 : c_.StatusCode);
+      Fail(tls_.Refused() ? 530 : c_.StatusCode);
       return;
     }
     Arm();
@@ -420,7 +396,9 @@ class FtpSession {
     const std::string& name = job_.produced[index_];
     lastSuccess_ = FtpUploadCounted(err, c_.StatusCode);
     if (!lastSuccess_) {
-      lastError_ = c_.ErrorMessage;
+      // A data connection cut by the network ends the request without a
+      // message: the socket's error says what happened.
+      lastError_ = c_.ErrorMessage.empty() && err != 0 ? net::WinsockErrorTextWithCode(err) : c_.ErrorMessage;
       AddPresetLog(MessageText("ftpcantupload") + " \"" + name + "\". [!]");
       Fail(c_.StatusCode);
       return;
@@ -562,8 +540,9 @@ class FtpSession {
   Phase phase_ = Phase::Upload;
   bool cleanerSelected_ = false;
   bool blockSaved_ = false;
-  bool peerRefused_ = false;       // the TLS server was refused
-  std::string serverFingerprint_;  // of the control connection's certificate
+  // Judges the server of every TLS connection (the control connection's
+  // and each data connection's).
+  TlsServerCheck tls_{[](const std::string& line) { AddPresetLog(line); }};
   QTimer retry_;
   QTimer watchdog_;
 };

@@ -19,6 +19,7 @@ class TSslFtpClient;
 enum TFtpRequest : std::uint8_t;
 }  // namespace net
 struct tarcopt;
+class TlsServerCheck;
 
 // The host text a failed host script gives; the stage cancels on it.
 inline constexpr const char* kFtpHostError = "***ERR***";
@@ -47,9 +48,10 @@ struct FtpConnection {
   int fss = 0;
 };
 // Gives `client` these settings, a direct connection and binary transfers;
-// under TLS also the program's client TLS context when it has none.  A TLS
-// mode outside 0..3 raises std::invalid_argument and changes nothing.
-void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how);
+// under TLS also the program's client TLS context when it has none, and
+// `tls` judges every server it reaches over TLS.  A TLS mode outside 0..3
+// raises std::invalid_argument and changes nothing.
+void PrepareFtpClient(net::TSslFtpClient& client, const FtpConnection& how, TlsServerCheck& tls);
 
 // The login after ConnectAsync (which sends AUTH before USER under explicit
 // TLS, so a TLS preset's password never travels in clear): PBSZ 0 and

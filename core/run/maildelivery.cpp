@@ -2,12 +2,13 @@
 #include "core/run/maildelivery.h"
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
+#include <stdexcept>
 
 #include <QTimer>
 
 #include "core/run/deliveryhistory.h"
+#include "core/run/tlsidentity.h"
 #include "core/store/flags.h"
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
@@ -15,8 +16,6 @@
 #include "core/store/presets.h"
 #include "core/store/programlog.h"
 #include "net/protocols/smtpssl.h"
-#include "net/socket/sslcontext.h"
-#include "net/socket/sslpins.h"
 #include "platform/messages.h"
 
 namespace yux {
@@ -88,6 +87,9 @@ class MailSession {
   bool quitEnded_ = true;        // the failed connection's QUIT has been answered (or none was sent)
   bool retryAfterQuit_ = false;  // the retry came first: it goes once the QUIT has ended
   std::vector<std::string> sent_;
+  TlsServerCheck tls_{[](const std::string& line) { AddPresetLog(line); }};
+  // Why the preset's account could not be given to the client.
+  std::string accountError_;
 };
 
 MailSession& Session() {
@@ -98,57 +100,6 @@ MailSession& Session() {
 std::string Text(const char* key) { return MessageText(key); }
 
 }  // namespace
-
-net::TSslContext& ClientSslContext() {
-  static std::unique_ptr<net::TSslContext> ctx;
-  if (!ctx) {
-    ctx = std::make_unique<net::TSslContext>();
-    ctx->SetSslVerifyPeer(false);
-    ctx->InitContext();
-  }
-  return *ctx;
-}
-
-std::string TlsServersFile() { return PathJoin(SettingsFolder, "tlsservers.txt"); }
-
-bool AcceptTlsServer(ssl_st* ssl, const std::string& host, const std::string& port,
-                     std::string& fingerprint) {
-  fingerprint = net::SslCertFingerprint(ssl ? SSL_get0_peer_certificate(ssl) : nullptr);
-  std::string why;
-  if (net::SslPeerValidForHost(ssl, host, why)) return true;
-  std::string key = host;
-  for (char& ch : key) ch = char(std::tolower(static_cast<unsigned char>(ch)));
-  key += ":" + port;
-  if (fingerprint.empty()) {
-    AddPresetLog("TLS server " + key + " sent no certificate: session ended. [!]");
-    return false;
-  }
-  const std::string file = TlsServersFile();
-  std::string known;
-  try {
-    switch (net::TSslPinFile(file).Check(key, fingerprint, known)) {
-      case net::TSslPinFile::pinAdded:
-        AddPresetLog("TLS server " + key + " seen for the first time (" + why +
-                     "): its certificate " + fingerprint + " is remembered in " + file + ".");
-        return true;
-      case net::TSslPinFile::pinSame:
-        return true;
-      case net::TSslPinFile::pinChanged:
-        break;
-    }
-  } catch (const std::exception& e) {
-    AddPresetLog(std::string(e.what()) + ": the certificate of TLS server " + key +
-                 " cannot be checked, session ended. [!]");
-    return false;
-  }
-  AddPresetLog("TLS server " + key + " presents the certificate " + fingerprint +
-               " instead of the one remembered, " + known +
-               ", and no certificate authority vouches for it (" + why +
-               "): session ended before the login. If the server's certificate was changed on "
-               "purpose, remove the line of " + key + " from " + file +
-               " to accept the new one. [!]");
-  return false;
-}
 
 void SplitServer(const std::string& server, const std::string& defaultPort, std::string& host,
                  std::string& port) {
@@ -163,7 +114,9 @@ void SplitServer(const std::string& server, const std::string& defaultPort, std:
 }
 
 void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::string& defaultPort,
-                    const std::string& user, const std::string& password, int sss) {
+                    const std::string& user, const std::string& password, int sss, TlsServerCheck& tls) {
+  if (sss != net::smtpTlsNone && sss != net::smtpTlsImplicit && sss != net::smtpTlsExplicit)
+    throw std::invalid_argument("Unknown SMTP TLS mode " + std::to_string(sss));
   SplitServer(server, defaultPort, c.Host, c.Port);
   if (!user.empty()) {
     c.Username = user;
@@ -176,6 +129,9 @@ void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::s
   }
   c.SslType = static_cast<net::TSmtpSslType>(sss);
   if (sss != 0 && !c.SslContext()) c.SetSslContext(&ClientSslContext());
+  // Nothing goes to a TLS server the program cannot vouch for: the client
+  // ends the session when the handshake's peer is refused.
+  tls.Guard(c);
 }
 
 void MailSession::Configure() {
@@ -191,7 +147,12 @@ void MailSession::Configure() {
   c.SetCharSet("utf-8");
   c.XMailer = "Pellmor YUX";
   c.MailMessage.clear();
-  SetSmtpAccount(c, p.sse, "25", p.sus, p.spa, p.sss);
+  try {
+    SetSmtpAccount(c, p.sse, "25", p.sus, p.spa, p.sss, tls_);
+    accountError_.clear();
+  } catch (const std::invalid_argument& e) {
+    accountError_ = e.what();
+  }
   c.OnRequestDone = [this](net::TCustomSmtpClient*, net::TSmtpRequest rq, net::WORD error) {
     RequestDone(rq, error);
   };
@@ -201,13 +162,6 @@ void MailSession::Configure() {
   };
   c.OnResponse = [this](net::TCustomSmtpClient*, const std::string&) { Alive(job_.replyLimitMs); };
   c.OnMessageDataSent = [this](net::TCustomSmtpClient*, int) { Alive(job_.replyLimitMs); };
-  // Nothing goes to a TLS server the program cannot vouch for: the client
-  // ends the session when the handshake's peer is refused.
-  c.OnSslHandshakeDone = [this](net::TCustomWSocket*, net::WORD error, net::TX509Base*, bool& disconnect) {
-    std::string fingerprint;
-    if (error == 0 && !disconnect && !AcceptTlsServer(C().CtrlSocket()->Ssl(), C().Host, C().Port, fingerprint))
-      disconnect = true;
-  };
 }
 
 void MailSession::Retire() {
@@ -232,6 +186,12 @@ void MailSession::Start(const MailJob& job) {
   quitting_ = false;
   // A client left over from an aborted session could still report.
   Retire();
+  if (!accountError_.empty()) {
+    // Refused before any connection: no retry can mend the preset.
+    AddPresetLog(Text("smtperror") + accountError_ + " [!]");
+    EndSession();
+    return;
+  }
   retry_.setSingleShot(true);
   retry_.disconnect();
   QObject::connect(&retry_, &QTimer::timeout, [this] { RetryFired(); });

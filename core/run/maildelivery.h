@@ -14,34 +14,10 @@
 namespace yux {
 
 namespace net {
-class TSslContext;
 class TSslSmtpCli;
 }
-}  // namespace yux
-struct ssl_st;
-namespace yux {
 struct tarcopt;
-
-// The TLS context of the program's mail and FTP clients.  It does not
-// refuse a certificate during the handshake: the servers of backup targets
-// mostly carry self-made certificates, which AcceptTlsServer judges.
-net::TSslContext& ClientSslContext();
-
-// The file (in the settings folder, readable by its owner alone) that
-// keeps the certificate fingerprint first seen from each TLS server that
-// no certificate authority vouches for: "host:port fingerprint" lines.
-std::string TlsServersFile();
-
-// Whether the TLS server that answered at host:port may have the login and
-// the data, judged right after the handshake.  A certificate valid for the
-// host under the system's certificate authorities passes.  Any other is
-// accepted at first contact with host:port and remembered by its SHA-256
-// fingerprint (one log line); later only that certificate passes, and
-// another ends the session with a log line naming the host, both
-// fingerprints and how to accept the new one.  `fingerprint` receives the
-// certificate's.
-bool AcceptTlsServer(ssl_st* ssl, const std::string& host, const std::string& port,
-                     std::string& fingerprint);
+class TlsServerCheck;
 
 // `deliveries` is told of every file whose DATA succeeded.
 struct MailJob : StageJob {
@@ -66,10 +42,13 @@ void SplitServer(const std::string& server, const std::string& defaultPort, std:
                  std::string& port);
 
 // Points the client at "host[:port]" with the account's login (none when
-// `user` is empty: no AUTH) and its TLS mode "sss"; TLS uses the shared
-// client context unless one is set already.
+// `user` is empty: no AUTH) and its TLS mode "sss" (0 none, 1 implicit, 2
+// STARTTLS); TLS uses the shared client context unless one is set already,
+// and `tls` judges the server.  Any other mode could send the login in
+// clear text to a server the account only reaches over TLS: it raises
+// std::invalid_argument and changes nothing.
 void SetSmtpAccount(net::TSslSmtpCli& c, const std::string& server, const std::string& defaultPort,
-                    const std::string& user, const std::string& password, int sss);
+                    const std::string& user, const std::string& password, int sss, TlsServerCheck& tls);
 
 // Starts the session and waits for it to end.  The wait handles messages;
 // the abort flag aborts the client, and the stage's time-out ("tsm"

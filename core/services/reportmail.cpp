@@ -4,9 +4,11 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 #include "core/run/maildelivery.h"
 #include "core/run/presetrun.h"
+#include "core/run/tlsidentity.h"
 #include "core/schedule/scheduler.h"
 #include "core/store/datetime.h"
 #include "core/store/flags.h"
@@ -14,7 +16,6 @@
 #include "core/store/options.h"
 #include "core/store/programlog.h"
 #include "net/protocols/smtpssl.h"
-#include "net/socket/sslcontext.h"
 #include "platform/messages.h"
 
 namespace yux {
@@ -34,6 +35,12 @@ class ReportSmtpClient : public net::TSslSmtpCli {
 ReportSmtpClient& ReportClient() {
   static ReportSmtpClient client;
   return client;
+}
+
+// The reports have no preset: the check's lines go to the program log.
+TlsServerCheck& ReportTlsCheck() {
+  static TlsServerCheck check([](const std::string& line) { AddLog(line); });
+  return check;
 }
 
 constexpr int kReportTimeoutSeconds = 30;
@@ -68,7 +75,13 @@ ReportResult SendReport(const std::string& subject, const std::vector<std::strin
   c.SetCharSet("utf-8");
   c.XMailer = "Pellmor YUX";
   c.MailMessage = body;
-  SetSmtpAccount(c, o.ssr, defaultPort, o.sur, o.spd, o.sss);
+  try {
+    SetSmtpAccount(c, o.ssr, defaultPort, o.sur, o.spd, o.sss, ReportTlsCheck());
+  } catch (const std::invalid_argument& e) {
+    AddLog(MessageText("smtperror") + e.what() + " [!]");
+    c.stop = nullptr;
+    return ReportResult::NoSession;
+  }
   ReportResult result = ReportResult::NoSession;
   try {
     if (c.OpenBlocking()) result = c.MailBlocking() ? ReportResult::Sent : ReportResult::Refused;

@@ -1,19 +1,11 @@
 #include "net/socket/sslpins.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <stdexcept>
 
 namespace yux::net {
 
@@ -57,34 +49,6 @@ bool SslPeerValidForHost(SSL* ssl, const std::string& host, std::string& why) {
   if (X509_verify_cert(ctx.get()) == 1) return true;
   why = X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
   return false;
-}
-
-TSslPinFile::TResult TSslPinFile::Check(const std::string& hostPort, const std::string& fingerprint,
-                                        std::string& known) {
-  known.clear();
-  {
-    std::ifstream in(path_);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const auto blank = line.find(' ');
-      if (blank == std::string::npos || line.compare(0, blank, hostPort) != 0) continue;
-      known = line.substr(blank + 1);
-      return known == fingerprint ? pinSame : pinChanged;
-    }
-    if (in.bad()) throw std::runtime_error("Cannot read " + path_);
-  }
-  // The file is made readable by its owner alone, whatever the umask, and
-  // an existing one is narrowed to that before a line is added.
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("Cannot write " + path_ + ": " + std::strerror(errno));
-  const std::string line = hostPort + " " + fingerprint + "\n";
-  const bool ok = ::fchmod(fd, 0600) == 0 &&
-                  ::write(fd, line.data(), line.size()) == ssize_t(line.size());
-  const int err = errno;
-  ::close(fd);
-  if (!ok) throw std::runtime_error("Cannot write " + path_ + ": " + std::strerror(err));
-  return pinAdded;
 }
 
 }  // namespace yux::net

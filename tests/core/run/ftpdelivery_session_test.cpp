@@ -267,6 +267,33 @@ TEST_F(FtpSessionScripted, RefusedUploadIsRetriedAndArrivesOnce) {
   EXPECT_TRUE(deliveries.AllComplete());
 }
 
+// The server resets the data connection in the middle of an upload (and
+// then calls the transfer complete): the upload does not count, and the
+// session's last line names the socket's error.
+TEST_F(FtpSessionScripted, UploadCutByAResetNamesTheSocketError) {
+  Begin(
+      "import socket, struct\n"
+      "from pyftpdlib.handlers import DTPHandler\n"
+      "class Resetting(DTPHandler):\n"
+      "    def handle_read(self):\n"
+      "        DTPHandler.handle_read(self)\n"
+      "        if self.tot_bytes_received > 262144 and not self._closed:\n"
+      "            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))\n"
+      "            self.handle_close()\n"
+      "    handle_read_event = handle_read\n"
+      "class handler(FTPHandler):\n"
+      "    dtp_handler = Resetting\n");
+  EXPECT_EQ(Run({{"cut.rar", std::string(4 * 1024 * 1024, 'c')}}), FtpResult::Failed);
+  EXPECT_TRUE(Logged("P: FTP - Unable to upload \"cut.rar\". [!]")) << ::testing::PrintToString(log.lines);
+  EXPECT_FALSE(deliveries.ReachedAny("cut.rar"));
+  const std::string disconnected = "P: FTP - Disconnected with error ";
+  ASSERT_EQ(log.lines.back().rfind(disconnected, 0), 0u) << ::testing::PrintToString(log.lines);
+  const std::string why = log.lines.back().substr(disconnected.size());
+  EXPECT_TRUE(why == "Connection reset by peer (#10054) [!]" ||
+              why == "Connection aborted (#10053) [!]")
+      << why;
+}
+
 // Retries and the watchdog: a refused login is never retried, and a
 // server that stops answering any request (here TYPE) is aborted.
 TEST_F(FtpSessionScripted, RefusedLoginIsNotRetried) {

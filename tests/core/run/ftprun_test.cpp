@@ -555,6 +555,32 @@ TEST(FtpRunFailures, TlsServerKilledMidUploadIsRetriedWithAuthBeforeTheLogin) {
 // ---------------------------------------------------------------------------
 // The TLS server's identity across runs.
 
+namespace {
+
+// "Daily" uploading into "pub" of the server at `key` under AUTH TLS, with
+// retries on; due at once again, and its copy lands in an empty folder.
+void PrepareTlsRun(YuxWorld& world, const fs::path& source, const std::string& key) {
+  fs::remove(world.settings / "dest" / "Daily.rar");
+  PrepareRun(world, source, [&](tarcopt& p) {
+    p.fse = key;
+    p.ffo = "pub";
+    p.fss = 1;
+  });
+  RetryOptions(world);
+}
+
+// The protocol log of vsftpd after its first `from` bytes shows AUTH, and
+// neither USER nor PASS.
+::testing::AssertionResult AuthWithoutLogin(const fs::path& protocol, size_t from) {
+  const std::string log = test::ReadFile(protocol);
+  const auto commands = LoggedCommands(log.substr(std::min(from, log.size())));
+  const auto sent = [&](const char* c) { return std::find(commands.begin(), commands.end(), c) != commands.end(); };
+  if (!sent("AUTH") || sent("USER") || sent("PASS")) return ::testing::AssertionFailure() << log;
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
 // A self-signed server is remembered at the first run and accepted at the
 // next; when another self-signed certificate answers on its port, the
 // session ends before the login (the server never sees USER), the archive
@@ -582,22 +608,12 @@ TEST(FtpRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin) 
   fs::create_directories(source);
   test::WriteFile(source / "a.txt", "pinned");
   const std::string key = "127.0.0.1:" + std::to_string(server.Port());
-  // Each run is due at once again, and its copy lands in an empty folder.
-  const auto prepare = [&] {
-    fs::remove(world.settings / "dest" / "Daily.rar");
-    PrepareRun(world, source, [&](tarcopt& p) {
-      p.fse = key;
-      p.ffo = "pub";
-      p.fss = 1;
-    });
-    RetryOptions(world);
-  };
   const fs::path pins = world.settings / "tlsservers.txt";
   const std::string remembered = "Daily: TLS server " + key + " seen for the first time";
 
   for (int run = 1; run <= 2; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    prepare();
+    PrepareTlsRun(world, source, key);
     const size_t from = world.Log().size();
     ASSERT_TRUE(RunUntil(world, "Daily: Done.", from));
     EXPECT_TRUE(fs::exists(server.Pub() / "Daily.rar")) << world.Log();
@@ -610,7 +626,7 @@ TEST(FtpRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin) 
   ASSERT_TRUE(server.RestartWithCertificate((certs / "second.pem").string(), (certs / "second.key").string()))
       << server.Error();
   const size_t protocolFrom = test::ReadFile(protocol).size();
-  prepare();
+  PrepareTlsRun(world, source, key);
   const size_t from = world.Log().size();
   ASSERT_TRUE(RunUntil(world, "Daily: Daily.rar did not reach every destination", from));
   const std::string log = world.Log().substr(from);
@@ -626,36 +642,64 @@ TEST(FtpRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin) 
   EXPECT_EQ(CountOf(log, "Daily: FTP - Trying to upload"), 0) << log;
   EXPECT_TRUE(Names(server.Pub()).empty());
   EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
-  const auto commands = LoggedCommands(test::ReadFile(protocol).substr(protocolFrom));
-  EXPECT_NE(std::find(commands.begin(), commands.end(), "AUTH"), commands.end()) << test::ReadFile(protocol);
-  EXPECT_EQ(std::find(commands.begin(), commands.end(), "USER"), commands.end()) << test::ReadFile(protocol);
-  EXPECT_EQ(std::find(commands.begin(), commands.end(), "PASS"), commands.end());
+  EXPECT_TRUE(AuthWithoutLogin(protocol, protocolFrom));
 }
 
-// A certificate a trusted authority issued for the host is accepted as it
-// is: nothing is remembered.
-TEST(FtpRunTls, CertificateOfATrustedAuthorityIsAcceptedWithoutBeingRemembered) {
+// A server whose certificate an authority vouches for is recorded as such
+// at the first run.  When a self-made certificate answers on its host and
+// port later, the session ends before the login (the server never sees
+// USER), though no fingerprint of that server was ever remembered.
+TEST(FtpRunTls, AuthorityVouchedServerIsRecordedAndASelfMadeOneRefusedLater) {
   YUX_REQUIRE_PROGRAM("vsftpd");
+  YUX_REQUIRE_PROGRAM("openssl");
   const test::TestPki& pki = test::TestPki::Get();
   ASSERT_TRUE(pki.Ok());
+  test::TempDir certs, logs;
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "impostor"));
+  const std::string impostor = test::CertFingerprint((certs / "impostor.pem").string());
+  ASSERT_FALSE(impostor.empty());
+  const fs::path protocol = logs / "vsftpd.log";
   test::VsftpdServer server;
-  ASSERT_TRUE(server.Start(test::FtpTls::Explicit, "force_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"))
+  ASSERT_TRUE(server.Start(test::FtpTls::Explicit,
+                           ProtocolLogConfig(protocol) + "force_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"))
       << server.Error();
   YuxWorld world;
   const fs::path source = world.settings / "source";
   fs::create_directories(source);
-  test::WriteFile(source / "a.txt", "trusted");
-  PrepareRun(world, source, [&](tarcopt& p) {
-    p.fse = "127.0.0.1:" + std::to_string(server.Port());
-    p.ffo = "pub";
-    p.fss = 1;
-  });
-  // The yux process trusts the test authority (and only it).
+  test::WriteFile(source / "a.txt", "vouched");
+  const std::string key = "127.0.0.1:" + std::to_string(server.Port());
+  // The yux processes trust the test authority (and only it).
   test::ScopedEnvVar trust("SSL_CERT_FILE", pki.Cert("ca"));
+  const fs::path pins = world.settings / "tlsservers.txt";
+  PrepareTlsRun(world, source, key);
   ASSERT_TRUE(RunUntil(world, "Daily: Done."));
   EXPECT_TRUE(fs::exists(server.Pub() / "Daily.rar")) << world.Log();
-  EXPECT_FALSE(fs::exists(world.settings / "tlsservers.txt"));
-  EXPECT_EQ(CountOf(world.Log(), "TLS server"), 0) << world.Log();
+  fs::remove(server.Pub() / "Daily.rar");
+  EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key +
+                                     " seen for the first time, with a certificate a certificate authority vouches "
+                                     "for: from now on only such a certificate is accepted there"),
+            1)
+      << world.Log();
+  EXPECT_EQ(test::ReadFile(pins), key + " CA\n");
+
+  ASSERT_TRUE(server.RestartWithCertificate((certs / "impostor.pem").string(), (certs / "impostor.key").string()))
+      << server.Error();
+  const size_t protocolFrom = test::ReadFile(protocol).size();
+  PrepareTlsRun(world, source, key);
+  const size_t from = world.Log().size();
+  ASSERT_TRUE(RunUntil(world, "Daily: Daily.rar did not reach every destination", from));
+  const std::string log = world.Log().substr(from);
+  EXPECT_NE(log.find("Daily: TLS server " + key + " presents the certificate " + impostor +
+                     ", which no certificate authority vouches for"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("remove the line of " + key + " from " + pins.string() + " to accept the new one"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(CountOf(log, "Daily: FTP - Trying again"), 0) << log;
+  EXPECT_TRUE(Names(server.Pub()).empty());
+  EXPECT_EQ(test::ReadFile(pins), key + " CA\n");
+  EXPECT_TRUE(AuthWithoutLogin(protocol, protocolFrom));
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -235,6 +237,43 @@ TEST_F(MailStage, AbortDuringRetryWait) {
   platform::ProcessMessagesFor(1500);
   EXPECT_EQ(SmtpLines(), before);
   EXPECT_EQ(before.back(), "Trying again in 1 seconds (1/3).");
+}
+
+// The TLS mode of the preset and of the report server: 0, 1 and 2 connect;
+// any other (a damaged or hand-edited value) could mean the password in
+// clear text, and is refused before any connection with an error line, by
+// the delivery and by the report.
+TEST_F(MailStage, UnknownTlsModeConnectsNowhere) {
+  const struct {
+    int sss;
+    bool known;
+  } rows[] = {{-1, false}, {0, true}, {1, true}, {2, true}, {3, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.sss);
+    int port = 0;
+    const int listener = test::LoopbackListener(port);  // takes the connection, never answers
+    preset.sse = "127.0.0.1:" + std::to_string(port);
+    preset.sss = row.sss;
+    log.lines.clear();
+    test::WriteFile(dir / "run" / "m.rar", "data");
+    MailJob job = Job({"m.rar"});
+    job.replyLimitMs = 300;
+    EXPECT_EQ(DeliverByMail(job), MailResult::Ended);
+    EXPECT_FALSE(deliveries.ReachedAny("m.rar"));
+    const std::string refusal = "SMTP - Error Unknown SMTP TLS mode " + std::to_string(row.sss) + " [!]";
+    EXPECT_EQ(Count("P: " + refusal), row.known ? 0 : 1) << ::testing::PrintToString(log.lines);
+    if (!row.known) {
+      Options.ssr = preset.sse;
+      Options.sss = row.sss;
+      Options.sfm = "yux@example.test";
+      Options.sto = "boss@example.test";
+      EXPECT_FALSE(SendLogByMail(24));
+      EXPECT_EQ(Count(refusal), 1) << ::testing::PrintToString(log.lines);
+    }
+    pollfd pending{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0) > 0, row.known);
+    test::CloseFd(listener);
+  }
 }
 
 // Nothing produced: one line, no session.

@@ -315,6 +315,41 @@ namespace {
   return ::testing::AssertionSuccess();
 }
 
+// "Daily" mailed to the server at `key` with the login "yuxuser" and the TLS
+// mode `sss`; due at once again, and its copy lands in an empty folder.
+void PrepareTlsMailRun(YuxWorld& world, const std::string& key, int sss) {
+  fs::remove(world.settings / "dest" / "Daily.rar");
+  PrepareMailRun(world, {}, [&](tarcopt& p) {
+    p.sse = key;
+    p.sus = "yuxuser";
+    p.spa = "s3cret";
+    p.sss = sss;
+  });
+}
+
+// Starts the server again on its port with <certs>/<name>.pem and its key.
+::testing::AssertionResult RestartWithCertificate(std::unique_ptr<test::SmtpPeer>& peer, test::SmtpPeerOptions& o,
+                                                  const fs::path& certs, const std::string& name) {
+  const int port = peer->Port();
+  peer.reset();
+  o.port = port;
+  o.cert = (certs / (name + ".pem")).string();
+  o.key = (certs / (name + ".key")).string();
+  peer = std::make_unique<test::SmtpPeer>();
+  if (!peer->Start(o)) return ::testing::AssertionFailure() << peer->Error();
+  if (peer->Port() != port) return ::testing::AssertionFailure() << "port " << peer->Port() << ", not " << port;
+  return ::testing::AssertionSuccess();
+}
+
+// The server got neither the login nor a message.
+::testing::AssertionResult NoLoginReached(const test::SmtpPeer& peer) {
+  const std::string commands = peer.Commands();
+  if (peer.MessageCount() != 0 || commands.find(" AUTH") != std::string::npos ||
+      commands.find(" MAIL") != std::string::npos)
+    return ::testing::AssertionFailure() << peer.MessageCount() << " messages, commands:\n" << commands;
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 // A self-signed STARTTLS server is remembered at the first run and
@@ -341,20 +376,10 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
   ASSERT_TRUE(peer->Start(o)) << peer->Error();
   const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
   YuxWorld world;
-  // Each run is due at once again, and its copy lands in an empty folder.
-  const auto prepare = [&] {
-    fs::remove(world.settings / "dest" / "Daily.rar");
-    PrepareMailRun(world, {}, [&](tarcopt& p) {
-      p.sse = key;
-      p.sus = "yuxuser";
-      p.spa = "s3cret";
-      p.sss = 2;
-    });
-  };
   const fs::path pins = world.settings / "tlsservers.txt";
   for (int run = 1; run <= 2; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    prepare();
+    PrepareTlsMailRun(world, key, 2);
     ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", world.Log().size()));
     EXPECT_EQ(peer->MessageCount(), run) << world.Log();
     EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key + " seen for the first time"), 1) << world.Log();
@@ -363,15 +388,8 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
   }
 
   // The same port, another self-signed certificate.
-  const int port = peer->Port();
-  peer.reset();
-  o.port = port;
-  o.cert = (certs / "second.pem").string();
-  o.key = (certs / "second.key").string();
-  peer = std::make_unique<test::SmtpPeer>();
-  ASSERT_TRUE(peer->Start(o)) << peer->Error();
-  ASSERT_EQ(peer->Port(), port);
-  prepare();
+  ASSERT_TRUE(RestartWithCertificate(peer, o, certs.path(), "second"));
+  PrepareTlsMailRun(world, key, 2);
   const std::size_t from = world.Log().size();
   ASSERT_TRUE(RunMailUntil(world, kKept, from));
   const std::string log = world.Log().substr(from);
@@ -380,38 +398,56 @@ TEST(MailRunTls, SelfSignedServerIsRememberedAndAnotherOneRefusedBeforeTheLogin)
             std::string::npos)
       << log;
   EXPECT_NE(log.find("remove the line of " + key + " from " + pins.string()), std::string::npos) << log;
-  EXPECT_EQ(peer->MessageCount(), 0);
-  const std::string commands = peer->Commands();
-  EXPECT_NE(commands.find(" STARTTLS"), std::string::npos) << commands;
-  EXPECT_EQ(commands.find(" AUTH"), std::string::npos) << commands;
-  EXPECT_EQ(commands.find(" MAIL"), std::string::npos) << commands;
+  EXPECT_NE(peer->Commands().find(" STARTTLS"), std::string::npos) << peer->Commands();
+  EXPECT_TRUE(NoLoginReached(*peer));
   EXPECT_EQ(test::ReadFile(pins), key + " " + first + "\n");
 }
 
-// A certificate a trusted authority issued for the host is accepted as it
-// is: nothing is remembered.
-TEST(MailRunTls, CertificateOfATrustedAuthorityIsAcceptedWithoutBeingRemembered) {
+// An implicit TLS server whose certificate an authority vouches for is
+// recorded as such at the first run.  When a self-made certificate answers
+// on its host and port later, the session ends before AUTH, though no
+// fingerprint of that server was ever remembered.
+TEST(MailRunTls, AuthorityVouchedServerIsRecordedAndASelfMadeOneRefusedLater) {
   YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  YUX_REQUIRE_PROGRAM("openssl");
   const test::TestPki& pki = test::TestPki::Get();
   ASSERT_TRUE(pki.Ok());
+  test::TempDir certs;
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "impostor"));
+  const std::string impostor = test::CertFingerprint((certs / "impostor.pem").string());
+  ASSERT_FALSE(impostor.empty());
   test::SmtpPeerOptions o;
   o.user = "yuxuser";
   o.password = "s3cret";
-  o.tls = test::SmtpPeerOptions::kStartTls;
-  test::SmtpPeer peer;
-  ASSERT_TRUE(peer.Start(o)) << peer.Error();
+  o.tls = test::SmtpPeerOptions::kImplicit;
+  auto peer = std::make_unique<test::SmtpPeer>();
+  ASSERT_TRUE(peer->Start(o)) << peer->Error();
+  const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
   YuxWorld world;
-  PrepareMailRun(world, {}, [&](tarcopt& p) {
-    p.sse = "127.0.0.1:" + std::to_string(peer.Port());
-    p.sus = "yuxuser";
-    p.spa = "s3cret";
-    p.sss = 2;
-  });
   test::ScopedEnvVar trust("SSL_CERT_FILE", pki.Cert("ca"));
+  const fs::path pins = world.settings / "tlsservers.txt";
+  PrepareTlsMailRun(world, key, 1);
   ASSERT_TRUE(RunMailUntil(world, "Daily: Done.", 0));
-  EXPECT_EQ(peer.MessageCount(), 1) << world.Log();
-  EXPECT_FALSE(fs::exists(world.settings / "tlsservers.txt"));
-  EXPECT_EQ(CountOf(world.Log(), "TLS server"), 0) << world.Log();
+  EXPECT_EQ(peer->MessageCount(), 1) << world.Log();
+  EXPECT_EQ(CountOf(world.Log(), "Daily: TLS server " + key +
+                                     " seen for the first time, with a certificate a certificate authority vouches "
+                                     "for"),
+            1)
+      << world.Log();
+  EXPECT_EQ(test::ReadFile(pins), key + " CA\n");
+
+  // The same port, a self-made certificate.
+  ASSERT_TRUE(RestartWithCertificate(peer, o, certs.path(), "impostor"));
+  PrepareTlsMailRun(world, key, 1);
+  const std::size_t from = world.Log().size();
+  ASSERT_TRUE(RunMailUntil(world, kKept, from));
+  const std::string log = world.Log().substr(from);
+  EXPECT_NE(log.find("Daily: TLS server " + key + " presents the certificate " + impostor +
+                     ", which no certificate authority vouches for"),
+            std::string::npos)
+      << log;
+  EXPECT_TRUE(NoLoginReached(*peer));
+  EXPECT_EQ(test::ReadFile(pins), key + " CA\n");
 }
 
 // ---- Real instances: abort and the log mail ----
@@ -512,6 +548,75 @@ TEST(MailRun, SendLogMailsTheLastHoursOfTheLog) {
   EXPECT_EQ(std::vector<std::string>(body.begin() + 4 + accepted.size(), body.end()),
             (std::vector<std::string>{"", "--", "Yux for WinRAR, v.3.00 beta 4 (2013.03.10)."}));
   ASSERT_TRUE(yux.EndSession(20000));
+}
+
+// "/SENDLOG" to an implicit TLS report server goes through the check the
+// deliveries use, its lines in the program log: a server first seen with a
+// certificate an authority vouches for, or first seen with a self-made one,
+// that later shows another (self-made) certificate on its port gets
+// neither the login nor the digest.
+TEST(MailRun, SendLogRefusesAServerThatShowsAnotherCertificate) {
+  YUX_REQUIRE_PROGRAM(test::kDebianPython);
+  YUX_REQUIRE_PROGRAM("openssl");
+  const test::TestPki& pki = test::TestPki::Get();
+  ASSERT_TRUE(pki.Ok());
+  test::TempDir certs;
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "first"));
+  ASSERT_TRUE(test::MakeSelfSigned(certs.path(), "impostor"));
+  const std::string first = test::CertFingerprint((certs / "first.pem").string());
+  const std::string impostor = test::CertFingerprint((certs / "impostor.pem").string());
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(impostor.empty());
+  const struct {
+    const char* name;
+    bool vouched;  // the first certificate is the test authority's, which the program trusts
+  } rows[] = {{"vouched for, then self-made", true}, {"self-made, then another", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::SmtpPeerOptions o;
+    o.user = "admin";
+    o.password = "pw";
+    o.tls = test::SmtpPeerOptions::kImplicit;
+    if (!row.vouched) {
+      o.cert = (certs / "first.pem").string();
+      o.key = (certs / "first.key").string();
+    }
+    auto peer = std::make_unique<test::SmtpPeer>();
+    ASSERT_TRUE(peer->Start(o)) << peer->Error();
+    const std::string key = "127.0.0.1:" + std::to_string(peer->Port());
+    YuxWorld world;
+    world.UseSettingsFolder();
+    SettingsFolder = world.settings.str();
+    test::WriteFile(OptionsFilePath(), OptionsText({"ssr " + key, "sss 1", "sur admin", "spd pw",
+                                                    "sfm yux@example.test", "sto boss@example.test"}));
+    std::unique_ptr<test::ScopedEnvVar> trust;
+    if (row.vouched) trust = std::make_unique<test::ScopedEnvVar>("SSL_CERT_FILE", pki.Cert("ca"));
+    RunningYux yux(world);
+    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.", 30000)) << yux.Err();
+    const auto sendLog = [&](const std::string& outcome) {
+      const std::size_t from = world.Log().size();
+      auto second = test::RunProgram({test::BuiltProgram("yux").string(), "/SENDLOG(48)"}, world.EnvMap(), 20000);
+      EXPECT_EQ(second.exitCode, 0) << second.err;
+      EXPECT_TRUE(WaitForText(world.settings / "yux.log", outcome, 60000, from)) << world.Log();
+      return world.Log().substr(from);
+    };
+    sendLog("Log report was successfully sent.");
+    EXPECT_EQ(peer->MessageCount(), 1) << peer->Log();
+    const fs::path pins = world.settings / "tlsservers.txt";
+    EXPECT_EQ(test::ReadFile(pins), key + " " + (row.vouched ? std::string("CA") : first) + "\n");
+
+    // The same port, another self-made certificate.
+    ASSERT_TRUE(RestartWithCertificate(peer, o, certs.path(), "impostor"));
+    const std::string log = sendLog("Couldn't send log report. [!]");
+    EXPECT_NE(log.find("] TLS server " + key + " presents the certificate " + impostor), std::string::npos) << log;
+    EXPECT_NE(log.find("session ended before the login. If the server's certificate was changed on purpose, "
+                       "remove the line of " + key + " from " + pins.string()),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(NoLoginReached(*peer));
+    EXPECT_EQ(test::ReadFile(pins), key + " " + (row.vouched ? std::string("CA") : first) + "\n");
+    ASSERT_TRUE(yux.EndSession(20000));
+  }
 }
 
 // Error mail to a report server that takes the connection and never
