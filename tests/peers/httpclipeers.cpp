@@ -1,5 +1,7 @@
 #include "tests/peers/httpclipeers.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,18 @@ bool WaitForListenerLong(int port, int seconds) {
   while (std::chrono::steady_clock::now() < end)
     if (WaitForListener(port)) return true;
   return false;
+}
+
+// One try: does something accept connections on 127.0.0.1:port now?
+bool Listening(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
 }
 
 // Servers that give up root read and write here.
@@ -211,8 +225,24 @@ bool NginxPeer::Start(const std::string& serverExtra) {
   std::filesystem::create_directories(Www());
   OpenToAll(dir_.path());
   OpenToAll(Www());
-  Port = FreeLoopbackPort();
-  SslPort = FreeLoopbackPort();
+  // A free port can be taken by another program (a client's own port among
+  // them) before nginx binds it: nginx then ends at once, and another pair
+  // of ports is tried.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    Port = FreeLoopbackPort();
+    SslPort = FreeLoopbackPort();
+    if (Port == SslPort) continue;
+    switch (Launch(serverExtra)) {
+      case Launched::Listening: return true;
+      case Launched::Failed: return false;
+      case Launched::PortTaken: break;
+    }
+  }
+  return false;
+}
+
+NginxPeer::Launched NginxPeer::Launch(const std::string& serverExtra) {
+  const TestPki& pki = TestPki::Get();
   const std::string d = dir_.str();
   std::string extra = serverExtra;
   for (auto [from, to] : {std::pair<std::string, int>{"{PORT}", Port}, {"{SSLPORT}", SslPort}})
@@ -239,9 +269,22 @@ bool NginxPeer::Start(const std::string& serverExtra) {
           "    ssl_certificate_key " + pki.Key("server") + ";\n"
           "    root " + Www().string() + ";\n" + extra + "\n  }\n}\n";
   WriteFile(dir_ / "nginx.conf", conf);
+  std::filesystem::remove(dir_ / "error.log");
+  std::filesystem::remove(dir_ / "nginx.pid");
   if (!proc_.Start({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"}))
-    return false;
-  return WaitForListenerLong(Port, 10) && WaitForListenerLong(SslPort, 10);
+    return Launched::Failed;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < end) {
+    if (proc_.Exited())
+      return ErrorLog().find("Address already in use") != std::string::npos ? Launched::PortTaken
+                                                                              : Launched::Failed;
+    // nginx writes its pid file once its listening sockets are bound, so
+    // the connections reach nginx and not a program that took a port.
+    if (std::filesystem::exists(dir_ / "nginx.pid") && Listening(Port) && Listening(SslPort))
+      return Launched::Listening;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling a starting program
+  }
+  return Launched::Failed;
 }
 
 std::string NginxPeer::AccessLog() const { return ReadFile(dir_ / "access.log"); }

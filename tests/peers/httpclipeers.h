@@ -28,6 +28,8 @@ class NginxPeer {
   std::string ErrorLog() const;
 
  private:
+  enum class Launched { Listening, PortTaken, Failed };
+  Launched Launch(const std::string& serverExtra);
   TempDir dir_;
   PeerProcess proc_;
 };

@@ -89,6 +89,11 @@ void PeerProcess::Stop() {
   pid_ = -1;
 }
 
+bool PeerProcess::Exited() {
+  if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+  return pid_ <= 0;
+}
+
 bool StartSocatEcho(PeerProcess& p, int& port) {
   port = FreeLoopbackPort();
   if (!p.Start({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",

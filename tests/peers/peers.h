@@ -28,6 +28,8 @@ class PeerProcess {
   bool Start(const std::vector<std::string>& argv);
   void Stop();
   bool Running() const { return pid_ > 0; }
+  // True (and no longer running) once the program has ended by itself.
+  bool Exited();
 
  private:
   int pid_ = -1;
