@@ -57,6 +57,23 @@ for i, text in enumerate(["2024.05.17 10:30:15 ", "2024.2.9 1:05", " 2024.05.17"
                           "2024.02.30 10:00:00", "9999.12.31 23:59:59"]):
     put("datetime", "date-%d" % i, text)
 
+# The first byte: bit 7 keeps days, else runs; the low bits are the limit.
+# The harness's clock stands at 2024.03.10 12:00:00.
+put("cleaner", "shared-name-keep-3-runs",
+    "\x03" "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n"
+    "2024.03.02 10:00:00 \r\nb.rar\r\nshared.rar\r\n\r\n"
+    "2024.03.01 10:00:00 \r\na.rar\r\nshared.rar\r\n\r\n")
+put("cleaner", "same-name-keep-2-runs",
+    "\x02" "2024.03.09 10:00:00 \r\nSame.zip\r\n\r\n2024.03.08 10:00:00 \r\nSame.zip\r\n\r\n")
+put("cleaner", "days-out-of-order-and-ahead",
+    "\x8a" "2024.03.09 10:00:00 \r\nMon.rar\r\n\r\n2024.02.01\r\nMon.rar\r\nold.rar\r\n\r\n"
+    "2024.03.08 10:00:00 \r\nrecent.rar\r\n\r\n2025.01.01 10:00:00 \r\nahead.rar\r\n\r\n"
+    "2024.01.01\r\nbelow.rar\r\n\r\n")
+put("cleaner", "stray-lines-and-date-names",
+    "\x02" "\r\n2024.03.09 10:00:00 \r\n2024.01.01\r\nx.rar\r\n\r\nstray\r\n"
+    "2024.03.08 10:00:00 \r\ny.rar\r\n\r\n\r\n2024.03.07 10:00:00 \r\nz.rar")
+put("cleaner", "damaged", "\x81not a date\r\n2024.03.01 10:00:00 \r\na.rar\r\n\r\n")
+
 # --- net/protocols --------------------------------------------------------
 put("base64", "padded", "SGVsbG8gd29ybGQ=")
 put("base64", "line-breaks", "QQ\r\nQkM=\r\nRA==")

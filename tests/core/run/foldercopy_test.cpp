@@ -95,7 +95,8 @@ TEST_F(FolderCopy, AnUnreadableHistoryIsNeverOverwritten) {
   EXPECT_TRUE(fs::is_directory(Preset(".hst")));
 }
 
-// Three earlier runs, newest first; the same name in two blocks counts once.
+// Three earlier runs, newest first; the same name in two blocks counts
+// once, and goes only with the last block that lists it.
 const char kThreeRuns[] =
     "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n"
     "2024.03.02 10:00:00 \r\nb.rar\r\nshared.rar\r\n\r\n"
@@ -110,7 +111,7 @@ TEST_F(FolderCopy, ExpiredByRuns) {
   const std::vector<Case> cases = {
       {1, {"c1.rar", "c2.rar", "b.rar", "shared.rar", "a.rar"}, ""},
       {2, {"b.rar", "shared.rar", "a.rar"}, "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n"},
-      {3, {"a.rar", "shared.rar"},
+      {3, {"a.rar"},
        "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n2024.03.02 10:00:00 \r\nb.rar\r\nshared.rar\r\n\r\n"},
       {4, {}, kThreeRuns},
   };
@@ -127,14 +128,54 @@ TEST_F(FolderCopy, ExpiredByDays) {
   const QDateTime now = QDateTime::currentDateTime();
   std::string file;
   for (int days : {1, 2, 5})
-    file += DateTimeToText(now.addDays(-days)) + "\r\nday" + std::to_string(days) + ".rar\r\n\r\n";
+    file += DateTimeToText(now.addDays(-days)) + "\r\nday" + std::to_string(days) + ".rar\r\nshared.rar\r\n\r\n";
   test::WriteFile(Preset(".lgc"), file);
   std::vector<std::string> expired;
   SelectExpiredFiles("P", 0, 3, kListCopy, expired, now);
+  // The runs of 1 and 2 days ago are kept, and so is the name they share
+  // with the expired one.
   EXPECT_EQ(expired, (std::vector<std::string>{"day5.rar"}));
   const std::string left = test::ReadFile(Preset(".lgc"));
   EXPECT_NE(left.find("day2.rar"), std::string::npos);
   EXPECT_EQ(left.find("day5"), std::string::npos);
+}
+
+// Weekday names or stamps to the minute: the archive of a kept run bears
+// the name an expired run listed, and stays.  Dates out of order (a clock
+// set back) keep a recent block below an expired one listed as it is.
+TEST_F(FolderCopy, ANameAKeptRunListsIsNeverSelected) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const auto block = [&](int daysAgo, const std::vector<std::string>& names) {
+    std::string b = DateTimeToText(now.addDays(-daysAgo)) + "\r\n";
+    for (const auto& n : names) b += n + "\r\n";
+    return b + "\r\n";
+  };
+  struct Case {
+    const char* what;
+    std::string file;
+    int keepRuns, keepDays;
+    std::vector<std::string> expired;
+    std::string left;
+  };
+  const std::vector<Case> cases = {
+      {"two runs in one minute, keep 2 runs", block(0, {"b-1200.rar"}) + block(0, {"b-1200.rar"}) + block(1, {"a.rar"}),
+       2, 0, {"a.rar"}, block(0, {"b-1200.rar"})},
+      {"weekday names, keep 10 days", block(1, {"Mon.rar"}) + block(8, {"Tue.rar"}) + block(15, {"Mon.rar", "old.rar"}),
+       0, 10, {"old.rar"}, block(1, {"Mon.rar"}) + block(8, {"Tue.rar"})},
+      {"a recent block below an expired one", block(1, {"a.rar"}) + block(20, {"b.rar", "c.rar"}) + block(2, {"c.rar"}),
+       0, 10, {"b.rar"}, block(1, {"a.rar"}) + block(2, {"c.rar"})},
+      {"a name reading as a date stays with its block",
+       block(1, {"a.rar"}) + block(2, {DateTimeToText(now.addDays(-30)), "b.rar"}) + block(3, {"c.rar"}), 3, 0,
+       {"c.rar"}, block(1, {"a.rar"}) + block(2, {DateTimeToText(now.addDays(-30)), "b.rar"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::WriteFile(Preset(".lgc"), c.file);
+    std::vector<std::string> expired;
+    SelectExpiredFiles("P", c.keepRuns, c.keepDays, kListCopy, expired, now);
+    EXPECT_EQ(expired, c.expired);
+    EXPECT_EQ(test::ReadFile(Preset(".lgc")), c.left);
+  }
 }
 
 // By days the clock decides, and a clock can be wrong: one run under a

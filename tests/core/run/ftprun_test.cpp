@@ -815,15 +815,16 @@ TEST(FtpRunCleaner, ByDaysBeforeAndAfterTheUploads) {
   EXPECT_EQ(Count(texts, "Daily: FTP - Cleaner"), 2) << w.world.Log();
 
   // Two days back from today: the run of three days ago goes, after the
-  // upload, but for the name this run uploaded.
+  // upload, but for the name the kept run of today lists (and this run
+  // uploaded).
   ASSERT_TRUE(w.Run("Daily", 1, 2, true));
   EXPECT_EQ(Names(server), (std::vector<std::string>{"Daily.rar"}));
   EXPECT_EQ(test::ReadFile(server / "Daily.rar"), test::ReadFile(w.world.settings / "dest" / "Daily.rar"));
   texts = w.RunTexts();
   EXPECT_TRUE(InOrder(texts, {"Daily: FTP - Successfully uploaded \"Daily.rar\".",
-                              "Daily: FTP - Cleaner keeps a file this run uploaded: Daily.rar.",
                               "Daily: FTP - Cleaner successfully deleted mid.rar.", "Daily: FTP - Disconnected."}))
       << w.world.Log();
+  EXPECT_EQ(Count(texts, "Daily: FTP - Cleaner is trying"), 1) << w.world.Log();
   const std::string lgf = test::ReadFile(w.world.settings / "presets" / "Daily.lgf");
   EXPECT_EQ(CountOf(lgf, "\r\n\r\n"), 2) << lgf;
   EXPECT_EQ(lgf.find("mid.rar"), std::string::npos) << lgf;
