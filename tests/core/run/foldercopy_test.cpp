@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -330,6 +331,71 @@ TEST_F(FolderCopy, OverwriteKeepsTheOldVersionWhenTheMoveFails) {
   EXPECT_FALSE(fs::exists(dir / "run" / "2.rar"));
   // Nothing but the two archives is left in the destination.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dest"), fs::directory_iterator()), 2);
+}
+
+// A split archive over an earlier, longer set of the same name: once every
+// new volume is in, the old set's last volumes go (a reader would take
+// them for more of the new set); another width, another name and a set
+// not delivered whole leave everything as it is.  A folder in the way is
+// an error of the run, and only its own files ever go with it.
+TEST_F(FolderCopy, AWholeSetTakesTheLastVolumesOfALongerOneWithIt) {
+  preset.owe = true;
+  const std::string d = (dir / "dest").string();
+  const std::vector<std::string> newSet = {"a.part1.rar", "a.part2.rar", "a.part3.rar"};
+  struct Case {
+    const char* what;
+    std::vector<std::string> produced;  // what the run folder holds of the new set
+    std::vector<std::string> left;      // the destination afterwards
+    std::vector<std::string> lines;     // the copy's lines about stale volumes
+    bool complete;
+  };
+  const std::vector<Case> cases = {
+      {"whole set", newSet,
+       {"a.part01.rar", "a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part6.rar", "b.part4.rar"},
+       {"P: COPY - Deleted " + d + "/a.part4.rar: a volume of an earlier, longer set of the same name.",
+        "P: COPY - Deleted " + d + "/a.part5.rar: a volume of an earlier, longer set of the same name."},
+       true},
+      {"a volume missing", {"a.part1.rar", "a.part3.rar"},
+       {"a.part01.rar", "a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part4.rar", "a.part5.rar", "a.part6.rar",
+        "b.part4.rar"},
+       {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir / "dest");
+    fs::create_directories(dir / "dest");
+    for (int i = 1; i <= 5; ++i) test::WriteFile(dir / "dest" / ("a.part" + std::to_string(i) + ".rar"), "old");
+    // A gap, another width, another name: only the first belongs to the set.
+    test::WriteFile(dir / "dest" / "a.part01.rar", "old");
+    test::WriteFile(dir / "dest" / "b.part4.rar", "old");
+    fs::create_directories(dir / "dest" / "a.part6.rar" / "inside");
+    Produce(c.produced);
+    log.lines.clear();
+    RunDeliveries deliveries;
+    deliveries.Start(newSet);
+    deliveries.Expect(DeliveryKind::Copy);
+    FolderCopyJob job = Job(newSet);
+    job.deliveries = &deliveries;
+    EXPECT_EQ(CopyProducedFiles(job), FolderCopyResult::Done);
+    std::vector<std::string> left, lines;
+    for (const auto& e : fs::directory_iterator(dir / "dest")) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, c.left);
+    for (const auto& l : log.lines)
+      if (l.find("longer set") != std::string::npos && l.find("a.part6.rar") == std::string::npos)
+        lines.push_back(l);
+    EXPECT_EQ(lines, c.lines);
+    if (c.complete) {
+      EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [&](const std::string& l) {
+        return l.rfind("P: COPY - Cannot delete " + d + "/a.part6.rar, a volume of an earlier, longer set of the same "
+                       "name: ", 0) == 0 && l.size() > 4 && l.substr(l.size() - 4) == " [!]";
+      })) << ::testing::PrintToString(log.lines);
+      EXPECT_TRUE(fs::is_directory(dir / "dest" / "a.part6.rar" / "inside"));
+      // Every volume arrived; the volume that stayed makes the run an error.
+      EXPECT_TRUE(deliveries.Complete("a.part3.rar"));
+      EXPECT_FALSE(deliveries.AllComplete());
+    }
+  }
 }
 
 TEST_F(FolderCopy, ReplacingMoveAcrossFileSystems) {
