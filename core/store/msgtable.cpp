@@ -354,6 +354,7 @@ constexpr Entry kDefaults[] = {
     {"ftpstalevolumedeleted", "FTP - Deleted %s: a volume of an earlier, longer set of the same name."},
     {"ftpstalevolumecannotdelete", "FTP - Cannot delete %s, a volume of an earlier, longer set of the same name: %s"},
     {"ftpstalevolumesnotlisted", "FTP - Cannot look for volumes of an earlier, longer set of the same name: %s"},
+    {"cdstalevolumeleftout", "CD - %s is left out of the new session: a volume of an earlier, longer set of the same name."},
     // The e-mail session's inactivity limit (%d: seconds without a reply).
     {"smtpnoanswer", "SMTP - The server has not answered for %d seconds, dropping the connection"},
     // Error mail: lines beyond what one round of reports sends.
