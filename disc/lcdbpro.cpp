@@ -138,6 +138,20 @@ int TLCDBurnerPro::ImportSession(int session, const std::string& destination) {
   return disc::ImportSession(ctx_.tree, ctx_.device, session, destination);
 }
 
+std::vector<std::u16string> TLCDBurnerPro::ImportedFileNames(const std::string& destination) const {
+  std::vector<std::u16string> out;
+  const TDirectory* dir = busy_ ? nullptr : ctx_.tree.FindDirectory(destination);
+  if (!dir) return out;
+  for (const TFileEntry* e : dir->files)
+    if (e->imported && !e->IsDirectory() && e->sourcePath.empty()) out.push_back(e->longName);
+  return out;
+}
+
+bool TLCDBurnerPro::RemoveImportedFile(const std::string& destination, const std::u16string& name) {
+  if (busy_) return false;
+  return ctx_.tree.RemoveImportedFile(ctx_.tree.FindDirectory(destination), name);
+}
+
 uint32_t TLCDBurnerPro::PrepareImage() { return busy_ ? 0 : disc::PrepareImage(ctx_.tree); }
 uint32_t TLCDBurnerPro::GetImageBlocks() const { return disc::GetImageBlocks(ctx_.tree); }
 

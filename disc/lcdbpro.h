@@ -103,6 +103,11 @@ class TLCDBurnerPro {
   void ClearFiles();
   TFileEntry* InsertFile(const std::string& destination, const std::string& source);
   int ImportSession(int session, const std::string& destination);
+  // The files an imported session carried into the folder `destination`,
+  // and taking one of them out of the new session (false when the folder
+  // has no such file).
+  std::vector<std::u16string> ImportedFileNames(const std::string& destination) const;
+  bool RemoveImportedFile(const std::string& destination, const std::u16string& name);
   uint32_t PrepareImage();
   uint32_t GetImageBlocks() const;
   uint32_t GetWrittenBlocks() const { return ctx_.writtenBlocks; }

@@ -294,6 +294,13 @@ void TTreeContext::YieldToImportedFolder(TDirectory* dir, const std::u16string& 
   RemoveEntry(e);
 }
 
+bool TTreeContext::RemoveImportedFile(TDirectory* dir, const std::u16string& name) {
+  TFileEntry* e = dir ? FindEntry(dir, name) : nullptr;
+  if (!e || e->IsDirectory() || !e->imported || !e->sourcePath.empty()) return false;
+  RemoveEntry(e);
+  return true;
+}
+
 TDirectory* TTreeContext::CreateDirectory(TDirectory* parent, const TFindData& fd) {
   if (!parent) return nullptr;
   if (TFileEntry* e = FindEntry(parent, fd.fileName)) {

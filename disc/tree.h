@@ -164,6 +164,11 @@ class TTreeContext {
   // a source file inserted under that name is taken out of the tree and
   // listed as refused.
   void YieldToImportedFolder(TDirectory* dir, const std::u16string& name);
+  // Takes a file carried over from an earlier session out of the tree
+  // (before layout), so that the new session no longer holds it.  False,
+  // changing nothing, when `dir` has no such file: a folder or a file of
+  // the new session is never taken.
+  bool RemoveImportedFile(TDirectory* dir, const std::u16string& name);
   // Creates (or finds) the subdirectory named in fd under parent.
   TDirectory* CreateDirectory(TDirectory* parent, const TFindData& fd);
   TDirectory* FindDirectory(const std::u16string& path) const;

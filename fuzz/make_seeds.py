@@ -65,6 +65,22 @@ put("tlspins", "no-final-line-feed", "new.example.test:21 CA\nold.example.test:2
 put("tlspins", "edited", "h:2121 11:22\nh:21 11:22\r\nother:25 CA \t\r\n\r\n# note\n h:2121 spaced\nh:21\n")
 put("tlspins", "known", "h:21 99\nh:21 AA\n")
 put("tlspins", "unstorable", "bad host:21 AA\nbad 11\n")
+# The first byte: bit 7 keeps days, else runs; the low bits are the limit.
+# The harness's clock stands at 2024.03.10 12:00:00.
+put("cleaner", "shared-name-keep-3-runs",
+    "\x03" "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n"
+    "2024.03.02 10:00:00 \r\nb.rar\r\nshared.rar\r\n\r\n"
+    "2024.03.01 10:00:00 \r\na.rar\r\nshared.rar\r\n\r\n")
+put("cleaner", "same-name-keep-2-runs",
+    "\x02" "2024.03.09 10:00:00 \r\nSame.zip\r\n\r\n2024.03.08 10:00:00 \r\nSame.zip\r\n\r\n")
+put("cleaner", "days-out-of-order-and-ahead",
+    "\x8a" "2024.03.09 10:00:00 \r\nMon.rar\r\n\r\n2024.02.01\r\nMon.rar\r\nold.rar\r\n\r\n"
+    "2024.03.08 10:00:00 \r\nrecent.rar\r\n\r\n2025.01.01 10:00:00 \r\nahead.rar\r\n\r\n"
+    "2024.01.01\r\nbelow.rar\r\n\r\n")
+put("cleaner", "stray-lines-and-date-names",
+    "\x02" "\r\n2024.03.09 10:00:00 \r\n2024.01.01\r\nx.rar\r\n\r\nstray\r\n"
+    "2024.03.08 10:00:00 \r\ny.rar\r\n\r\n\r\n2024.03.07 10:00:00 \r\nz.rar")
+put("cleaner", "damaged", "\x81not a date\r\n2024.03.01 10:00:00 \r\na.rar\r\n\r\n")
 
 # --- net/protocols --------------------------------------------------------
 put("base64", "padded", "SGVsbG8gd29ybGQ=")

@@ -5,11 +5,13 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include <QString>
 
 #include "core/run/deliveryhistory.h"
+#include "core/run/volumesets.h"
 #include "core/store/appnames.h"
 #include "core/store/flags.h"
 #include "core/store/folders.h"
@@ -139,7 +141,10 @@ class Stage {
   void Build(bool importPrevious) {
     b_.ClearFiles();
     for (const auto& name : job_.produced) b_.InsertFile("\\", PathJoin(job_.runFolder, name));
-    if (importPrevious) b_.ImportSession(0, "\\");
+    if (importPrevious) {
+      b_.ImportSession(0, "\\");
+      LeaveOutStaleVolumes();
+    }
     b_.PrepareImage();
     refused_.clear();
     for (const auto& r : b_.RefusedFiles()) {
@@ -150,6 +155,25 @@ class Stage {
           AddPresetLog(Format("cdrefused", name, r.reason) + kBad);
       }
     }
+  }
+  // The last volumes of an earlier, longer set of a name whose new set goes
+  // on the disc whole stay out of the new session: a reader would take
+  // them for more of the new set.  Names on a disc match without regard to
+  // case.
+  void LeaveOutStaleVolumes() {
+    std::set<std::string> refused;
+    for (const auto& r : b_.RefusedFiles()) refused.insert(r.source);
+    std::vector<std::string> inImage;
+    for (const auto& name : job_.produced)
+      if (!refused.count(PathJoin(job_.runFolder, name))) inImage.push_back(name);
+    if (!HasWholeVolumeSet(inImage)) return;
+    std::map<std::string, std::u16string> carried;
+    for (const auto& wide : b_.ImportedFileNames("\\"))
+      carried[QString::fromStdU16String(wide).toStdString()] = wide;
+    std::vector<std::string> names;
+    for (const auto& [name, wide] : carried) names.push_back(name);
+    for (const auto& name : StaleVolumes(inImage, names, true))
+      if (b_.RemoveImportedFile("\\", carried[name])) AddPresetLog(Format("cdstalevolumeleftout", name));
   }
   // The produced files the image holds, in list order.
   std::vector<std::string> Written() const {

@@ -40,6 +40,34 @@ void SaveListFile(const std::string& presetName, const std::string& ext,
 
 std::string ProducedListExtension(char kind) { return std::string(".lg") + kind; }
 
+// One run's block of a produced-files list: its date line, its names and
+// the empty line that closes it (none at the end of the file).
+struct ListBlock {
+  std::size_t begin = 0;  // the date line
+  std::size_t end = 0;    // one past the block's last line
+  QDateTime date;
+};
+
+// The blocks of a list, top down, as AppendProducedFiles writes them: a
+// name that reads as a date is still a name of its block.  Lines outside
+// every block (no date line above them) belong to none.
+std::vector<ListBlock> ListBlocks(const std::vector<std::string>& lines) {
+  std::vector<ListBlock> out;
+  for (std::size_t i = 0; i < lines.size();) {
+    const auto date = TextToDateTime(lines[i]);
+    if (!date) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i + 1;
+    while (end < lines.size() && !lines[end].empty()) ++end;
+    if (end < lines.size()) ++end;
+    out.push_back({i, end, *date});
+    i = end;
+  }
+  return out;
+}
+
 
 // The message key of this cleaner: "copy..." or "ftp...".
 std::string Key(char listKind, const char* what) {
@@ -111,35 +139,56 @@ void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDay
     break;
   }
 
-  std::size_t firstExpired = lines.size();
-  std::size_t cutEnd = lines.size();
-  int runs = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto date = TextToDateTime(lines[i]);
-    if (!date) continue;
-    ++runs;
-    bool isExpired;
+  const std::vector<ListBlock> blocks = ListBlocks(lines);
+  std::vector<bool> expiredBlock(blocks.size(), false);
+  // Blocks from here on are not judged and stay listed.
+  std::size_t judged = blocks.size();
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    const int runs = static_cast<int>(b) + 1;
     if (keepRuns != 0) {
-      isExpired = runs >= keepRuns;
-    } else {
-      // A block dated after now was written under a clock that ran ahead;
-      // nothing below it can be judged by today's clock.  The newest earlier
-      // run is always kept, so a clock that jumps ahead cannot expire them all.
-      if (*date > now) {
-        cutEnd = i;
-        break;
-      }
-      isExpired = runs > 1 && now.addDays(-keepDays) > *date;
+      expiredBlock[b] = runs >= keepRuns;
+      continue;
     }
-    if (!isExpired) continue;
-    if (firstExpired == lines.size()) firstExpired = i;
-    for (std::size_t j = i + 1; j < lines.size() && !lines[j].empty(); ++j)
-      if (std::find(expired.begin(), expired.end(), lines[j]) == expired.end())
-        expired.push_back(lines[j]);
+    // A block dated after now was written under a clock that ran ahead;
+    // nothing below it can be judged by today's clock.  The newest earlier
+    // run is always kept, so a clock that jumps ahead cannot expire them all.
+    if (blocks[b].date > now) {
+      judged = b;
+      break;
+    }
+    expiredBlock[b] = runs > 1 && now.addDays(-keepDays) > blocks[b].date;
   }
-  if (firstExpired < cutEnd)
-    lines.erase(lines.begin() + static_cast<long>(firstExpired), lines.begin() + static_cast<long>(cutEnd));
-  SaveListFile(presetName, ext, lines);
+
+  // Archive names repeat (no time stamp, or one to the minute or the
+  // weekday): a name that a kept run lists is that run's archive too, and
+  // stays at the destination however many expired runs list it as well.
+  std::set<std::string> kept;
+  for (std::size_t b = 0; b < blocks.size(); ++b)
+    if (!expiredBlock[b])
+      for (std::size_t i = blocks[b].begin + 1; i < blocks[b].end && !lines[i].empty(); ++i)
+        kept.insert(lines[i]);
+  std::size_t firstExpired = lines.size();
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    if (!expiredBlock[b]) continue;
+    firstExpired = std::min(firstExpired, blocks[b].begin);
+    for (std::size_t i = blocks[b].begin + 1; i < blocks[b].end && !lines[i].empty(); ++i)
+      if (!kept.count(lines[i]) && std::find(expired.begin(), expired.end(), lines[i]) == expired.end())
+        expired.push_back(lines[i]);
+  }
+
+  // The expired blocks go, with whatever stray lines lie between them; a
+  // kept block among them (dates out of order) stays where it is.
+  const std::size_t cutEnd = judged < blocks.size() ? blocks[judged].begin : lines.size();
+  std::vector<bool> keepLine(lines.size(), true);
+  for (std::size_t i = firstExpired; i < cutEnd; ++i) keepLine[i] = false;
+  for (std::size_t b = 0; b < blocks.size(); ++b)
+    if (!expiredBlock[b])
+      for (std::size_t i = blocks[b].begin; i < blocks[b].end; ++i) keepLine[i] = true;
+  std::vector<std::string> left;
+  left.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (keepLine[i]) left.push_back(std::move(lines[i]));
+  SaveListFile(presetName, ext, left);
 }
 
 void RunCopyCleaner(const std::string& destination, const std::vector<std::string>& expired) {

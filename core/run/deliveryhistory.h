@@ -7,8 +7,9 @@
 // What a cleaner may delete at a destination.  The produced-files lists
 // hold bare names; a name alone does not say where the file went, so a
 // cleaner deletes an expired name only where the delivery history places
-// it: the destination as it is today.  A name of the current run is never
-// deleted (archive names without a time stamp repeat from run to run).
+// it: the destination as it is today.  A name of the current run, or of a
+// run the cleaner keeps, is never deleted (archive names without a time
+// stamp, or stamped to the minute or the weekday, repeat from run to run).
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -50,15 +51,16 @@ void AppendProducedFiles(const std::string& presetName, const std::vector<std::s
                          char kind, const QDateTime& when = QDateTime::currentDateTime());
 
 // Adds to `expired` (without duplicates) the names of every block of the
-// ".lg<kind>" file beyond the retention, and cuts the file from the first
-// expired block to its end.  By runs when `keepRuns` is not 0 (the block
-// counted keepRuns-th or later from the top is expired), else by days (a
-// block older than `keepDays` days before `now`).  A missing or empty file
-// selects nothing and is left alone.  By days the newest block is never
-// expired, and a block dated after `now` (a clock that ran ahead) is never
-// expired and ends the walk: the blocks below it stay listed.  Throws
-// EHistoryFileError, leaving the file alone, when it cannot be read or does
-// not begin with a date line.
+// ".lg<kind>" file beyond the retention, and cuts the expired blocks from
+// the file.  By runs when `keepRuns` is not 0 (the block counted
+// keepRuns-th or later from the top is expired), else by days (a block
+// older than `keepDays` days before `now`).  A name that a kept block lists
+// too is never selected: it names that run's archive as well.  A missing
+// or empty file selects nothing and is left alone.  By days the newest
+// block is never expired, and a block dated after `now` (a clock that ran
+// ahead) is never expired and ends the walk: the blocks below it stay
+// listed.  Throws EHistoryFileError, leaving the file alone, when it cannot
+// be read or does not begin with a date line.
 void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDays, char kind,
                         std::vector<std::string>& expired,
                         const QDateTime& now = QDateTime::currentDateTime());

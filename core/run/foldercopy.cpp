@@ -7,6 +7,7 @@
 #include <set>
 #include <system_error>
 
+#include "core/run/volumesets.h"
 #include "core/store/appnames.h"
 #include "core/store/datetime.h"
 #include "core/store/flags.h"
@@ -81,6 +82,34 @@ void EmptyDestination(const std::string& destination, const std::string& mask,
     }
     std::error_code ec;
     fs::remove(PathJoin(destination, entry.name), ec);
+  }
+}
+
+// Removes from the destination the last volumes of an earlier, longer set
+// of a name whose new set the copy delivered whole: a reader takes them for
+// more of the new set.  One that stays is an error of the run.
+void RemoveStaleVolumes(const FolderCopyJob& job, const std::set<std::string>& delivered) {
+  const std::vector<std::string> names(delivered.begin(), delivered.end());
+  if (!HasWholeVolumeSet(names)) return;
+  std::vector<std::string> present;
+  std::error_code ec;
+  for (fs::directory_iterator it(job.destination, ec), end; !ec && it != end; it.increment(ec))
+    present.push_back(it->path().filename().string());
+  if (ec) {
+    AddPresetLog(Format("copystalevolumesnotlisted", job.destination, ec.message()) + " [!]");
+    if (job.deliveries) job.deliveries->NoteFailure();
+    return;
+  }
+  for (const std::string& name : StaleVolumes(names, present)) {
+    const std::string path = PathJoin(job.destination, name);
+    // Never a folder's contents: a folder of that name goes only when empty.
+    const bool removed = fs::remove(path, ec);
+    if (ec) {
+      AddPresetLog(Format("copystalevolumecannotdelete", path, ec.message()) + " [!]");
+      if (job.deliveries) job.deliveries->NoteFailure();
+    } else if (removed) {
+      AddPresetLog(Format("copystalevolumedeleted", path));
+    }
   }
 }
 
@@ -191,6 +220,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
       }
       if (job.pump) job.pump();
     }
+    RemoveStaleVolumes(job, delivered);
     if (!copied.empty()) AppendProducedFiles(job.presetName, copied, kListCopy);
   } catch (const std::exception&) {
     AddPresetLog(MessageText("errorduringoperation") + " [!]");

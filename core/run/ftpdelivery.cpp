@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 #include "core/run/deliveryhistory.h"
 #include "core/run/rundelivery.h"
 #include "core/run/tlsidentity.h"
+#include "core/run/volumesets.h"
 #include "core/store/flags.h"
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
@@ -198,6 +200,7 @@ class FtpSession {
     c_.OnRequestDone = nullptr;
     c_.OnProgress64 = nullptr;
     c_.OnSslPeerCheck = nullptr;
+    c_.SetLocalStream(nullptr);  // the listing's stream goes with the session
   }
 
   void Start() {
@@ -301,8 +304,9 @@ class FtpSession {
     }
     // Every refusal counts, a refused CWD too: uploading into the login
     // folder while the history names "ffo" would record a wrong place.
-    // Only the cleaner's DELE and the upload judge their own result.
-    if (err != 0 && rq != net::ftpPutAsync && rq != net::ftpDeleAsync) {
+    // Only the cleaner's DELE, the upload and the look for stale volumes
+    // (NLST and DELE) judge their own result.
+    if (err != 0 && rq != net::ftpPutAsync && rq != net::ftpDeleAsync && rq != net::ftpLsAsync) {
       lastError_ = c_.ErrorMessage;
       AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
       // A refused server is treated as a refused login: no retry.
@@ -326,7 +330,13 @@ class FtpSession {
         TransferResult(err);
         break;
       case net::ftpDeleAsync:
-        CleanerResult(err);
+        if (phase_ == Phase::StaleVolumes)
+          StaleVolumeResult(err);
+        else
+          CleanerResult(err);
+        break;
+      case net::ftpLsAsync:
+        StaleVolumesListed(err);
         break;
       default:
         AddPresetLog(MessageText("ftpunknownreq") + std::to_string(int(rq)) + " [!]");
@@ -351,6 +361,7 @@ class FtpSession {
   // uploads with the file that failed, the end with its QUIT.
   void Resume() {
     const tarcopt& p = *job_.preset;
+    const Phase afterUploads = p.fco && p.fca ? Phase::CleanAfter : Phase::End;
     for (;;) {
       switch (phase_) {
         case Phase::CleanBefore:
@@ -370,7 +381,18 @@ class FtpSession {
             UploadStep();
             return;
           }
-          phase_ = p.fco && p.fca ? Phase::CleanAfter : Phase::End;
+          phase_ = HasWholeVolumeSet(uploaded_) ? Phase::StaleVolumes : afterUploads;
+          break;
+        case Phase::StaleVolumes:
+          if (!staleListed_) {
+            ListForStaleVolumes();
+            return;
+          }
+          if (!stale_.empty()) {
+            StaleVolumeStep();
+            return;
+          }
+          phase_ = afterUploads;
           break;
         case Phase::End:
           Finish();
@@ -414,6 +436,76 @@ class FtpSession {
       if (job_.deliveries) job_.deliveries->NoteFailure();
     }
     ++index_;
+    Resume();
+  }
+
+  // The last volumes of an earlier, longer set of a name whose new set is
+  // now uploaded whole go before anything else: a reader takes them for
+  // more of the new set.  The folder's names come from NLST.
+  void ListForStaleVolumes() {
+    listing_ = std::make_unique<net::TSrvMemoryStream>();
+    c_.HostFileName.clear();
+    c_.LocalFileName.clear();
+    c_.SetLocalStream(listing_.get());
+    size_ = 0;
+    Arm();
+    c_.LsAsync();
+  }
+
+  void StaleVolumesListed(int err) {
+    c_.SetLocalStream(nullptr);
+    if (ConnectionLost(err)) return;
+    staleListed_ = true;
+    if (err != 0 || (c_.StatusCode != 226 && c_.StatusCode != 250)) {
+      AddPresetLog(Format("ftpstalevolumesnotlisted", c_.ErrorMessage) + " [!]");
+      if (job_.deliveries) job_.deliveries->NoteFailure();
+    } else {
+      std::vector<std::string> names;
+      const std::string& text = listing_->Data();
+      for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Some servers answer with paths.
+        const auto slash = line.rfind('/');
+        if (slash != std::string::npos) line.erase(0, slash + 1);
+        if (!line.empty()) names.push_back(line);
+        at = end + 1;
+      }
+      stale_ = StaleVolumes(uploaded_, names);
+    }
+    listing_.reset();
+    Resume();
+  }
+
+  // A request that failed with the control connection gone failed for the
+  // connection, not for its file: the attempt fails, and the retry asks
+  // again.
+  bool ConnectionLost(int err) {
+    if (err == 0 || c_.IsControlOpen()) return false;
+    lastError_ = c_.ErrorMessage;
+    AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
+    Fail(c_.StatusCode);
+    return true;
+  }
+
+  void StaleVolumeStep() {
+    c_.HostFileName = stale_.front();
+    Arm();
+    c_.DeleAsync();
+  }
+
+  void StaleVolumeResult(int err) {
+    const std::string name = stale_.front();
+    if (ConnectionLost(err)) return;
+    if (err == 0) {
+      AddPresetLog(Format("ftpstalevolumedeleted", name));
+    } else {
+      AddPresetLog(Format("ftpstalevolumecannotdelete", name, c_.ErrorMessage) + " [!]");
+      if (job_.deliveries) job_.deliveries->NoteFailure();
+    }
+    stale_.erase(stale_.begin());
     Resume();
   }
 
@@ -536,8 +628,11 @@ class FtpSession {
   bool retryPending_ = false;
   bool finished_ = false;
   bool lastSuccess_ = false;
-  enum class Phase { CleanBefore, Upload, CleanAfter, End };
+  enum class Phase { CleanBefore, Upload, StaleVolumes, CleanAfter, End };
   Phase phase_ = Phase::Upload;
+  bool staleListed_ = false;
+  std::vector<std::string> stale_;  // still to delete
+  std::unique_ptr<net::TSrvMemoryStream> listing_;
   bool cleanerSelected_ = false;
   bool blockSaved_ = false;
   // Judges the server of every TLS connection (the control connection's

@@ -131,6 +131,40 @@ TEST(SessionImport, AFolderOfTheOldSessionIsNotGivenUpForANewFile) {
   EXPECT_NE(second.FindEntry(second.root, u"d.rar"), nullptr);
 }
 
+// A file carried over can be left out of the new session (the old set's
+// last volumes of a split archive); a folder or a new file never is.
+TEST(SessionImport, ACarriedFileCanBeLeftOutOfTheNewSession) {
+  EmulatedDriveFixture f(kProfileCdR);
+  const auto a = Src(f, "a.rar", 9000, 1), c = Src(f, "c.rar", 5000, 2);
+  TTreeContext first;
+  ASSERT_NE(first.InsertFile("\\", a), nullptr);
+  ASSERT_NE(first.CreateDirectory(first.root, Folder(u"Old")), nullptr);
+  ASSERT_NE(first.InsertFile("\\Old", c), nullptr);
+  EXPECT_EQ(BurnSession(first, f.dev), 0u);
+
+  const auto b = Src(f, "b.rar", 7000, 3);
+  TTreeContext second;
+  ASSERT_NE(second.InsertFile("\\", b), nullptr);
+  EXPECT_EQ(ImportSession(second, f.dev, 0, "\\"), 1);
+  EXPECT_FALSE(second.RemoveImportedFile(second.root, u"b.rar"));
+  EXPECT_FALSE(second.RemoveImportedFile(second.root, u"Old"));
+  EXPECT_FALSE(second.RemoveImportedFile(second.root, u"missing.rar"));
+  EXPECT_FALSE(second.RemoveImportedFile(nullptr, u"a.rar"));
+  EXPECT_TRUE(second.RemoveImportedFile(second.root, u"A.RAR"));
+  EXPECT_FALSE(second.RemoveImportedFile(second.root, u"a.rar"));
+  EXPECT_EQ(second.FindEntry(second.root, u"a.rar"), nullptr);
+  const uint32_t start = BurnSession(second, f.dev);
+  EXPECT_GT(start, 0u);
+
+  TTreeContext third;
+  EXPECT_EQ(ImportSession(third, f.dev, 0, "\\"), 2);
+  EXPECT_EQ(third.FindEntry(third.root, u"a.rar"), nullptr);
+  EXPECT_NE(third.FindEntry(third.root, u"b.rar"), nullptr);
+  TDirectory* old = third.FindDirectory(std::string("\\Old"));
+  ASSERT_NE(old, nullptr);
+  EXPECT_NE(third.FindEntry(old, u"c.rar"), nullptr);
+}
+
 TEST(SessionImport, RootDirectoryOver64KBIsReadWhole) {
   EmulatedDriveFixture f(kProfileDvdPlusRw, 100000);
   TTreeContext first;

@@ -101,6 +101,11 @@ class DiscStage : public test::SettingsFolderTest {
   std::string All() const { return log.All(); }
   std::string ImageBytes() const { return test::ReadFile(dir / "e.img"); }
 
+  static std::vector<std::string> Plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
   int owner = 0;
   std::shared_ptr<platform::EmulatedMmcDrive> drive;
   std::unique_ptr<disc::TLCDBurnerPro> burner;
@@ -131,6 +136,33 @@ TEST_F(DiscStage, CdrWithDataAndRoomLeftGetsASecondSession) {
   const auto h = ReadPresetList("Daily", ".hst");
   ASSERT_TRUE(h && h->size() == 2u);
   EXPECT_NE(h->at(0).find("\t1-CD\tE:\\tuesday.rar"), std::string::npos) << h->at(0);
+}
+
+// A split archive over an earlier, longer set of the same name: the new
+// session carries the old session's files, but not the old set's last
+// volumes, which a reader would take for more of the new set.
+TEST_F(DiscStage, TheNewSessionLeavesOutTheLastVolumesOfALongerSet) {
+  Insert(platform::kProfileCdR);
+  std::vector<std::string> five;
+  for (int i = 1; i <= 5; ++i) five.push_back(File("a.part" + std::to_string(i) + ".rar", 30000, unsigned(i)));
+  ASSERT_EQ(Deliver(Plus(five, {File("other.part4.rar", 1000, 9)})), CdResult::Ended);
+  ASSERT_TRUE(Logged("Burn complete. Status: OK.")) << All();
+
+  const std::vector<std::string> three = {File("a.part1.rar", 20000, 11), File("a.part2.rar", 20000, 12),
+                                          File("a.part3.rar", 20000, 13)};
+  ASSERT_EQ(Deliver(three), CdResult::Ended);
+  EXPECT_TRUE(Logged("a.part4.rar is left out of the new session: a volume of an earlier, longer set of the same name."))
+      << All();
+  EXPECT_TRUE(Logged("a.part5.rar is left out of the new session: a volume of an earlier, longer set of the same name."))
+      << All();
+  EXPECT_TRUE(Logged("Verifying done, all files are OK.")) << All();
+  EXPECT_TRUE(deliveries.AllComplete());
+  // The disc's last session, read back.
+  burner->ClearFiles();
+  burner->ImportSession(0, "\\");
+  std::vector<std::u16string> names = burner->ImportedFileNames("\\");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a.part1.rar", u"a.part2.rar", u"a.part3.rar", u"other.part4.rar"}));
 }
 
 TEST_F(DiscStage, FullCdrwIsErasedWhenAllowed) {

@@ -1,6 +1,7 @@
 // Runs of the real program that copy into a folder with the stand-in
 // archiver: a split archive emptied into a folder volume by volume must
-// leave every volume there before the sources go.
+// leave every volume there before the sources go, and the cleaner keeps
+// an archive name that a kept run lists.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,6 +43,26 @@ long IndexOf(const std::vector<std::string>& texts, const std::string& prefix, b
   return found;
 }
 
+// Runs "Daily" once with a yux of its own until the log (after `from`)
+// shows `end`.
+::testing::AssertionResult RunOnce(YuxWorld& world, const std::string& end, std::size_t from) {
+  test::WriteFile(world.settings / "yux.sch",
+                  "<D>2020.01.01 10:00:00 </D><P>Daily</P>"
+                  "<O>REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110</O>\r\n");
+  RunningYux yux(world);
+  const bool ended = WaitForText(world.settings / "yux.log", end, 90000, from);
+  yux.EndSession(20000);
+  if (!ended) return ::testing::AssertionFailure() << "no \"" << end << "\"\n" << world.Log() << yux.Err();
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<std::string> FileNames(const fs::path& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 }  // namespace
 
 // Volumes with "insert new disk" ("edc"), emptying by the mask "*" and
@@ -65,18 +86,9 @@ TEST(CopyRun, VolumesEmptiedBeforeEveryFileAllStayAndOnlyThenTheSourcesGo) {
     p.edc = true;
     p.del = true;
   });
-  test::WriteFile(world.settings / "yux.sch",
-                  "<D>2020.01.01 10:00:00 </D><P>Daily</P>"
-                  "<O>REPEAT=0 INTERVAL=60 PRECISE=0 ONDELAY=0 DOW=11111110</O>\r\n");
-  {
-    RunningYux yux(world);
-    ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 90000)) << world.Log() << yux.Err();
-    yux.EndSession(20000);
-  }
+  ASSERT_TRUE(RunOnce(world, "Daily: Done.", 0));
 
-  std::vector<std::string> volumes;
-  for (const auto& e : fs::directory_iterator(dest)) volumes.push_back(e.path().filename().string());
-  std::sort(volumes.begin(), volumes.end());
+  const std::vector<std::string> volumes = FileNames(dest);
   ASSERT_GE(volumes.size(), 3u) << world.Log();
   EXPECT_EQ(std::count(volumes.begin(), volumes.end(), "stale.txt"), 0) << world.Log();
   const auto texts = LogTexts(world.Log());
@@ -96,4 +108,36 @@ TEST(CopyRun, VolumesEmptiedBeforeEveryFileAllStayAndOnlyThenTheSourcesGo) {
   const long deleted = IndexOf(texts, "Daily: Deleted 1 archived source file(s).");
   EXPECT_GT(deleted, lastCopy) << world.Log();
   EXPECT_GT(IndexOf(texts, "Daily: Done."), deleted) << world.Log();
+}
+
+// An archive name that repeats: the second run's "Same.zip" replaces the
+// first's, and the third run, keeping 2 runs, keeps it although the
+// expired first run listed the same name.
+TEST(CopyRun, TheCleanerKeepsANameAKeptRunListsToo) {
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  world.UseSettingsFolder();
+  std::size_t from = 0;
+  for (const char* name : {"Same", "Same", "Other"}) {
+    SCOPED_TRACE(name);
+    test::WriteFile(source / "a.txt", std::string("run archived as ") + name);
+    test::WriteDailyPreset(world, source, dest, [&](tarcopt& p) {
+      p.nam = name;
+      p.fmt = 1;
+      p.owe = true;
+      p.cco = true;
+      p.ccm = 0;
+      p.ccv = 2;
+    });
+    from = world.Log().size();
+    ASSERT_TRUE(RunOnce(world, "Daily: Done.", from));
+  }
+  EXPECT_EQ(FileNames(dest), (std::vector<std::string>{"Other.zip", "Same.zip"})) << world.Log();
+  EXPECT_EQ(test::CountOf(world.Log().substr(from), "Daily: COPY - Cleaner"), 0) << world.Log();
+  // The expired run's block is gone; the kept run's lists Same.zip.
+  const std::string lgc = test::ReadFile(world.settings / "presets" / "Daily.lgc");
+  EXPECT_EQ(test::CountOf(lgc, "Same.zip"), 1) << lgc;
+  EXPECT_EQ(test::CountOf(lgc, "Other.zip"), 1) << lgc;
 }

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -100,7 +101,8 @@ TEST_F(FolderCopy, AnUnreadableHistoryIsNeverOverwritten) {
   EXPECT_TRUE(fs::is_directory(Preset(".hst")));
 }
 
-// Three earlier runs, newest first; the same name in two blocks counts once.
+// Three earlier runs, newest first; the same name in two blocks counts
+// once, and goes only with the last block that lists it.
 const char kThreeRuns[] =
     "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n"
     "2024.03.02 10:00:00 \r\nb.rar\r\nshared.rar\r\n\r\n"
@@ -115,7 +117,7 @@ TEST_F(FolderCopy, ExpiredByRuns) {
   const std::vector<Case> cases = {
       {1, {"c1.rar", "c2.rar", "b.rar", "shared.rar", "a.rar"}, ""},
       {2, {"b.rar", "shared.rar", "a.rar"}, "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n"},
-      {3, {"a.rar", "shared.rar"},
+      {3, {"a.rar"},
        "2024.03.03 10:00:00 \r\nc1.rar\r\nc2.rar\r\n\r\n2024.03.02 10:00:00 \r\nb.rar\r\nshared.rar\r\n\r\n"},
       {4, {}, kThreeRuns},
   };
@@ -132,14 +134,54 @@ TEST_F(FolderCopy, ExpiredByDays) {
   const QDateTime now = QDateTime::currentDateTime();
   std::string file;
   for (int days : {1, 2, 5})
-    file += DateTimeToText(now.addDays(-days)) + "\r\nday" + std::to_string(days) + ".rar\r\n\r\n";
+    file += DateTimeToText(now.addDays(-days)) + "\r\nday" + std::to_string(days) + ".rar\r\nshared.rar\r\n\r\n";
   test::WriteFile(Preset(".lgc"), file);
   std::vector<std::string> expired;
   SelectExpiredFiles("P", 0, 3, kListCopy, expired, now);
+  // The runs of 1 and 2 days ago are kept, and so is the name they share
+  // with the expired one.
   EXPECT_EQ(expired, (std::vector<std::string>{"day5.rar"}));
   const std::string left = test::ReadFile(Preset(".lgc"));
   EXPECT_NE(left.find("day2.rar"), std::string::npos);
   EXPECT_EQ(left.find("day5"), std::string::npos);
+}
+
+// Weekday names or stamps to the minute: the archive of a kept run bears
+// the name an expired run listed, and stays.  Dates out of order (a clock
+// set back) keep a recent block below an expired one listed as it is.
+TEST_F(FolderCopy, ANameAKeptRunListsIsNeverSelected) {
+  const QDateTime now = QDateTime::currentDateTime();
+  const auto block = [&](int daysAgo, const std::vector<std::string>& names) {
+    std::string b = DateTimeToText(now.addDays(-daysAgo)) + "\r\n";
+    for (const auto& n : names) b += n + "\r\n";
+    return b + "\r\n";
+  };
+  struct Case {
+    const char* what;
+    std::string file;
+    int keepRuns, keepDays;
+    std::vector<std::string> expired;
+    std::string left;
+  };
+  const std::vector<Case> cases = {
+      {"two runs in one minute, keep 2 runs", block(0, {"b-1200.rar"}) + block(0, {"b-1200.rar"}) + block(1, {"a.rar"}),
+       2, 0, {"a.rar"}, block(0, {"b-1200.rar"})},
+      {"weekday names, keep 10 days", block(1, {"Mon.rar"}) + block(8, {"Tue.rar"}) + block(15, {"Mon.rar", "old.rar"}),
+       0, 10, {"old.rar"}, block(1, {"Mon.rar"}) + block(8, {"Tue.rar"})},
+      {"a recent block below an expired one", block(1, {"a.rar"}) + block(20, {"b.rar", "c.rar"}) + block(2, {"c.rar"}),
+       0, 10, {"b.rar"}, block(1, {"a.rar"}) + block(2, {"c.rar"})},
+      {"a name reading as a date stays with its block",
+       block(1, {"a.rar"}) + block(2, {DateTimeToText(now.addDays(-30)), "b.rar"}) + block(3, {"c.rar"}), 3, 0,
+       {"c.rar"}, block(1, {"a.rar"}) + block(2, {DateTimeToText(now.addDays(-30)), "b.rar"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::WriteFile(Preset(".lgc"), c.file);
+    std::vector<std::string> expired;
+    SelectExpiredFiles("P", c.keepRuns, c.keepDays, kListCopy, expired, now);
+    EXPECT_EQ(expired, c.expired);
+    EXPECT_EQ(test::ReadFile(Preset(".lgc")), c.left);
+  }
 }
 
 // By days the clock decides, and a clock can be wrong: one run under a
@@ -342,6 +384,71 @@ TEST_F(FolderCopy, OverwriteKeepsTheOldVersionWhenTheMoveFails) {
   EXPECT_FALSE(fs::exists(dir / "run" / "2.rar"));
   // Nothing but the two archives is left in the destination.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dest"), fs::directory_iterator()), 2);
+}
+
+// A split archive over an earlier, longer set of the same name: once every
+// new volume is in, the old set's last volumes go (a reader would take
+// them for more of the new set); another width, another name and a set
+// not delivered whole leave everything as it is.  A folder in the way is
+// an error of the run, and only its own files ever go with it.
+TEST_F(FolderCopy, AWholeSetTakesTheLastVolumesOfALongerOneWithIt) {
+  preset.owe = true;
+  const std::string d = (dir / "dest").string();
+  const std::vector<std::string> newSet = {"a.part1.rar", "a.part2.rar", "a.part3.rar"};
+  struct Case {
+    const char* what;
+    std::vector<std::string> produced;  // what the run folder holds of the new set
+    std::vector<std::string> left;      // the destination afterwards
+    std::vector<std::string> lines;     // the copy's lines about stale volumes
+    bool complete;
+  };
+  const std::vector<Case> cases = {
+      {"whole set", newSet,
+       {"a.part01.rar", "a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part6.rar", "b.part4.rar"},
+       {"P: COPY - Deleted " + d + "/a.part4.rar: a volume of an earlier, longer set of the same name.",
+        "P: COPY - Deleted " + d + "/a.part5.rar: a volume of an earlier, longer set of the same name."},
+       true},
+      {"a volume missing", {"a.part1.rar", "a.part3.rar"},
+       {"a.part01.rar", "a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part4.rar", "a.part5.rar", "a.part6.rar",
+        "b.part4.rar"},
+       {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir / "dest");
+    fs::create_directories(dir / "dest");
+    for (int i = 1; i <= 5; ++i) test::WriteFile(dir / "dest" / ("a.part" + std::to_string(i) + ".rar"), "old");
+    // A gap, another width, another name: only the first belongs to the set.
+    test::WriteFile(dir / "dest" / "a.part01.rar", "old");
+    test::WriteFile(dir / "dest" / "b.part4.rar", "old");
+    fs::create_directories(dir / "dest" / "a.part6.rar" / "inside");
+    Produce(c.produced);
+    log.lines.clear();
+    RunDeliveries deliveries;
+    deliveries.Start(newSet);
+    deliveries.Expect(DeliveryKind::Copy);
+    FolderCopyJob job = Job(newSet);
+    job.deliveries = &deliveries;
+    EXPECT_EQ(CopyProducedFiles(job), FolderCopyResult::Done);
+    std::vector<std::string> left, lines;
+    for (const auto& e : fs::directory_iterator(dir / "dest")) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, c.left);
+    for (const auto& l : log.lines)
+      if (l.find("longer set") != std::string::npos && l.find("a.part6.rar") == std::string::npos)
+        lines.push_back(l);
+    EXPECT_EQ(lines, c.lines);
+    if (c.complete) {
+      EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [&](const std::string& l) {
+        return l.rfind("P: COPY - Cannot delete " + d + "/a.part6.rar, a volume of an earlier, longer set of the same "
+                       "name: ", 0) == 0 && l.size() > 4 && l.substr(l.size() - 4) == " [!]";
+      })) << ::testing::PrintToString(log.lines);
+      EXPECT_TRUE(fs::is_directory(dir / "dest" / "a.part6.rar" / "inside"));
+      // Every volume arrived; the volume that stayed makes the run an error.
+      EXPECT_TRUE(deliveries.Complete("a.part3.rar"));
+      EXPECT_FALSE(deliveries.AllComplete());
+    }
+  }
 }
 
 TEST_F(FolderCopy, ReplacingMoveAcrossFileSystems) {

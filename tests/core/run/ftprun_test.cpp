@@ -859,15 +859,16 @@ TEST(FtpRunCleaner, ByDaysBeforeAndAfterTheUploads) {
   EXPECT_EQ(Count(texts, "Daily: FTP - Cleaner"), 2) << w.world.Log();
 
   // Two days back from today: the run of three days ago goes, after the
-  // upload, but for the name this run uploaded.
+  // upload, but for the name the kept run of today lists (and this run
+  // uploaded).
   ASSERT_TRUE(w.Run("Daily", 1, 2, true));
   EXPECT_EQ(Names(server), (std::vector<std::string>{"Daily.rar"}));
   EXPECT_EQ(test::ReadFile(server / "Daily.rar"), test::ReadFile(w.world.settings / "dest" / "Daily.rar"));
   texts = w.RunTexts();
   EXPECT_TRUE(InOrder(texts, {"Daily: FTP - Successfully uploaded \"Daily.rar\".",
-                              "Daily: FTP - Cleaner keeps a file this run uploaded: Daily.rar.",
                               "Daily: FTP - Cleaner successfully deleted mid.rar.", "Daily: FTP - Disconnected."}))
       << w.world.Log();
+  EXPECT_EQ(Count(texts, "Daily: FTP - Cleaner is trying"), 1) << w.world.Log();
   const std::string lgf = test::ReadFile(w.world.settings / "presets" / "Daily.lgf");
   EXPECT_EQ(CountOf(lgf, "\r\n\r\n"), 2) << lgf;
   EXPECT_EQ(lgf.find("mid.rar"), std::string::npos) << lgf;
@@ -909,4 +910,77 @@ TEST(FtpRunCleaner, UnreadableListAfterTheUploadsEndsOnlyTheCleaner) {
   EXPECT_EQ(test::ReadFile(server.Pub() / "Daily.rar"), test::ReadFile(world.settings / "dest" / "Daily.rar"));
   EXPECT_EQ(CountOf(test::ReadFile(world.settings / "presets" / "Daily.hst"), "3-FTP"), 1);
   EXPECT_TRUE(fs::is_directory(lgf));
+}
+
+// ---------------------------------------------------------------------------
+// A split archive over an earlier, longer set of the same name.
+
+namespace {
+
+// The bytes of `name` as the stand-in's "x" extracts the set that begins
+// with `firstVolume`; empty when it cannot.
+std::string ExtractedFile(const fs::path& firstVolume, const std::string& name, std::string* why) {
+  test::TempDir out;
+  const auto r = test::RunProgram(
+      {test::BuiltProgram("winrar").string(), "x", "-ibck", firstVolume.string(), out.str() + "/"});
+  if (r.exitCode != 0) {
+    *why = "x ended with " + std::to_string(r.exitCode) + ": " + r.out + r.err;
+    return {};
+  }
+  for (const auto& e : fs::recursive_directory_iterator(out.path()))
+    if (e.path().filename() == name) return test::ReadFile(e.path());
+  *why = name + " is not in the set";
+  return {};
+}
+
+}  // namespace
+
+// Five volumes, then three of the same name with overwrite on: the copy's
+// folder and the FTP server's each keep only the new set, which extracts
+// to the new data.
+TEST(FtpRunVolumes, AShorterSetOverALongerOneExtractsToTheNewData) {
+  YUX_REQUIRE_PROGRAM("vsftpd");
+  test::VsftpdServer server;
+  ASSERT_TRUE(server.Start()) << server.Error();
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  const std::vector<std::string> five = {"Daily.part1.rar", "Daily.part2.rar", "Daily.part3.rar",
+                                         "Daily.part4.rar", "Daily.part5.rar"};
+  const std::vector<std::string> three(five.begin(), five.begin() + 3);
+  std::size_t from = 0;
+  std::string data;
+  for (const auto& [size, volumes] : {std::pair{std::size_t(92000), five}, std::pair{std::size_t(51000), three}}) {
+    SCOPED_TRACE(volumes.size());
+    data = Noise(size, static_cast<std::uint32_t>(size));
+    test::WriteFile(source / "noise.bin", data);
+    PrepareRun(world, source, [&](tarcopt& p) {
+      p.vol = "20k";
+      p.owe = true;
+      p.fse = "127.0.0.1:" + std::to_string(server.Port());
+      p.ffo = "pub";
+    });
+    from = world.Log().size();
+    ASSERT_TRUE(RunUntil(world, "Daily: Done.", from));
+    EXPECT_EQ(Names(dest), volumes) << world.Log();
+    EXPECT_EQ(Names(server.Pub()), volumes) << world.Log();
+  }
+  const auto texts = LogTexts(world.Log().substr(from));
+  EXPECT_TRUE(InOrder(texts, {"Daily: FTP - Successfully uploaded \"Daily.part3.rar\".",
+                              "Daily: FTP - Deleted Daily.part4.rar: a volume of an earlier, longer set of the same name.",
+                              "Daily: FTP - Deleted Daily.part5.rar: a volume of an earlier, longer set of the same name.",
+                              "Daily: FTP - Disconnected.", "Daily: COPY - Successfully copied Daily.part3.rar.",
+                              "Daily: COPY - Deleted " + (dest / "Daily.part4.rar").string() +
+                                  ": a volume of an earlier, longer set of the same name.",
+                              "Daily: COPY - Deleted " + (dest / "Daily.part5.rar").string() +
+                                  ": a volume of an earlier, longer set of the same name.",
+                              "Daily: Done."}))
+      << world.Log();
+  for (const fs::path& folder : {dest, server.Pub()}) {
+    SCOPED_TRACE(folder.string());
+    std::string why;
+    const std::string extracted = ExtractedFile(folder / "Daily.part1.rar", "noise.bin", &why);
+    EXPECT_TRUE(extracted == data) << why << " (" << extracted.size() << " of " << data.size() << " bytes)";
+  }
 }
