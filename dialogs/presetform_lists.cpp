@@ -23,10 +23,8 @@
 
 #include "core/services/shellutils.h"
 #include "core/services/startup.h"
-#include "core/store/inifile.h"
 #include "core/store/msgtable.h"
 #include "core/store/savefile.h"
-#include "core/store/textutil.h"
 #include "core/window/mainform.h"
 #include "dialogs/addfoldersform.h"
 #include "dialogs/dialogwidgets.h"
@@ -164,12 +162,7 @@ void TForm3::beditClick(bool include) {
   }
   NotepadWait = false;
   button->setEnabled(true);
-  bool ok = false;
-  std::vector<std::string> lines = ReadTextLines(file, ok);
-  if (ok) {
-    for (auto& l : lines) l = DecodeAnsiText(l);
-    SetListLines(list, lines);
-  }
+  if (const auto lines = ReadListFile(file, ListText::Ansi)) SetListLines(list, *lines);
 }
 
 void TForm3::bexplorerClick() { QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::homePath())); }

@@ -54,7 +54,8 @@ bool DirectoryWatch::Wanted(unsigned mask) const {
 }
 
 bool DirectoryWatch::AddOne(const std::string& folder) {
-  const int wd = inotify_add_watch(inotify_, folder.c_str(), Mask());
+  const unsigned dontFollow = !rootMayBeLink_ && folder == root_ ? IN_DONT_FOLLOW : 0;
+  const int wd = inotify_add_watch(inotify_, folder.c_str(), Mask() | dontFollow);
   if (wd < 0) return false;
   folders_[wd] = folder;
   return true;
@@ -99,8 +100,9 @@ void DirectoryWatch::ReportMissed() {
   if (onMissed_) QMetaObject::invokeMethod(&context_, [f = onMissed_, why] { f(why); }, Qt::QueuedConnection);
 }
 
-bool DirectoryWatch::Start(std::string* error) {
+bool DirectoryWatch::Start(std::string* error, bool rootMayBeLink) {
   Stop();
+  rootMayBeLink_ = rootMayBeLink;
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     if (inotify_ >= 0) close(inotify_);

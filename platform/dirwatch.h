@@ -34,7 +34,9 @@ class DirectoryWatch {
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
   // Starts watching; false with a reason when the folder cannot be watched.
-  bool Start(std::string* error = nullptr);
+  // With `rootMayBeLink` false a symbolic link in the root's place is
+  // refused rather than followed.
+  bool Start(std::string* error = nullptr, bool rootMayBeLink = true);
   void Stop();
   bool Running() const { return thread_.joinable(); }
   const std::string& Root() const { return root_; }
@@ -65,6 +67,7 @@ class DirectoryWatch {
   int inotify_ = -1;
   int wake_[2] = {-1, -1};
   int rootWd_ = -1;
+  bool rootMayBeLink_ = true;
   std::map<int, std::string> folders_;  // watch descriptor -> folder (watch thread only after Start)
   std::thread thread_;
 };

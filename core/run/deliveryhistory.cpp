@@ -26,7 +26,7 @@ bool Exists(const std::string& path) {
 // exists but cannot be read throws: rewriting it from nothing would lose
 // every earlier line.
 std::vector<std::string> LoadListFile(const std::string& presetName, const std::string& ext) {
-  if (auto lines = ReadPresetList(presetName, ext)) return *lines;
+  if (auto lines = ReadPresetList(presetName, ext, ListText::Bytes)) return *lines;
   const std::string path = PresetFilePath(presetName, ext);
   if (Exists(path)) throw EHistoryFileError("Cannot read file \"" + path + "\".");
   return {};
@@ -84,7 +84,7 @@ bool IsBareFileName(const std::string& name) {
 // history exists but cannot be read.
 std::set<std::string> HistoryLocations(const std::string& presetName, const std::string& kind) {
   std::set<std::string> out;
-  const auto lines = ReadPresetList(presetName, ".hst");
+  const auto lines = ReadPresetList(presetName, ".hst", ListText::Bytes);
   if (!lines) {
     const std::string path = PresetFilePath(presetName, ".hst");
     std::error_code ec;

@@ -523,6 +523,14 @@ void SchedulerTick() {
 
   if (!name.empty() && name.front() == '/') {
     ExecuteSchedulerCommand(name);
+    return;
+  }
+  // The list was read at start and after the window's own changes: a
+  // preset made on disk since (and asked for by a second instance, which
+  // read the folder itself) is found by reading the folder once more.
+  if (!FindPresetRow(name) && g_actions) g_actions->LoadPresetList();
+  if (!FindPresetRow(name)) {
+    AddLog(MessageText("schedulernosuchpreset") + name + ". [!]");
   } else if (g_actions) {
     g_actions->RunPresetRow(name);
   } else {

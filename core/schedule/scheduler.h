@@ -33,6 +33,10 @@ class SchedulerActions {
   // without regard to case; nothing without such a row.  The default runs
   // it with RunPreset; the window may select the row first.
   virtual void RunPresetRow(const std::string& name);
+  // Reads the presets folder into the preset list again; asked when a due
+  // entry names a preset the list does not hold (made, renamed or removed
+  // since the list was read).  The default has no list to read.
+  virtual void LoadPresetList() {}
 };
 // Installs the actions (nullptr: none).  They must outlive the installation.
 void SetSchedulerActions(SchedulerActions* actions);

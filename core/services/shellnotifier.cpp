@@ -2,6 +2,7 @@
 #include "core/services/shellnotifier.h"
 
 #include <QDateTime>
+#include <QTimer>
 
 #include <vector>
 
@@ -33,6 +34,48 @@ ShellNotifierHooks& Hooks() {
 std::array<std::unique_ptr<platform::DirectoryWatch>, kShellNotifierTasks>& Watches() {
   static std::array<std::unique_ptr<platform::DirectoryWatch>, kShellNotifierTasks> watches;
   return watches;
+}
+
+// The tasks whose folder went away, and the timer that retries them.
+std::array<bool, kShellNotifierTasks>& Gone() {
+  static std::array<bool, kShellNotifierTasks> gone{};
+  return gone;
+}
+
+std::unique_ptr<QTimer>& RetryTimer() {
+  static std::unique_ptr<QTimer> timer;
+  return timer;
+}
+
+// Watches each gone task's folder again where it can be watched: a folder
+// of that name, not a link to one.  Says so once per task; a retry that
+// fails says nothing.
+void RetryGoneWatches() {
+  bool waiting = false;
+  for (int n = 1; n <= kShellNotifierTasks; ++n) {
+    if (!Gone()[n - 1]) continue;
+    platform::DirectoryWatch* watch = Watches()[n - 1].get();
+    if (watch && !watch->Start(nullptr, false)) {
+      waiting = true;
+      continue;
+    }
+    Gone()[n - 1] = false;
+    if (watch)
+      AddLog("SHELL NOTIFIER: task \"" + ShellNotifierTasks[n - 1].Name + "\" watches \"" + watch->Root() +
+             "\" again.");
+  }
+  if (!waiting && RetryTimer()) RetryTimer()->stop();
+}
+
+// The watch of task n ended with its folder: retried from now on.  Called
+// from the watch's own report, so the watch is left alone until the timer.
+void WatchAgainLater(int n) {
+  Gone()[n - 1] = true;
+  if (!RetryTimer()) {
+    RetryTimer() = std::make_unique<QTimer>();
+    QObject::connect(RetryTimer().get(), &QTimer::timeout, [] { RetryGoneWatches(); });
+  }
+  if (!RetryTimer()->isActive()) RetryTimer()->start(ShellNotifierTimings().retryMs);
 }
 
 TDateTime NotifierNow() {
@@ -155,6 +198,8 @@ void ShellNotifierFired(int n) {
 }
 
 void StopShellNotifiers() {
+  RetryTimer().reset();
+  Gone().fill(false);
   for (auto& w : Watches()) w.reset();
 }
 
@@ -167,8 +212,10 @@ void StartShellNotifiers() {
     const std::string name = t.Name;
     auto watch = std::make_unique<platform::DirectoryWatch>(
         t.Folder, t.Subfolders, filters, [n] { ShellNotifierFired(n); },
-        [name](const std::string& why) {
-          AddLog("SHELL NOTIFIER: task \"" + name + "\" stopped watching: " + why + ".");
+        [n, name](const std::string& why) {
+          AddLog("SHELL NOTIFIER: task \"" + name + "\" stopped watching: " + why +
+                 "; it watches again once the folder is back. [!]");
+          WatchAgainLater(n);
         },
         [name](const std::string& why) { AddLog("SHELL NOTIFIER: task \"" + name + "\": " + why + ". [!]"); });
     std::string error;
@@ -183,7 +230,12 @@ void StartShellNotifiers() {
 bool ShellNotifierWatching(int n) {
   if (n < 1 || n > kShellNotifierTasks) return false;
   const auto& w = Watches()[n - 1];
-  return w && w->Running();
+  return w && w->Running() && !Gone()[n - 1];
+}
+
+ShellNotifierTuning& ShellNotifierTimings() {
+  static ShellNotifierTuning tuning;
+  return tuning;
 }
 
 }  // namespace yux

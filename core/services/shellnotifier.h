@@ -56,11 +56,20 @@ void SetShellNotifierHooks(ShellNotifierHooks hooks);
 void ShellNotifierFired(int n);
 
 // Rebuilds every watch: the old ones are stopped (their threads joined),
-// then each enabled task gets a new one.
+// then each enabled task gets a new one.  A task whose folder goes away
+// (removed, moved, or replaced) logs an error line and tries every few
+// seconds to watch the folder again, logging once when it does; a symbolic
+// link in the folder's place is not watched.
 void StartShellNotifiers();
-// Stops every watch (at close).
+// Stops every watch and every retry (at close).
 void StopShellNotifiers();
 // True while task n (1..9) has a running watch.
 bool ShellNotifierWatching(int n);
+
+// How often a task whose folder went away tries to watch it again.
+struct ShellNotifierTuning {
+  int retryMs = 5000;
+};
+ShellNotifierTuning& ShellNotifierTimings();
 
 }  // namespace yux

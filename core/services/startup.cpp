@@ -20,6 +20,7 @@
 #include "core/store/options.h"
 #include "core/store/programlog.h"
 #include "core/store/savefile.h"
+#include "core/store/textutil.h"
 #include "platform/atoms.h"
 #include "platform/broadcast.h"
 #include "platform/cmdline.h"
@@ -71,6 +72,12 @@ std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostre
   };
   std::string path = args.size() > 1 ? args[1] : std::string();
   if (path.empty()) return problem("no path was given to hand over to the running YUX", 2);
+  // The bins hand their paths to the archiver in a list of one path a line:
+  // a line break would split this one in two, a NUL would cut it short.
+  if (HoldsLineBreak(path))
+    return problem("cannot hand the path over to the running YUX: it holds a line break, which no bin can take: " +
+                       OnOneLine(path),
+                   2);
   if (path[0] != '/') {
     // The running YUX has a working folder of its own: a relative name is
     // made whole here, where it was meant (a file manager's scripts pass

@@ -19,7 +19,8 @@ namespace yux {
 // "/YUX-RECYCLE", broadcasts "YUXParamData" with the text K or R followed by
 // the second argument, made absolute against the working folder, and gives
 // the exit code (0; non-zero after a report on `err` and to `tellUser` when
-// the text cannot be handed over).  Nothing for any other command line.
+// the text cannot be handed over, or when the path holds a line break, which
+// the bins' lists cannot carry).  Nothing for any other command line.
 std::optional<int> RunMessenger(const std::vector<std::string>& args, std::ostream& err,
                                 const std::function<void(const std::string&)>& tellUser = {});
 // Tells the user of a messenger's problem: a desktop notification through

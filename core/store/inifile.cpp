@@ -83,6 +83,10 @@ bool IsValidUtf8(std::string_view s) {
 
 std::string DecodeAnsiText(std::string_view bytes) {
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  return DecodeAnsiLine(bytes);
+}
+
+std::string DecodeAnsiLine(std::string_view bytes) {
   if (IsValidUtf8(bytes)) return std::string(bytes);
   std::string out;
   out.reserve(bytes.size() + bytes.size() / 2);

@@ -58,6 +58,9 @@ class TIniFile {
 // (a leading UTF-8 byte-order mark is dropped), otherwise converted from
 // Windows-1252.
 std::string DecodeAnsiText(std::string_view bytes);
+// The same for one line of a file: a byte-order mark marks the start of a
+// file only, so at the start of a line its bytes are text and are kept.
+std::string DecodeAnsiLine(std::string_view bytes);
 // True when the bytes are well-formed UTF-8 (no overlongs, no surrogates).
 bool IsValidUtf8(std::string_view bytes);
 

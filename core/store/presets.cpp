@@ -27,6 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 using Field = std::variant<bool tarcopt::*, int tarcopt::*, std::string tarcopt::*>;
 struct Key {
   const char* name;
@@ -260,13 +262,19 @@ std::vector<std::string> ListPresetNames(const std::string& folder) {
   return names;
 }
 
-std::optional<std::vector<std::string>> ReadPresetList(const std::string& name,
-                                                       std::string_view extension) {
-  if (PresetNameError(name) || IsDefaultsName(name)) return std::nullopt;
+std::optional<std::vector<std::string>> ReadListFile(const std::string& path, ListText how) {
   std::vector<std::string> lines;
-  if (!ReadRawLines(PresetFilePath(name, extension), lines)) return std::nullopt;
-  for (auto& l : lines) l = DecodeAnsiText(l);
+  if (!ReadRawLines(path, lines)) return std::nullopt;
+  if (!lines.empty() && lines[0].starts_with(kByteOrderMark)) lines[0].erase(0, kByteOrderMark.size());
+  if (how == ListText::Ansi)
+    for (auto& l : lines) l = DecodeAnsiLine(l);
   return lines;
+}
+
+std::optional<std::vector<std::string>> ReadPresetList(const std::string& name, std::string_view extension,
+                                                       ListText how) {
+  if (PresetNameError(name) || IsDefaultsName(name)) return std::nullopt;
+  return ReadListFile(PresetFilePath(name, extension), how);
 }
 
 bool WritePresetList(const std::string& name, std::string_view extension,
@@ -280,6 +288,9 @@ bool WritePresetList(const std::string& name, std::string_view extension,
     return false;
   }
   std::string out;
+  // Read back, a mark at the start of the file is dropped: this one is, and
+  // the line's own bytes stay.
+  if (!lines.empty() && lines[0].starts_with(kByteOrderMark)) out = kByteOrderMark;
   for (const auto& l : lines) {
     out += l;
     out += "\r\n";

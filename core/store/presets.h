@@ -170,13 +170,25 @@ bool SavePreset(const std::string& name, const tarcopt& record, std::string* err
 // name, in directory order.
 std::vector<std::string> ListPresetNames(const std::string& folder);
 
+// How the lines of a list file are read: as 8-bit text, each line UTF-8
+// or, where that fails, Windows-1252 (the lists users write, which older
+// files hold in that code page); or as the bytes written (the lists of
+// names this program writes itself, ".hst", ".lgc", ".lgs", ".lgf", whose
+// names must match the files they name byte for byte).
+enum class ListText { Ansi, Bytes };
+
+// The lines of a list file without their line ends, read as `how` says; a
+// byte-order mark at the start of the file is dropped.  Nothing when the
+// file cannot be read.
+std::optional<std::vector<std::string>> ReadListFile(const std::string& path, ListText how);
 // A list file of a preset (".inc", ".exc", ".flt", ".not", ".cmt", ".hst",
-// ...) as lines without their line ends, read as UTF-8 or, where that
-// fails, Windows-1252.  Nothing when the file cannot be read.
-std::optional<std::vector<std::string>> ReadPresetList(const std::string& name,
-                                                       std::string_view extension);
-// Writes a list file with CRLF line ends through a new file and a rename.
-// A refused name writes nothing.  False with `error` set on failure.
+// ...) through ReadListFile.  Nothing for a refused name.
+std::optional<std::vector<std::string>> ReadPresetList(const std::string& name, std::string_view extension,
+                                                       ListText how = ListText::Ansi);
+// Writes a list file with CRLF line ends through a new file and a rename; a
+// first line that begins with the bytes of a byte-order mark gets a mark of
+// its own before it, so that it reads back whole.  A refused name writes
+// nothing.  False with `error` set on failure.
 bool WritePresetList(const std::string& name, std::string_view extension,
                      const std::vector<std::string>& lines, std::string* error = nullptr);
 

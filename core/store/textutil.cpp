@@ -35,4 +35,16 @@ std::vector<std::string> ReadTextLines(const std::string& path, bool& ok) {
   return lines;
 }
 
+namespace {
+constexpr std::string_view kLineBreaks("\r\n\0", 3);
+}  // namespace
+
+bool HoldsLineBreak(std::string_view text) { return text.find_first_of(kLineBreaks) != std::string_view::npos; }
+
+std::string OnOneLine(std::string text) {
+  for (char& c : text)
+    if (kLineBreaks.find(c) != std::string_view::npos) c = ' ';
+  return text;
+}
+
 }  // namespace yux

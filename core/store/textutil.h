@@ -21,4 +21,10 @@ bool DigitToBool(const std::string& text);
 // opened or read to its end.
 std::vector<std::string> ReadTextLines(const std::string& path, bool& ok);
 
+// True when the text holds a CR, an LF or a NUL: what no line of a
+// line-based file can carry.
+bool HoldsLineBreak(std::string_view text);
+// The text with each CR, LF and NUL made a blank, to be shown in one line.
+std::string OnOneLine(std::string text);
+
 }  // namespace yux

@@ -32,6 +32,7 @@
 #include "core/store/language.h"
 #include "core/store/msgtable.h"
 #include "core/store/options.h"
+#include "core/store/textutil.h"
 #include "core/window/scheduleform.h"
 #include "disc/lcdbpro.h"
 #include "net/protocols/ftpcli.h"
@@ -299,6 +300,14 @@ void TForm1::TakeBinDrop(int mode, const std::string& path) {
 }
 
 void TForm1::TakeBinPath(const std::string& path, std::vector<std::string>& pending, QTimer* timer) {
+  // The archiver's list holds one path a line: a line break would make two
+  // paths of it (archiving, and for the recycle bin deleting, a file the
+  // user never named), and a NUL would cut it short.
+  if (HoldsLineBreak(path)) {
+    AddLog("YUX-BIN: the path \"" + OnOneLine(path) +
+           "\" was refused; it holds a line break or a NUL character, which the archiver's list cannot carry. [!]");
+    return;
+  }
   // A relative name means a file of whatever folder the sender was in, which
   // this process cannot know: taken against our own folder it would archive
   // (and for the recycle bin delete) another file of the same name.

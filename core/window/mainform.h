@@ -135,7 +135,8 @@ class TForm1 : public QMainWindow,
 
   // ---- The preset list ----
   // Reads the presets folder into the list (and the schedule window's
-  // drop-down), with pictures, previous and scheduled executions, sorted.
+  // drop-down), with pictures, previous and scheduled executions, sorted;
+  // for the schedule window and for the scheduler alike.
   void LoadPresetList() override;
   // Sorts by the saved column and directions.
   void SortPresetList();

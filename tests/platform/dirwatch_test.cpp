@@ -129,3 +129,29 @@ TEST(DirectoryWatch, ABurstIsOneReportAndAVanishedFolderEndsTheWatch) {
   EXPECT_FALSE(missing.Start(&error));
   EXPECT_NE(error.find("nothing"), std::string::npos);
 }
+
+// A symbolic link as the root is followed, unless the watch is told to
+// refuse one: then only a folder of that name is watched.
+TEST(DirectoryWatch, ALinkAsTheRootIsFollowedUnlessRefused) {
+  test::TempDir parent;
+  const fs::path target = parent / "target";
+  const fs::path link = parent / "link";
+  fs::create_directory(target);
+  fs::create_directory_symlink(target, link);
+  int reports = 0;
+  platform::DirectoryWatch watch(link.string(), false, Only(1, 1, 1, 1, 1), [&] { ++reports; });
+  ASSERT_TRUE(watch.Start());
+  test::WriteFile(target / "a.txt", "x");
+  EXPECT_TRUE(PumpUntil([&] { return reports > 0; }));
+
+  std::string error;
+  EXPECT_FALSE(watch.Start(&error, false));
+  EXPECT_FALSE(watch.Running());
+  EXPECT_NE(error.find(link.string()), std::string::npos) << error;
+  fs::remove(link);
+  fs::create_directory(link);
+  ASSERT_TRUE(watch.Start(&error, false)) << error;
+  reports = 0;
+  test::WriteFile(link / "b.txt", "x");
+  EXPECT_TRUE(PumpUntil([&] { return reports > 0; }));
+}

@@ -264,6 +264,27 @@ TEST_F(FolderCopy, CleanerDeletesWhatIsThereAndSaysWhatIsNot) {
                            "P: COPY - Cleaner cannot find file, skipping " + d + "/gone.rar."}));
 }
 
+// A file name is bytes: a name that is no UTF-8 (an archive named in an
+// 8-bit code page) is listed, kept in the history across later runs, and
+// found and deleted by the cleaner exactly as the destination holds it.
+TEST_F(FolderCopy, TheCleanerFindsNamesThatAreNoUtf8) {
+  preset.cco = true;
+  preset.ccm = 0;
+  preset.ccv = 1;
+  const std::string old = "Bericht \xe4.rar";  // Windows-1252
+  Produce({old});
+  ASSERT_EQ(CopyProducedFiles(Job({old})), FolderCopyResult::Done);
+  Produce({"next.rar"});
+  ASSERT_EQ(CopyProducedFiles(Job({"next.rar"})), FolderCopyResult::Done);
+  const std::string d = (dir / "dest").string();
+  EXPECT_FALSE(fs::exists(dir / "dest" / old));
+  EXPECT_TRUE(Has("P: COPY - Cleaner deleted " + d + "/" + old + "."));
+  // The history was read and written again by the second run.
+  const std::string history = test::ReadFile(Preset(".hst"));
+  EXPECT_NE(history.find("\t4-COPY\t" + d + "/next.rar\r\n"), std::string::npos) << history;
+  EXPECT_NE(history.find("\t4-COPY\t" + d + "/" + old + "\r\n"), std::string::npos) << history;
+}
+
 TEST_F(FolderCopy, MoveNeverReplacesAndCrossesFileSystems) {
   test::WriteFile(dir / "a", "new");
   test::WriteFile(dir / "b", "old");

@@ -45,8 +45,12 @@ class RecordingActions : public SchedulerActions {
     calls.push_back("run " + name);
     if (onRun) onRun();
   }
+  void LoadPresetList() override {
+    calls.push_back("reload");
+    if (onReload) onReload();
+  }
   std::vector<std::string> calls;
-  std::function<void()> onRun;
+  std::function<void()> onRun, onReload;
 };
 
 // Sets an environment variable for a scope (an empty optional unsets it).
@@ -603,12 +607,61 @@ TEST_F(SchedulerTest, PresetsAreFoundWithoutRegardToCase) {
   TickAt(7, 10, 0, 1);
   WinRarPath = savedWinRar;
   const auto lines = TakeLog();
-  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], "daily: Called by the scheduler.");
   EXPECT_NE(lines[2].find("[!]"), std::string::npos);  // the run's refusal
   EXPECT_EQ(lines[3], "Gone: Called by the scheduler.");
   EXPECT_EQ(lines[4], "Gone: Removing from the schedule (repeat=0).");
+  EXPECT_EQ(lines[5], "SCHEDULER - No such preset - Gone. [!]");
   EXPECT_TRUE(Schedule.Empty());
+}
+
+// A due entry whose preset the list does not hold has the list read again
+// once: a preset made on disk since then runs; one that is still missing
+// is an error line, never a silent nothing.  The entry is rescheduled or
+// removed as always.
+TEST_F(SchedulerTest, APresetMissingFromTheListIsLookedForOnDiskOnce) {
+  struct Case {
+    const char* what;
+    std::string name;
+    bool appearsOnReload;
+    int repeat;
+    Strings calls;
+    Strings log;
+    Strings rows;
+  } const cases[] = {
+      {"in the list", "Daily", false, 0, {"run Daily"},
+       {"Daily: Called by the scheduler.", "Daily: Removing from the schedule (repeat=0)."}, {}},
+      {"made on disk since", "Monthly", true, 0, {"reload", "run Monthly"},
+       {"Monthly: Called by the scheduler.", "Monthly: Removing from the schedule (repeat=0)."}, {}},
+      {"still missing", "Gone", false, 0, {"reload"},
+       {"Gone: Called by the scheduler.", "Gone: Removing from the schedule (repeat=0).",
+        "SCHEDULER - No such preset - Gone. [!]"},
+       {}},
+      {"still missing, repeating", "Gone", false, -1, {"reload"},
+       {"Gone: Called by the scheduler.", "SCHEDULER - No such preset - Gone. [!]"}, {"Gone"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    presets.rows = {{"Daily", "", ""}};
+    actions.calls.clear();
+    actions.onReload = [&] {
+      if (c.appearsOnReload) presets.rows.push_back({c.name, "", ""});
+    };
+    ErrorOccurred = false;
+    Schedule.Clear();
+    Add(Entry(c.name, At(2026, 12, 7, 10), c.repeat, 60));
+    TakeLog();
+    TickAt(7, 10, 0);
+    EXPECT_EQ(actions.calls, c.calls);
+    EXPECT_EQ(TakeLog(), c.log);
+    EXPECT_EQ(Names(), c.rows);
+    EXPECT_EQ(ErrorOccurred, c.name == "Gone");
+  }
+  actions.onReload = nullptr;
+  // The next due time of the repeating entry is kept.
+  ASSERT_EQ(Schedule.Rows().size(), 1u);
+  EXPECT_EQ(Schedule.Rows()[0].DateText, "2026.12.07 11:00:00 ");
 }
 
 TEST_F(SchedulerTest, SecondInstanceSignalsAReload) {

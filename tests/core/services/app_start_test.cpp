@@ -252,6 +252,37 @@ TEST(Program, ASecondInstanceSchedulesAPresetAndTheFirstRunsItWhenDue) {
   EXPECT_EQ(first.proc().state(), QProcess::Running);
 }
 
+// The first instance read its preset list at start.  A row for a preset it
+// does not hold (renamed, removed) says so in an error line; a preset made
+// on disk since, which a second instance found there and scheduled, runs.
+TEST(Program, ScheduledPresetsMissingFromTheListAreLookedForOnDisk) {
+  YuxWorld world;
+  world.UseSettingsFolder();
+  test::WriteFile(world.settings / "yux.sch",
+                  "<D>2020.01.01 10:00:00 </D><P>Ghost</P><O>REPEAT=0 INTERVAL=1 PRECISE=1 ONDELAY=0 "
+                  "DOW=11111110</O>\r\n");
+  RunningYux first(world);
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "YUX is ready now.")) << first.Err();
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "SCHEDULER - No such preset - Ghost. [!]")) << world.Log();
+
+  // The preset and its source, made while yux runs.
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  test::WriteFile(source / "notes.txt", "Notes to keep.\n");
+  WriteDailyPreset(world, source, dest);
+  const QString due = QDateTime::currentDateTime().addSecs(2).toString("yyyy.MM.dd hh:mm:ss");
+  auto second = test::RunProgram({test::BuiltProgram("yux").string(), "Daily[DATE=" + due.toStdString() + "]"},
+                                 world.EnvMap(), 20000);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  ASSERT_TRUE(WaitForText(world.settings / "yux.log", "Daily: Done.", 30000)) << world.Log() << first.Err();
+  EXPECT_EQ(test::ReadFile(dest / "Daily.rar").substr(0, 2), "PK");
+  const std::vector<std::string> texts = LogTexts(world.Log());
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Ghost: Called by the scheduler."), 1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "SCHEDULER - No such preset - Daily. [!]"), 0);
+  EXPECT_EQ(first.proc().state(), QProcess::Running);
+}
+
 TEST(Program, LowerCaseVerbIsNoMessenger) {
   YuxWorld world;
   world.UseSettingsFolder();

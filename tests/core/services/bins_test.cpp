@@ -391,21 +391,28 @@ TEST_F(Bins, PasswordsAreNotExpandedButFoldersAre) {
   EXPECT_TRUE(fs::is_directory(out / "bin"));
 }
 
+namespace {
+
+// The options of a real yux whose bins show no "done" box.
+void SaveOptionsWithoutDoneBox(const test::YuxWorld& world) {
+  const std::string savedFolder = SettingsFolder;
+  SettingsFolder = world.settings.str();
+  topt o;
+  SetOptionDefaults(o);
+  o.obn = false;
+  SaveOptions(o);
+  SettingsFolder = savedFolder;
+}
+
+}  // namespace
+
 TEST(BinsProgram, AKeeperRequestArchivesWithTheStandIn) {
   YUX_REQUIRE_PROGRAM("bsdtar");
   test::YuxWorld world;
   world.UseSettingsFolder();
   test::TempDir src;
   test::WriteFile(src / "report.txt", "quarterly\n");
-  {
-    const std::string savedFolder = SettingsFolder;
-    SettingsFolder = world.settings.str();
-    topt o;
-    SetOptionDefaults(o);
-    o.obn = false;
-    SaveOptions(o);
-    SettingsFolder = savedFolder;
-  }
+  SaveOptionsWithoutDoneBox(world);
   test::RunningYux yux(world);
   ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
   auto r = test::RunProgram({test::BuiltProgram("yux").string(), "/YUX-KEEPER", (src / "report.txt").string()},
@@ -430,4 +437,41 @@ TEST(BinsProgram, AKeeperRequestArchivesWithTheStandIn) {
   ASSERT_EQ(test::RunProgram({"bsdtar", "-xf", archive.string(), "-C", x.str()}).exitCode, 0);
   EXPECT_EQ(test::ReadFile(x / src.path().relative_path() / "report.txt"), "quarterly\n");
   EXPECT_TRUE(fs::exists(src / "report.txt"));
+}
+
+// A path ending in a line feed, beside a file of the name before it: the
+// archiver's list would read it as that file's name and an empty line, and
+// the keeper would take a file the user never named.  The messenger refuses
+// it; a later request is archived alone.
+TEST(BinsProgram, AKeeperRequestWithALineBreakTakesNoOtherFile) {
+  YUX_REQUIRE_PROGRAM("bsdtar");
+  test::YuxWorld world;
+  world.UseSettingsFolder();
+  test::TempDir src;
+  test::WriteFile(src / "report", "not named by the user\n");
+  test::WriteFile(src / "asked.txt", "named\n");
+  SaveOptionsWithoutDoneBox(world);
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
+  const std::string program = test::BuiltProgram("yux").string();
+  auto r = test::RunProgram({program, "/YUX-KEEPER", (src / "report").string() + "\n"}, world.EnvMap(), 20000);
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_NE(r.err.find("line break"), std::string::npos) << r.err;
+  r = test::RunProgram({program, "/YUX-KEEPER", (src / "asked.txt").string()}, world.EnvMap(), 20000);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  // The archiver writes through a temporary name: wait until the archive
+  // lists the asked file.
+  const fs::path archive = world.settings / "YUX-BIN" / "keeper.rar";
+  QElapsedTimer t;
+  t.start();
+  const std::string asked = (src / "asked.txt").relative_path().string();  // -ep3: the path without its "/"
+  std::vector<std::string> names;
+  while (t.elapsed() < 20000) {
+    names = test::Lines(test::RunProgram({"bsdtar", "-tf", archive.string()}).out);
+    if (std::find(names.begin(), names.end(), asked) != names.end()) break;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+  }
+  EXPECT_EQ(names, std::vector<std::string>{asked}) << world.Log() << yux.Err();
+  EXPECT_TRUE(fs::exists(src / "report"));
 }

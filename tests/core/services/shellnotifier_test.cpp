@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "core/services/shellnotifier.h"
@@ -47,6 +48,7 @@ class Notifier : public test::ProgramTest {
   }
   void TearDown() override {
     StopShellNotifiers();
+    ShellNotifierTimings() = {};
     SetShellNotifierHooks({});
     SetPresetListRows(nullptr);
     test::ProgramTest::TearDown();
@@ -57,6 +59,16 @@ class Notifier : public test::ProgramTest {
     SetPresetListRows(&rows_);
   }
   std::string Log() const { return test::ReadFile(settings / "yux.log"); }
+  // Task n, enabled: "Inbox", which schedules "Daily" after a change in
+  // `folder`.
+  tsnopt& InboxTask(int n, const fs::path& folder) {
+    tsnopt& task = ShellNotifierTasks[n - 1];
+    task.Name = "Inbox";
+    task.Folder = folder.string();
+    task.Preset = "Daily";
+    task.Enabled = true;
+    return task;
+  }
 
   TPresetRowList rows_;
   std::shared_ptr<platform::ScriptedMessageBoxService> boxes;
@@ -155,11 +167,7 @@ TEST_F(Notifier, AChangeSchedulesOnceThenRestsForItsMinutes) {
 TEST_F(Notifier, WatchesFollowTheEnabledTasksAndScheduleAfterAChange) {
   KnowPresets({"Daily"});
   test::TempDir watched;
-  tsnopt& task = ShellNotifierTasks[4];
-  task.Name = "Inbox";
-  task.Folder = watched.str();
-  task.Preset = "Daily";
-  task.Enabled = true;
+  tsnopt& task = InboxTask(5, watched.path());
   task.ExecDelay = 30;
   ShellNotifierTasks[5].Folder = watched.str();  // not enabled: no watch
   StartShellNotifiers();
@@ -181,6 +189,56 @@ TEST_F(Notifier, WatchesFollowTheEnabledTasksAndScheduleAfterAChange) {
   task.Enabled = false;
   StartShellNotifiers();
   EXPECT_FALSE(ShellNotifierWatching(5));
+}
+
+// A watched folder that goes away is an error, and the task watches it
+// again once a folder of that name is back: one line says so, however many
+// tries it took.  A symbolic link in its place is not watched.
+TEST_F(Notifier, AFolderThatGoesAwayIsWatchedAgainWhenItIsBack) {
+  KnowPresets({"Daily"});
+  ShellNotifierTimings().retryMs = 20;
+  test::TempDir parent;
+  const fs::path inbox = parent / "inbox";
+  const fs::path elsewhere = parent / "elsewhere";
+  fs::create_directories(inbox);
+  fs::create_directories(elsewhere);
+  InboxTask(7, inbox).InactiveDelay = 0;
+  StartShellNotifiers();
+  ASSERT_TRUE(ShellNotifierWatching(7));
+  auto pumpUntil = [](const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+  };
+
+  fs::remove(inbox);
+  ASSERT_TRUE(pumpUntil([&] { return Log().find("stopped watching") != std::string::npos; })) << Log();
+  EXPECT_NE(Log().find("SHELL NOTIFIER: task \"Inbox\" stopped watching: the folder \"" + inbox.string() +
+                       "\" was removed or moved; it watches again once the folder is back. [!]"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(ShellNotifierWatching(7));
+
+  // A link in the folder's place: many retries, none watches through it.
+  fs::create_directory_symlink(elsewhere, inbox);
+  pumpUntil([] { return false; }, 300);
+  test::WriteFile(elsewhere / "through-the-link.txt", "x");
+  pumpUntil([] { return !Schedule.Rows().empty(); }, 300);
+  EXPECT_TRUE(Schedule.Rows().empty());
+  EXPECT_FALSE(ShellNotifierWatching(7));
+  EXPECT_EQ(Log().find("again."), std::string::npos) << Log();
+
+  // The folder back: watched again, said once.
+  fs::remove(inbox);
+  fs::create_directory(inbox);
+  ASSERT_TRUE(pumpUntil([&] { return ShellNotifierWatching(7); })) << Log();
+  pumpUntil([] { return false; }, 200);
+  EXPECT_EQ(test::CountOf(Log(), "SHELL NOTIFIER: task \"Inbox\" watches \"" + inbox.string() + "\" again."), 1)
+      << Log();
+  test::WriteFile(inbox / "new.txt", "x");
+  ASSERT_TRUE(pumpUntil([] { return !Schedule.Rows().empty(); })) << Log();
+  EXPECT_EQ(Schedule.Rows()[0].Name, "Daily");
 }
 
 namespace {
@@ -269,18 +327,33 @@ TEST_F(Notifier, SubfoldersThatCannotBeWatchedAreLoggedOnce) {
   StopShellNotifiers();
 }
 
-TEST(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
+namespace {
+
+// A real yux's settings: the preset "Daily", and task 2 "Inbox", which
+// runs it a second after a change in the folder "inbox" and then rests for
+// `inactiveMinutes`.
+class ShellNotifierProgram : public ::testing::Test {
+ protected:
+  void Prepare(int inactiveMinutes) {
+    world.UseSettingsFolder();
+    fs::create_directories(source);
+    fs::create_directories(inbox);
+    test::WriteFile(source / "notes.txt", "Notes to keep.\n");
+    test::WriteDailyPreset(world, source, dest);
+    test::WriteFile(world.home / "yux.snt", "[TASK2]\r\nENABLED=1\r\nNAME=Inbox\r\nPRESET=Daily\r\nFOLDER=" +
+                                                inbox.string() + "\r\nEXECDELAY=1\r\nINACTIVEDELAY=" +
+                                                std::to_string(inactiveMinutes) + "\r\n");
+  }
   test::YuxWorld world;
-  world.UseSettingsFolder();
   const fs::path source = world.settings / "source";
   const fs::path dest = world.settings / "dest";
   const fs::path inbox = world.settings / "inbox";
-  fs::create_directories(source);
-  fs::create_directories(inbox);
-  test::WriteFile(source / "notes.txt", "Notes to keep.\n");
-  test::WriteDailyPreset(world, source, dest);
-  test::WriteFile(world.home / "yux.snt", "[TASK2]\r\nENABLED=1\r\nNAME=Inbox\r\nPRESET=Daily\r\nFOLDER=" +
-                                              inbox.string() + "\r\nEXECDELAY=1\r\nINACTIVEDELAY=60\r\n");
+};
+
+}  // namespace
+
+TEST_F(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
+  Prepare(60);
   test::RunningYux yux(world);
   ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "YUX is ready now.")) << yux.Err();
   test::WriteFile(inbox / "arrived.txt", "new");
@@ -294,4 +367,24 @@ TEST(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
   ASSERT_NE(task2, std::string::npos) << snt;
   const std::size_t till = snt.find("INACTIVETILL=", task2);
   EXPECT_NE(snt.substr(till, 17), "INACTIVETILL=2000") << snt;
+}
+
+// The watched folder removed and made again while yux runs: a file written
+// into it afterwards still runs the preset.
+TEST_F(ShellNotifierProgram, AFolderMadeAgainIsWatchedAgain) {
+  Prepare(0);
+  test::RunningYux yux(world);
+  const fs::path log = world.settings / "yux.log";
+  ASSERT_TRUE(test::WaitForText(log, "YUX is ready now.")) << yux.Err();
+  fs::remove(inbox);
+  ASSERT_TRUE(test::WaitForText(log, "SHELL NOTIFIER: task \"Inbox\" stopped watching")) << world.Log();
+  fs::create_directory(inbox);
+  ASSERT_TRUE(test::WaitForText(log, "SHELL NOTIFIER: task \"Inbox\" watches \"" + inbox.string() + "\" again."))
+      << world.Log();
+  const std::size_t resumed = world.Log().size();
+  test::WriteFile(inbox / "arrived.txt", "new");
+  ASSERT_TRUE(test::WaitForText(log, "SHELL NOTIFIER: task \"Inbox\" schedules \"Daily\"", 15000, resumed))
+      << world.Log();
+  ASSERT_TRUE(test::WaitForText(log, "Daily: Done.", 30000, resumed)) << world.Log();
+  EXPECT_TRUE(fs::exists(dest / "Daily.rar"));
 }

@@ -159,6 +159,43 @@ TEST_F(Messenger, RelativeNamesAreMadeWholeWhereTheyWereGiven) {
   EXPECT_EQ(told.size(), 1u);
 }
 
+// The bins hand their paths to the archiver one a line: a path holding a
+// line break or a NUL would become two paths (or a shorter one), so the
+// messenger refuses it before sending, and the running instance refuses it
+// from any other sender (another messenger, a drop).
+TEST_F(Messenger, PathsWithLineBreaksAreRefused) {
+  TForm1 form;
+  form.RegisterParamDataReceiver();
+  std::ostringstream err;
+  std::vector<std::string> told;
+  for (const std::string path : {"/data/report\n", "/data/a\rb", "/data/a\nreport", "rel\nname"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(RunMessenger({"/YUX-KEEPER", path}, err, [&](const std::string& t) { told.push_back(t); }), 2);
+    ASSERT_FALSE(told.empty());
+    EXPECT_NE(told.back().find("line break"), std::string::npos) << told.back();
+    EXPECT_EQ(told.back().find_first_of("\r\n"), std::string::npos) << told.back();
+  }
+  EXPECT_EQ(told.size(), 4u);
+
+  const std::string texts[] = {"K/data/report\n", "R/data/a\rb", std::string("K/data/a\0b", 10)};
+  for (const std::string& text : texts) ASSERT_GE(platform::BroadcastTextMessage(kParamDataMessage, 0, text), 1);
+  const fs::path log = settings / "yux.log";
+  ASSERT_TRUE(PumpUntil([&] { return test::CountOf(test::ReadFile(log), "was refused") == 3; })) << test::ReadFile(log);
+  const std::string written = test::ReadFile(log);
+  EXPECT_NE(written.find("the path \"/data/report \" was refused"), std::string::npos) << written;
+  EXPECT_NE(written.find("the path \"/data/a b\" was refused"), std::string::npos) << written;
+  // One log entry a line: no piece of a refused path stands on a line of
+  // its own.
+  for (const std::string& line : test::Lines(written)) {
+    if (line.find("data") == std::string::npos) continue;
+    EXPECT_NE(line.find("was refused"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(form.KeeperList.empty());
+  EXPECT_TRUE(form.RecycleList.empty());
+  EXPECT_FALSE(form.yuxbintimerk->isActive());
+  EXPECT_FALSE(form.yuxbintimerr->isActive());
+}
+
 // A file manager shows no standard error: a request that reaches no running
 // yux, or a path too long to hand over, is told through a desktop
 // notification.

@@ -374,6 +374,41 @@ TEST_F(PresetFiles, ListFilesRoundTripWithCrlf) {
   EXPECT_FALSE(ReadPresetList("Daily", ".flt").has_value());
 }
 
+// A byte-order mark marks the start of a file, never of a line; the lists
+// of names this program writes come back as their bytes, the lists users
+// write as 8-bit text.
+TEST_F(PresetFiles, ListFilesReadBackWhatWasWritten) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    const char* what;
+    std::string ext;
+    std::string file;
+    std::vector<std::string> lines;
+  } const cases[] = {
+      {"a mark before the first line", ".inc", bom + "/a\r\n/b\r\n", {"/a", "/b"}},
+      {"a mark's bytes later in the file are text", ".exc", "/a\r\n" + bom + "/b\r\n", {"/a", bom + "/b"}},
+      {"a mark, then a line beginning with one", ".inc", bom + bom + "/a\r\n", {bom + "/a"}},
+      {"1252 text in a user's list", ".exc", "D\xfcsseldorf\r\n", {"D\xc3\xbcsseldorf"}},
+      {"a written name", ".lgc", "2024.01.01 10:00:00 \r\nBericht \xe4.rar\r\n\r\n",
+       {"2024.01.01 10:00:00 ", "Bericht \xe4.rar", ""}},
+      {"a history location", ".hst", "2024.01.01 10:00:00 \t4-COPY\t/d/caf\xe9.rar\r\n",
+       {"2024.01.01 10:00:00 \t4-COPY\t/d/caf\xe9.rar"}},
+      {"a mark on a list of names", ".lgf", bom + "x\r\n" + bom + "\xff\r\n", {"x", bom + "\xff"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ListText how = c.ext.starts_with(".lg") || c.ext == ".hst" ? ListText::Bytes : ListText::Ansi;
+    test::WriteFile(Preset("Daily" + c.ext), c.file);
+    EXPECT_EQ(ReadPresetList("Daily", c.ext, how), c.lines);
+    ASSERT_TRUE(WritePresetList("Daily", c.ext, c.lines));
+    EXPECT_EQ(ReadPresetList("Daily", c.ext, how), c.lines);
+  }
+  // Only a first line that would lose its bytes gets a mark of its own.
+  EXPECT_EQ(test::ReadFile(Preset("Daily.lgf")), "x\r\n" + bom + "\xff\r\n");
+  ASSERT_TRUE(WritePresetList("Daily", ".inc", {bom + "/a"}));
+  EXPECT_EQ(test::ReadFile(Preset("Daily.inc")), bom + bom + "/a\r\n");
+}
+
 TEST_F(PresetFiles, DeletingRemovesExactlyItsFilesAndScheduleRows) {
   for (auto ext : kPresetFileExtensions) test::WriteFile(Preset("Daily" + std::string(ext)), "x");
   const std::vector<std::string> others = {"Daily2.pst", "Daily.txt", "daily.pst", "Daily.inc.bak",
