@@ -31,7 +31,6 @@
 #include "dialogs/ftpchkform.h"
 #include "dialogs/ftpdlform.h"
 #include "dialogs/presetform.h"
-#include "platform/process.h"
 
 namespace fs = std::filesystem;
 
@@ -54,11 +53,8 @@ bool IsFile(const std::string& path) {
   return !path.empty() && fs::is_regular_file(path, ec);
 }
 
-void OpenInShell(const std::string& path) {
-  platform::StartOptions options;
-  options.openDocuments = true;
-  platform::Process::Start(path, "", options);
-}
+// The desktop's file manager; where it cannot, the path is named.
+void OpenInShell(const std::string& path) { ExecuteCommand(path, ""); }
 
 }  // namespace
 

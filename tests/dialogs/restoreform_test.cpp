@@ -1,8 +1,11 @@
 // The restore window offscreen: the history rows, the copy refresh, the
-// e-mail text, and a copy row restored with the real stand-in archiver.
+// e-mail text, a copy row restored with the real stand-in archiver, and
+// Help without a manual.
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -17,6 +20,7 @@
 #include "core/store/folders.h"
 #include "core/store/skin.h"
 #include "dialogs/restoreform.h"
+#include "tests/dialogs/presetform_fixture.h"
 #include "tests/dialogs/restore_fixture.h"
 
 using namespace yux;
@@ -163,4 +167,34 @@ TEST_F(RestoreForm, ASkinColoursTheHistoryList) {
   Skin = saved;
   Trestoreform plain("P");
   EXPECT_NE(plain.histlist->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
+}
+
+namespace {
+// A key pressed on a widget of a shown window (what the focus widget gets).
+void Press(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(w, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(w, &release);
+}
+}  // namespace
+
+TEST_F(RestoreForm, HelpSaysThatNoManualIsInstalled) {
+  const std::string savedProgram = ProgramFolder;
+  ProgramFolder = (work / "program").string();
+  AddHistoryLine("P", kHistoryCopy, (work / "dest" / "a.rar").string(), QDateTime(QDate(2024, 5, 6), QTime(10, 0)));
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  WhenShown<Trestoreform>([&](Trestoreform* d) {
+    Press(d, Qt::Key_F1);
+    d->bhelp->click();
+    d->bclose->click();
+  });
+  f.exec();
+  const std::string text = "\rNo user manual is installed: \"" +
+                           (work / "program" / "manual" / "restoring_backup_files.htm").string() + "\" does not exist.";
+  ASSERT_EQ(boxes->Asked().size(), 2u);
+  EXPECT_EQ(boxes->Asked()[0].text, text);
+  EXPECT_EQ(boxes->Asked()[1].text, text);
+  ProgramFolder = savedProgram;
 }
