@@ -76,6 +76,8 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   openfolder = Named(new QPushButton("click here to open the backup folder", this), "openfolder");
   openfolder->setFlat(true);
   openfolder->setCursor(Qt::PointingHandCursor);
+  // A link, not the dialog's default button: Enter belongs to the rows.
+  openfolder->setAutoDefault(false);
   openfolder->setToolTip(QString::fromStdString(preset_.dir));
   only3items = Named(new QCheckBox("Show only the three freshest archives for each action (uncheck to "
                                    "see all backup archives created by this preset)",
@@ -93,6 +95,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   histlist->setRootIsDecorated(false);
   histlist->setSelectionBehavior(QAbstractItemView::SelectRows);
   histlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  histlist->installEventFilter(this);
   brefrcopy = BitBtn("Refresh COPY", "brefrcopy", this);
   brefrcd = BitBtn("Refresh CDRW", "brefrcd", this);
   brefrftp = BitBtn("Refresh FTP", "brefrftp", this);
@@ -320,6 +323,20 @@ void Trestoreform::brefrftpClick() {
 void Trestoreform::DownloadFtpRow(const QTreeWidgetItem* row) {
   Tftpdl download(preset_, row->text(2).toStdString(), this);
   if (ExecFtpDialog(download) == QDialog::Accepted && download.Downloaded()) RestoreFile(download.DownloadedFile());
+}
+
+bool Trestoreform::eventFilter(QObject* watched, QEvent* event) {
+  // Return or Enter on the rows acts on the selected row as a double click
+  // does, and goes no further (no button of the dialog takes it).
+  if (watched == histlist && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      const QList<QTreeWidgetItem*> selected = histlist->selectedItems();
+      if (!selected.isEmpty()) histlistDblClick(selected.first());
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void Trestoreform::keyPressEvent(QKeyEvent* event) {
