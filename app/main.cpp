@@ -16,6 +16,7 @@
 #include "core/store/flags.h"
 #include "core/window/mainform.h"
 #include "core/window/scheduleform.h"
+#include "core/window/tray.h"
 #include "dialogs/binform.h"
 #include "dialogs/dialoghooksimpl.h"
 #include "dialogs/presetform.h"
@@ -107,6 +108,10 @@ int main(int argc, char** argv) {
     form1.show();
     form1.activateWindow();
     if (!yux::platform::IsHeadless()) form1.ShowSplash();
+  } else if (!yux::platform::IsHeadless() && !yux::SystemTrayAvailable()) {
+    // Hidden where the desktop has no tray, the window could never be shown
+    // again (and a new start only says that yux runs): it starts minimised.
+    form1.showMinimized();
   }
   if (pendingEnd) QTimer::singleShot(0, &form1, [&] { form1.TerminationSignal(); });
   app.exec();

@@ -7,6 +7,7 @@
 #include "dialogs/locatorform.h"
 #include "dialogs/passwordform.h"
 #include "dialogs/settingsfolderform.h"
+#include "dialogs/texteditorform.h"
 #include "platform/messagebox.h"
 
 namespace yux {
@@ -54,6 +55,12 @@ std::string WidgetDialogHooks::LocateArchiver() {
   TForm12 form;
   form.exec();
   return LocatedWinRarPath;
+}
+
+bool WidgetDialogHooks::ShowTextFile(const std::string& file) {
+  if (platform::IsHeadless()) return false;
+  ShowTextFileReadOnly(file);
+  return true;
 }
 
 void InstallDialogHooks() {

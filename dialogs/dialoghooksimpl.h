@@ -15,6 +15,8 @@ class WidgetDialogHooks : public DialogHooks {
   // on standard error says so) and the locator answers "later".
   int ShowExitCountdown() override;
   std::string LocateArchiver() override;
+  // Without a window: false, so that the caller names the file instead.
+  bool ShowTextFile(const std::string& file) override;
 };
 
 // Installs one process-wide instance.

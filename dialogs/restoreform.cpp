@@ -31,7 +31,6 @@
 #include "dialogs/ftpchkform.h"
 #include "dialogs/ftpdlform.h"
 #include "dialogs/presetform.h"
-#include "platform/process.h"
 
 namespace fs = std::filesystem;
 
@@ -54,11 +53,8 @@ bool IsFile(const std::string& path) {
   return !path.empty() && fs::is_regular_file(path, ec);
 }
 
-void OpenInShell(const std::string& path) {
-  platform::StartOptions options;
-  options.openDocuments = true;
-  platform::Process::Start(path, "", options);
-}
+// The desktop's file manager; where it cannot, the path is named.
+void OpenInShell(const std::string& path) { ExecuteCommand(path, ""); }
 
 }  // namespace
 
@@ -80,6 +76,8 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   openfolder = Named(new QPushButton("click here to open the backup folder", this), "openfolder");
   openfolder->setFlat(true);
   openfolder->setCursor(Qt::PointingHandCursor);
+  // A link, not the dialog's default button: Enter belongs to the rows.
+  openfolder->setAutoDefault(false);
   openfolder->setToolTip(QString::fromStdString(preset_.dir));
   only3items = Named(new QCheckBox("Show only the three freshest archives for each action (uncheck to "
                                    "see all backup archives created by this preset)",
@@ -97,6 +95,7 @@ Trestoreform::Trestoreform(const std::string& presetName, QWidget* parent)
   histlist->setRootIsDecorated(false);
   histlist->setSelectionBehavior(QAbstractItemView::SelectRows);
   histlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  histlist->installEventFilter(this);
   brefrcopy = BitBtn("Refresh COPY", "brefrcopy", this);
   brefrcd = BitBtn("Refresh CDRW", "brefrcd", this);
   brefrftp = BitBtn("Refresh FTP", "brefrftp", this);
@@ -325,6 +324,20 @@ void Trestoreform::brefrftpClick() {
 void Trestoreform::DownloadFtpRow(const QTreeWidgetItem* row) {
   Tftpdl download(preset_, row->text(2).toStdString(), this);
   if (ExecFtpDialog(download) == QDialog::Accepted && download.Downloaded()) RestoreFile(download.DownloadedFile());
+}
+
+bool Trestoreform::eventFilter(QObject* watched, QEvent* event) {
+  // Return or Enter on the rows acts on the selected row as a double click
+  // does, and goes no further (no button of the dialog takes it).
+  if (watched == histlist && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      const QList<QTreeWidgetItem*> selected = histlist->selectedItems();
+      if (!selected.isEmpty()) histlistDblClick(selected.first());
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void Trestoreform::keyPressEvent(QKeyEvent* event) {

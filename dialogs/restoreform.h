@@ -61,6 +61,7 @@ class Trestoreform : public QDialog {
   static int RowImage(const QTreeWidgetItem* row);
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
  private:

@@ -15,7 +15,8 @@
 
 namespace yux {
 
-TTextEditorForm::TTextEditorForm(const std::string& file, QWidget* parent) : QDialog(parent), file_(file) {
+TTextEditorForm::TTextEditorForm(const std::string& file, QWidget* parent, bool readOnly)
+    : QDialog(parent), file_(file) {
   setObjectName("TextEditorForm");
   setWindowTitle(QString::fromStdString(file));
   setModal(true);
@@ -43,6 +44,10 @@ TTextEditorForm::TTextEditorForm(const std::string& file, QWidget* parent) : QDi
   shown.replace("\r\n", "\n");
   memo->setPlainText(shown);
   memo->document()->setModified(false);
+  if (readOnly) {
+    memo->setReadOnly(true);
+    bsave->hide();
+  }
 }
 
 bool TTextEditorForm::Save() {
@@ -55,6 +60,11 @@ bool TTextEditorForm::Save() {
   }
   memo->document()->setModified(false);
   return true;
+}
+
+void ShowTextFileReadOnly(const std::string& file, QWidget* parent) {
+  TTextEditorForm viewer(file, parent, true);
+  viewer.exec();
 }
 
 void TTextEditorForm::reject() {

@@ -2,7 +2,7 @@
 // A plain-text editor for one list file, shown modally so that the caller
 // can wait for it: the file is read as UTF-8 (Windows-1252 where that
 // fails) and written back as UTF-8 with its line ends (CRLF unless it had
-// plain LF).
+// plain LF).  Read-only, it is the program's own viewer of a text file.
 #include <QDialog>
 
 #include <string>
@@ -16,7 +16,8 @@ class TTextEditorForm : public QDialog {
   Q_OBJECT
 
  public:
-  explicit TTextEditorForm(const std::string& file, QWidget* parent = nullptr);
+  // `readOnly`: the text cannot be changed and there is no Save button.
+  explicit TTextEditorForm(const std::string& file, QWidget* parent = nullptr, bool readOnly = false);
 
   // Writes the text to the file; false (after an error box) when it cannot.
   bool Save();
@@ -32,5 +33,8 @@ class TTextEditorForm : public QDialog {
   std::string file_;
   bool crlf_ = true;
 };
+
+// Shows a text file read-only in the editor, modally.
+void ShowTextFileReadOnly(const std::string& file, QWidget* parent = nullptr);
 
 }  // namespace yux

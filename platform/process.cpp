@@ -193,6 +193,7 @@ std::unique_ptr<Process> Process::Start(const std::string& programIn, const std:
   }
 
   std::vector<std::string> args;
+  bool throughOpener = false;
   std::string path = Locate(program);
   struct stat st{};
   bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
@@ -212,6 +213,7 @@ std::unique_ptr<Process> Process::Start(const std::string& programIn, const std:
     if (opener.empty()) return fail(ERROR_NO_ASSOCIATION, "no xdg-open to open \"" + program + "\"");
     args = {opener, path};
     path = opener;
+    throughOpener = true;
   } else {
     args.push_back(program);
     for (auto& a : SplitCommandLine(parameters)) args.push_back(std::move(a));
@@ -229,6 +231,7 @@ std::unique_ptr<Process> Process::Start(const std::string& programIn, const std:
 
   std::unique_ptr<Process> p(new Process);
   p->pid_ = pid;
+  p->throughOpener_ = throughOpener;
   p->pidfd_ = OpenPidFd(pid);
   if (p->pidfd_ >= 0) fcntl(p->pidfd_, F_SETFD, FD_CLOEXEC);
   tStartError.clear();

@@ -51,6 +51,9 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   int Pid() const { return pid_; }
+  // True when the desktop's opener (xdg-open) was started for a document
+  // or a folder rather than the program itself.
+  bool ThroughOpener() const { return throughOpener_; }
   // WAIT_OBJECT_0 when the child has ended, WAIT_TIMEOUT when `timeoutMs`
   // passed (0 only looks; INFINITE waits for ever).  Handles no messages.
   DWORD Wait(DWORD timeoutMs);
@@ -70,6 +73,7 @@ class Process {
   bool Reap(bool block);
   int pid_ = -1;
   int pidfd_ = -1;
+  bool throughOpener_ = false;
   bool ended_ = false;
   DWORD exitCode_ = STILL_ACTIVE;
   bool terminated_ = false;

@@ -132,7 +132,8 @@ void Archive(BinHost& host, BinKind bin) {
   if (process->Running()) process->Terminate();
   Archiving(bin) = false;
   if (code != 0) {
-    Problem("");
+    // Which request failed and how: the archiver's own messages are off.
+    Problem("The archiver ended with code " + std::to_string(code) + "; the request was about:" + PathLines(paths));
   } else if (Options.obn) {
     host.BringToFront();
     platform::MessageBox("\r" + MessageText("doneword"), kApplicationTitle,

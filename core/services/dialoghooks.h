@@ -30,6 +30,9 @@ class DialogHooks {
   // Shows the archiver locator modally: the chosen program, or empty for
   // "later".  Without a window: later.
   virtual std::string LocateArchiver() { return {}; }
+  // Shows a text file read-only in the program's own text window, modally;
+  // false when no window can be shown.
+  virtual bool ShowTextFile(const std::string& /*file*/) { return false; }
 
   static constexpr int kCountdownTimedOut = 1;
   static constexpr int kCountdownExit = 2;

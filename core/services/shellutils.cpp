@@ -3,6 +3,7 @@
 
 #include <QFileDialog>
 #include <QLibrary>
+#include <QMimeDatabase>
 #include <QWidget>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/services/dialoghooks.h"
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
 #include "core/store/savefile.h"
@@ -81,6 +83,27 @@ bool SearchFolder(const fs::path& folder, const std::function<bool()>& cancelled
   return false;
 }
 
+// A file of a text type (by its name and content): the program's own text
+// window can show it.
+bool IsTextFile(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return false;
+  return QMimeDatabase().mimeTypeForFile(QString::fromStdString(path)).inherits("text/plain");
+}
+
+// The desktop's opener could not open the path: a text file is still shown,
+// anything else is named so that the user can open it another way.
+void ShowUnopened(const std::string& path, platform::DWORD exitCode) {
+  DialogHooks* hooks = CurrentDialogHooks();
+  if (IsTextFile(path) && hooks && hooks->ShowTextFile(path)) return;
+  std::error_code ec;
+  const std::string what = fs::is_directory(path, ec) ? "the folder " : "";
+  ErrorBox("The desktop could not open " + what + "\"" + path + "\" (xdg-open ended with code " +
+           std::to_string(exitCode) + ").");
+}
+
+int g_openerGraceMs = 5000;
+
 }  // namespace
 
 std::string ExpandEnvVars(const std::string& text) {
@@ -99,15 +122,29 @@ bool ExecuteCommand(const std::string& program, const std::string& parameters) {
     ErrorBox("Cannot execute command.");
     return false;
   }
-  return true;
+  if (!process->ThroughOpener()) return true;
+  // Without a program for the type the opener ends with an error at once;
+  // one that still runs has handed the document to its program.
+  if (process->WaitPumping(static_cast<platform::DWORD>(g_openerGraceMs)) != platform::WAIT_OBJECT_0 ||
+      process->ExitCode() == 0)
+    return true;
+  ShowUnopened(program, process->ExitCode());
+  return false;
 }
+
+int& DocumentOpenerGraceMs() { return g_openerGraceMs; }
 
 std::string HelpTopicPath(const std::string& topic) { return PathJoin(PathJoin(ProgramFolder, "manual"), topic); }
 
 bool ShowHelpTopic(const std::string& topic) {
   const std::string page = HelpTopicPath(topic);
   std::error_code ec;
-  if (!fs::is_regular_file(page, ec)) return false;
+  if (!fs::is_regular_file(page, ec)) {
+    // No manual ships with the program: Help says so rather than nothing.
+    platform::MessageBox("\rNo user manual is installed: \"" + page + "\" does not exist.", "YUX for WinRAR",
+                         platform::MB_OK | platform::MB_ICONINFORMATION);
+    return false;
+  }
   platform::StartOptions options;
   options.openDocuments = true;
   return platform::Process::Start(page, "", options) != nullptr;

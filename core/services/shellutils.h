@@ -22,14 +22,22 @@ std::string ExpandEnvVars(const std::string& text);
 std::string ExpandEnvStr(const std::string& text);
 
 // Starts a program (or opens a document) with the parameters handed over as
-// one quoted argument, without waiting.  On failure shows "Cannot execute
-// command." and returns false.
+// one quoted argument, without waiting for a program.  On failure shows
+// "Cannot execute command." and returns false.  A document or a folder
+// goes to the desktop's opener, which is watched for DocumentOpenerGraceMs
+// (pumping messages): when it ends with an error meanwhile (the desktop has
+// no program for the type) a text file is shown in the program's own text
+// window, read-only, and anything else is named in a box; false then.  An
+// opener still running at the end has opened the document.
 bool ExecuteCommand(const std::string& program, const std::string& parameters);
+// How long the opener of a document is watched (5 s; tests shorten it).
+int& DocumentOpenerGraceMs();
 
 // The page of a help topic: "<program folder>/manual/<topic>".
 std::string HelpTopicPath(const std::string& topic);
 // Opens a help topic in the desktop's viewer when the manual is installed;
-// false (and nothing shown) when it is not.
+// when it is not, a box says so, naming the page looked for, and the result
+// is false.
 bool ShowHelpTopic(const std::string& topic);
 
 // The registry's "ProgramFilesDir" value; empty when absent.

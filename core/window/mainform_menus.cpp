@@ -422,11 +422,9 @@ void TForm1::ViewWinRarLog() {
     InfoBox(MessageText("nowinrarlogfile"));
     return;
   }
-  // The desktop's text viewer stands for the editor.
-  platform::StartOptions options;
-  options.openDocuments = true;
-  if (!platform::Process::Start(file, "", options))
-    platform::MessageBox("Cannot execute command.", kApplicationTitle, platform::MB_OK | platform::MB_ICONERROR);
+  // The desktop's text viewer stands for the editor; without one the
+  // program shows the log itself.
+  ExecuteCommand(file, "");
 }
 
 bool TForm1::ExportLog(const std::string& fileName) {

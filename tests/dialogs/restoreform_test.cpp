@@ -1,8 +1,11 @@
 // The restore window offscreen: the history rows, the copy refresh, the
-// e-mail text, and a copy row restored with the real stand-in archiver.
+// e-mail text, a copy row restored with the real stand-in archiver, Enter
+// on a row, and Help without a manual.
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -17,6 +20,7 @@
 #include "core/store/folders.h"
 #include "core/store/skin.h"
 #include "dialogs/restoreform.h"
+#include "tests/dialogs/presetform_fixture.h"
 #include "tests/dialogs/restore_fixture.h"
 
 using namespace yux;
@@ -163,4 +167,81 @@ TEST_F(RestoreForm, ASkinColoursTheHistoryList) {
   Skin = saved;
   Trestoreform plain("P");
   EXPECT_NE(plain.histlist->palette().color(QPalette::Base), QColor(0x10, 0x20, 0x30));
+}
+
+namespace {
+// A key pressed on a widget of a shown window (what the focus widget gets).
+void Press(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers);
+  QApplication::sendEvent(w, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(w, &release);
+}
+}  // namespace
+
+TEST_F(RestoreForm, EnterOnARowDoesWhatTheDoubleClickDoesAndNotTheLink) {
+  const std::string here = (work / "dest" / "here.rar").string();
+  const std::string gone = (work / "dest" / "gone.rar").string();
+  WriteFile(here, "x");
+  const QDateTime t(QDate(2024, 5, 6), QTime(10, 0));
+  AddHistoryLine("P", kHistoryCopy, here, t);
+  AddHistoryLine("P", kHistoryCopy, gone, t.addSecs(60));
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  // A row whose archive is there asks for the folder to restore into
+  // (cancelled here); one whose archive is gone says so.
+  int asked = 0;
+  f.chooseFolder = [&] {
+    ++asked;
+    return std::string();
+  };
+  int linkClicks = 0;
+  QObject::connect(f.openfolder, &QPushButton::clicked, [&] { ++linkClicks; });
+  bool shown = false;
+  WhenShown<Trestoreform>([&](Trestoreform* d) {
+    shown = true;
+    d->histlist->setFocus();
+    // Nothing selected: nothing happens.
+    d->histlist->clearSelection();
+    Press(d->histlist, Qt::Key_Return);
+    EXPECT_EQ(asked, 0);
+    EXPECT_TRUE(boxes->Asked().empty());
+
+    d->histlist->setCurrentItem(Row(*d, here));
+    Press(d->histlist, Qt::Key_Return);
+    EXPECT_EQ(asked, 1);
+    d->histlist->setCurrentItem(Row(*d, gone));
+    Press(d->histlist, Qt::Key_Enter, Qt::KeypadModifier);
+    const auto said = boxes->Asked();
+    EXPECT_EQ(said.size(), 1u);
+    EXPECT_TRUE(!said.empty() && said.back().text.find("Cannot locate this file") != std::string::npos);
+    EXPECT_TRUE(d->isVisible()) << "Enter on a row does not close the window";
+    d->bclose->click();  // also after a failure: the modal loop must end
+  });
+  f.exec();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(linkClicks, 0);
+  EXPECT_EQ(boxes->Asked().size(), 1u);
+  EXPECT_FALSE(f.openfolder->autoDefault());
+}
+
+TEST_F(RestoreForm, HelpSaysThatNoManualIsInstalled) {
+  const std::string savedProgram = ProgramFolder;
+  ProgramFolder = (work / "program").string();
+  AddHistoryLine("P", kHistoryCopy, (work / "dest" / "a.rar").string(), QDateTime(QDate(2024, 5, 6), QTime(10, 0)));
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  WhenShown<Trestoreform>([&](Trestoreform* d) {
+    Press(d, Qt::Key_F1);
+    d->bhelp->click();
+    d->bclose->click();
+  });
+  f.exec();
+  const std::string text = "\rNo user manual is installed: \"" +
+                           (work / "program" / "manual" / "restoring_backup_files.htm").string() + "\" does not exist.";
+  ASSERT_EQ(boxes->Asked().size(), 2u);
+  EXPECT_EQ(boxes->Asked()[0].text, text);
+  EXPECT_EQ(boxes->Asked()[1].text, text);
+  ProgramFolder = savedProgram;
 }

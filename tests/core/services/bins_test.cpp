@@ -176,6 +176,38 @@ TEST_F(Bins, AnArchiverThatCannotStartKeepsThePathsForTheNextArrival) {
   EXPECT_FALSE(BinArchiving(BinKind::Recycle));
 }
 
+TEST_F(Bins, AFailedRequestNamesItsPathsAndTheArchiversCode) {
+  const std::string missing = (src / "gone.txt").string();
+  const std::string present = (src / "a.txt").string();
+  struct Case {
+    const char* what;
+    BinKind bin;
+    std::vector<std::string> paths;
+    int code;  // the stand-in archiver's: 10 nothing to archive, 1 a warning
+  } const cases[] = {
+      {"recycle, a file no longer there", BinKind::Recycle, {missing}, 10},
+      {"keeper, one of two gone", BinKind::Keeper, {missing, present}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TForm1 form;
+    const size_t asked = boxes->Asked().size();
+    if (c.bin == BinKind::Recycle) {
+      form.RecycleList = c.paths;
+      boxes->Answer(platform::IDYES);
+      RecycleTick(form);
+    } else {
+      form.KeeperList = c.paths;
+      KeeperTick(form);
+    }
+    std::string expected = "\rProblem occured when working with YUX-BIN\r\n\r\nThe archiver ended with code " +
+                           std::to_string(c.code) + "; the request was about:";
+    for (const std::string& p : c.paths) expected += "\r\n" + p;
+    ASSERT_EQ(BoxTexts().size(), asked + (c.bin == BinKind::Recycle ? 2 : 1));
+    EXPECT_EQ(BoxTexts().back(), expected);
+  }
+}
+
 TEST_F(Bins, PathsArrivingWithinASecondMakeOneArchiverCall) {
   // A recording archiver, to count the calls and see the list file while it
   // exists.

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "core/services/dialoghooks.h"
 #include "core/store/folders.h"
 #include "platform/messagebox.h"
 #include "tests/support/testsupport.h"
@@ -126,13 +127,120 @@ TEST_F(ShellUtils, HelpTopicsOpenOnlyWhenTheManualExists) {
   MakeExecutable(dir / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > \"" + (dir / "opened").string() + "\"\n");
   Env path("PATH", (dir / "bin").string() + ":" + std::getenv("PATH"));
 
+  // No manual ships: a box says so and names the page looked for.
   EXPECT_FALSE(ShowHelpTopic("configuring_the_scheduler.htm"));
   EXPECT_FALSE(fs::exists(dir / "opened"));
+  ASSERT_EQ(boxes->Asked().size(), 1u);
+  EXPECT_EQ(boxes->Asked()[0].text, "\rNo user manual is installed: \"" +
+                                        (dir / "program" / "manual" / "configuring_the_scheduler.htm").string() +
+                                        "\" does not exist.");
 
   test::WriteFile(dir / "program" / "manual" / "configuring_the_scheduler.htm", "<html></html>");
   EXPECT_TRUE(ShowHelpTopic("configuring_the_scheduler.htm"));
   EXPECT_EQ(WaitForFile(dir / "opened"), HelpTopicPath("configuring_the_scheduler.htm"));
+  EXPECT_EQ(boxes->Asked().size(), 1u);
   ProgramFolder = savedProgram;
+}
+
+namespace {
+// Records the text files the program's own text window was asked to show.
+struct TextWindowHooks : DialogHooks {
+  SettingsChoice ChooseSettingsFolder() override { return SettingsChoice::NotChosen; }
+  void ShowPasswordDialog(const std::string&) override {}
+  bool ShowTextFile(const std::string& file) override {
+    shown.push_back(file);
+    return window;
+  }
+  bool window = true;
+  std::vector<std::string> shown;
+};
+}  // namespace
+
+TEST_F(ShellUtils, ADocumentTheDesktopCannotOpenIsShownOrNamed) {
+  // An opener that fails at once, as xdg-open does where no program is set
+  // up for the type; it notes what it was given.
+  fs::create_directories(dir / "bin");
+  MakeExecutable(dir / "bin" / "xdg-open",
+                 "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"" + (dir / "opened").string() + "\"\nexit 3\n");
+  Env path("PATH", (dir / "bin").string() + ":" + std::getenv("PATH"));
+  const fs::path log = dir / "settings" / "winrar.log";
+  test::WriteFile(log, "Cannot open C:\\x\r\n");
+  const fs::path folder = dir / "backup folder";
+  fs::create_directories(folder);
+  // The stand-in archiver's archives hold ZIP data under a ".rar" name.
+  const fs::path archive = dir / "keeper.rar";
+  test::WriteFile(archive, std::string("PK\3\4\24\0\0\0\10\0", 10) + std::string(40, '\0'));
+  TextWindowHooks hooks;
+  SetDialogHooks(&hooks);
+  struct Case {
+    const char* what;
+    fs::path path;
+    bool window;        // the text window can be shown
+    bool shownAsText;   // the text window was asked
+    std::string box;    // the box after "\r", empty: none
+  } const cases[] = {
+      {"a text file in the text window", log, true, true, ""},
+      {"a text file without a window", log, false, true,
+       "The desktop could not open \"" + log.string() + "\" (xdg-open ended with code 3)."},
+      {"a folder", folder, true, false,
+       "The desktop could not open the folder \"" + folder.string() + "\" (xdg-open ended with code 3)."},
+      {"an archive", archive, true, false,
+       "The desktop could not open \"" + archive.string() + "\" (xdg-open ended with code 3)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(dir / "opened");
+    hooks.window = c.window;
+    hooks.shown.clear();
+    const size_t asked = boxes->Asked().size();
+    EXPECT_FALSE(ExecuteCommand(c.path.string(), ""));
+    EXPECT_EQ(test::ReadFile(dir / "opened"), c.path.string() + "\n");
+    EXPECT_EQ(hooks.shown, c.shownAsText ? std::vector<std::string>{c.path.string()} : std::vector<std::string>{});
+    if (c.box.empty()) {
+      EXPECT_EQ(boxes->Asked().size(), asked);
+    } else {
+      ASSERT_EQ(boxes->Asked().size(), asked + 1);
+      EXPECT_EQ(boxes->Asked().back().text, "\r" + c.box);
+    }
+  }
+  SetDialogHooks(nullptr);
+}
+
+TEST_F(ShellUtils, AnOpenerThatSucceedsOrStillRunsHasOpenedTheDocument) {
+  fs::create_directories(dir / "bin");
+  const fs::path log = dir / "winrar.log";
+  test::WriteFile(log, "x\r\n");
+  TextWindowHooks hooks;
+  SetDialogHooks(&hooks);
+  // Ends well at once.
+  MakeExecutable(dir / "bin" / "xdg-open", "#!/bin/sh\nexit 0\n");
+  {
+    Env path("PATH", (dir / "bin").string() + ":" + std::getenv("PATH"));
+    EXPECT_TRUE(ExecuteCommand(log.string(), ""));
+  }
+  // Still running when the watch ends (a viewer that stays open while
+  // "hold" is there, at most 30 s), and only then failing: it opened the
+  // document.
+  const fs::path hold = dir / "hold";
+  test::WriteFile(hold, "");
+  MakeExecutable(dir / "bin" / "xdg-open",
+                 "#!/bin/sh\ntouch \"" + (dir / "started").string() + "\"\ni=0\nwhile [ -e \"" + hold.string() +
+                     "\" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\nexit 1\n");
+  const int savedGrace = DocumentOpenerGraceMs();
+  DocumentOpenerGraceMs() = 1500;
+  {
+    Env path("PATH", (dir / "bin").string() + ":" + std::getenv("PATH"));
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(ExecuteCommand(log.string(), ""));
+    EXPECT_GE(t.elapsed(), 1500);
+  }
+  DocumentOpenerGraceMs() = savedGrace;
+  EXPECT_NE(WaitForFile(dir / "started"), "<none>");
+  fs::remove(hold);
+  EXPECT_TRUE(hooks.shown.empty());
+  EXPECT_TRUE(boxes->Asked().empty());
+  SetDialogHooks(nullptr);
 }
 
 TEST_F(ShellUtils, ArchiverSearchIsDepthFirstAndStopsAtTheFirst) {
