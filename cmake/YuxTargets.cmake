@@ -36,6 +36,18 @@ function(yux_test name)
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "YUX_BUILD_DIR=${PROJECT_BINARY_DIR};YUX_SOURCE_DIR=${PROJECT_SOURCE_DIR};QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp"
-               TIMEOUT 300)
+    PROPERTIES TIMEOUT 300)
+  # The environment of every discovered test.  It is set after discovery:
+  # gtest_discover_tests splits a value that holds ";" into several
+  # properties, so an ENVIRONMENT list given there keeps its first entry only.
+  set(_env "YUX_BUILD_DIR=${PROJECT_BINARY_DIR}"
+           "YUX_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+           "QT_QPA_PLATFORM=offscreen"
+           "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
+  set(_envfile "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
+  file(WRITE "${_envfile}"
+       "foreach(_t IN LISTS ${name}_TESTS)\n"
+       "  set_tests_properties(\"\${_t}\" PROPERTIES ENVIRONMENT [==[${_env}]==])\n"
+       "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_envfile}")
 endfunction()
