@@ -783,3 +783,56 @@ TEST_F(WebPanelProgram, AFloodUnderALowDescriptorLimitLeavesThePanelListening) {
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
 
+
+// Clients that hang up while documents of the folder go out straight from
+// their files (10 MB and 100 KB): the program carries on and serves the
+// next client whole.
+TEST_F(WebPanelProgram, DownloadsCutByTheirClientsLeaveTheProgramRunning) {
+  WriteOptions(world.settings.path(), port, kLogin, kPassword);
+  const fs::path root = world.settings / "wwwroot";
+  fs::create_directories(root);
+  const std::string small(100 << 10, 's');
+  test::WriteFile(root / "big.bin", std::string(10 << 20, 'b'));
+  test::WriteFile(root / "small.bin", small);
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Started.")) << world.Log() << yux.Err();
+  auto request = [&](const std::string& path) {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kBasic + "Connection: close\r\n\r\n";
+  };
+  // Over and over, two at once: a client that closes once its request is
+  // out (the answer meets the closed connection after its first bytes),
+  // then one that reads the first bytes of its answer and closes with the
+  // rest unread (a reset).  The second one's answer also paces the loop.
+  std::atomic<int> cut{0};
+  std::vector<std::thread> clients;
+  for (int k = 0; k < 2; ++k)
+    clients.emplace_back([&, k] {
+      for (int i = 0; i < 40; ++i) {
+        const bool big = (i + k) % 2 != 0;
+        const int early = test::ConnectLoopback(port);
+        if (early < 0) return;  // nothing listens any more
+        test::WriteAll(early, request(big ? "/big.bin" : "/small.bin"));
+        close(early);
+        const int fd = test::ConnectLoopback(port);
+        if (fd < 0) return;
+        test::WriteAll(fd, request(big ? "/small.bin" : "/big.bin"));
+        timeval tv{20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[16384];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        close(fd);
+        if (n <= 0) return;
+        ++cut;
+      }
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(cut, 2 * 40);
+  ASSERT_FALSE(yux.proc().waitForFinished(200))
+      << "exit status " << yux.proc().exitStatus() << ", code " << yux.proc().exitCode() << "\n"
+      << yux.Err();
+  const Timed t = Exchange(port, request("/small.bin"));
+  EXPECT_EQ(StatusOf(t.data), 200);
+  EXPECT_TRUE(t.data.size() > small.size() && t.data.compare(t.data.size() - small.size(), small.size(), small) == 0)
+      << t.data.substr(0, 200);
+  EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
+}
