@@ -154,8 +154,10 @@ TWebPanel::TWebPanel(std::function<std::vector<std::string>()> logLines)
   h.SetAddr("0.0.0.0");
   h.ListenBacklog = 5;
   // It listens on every address: a flood of slow clients must neither
-  // hold every descriptor nor keep its connections for ever.
+  // hold every descriptor nor keep its connections for ever, and one
+  // address alone never takes every place.
   h.MaxClients = kPanelMaxClients;
+  h.MaxClientsPerAddress = kPanelMaxClientsPerAddress;
   h.RequestTimeoutSec = kPanelRequestTimeoutSec;
   h.SetKeepAliveTimeSec(10);
   h.MaxRequestsKeepAlive = 100;

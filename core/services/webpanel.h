@@ -41,6 +41,8 @@ class TMyHttpConnection : public net::THttpConnection {
 inline constexpr std::int64_t kMaxPostedForm = 64 * 1024;
 // Connections served at once; more get the server's "too busy" answer.
 inline constexpr int kPanelMaxClients = 50;
+// Connections one client address may hold at once; more get the same.
+inline constexpr int kPanelMaxClientsPerAddress = 8;
 // Seconds a request's header and body may take to come in.
 inline constexpr std::uint32_t kPanelRequestTimeoutSec = 20;
 // Wrong passwords an address may send before its answers are delayed.

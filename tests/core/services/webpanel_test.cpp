@@ -431,10 +431,11 @@ Timed ReadUntilClosed(int fd, const QElapsedTimer& since, int ms = 30000) {
   return t;
 }
 
-Timed Exchange(int port, const std::string& request) {
+// One request and its answer, from the loopback address `from` when given.
+Timed Exchange(int port, const std::string& request, const char* from = nullptr) {
   QElapsedTimer since;
   since.start();
-  const int fd = test::ConnectLoopback(port);
+  const int fd = test::ConnectLoopback(port, from);
   if (fd < 0) return {};
   test::WriteAll(fd, request);
   Timed t = ReadUntilClosed(fd, since);
@@ -451,11 +452,12 @@ int StatusOf(const std::string& answer) {
 // `oneByOne`: each connects once the one before it is through, so that
 // none waits for the small listen queue to take it (the kernel retries a
 // dropped connect only after seconds, which on a loaded machine can
-// outlast the panel's request deadline for the first ones).
+// outlast the panel's request deadline for the first ones).  `from`: the
+// loopback addresses they come from, in turn (empty: 127.0.0.1).
 class TrickleFlood {
  public:
-  TrickleFlood(int port, int count, bool oneByOne = false)
-      : thread_([this, port, count, oneByOne] { Run(port, count, oneByOne); }) {}
+  TrickleFlood(int port, int count, bool oneByOne = false, std::vector<std::string> from = {})
+      : thread_([this, port, count, oneByOne, from = std::move(from)] { Run(port, count, oneByOne, from); }) {}
   ~TrickleFlood() { Stop(); }
   void Stop() {
     stop_ = true;
@@ -465,7 +467,7 @@ class TrickleFlood {
   int TooBusy() const { return tooBusy_; }
 
  private:
-  void Run(int port, int count, bool oneByOne) {
+  void Run(int port, int count, bool oneByOne, const std::vector<std::string>& from) {
     // A header that never ends: only the panel's own limits end it.
     const std::string head = "GET /log.htm HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
     struct Conn {
@@ -479,8 +481,15 @@ class TrickleFlood {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (Conn& c : conns) {
+    for (size_t i = 0; i < conns.size(); ++i) {
+      Conn& c = conns[i];
       c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      if (!from.empty()) {
+        sockaddr_in b{};
+        b.sin_family = AF_INET;
+        inet_pton(AF_INET, from[i % from.size()].c_str(), &b.sin_addr);
+        bind(c.fd, reinterpret_cast<sockaddr*>(&b), sizeof b);
+      }
       connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);  // completes in the background
       if (oneByOne) {
         pollfd p{c.fd, POLLOUT, 0};
@@ -741,7 +750,10 @@ TEST_F(WebPanelProgram, SlowClientsAreDroppedAndLimited) {
   constexpr int kSlow = 60;  // more than the panel serves at once
   QElapsedTimer since;
   since.start();
-  TrickleFlood flood(port, kSlow, true);
+  // From ten addresses, fewer from each than one address may hold.
+  std::vector<std::string> from;
+  for (int i = 2; i < 12; ++i) from.push_back("127.0.0." + std::to_string(i));
+  TrickleFlood flood(port, kSlow, true, from);
   // Those beyond the limit are told at once that the panel is busy...
   ASSERT_TRUE(WaitFor([&] { return flood.TooBusy() >= kSlow - kPanelMaxClients; }, 60000)) << flood.TooBusy();
   EXPECT_EQ(StatusOf(Exchange(port, right).data), 503);
@@ -750,6 +762,26 @@ TEST_F(WebPanelProgram, SlowClientsAreDroppedAndLimited) {
   ASSERT_TRUE(WaitFor([&] { return flood.Ended() == kSlow; }, 90000)) << flood.Ended();
   EXPECT_GE(since.elapsed(), qint64(kPanelRequestTimeoutSec) * 1000);
   EXPECT_EQ(StatusOf(Exchange(port, right).data), 200);
+  flood.Stop();
+  EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
+}
+
+// One address that opens 60 connections, each holding half a request,
+// gets only its few places (the others are told at once that the panel is
+// busy); the admin from another address is served meanwhile.
+TEST_F(WebPanelProgram, OneAddressHoldsOnlyAFewOfThePlaces) {
+  WriteOptions(world.settings.path(), port, kLogin, kPassword);
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Started.")) << world.Log() << yux.Err();
+  const std::string right = "GET /command.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(kBasic) +
+                            "Connection: close\r\n\r\n";
+  constexpr int kHeld = 60;
+  TrickleFlood flood(port, kHeld, true, {"127.0.0.2"});
+  EXPECT_TRUE(WaitFor([&] { return flood.TooBusy() >= kHeld - kPanelMaxClientsPerAddress; }, 30000))
+      << flood.TooBusy();
+  const Timed t = Exchange(port, right);
+  EXPECT_EQ(StatusOf(t.data), 200) << t.data.substr(0, 200);
+  EXPECT_EQ(flood.Ended(), kHeld - kPanelMaxClientsPerAddress);
   flood.Stop();
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
