@@ -158,6 +158,18 @@ class WebPanelProgram : public ::testing::Test {
 
 }  // namespace
 
+// The port a yux of these tests listens on lies below the range outgoing
+// connections take their ports from: no client connection of this test or
+// of another running beside it can hold it before yux binds it.
+TEST(FreeLoopbackPort, LiesBelowTheOutgoingPorts) {
+  const int outgoing = test::OutgoingPortRange().first;
+  for (int i = 0; i < 20; ++i) {
+    const int port = test::FreeLoopbackPort();
+    EXPECT_LT(port, outgoing);
+    EXPECT_GE(port, 1024);
+  }
+}
+
 TEST_F(WebPanelProgram, CredentialsPagesCommandsAndRefusals) {
   YUX_REQUIRE_PROGRAM("curl");
   MakePreset(world.settings.path(), "Daily", source, dest);
