@@ -57,6 +57,9 @@ bool NoDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A client that hangs up in the middle of a download must not end the
+  // program: no write to a socket may raise a deadly SIGPIPE.
+  yux::platform::IgnoreBrokenPipes();
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (auto rc = yux::RunMessenger(args, std::cerr, yux::ShowMessengerProblem)) return *rc;
 

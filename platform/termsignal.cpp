@@ -44,4 +44,11 @@ void OnTerminationSignal(std::function<void(int)> callback) {
   sigaction(SIGINT, &sa, nullptr);
 }
 
+void IgnoreBrokenPipes() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
 }  // namespace yux::platform

@@ -10,4 +10,9 @@ namespace yux::platform {
 // callback).  Must be called on the thread that runs the event loop.
 void OnTerminationSignal(std::function<void(int signal)> callback);
 
+// A write to a connection or a pipe whose other end has gone fails with
+// EPIPE instead of ending the process.  Call it before any socket exists;
+// the programs the process starts get the default back (Process::Start).
+void IgnoreBrokenPipes();
+
 }  // namespace yux::platform

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 
 #include "core/schedule/cmdline_args.h"
@@ -110,29 +111,71 @@ std::string BackToCommandPage(const std::string& text) {
 
 std::int64_t NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
+std::int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The penalty for guessing
+
+TLoginPenalty::TLoginPenalty(TClock clock) : clock_(clock ? std::move(clock) : TClock(SteadyMs)) {}
+
+void TLoginPenalty::Forget(std::int64_t now) {
+  for (auto it = addresses_.begin(); it != addresses_.end();)
+    it = now - it->second.lastRequest >= kForgetLoginAddressMs ? addresses_.erase(it) : std::next(it);
+}
+
+TLoginPenalty::TVerdict TLoginPenalty::Check(const std::string& peer, const std::function<bool()>& matches) {
+  const std::int64_t now = clock_();
+  Forget(now);
+  auto it = addresses_.find(peer);
+  if (it == addresses_.end()) {
+    if (addresses_.size() >= kMaxLoginAddresses) {
+      addresses_.erase(std::min_element(addresses_.begin(), addresses_.end(), [](const auto& a, const auto& b) {
+        return a.second.lastRequest < b.second.lastRequest;
+      }));
+    }
+    it = addresses_.emplace(peer, TAddress{}).first;
+  }
+  TAddress& a = it->second;
+  a.lastRequest = now;
+  if (now < a.until) return lpRefused;
+  if (matches()) {
+    addresses_.erase(it);
+    return lpAdmitted;
+  }
+  if (++a.failures >= kFreeLoginFailures) {
+    a.penaltyMs = a.penaltyMs == 0 ? kFirstLoginPenaltyMs : std::min(a.penaltyMs * 2, kMaxLoginPenaltyMs);
+    a.until = now + a.penaltyMs;
+  }
+  return lpWrong;
+}
+
+std::int64_t TLoginPenalty::PenaltyLeftMs(const std::string& peer) {
+  const std::int64_t now = clock_();
+  Forget(now);
+  auto it = addresses_.find(peer);
+  return it == addresses_.end() ? 0 : std::max<std::int64_t>(it->second.until - now, 0);
+}
 
 // ---------------------------------------------------------------------------
 // The connection
 
 void TMyHttpConnection::CheckAuthentication() {
-  // Every request is checked, whatever its method or path; a connection
-  // authorised once stays so, unless a request of it brings a wrong
-  // password: that one is refused and ends the connection.
+  // Every request is checked, whatever its method or path.  A connection
+  // authorised once stays so, but a request that brings credentials has
+  // them judged all the same: refused, the request gets the 401 answer
+  // and the connection ends.
   WrongCredentials = false;
-  bool matched = false;
-  for (const std::string& line : HeaderLines) {
-    if (Upper(line.substr(0, 20)) != "AUTHORIZATION: BASIC") continue;
-    if (TWebPanel::CredentialsMatch(line.substr(14))) {
-      matched = true;
-    } else {
-      WrongCredentials = true;
-      if (panel_) panel_->AuthorisationFailed(PeerAddressText());
-    }
-  }
-  if (matched && !WrongCredentials) {
-    Authorised = true;
-    if (panel_) panel_->AuthorisationSucceeded(PeerAddressText());
+  std::vector<std::string> offered;
+  for (const std::string& line : HeaderLines)
+    if (Upper(line.substr(0, 20)) == "AUTHORIZATION: BASIC") offered.push_back(line.substr(14));
+  if (!offered.empty()) {
+    if (panel_ && panel_->CredentialsAdmitted(PeerAddressText(), offered)) Authorised = true;
+    else WrongCredentials = true;
   }
   Authenticated = Authorised && !WrongCredentials;
 }
@@ -154,8 +197,10 @@ TWebPanel::TWebPanel(std::function<std::vector<std::string>()> logLines)
   h.SetAddr("0.0.0.0");
   h.ListenBacklog = 5;
   // It listens on every address: a flood of slow clients must neither
-  // hold every descriptor nor keep its connections for ever.
+  // hold every descriptor nor keep its connections for ever, and one
+  // address alone never takes every place.
   h.MaxClients = kPanelMaxClients;
+  h.MaxClientsPerAddress = kPanelMaxClientsPerAddress;
   h.RequestTimeoutSec = kPanelRequestTimeoutSec;
   h.SetKeepAliveTimeSec(10);
   h.MaxRequestsKeepAlive = 100;
@@ -183,7 +228,6 @@ TWebPanel::TWebPanel(std::function<std::vector<std::string>()> logLines)
 }
 
 TWebPanel::~TWebPanel() {
-  *alive_ = false;
   if (http_) http_->Stop();
 }
 
@@ -226,51 +270,25 @@ void TWebPanel::AuthorisationSucceeded(const std::string& peer) {
   failedLogins_.erase(it);
 }
 
-std::int64_t TWebPanel::LoginPenaltyMs(const std::string& peer) {
-  auto it = failedLogins_.find(peer);
-  if (it == failedLogins_.end() || it->second.count <= kFreeLoginFailures) return 0;
-  const int over = std::min(it->second.count - kFreeLoginFailures - 1, 3);
-  const std::int64_t step = std::int64_t(1000) << over;
-  const std::int64_t now = NowMs();
-  it->second.nextAnswer = std::max(now, it->second.nextAnswer) + step;
-  return it->second.nextAnswer - now;
+bool TWebPanel::CredentialsAdmitted(const std::string& peer, const std::vector<std::string>& offered) {
+  // Every line must match: a request is one guess however many it brings.
+  const auto verdict = loginPenalty_.Check(peer, [&offered] {
+    return std::all_of(offered.begin(), offered.end(), [](const std::string& a) { return CredentialsMatch(a); });
+  });
+  if (verdict == TLoginPenalty::lpAdmitted) {
+    AuthorisationSucceeded(peer);
+    return true;
+  }
+  AuthorisationFailed(peer);
+  return false;
 }
 
 void TWebPanel::SendLoginRefusal(TMyHttpConnection* c) {
-  // A wrong password ends its connection; after a few, the answer waits,
-  // on a timer, so that every other client is served meanwhile.
+  // Refused credentials are answered at once and end their connection:
+  // nothing behind them on it is looked at.
   c->KeepAlive = false;
-  const std::int64_t wait = LoginPenaltyMs(c->PeerAddressText());
-  if (wait == 0) {
-    c->PrepareGracefulClose();
-    c->SendUnauthorizedPage();
-    return;
-  }
-  if (wait > 60000) {
-    // Queued that far behind, the answer would outlive any connection.
-    c->Close();
-    return;
-  }
-  // Meanwhile the connection reads and sends nothing: nothing behind the
-  // wrong password is looked at.
-  c->Pause();
-  std::weak_ptr<bool> alive = alive_;
-  const int serial = c->SerialId;
-  QTimer::singleShot(int(wait), Qt::PreciseTimer, [this, alive, c, serial] {
-    auto a = alive.lock();
-    if (!a || !*a || !http_->SrvSocket()) return;
-    net::TWSocketServer& srv = *http_->SrvSocket();
-    if (!srv.HasClient(c) || c->SerialId != serial) return;
-    try {
-      if (c->Connected()) {
-        c->PrepareGracefulClose();
-        c->SendUnauthorizedPage();
-      }
-      c->Resume();  // a close that came meanwhile is handled now
-    } catch (const std::exception&) {
-      c->Abort();
-    }
-  });
+  c->PrepareGracefulClose();
+  c->SendUnauthorizedPage();
 }
 
 void TWebPanel::ConnectionTrouble(int error, const std::string& message) {

@@ -26,7 +26,7 @@ class TMyHttpConnection : public net::THttpConnection {
   std::string PostedData;          // the body of a posted form
   std::int64_t PostedCount = 0;    // bytes of it received
   bool Authorised = false;         // a request on it carried matching credentials
-  bool WrongCredentials = false;   // the current request carried credentials that do not match
+  bool WrongCredentials = false;   // the current request's credentials were refused
 
  protected:
   void CheckAuthentication() override;
@@ -41,10 +41,56 @@ class TMyHttpConnection : public net::THttpConnection {
 inline constexpr std::int64_t kMaxPostedForm = 64 * 1024;
 // Connections served at once; more get the server's "too busy" answer.
 inline constexpr int kPanelMaxClients = 50;
+// Connections one client address may hold at once; more get the same.
+inline constexpr int kPanelMaxClientsPerAddress = 8;
 // Seconds a request's header and body may take to come in.
 inline constexpr std::uint32_t kPanelRequestTimeoutSec = 20;
-// Wrong passwords an address may send before its answers are delayed.
+// Wrong passwords an address may send before it is penalised.
 inline constexpr int kFreeLoginFailures = 3;
+// The first penalty, and the longest one it doubles up to.
+inline constexpr std::int64_t kFirstLoginPenaltyMs = 1000;
+inline constexpr std::int64_t kMaxLoginPenaltyMs = 60000;
+// An address that sends no credentials for this long is forgotten.
+inline constexpr std::int64_t kForgetLoginAddressMs = 60000;
+// Addresses remembered at most (the least recently heard of goes first).
+inline constexpr std::size_t kMaxLoginAddresses = 4096;
+
+// Password guessing, bound to the client's address however many
+// connections it opens.  After the free failures the address is
+// penalised: a second, doubled with each further failure up to a minute.
+// While the penalty runs, every request of the address that carries
+// credentials is refused without looking at them, the right password too;
+// once it has run out, one request has its credentials checked (checks are
+// made one at a time, so at most one per address is ever under way), and
+// a failure starts the next, doubled penalty.  The right password clears
+// the address.  Other addresses are never slowed.
+class TLoginPenalty {
+ public:
+  enum TVerdict { lpAdmitted, lpWrong, lpRefused };
+  // Milliseconds of a clock that only moves forward.
+  using TClock = std::function<std::int64_t()>;
+  explicit TLoginPenalty(TClock clock = {});
+
+  // The verdict on a request of `peer` that carries credentials; `matches`
+  // checks them, and is asked only when the address may have a check now.
+  TVerdict Check(const std::string& peer, const std::function<bool()>& matches);
+  // Milliseconds of `peer`'s penalty still to run (0: none).
+  std::int64_t PenaltyLeftMs(const std::string& peer);
+  // Addresses remembered now.
+  std::size_t Addresses() const { return addresses_.size(); }
+
+ private:
+  struct TAddress {
+    int failures = 0;
+    std::int64_t lastRequest = 0;  // ms of its latest request with credentials
+    std::int64_t penaltyMs = 0;    // the penalty in force or last served
+    std::int64_t until = 0;        // ms when the penalty ends
+  };
+  void Forget(std::int64_t now);
+
+  TClock clock_;
+  std::map<std::string, TAddress> addresses_;
+};
 
 class TWebPanel {
  public:
@@ -78,16 +124,14 @@ class TWebPanel {
   // match the options' login and password.
   static bool CredentialsMatch(const std::string& authorization);
 
-  // Milliseconds the next answer to a wrong password from `peer` waits:
-  // none for the first few failures, then a second doubled per failure up
-  // to 8 s, and the answers to one address come one such step apart.
-  // Asking reserves the answer's turn.
-  std::int64_t LoginPenaltyMs(const std::string& peer);
-
  private:
   friend class TMyHttpConnection;
-  // Whether the request may be answered: a wrong password is refused (and
-  // its connection ended), missing credentials get the 401 page.
+  // Whether the Basic credentials a request of `peer` offers (the values
+  // of its Authorization lines) open the panel; the address's penalty
+  // decides whether they are looked at.
+  bool CredentialsAdmitted(const std::string& peer, const std::vector<std::string>& offered);
+  // Whether the request may be answered: refused credentials get the 401
+  // page and end the connection, missing credentials get the 401 page.
   bool Admitted(TMyHttpConnection* c, net::THttpGetFlag& flags);
   void GetDocument(TMyHttpConnection* c, net::THttpGetFlag& flags);
   void PostDocument(TMyHttpConnection* c, net::THttpGetFlag& flags);
@@ -105,19 +149,18 @@ class TWebPanel {
   std::function<std::vector<std::string>()> logLines_;
   std::unique_ptr<net::THttpServer> http_;
   bool running_ = false;
-  // Wrong passwords per address, forgotten an hour after the last one.
+  TLoginPenalty loginPenalty_;
+  // Refused credentials per address, for the log; forgotten an hour after
+  // the last one.
   struct FailedLogins {
     int count = 0;
     std::int64_t last = 0;        // ms of the last failure
     std::int64_t logged = 0;      // ms of the last log line (0: none)
-    std::int64_t nextAnswer = 0;  // ms before which no further refusal goes out
   };
   std::map<std::string, FailedLogins> failedLogins_;
   // Connections refused or failed since the last line about them.
   int troubleCount_ = 0;
   std::int64_t troubleLogged_ = 0;
-  // Lets a delayed answer know whether the panel still exists.
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace yux

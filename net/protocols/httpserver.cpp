@@ -1159,6 +1159,7 @@ void THttpServer::Start() {
   s.SetPort(port_);
   s.SetAddr(addr_);
   s.MaxClients = MaxClients;
+  s.MaxClientsPerAddress = MaxClientsPerAddress;
   s.ListenBacklog = ListenBacklog;
   s.SetBandwidthLimit(BandwidthLimit);
   s.SetBandwidthSampling(BandwidthSampling);

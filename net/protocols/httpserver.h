@@ -345,6 +345,8 @@ class THttpServer : public TNetWndControl {
   const std::string& Addr() const { return addr_; }
   void SetAddr(const std::string& v);
   int MaxClients = 0;
+  // Connections one client address may hold at once (0: no limit).
+  int MaxClientsPerAddress = 0;
   const std::string& DocDir() const { return docDir_; }
   void SetDocDir(const std::string& v);
   std::string TemplateDir = "/wwwroot/templates";

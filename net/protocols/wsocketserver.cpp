@@ -88,6 +88,11 @@ bool TCustomWSocketServer::HasClient(const TWSocketClient* client) const {
   return std::find(clients_.begin(), clients_.end(), client) != clients_.end();
 }
 
+int TCustomWSocketServer::ConnectionsFrom(const std::string& addr) const {
+  return int(std::count_if(clients_.begin(), clients_.end(),
+                           [&addr](const TWSocketClient* c) { return !c->closing_ && c->peerAddr_ == addr; }));
+}
+
 void TCustomWSocketServer::ClientGone(TWSocketClient* client) {
   auto it = std::find(clients_.begin(), clients_.end(), client);
   if (it != clients_.end()) clients_.erase(it);
@@ -168,7 +173,9 @@ void TCustomWSocketServer::AcceptInto(TWSocketClient* client, SOCKET h, WORD err
   try {
     TriggerClientConnect(client, error);
     if (!HasClient(client) || client->State() != wsConnected) return;
-    if (MaxClients > 0 && ConnectionCount() > MaxClients) {
+    // One address alone must not take every place.
+    if ((MaxClients > 0 && ConnectionCount() > MaxClients) ||
+        (MaxClientsPerAddress > 0 && ConnectionsFrom(client->peerAddr_) > MaxClientsPerAddress)) {
       client->Banner = BannerTooBusy;
       client->BeginSession();
       client->Close();

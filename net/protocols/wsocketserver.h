@@ -75,6 +75,9 @@ class TCustomWSocketServer : public TWSocket {
   std::string Name = "WSocketServer";
   TWSocketClientClass ConnectionClass;  // default: a plain TWSocketClient
   int MaxClients = 0;                   // 0: no limit
+  // Connections one peer address may hold at once; one more is refused
+  // as one above MaxClients is (0: no limit).
+  int MaxClientsPerAddress = 0;
 
   TWSocketClientCreateEvent OnClientCreate;
   TWSocketClientConnectEvent OnClientConnect;
@@ -109,6 +112,8 @@ class TCustomWSocketServer : public TWSocket {
   int LastSerial() const { return serial_; }
   void SetLastSerial(int v) { serial_ = v; }  // for tests of the wrap
   bool HasClient(const TWSocketClient* client) const;
+  // Clients of the peer address `addr` that have not closed.
+  int ConnectionsFrom(const std::string& addr) const;
 
   void TriggerSessionAvailable(WORD error) override;
   void Listen() override;

@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -79,6 +80,15 @@ class RunningYux {
   // `env`: the environment instead of the world's own.
   RunningYux(const YuxWorld& world, const QStringList& args = {}, const QProcessEnvironment* env = nullptr) {
     proc_.setProcessEnvironment(env ? *env : world.Env());
+    // With the signals a desktop leaves it: QProcess hands its child
+    // SIGPIPE blocked, which would hide what a write to a closed
+    // connection does to the program.
+    proc_.setChildProcessModifier([] {
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      signal(SIGPIPE, SIG_DFL);
+    });
     proc_.start(QString::fromStdString(BuiltProgram("yux").string()), args);
     proc_.waitForStarted(10000);
   }

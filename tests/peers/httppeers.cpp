@@ -75,8 +75,16 @@ RawHttpClient::~RawHttpClient() {
   if (thread_.joinable()) thread_.join();
 }
 
-int ConnectLoopback(int port) {
+int ConnectLoopback(int port, const char* from) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd >= 0 && from) {
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    if (inet_pton(AF_INET, from, &b.sin_addr) != 1 || ::bind(fd, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(port));

@@ -22,8 +22,9 @@ ProcessResult CurlPumping(const std::vector<std::string>& args);
 // "http://127.0.0.1:<port><path>".
 std::string LoopbackUrl(int port, const std::string& path);
 
-// A blocking TCP connection to 127.0.0.1:port; -1 when it failed.
-int ConnectLoopback(int port);
+// A blocking TCP connection to 127.0.0.1:port, from the loopback address
+// `from` when given (any of 127.0.0.0/8); -1 when it failed.
+int ConnectLoopback(int port, const char* from = nullptr);
 
 // What a raw client got back: every byte, and whether the server closed
 // (EOF or reset) before the client gave up waiting.

@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <random>
+#include <utility>
 
 extern char** environ;
 
@@ -34,7 +37,31 @@ bool WaitReadable(int fd, int ms) {
 
 }  // namespace
 
+std::pair<int, int> OutgoingPortRange() {
+  int low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  return {low, high};
+}
+
 int FreeLoopbackPort() {
+  // Below the range outgoing connections take their ports from: a port
+  // in it can be taken by any client's connection (of this test or of
+  // another running at the same time) before the server that is to listen
+  // there has bound it.
+  const int below = OutgoingPortRange().first;
+  const int from = std::max(1024, below - 16384);
+  static std::mt19937 pick(std::random_device{}() ^ unsigned(getpid()));
+  for (int attempt = 0; below - from >= 1024 && attempt < 100; ++attempt) {
+    const int port = from + int(pick() % unsigned(below - from));
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_ANY);  // free on every address
+    const bool free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) ::close(fd);
+    if (free) return port;
+  }
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = Loopback(0);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);

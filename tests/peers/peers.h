@@ -6,14 +6,19 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/testsupport.h"
 
 namespace yux::test {
 
-// A free TCP port on 127.0.0.1 (bound, read back, released).
+// A free TCP port on 127.0.0.1 (bound, released), outside the range the
+// system takes outgoing connections' ports from, so that no client can
+// take it before a server binds it.
 int FreeLoopbackPort();
+// The first and last port of that range.
+std::pair<int, int> OutgoingPortRange();
 // True once something accepts connections on 127.0.0.1:port (within 5 s).
 bool WaitForListener(int port);
 

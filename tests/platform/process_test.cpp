@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -213,4 +214,41 @@ TEST(Process, StandardInputAndDeathSignalStart) {
   SetLastError(0);
   EXPECT_EQ(Process::Start((tmp / "plain").string(), "", opt), nullptr);
   EXPECT_NE(GetLastError(), 0u);
+}
+
+// The program ignores SIGPIPE (and a thread may hold it blocked); a child
+// it starts, either way, gets it back at its default and unblocked, so a
+// child writing into a pipe whose reader has gone ends as it would when
+// started from a shell.
+TEST(Process, ChildrenGetTheBrokenPipeSignalAtItsDefault) {
+  yux::test::TempDir tmp;
+  const auto script = tmp / "signals.sh";
+  yux::test::WriteFile(script, "#!/bin/sh\nexec grep -E '^Sig(Ign|Blk):' /proc/self/status > \"$1\"\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  struct sigaction ignore {}, saved{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &saved);
+  sigset_t pipe, mask;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &mask);
+  for (const bool dieWithParent : {false, true}) {
+    SCOPED_TRACE(dieWithParent ? "tied to our life" : "plain start");
+    StartOptions opt;
+    opt.dieWithParent = dieWithParent;
+    const auto out = tmp / (dieWithParent ? "tied" : "plain");
+    auto p = Process::Start(script.string(), out.string(), opt);
+    ASSERT_TRUE(p) << LastStartError();
+    ASSERT_EQ(p->Wait(10000), WAIT_OBJECT_0);
+    const std::string lines = yux::test::ReadFile(out);
+    for (const char* name : {"SigIgn:", "SigBlk:"}) {
+      const size_t at = lines.find(name);
+      ASSERT_NE(at, std::string::npos) << lines;
+      const unsigned long long bits = std::stoull(lines.substr(at + 7), nullptr, 16);
+      EXPECT_EQ(bits & (1ull << (SIGPIPE - 1)), 0u) << name << lines;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  sigaction(SIGPIPE, &saved, nullptr);
 }

@@ -158,6 +158,18 @@ class WebPanelProgram : public ::testing::Test {
 
 }  // namespace
 
+// The port a yux of these tests listens on lies below the range outgoing
+// connections take their ports from: no client connection of this test or
+// of another running beside it can hold it before yux binds it.
+TEST(FreeLoopbackPort, LiesBelowTheOutgoingPorts) {
+  const int outgoing = test::OutgoingPortRange().first;
+  for (int i = 0; i < 20; ++i) {
+    const int port = test::FreeLoopbackPort();
+    EXPECT_LT(port, outgoing);
+    EXPECT_GE(port, 1024);
+  }
+}
+
 TEST_F(WebPanelProgram, CredentialsPagesCommandsAndRefusals) {
   YUX_REQUIRE_PROGRAM("curl");
   MakePreset(world.settings.path(), "Daily", source, dest);
@@ -183,11 +195,12 @@ TEST_F(WebPanelProgram, CredentialsPagesCommandsAndRefusals) {
       << Log();
 
   // No credentials, wrong ones: 401 with the fixed realm; a guessing peer
-  // leaves one line.
+  // leaves one line.  (Two wrong ones: a third would hold the right
+  // password back for a while.)
   Reply r = Curl({Url(port, "/")});
   EXPECT_EQ(r.status, 401);
   EXPECT_NE(r.headers.find("WWW-Authenticate: Basic realm=\"YUX\""), std::string::npos) << r.headers;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Curl({"-u", "admin:guess", Url(port, "/log.htm")}).status, 401);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(Curl({"-u", "admin:guess", Url(port, "/log.htm")}).status, 401);
   EXPECT_EQ(test::CountOf(Log(), "HTTP - Authorization failed (127.0.0.1"), 1) << Log();
   EXPECT_EQ(test::CountOf(Log(), "HTTP - Authorization failed (127.0.0.1, 1 failure). [!]"), 1) << Log();
 
@@ -431,10 +444,11 @@ Timed ReadUntilClosed(int fd, const QElapsedTimer& since, int ms = 30000) {
   return t;
 }
 
-Timed Exchange(int port, const std::string& request) {
+// One request and its answer, from the loopback address `from` when given.
+Timed Exchange(int port, const std::string& request, const char* from = nullptr) {
   QElapsedTimer since;
   since.start();
-  const int fd = test::ConnectLoopback(port);
+  const int fd = test::ConnectLoopback(port, from);
   if (fd < 0) return {};
   test::WriteAll(fd, request);
   Timed t = ReadUntilClosed(fd, since);
@@ -451,11 +465,12 @@ int StatusOf(const std::string& answer) {
 // `oneByOne`: each connects once the one before it is through, so that
 // none waits for the small listen queue to take it (the kernel retries a
 // dropped connect only after seconds, which on a loaded machine can
-// outlast the panel's request deadline for the first ones).
+// outlast the panel's request deadline for the first ones).  `from`: the
+// loopback addresses they come from, in turn (empty: 127.0.0.1).
 class TrickleFlood {
  public:
-  TrickleFlood(int port, int count, bool oneByOne = false)
-      : thread_([this, port, count, oneByOne] { Run(port, count, oneByOne); }) {}
+  TrickleFlood(int port, int count, bool oneByOne = false, std::vector<std::string> from = {})
+      : thread_([this, port, count, oneByOne, from = std::move(from)] { Run(port, count, oneByOne, from); }) {}
   ~TrickleFlood() { Stop(); }
   void Stop() {
     stop_ = true;
@@ -465,7 +480,7 @@ class TrickleFlood {
   int TooBusy() const { return tooBusy_; }
 
  private:
-  void Run(int port, int count, bool oneByOne) {
+  void Run(int port, int count, bool oneByOne, const std::vector<std::string>& from) {
     // A header that never ends: only the panel's own limits end it.
     const std::string head = "GET /log.htm HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
     struct Conn {
@@ -479,8 +494,15 @@ class TrickleFlood {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (Conn& c : conns) {
+    for (size_t i = 0; i < conns.size(); ++i) {
+      Conn& c = conns[i];
       c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      if (!from.empty()) {
+        sockaddr_in b{};
+        b.sin_family = AF_INET;
+        inet_pton(AF_INET, from[i % from.size()].c_str(), &b.sin_addr);
+        bind(c.fd, reinterpret_cast<sockaddr*>(&b), sizeof b);
+      }
       connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);  // completes in the background
       if (oneByOne) {
         pollfd p{c.fd, POLLOUT, 0};
@@ -619,13 +641,85 @@ TEST_F(WebPanelProgram, ForeignOriginsHeaderTricksLongPathsAndHead) {
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
 
-TEST_F(WebPanelProgram, PasswordGuessesWaitLongerAndEndTheirConnection) {
+// The guessing penalty on its own, with a clock of the test's: free
+// failures, the penalty doubling up to a minute, requests refused
+// unchecked while it runs, one check when it has run out, other addresses
+// untouched, forgetting after a quiet minute, and the table's bound.
+TEST(LoginPenalty, DoublesUpToAMinuteRefusesUncheckedAndForgets) {
+  std::int64_t now = 5000;
+  TLoginPenalty penalty([&] { return now; });
+  int checks = 0;
+  auto wrong = [&] {
+    ++checks;
+    return false;
+  };
+  auto right = [&] {
+    ++checks;
+    return true;
+  };
+  const std::string guesser = "10.0.0.1", other = "10.0.0.2";
+  for (int i = 1; i <= kFreeLoginFailures; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(penalty.PenaltyLeftMs(guesser), 0);
+    EXPECT_EQ(penalty.Check(guesser, wrong), TLoginPenalty::lpWrong);
+  }
+  EXPECT_EQ(checks, kFreeLoginFailures);
+  // Each penalty: the right password refused unchecked until its last
+  // millisecond, another address admitted meanwhile; then one check, whose
+  // failure starts the next penalty.
+  for (const std::int64_t ms : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+    SCOPED_TRACE(ms);
+    ASSERT_EQ(penalty.PenaltyLeftMs(guesser), ms);
+    now += ms - 1;
+    checks = 0;
+    EXPECT_EQ(penalty.Check(guesser, right), TLoginPenalty::lpRefused);
+    EXPECT_EQ(penalty.Check(guesser, right), TLoginPenalty::lpRefused);
+    EXPECT_EQ(checks, 0);
+    EXPECT_EQ(penalty.Check(other, right), TLoginPenalty::lpAdmitted);
+    EXPECT_EQ(checks, 1);
+    now += 1;
+    EXPECT_EQ(penalty.Check(guesser, wrong), TLoginPenalty::lpWrong);
+    EXPECT_EQ(checks, 2);
+  }
+  // The right password, once a check is due, clears the address: its next
+  // failures are free again.
+  now += 60000 - 1;
+  EXPECT_EQ(penalty.Check(guesser, right), TLoginPenalty::lpRefused);  // keeps it remembered
+  now += 1;
+  EXPECT_EQ(penalty.Check(guesser, right), TLoginPenalty::lpAdmitted);
+  EXPECT_EQ(penalty.Check(guesser, wrong), TLoginPenalty::lpWrong);
+  EXPECT_EQ(penalty.PenaltyLeftMs(guesser), 0);
+
+  // A minute without credentials forgets an address, penalty and all.
+  EXPECT_EQ(penalty.Check(guesser, wrong), TLoginPenalty::lpWrong);
+  EXPECT_EQ(penalty.Check(guesser, wrong), TLoginPenalty::lpWrong);
+  EXPECT_EQ(penalty.PenaltyLeftMs(guesser), 1000);
+  now += 59999;
+  EXPECT_EQ(penalty.Addresses(), 1u);
+  now += 1;
+  EXPECT_EQ(penalty.PenaltyLeftMs(guesser), 0);
+  EXPECT_EQ(penalty.Addresses(), 0u);
+  for (int i = 1; i < kFreeLoginFailures; ++i) EXPECT_EQ(penalty.Check(guesser, wrong), TLoginPenalty::lpWrong);
+  EXPECT_EQ(penalty.PenaltyLeftMs(guesser), 0);
+
+  // However many addresses guess, the table stays bounded.
+  for (std::size_t i = 0; i < kMaxLoginAddresses + 10; ++i) penalty.Check("10.1." + std::to_string(i), wrong);
+  EXPECT_EQ(penalty.Addresses(), kMaxLoginAddresses);
+}
+
+// Guessing from one address, sequential and over parallel connections:
+// after the free failures the address is penalised, and while the penalty
+// runs even the right password is refused; another address is served
+// meanwhile, and once the penalty has run out the right password opens
+// the panel.
+TEST_F(WebPanelProgram, GuessesPenaliseTheirAddressAndEndTheirConnection) {
   WriteOptions(world.settings.path(), port, kLogin, kPassword);
   test::RunningYux yux(world);
   ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Started.")) << world.Log() << yux.Err();
   const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
   const std::string wrong = "GET /log.htm HTTP/1.1\r\n" + host + kWrongBasic + "\r\n";
   const std::string right = "GET /log.htm HTTP/1.1\r\n" + host + kBasic + "\r\n";
+  const std::string rightOnce = "GET /command.htm HTTP/1.1\r\n" + host + kBasic + "Connection: close\r\n\r\n";
 
   // A wrong password ends its connection: the right one behind it on the
   // same connection is never looked at.
@@ -633,42 +727,66 @@ TEST_F(WebPanelProgram, PasswordGuessesWaitLongerAndEndTheirConnection) {
   EXPECT_EQ(StatusOf(t.data), 401);
   EXPECT_TRUE(t.closed);
   EXPECT_EQ(test::CountOf(t.data, "HTTP/1.1 "), 1) << t.data;
-
-  // The first few failures are answered at once, then each waits longer.
-  struct Guess {
-    int failure;
-    double atLeast;  // seconds
-  };
-  for (const Guess g : {Guess{2, 0}, Guess{3, 0}, Guess{4, 1}, Guess{5, 2}}) {
-    SCOPED_TRACE(g.failure);
+  // Two more free failures; the third starts a penalty of a second, which
+  // the next failure after it doubles, and the one after that again.
+  // Each wait is only a lower bound: the penalty must have run out.
+  for (int failure = 2; failure <= 4; ++failure) {
+    SCOPED_TRACE(failure);
+    if (failure == 4) WaitFor([] { return false; }, 1200);
     t = Exchange(port, wrong);
     EXPECT_EQ(StatusOf(t.data), 401);
     EXPECT_TRUE(t.closed);
-    EXPECT_GE(t.seconds, g.atLeast);
   }
+  WaitFor([] { return false; }, 2200);
 
-  // While the sixth waits (4 s), the panel serves others: a client with
-  // the right password is answered first.
-  QElapsedTimer since;
-  since.start();
-  const int waiting = test::ConnectLoopback(port);
-  ASSERT_GE(waiting, 0);
-  test::WriteAll(waiting, wrong);
-  const Timed served = Exchange(port, "GET /command.htm HTTP/1.1\r\n" + host + kBasic + "Connection: close\r\n\r\n");
-  EXPECT_EQ(StatusOf(served.data), 200);
-  pollfd p{waiting, POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 0), 0) << "the refusal came before the right password's page";
-  t = ReadUntilClosed(waiting, since);
-  close(waiting);
+  // Penalised for 4 s: six connections opened beforehand (fewer than the
+  // address's places) bring the right password the moment the penalty has
+  // begun, while 14 more guessers open connection after connection with
+  // wrong ones.  None gets in: each is refused (401) or, beyond the
+  // address's places, turned away (503).
+  std::vector<int> early;
+  for (int k = 0; k < 6; ++k) {
+    early.push_back(test::ConnectLoopback(port));
+    ASSERT_GE(early.back(), 0);
+  }
+  t = Exchange(port, wrong);
   EXPECT_EQ(StatusOf(t.data), 401);
-  EXPECT_GE(t.seconds, 4.0);
+  std::atomic<int> admitted{0}, refused{0}, busy{0}, other{0};
+  auto tally = [&](const Timed& g) {
+    const int status = StatusOf(g.data);
+    ++(status == 200 ? admitted : status == 401 ? refused : status == 503 ? busy : other);
+  };
+  std::vector<std::thread> guessers;
+  for (const int fd : early)
+    guessers.emplace_back([&, fd] {
+      QElapsedTimer since;
+      since.start();
+      test::WriteAll(fd, rightOnce);
+      tally(ReadUntilClosed(fd, since));
+      close(fd);
+    });
+  for (int k = 0; k < 14; ++k)
+    guessers.emplace_back([&] {
+      for (int i = 0; i < 7; ++i) tally(Exchange(port, wrong));
+    });
+  for (std::thread& g : guessers) g.join();
+  EXPECT_EQ(admitted, 0);
+  EXPECT_EQ(other, 0);
+  EXPECT_GE(refused, 6);
+  EXPECT_EQ(refused + busy, 6 + 14 * 7);
+  // Another address is not slowed.
+  EXPECT_EQ(StatusOf(Exchange(port, rightOnce, "127.0.0.2").data), 200);
+  // The admin gets in once the penalty has run out.
+  EXPECT_TRUE(WaitFor([&] { return StatusOf(Exchange(port, rightOnce).data) == 200; }, 90000)) << Log();
 
-  // The log counts the failures: the first line names one, and the right
-  // password closed the run with the whole count.
-  EXPECT_EQ(test::CountOf(Log(), "HTTP - Authorization failed (127.0.0.1, 1 failure). [!]"), 1) << Log();
-  EXPECT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Authorization failed (127.0.0.1, 6 failures). [!]"))
-      << Log();
-  EXPECT_EQ(test::CountOf(Log(), "HTTP - Authorization failed"), 2) << Log();
+  // The log: one line at the first failure, and the whole count (the
+  // admin's refused tries among them) when the right password came
+  // through.
+  const std::string line = "HTTP - Authorization failed (127.0.0.1, ";
+  EXPECT_TRUE(WaitFor([&] { return test::CountOf(Log(), line) == 2; })) << Log();
+  EXPECT_EQ(test::CountOf(Log(), line + "1 failure). [!]"), 1) << Log();
+  const std::string log = Log();
+  EXPECT_GE(std::atoi(log.c_str() + log.rfind(line) + line.size()), 5 + refused) << log;
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
 
@@ -741,7 +859,10 @@ TEST_F(WebPanelProgram, SlowClientsAreDroppedAndLimited) {
   constexpr int kSlow = 60;  // more than the panel serves at once
   QElapsedTimer since;
   since.start();
-  TrickleFlood flood(port, kSlow, true);
+  // From ten addresses, fewer from each than one address may hold.
+  std::vector<std::string> from;
+  for (int i = 2; i < 12; ++i) from.push_back("127.0.0." + std::to_string(i));
+  TrickleFlood flood(port, kSlow, true, from);
   // Those beyond the limit are told at once that the panel is busy...
   ASSERT_TRUE(WaitFor([&] { return flood.TooBusy() >= kSlow - kPanelMaxClients; }, 60000)) << flood.TooBusy();
   EXPECT_EQ(StatusOf(Exchange(port, right).data), 503);
@@ -750,6 +871,26 @@ TEST_F(WebPanelProgram, SlowClientsAreDroppedAndLimited) {
   ASSERT_TRUE(WaitFor([&] { return flood.Ended() == kSlow; }, 90000)) << flood.Ended();
   EXPECT_GE(since.elapsed(), qint64(kPanelRequestTimeoutSec) * 1000);
   EXPECT_EQ(StatusOf(Exchange(port, right).data), 200);
+  flood.Stop();
+  EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
+}
+
+// One address that opens 60 connections, each holding half a request,
+// gets only its few places (the others are told at once that the panel is
+// busy); the admin from another address is served meanwhile.
+TEST_F(WebPanelProgram, OneAddressHoldsOnlyAFewOfThePlaces) {
+  WriteOptions(world.settings.path(), port, kLogin, kPassword);
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Started.")) << world.Log() << yux.Err();
+  const std::string right = "GET /command.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(kBasic) +
+                            "Connection: close\r\n\r\n";
+  constexpr int kHeld = 60;
+  TrickleFlood flood(port, kHeld, true, {"127.0.0.2"});
+  EXPECT_TRUE(WaitFor([&] { return flood.TooBusy() >= kHeld - kPanelMaxClientsPerAddress; }, 30000))
+      << flood.TooBusy();
+  const Timed t = Exchange(port, right);
+  EXPECT_EQ(StatusOf(t.data), 200) << t.data.substr(0, 200);
+  EXPECT_EQ(flood.Ended(), kHeld - kPanelMaxClientsPerAddress);
   flood.Stop();
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
@@ -783,3 +924,56 @@ TEST_F(WebPanelProgram, AFloodUnderALowDescriptorLimitLeavesThePanelListening) {
   EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
 }
 
+
+// Clients that hang up while documents of the folder go out straight from
+// their files (10 MB and 100 KB): the program carries on and serves the
+// next client whole.
+TEST_F(WebPanelProgram, DownloadsCutByTheirClientsLeaveTheProgramRunning) {
+  WriteOptions(world.settings.path(), port, kLogin, kPassword);
+  const fs::path root = world.settings / "wwwroot";
+  fs::create_directories(root);
+  const std::string small(100 << 10, 's');
+  test::WriteFile(root / "big.bin", std::string(10 << 20, 'b'));
+  test::WriteFile(root / "small.bin", small);
+  test::RunningYux yux(world);
+  ASSERT_TRUE(test::WaitForText(world.settings / "yux.log", "HTTP - Started.")) << world.Log() << yux.Err();
+  auto request = [&](const std::string& path) {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kBasic + "Connection: close\r\n\r\n";
+  };
+  // Over and over, two at once: a client that closes once its request is
+  // out (the answer meets the closed connection after its first bytes),
+  // then one that reads the first bytes of its answer and closes with the
+  // rest unread (a reset).  The second one's answer also paces the loop.
+  std::atomic<int> cut{0};
+  std::vector<std::thread> clients;
+  for (int k = 0; k < 2; ++k)
+    clients.emplace_back([&, k] {
+      for (int i = 0; i < 40; ++i) {
+        const bool big = (i + k) % 2 != 0;
+        const int early = test::ConnectLoopback(port);
+        if (early < 0) return;  // nothing listens any more
+        test::WriteAll(early, request(big ? "/big.bin" : "/small.bin"));
+        close(early);
+        const int fd = test::ConnectLoopback(port);
+        if (fd < 0) return;
+        test::WriteAll(fd, request(big ? "/small.bin" : "/big.bin"));
+        timeval tv{20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[16384];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        close(fd);
+        if (n <= 0) return;
+        ++cut;
+      }
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(cut, 2 * 40);
+  ASSERT_FALSE(yux.proc().waitForFinished(200))
+      << "exit status " << yux.proc().exitStatus() << ", code " << yux.proc().exitCode() << "\n"
+      << yux.Err();
+  const Timed t = Exchange(port, request("/small.bin"));
+  EXPECT_EQ(StatusOf(t.data), 200);
+  EXPECT_TRUE(t.data.size() > small.size() && t.data.compare(t.data.size() - small.size(), small.size(), small) == 0)
+      << t.data.substr(0, 200);
+  EXPECT_FALSE(SanitizerReport(yux.Err())) << yux.Err();
+}

@@ -122,6 +122,42 @@ TEST(WSocketServer, BannerAndTooBusyByClientLimit) {
   }
 }
 
+// One peer address holds at most MaxClientsPerAddress connections: its
+// next one is told the server is busy and closed, while another address is
+// still greeted; a place its close frees is taken again.
+TEST(WSocketServer, ClientLimitPerAddress) {
+  ServerFixture f;
+  f.server.MaxClientsPerAddress = 2;
+  f.server.Banner = "hello";
+  struct Step {
+    const char* from;
+    std::string want;  // what the connection reads
+    bool closed;       // the server ended it
+  };
+  const Step steps[] = {{"127.0.0.2", "hello\r\n", false},
+                        {"127.0.0.2", "hello\r\n", false},
+                        {"127.0.0.2", "Sorry, too many clients\r\n", true},
+                        {"127.0.0.1", "hello\r\n", false}};
+  std::vector<int> fds;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(std::string(s.from) + " #" + std::to_string(fds.size()));
+    const int fd = yux::test::ConnectLoopback(f.Port(), s.from);
+    ASSERT_GE(fd, 0);
+    fds.push_back(fd);
+    EXPECT_EQ(ReadSome(fd, s.want.size()), s.want);
+    EXPECT_EQ(ReadSome(fd, 1, s.closed ? 10000 : 300), "");
+  }
+  EXPECT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 3; }));
+  EXPECT_EQ(f.server.ConnectionsFrom("127.0.0.2"), 2);
+  ::close(fds[0]);
+  ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionsFrom("127.0.0.2") == 1; }));
+  const int again = yux::test::ConnectLoopback(f.Port(), "127.0.0.2");
+  ASSERT_GE(again, 0);
+  EXPECT_EQ(ReadSome(again, 7), "hello\r\n");
+  ::close(again);
+  for (size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
+}
+
 TEST(WSocketServer, ClosedClientsAreReleasedThroughTheQueueWithTheirAddress) {
   ServerFixture f;
   f.server.Banner = "";
