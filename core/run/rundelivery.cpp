@@ -274,8 +274,9 @@ void RemovePartialCopies(const RunFolderEntry& e, const std::vector<std::string>
   }
 }
 
-// Recovers one entry's folder; true when nothing of it is left to settle
-// (its files were moved out, or the folder is gone).
+// Recovers one entry's folder; true when the entry has nothing left to
+// settle (its files were moved out, the folder is gone, or it is no run
+// folder, which is never touched).
 bool RecoverRunFolder(const RunFolderEntry& e) {
   std::error_code ec;
   if (e.folder.empty() || fs::symlink_status(e.folder, ec).type() == fs::file_type::not_found) return true;
@@ -284,8 +285,10 @@ bool RecoverRunFolder(const RunFolderEntry& e) {
     return false;
   }
   if (!IsRunFolder(e.folder)) {
+    // Said once: the entry goes, the folder stays as it is.  Kept, the
+    // entry would add an error line at every start for good.
     LogFor(e, Format("notarunfolder", e.folder) + " [!]");
-    return false;
+    return true;
   }
   LogFor(e, Format("leftoverrunfolder", e.folder) + " [!]");
   // Files only: a subfolder (the run makes none) is left as it is.
