@@ -3,6 +3,7 @@
 //   httpserver_bench <folder> <port> [--gzip] [--block <bytes>]
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -10,6 +11,9 @@
 #include "net/protocols/httpserver.h"
 
 int main(int argc, char** argv) {
+  // As in yux: a client that hangs up during a sendfile must not end the
+  // server; the sockets report EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
   QCoreApplication app(argc, argv);
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s <folder> <port> [--gzip] [--block <bytes>]\n", argv[0]);
