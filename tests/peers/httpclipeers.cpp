@@ -1,7 +1,5 @@
 #include "tests/peers/httpclipeers.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,18 +17,6 @@ bool WaitForListenerLong(int port, int seconds) {
   while (std::chrono::steady_clock::now() < end)
     if (WaitForListener(port)) return true;
   return false;
-}
-
-// One try: does something accept connections on 127.0.0.1:port now?
-bool Listening(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
 }
 
 // Servers that give up root read and write here.

@@ -71,14 +71,18 @@ int FreeLoopbackPort() {
   return ntohs(a.sin_port);
 }
 
+bool Listening(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(port);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
 bool WaitForListener(int port) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (std::chrono::steady_clock::now() < end) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(port);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    if (ok) return true;
+    if (Listening(port)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling a starting program
   }
   return false;

@@ -21,6 +21,8 @@ int FreeLoopbackPort();
 std::pair<int, int> OutgoingPortRange();
 // True once something accepts connections on 127.0.0.1:port (within 5 s).
 bool WaitForListener(int port);
+// One try: does something accept connections on 127.0.0.1:port now?
+bool Listening(int port);
 
 // A background program, killed (SIGTERM, then SIGKILL) with the object.
 class PeerProcess {
