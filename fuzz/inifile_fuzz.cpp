@@ -13,6 +13,7 @@
 #include "core/store/language.h"
 #include "core/store/loghook.h"
 #include "core/store/msgtable.h"
+#include "fuzz/coresetup.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;
@@ -21,10 +22,7 @@ namespace {
 
 void Setup() {
   static bool done = [] {
-    fuzz::EnsureCoreApplication();
-    SettingsFolder = fuzz::ScratchFolder();
-    ProgramFolder = fuzz::ScratchFolder();
-    SetLogHook([](const std::string&) {});
+    fuzz::UseScratchSettings();
     return true;
   }();
   (void)done;

@@ -10,6 +10,7 @@
 #include "core/store/folders.h"
 #include "core/store/loghook.h"
 #include "core/store/options.h"
+#include "fuzz/coresetup.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;
@@ -18,10 +19,7 @@ namespace {
 
 void Setup() {
   static bool done = [] {
-    fuzz::EnsureCoreApplication();
-    SettingsFolder = fuzz::ScratchFolder();
-    ProgramFolder = fuzz::ScratchFolder();
-    SetLogHook([](const std::string&) {});
+    fuzz::UseScratchSettings();
     SetScreenSizeProvider([] { return ScreenSize{1024, 768}; });
     return true;
   }();

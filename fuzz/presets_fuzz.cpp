@@ -11,6 +11,7 @@
 #include "core/store/loghook.h"
 #include "core/store/options.h"
 #include "core/store/presets.h"
+#include "fuzz/coresetup.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;
@@ -21,12 +22,7 @@ const std::string kName = "fuzzed preset";
 
 void Setup() {
   static bool done = [] {
-    fuzz::EnsureCoreApplication();
-    SettingsFolder = fuzz::ScratchFolder();
-    ProgramFolder = fuzz::ScratchFolder();
-    PresetsFolder = PathJoin(SettingsFolder, "presets");
-    std::filesystem::create_directories(PresetsFolder);
-    SetLogHook([](const std::string&) {});
+    fuzz::UseScratchSettings(true);
     return true;
   }();
   (void)done;

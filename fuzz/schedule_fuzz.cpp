@@ -14,6 +14,7 @@
 #include "core/store/loghook.h"
 #include "core/store/programlog.h"
 #include "core/store/schedule.h"
+#include "fuzz/coresetup.h"
 #include "fuzz/fuzzsupport.h"
 
 using namespace yux;
@@ -22,10 +23,7 @@ namespace {
 
 void Setup() {
   static bool done = [] {
-    fuzz::EnsureCoreApplication();
-    SettingsFolder = fuzz::ScratchFolder();
-    ProgramFolder = fuzz::ScratchFolder();
-    SetLogHook([](const std::string&) {});
+    fuzz::UseScratchSettings();
     // A fixed clock keeps every run of an input the same.
     SetScheduleClock([] { return QDateTime(QDate(2024, 5, 17), QTime(10, 30, 15)); });
     return true;
