@@ -554,13 +554,8 @@ class FtpSession {
 
   void CleanerResult(int err) {
     const std::string name = expired_.front();
-    if (err != 0 && !c_.IsControlOpen()) {
-      // The connection went, not the file: the retry deletes it again.
-      lastError_ = c_.ErrorMessage;
-      AddPresetLog(MessageText("ftperror") + lastError_ + " [!]");
-      Fail(c_.StatusCode);
-      return;
-    }
+    // The connection went, not the file: the retry deletes it again.
+    if (ConnectionLost(err)) return;
     AddPresetLog(err == 0 ? MessageText("ftpcleanerdeleted") + name + "."
                           : MessageText("ftpcleanercannotdelete") + name + ". [!]");
     expired_.erase(expired_.begin());
