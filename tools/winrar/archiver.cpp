@@ -32,11 +32,12 @@
 #include "platform/safefile.h"
 #include "platform/wildcard.h"
 #include "tools/winrar/entrypacker.h"
-#include "tools/winrar/zipdir.h"
+#include "zip/zipdir.h"
 
 namespace fs = std::filesystem;
 
 namespace yux::winrar {
+using namespace yux::zip;
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;

@@ -16,9 +16,10 @@
 
 #include "tools/winrar/exitcodes.h"
 #include "tools/winrar/switches.h"
-#include "tools/winrar/zipbytes.h"
+#include "zip/zipbytes.h"
 
 namespace yux::winrar {
+using namespace yux::zip;
 namespace {
 
 // An entry's bytes stay in memory up to this size; a larger one goes to a

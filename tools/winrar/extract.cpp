@@ -21,11 +21,12 @@
 #include <vector>
 
 #include "tools/winrar/archiver.h"
-#include "tools/winrar/zipdir.h"
+#include "zip/zipdir.h"
 
 namespace fs = std::filesystem;
 
 namespace yux::winrar {
+using namespace yux::zip;
 namespace {
 
 std::string Errno() { return std::strerror(errno); }

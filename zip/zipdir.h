@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace yux::winrar {
+namespace yux::zip {
 
 // A read-only byte stream made of one file or of volumes read one after the
 // other.
@@ -94,4 +94,4 @@ class ZipAssembler {
 // end record is the last 22 bytes of the file, without a comment).
 bool SetZipComment(int fd, const std::string& comment, std::string* error);
 
-}  // namespace yux::winrar
+}  // namespace yux::zip

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace yux::winrar {
+namespace yux::zip {
 
 inline constexpr uint32_t kLocalSig = 0x04034b50;
 inline constexpr uint32_t kCentralSig = 0x02014b50;
@@ -43,4 +43,4 @@ inline void Set32(std::string& s, size_t at, uint32_t v) {
 inline const unsigned char* U(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
 }
-}  // namespace yux::winrar
+}  // namespace yux::zip

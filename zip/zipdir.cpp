@@ -1,4 +1,4 @@
-#include "tools/winrar/zipdir.h"
+#include "zip/zipdir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "tools/winrar/zipbytes.h"
+#include "zip/zipbytes.h"
 
-namespace yux::winrar {
+namespace yux::zip {
 namespace {
 
 constexpr uint32_t k32Max = 0xFFFFFFFFu;
@@ -402,4 +402,4 @@ bool SetZipComment(int fd, const std::string& comment, std::string* error) {
   return true;
 }
 
-}  // namespace yux::winrar
+}  // namespace yux::zip
