@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <filesystem>
 
@@ -27,6 +28,7 @@
 #include "dialogs/ftpchkform.h"
 #include "dialogs/presetform.h"
 #include "net/protocols/ftpcli.h"
+#include "net/protocols/ftpreply.h"
 
 namespace fs = std::filesystem;
 
@@ -45,6 +47,42 @@ std::string LocalName(const std::string& remote) {
 }
 
 }  // namespace
+
+std::optional<SplitVolume> ParseSplitVolume(const std::string& name) {
+  // Wider numbers than this are no volume number of ours, and would not fit
+  // the count.
+  constexpr std::size_t kMaxWidth = 9;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return std::nullopt;
+  const QString ext = QString::fromStdString(name.substr(dot));
+  if (ext.compare(".rar", Qt::CaseInsensitive) != 0 && ext.compare(".zip", Qt::CaseInsensitive) != 0)
+    return std::nullopt;
+  std::size_t digits = dot;
+  while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
+  const std::size_t width = dot - digits;
+  constexpr std::string_view kPart = ".part";
+  if (width == 0 || width > kMaxWidth || digits < kPart.size()) return std::nullopt;
+  const QString part = QString::fromStdString(name.substr(digits - kPart.size(), kPart.size()));
+  if (part.compare(QLatin1String(kPart.data(), kPart.size()), Qt::CaseInsensitive) != 0) return std::nullopt;
+  SplitVolume v;
+  v.stem = name.substr(0, digits);
+  v.width = width;
+  v.number = std::stoul(name.substr(digits, width));
+  v.ext = name.substr(dot);
+  return v;
+}
+
+std::string SplitVolume::Name(unsigned long n) const {
+  std::string digits = std::to_string(n);
+  if (digits.size() > width) return {};
+  digits.insert(0, width - digits.size(), '0');
+  return stem + digits + ext;
+}
+
+std::string FirstVolumeName(const std::string& name) {
+  const auto volume = ParseSplitVolume(name);
+  return volume ? volume->Name(1) : name;
+}
 
 FtpLocationParts SplitFtpLocation(const std::string& location) {
   const auto first = location.find('/');
@@ -173,26 +211,25 @@ void Tftpdl::bstartClick() {
   if (busy_) return;
   const std::string server = esvr->text().toStdString();
   const std::string remote = efile->text().toStdString();
-  const std::string folder = elf->text().toStdString();
+  const std::string name = LocalName(remote);
+  folder_ = elf->text().toStdString();
   complete_ = false;
   downloaded_ = false;
   size_ = 0;
   lastError_.clear();
   progr->setValue(0);
   Log(MessageText("ftpconnectingto") + server + ".");
-  // The transfer writes into a file of its own beside the local file; only
-  // a whole file takes the local file's name.
-  std::error_code ec;
-  QTemporaryFile part(QString::fromStdString(PathJoin(folder, "." + LocalName(remote) + ".XXXXXX")));
-  part.setAutoRemove(false);
-  if (LocalName(remote).empty() || !fs::is_directory(folder, ec) || !part.open()) {
-    lastError_ = LocalName(remote).empty() ? "no remote file" : "cannot write into " + folder;
+  if (name.empty() || !OpenPartFile(name)) {
+    if (name.empty()) lastError_ = "no remote file";
     Log(MessageText("ftperror") + lastError_);
     return;
   }
-  partFile_ = part.fileName().toStdString();
-  part.close();
-  target_ = LocalFile();
+  target_ = volumeTarget_;
+  // A first volume brings the rest of its set along, from the same remote
+  // folder into the same local one: the archiver opens a set only whole.
+  remoteFolder_ = remote.substr(0, remote.size() - name.size());
+  set_ = ParseSplitVolume(name);
+  if (set_ && set_->number != 1) set_.reset();
   aborted_ = false;
   SetBusy(true);
   try {
@@ -208,6 +245,27 @@ void Tftpdl::bstartClick() {
     Log(MessageText("ftperror") + lastError_);
     QuitStep();
   }
+}
+
+// The transfer writes into a file of its own beside the local file; only a
+// whole file takes the local file's name.
+bool Tftpdl::OpenPartFile(const std::string& name) {
+  std::error_code ec;
+  QTemporaryFile part(QString::fromStdString(PathJoin(folder_, "." + name + ".XXXXXX")));
+  part.setAutoRemove(false);
+  if (!fs::is_directory(folder_, ec) || !part.open()) {
+    lastError_ = "cannot write into " + folder_;
+    return false;
+  }
+  partFile_ = part.fileName().toStdString();
+  part.close();
+  volumeTarget_ = PathJoin(folder_, name);
+  return true;
+}
+
+void Tftpdl::RequestFile() {
+  Log(MessageText("ftpdownload") + " \"" + dl->HostFileName + "\".");
+  dl->SizeAsync();
 }
 
 void Tftpdl::dlRequestDone(net::TFtpRequest rq, int error) {
@@ -230,8 +288,7 @@ void Tftpdl::dlRequestDone(net::TFtpRequest rq, int error) {
         break;
       case net::ftpTypeSetAsync:
         if (error != 0) return Failed();
-        Log(MessageText("ftpdownload") + " \"" + dl->HostFileName + "\".");
-        dl->SizeAsync();
+        RequestFile();
         break;
       case net::ftpSizeAsync:
         // A refused SIZE leaves the size unknown; the download goes on.
@@ -270,7 +327,7 @@ void Tftpdl::AfterLogin() {
 }
 
 void Tftpdl::TransferEnded(int error) {
-  const std::string& name = dl->HostFileName;
+  const std::string name = dl->HostFileName;
   std::error_code ec;
   const auto got = static_cast<std::int64_t>(fs::file_size(partFile_, ec));
   complete_ = error == 0 && (dl->StatusCode == 226 || dl->StatusCode == 250) && !ec &&
@@ -283,7 +340,7 @@ void Tftpdl::TransferEnded(int error) {
     lastError_ = dl->LastResponse;
   }
   if (complete_) {
-    fs::rename(partFile_, target_, ec);
+    fs::rename(partFile_, volumeTarget_, ec);
     if (ec) {
       complete_ = false;
       lastError_ = ec.message();
@@ -292,14 +349,47 @@ void Tftpdl::TransferEnded(int error) {
     }
   }
   if (complete_) {
-    downloaded_ = true;
     progr->setValue(100);
     Log(MessageText("ftpdownloaded") + " \"" + name + "\".");
+    if (set_ && RequestNextVolume()) return;
+    downloaded_ = complete_;
   } else {
     DropPartFile();
     Log(MessageText("ftpcantdownload") + " \"" + name + "\".");
+    // The first number the server has no file for ends the set.  Whether
+    // the volumes before it hold the whole set is the archiver's to say.
+    if (set_ && set_->number > 1 && Refused(error)) {
+      complete_ = true;
+      downloaded_ = true;
+      lastError_.clear();
+    }
   }
   SendQuit();
+}
+
+bool Tftpdl::RequestNextVolume() {
+  const std::string name = set_->Name(set_->number + 1);
+  // No further number fits the set's width: all of it is here.
+  if (name.empty()) return false;
+  ++set_->number;
+  complete_ = false;
+  size_ = 0;
+  progr->setValue(0);
+  if (!OpenPartFile(name)) {
+    Log(MessageText("ftperror") + lastError_);
+    return false;
+  }
+  dl->HostFileName = remoteFolder_ + name;
+  dl->LocalFileName = partFile_;
+  RequestFile();
+  return true;
+}
+
+// The server's own "no such file" for RETR, on a connection still open:
+// not a local write error (which the client reports with the same code),
+// a lost connection or a cancel.
+bool Tftpdl::Refused(int error) const {
+  return error != 0 && !aborted_ && dl->IsControlOpen() && net::FtpReplyCode(dl->LastResponse).code == 550;
 }
 
 std::string Tftpdl::ErrorText() const {

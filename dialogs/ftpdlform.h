@@ -1,10 +1,12 @@
 #pragma once
-// The FTP download window: fetches one archive that a run uploaded, so that
-// the restore window can restore it like a copied one.
+// The FTP download window: fetches one archive that a run uploaded (or all
+// volumes of a split one), so that the restore window can restore it like a
+// copied one.
 #include <QDialog>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/run/tlsidentity.h"
@@ -35,6 +37,25 @@ struct FtpLocationParts {
 };
 FtpLocationParts SplitFtpLocation(const std::string& location);
 
+// A volume of a split backup: "base.partN.rar" (or ".zip"), N padded with
+// zeros to the width of the set's last number, so that every volume of a
+// set has the same width.
+struct SplitVolume {
+  std::string stem;  // up to and with ".part", as spelled
+  std::size_t width = 0;
+  unsigned long number = 0;
+  std::string ext;   // ".rar" or ".zip", as spelled
+  // The name of volume `n` of the same set; empty when `n` needs more
+  // digits than the set's names have (the set cannot go on).
+  std::string Name(unsigned long n) const;
+};
+// A file name (without folder) read as a volume, ".part" and the extension
+// in any case; nothing for any other name.
+std::optional<SplitVolume> ParseSplitVolume(const std::string& name);
+// The name a restore opens for `name`: the first volume of its set, or the
+// name itself when it is no volume.
+std::string FirstVolumeName(const std::string& name);
+
 class Tftpdl : public QDialog {
   Q_OBJECT
 
@@ -46,7 +67,9 @@ class Tftpdl : public QDialog {
 
   // Starts the download: login as the preset's uploads do, CWD, TYPE,
   // SIZE, RETR into a file of its own beside the local file, QUIT.  The
-  // window closes accepted once the file arrived whole.
+  // window closes accepted once the file arrived whole.  The first volume
+  // of a split backup ("name.part1.rar") is followed by volumes 2, 3, ...
+  // until the server has no file of the next number.
   void bstartClick();
   // While a download runs it is aborted and the window stays; otherwise
   // the window closes.  Esc and closing the window do the same.
@@ -93,6 +116,13 @@ class Tftpdl : public QDialog {
   void dlProgress64(std::int64_t count);
   void AfterLogin();
   void TransferEnded(int error);
+  bool OpenPartFile(const std::string& name);
+  // SIZE and RETR of the client's host file, with a log line.
+  void RequestFile();
+  // Asks for the set's next volume; false when there is none to ask for,
+  // or its local file cannot be made (then `complete_` is false).
+  bool RequestNextVolume();
+  bool Refused(int error) const;
   void Failed();
   void SendQuit();
   void QuitStep();
@@ -109,8 +139,13 @@ class Tftpdl : public QDialog {
   bool downloaded_ = false;
   std::int64_t size_ = 0;    // 0: unknown
   std::string lastError_;
-  std::string target_;
+  std::string target_;       // the first file: what the restore opens
+  std::string volumeTarget_; // where the running transfer's file goes
   std::string partFile_;     // where the transfer writes until it is whole
+  std::string folder_;       // the local folder, as it was at the start
+  std::string remoteFolder_; // what the remote file names before its own name
+  // The set being downloaded, with the number of its running volume.
+  std::optional<SplitVolume> set_;
   TlsServerCheck tls_;
 };
 

@@ -7,7 +7,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStyle>
 #include <QTreeWidget>
@@ -51,6 +50,14 @@ void SetImage(QTreeWidgetItem* row, int image) {
 bool IsFile(const std::string& path) {
   std::error_code ec;
   return !path.empty() && fs::is_regular_file(path, ec);
+}
+
+// A split backup opens from its first volume only: any volume's file
+// restores its set from there, when it is beside it.
+std::string FirstVolumeBeside(const std::string& file) {
+  const fs::path path(file);
+  const std::string first = (path.parent_path() / FirstVolumeName(path.filename().string())).string();
+  return IsFile(first) ? first : file;
 }
 
 // The desktop's file manager; where it cannot, the path is named.
@@ -174,7 +181,7 @@ void Trestoreform::histlistDblClick(QTreeWidgetItem* row) {
       InfoBox(MessageText("cannotlocatefile"));
       return;
     }
-    RestoreFile(file);
+    RestoreFile(FirstVolumeBeside(file));
   } else if (kind[0] == '2') {
     RestoreRow r{row->text(0).toStdString(), kind, location};
     InfoBox(RestoreEmailText(r));
@@ -248,18 +255,20 @@ void Trestoreform::RestoreFromDisc(const std::string& location) {
   const std::string name = path.substr(path.find_last_of("\\/") + 1);
   std::vector<std::pair<DiscFile, std::string>> copies{{*file, name}};
   // The other volumes of a split archive come along, under the names the
-  // archiver looks for beside the first (".rar" or ".zip", as it wrote them).
-  static const QRegularExpression volume("^(.*)\\.part(\\d+)(\\.(?:rar|zip))$",
-                                         QRegularExpression::CaseInsensitiveOption);
-  const QRegularExpressionMatch wanted = volume.match(QString::fromStdString(name));
-  if (wanted.hasMatch()) {
+  // archiver looks for beside the first (".rar" or ".zip", as it wrote them),
+  // and the set is restored from its first volume.
+  std::string restoreFrom = name;
+  if (const auto wanted = ParseSplitVolume(name)) {
+    auto same = [](const std::string& a, const std::string& b) {
+      return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+    };
     for (const DiscFile& other : disc->FilesBeside(path)) {
-      const QRegularExpressionMatch m = volume.match(QString::fromStdString(other.name));
-      if (!m.hasMatch() || m.captured(2) == wanted.captured(2) ||
-          m.captured(1).compare(wanted.captured(1), Qt::CaseInsensitive) != 0 ||
-          m.captured(3).compare(wanted.captured(3), Qt::CaseInsensitive) != 0)
+      const auto v = ParseSplitVolume(other.name);
+      if (!v || v->number == wanted->number || v->width != wanted->width || !same(v->stem, wanted->stem) ||
+          !same(v->ext, wanted->ext))
         continue;
-      copies.emplace_back(other, (wanted.captured(1) + ".part" + m.captured(2) + wanted.captured(3)).toStdString());
+      copies.emplace_back(other, wanted->Name(v->number));
+      if (v->number == 1) restoreFrom = wanted->Name(1);
     }
   }
   std::string error;
@@ -275,7 +284,7 @@ void Trestoreform::RestoreFromDisc(const std::string& location) {
   }
   QApplication::restoreOverrideCursor();
   setEnabled(true);
-  const std::string copy = (fs::path(pattern) / name).string();
+  const std::string copy = (fs::path(pattern) / restoreFrom).string();
   disc.reset();  // the drive is free again while the archiver works
   if (copied) {
     RestoreFile(copy);
@@ -320,9 +329,14 @@ void Trestoreform::brefrftpClick() {
   }
 }
 
-// A downloaded archive is restored like a copied one.
+// A downloaded archive is restored like a copied one; a volume's row
+// downloads its set from the first volume on.
 void Trestoreform::DownloadFtpRow(const QTreeWidgetItem* row) {
-  Tftpdl download(preset_, row->text(2).toStdString(), this);
+  std::string location = row->text(2).toStdString();
+  const auto slash = location.rfind('/');
+  if (slash != std::string::npos)
+    location = location.substr(0, slash + 1) + FirstVolumeName(location.substr(slash + 1));
+  Tftpdl download(preset_, location, this);
   if (ExecFtpDialog(download) == QDialog::Accepted && download.Downloaded()) RestoreFile(download.DownloadedFile());
 }
 

@@ -30,7 +30,8 @@ class Trestoreform : public QDialog {
   bool LoadOrReportEmpty();
   // A copy row (or a disc row whose file can be reached) restores its
   // archive; an FTP row is downloaded first; an e-mail row says where the
-  // mail is.
+  // mail is.  The row of any volume of a split backup restores its set from
+  // the first volume.
   void histlistDblClick(QTreeWidgetItem* row);
   // Marks each copy row found (image 0) or missing (image 1).
   void brefrcopyClick();

@@ -343,3 +343,56 @@ TEST_F(FtpDownloadScripted, RootFileSkipsTheFolderChange) {
   EXPECT_TRUE(Sent("RETR"));
   for (const std::string& line : Lines(dl.elog)) EXPECT_EQ(line.find("Changing folder"), std::string::npos);
 }
+
+// A later volume of a set that does not arrive whole is no end of the set:
+// neither one shorter than SIZE promised nor one the user cancelled.  The
+// download has failed, the window stays, and no volume after it is asked
+// for.
+TEST_F(FtpDownloadScripted, AVolumeThatFailsIsNoEndOfItsSet) {
+  Begin(
+      "    ThrottledDTPHandler.write_limit = 262144\n"
+      "    dtp_handler = ThrottledDTPHandler\n"
+      "    def ftp_SIZE(self, path):\n"
+      "        extra = 7 if path.endswith('s.part2.rar') else 0\n"
+      "        self.respond('213 %d' % (os.path.getsize(path) + extra))\n");
+  for (const char* n : {"s.part1.rar", "s.part2.rar", "s.part3.rar", "c.part1.rar", "c.part3.rar"})
+    WriteFile(root.path() / "pub" / n, std::string("volume ") + n);
+  WriteFile(root.path() / "pub" / "c.part2.rar", std::string(8 * 1024 * 1024, 'c'));
+  struct Case {
+    const char* first;
+    const char* failed;
+    std::function<void(Tftpdl&)> meanwhile;
+  } cases[] = {
+      {"s.part1.rar", "s.part2.rar", [](Tftpdl&) {}},
+      {"c.part1.rar", "c.part2.rar",
+       [](Tftpdl& dl) {
+         ASSERT_TRUE(WaitFor([&] {
+           const auto memo = Lines(dl.elog);
+           return dl.progr->value() > 0 &&
+                  std::find(memo.begin(), memo.end(), "FTP - Trying to download \"c.part2.rar\".") != memo.end();
+         }));
+         dl.bcancel->click();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    Tftpdl dl(preset, server + "/pub/" + c.first);
+    dl.show();
+    dl.bstart->click();
+    c.meanwhile(dl);
+    ASSERT_TRUE(WaitFor([&] { return !dl.Busy(); }, 60000));
+    EXPECT_FALSE(dl.Downloaded());
+    EXPECT_NE(dl.result(), QDialog::Accepted);
+    EXPECT_TRUE(dl.isVisible());
+    const std::vector<std::string> memo = Lines(dl.elog);
+    const std::string failed = std::string("FTP - Unable to download \"") + c.failed + "\".";
+    EXPECT_NE(std::find(memo.begin(), memo.end(), failed), memo.end());
+    EXPECT_EQ(memo.back().rfind("FTP - Disconnected with error ", 0), 0u) << memo.back();
+    for (const std::string& line : memo) EXPECT_EQ(line.find("part3"), std::string::npos) << line;
+    // The volume that came whole stays; nothing of the one that failed.
+    const std::vector<std::string> entries = Entries(temp.path());
+    EXPECT_NE(std::find(entries.begin(), entries.end(), c.first), entries.end());
+    for (const std::string& e : entries) EXPECT_EQ(e.find(c.failed), std::string::npos) << e;
+  }
+  EXPECT_TRUE(Entries(program.path()).empty());
+}

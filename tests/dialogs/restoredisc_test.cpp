@@ -54,6 +54,8 @@ class RestoreDisc : public RestoreTest {
     ASSERT_TRUE(platform::WaitPumping([&] { return done; }, 60000, 5));
     ASSERT_FALSE(failed);
   }
+  void RestoreSetFromRow(const std::vector<std::string>& format, const std::string& archive,
+                         const std::string& row, const std::string& folder);
 };
 
 // Data of several blocks that does not repeat, so that a block read from
@@ -71,6 +73,53 @@ void ExpectTree(const std::map<std::string, std::string>& got, const std::map<st
   for (auto& [n, d] : want) wantSizes[n] = d.size();
   ASSERT_EQ(gotSizes, wantSizes);
   for (auto& [n, d] : want) EXPECT_TRUE(got.at(n) == d) << n;
+}
+
+// Splits a small tree into volumes named after `archive` (with the format
+// switches `format`), writes them all to the disc in E:, double clicks the
+// disc row of the volume `row` and expects the tree restored into the
+// folder `folder`, without a copy left in the temp folder.
+void RestoreDisc::RestoreSetFromRow(const std::vector<std::string>& format, const std::string& archive,
+                                    const std::string& row, const std::string& folder) {
+  WinRarPath = BuiltProgram("winrar").string();
+  const std::map<std::string, std::string> files{{"a.txt", "alpha"}, {"big.bin", BigFile()}};
+  for (auto& [n, d] : files) WriteFile(work / "src" / n, d);
+  fs::create_directories(work / "run");
+  std::vector<std::string> argv{WinRarPath, "a", "-ep1", "-r", "-ibck", "-m0", "-v300k"};
+  argv.insert(argv.end(), format.begin(), format.end());
+  argv.insert(argv.end(), {(work / "run" / archive).string(), (work / "src").string()});
+  ProcessResult made = RunProgram(argv);
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  std::vector<std::string> volumes;
+  for (auto& e : fs::directory_iterator(work / "run")) volumes.push_back(e.path().string());
+  ASSERT_GE(volumes.size(), 3u);
+  ASSERT_TRUE(fs::exists(work / "run" / row));
+
+  tarcopt preset;
+  SetPresetDefaults(preset);
+  ASSERT_TRUE(SavePreset("P", preset));
+  auto& drives = platform::DriveLetterMap::Global();
+  drives.Clear();
+  ASSERT_EQ(drives.Load("E=emulated:DVD+RW:" + (work / "e.img").string()), 1);
+  Burn('E', volumes, true);
+  AddHistoryLine("P", kHistoryCd, "E:\\" + row, QDateTime(QDate(2024, 5, 6), QTime(10, 0)));
+
+  Trestoreform f("P");
+  ASSERT_TRUE(f.LoadRestoreHistory());
+  fs::create_directories(work / "to");
+  f.chooseFolder = [&] { return (work / "to").string(); };
+  std::vector<std::string> shown;
+  f.showFolder = [&](const std::string& shownFolder) { shown.push_back(shownFolder); };
+  f.histlistDblClick(Row(f, "E:\\" + row));
+  std::map<std::string, std::string> expected;
+  for (auto& [n, d] : files) expected["src/" + n] = d;
+  ExpectTree(FilesBelow(work / "to" / folder), expected);
+  const auto asked = boxes->Asked();
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_NE(asked[0].text.find("restored to " + (work / "to" / folder).string()), std::string::npos)
+      << asked[0].text;
+  EXPECT_EQ(shown, std::vector<std::string>{(work / "to" / folder).string()});
+  EXPECT_TRUE(fs::is_empty(work / "tmp"));
 }
 
 }  // namespace
@@ -196,40 +245,11 @@ TEST_F(RestoreDisc, AnArchiveOnTheDiscIsFoundReadAndRestoredAndABlankDiscHasNone
 // A volume set in the ZIP format ("name.partN.zip") comes off the disc
 // whole with its first volume and restores.
 TEST_F(RestoreDisc, AZipVolumeSetOnTheDiscIsReadWholeAndRestored) {
-  WinRarPath = BuiltProgram("winrar").string();
-  const std::map<std::string, std::string> files{{"a.txt", "alpha"}, {"big.bin", BigFile()}};
-  for (auto& [n, d] : files) WriteFile(work / "src" / n, d);
-  fs::create_directories(work / "run");
-  ProcessResult made = RunProgram({WinRarPath, "a", "-ep1", "-r", "-ibck", "-m0", "-v300k", "-afzip",
-                                   (work / "run/Z").string(), (work / "src").string()});
-  ASSERT_EQ(made.exitCode, 0) << made.err;
-  std::vector<std::string> volumes;
-  for (auto& e : fs::directory_iterator(work / "run")) volumes.push_back(e.path().string());
-  ASSERT_GE(volumes.size(), 3u);
-  ASSERT_TRUE(fs::exists(work / "run/Z.part1.zip"));
+  RestoreSetFromRow({"-afzip"}, "Z", "Z.part1.zip", "Z.part1");
+}
 
-  tarcopt preset;
-  SetPresetDefaults(preset);
-  ASSERT_TRUE(SavePreset("P", preset));
-  auto& drives = platform::DriveLetterMap::Global();
-  drives.Clear();
-  ASSERT_EQ(drives.Load("E=emulated:DVD+RW:" + (work / "e.img").string()), 1);
-  Burn('E', volumes, true);
-  AddHistoryLine("P", kHistoryCd, "E:\\Z.part1.zip", QDateTime(QDate(2024, 5, 6), QTime(10, 0)));
-
-  Trestoreform f("P");
-  ASSERT_TRUE(f.LoadRestoreHistory());
-  fs::create_directories(work / "to");
-  f.chooseFolder = [&] { return (work / "to").string(); };
-  std::vector<std::string> shown;
-  f.showFolder = [&](const std::string& folder) { shown.push_back(folder); };
-  f.histlistDblClick(Row(f, "E:\\Z.part1.zip"));
-  std::map<std::string, std::string> expected;
-  for (auto& [n, d] : files) expected["src/" + n] = d;
-  ExpectTree(FilesBelow(work / "to/Z.part1"), expected);
-  const auto asked = boxes->Asked();
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_NE(asked[0].text.find("restored to " + (work / "to/Z.part1").string()), std::string::npos) << asked[0].text;
-  EXPECT_EQ(shown, std::vector<std::string>{(work / "to/Z.part1").string()});
-  EXPECT_TRUE(fs::is_empty(work / "tmp"));
+// The row of a later volume: the set comes off the disc and is restored
+// from its first volume.
+TEST_F(RestoreDisc, ALaterVolumeRowRestoresItsSetFromTheFirst) {
+  RestoreSetFromRow({}, "V.rar", "V.part3.rar", "V.part1");
 }
