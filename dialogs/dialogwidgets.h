@@ -4,10 +4,12 @@
 // for tests.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QString>
 #include <QStringList>
 #include <QTabWidget>
@@ -56,14 +58,25 @@ inline QComboBox* List(QWidget* parent, const char* name, const QStringList& ite
 }
 
 // Where a check of OK failed: the page of `pages` that holds `field` is
-// shown and the field gets the focus, an edit with its text selected.
+// shown, scrolled to the field where the page scrolls, and the field gets
+// the focus, an edit with its text selected.
 inline void ShowFieldOnPage(QTabWidget* pages, QWidget* field) {
+  QScrollArea* scrolled = nullptr;
   for (QWidget* w = field; w; w = w->parentWidget()) {
+    if (!scrolled) scrolled = qobject_cast<QScrollArea*>(w);
     const int index = pages->indexOf(w);
     if (index >= 0) {
       pages->setCurrentIndex(index);
       break;
     }
+  }
+  if (scrolled && scrolled->widget()) {
+    // The page just shown lays itself out first: the field's place and the
+    // scroll bars are known after that.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    // The whole field where it fits, not only its text cursor.
+    const QRect r(field->mapTo(scrolled->widget(), QPoint(0, 0)), field->size());
+    scrolled->ensureVisible(r.center().x(), r.center().y(), r.width() / 2 + 4, r.height() / 2 + 4);
   }
   field->setFocus(Qt::OtherFocusReason);
   if (auto* e = qobject_cast<QLineEdit*>(field)) e->selectAll();

@@ -14,12 +14,16 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "core/services/dialoghooks.h"
 #include "core/services/shellutils.h"
@@ -64,6 +68,36 @@ QLineEdit* Edit(QWidget* parent, const char* name, const char* text = "") {
   return Named(new QLineEdit(text, parent), name);
 }
 
+// A page's scroll area asks for its content's whole size: a window with room
+// shows every page without scroll bars, a small screen scrolls the page.
+class PageScrollArea : public QScrollArea {
+ public:
+  using QScrollArea::QScrollArea;
+  QSize sizeHint() const override {
+    const int frame = 2 * frameWidth();
+    const QWidget* content = widget();
+    if (!content) return QScrollArea::sizeHint();
+    return content->sizeHint().expandedTo(content->minimumSizeHint()) + QSize(frame, frame);
+  }
+};
+
+// The widget that carries a page's controls, inside a scroll area that fills
+// the page.  The page itself stays the tab's widget.
+QWidget* ScrollingContent(QWidget* page) {
+  auto* area = Named(new PageScrollArea(page), "pageScroll");
+  area->setFrameShape(QFrame::NoFrame);
+  area->setWidgetResizable(true);
+  // The skin's picture is painted by the window: nothing in between covers it.
+  area->viewport()->setAutoFillBackground(false);
+  auto* content = new QWidget;
+  content->setAutoFillBackground(false);
+  area->setWidget(content);
+  auto* l = new QVBoxLayout(page);
+  l->setContentsMargins(0, 0, 0, 0);
+  l->addWidget(area);
+  return content;
+}
+
 }  // namespace
 
 TForm3::TForm3(disc::TLCDBurnerPro* burner, QWidget* parent) : QDialog(parent), burner_(burner) {
@@ -93,12 +127,13 @@ TForm3::~TForm3() = default;
 void TForm3::BuildGeneralPage() {
   TabSheet1 = Named(new QWidget, "TabSheet1");
   PageControl1->addTab(TabSheet1, kPageCaptions[0]);
-  auto* grid = new QGridLayout(TabSheet1);
+  QWidget* page = ScrollingContent(TabSheet1);
+  auto* grid = new QGridLayout(page);
 
-  auto* gname = Group(TabSheet1, "GroupBox1", " Preset name ");
+  auto* gname = Group(page, "GroupBox1", " Preset name ");
   epresetname = Edit(gname, "epresetname");
   (new QVBoxLayout(gname))->addWidget(epresetname);
-  auto* garc = Group(TabSheet1, "GroupBox2", " Archive file name ");
+  auto* garc = Group(page, "GroupBox2", " Archive file name ");
   auto* garcl = new QGridLayout(garc);
   earcname = Edit(garc, "earcname");
   eadddate = Edit(garc, "eadddate", "-YYMMDDHHMMSS");
@@ -109,7 +144,7 @@ void TForm3::BuildGeneralPage() {
   auto program = [&](const char* groupName, const char* caption, const char* prefix, QCheckBox*& active,
                      QCheckBox*& sync, QCheckBox*& hidden, QLineEdit*& exe, QToolButton*& pick,
                      QLineEdit*& params, const char* labelName) {
-    auto* g = Group(TabSheet1, groupName, caption);
+    auto* g = Group(page, groupName, caption);
     auto* l = new QGridLayout(g);
     const std::string p = prefix;
     active = Check(g, ("c" + p + "active").c_str(), "Activate");
@@ -133,7 +168,7 @@ void TForm3::BuildGeneralPage() {
   auto* gafter = program("GroupBox4", " Run external program AFTER preset ", "after", cafteractive, caftersync,
                          cafterhidden, eafterexe, bafterexe, eafterparams, "Label3");
 
-  auto* gquick = Group(TabSheet1, "GroupBox5", " Quick actions control ");
+  auto* gquick = Group(page, "GroupBox5", " Quick actions control ");
   auto* ql = new QHBoxLayout(gquick);
   c2copy = Check(gquick, "c2copy", "COPY");
   c2cd = Check(gquick, "c2cd", "CD/DVD");
@@ -141,7 +176,7 @@ void TForm3::BuildGeneralPage() {
   c2ftp = Check(gquick, "c2ftp", "FTP");
   for (QCheckBox* b : {c2copy, c2cd, c2smtp, c2ftp}) ql->addWidget(b);
 
-  auto* gsw = Group(TabSheet1, "GroupBox6", " WinRAR switches ");
+  auto* gsw = Group(page, "GroupBox6", " WinRAR switches ");
   auto* sl = new QGridLayout(gsw);
   earcformat = List(gsw, "earcformat", {"RAR", "ZIP", "EXE"});
   ecompression = List(gsw, "ecompression", {"Store", "Fastest", "Fast", "Normal", "Good", "Best"});
@@ -225,9 +260,10 @@ void TForm3::BuildGeneralPage() {
 void TForm3::BuildActionsPage() {
   TabSheet2 = Named(new QWidget, "TabSheet2");
   PageControl1->addTab(TabSheet2, kPageCaptions[1]);
-  auto* grid = new QGridLayout(TabSheet2);
+  QWidget* page = ScrollingContent(TabSheet2);
+  auto* grid = new QGridLayout(page);
 
-  auto* gcopy = Group(TabSheet2, "GroupBox7", " COPY ");
+  auto* gcopy = Group(page, "GroupBox7", " COPY ");
   auto* cl = new QGridLayout(gcopy);
   cfolder = Check(gcopy, "cfolder", "Write archives to the folder");
   efoldername = Edit(gcopy, "efoldername");
@@ -258,7 +294,7 @@ void TForm3::BuildActionsPage() {
   cl->addWidget(copymodeBox, 6, 0, 1, 2);
   cl->addWidget(ecopyclnrlimit, 6, 2);
 
-  auto* gcd = Group(TabSheet2, "GroupBox9", " CD/DVD ");
+  auto* gcd = Group(page, "GroupBox9", " CD/DVD ");
   auto* dl = new QGridLayout(gcd);
   ccdrw = Check(gcd, "ccdrw", "Write to a CD-R/RW or DVD-R/RW");
   QStringList letters;
@@ -291,7 +327,7 @@ void TForm3::BuildActionsPage() {
   dl->addWidget(cverifycd, 5, 0, 1, 4);
   dl->addWidget(cnevereject, 6, 0, 1, 4);
 
-  auto* gftp = Group(TabSheet2, "GroupBox10", " FTP ");
+  auto* gftp = Group(page, "GroupBox10", " FTP ");
   auto* fl = new QGridLayout(gftp);
   cftp = Check(gftp, "cftp", "Upload to FTP server");
   efserver = Edit(gftp, "efserver");
@@ -327,7 +363,7 @@ void TForm3::BuildActionsPage() {
   fl->addWidget(eftpclnrlimit, 6, 2, 1, 2);
   fl->addWidget(chkftpclnrrunafter, 7, 0, 1, 4);
 
-  auto* gsmtp = Group(TabSheet2, "GroupBox12", " SMTP ");
+  auto* gsmtp = Group(page, "GroupBox12", " SMTP ");
   auto* ml = new QGridLayout(gsmtp);
   csmtp = Check(gsmtp, "csmtp", "Send as e-mail attach via SMTP server");
   esserver = Edit(gsmtp, "esserver");
@@ -368,8 +404,9 @@ void TForm3::BuildActionsPage() {
 void TForm3::BuildFileListsPage() {
   TabSheet3 = Named(new QWidget, "TabSheet3");
   PageControl1->addTab(TabSheet3, kPageCaptions[2]);
-  auto* grid = new QGridLayout(TabSheet3);
-  auto* ginc = Group(TabSheet3, "GroupBox13", " Include list ");
+  QWidget* page = ScrollingContent(TabSheet3);
+  auto* grid = new QGridLayout(page);
+  auto* ginc = Group(page, "GroupBox13", " Include list ");
   auto* il = new QVBoxLayout(ginc);
   inc = Named(new QListWidget(ginc), "inc");
   conlyfiles = Check(ginc, "conlyfiles", "Add all the files from the dragged folder, but don't save the folder's name",
@@ -378,7 +415,7 @@ void TForm3::BuildFileListsPage() {
   il->addWidget(inc, 1);
   il->addWidget(conlyfiles);
   il->addWidget(beditinc, 0, Qt::AlignLeft);
-  auto* gexc = Group(TabSheet3, "GroupBox14", " Exclude list ");
+  auto* gexc = Group(page, "GroupBox14", " Exclude list ");
   auto* el = new QVBoxLayout(gexc);
   exc = Named(new QListWidget(gexc), "exc");
   beditexc = BitBtn("Edit in Not&ePad", "beditexc", gexc);
@@ -393,8 +430,8 @@ void TForm3::BuildFileListsPage() {
     l->setSelectionMode(QAbstractItemView::ExtendedSelection);
     l->installEventFilter(this);
   }
-  bexplorer = BitBtn("E&xplorer", "bexplorer", TabSheet3);
-  bbrowser = BitBtn("&Browser", "bbrowser", TabSheet3);
+  bexplorer = BitBtn("E&xplorer", "bexplorer", page);
+  bbrowser = BitBtn("&Browser", "bbrowser", page);
   auto* bl = new QHBoxLayout;
   bl->addWidget(bexplorer);
   bl->addWidget(bbrowser);
@@ -407,17 +444,22 @@ void TForm3::BuildFileListsPage() {
 void TForm3::BuildNotesPage() {
   TabSheet4 = Named(new QWidget, "TabSheet4");
   PageControl1->addTab(TabSheet4, kPageCaptions[3]);
-  auto* l = new QVBoxLayout(TabSheet4);
-  l->addWidget(Label(TabSheet4, "Label23", "Preset notes (internal use only)."));
-  presnotes = Named(new QPlainTextEdit(TabSheet4), "presnotes");
+  QWidget* page = ScrollingContent(TabSheet4);
+  auto* l = new QVBoxLayout(page);
+  l->addWidget(Label(page, "Label23", "Preset notes (internal use only)."));
+  presnotes = Named(new QPlainTextEdit(page), "presnotes");
   l->addWidget(presnotes, 1);
-  l->addWidget(Label(TabSheet4, "Label24", "Archive comment"));
-  arccomment = Named(new QPlainTextEdit(TabSheet4), "arccomment");
+  l->addWidget(Label(page, "Label24", "Archive comment"));
+  arccomment = Named(new QPlainTextEdit(page), "arccomment");
   l->addWidget(arccomment, 1);
 }
 
 void TForm3::BuildButtons() {
-  auto* row = new QHBoxLayout;
+  // Two groups, side by side while the screen is wide enough for both, the
+  // answers below the tools where it is not (FitToScreen).
+  buttonRows_ = new QBoxLayout(QBoxLayout::LeftToRight);
+  auto* tools = new QHBoxLayout;
+  auto* answers = new QHBoxLayout;
   BitBtn2 = BitBtn("", "BitBtn2", this);
   BitBtn2->setToolTip("Load default settings");
   BitBtn2->setIcon(style()->standardIcon(QStyle::SP_DialogResetButton));
@@ -434,10 +476,60 @@ void TForm3::BuildButtons() {
   bupdate->setDefault(true);
   bcancel = BitBtn("Cancel", "bcancel", this);
   bhelp = BitBtn("Help", "bhelp", this);
-  for (QPushButton* b : {BitBtn2, BitBtn1, selectglyph, removeglyph}) row->addWidget(b);
-  row->addStretch();
-  for (QPushButton* b : {bupdate, bcancel, bhelp}) row->addWidget(b);
-  static_cast<QVBoxLayout*>(layout())->addLayout(row);
+  for (QPushButton* b : {BitBtn2, BitBtn1, selectglyph, removeglyph}) tools->addWidget(b);
+  tools->addStretch();
+  answers->addStretch();
+  for (QPushButton* b : {bupdate, bcancel, bhelp}) answers->addWidget(b);
+  buttonRows_->addLayout(tools);
+  buttonRows_->addLayout(answers);
+  static_cast<QVBoxLayout*>(layout())->addLayout(buttonRows_);
+}
+
+QMargins TForm3::FrameMargins() const {
+  QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  // Before the window manager has framed the window its frame is not known:
+  // a title bar and thin borders are assumed.
+  if (frame.isNull()) {
+    const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this);
+    frame = QMargins(border, style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this) + border, border, border);
+  }
+  return frame;
+}
+
+void TForm3::FitToScreen() {
+  QScreen* on = screen();
+  if (!on) return;
+  const QRect area = on->availableGeometry();
+  const QMargins frame = FrameMargins();
+  const QSize room(area.width() - frame.left() - frame.right(), area.height() - frame.top() - frame.bottom());
+  const QMargins margins = layout()->contentsMargins();
+  buttonRows_->setDirection(QBoxLayout::LeftToRight);
+  layout()->activate();
+  const int oneRow = buttonRows_->sizeHint().width() + margins.left() + margins.right();
+  buttonRows_->setDirection(oneRow <= room.width() ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom);
+  layout()->activate();
+  // The first showing takes the size the pages ask for (rather than the
+  // share of the screen a new window gets), a later one the size the user
+  // left; either within the screen.
+  const QSize wanted = testAttribute(Qt::WA_Resized) ? size() : sizeHint();
+  resize(wanted.boundedTo(room).expandedTo(minimumSize()));
+}
+
+void TForm3::KeepOnScreen() {
+  QScreen* on = screen();
+  if (!on) return;
+  const QRect area = on->availableGeometry();
+  const QMargins frame = FrameMargins();
+  const QSize outer = size().grownBy(frame);
+  const int x = std::max(area.left(), std::min(pos().x(), area.right() + 1 - outer.width()));
+  const int y = std::max(area.top(), std::min(pos().y(), area.bottom() + 1 - outer.height()));
+  if (QPoint(x, y) != pos()) move(x, y);
+}
+
+void TForm3::showEvent(QShowEvent* event) {
+  if (!event->spontaneous()) FitToScreen();
+  QDialog::showEvent(event);  // centred on the opener
+  if (!event->spontaneous()) KeepOnScreen();
 }
 
 void TForm3::ConnectRules() {

@@ -5,6 +5,7 @@
 // exclude lists (drops, the file browser, the exclude options, the text
 // editor), the preset's picture and the CD/DVD drive's information.
 #include <QDialog>
+#include <QMargins>
 
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "core/store/presets.h"
 #include "dialogs/presetchecks.h"
 
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -231,6 +233,7 @@ class TForm3 : public QDialog {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  public:
   void done(int result) override;
@@ -241,6 +244,13 @@ class TForm3 : public QDialog {
   void BuildFileListsPage();
   void BuildNotesPage();
   void BuildButtons();
+  // The window within the available area of its screen: no larger than it
+  // (the pages scroll, the buttons take two rows where one does not fit)
+  // and placed inside it.
+  void FitToScreen();
+  void KeepOnScreen();
+  // The window manager's frame around the window, or a guess before it is known.
+  QMargins FrameMargins() const;
   void ConnectRules();
   void ApplyLanguage();
   void FormCreate();
@@ -251,6 +261,7 @@ class TForm3 : public QDialog {
   std::string TypedName() const;
 
   disc::TLCDBurnerPro* burner_;
+  QBoxLayout* buttonRows_ = nullptr;
   bool loading_ = false;
 };
 

@@ -26,10 +26,12 @@
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
 #include "core/store/options.h"
+#include "core/store/programlog.h"
 #include "dialogs/dialogwidgets.h"
 #include "dialogs/ftpchkform.h"
 #include "dialogs/ftpdlform.h"
 #include "dialogs/presetform.h"
+#include "platform/process.h"
 
 namespace fs = std::filesystem;
 
@@ -62,6 +64,27 @@ std::string FirstVolumeBeside(const std::string& file) {
 
 // The desktop's file manager; where it cannot, the path is named.
 void OpenInShell(const std::string& path) { ExecuteCommand(path, ""); }
+
+// The folder a restore has just filled, in the desktop's file manager.  The
+// restore has already said where its files are, so a desktop without a file
+// manager is no failure of it: the log notes why no folder came up, and no
+// box follows the restore's own.
+void ShowRestoredFolder(const std::string& folder) {
+  platform::StartOptions options;
+  options.openDocuments = true;
+  auto opener = platform::Process::Start(folder, "", options);
+  std::string reason;
+  if (!opener) {
+    reason = platform::LastStartError();
+  } else {
+    if (!opener->ThroughOpener() ||
+        opener->WaitPumping(static_cast<platform::DWORD>(DocumentOpenerGraceMs())) != platform::WAIT_OBJECT_0 ||
+        opener->ExitCode() == 0)
+      return;
+    reason = "xdg-open ended with code " + std::to_string(opener->ExitCode());
+  }
+  AddLog("The desktop could not show the restored folder \"" + folder + "\" (" + reason + ").");
+}
 
 }  // namespace
 
@@ -217,7 +240,7 @@ void Trestoreform::RestoreFile(const std::string& archive) {
              out.folder + "; see winrar.log in the settings folder.");
   }
   std::error_code ec;
-  if (fs::is_directory(out.folder, ec)) (showFolder ? showFolder : OpenInShell)(out.folder);
+  if (fs::is_directory(out.folder, ec)) (showFolder ? showFolder : ShowRestoredFolder)(out.folder);
 }
 
 void Trestoreform::brefrcopyClick() {
