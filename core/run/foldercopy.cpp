@@ -85,10 +85,15 @@ void EmptyDestination(const std::string& destination, const std::string& mask,
   }
 }
 
-// Removes from the destination the last volumes of an earlier, longer set
-// of a name whose new set the copy delivered whole: a reader takes them for
-// more of the new set.  One that stays is an error of the run.
+// Removes from the destination the volumes of an earlier set of a name
+// whose new set the copy delivered whole: an older backup under the new
+// one's name, of its width or of another.  The reader no longer takes them
+// for the new set, so this is tidying: a volume that stays is logged as an
+// error line, and a folder that cannot be listed gets a plain line, but
+// neither fails the run.  Only where old versions may be overwritten: else
+// the older set stays readable beside the new one.
 void RemoveStaleVolumes(const FolderCopyJob& job, const std::set<std::string>& delivered) {
+  if (!job.preset->owe) return;
   const std::vector<std::string> names(delivered.begin(), delivered.end());
   if (!HasWholeVolumeSet(names)) return;
   std::vector<std::string> present;
@@ -96,20 +101,17 @@ void RemoveStaleVolumes(const FolderCopyJob& job, const std::set<std::string>& d
   for (fs::directory_iterator it(job.destination, ec), end; !ec && it != end; it.increment(ec))
     present.push_back(it->path().filename().string());
   if (ec) {
-    AddPresetLog(Format("copystalevolumesnotlisted", job.destination, ec.message()) + " [!]");
-    if (job.deliveries) job.deliveries->NoteFailure();
+    AddPresetLog(Format("copystalevolumesnotlisted", job.destination, ec.message()));
     return;
   }
   for (const std::string& name : StaleVolumes(names, present)) {
     const std::string path = PathJoin(job.destination, name);
     // Never a folder's contents: a folder of that name goes only when empty.
     const bool removed = fs::remove(path, ec);
-    if (ec) {
+    if (ec)
       AddPresetLog(Format("copystalevolumecannotdelete", path, ec.message()) + " [!]");
-      if (job.deliveries) job.deliveries->NoteFailure();
-    } else if (removed) {
+    else if (removed)
       AddPresetLog(Format("copystalevolumedeleted", path));
-    }
   }
 }
 

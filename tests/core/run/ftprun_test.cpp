@@ -913,7 +913,7 @@ TEST(FtpRunCleaner, UnreadableListAfterTheUploadsEndsOnlyTheCleaner) {
 }
 
 // ---------------------------------------------------------------------------
-// A split archive over an earlier, longer set of the same name.
+// A split archive over earlier sets of the same name.
 
 namespace {
 
@@ -968,13 +968,13 @@ TEST(FtpRunVolumes, AShorterSetOverALongerOneExtractsToTheNewData) {
   }
   const auto texts = LogTexts(world.Log().substr(from));
   EXPECT_TRUE(InOrder(texts, {"Daily: FTP - Successfully uploaded \"Daily.part3.rar\".",
-                              "Daily: FTP - Deleted Daily.part4.rar: a volume of an earlier, longer set of the same name.",
-                              "Daily: FTP - Deleted Daily.part5.rar: a volume of an earlier, longer set of the same name.",
+                              "Daily: FTP - Deleted Daily.part4.rar: a volume of an earlier set of the same name.",
+                              "Daily: FTP - Deleted Daily.part5.rar: a volume of an earlier set of the same name.",
                               "Daily: FTP - Disconnected.", "Daily: COPY - Successfully copied Daily.part3.rar.",
                               "Daily: COPY - Deleted " + (dest / "Daily.part4.rar").string() +
-                                  ": a volume of an earlier, longer set of the same name.",
+                                  ": a volume of an earlier set of the same name.",
                               "Daily: COPY - Deleted " + (dest / "Daily.part5.rar").string() +
-                                  ": a volume of an earlier, longer set of the same name.",
+                                  ": a volume of an earlier set of the same name.",
                               "Daily: Done."}))
       << world.Log();
   for (const fs::path& folder : {dest, server.Pub()}) {
