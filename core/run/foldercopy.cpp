@@ -15,6 +15,7 @@
 #include "core/store/msgtable.h"
 #include "core/store/programlog.h"
 #include "platform/driveletters.h"
+#include "platform/filemove.h"
 #include "platform/filesearch.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
@@ -32,22 +33,6 @@ bool Exists(const std::string& path) {
 
 
 }  // namespace
-
-bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace,
-                const std::function<bool()>& keepGoing) {
-  std::string why;
-  bool crossDevice = false;
-  if (platform::RenameFile(from, to, replace, &why, &crossDevice)) return true;
-  if (!crossDevice) {
-    if (error) *error = why;
-    return false;
-  }
-  if (!platform::CopyFileSafely(from, to, replace, error, keepGoing)) return false;
-  // A source that cannot be deleted goes with the run folder later.
-  std::error_code ec;
-  fs::remove(from, ec);
-  return true;
-}
 
 std::string LocalFolderPath(const std::string& destination) {
   return platform::DriveLetterMap::Global().ToLocalPath(destination);
@@ -196,7 +181,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
         if (job.pump) job.pump();
         return !AbortRequested;
       };
-      if (MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace, keepCopying)) {
+      if (platform::MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace, keepCopying)) {
         // Private while it waited in the run folder; at the destination it
         // takes the mode any new file there would have.
         platform::SetFileMode(target, platform::DefaultFileMode());

@@ -24,6 +24,7 @@
 #include "core/store/options.h"
 #include "core/store/programlog.h"
 #include "platform/driveletters.h"
+#include "platform/filemove.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
 #include "tests/core/run/rename_fault.h"
@@ -288,7 +289,7 @@ TEST_F(FolderCopy, TheCleanerFindsNamesThatAreNoUtf8) {
 TEST_F(FolderCopy, MoveNeverReplacesAndCrossesFileSystems) {
   test::WriteFile(dir / "a", "new");
   test::WriteFile(dir / "b", "old");
-  EXPECT_FALSE(MoveFileTo((dir / "a").string(), (dir / "b").string()));
+  EXPECT_FALSE(platform::MoveFileTo((dir / "a").string(), (dir / "b").string()));
   EXPECT_EQ(test::ReadFile(dir / "b"), "old");
   EXPECT_TRUE(fs::exists(dir / "a"));
 
@@ -297,7 +298,7 @@ TEST_F(FolderCopy, MoveNeverReplacesAndCrossesFileSystems) {
   const fs::path other = fs::path("/dev/shm") / ("yux-move-" + test::UniqueNamespace());
   fs::create_directories(other);
   std::string error;
-  EXPECT_TRUE(MoveFileTo((dir / "a").string(), (other / "a").string(), &error)) << error;
+  EXPECT_TRUE(platform::MoveFileTo((dir / "a").string(), (other / "a").string(), &error)) << error;
   EXPECT_EQ(test::ReadFile(other / "a"), "new");
   EXPECT_FALSE(fs::exists(dir / "a"));
   fs::remove_all(other, ec);
@@ -333,7 +334,7 @@ TEST_F(FolderCopy, MoveCopiesExactlyWhenTheRenameSaysCrossDevice) {
     if (c.replace) test::WriteFile(to, "old");
     test::RenameFault fault(c.error, [&](const std::string& f, const std::string&) { return f == from.string(); });
     std::string error;
-    EXPECT_EQ(MoveFileTo(from.string(), to.string(), &error, c.replace), c.moved) << error;
+    EXPECT_EQ(platform::MoveFileTo(from.string(), to.string(), &error, c.replace), c.moved) << error;
     EXPECT_EQ(fault.failed, 1);
     if (c.moved) {
       EXPECT_EQ(test::ReadFile(to), "new");
@@ -558,11 +559,11 @@ TEST_F(FolderCopy, ReplacingMoveAcrossFileSystems) {
   test::WriteFile(dir / "a", "new");
   test::WriteFile(other / "a", "old");
   std::string error;
-  EXPECT_TRUE(MoveFileTo((dir / "a").string(), (other / "a").string(), &error, true)) << error;
+  EXPECT_TRUE(platform::MoveFileTo((dir / "a").string(), (other / "a").string(), &error, true)) << error;
   EXPECT_EQ(test::ReadFile(other / "a"), "new");
   EXPECT_FALSE(fs::exists(dir / "a"));
   // A source that cannot be copied leaves the old target as it was.
-  EXPECT_FALSE(MoveFileTo((dir / "missing").string(), (other / "a").string(), &error, true));
+  EXPECT_FALSE(platform::MoveFileTo((dir / "missing").string(), (other / "a").string(), &error, true));
   EXPECT_EQ(test::ReadFile(other / "a"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
   fs::remove_all(other, ec);
