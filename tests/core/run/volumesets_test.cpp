@@ -52,6 +52,7 @@ TEST(VolumeSets, StaleVolumesAreEveryVolumeOfTheNameNotOfTheSet) {
       {"no extension", Set("a", 2, ""), {"a.part3", "a.part3.rar"}, {"a.part3"}},
       {"a base with dots", Set("my.part1.x", 2), {"my.part1.x.part3.rar", "my.part3.rar"}, {"my.part1.x.part3.rar"}},
       {"one volume is no set", {"a.part1.rar"}, {"a.part2.rar"}, {}},
+      {"an archive not split", {"a.rar"}, Set("a", 3), {}},
       {"a volume not delivered", {"a.part1.rar", "a.part3.rar"}, {"a.part4.rar"}, {}},
       {"numbers not as wide as the count", Set("a", 3, ".rar", 2), {"a.part04.rar"}, {}},
       {"not a volume", Set("a", 2), {"a.part3x.rar", "a.part.rar", "a.part3.", "a.part0000000003.rar"}, {}},
