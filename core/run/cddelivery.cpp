@@ -156,10 +156,10 @@ class Stage {
       }
     }
   }
-  // The last volumes of an earlier, longer set of a name whose new set goes
-  // on the disc whole stay out of the new session: a reader would take
-  // them for more of the new set.  Names on a disc match without regard to
-  // case.
+  // The volumes of an earlier set of a name whose new set goes on the disc
+  // whole stay out of the new session: an older backup under the new one's
+  // name, of its width or of another.  Names on a disc match without
+  // regard to case.
   void LeaveOutStaleVolumes() {
     std::set<std::string> refused;
     for (const auto& r : b_.RefusedFiles()) refused.insert(r.source);

@@ -15,6 +15,7 @@
 #include "core/store/msgtable.h"
 #include "core/store/programlog.h"
 #include "platform/driveletters.h"
+#include "platform/filemove.h"
 #include "platform/filesearch.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
@@ -32,22 +33,6 @@ bool Exists(const std::string& path) {
 
 
 }  // namespace
-
-bool MoveFileTo(const std::string& from, const std::string& to, std::string* error, bool replace,
-                const std::function<bool()>& keepGoing) {
-  std::string why;
-  bool crossDevice = false;
-  if (platform::RenameFile(from, to, replace, &why, &crossDevice)) return true;
-  if (!crossDevice) {
-    if (error) *error = why;
-    return false;
-  }
-  if (!platform::CopyFileSafely(from, to, replace, error, keepGoing)) return false;
-  // A source that cannot be deleted goes with the run folder later.
-  std::error_code ec;
-  fs::remove(from, ec);
-  return true;
-}
 
 std::string LocalFolderPath(const std::string& destination) {
   return platform::DriveLetterMap::Global().ToLocalPath(destination);
@@ -85,10 +70,15 @@ void EmptyDestination(const std::string& destination, const std::string& mask,
   }
 }
 
-// Removes from the destination the last volumes of an earlier, longer set
-// of a name whose new set the copy delivered whole: a reader takes them for
-// more of the new set.  One that stays is an error of the run.
+// Removes from the destination the volumes of an earlier set of a name
+// whose new set the copy delivered whole: an older backup under the new
+// one's name, of its width or of another.  The reader no longer takes them
+// for the new set, so this is tidying: a volume that stays is logged as an
+// error line, and a folder that cannot be listed gets a plain line, but
+// neither fails the run.  Only where old versions may be overwritten: else
+// the older set stays readable beside the new one.
 void RemoveStaleVolumes(const FolderCopyJob& job, const std::set<std::string>& delivered) {
+  if (!job.preset->owe) return;
   const std::vector<std::string> names(delivered.begin(), delivered.end());
   if (!HasWholeVolumeSet(names)) return;
   std::vector<std::string> present;
@@ -96,20 +86,17 @@ void RemoveStaleVolumes(const FolderCopyJob& job, const std::set<std::string>& d
   for (fs::directory_iterator it(job.destination, ec), end; !ec && it != end; it.increment(ec))
     present.push_back(it->path().filename().string());
   if (ec) {
-    AddPresetLog(Format("copystalevolumesnotlisted", job.destination, ec.message()) + " [!]");
-    if (job.deliveries) job.deliveries->NoteFailure();
+    AddPresetLog(Format("copystalevolumesnotlisted", job.destination, ec.message()));
     return;
   }
   for (const std::string& name : StaleVolumes(names, present)) {
     const std::string path = PathJoin(job.destination, name);
     // Never a folder's contents: a folder of that name goes only when empty.
     const bool removed = fs::remove(path, ec);
-    if (ec) {
+    if (ec)
       AddPresetLog(Format("copystalevolumecannotdelete", path, ec.message()) + " [!]");
-      if (job.deliveries) job.deliveries->NoteFailure();
-    } else if (removed) {
+    else if (removed)
       AddPresetLog(Format("copystalevolumedeleted", path));
-    }
   }
 }
 
@@ -194,7 +181,7 @@ FolderCopyResult CopyProducedFiles(const FolderCopyJob& job) {
         if (job.pump) job.pump();
         return !AbortRequested;
       };
-      if (MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace, keepCopying)) {
+      if (platform::MoveFileTo(PathJoin(job.runFolder, name), target, nullptr, replace, keepCopying)) {
         // Private while it waited in the run folder; at the destination it
         // takes the mode any new file there would have.
         platform::SetFileMode(target, platform::DefaultFileMode());

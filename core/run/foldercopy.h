@@ -14,16 +14,6 @@
 
 namespace yux {
 
-// Moves a file; across file systems the file is copied under a temporary
-// name, flushed, renamed to the target and only then the source deleted.
-// An existing target is replaced only when `replace` is set, and then in
-// one step once the new file is whole: a move that fails (or is cut off)
-// leaves the old file as it was and nothing half-written under the
-// target's name.  False with a reason.  `keepGoing` is asked between the
-// chunks of such a copy; false cuts it off.
-bool MoveFileTo(const std::string& from, const std::string& to, std::string* error = nullptr,
-                bool replace = false, const std::function<bool()>& keepGoing = {});
-
 // The folder a destination text stands for: a drive-letter text ("K:\x")
 // through the drive-letter map, anything else as it is.  Empty when the
 // letter is not mapped to a folder.

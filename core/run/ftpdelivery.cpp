@@ -439,9 +439,9 @@ class FtpSession {
     Resume();
   }
 
-  // The last volumes of an earlier, longer set of a name whose new set is
-  // now uploaded whole go before anything else: a reader takes them for
-  // more of the new set.  The folder's names come from NLST.
+  // The volumes of an earlier set of a name whose new set is now uploaded
+  // whole go before anything else: an older backup under the new one's
+  // name, of its width or of another.  The folder's names come from NLST.
   void ListForStaleVolumes() {
     listing_ = std::make_unique<net::TSrvMemoryStream>();
     c_.HostFileName.clear();
@@ -457,8 +457,11 @@ class FtpSession {
     if (ConnectionLost(err)) return;
     staleListed_ = true;
     if (err != 0 || (c_.StatusCode != 226 && c_.StatusCode != 250)) {
-      AddPresetLog(Format("ftpstalevolumesnotlisted", c_.ErrorMessage) + " [!]");
-      if (job_.deliveries) job_.deliveries->NoteFailure();
+      // An upload-only folder refuses every listing: no error of the run,
+      // which would sound and mail on every run (the new set reads as
+      // itself whatever lies beside it).
+      AddPresetLog(Format("ftpstalevolumesnotlisted", FtpHistoryLocation(where_, job_.preset->ffo, ""),
+                          c_.ErrorMessage));
     } else {
       std::vector<std::string> names;
       const std::string& text = listing_->Data();
@@ -502,8 +505,8 @@ class FtpSession {
     if (err == 0) {
       AddPresetLog(Format("ftpstalevolumedeleted", name));
     } else {
+      // Tidying that failed: worth an error line, not a failed delivery.
       AddPresetLog(Format("ftpstalevolumecannotdelete", name, c_.ErrorMessage) + " [!]");
-      if (job_.deliveries) job_.deliveries->NoteFailure();
     }
     stale_.erase(stale_.begin());
     Resume();

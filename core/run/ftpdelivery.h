@@ -114,8 +114,8 @@ enum class FtpResult { NoFiles, HostError, Done, Failed, Aborted };
 // One session: logs in (with PBSZ 0 and PROT P under TLS), changes into
 // "ffo", runs the cleaner ("fco", before or after the uploads per "fca"),
 // uploads every produced file and records each counted upload in the
-// history, deletes the last volumes of an earlier, longer set of a name
-// whose new set it uploaded whole (core/run/volumesets.h), then the run's
+// history, deletes the volumes of an earlier set of a name whose new set
+// it uploaded whole (core/run/volumesets.h), then the run's
 // block in ".lgf".  Any refusal, a refused CWD
 // included, ends the attempt; the options' retries reconnect and resume
 // with the file that failed.  The abort flag (or the end of `waitMs`)

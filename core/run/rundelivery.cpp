@@ -10,11 +10,11 @@
 
 #include <QDateTime>
 
-#include "core/run/foldercopy.h"
 #include "core/store/folders.h"
 #include "core/store/msgtable.h"
 #include "core/store/programlog.h"
 #include "core/store/savefile.h"
+#include "platform/filemove.h"
 #include "platform/folders.h"
 #include "platform/namedobjects.h"
 #include "platform/safefile.h"
@@ -112,7 +112,7 @@ void KeepFiles(const std::string& runFolder, const std::string& presetName, cons
   if (names.empty()) return;
   r.folder = NewKeptRunFolder(presetName);
   for (const auto& name : names) {
-    if (!r.folder.empty() && MoveFileTo(PathJoin(runFolder, name), PathJoin(r.folder, name)))
+    if (!r.folder.empty() && platform::MoveFileTo(PathJoin(runFolder, name), PathJoin(r.folder, name)))
       r.kept.push_back(name);
     else
       r.stuck.push_back(name);

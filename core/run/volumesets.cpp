@@ -1,4 +1,4 @@
-// The volume sets a run delivered whole, and the volumes of earlier, longer sets of their names.
+// The volume sets a run delivered whole, and the volumes of earlier sets of their names.
 #include "core/run/volumesets.h"
 
 #include <algorithm>
@@ -63,9 +63,7 @@ std::map<SetKey, unsigned long> WholeSets(const std::vector<std::string>& delive
 }  // namespace
 
 bool HasWholeVolumeSet(const std::vector<std::string>& delivered) {
-  for (const auto& [key, count] : WholeSets(delivered, false))
-    if (std::to_string(count + 1).size() == std::get<2>(key)) return true;
-  return false;
+  return !WholeSets(delivered, false).empty();
 }
 
 std::vector<std::string> StaleVolumes(const std::vector<std::string>& delivered,
@@ -76,8 +74,14 @@ std::vector<std::string> StaleVolumes(const std::vector<std::string>& delivered,
   for (const auto& name : present) {
     const auto v = ParseVolume(ignoreCase ? Folded(name) : name);
     if (!v) continue;
-    const auto set = sets.find(v->Key());
-    if (set != sets.end() && v->number > set->second) out.push_back(name);
+    bool sameName = false, ofTheSet = false;
+    for (const auto& [key, count] : sets) {
+      if (std::get<0>(key) != v->base || std::get<1>(key) != v->ext) continue;
+      sameName = true;
+      // Numbered as the set numbers its volumes: one of them, just delivered.
+      if (std::get<2>(key) == v->width && v->number >= 1 && v->number <= count) ofTheSet = true;
+    }
+    if (sameName && !ofTheSet) out.push_back(name);
   }
   std::sort(out.begin(), out.end());
   return out;

@@ -1,24 +1,27 @@
 #pragma once
 // Split archives at a destination.  The archiver names the volumes of a set
 // "base.partN.ext", N padded with zeros to the width of the last volume's
-// number.  A set delivered over an earlier, longer set of the same name
-// leaves that set's last volumes beside it, and a reader takes them for
-// more of the new set: once the new set is delivered whole, they must go.
+// number.  A set delivered where an earlier set of the same name lay
+// leaves that set's volumes beside it: its last ones if it was longer and
+// of the same width, all of them if its numbers were of another width.
+// A reader takes only the new set, but the old volumes are an older
+// backup posing under the new one's name: once the new set is delivered
+// whole, where old versions may be replaced, they go.
 #include <string>
 #include <vector>
 
 namespace yux {
 
-// True when `delivered` holds a whole set (two volumes or more, each of
-// them) whose name leaves room for more volumes of the same digit width.
+// True when `delivered` holds a whole set: two volumes or more, each of
+// them, numbered as wide as the last.
 bool HasWholeVolumeSet(const std::vector<std::string>& delivered);
 
-// The names among `present` that are volumes of an earlier, longer set of
-// a whole set of `delivered`: the same base and extension and a number
-// above the set's count with the same digit width ("a.part4.rar" beside
-// "a.part1.rar" to "a.part3.rar"; "a.part04.rar" belongs to another set).
+// The names among `present` that are volumes of an earlier set of the
+// name of a whole set of `delivered`: the same base and extension, of any
+// digit width, and not one of the set's own names ("a.part4.rar",
+// "a.part01.rar" and "a.part10.rar" beside "a.part1.rar" to "a.part3.rar").
 // With `ignoreCase` base and extension match without regard to ASCII case,
-// as on a disc.  Sorted by name (so by number within a set).
+// as on a disc.  Sorted by name.
 std::vector<std::string> StaleVolumes(const std::vector<std::string>& delivered,
                                       const std::vector<std::string>& present, bool ignoreCase = false);
 

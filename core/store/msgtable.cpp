@@ -346,15 +346,15 @@ constexpr Entry kDefaults[] = {
     {"copycleanerstopped", "COPY - Cleaner stopped: %s"},
     {"ftpcleanerstopped", "FTP - Cleaner stopped: %s"},
     {"emptyingspares", "COPY - Emptying spares %s: a file of this run."},
-    // The last volumes of an earlier, longer set of an archive name, removed
-    // once the new set of that name is delivered whole.
-    {"copystalevolumedeleted", "COPY - Deleted %s: a volume of an earlier, longer set of the same name."},
-    {"copystalevolumecannotdelete", "COPY - Cannot delete %s, a volume of an earlier, longer set of the same name: %s"},
-    {"copystalevolumesnotlisted", "COPY - Cannot look for volumes of an earlier, longer set of the same name in %s: %s"},
-    {"ftpstalevolumedeleted", "FTP - Deleted %s: a volume of an earlier, longer set of the same name."},
-    {"ftpstalevolumecannotdelete", "FTP - Cannot delete %s, a volume of an earlier, longer set of the same name: %s"},
-    {"ftpstalevolumesnotlisted", "FTP - Cannot look for volumes of an earlier, longer set of the same name: %s"},
-    {"cdstalevolumeleftout", "CD - %s is left out of the new session: a volume of an earlier, longer set of the same name."},
+    // The volumes of an earlier set of an archive name, removed once the new
+    // set of that name is delivered whole.
+    {"copystalevolumedeleted", "COPY - Deleted %s: a volume of an earlier set of the same name."},
+    {"copystalevolumecannotdelete", "COPY - Cannot delete %s, a volume of an earlier set of the same name: %s"},
+    {"copystalevolumesnotlisted", "COPY - Cannot look for volumes of an earlier set of the same name in %s: %s"},
+    {"ftpstalevolumedeleted", "FTP - Deleted %s: a volume of an earlier set of the same name."},
+    {"ftpstalevolumecannotdelete", "FTP - Cannot delete %s, a volume of an earlier set of the same name: %s"},
+    {"ftpstalevolumesnotlisted", "FTP - Cannot look for volumes of an earlier set of the same name in %s: %s"},
+    {"cdstalevolumeleftout", "CD - %s is left out of the new session: a volume of an earlier set of the same name."},
     // The e-mail session's inactivity limit (%d: seconds without a reply).
     {"smtpnoanswer", "SMTP - The server has not answered for %d seconds, dropping the connection"},
     // Error mail: lines beyond what one round of reports sends.

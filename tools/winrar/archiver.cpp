@@ -33,6 +33,7 @@
 #include "platform/wildcard.h"
 #include "tools/winrar/entrypacker.h"
 #include "zip/zipdir.h"
+#include "zip/zipvolumes.h"
 
 namespace fs = std::filesystem;
 
@@ -1060,8 +1061,14 @@ int RunDelete(const Options& opt, Messages& msg) {
   return rc;
 }
 
-std::vector<std::string> VolumesOf(const std::string& path) {
-  // "name.part1.rar" (any zero padding) opens the whole set.
+// "name.part1.rar" (any zero padding) opens the split set it begins: the
+// names of exactly its width in number order ("a.part10.rar" never follows
+// "a.part1.rar": the archiver pads every number of a set to one width), up
+// to the first volume at which the bytes joined so far end the archive.
+// Volumes of an older, longer set beside it are never taken in.  When the
+// volumes present end no archive, `missing` names the one after the last
+// of them, as wide as the set's numbers (empty when the width has no room).
+std::vector<std::string> VolumesOf(const std::string& path, std::string* missing) {
   std::string name = NameOf(path);
   auto part = name.rfind(".part");
   if (part != std::string::npos) {
@@ -1070,18 +1077,36 @@ std::vector<std::string> VolumesOf(const std::string& path) {
     bool number = !digits.empty() && digits.size() <= 6 &&
                   digits.find_first_not_of("0123456789") == std::string::npos;
     if (number && std::stoul(digits) == 1) {
-      std::string prefix = path.substr(0, path.size() - name.size()) + name.substr(0, part + 5);
-      std::string suffix = dot == std::string::npos ? "" : name.substr(dot);
-      std::vector<std::string> parts;
-      for (size_t i = 1;; ++i) {
+      const std::string folder = path.substr(0, path.size() - name.size());
+      const std::string stem = name.substr(0, part + 5);
+      const std::string suffix = dot == std::string::npos ? "" : name.substr(dot);
+      auto volumeName = [&](size_t i) {
         std::string n = std::to_string(i);
         if (n.size() < digits.size()) n.insert(0, digits.size() - n.size(), '0');
-        std::string p = prefix + n + suffix;
+        return stem + n + suffix;
+      };
+      std::vector<std::string> parts;
+      std::vector<uint64_t> ends;
+      uint64_t total = 0;
+      for (size_t i = 1; std::to_string(i).size() <= digits.size(); ++i) {
+        std::string p = folder + volumeName(i);
         struct stat st {};
         if (stat(p.c_str(), &st) != 0) break;
         parts.push_back(p);
+        total += static_cast<uint64_t>(st.st_size);
+        ends.push_back(total);
       }
-      if (!parts.empty()) return parts;
+      if (!parts.empty()) {
+        ByteSource src;
+        if (src.Open(parts) && src.Size() == total) {
+          for (size_t k = 0; k < parts.size(); ++k)
+            if (EndsInEndRecord(src, ends[k])) return {parts.begin(), parts.begin() + static_cast<long>(k) + 1};
+          if (missing && std::to_string(parts.size() + 1).size() <= digits.size())
+            *missing = volumeName(parts.size() + 1);
+        }
+        // Unreadable, or no end within the width: the reader says why.
+        return parts;
+      }
     }
   }
   struct stat st {};
@@ -1093,7 +1118,12 @@ int RunOpen(const Options& opt, Messages& msg) {
   std::string path = Absolute(ArchiveFileName(opt.archive, opt.zipExtension, std::nullopt, 0));
   msg.SetArchive(path);
   LogNotes(opt, msg);
-  std::vector<std::string> parts = VolumesOf(path);
+  std::string missing;
+  std::vector<std::string> parts = VolumesOf(path, &missing);
+  if (!missing.empty()) {
+    msg.Problem(missing + " is missing");
+    return kFatal;
+  }
   ByteSource src;
   if (parts.empty() || !src.Open(parts)) {
     msg.Problem("cannot open " + path);
@@ -1127,7 +1157,9 @@ int RunOpen(const Options& opt, Messages& msg) {
 }  // namespace
 
 void RequestStop() { g_stop = 1; }
-std::vector<std::string> ArchiveVolumes(const std::string& path) { return VolumesOf(path); }
+std::vector<std::string> ArchiveVolumes(const std::string& path, std::string* missing) {
+  return VolumesOf(path, missing);
+}
 void LogProblem(const Options& opt, const std::string& archive, const std::string& text) {
   Messages(opt, archive).Problem(text);
 }

@@ -15,7 +15,9 @@ int RunExtract(const Options& opt);
 
 // The files an archive name stands for: its volumes in order when it names
 // the first of a split set, else itself; empty when it does not exist.
-std::vector<std::string> ArchiveVolumes(const std::string& path);
+// When the volumes present end no archive, `missing` (if given) is set to
+// the name of the first volume that is not there.
+std::vector<std::string> ArchiveVolumes(const std::string& path, std::string* missing = nullptr);
 
 // A problem, to standard error (unless quiet) and the -ILOG file.
 void LogProblem(const Options& opt, const std::string& archive, const std::string& text);

@@ -159,7 +159,12 @@ class Extractor {
   Extractor(const Options& opt, std::string archive) : opt_(opt), archive_(std::move(archive)) {}
 
   int Run(const std::string& destination) {
-    std::vector<std::string> volumes = ArchiveVolumes(archive_);
+    std::string missing;
+    std::vector<std::string> volumes = ArchiveVolumes(archive_, &missing);
+    if (!missing.empty()) {
+      Problem(missing + " is missing");
+      return kFatal;
+    }
     ByteSource src;
     if (volumes.empty() || !src.Open(volumes)) {
       Problem("cannot open " + archive_ + (src.error().empty() ? "" : ": " + src.error()));

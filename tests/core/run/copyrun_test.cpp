@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/store/presets.h"
+#include "tests/core/run/volume_extract.h"
 #include "tests/core/yux_process.h"
 #include "tests/support/testsupport.h"
 
@@ -61,6 +62,32 @@ std::vector<std::string> FileNames(const fs::path& folder) {
   for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// The names of a set of `count` volumes of "Daily.rar", sorted.
+std::vector<std::string> SetNames(std::size_t count) {
+  std::vector<std::string> out;
+  const std::size_t width = std::to_string(count).size();
+  for (std::size_t i = 1; i <= count; ++i) {
+    std::string n = std::to_string(i);
+    n.insert(0, width - n.size(), '0');
+    out.push_back("Daily.part" + n + ".rar");
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// One run of "Daily" archiving `bytes` as "noise.bin" into `dest` in
+// volumes of 5 kB.
+::testing::AssertionResult RunVolumes(YuxWorld& world, const fs::path& source, const fs::path& dest,
+                                      const std::string& bytes, bool overwrite) {
+  test::WriteFile(source / "noise.bin", bytes);
+  world.UseSettingsFolder();
+  test::WriteDailyPreset(world, source, dest, [&](tarcopt& p) {
+    p.vol = "5k";
+    p.owe = overwrite;
+  });
+  return RunOnce(world, "Daily: Done.", world.Log().size());
 }
 
 }  // namespace
@@ -140,4 +167,65 @@ TEST(CopyRun, TheCleanerKeepsANameAKeptRunListsToo) {
   const std::string lgc = test::ReadFile(world.settings / "presets" / "Daily.lgc");
   EXPECT_EQ(test::CountOf(lgc, "Same.zip"), 1) << lgc;
   EXPECT_EQ(test::CountOf(lgc, "Other.zip"), 1) << lgc;
+}
+
+// One name kept for years as the backup grows past nine volumes and
+// shrinks back, with "Overwrite old versions" on: after every run the
+// folder holds the newest set alone, and "x" of its first volume gives the
+// newest sources back byte for byte.
+TEST(CopyRun, TheNewestSetAloneWhateverItsWidth) {
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  struct Step {
+    std::size_t bytes, volumes;
+  };
+  // 5 kB volumes of incompressible data, a little room for the headers.
+  const Step steps[] = {{52000, 11}, {42000, 9}, {53000, 11}};
+  std::uint32_t seed = 20;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.volumes);
+    const std::string bytes = Noise(step.bytes, ++seed);
+    ASSERT_TRUE(RunVolumes(world, source, dest, bytes, true));
+    EXPECT_EQ(FileNames(dest), SetNames(step.volumes)) << world.Log();
+    std::string why;
+    const std::string first = SetNames(step.volumes).front();
+    const std::string back = test::ExtractedFile(dest / first, "noise.bin", &why);
+    EXPECT_TRUE(back == bytes) << why << " (" << back.size() << " of " << bytes.size() << " bytes)";
+  }
+}
+
+// "Overwrite old versions" off: a set of three volumes, then one of five
+// of the same name.  The three old volumes stay as they were (each with
+// its line), the two new ones land beside them, and the first set still
+// restores as itself.
+TEST(CopyRun, WithoutOverwriteTheOlderSetStillRestores) {
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  const fs::path dest = world.settings / "dest";
+  fs::create_directories(source);
+  const std::string first = Noise(12000, 31);
+  ASSERT_TRUE(RunVolumes(world, source, dest, first, false));
+  ASSERT_EQ(FileNames(dest), SetNames(3)) << world.Log();
+  const std::size_t from = world.Log().size();
+  test::WriteFile(source / "noise.bin", Noise(22000, 32));
+  test::WriteDailyPreset(world, source, dest, [&](tarcopt& p) {
+    p.vol = "5k";
+    p.owe = false;
+  });
+  // Volumes that could not be delivered are kept: the run ends so, not
+  // with "Done.".
+  ASSERT_TRUE(RunOnce(world, "Daily: Undelivered files were kept in ", from));
+  EXPECT_NE(world.Log().find("Daily: COPY - Successfully copied Daily.part5.rar.", from), std::string::npos)
+      << world.Log();
+  EXPECT_EQ(FileNames(dest), SetNames(5)) << world.Log();
+  for (const auto& name : SetNames(3))
+    EXPECT_EQ(test::CountOf(world.Log().substr(from),
+                            "Daily: COPY - File " + name + " already exists, no permission to overwrite. [!]"),
+              1)
+        << world.Log();
+  std::string why;
+  const std::string back = test::ExtractedFile(dest / "Daily.part1.rar", "noise.bin", &why);
+  EXPECT_TRUE(back == first) << why << " (" << back.size() << " of " << first.size() << " bytes)";
 }

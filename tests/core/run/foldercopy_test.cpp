@@ -24,6 +24,7 @@
 #include "core/store/options.h"
 #include "core/store/programlog.h"
 #include "platform/driveletters.h"
+#include "platform/filemove.h"
 #include "platform/messagebox.h"
 #include "platform/safefile.h"
 #include "tests/core/run/rename_fault.h"
@@ -288,7 +289,7 @@ TEST_F(FolderCopy, TheCleanerFindsNamesThatAreNoUtf8) {
 TEST_F(FolderCopy, MoveNeverReplacesAndCrossesFileSystems) {
   test::WriteFile(dir / "a", "new");
   test::WriteFile(dir / "b", "old");
-  EXPECT_FALSE(MoveFileTo((dir / "a").string(), (dir / "b").string()));
+  EXPECT_FALSE(platform::MoveFileTo((dir / "a").string(), (dir / "b").string()));
   EXPECT_EQ(test::ReadFile(dir / "b"), "old");
   EXPECT_TRUE(fs::exists(dir / "a"));
 
@@ -297,7 +298,7 @@ TEST_F(FolderCopy, MoveNeverReplacesAndCrossesFileSystems) {
   const fs::path other = fs::path("/dev/shm") / ("yux-move-" + test::UniqueNamespace());
   fs::create_directories(other);
   std::string error;
-  EXPECT_TRUE(MoveFileTo((dir / "a").string(), (other / "a").string(), &error)) << error;
+  EXPECT_TRUE(platform::MoveFileTo((dir / "a").string(), (other / "a").string(), &error)) << error;
   EXPECT_EQ(test::ReadFile(other / "a"), "new");
   EXPECT_FALSE(fs::exists(dir / "a"));
   fs::remove_all(other, ec);
@@ -333,7 +334,7 @@ TEST_F(FolderCopy, MoveCopiesExactlyWhenTheRenameSaysCrossDevice) {
     if (c.replace) test::WriteFile(to, "old");
     test::RenameFault fault(c.error, [&](const std::string& f, const std::string&) { return f == from.string(); });
     std::string error;
-    EXPECT_EQ(MoveFileTo(from.string(), to.string(), &error, c.replace), c.moved) << error;
+    EXPECT_EQ(platform::MoveFileTo(from.string(), to.string(), &error, c.replace), c.moved) << error;
     EXPECT_EQ(fault.failed, 1);
     if (c.moved) {
       EXPECT_EQ(test::ReadFile(to), "new");
@@ -407,12 +408,13 @@ TEST_F(FolderCopy, OverwriteKeepsTheOldVersionWhenTheMoveFails) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dest"), fs::directory_iterator()), 2);
 }
 
-// A split archive over an earlier, longer set of the same name: once every
-// new volume is in, the old set's last volumes go (a reader would take
-// them for more of the new set); another width, another name and a set
-// not delivered whole leave everything as it is.  A folder in the way is
-// an error of the run, and only its own files ever go with it.
-TEST_F(FolderCopy, AWholeSetTakesTheLastVolumesOfALongerOneWithIt) {
+// A split archive over earlier sets of the same name: once every new
+// volume is in, the earlier sets' volumes go, the longer one's last
+// volumes and those numbered in another width; another name and a set not
+// delivered whole leave everything as it is.  A folder in the way gets an
+// error line, but the run is no failure for it (only its own files ever go
+// with it): the new set reads as itself whatever lies beside it.
+TEST_F(FolderCopy, AWholeSetTakesTheVolumesOfEarlierSetsWithIt) {
   preset.owe = true;
   const std::string d = (dir / "dest").string();
   const std::vector<std::string> newSet = {"a.part1.rar", "a.part2.rar", "a.part3.rar"};
@@ -425,13 +427,15 @@ TEST_F(FolderCopy, AWholeSetTakesTheLastVolumesOfALongerOneWithIt) {
   };
   const std::vector<Case> cases = {
       {"whole set", newSet,
-       {"a.part01.rar", "a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part6.rar", "b.part4.rar"},
-       {"P: COPY - Deleted " + d + "/a.part4.rar: a volume of an earlier, longer set of the same name.",
-        "P: COPY - Deleted " + d + "/a.part5.rar: a volume of an earlier, longer set of the same name."},
+       {"a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part6.rar", "b.part4.rar"},
+       {"P: COPY - Deleted " + d + "/a.part01.rar: a volume of an earlier set of the same name.",
+        "P: COPY - Deleted " + d + "/a.part10.rar: a volume of an earlier set of the same name.",
+        "P: COPY - Deleted " + d + "/a.part4.rar: a volume of an earlier set of the same name.",
+        "P: COPY - Deleted " + d + "/a.part5.rar: a volume of an earlier set of the same name."},
        true},
       {"a volume missing", {"a.part1.rar", "a.part3.rar"},
-       {"a.part01.rar", "a.part1.rar", "a.part2.rar", "a.part3.rar", "a.part4.rar", "a.part5.rar", "a.part6.rar",
-        "b.part4.rar"},
+       {"a.part01.rar", "a.part1.rar", "a.part10.rar", "a.part2.rar", "a.part3.rar", "a.part4.rar",
+        "a.part5.rar", "a.part6.rar", "b.part4.rar"},
        {}, false},
   };
   for (const auto& c : cases) {
@@ -439,8 +443,9 @@ TEST_F(FolderCopy, AWholeSetTakesTheLastVolumesOfALongerOneWithIt) {
     fs::remove_all(dir / "dest");
     fs::create_directories(dir / "dest");
     for (int i = 1; i <= 5; ++i) test::WriteFile(dir / "dest" / ("a.part" + std::to_string(i) + ".rar"), "old");
-    // A gap, another width, another name: only the first belongs to the set.
+    // A gap, another width, another name: all but the last are earlier sets.
     test::WriteFile(dir / "dest" / "a.part01.rar", "old");
+    test::WriteFile(dir / "dest" / "a.part10.rar", "old");
     test::WriteFile(dir / "dest" / "b.part4.rar", "old");
     fs::create_directories(dir / "dest" / "a.part6.rar" / "inside");
     Produce(c.produced);
@@ -456,19 +461,93 @@ TEST_F(FolderCopy, AWholeSetTakesTheLastVolumesOfALongerOneWithIt) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, c.left);
     for (const auto& l : log.lines)
-      if (l.find("longer set") != std::string::npos && l.find("a.part6.rar") == std::string::npos)
+      if (l.find("earlier set") != std::string::npos && l.find("a.part6.rar") == std::string::npos)
         lines.push_back(l);
     EXPECT_EQ(lines, c.lines);
     if (c.complete) {
       EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(), [&](const std::string& l) {
-        return l.rfind("P: COPY - Cannot delete " + d + "/a.part6.rar, a volume of an earlier, longer set of the same "
+        return l.rfind("P: COPY - Cannot delete " + d + "/a.part6.rar, a volume of an earlier set of the same "
                        "name: ", 0) == 0 && l.size() > 4 && l.substr(l.size() - 4) == " [!]";
       })) << ::testing::PrintToString(log.lines);
       EXPECT_TRUE(fs::is_directory(dir / "dest" / "a.part6.rar" / "inside"));
-      // Every volume arrived; the volume that stayed makes the run an error.
-      EXPECT_TRUE(deliveries.Complete("a.part3.rar"));
-      EXPECT_FALSE(deliveries.AllComplete());
+      // Every volume arrived; the volume that stayed is left for tidying.
+      EXPECT_TRUE(deliveries.AllComplete());
     }
+  }
+}
+
+// The look for earlier volumes finds no folder to list (it went away once
+// the set was in): one plain line names the folder, no error line, and the
+// delivery is complete.
+TEST_F(FolderCopy, AFolderThatCannotBeListedIsNoErrorOfTheRun) {
+  preset.owe = true;
+  const std::vector<std::string> set = {"a.part1.rar", "a.part2.rar"};
+  Produce(set);
+  RunDeliveries deliveries;
+  deliveries.Start(set);
+  deliveries.Expect(DeliveryKind::Copy);
+  FolderCopyJob job = Job(set);
+  job.deliveries = &deliveries;
+  const fs::path dest = dir / "dest";
+  job.pump = [&] {
+    if (fs::exists(dest / "a.part2.rar") && fs::is_directory(dest)) {
+      fs::rename(dest, dir / "moved");
+      test::WriteFile(dest, "not a folder");
+    }
+  };
+  EXPECT_EQ(CopyProducedFiles(job), FolderCopyResult::Done);
+  std::vector<std::string> lines;
+  for (const auto& l : log.lines)
+    if (l.find("earlier set") != std::string::npos) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(log.lines);
+  EXPECT_EQ(lines[0].rfind("P: COPY - Cannot look for volumes of an earlier set of the same name in " + dest.string() +
+                               ": ", 0),
+            0u) << lines[0];
+  EXPECT_EQ(lines[0].find("[!]"), std::string::npos);
+  EXPECT_FALSE(ErrorOccurred);
+  EXPECT_TRUE(deliveries.AllComplete());
+}
+
+// Without "Overwrite old versions" every existing volume keeps its place
+// (with its line) and the next file goes on: a longer new set's later
+// volumes land beside the older set.  Nothing of an older set is removed,
+// not even beside a new set delivered whole, so it still reads as itself.
+TEST_F(FolderCopy, WithoutOverwriteAnOlderSetStaysWhole) {
+  preset.owe = false;
+  auto numbered = [](int count, int width) {
+    std::vector<std::string> out;
+    for (int i = 1; i <= count; ++i) {
+      std::string n = std::to_string(i);
+      out.push_back("a.part" + std::string(width - std::min<int>(width, int(n.size())), '0') + n + ".rar");
+    }
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> older, newer;
+    std::vector<std::string> refused;  // existing names the new set met
+  };
+  const std::vector<Case> cases = {
+      {"five over three", numbered(3, 1), numbered(5, 1), numbered(3, 1)},
+      {"three beside ten of two digits", numbered(10, 2), numbered(3, 1), {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir / "dest");
+    fs::create_directories(dir / "dest");
+    for (const auto& name : c.older) test::WriteFile(dir / "dest" / name, "old");
+    Produce(c.newer);
+    log.lines.clear();
+    EXPECT_EQ(CopyProducedFiles(Job(c.newer)), FolderCopyResult::Done);
+    for (const auto& name : c.older) EXPECT_EQ(test::ReadFile(dir / "dest" / name), "old") << name;
+    for (const auto& name : c.refused)
+      EXPECT_TRUE(Has("P: COPY - File " + name + " already exists, no permission to overwrite. [!]")) << name;
+    for (const auto& name : c.newer)
+      if (std::find(c.refused.begin(), c.refused.end(), name) == c.refused.end())
+        EXPECT_EQ(test::ReadFile(dir / "dest" / name), "data of " + name);
+    EXPECT_TRUE(std::none_of(log.lines.begin(), log.lines.end(),
+                             [](const std::string& l) { return l.find("earlier set") != std::string::npos; }))
+        << ::testing::PrintToString(log.lines);
   }
 }
 
@@ -480,11 +559,11 @@ TEST_F(FolderCopy, ReplacingMoveAcrossFileSystems) {
   test::WriteFile(dir / "a", "new");
   test::WriteFile(other / "a", "old");
   std::string error;
-  EXPECT_TRUE(MoveFileTo((dir / "a").string(), (other / "a").string(), &error, true)) << error;
+  EXPECT_TRUE(platform::MoveFileTo((dir / "a").string(), (other / "a").string(), &error, true)) << error;
   EXPECT_EQ(test::ReadFile(other / "a"), "new");
   EXPECT_FALSE(fs::exists(dir / "a"));
   // A source that cannot be copied leaves the old target as it was.
-  EXPECT_FALSE(MoveFileTo((dir / "missing").string(), (other / "a").string(), &error, true));
+  EXPECT_FALSE(platform::MoveFileTo((dir / "missing").string(), (other / "a").string(), &error, true));
   EXPECT_EQ(test::ReadFile(other / "a"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
   fs::remove_all(other, ec);

@@ -22,6 +22,7 @@
 #include "core/store/folders.h"
 #include "core/store/options.h"
 #include "core/store/presets.h"
+#include "tests/core/run/volume_extract.h"
 #include "tests/core/yux_process.h"
 #include "tests/peers/ftppeers.h"
 #include "tests/peers/smtppeers.h"
@@ -913,27 +914,7 @@ TEST(FtpRunCleaner, UnreadableListAfterTheUploadsEndsOnlyTheCleaner) {
 }
 
 // ---------------------------------------------------------------------------
-// A split archive over an earlier, longer set of the same name.
-
-namespace {
-
-// The bytes of `name` as the stand-in's "x" extracts the set that begins
-// with `firstVolume`; empty when it cannot.
-std::string ExtractedFile(const fs::path& firstVolume, const std::string& name, std::string* why) {
-  test::TempDir out;
-  const auto r = test::RunProgram(
-      {test::BuiltProgram("winrar").string(), "x", "-ibck", firstVolume.string(), out.str() + "/"});
-  if (r.exitCode != 0) {
-    *why = "x ended with " + std::to_string(r.exitCode) + ": " + r.out + r.err;
-    return {};
-  }
-  for (const auto& e : fs::recursive_directory_iterator(out.path()))
-    if (e.path().filename() == name) return test::ReadFile(e.path());
-  *why = name + " is not in the set";
-  return {};
-}
-
-}  // namespace
+// A split archive over earlier sets of the same name.
 
 // Five volumes, then three of the same name with overwrite on: the copy's
 // folder and the FTP server's each keep only the new set, which extracts
@@ -968,19 +949,64 @@ TEST(FtpRunVolumes, AShorterSetOverALongerOneExtractsToTheNewData) {
   }
   const auto texts = LogTexts(world.Log().substr(from));
   EXPECT_TRUE(InOrder(texts, {"Daily: FTP - Successfully uploaded \"Daily.part3.rar\".",
-                              "Daily: FTP - Deleted Daily.part4.rar: a volume of an earlier, longer set of the same name.",
-                              "Daily: FTP - Deleted Daily.part5.rar: a volume of an earlier, longer set of the same name.",
+                              "Daily: FTP - Deleted Daily.part4.rar: a volume of an earlier set of the same name.",
+                              "Daily: FTP - Deleted Daily.part5.rar: a volume of an earlier set of the same name.",
                               "Daily: FTP - Disconnected.", "Daily: COPY - Successfully copied Daily.part3.rar.",
                               "Daily: COPY - Deleted " + (dest / "Daily.part4.rar").string() +
-                                  ": a volume of an earlier, longer set of the same name.",
+                                  ": a volume of an earlier set of the same name.",
                               "Daily: COPY - Deleted " + (dest / "Daily.part5.rar").string() +
-                                  ": a volume of an earlier, longer set of the same name.",
+                                  ": a volume of an earlier set of the same name.",
                               "Daily: Done."}))
       << world.Log();
   for (const fs::path& folder : {dest, server.Pub()}) {
     SCOPED_TRACE(folder.string());
     std::string why;
-    const std::string extracted = ExtractedFile(folder / "Daily.part1.rar", "noise.bin", &why);
+    const std::string extracted = test::ExtractedFile(folder / "Daily.part1.rar", "noise.bin", &why);
     EXPECT_TRUE(extracted == data) << why << " (" << extracted.size() << " of " << data.size() << " bytes)";
   }
+}
+
+// A split backup uploaded into a folder the server lets one upload into but
+// not list (pyftpdlib's permissions without "l"): the look for volumes of
+// an earlier set is refused, which one plain line says, naming the folder,
+// and the run ends "Done." without an error line.
+TEST(FtpRunVolumes, AnUploadOnlyFolderIsNamedOnceAndTheRunIsDone) {
+  REQUIRE_PYFTPDLIB();
+  test::TempDir root;
+  fs::create_directories(root.path() / "incoming");
+  test::PyFtpServer py;
+  ASSERT_TRUE(py.Start("import os\n"
+                       "class handler(FTPHandler):\n"
+                       "    def on_login(self, username):\n"
+                       "        home = self.authorizer.get_home_dir(username)\n"
+                       "        self.authorizer.override_perm(username, os.path.join(home, 'incoming'), 'ew',\n"
+                       "                                      recursive=True)\n",
+                       root.path()));
+  YuxWorld world;
+  const fs::path source = world.settings / "source";
+  fs::create_directories(source);
+  test::WriteFile(source / "noise.bin", Noise(50000, 41));
+  PrepareRun(world, source, [&](tarcopt& p) {
+    p.vol = "20k";
+    p.fse = "127.0.0.1:" + std::to_string(py.Port());
+    p.ffo = "incoming";
+    p.fus = "user";
+    p.fpa = "pass";
+  });
+  ASSERT_TRUE(RunUntil(world, "Daily: Done."));
+  const auto names = Names(world.settings / "dest");
+  ASSERT_GE(names.size(), 3u) << world.Log();
+  EXPECT_EQ(Names(root.path() / "incoming"), names) << world.Log();
+  const auto texts = LogTexts(world.Log());
+  EXPECT_EQ(Count(texts, "Daily: FTP - Cannot look for volumes of an earlier set of the same name in 127.0.0.1:" +
+                             std::to_string(py.Port()) + "/incoming/: 550"),
+            1)
+      << world.Log();
+  // No line of the run is an error line.
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) {
+                            return t.rfind("Daily: ", 0) == 0 && t.find("[!]") != std::string::npos;
+                          }),
+            0)
+      << world.Log();
 }
