@@ -1,12 +1,11 @@
 #include "net/protocols/wsocketserver.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
 #include "net/socket/neterrors.h"
 #include "net/socket/winsock.h"
-// After the network suite's headers, whose Winsock names these would
-// otherwise define as macros.
-#include <poll.h>
 
 namespace yux::net {
 
