@@ -2,11 +2,13 @@
 // file of the servers seen.
 #include "core/run/tlsidentity.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -16,9 +18,7 @@
 #include "net/socket/netresolve.h"
 #include "net/socket/sslcontext.h"
 #include "net/socket/sslpins.h"
-#include "platform/safefile.h"
 
-namespace fs = std::filesystem;
 
 namespace yux {
 
@@ -32,6 +32,47 @@ std::string HowToAcceptANewOne(const std::string& key, const std::string& file) 
   return "If the server's certificate was changed on purpose, remove the line of " + key + " from " + file +
          " to accept the new one. [!]";
 }
+
+// Opens the file of the servers seen as it stands at its path: a symbolic
+// link planted there is refused, never followed (reading through it would
+// take someone else's list of servers, writing would change another
+// file), and a FIFO in its place does not hold the open up.  The open file
+// must be a regular file.  -1 when there is no file (without O_CREAT).
+int OpenServersFile(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const bool reading = (flags & O_ACCMODE) == O_RDONLY;
+  if (fd < 0) {
+    const int err = errno;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        throw std::runtime_error(path + " is a symbolic link" +
+                                 (n > 0 ? " (to " + std::string(target, std::size_t(n)) + ")" : std::string()) +
+                                 ", not a regular file");
+      }
+      if (!S_ISREG(st.st_mode)) throw std::runtime_error(path + " is not a regular file");
+    } else if (err == ENOENT && reading) {
+      return -1;
+    }
+    throw std::runtime_error((reading ? "Cannot read " : "Cannot write ") + path + ": " + std::strerror(err));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw std::runtime_error(path + " is not a regular file");
+  }
+  return fd;
+}
+
+// Closes the descriptor when it goes out of scope.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 }  // namespace
 
@@ -76,19 +117,17 @@ std::string TlsPinAddition(std::string_view text, std::string_view hostPort, std
 }
 
 std::string ReadTlsPinFile(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (status.type() == fs::file_type::not_found) return {};
-  if (ec) throw std::runtime_error("Cannot read " + path + ": " + ec.message());
-  // Checked before the open: a FIFO in its place would block it.
-  if (status.type() != fs::file_type::regular) throw std::runtime_error(path + " is not a regular file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+  FdCloser file{OpenServersFile(path, O_RDONLY)};
+  if (file.fd < 0) return {};
   std::string text;
   char buf[4096];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) text.append(buf, static_cast<std::size_t>(in.gcount()));
-  if (in.bad()) throw std::runtime_error("Cannot read " + path);
-  return text;
+  for (;;) {
+    const ssize_t n = ::read(file.fd, buf, sizeof buf);
+    if (n == 0) return text;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+    text.append(buf, static_cast<std::size_t>(n));
+  }
 }
 
 void AppendTlsPin(const std::string& path, std::string_view text, const std::string& hostPort,
@@ -96,14 +135,19 @@ void AppendTlsPin(const std::string& path, std::string_view text, const std::str
   if (!TlsPinFieldStorable(hostPort) || !TlsPinFieldStorable(value))
     throw std::runtime_error("The server \"" + hostPort + "\" cannot be recorded in " + path);
   const std::string addition = TlsPinAddition(text, hostPort, value);
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (!out) throw std::runtime_error("Cannot write " + path + ": " + std::strerror(errno));
+  FdCloser file{OpenServersFile(path, O_WRONLY | O_APPEND | O_CREAT)};
   // Readable by its owner alone whatever the umask; an existing file is
   // narrowed to that before a line is added.
-  if (!platform::SetFileMode(path, 0600)) throw std::runtime_error("Cannot make " + path + " private");
-  out.write(addition.data(), static_cast<std::streamsize>(addition.size()));
-  out.flush();
-  if (!out) throw std::runtime_error("Cannot write " + path);
+  if (::fchmod(file.fd, 0600) != 0) throw std::runtime_error("Cannot make " + path + " private");
+  for (std::size_t done = 0; done < addition.size();) {
+    const ssize_t n = ::write(file.fd, addition.data() + done, addition.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("Cannot write " + path + ": " + std::strerror(n < 0 ? errno : EIO));
+    done += static_cast<std::size_t>(n);
+  }
+  const int fd = file.fd;
+  file.fd = -1;
+  if (::close(fd) != 0) throw std::runtime_error("Cannot write " + path + ": " + std::strerror(errno));
 }
 
 bool AcceptTlsPeer(const TlsPeer& peer, const std::string& file, const TlsLogLine& log) {

@@ -45,12 +45,15 @@ std::optional<std::string> FindTlsPin(std::string_view text, std::string_view ho
 std::string TlsPinAddition(std::string_view text, std::string_view hostPort, std::string_view value);
 
 // The file's text; empty when it does not exist.  Raises std::runtime_error
-// naming the file when it is anything but a regular file (a folder, a
-// FIFO) or cannot be read; a FIFO is never opened.
+// naming the file when it is anything but a regular file (a symbolic link,
+// which is never followed, a folder, a FIFO, which never blocks the call)
+// or cannot be read.
 std::string ReadTlsPinFile(const std::string& path);
 // Appends the line of hostPort to the file whose text was read as `text`,
 // made readable by its owner alone first.  Raises std::runtime_error naming
-// the file when the fields cannot be stored or the file cannot be written.
+// the file when the fields cannot be stored or the file cannot be written;
+// like ReadTlsPinFile, it neither follows a symbolic link nor writes to
+// anything but a regular file.
 void AppendTlsPin(const std::string& path, std::string_view text, const std::string& hostPort,
                   const std::string& value);
 

@@ -121,35 +121,65 @@ std::int64_t SteadyMs() {
 // ---------------------------------------------------------------------------
 // The penalty for guessing
 
+std::string LoginClientOf(const std::string& peer) {
+  // An IPv4 address may come in its IPv6-mapped form.
+  const std::string mapped = "::ffff:";
+  std::string v4 = peer;
+  if (Lower(peer.substr(0, mapped.size())) == mapped) v4 = peer.substr(mapped.size());
+  return v4.rfind("127.", 0) == 0 ? "127.0.0.0/8" : peer;
+}
+
 TLoginPenalty::TLoginPenalty(TClock clock) : clock_(clock ? std::move(clock) : TClock(SteadyMs)) {}
 
 void TLoginPenalty::Forget(std::int64_t now) {
+  const auto stale = [now](const TAddress& a) { return now - a.lastFailure >= kForgetLoginAddressMs; };
   for (auto it = addresses_.begin(); it != addresses_.end();)
-    it = now - it->second.lastRequest >= kForgetLoginAddressMs ? addresses_.erase(it) : std::next(it);
+    it = stale(it->second) ? addresses_.erase(it) : std::next(it);
+  if (newcomers_.failures > 0 && stale(newcomers_)) newcomers_ = TAddress{};
+}
+
+TLoginPenalty::TAddress* TLoginPenalty::Find(const std::string& client) {
+  auto it = addresses_.find(client);
+  if (it != addresses_.end()) return &it->second;
+  if (addresses_.size() < kMaxLoginAddresses) return nullptr;
+  const bool allPenalised = std::all_of(addresses_.begin(), addresses_.end(),
+                                        [](const auto& a) { return a.second.Penalised(); });
+  return allPenalised ? &newcomers_ : nullptr;
+}
+
+TLoginPenalty::TAddress& TLoginPenalty::Add(const std::string& client) {
+  if (addresses_.size() >= kMaxLoginAddresses) {
+    // Find() found an address that is not penalised: the least recently
+    // heard of such goes.
+    auto victim = addresses_.end();
+    for (auto it = addresses_.begin(); it != addresses_.end(); ++it)
+      if (!it->second.Penalised() && (victim == addresses_.end() || it->second.lastHeard < victim->second.lastHeard))
+        victim = it;
+    addresses_.erase(victim);
+  }
+  return addresses_.emplace(client, TAddress{}).first->second;
 }
 
 TLoginPenalty::TVerdict TLoginPenalty::Check(const std::string& peer, const std::function<bool()>& matches) {
   const std::int64_t now = clock_();
   Forget(now);
-  auto it = addresses_.find(peer);
-  if (it == addresses_.end()) {
-    if (addresses_.size() >= kMaxLoginAddresses) {
-      addresses_.erase(std::min_element(addresses_.begin(), addresses_.end(), [](const auto& a, const auto& b) {
-        return a.second.lastRequest < b.second.lastRequest;
-      }));
-    }
-    it = addresses_.emplace(peer, TAddress{}).first;
+  const std::string client = LoginClientOf(peer);
+  TAddress* a = Find(client);
+  if (a) {
+    a->lastHeard = now;
+    if (now < a->until) return lpRefused;
   }
-  TAddress& a = it->second;
-  a.lastRequest = now;
-  if (now < a.until) return lpRefused;
   if (matches()) {
-    addresses_.erase(it);
+    // The right password clears its own address; the newcomers' shared
+    // record stays, as the others sharing it are still guessing.
+    if (a && a != &newcomers_) addresses_.erase(client);
     return lpAdmitted;
   }
-  if (++a.failures >= kFreeLoginFailures) {
-    a.penaltyMs = a.penaltyMs == 0 ? kFirstLoginPenaltyMs : std::min(a.penaltyMs * 2, kMaxLoginPenaltyMs);
-    a.until = now + a.penaltyMs;
+  if (!a) a = &Add(client);
+  a->lastHeard = a->lastFailure = now;
+  if (++a->failures >= kFreeLoginFailures) {
+    a->penaltyMs = a->penaltyMs == 0 ? kFirstLoginPenaltyMs : std::min(a->penaltyMs * 2, kMaxLoginPenaltyMs);
+    a->until = now + a->penaltyMs;
   }
   return lpWrong;
 }
@@ -157,8 +187,8 @@ TLoginPenalty::TVerdict TLoginPenalty::Check(const std::string& peer, const std:
 std::int64_t TLoginPenalty::PenaltyLeftMs(const std::string& peer) {
   const std::int64_t now = clock_();
   Forget(now);
-  auto it = addresses_.find(peer);
-  return it == addresses_.end() ? 0 : std::max<std::int64_t>(it->second.until - now, 0);
+  const TAddress* a = Find(LoginClientOf(peer));
+  return a ? std::max<std::int64_t>(a->until - now, 0) : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -244,12 +274,15 @@ void TWebPanel::AuthorisationFailed(const std::string& peer) {
   // Addresses quiet for an hour are forgotten; the table stays bounded.
   for (auto it = failedLogins_.begin(); it != failedLogins_.end();)
     it = now - it->second.last > 3600000 ? failedLogins_.erase(it) : std::next(it);
-  if (failedLogins_.size() >= 4096 && !failedLogins_.count(peer)) {
+  // Counted per client, as the penalty is: a guesser that cycles through
+  // the loopback addresses leaves one line a minute, not one per address.
+  const std::string client = LoginClientOf(peer);
+  if (failedLogins_.size() >= 4096 && !failedLogins_.count(client)) {
     auto oldest = std::min_element(failedLogins_.begin(), failedLogins_.end(),
                                    [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
     failedLogins_.erase(oldest);
   }
-  FailedLogins& f = failedLogins_[peer];
+  FailedLogins& f = failedLogins_[client];
   ++f.count;
   f.last = now;
   // One line per peer and minute, with the count: guessing must not flood
@@ -261,7 +294,7 @@ void TWebPanel::AuthorisationFailed(const std::string& peer) {
 }
 
 void TWebPanel::AuthorisationSucceeded(const std::string& peer) {
-  auto it = failedLogins_.find(peer);
+  auto it = failedLogins_.find(LoginClientOf(peer));
   if (it == failedLogins_.end()) return;
   // The count of a guessing run that ended stays in the log.
   if (it->second.logged != 0 && it->second.last > it->second.logged)

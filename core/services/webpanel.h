@@ -50,10 +50,16 @@ inline constexpr int kFreeLoginFailures = 3;
 // The first penalty, and the longest one it doubles up to.
 inline constexpr std::int64_t kFirstLoginPenaltyMs = 1000;
 inline constexpr std::int64_t kMaxLoginPenaltyMs = 60000;
-// An address that sends no credentials for this long is forgotten.
-inline constexpr std::int64_t kForgetLoginAddressMs = 60000;
-// Addresses remembered at most (the least recently heard of goes first).
+// An address's failures are forgotten a day after its last one: a guesser
+// that waits between its guesses gains nothing by it.
+inline constexpr std::int64_t kForgetLoginAddressMs = 24 * 3600 * 1000;
+// Addresses remembered at most.
 inline constexpr std::size_t kMaxLoginAddresses = 4096;
+
+// The client a request from the address `peer` counts for: its address,
+// except that every address of the loopback network 127.0.0.0/8 (16
+// million of them, all of this machine) is one client.
+std::string LoginClientOf(const std::string& peer);
 
 // Password guessing, bound to the client's address however many
 // connections it opens.  After the free failures the address is
@@ -62,8 +68,19 @@ inline constexpr std::size_t kMaxLoginAddresses = 4096;
 // credentials is refused without looking at them, the right password too;
 // once it has run out, one request has its credentials checked (checks are
 // made one at a time, so at most one per address is ever under way), and
-// a failure starts the next, doubled penalty.  The right password clears
-// the address.  Other addresses are never slowed.
+// a failure starts the next, doubled penalty.  An address stays penalised
+// from its third failure until the right password or a day without a
+// failure, also while no penalty runs: waiting between guesses earns no
+// free checks.
+//
+// The table of addresses is bounded.  When it is full, a new address takes
+// the place of the least recently heard of address that is not penalised;
+// it never takes a penalised one's.  When every remembered address is
+// penalised, all addresses not in the table share one penalty of their own
+// until room is made, so that many addresses get no more checks than one.
+// Other addresses are not slowed by a guesser, except in that case: while
+// the table is full of penalised addresses, a new address of the owner
+// waits with the rest of the newcomers.
 class TLoginPenalty {
  public:
   enum TVerdict { lpAdmitted, lpWrong, lpRefused };
@@ -82,14 +99,22 @@ class TLoginPenalty {
  private:
   struct TAddress {
     int failures = 0;
-    std::int64_t lastRequest = 0;  // ms of its latest request with credentials
+    std::int64_t lastHeard = 0;    // ms of its latest request with credentials
+    std::int64_t lastFailure = 0;  // ms of its latest wrong password
     std::int64_t penaltyMs = 0;    // the penalty in force or last served
     std::int64_t until = 0;        // ms when the penalty ends
+    bool Penalised() const { return failures >= kFreeLoginFailures; }
   };
   void Forget(std::int64_t now);
+  // The record that judges `client`: its own, the newcomers' shared one
+  // when the table is full of penalised addresses, or none yet.
+  TAddress* Find(const std::string& client);
+  // A record of its own for `client`, made room for if need be.
+  TAddress& Add(const std::string& client);
 
   TClock clock_;
   std::map<std::string, TAddress> addresses_;
+  TAddress newcomers_;
 };
 
 class TWebPanel {
@@ -150,8 +175,8 @@ class TWebPanel {
   std::unique_ptr<net::THttpServer> http_;
   bool running_ = false;
   TLoginPenalty loginPenalty_;
-  // Refused credentials per address, for the log; forgotten an hour after
-  // the last one.
+  // Refused credentials per client (LoginClientOf), for the log; forgotten
+  // an hour after the last one.
   struct FailedLogins {
     int count = 0;
     std::int64_t last = 0;        // ms of the last failure

@@ -1,5 +1,7 @@
 #include "net/protocols/wsocketserver.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
 #include "net/socket/neterrors.h"
@@ -23,6 +25,16 @@ void TWSocketClient::TriggerSessionClosed(WORD error) {
   closing_ = true;
   if (ownerServer_) ownerServer_->PostClientClosing(this, error);
   TWSocket::TriggerSessionClosed(error);
+}
+
+void TWSocketClient::Shutdown(int how) {
+  if (how != 0) ending_ = true;
+  TWSocket::Shutdown(how);
+}
+
+void TWSocketClient::CloseDeferred() {
+  ending_ = true;
+  TWSocket::CloseDeferred();
 }
 
 void TWSocketClient::Dup(SOCKET newHandle) {
@@ -90,7 +102,43 @@ bool TCustomWSocketServer::HasClient(const TWSocketClient* client) const {
 
 int TCustomWSocketServer::ConnectionsFrom(const std::string& addr) const {
   return int(std::count_if(clients_.begin(), clients_.end(),
-                           [&addr](const TWSocketClient* c) { return !c->closing_ && c->peerAddr_ == addr; }));
+                           [&addr](const TWSocketClient* c) {
+                             return !c->closing_ && !c->ending_ && c->peerAddr_ == addr;
+                           }));
+}
+
+namespace {
+
+// Whether the peer's end of stream has arrived on the connection (data
+// before it may still be unread).
+bool PeerEnded(SOCKET h) {
+  if (h == INVALID_SOCKET) return false;
+  pollfd p{int(h), POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+bool TCustomWSocketServer::TooManyFrom(const std::string& addr, const TWSocketClient* newest) {
+  if (MaxClientsPerAddress <= 0) return false;
+  int live = 0, ending = 0;
+  const auto count = [&] {
+    live = ending = 0;
+    for (const TWSocketClient* c : clients_)
+      if (!c->closing_ && c->peerAddr_ == addr) ++(c->ending_ ? ending : live);
+  };
+  count();
+  if (live > MaxClientsPerAddress) {
+    // A client that closes one connection and opens the next at once (one
+    // at its keep-alive limit) may be heard of before its close is.
+    for (TWSocketClient* c : clients_)
+      if (c != newest && !c->closing_ && !c->ending_ && c->peerAddr_ == addr && PeerEnded(c->HSocket()))
+        c->ending_ = true;
+    count();
+  }
+  // Ending connections whose peers never close must not let one address
+  // take every place either.
+  return live > MaxClientsPerAddress || ending > MaxClientsPerAddress;
 }
 
 void TCustomWSocketServer::ClientGone(TWSocketClient* client) {
@@ -174,8 +222,7 @@ void TCustomWSocketServer::AcceptInto(TWSocketClient* client, SOCKET h, WORD err
     TriggerClientConnect(client, error);
     if (!HasClient(client) || client->State() != wsConnected) return;
     // One address alone must not take every place.
-    if ((MaxClients > 0 && ConnectionCount() > MaxClients) ||
-        (MaxClientsPerAddress > 0 && ConnectionsFrom(client->peerAddr_) > MaxClientsPerAddress)) {
+    if ((MaxClients > 0 && ConnectionCount() > MaxClients) || TooManyFrom(client->peerAddr_, client)) {
       client->Banner = BannerTooBusy;
       client->BeginSession();
       client->Close();

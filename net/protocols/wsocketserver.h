@@ -48,6 +48,10 @@ class TWSocketClient : public TWSocket {
   virtual void BeginSession();
 
   void TriggerSessionClosed(WORD error) override;
+  // Shutting the sending side or a deferred close ends the connection:
+  // from then on it no longer takes one of its address's places.
+  void Shutdown(int how) override;
+  void CloseDeferred() override;
   // Cached at accept time, so they stay readable after the close.
   std::string PeerAddressText() override { return peerAddr_; }
   std::string GetPeerPort() override { return peerPort_; }
@@ -58,6 +62,9 @@ class TWSocketClient : public TWSocket {
   TCustomWSocketServer* ownerServer_ = nullptr;
   std::string peerAddr_, peerPort_;
   bool closing_ = false;
+  // Ending: the server decided to close it, or its peer's end of stream
+  // has arrived; its close is still to come.
+  bool ending_ = false;
 };
 
 class TSslWSocketClient : public TWSocketClient {
@@ -76,7 +83,10 @@ class TCustomWSocketServer : public TWSocket {
   TWSocketClientClass ConnectionClass;  // default: a plain TWSocketClient
   int MaxClients = 0;                   // 0: no limit
   // Connections one peer address may hold at once; one more is refused
-  // as one above MaxClients is (0: no limit).
+  // as one above MaxClients is (0: no limit).  Connections that are ending
+  // (closed by the server, or by the peer with the close not yet handled)
+  // do not count, as long as the address has no more of them than this
+  // either.
   int MaxClientsPerAddress = 0;
 
   TWSocketClientCreateEvent OnClientCreate;
@@ -112,7 +122,8 @@ class TCustomWSocketServer : public TWSocket {
   int LastSerial() const { return serial_; }
   void SetLastSerial(int v) { serial_ = v; }  // for tests of the wrap
   bool HasClient(const TWSocketClient* client) const;
-  // Clients of the peer address `addr` that have not closed.
+  // Clients of the peer address `addr` that have not closed and are not
+  // ending.
   int ConnectionsFrom(const std::string& addr) const;
 
   void TriggerSessionAvailable(WORD error) override;
@@ -138,6 +149,11 @@ class TCustomWSocketServer : public TWSocket {
   void FreeReserve();
   // A client whose setting up or closing failed: gone, the listener stays.
   void DiscardClient(TWSocketClient* client, const std::exception& e);
+  // Whether the newest client, of the address `addr`, is one too many for
+  // that address.  Before saying so, the address's other connections are
+  // looked at for an end of stream that has arrived but is not handled yet:
+  // those are ending.
+  bool TooManyFrom(const std::string& addr, const TWSocketClient* newest);
 
   std::vector<TWSocketClient*> clients_;
   std::unique_ptr<TNetTimer> acceptTimer_;

@@ -158,6 +158,81 @@ TEST(WSocketServer, ClientLimitPerAddress) {
   for (size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
 }
 
+// A connection the server is ending no longer takes one of its address's
+// places: one whose peer's end of stream has arrived but whose close
+// notice is still to be handled (the client closed it and opened the next
+// at once), and one the server shut after its last answer.  The address's
+// next connection at the limit is greeted, not told the server is busy.
+TEST(WSocketServer, EndingConnectionsLeaveTheirPlaceAtOnce) {
+  const struct {
+    const char* name;
+    bool peerCloses;  // else the server shuts its sending side
+  } cases[] = {{"peer's close not handled yet", true}, {"shut by the server", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerFixture f;
+    f.server.MaxClientsPerAddress = 2;
+    f.server.Banner = "hello";
+    std::vector<int> fds;
+    for (int i = 0; i < 2; ++i) {
+      fds.push_back(yux::test::ConnectLoopback(f.Port(), "127.0.0.2"));
+      ASSERT_GE(fds.back(), 0);
+      ASSERT_EQ(ReadSome(fds.back(), 7), "hello\r\n");
+    }
+    ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 2; }));
+    TWSocketClient* first = f.server.ConnectionAt(0);
+    if (c.peerCloses) {
+      // Its close notice comes only after the next accept.
+      first->Pause();
+      ::close(fds[0]);
+      fds[0] = -1;
+      ASSERT_TRUE(WaitUntil([&] {
+        pollfd p{int(first->HSocket()), POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) == 1;
+      }));
+    } else {
+      first->Shutdown(1);
+    }
+    const int next = yux::test::ConnectLoopback(f.Port(), "127.0.0.2");
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(ReadSome(next, 7), "hello\r\n");
+    EXPECT_EQ(ReadSome(next, 1, 300), "");
+    EXPECT_EQ(f.server.ConnectionsFrom("127.0.0.2"), 2);
+    if (c.peerCloses) {
+      first->Resume();
+      EXPECT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == 2; }));
+    }
+    ::close(next);
+    for (int fd : fds)
+      if (fd >= 0) ::close(fd);
+  }
+}
+
+// Connections the server ended but whose peers never close count again
+// once the address holds more of them than its places: it cannot take
+// every place that way, while another address is still greeted.
+TEST(WSocketServer, EndedConnectionsThatPeersKeepOpenAreBounded) {
+  ServerFixture f;
+  f.server.MaxClientsPerAddress = 2;
+  f.server.Banner = "hello";
+  std::vector<int> fds;
+  auto connect = [&](const char* from) {
+    fds.push_back(yux::test::ConnectLoopback(f.Port(), from));
+    return ReadSome(fds.back(), 7);
+  };
+  // Each greeted connection is shut by the server at once; its peer keeps
+  // it open.
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(connect("127.0.0.2"), "hello\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return f.server.ConnectionCount() == i + 1; }));
+    f.server.ConnectionAt(i)->Shutdown(1);
+  }
+  EXPECT_EQ(connect("127.0.0.2"), "Sorry, too many clients\r\n");
+  EXPECT_EQ(connect("127.0.0.1"), "hello\r\n");
+  for (int fd : fds) ::close(fd);
+}
+
 TEST(WSocketServer, ClosedClientsAreReleasedThroughTheQueueWithTheirAddress) {
   ServerFixture f;
   f.server.Banner = "";
