@@ -237,6 +237,21 @@ TEST(WinrarHostile, AddAndDeleteCarryOddOldEntriesOrRefuseThem) {
   EXPECT_EQ(d.result.exitCode, 2);
   EXPECT_NE(d.log.find("the extra fields of big.txt would outgrow 65,535 bytes"), std::string::npos) << d.log;
   EXPECT_EQ(ReadFile(wide), before);
+
+  // A comment too long for its 16-bit length is refused, not cut: into an
+  // existing archive and into a new one.
+  WriteFile(t / "comment.txt", std::string(70000, 'c'));
+  const fs::path plain = Hostile(t.path(), "plain", 100);
+  const std::string plainBefore = ReadFile(plain);
+  for (const fs::path& archive : {plain, t / "fresh.zip"}) {
+    SCOPED_TRACE(archive.filename().string());
+    LoggedRun z = WithLog(t.path(), {"a", "-ep", "-z" + (t / "comment.txt").string(), archive.string(),
+                                     (t / "new.txt").string()});
+    EXPECT_EQ(z.result.exitCode, 2);
+    EXPECT_NE(z.log.find("the archive comment is longer than 65,535 bytes"), std::string::npos) << z.log;
+  }
+  EXPECT_EQ(ReadFile(plain), plainBefore);
+  EXPECT_FALSE(fs::exists(t / "fresh.zip"));
 }
 
 // Folders `x` makes get the mode (set-id and sticky bits dropped, under
