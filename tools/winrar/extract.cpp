@@ -46,10 +46,9 @@ bool SafeComponent(const std::string& part) {
 
 // The entry's name as folder components below the destination.  False when
 // the entry must not be extracted (a ".." component, a NUL byte, or nothing
-// left).  A
-// name made on Unix is taken as stored: "/" alone separates, and "\" or a
-// colon are characters of a name.  Names from other systems may use "\"
-// and begin with a drive letter.
+// left).  A name made on Unix is taken as stored: "/" alone separates, and
+// "\" or a colon are characters of a name.  Names from other systems may
+// use "\" and begin with a drive letter.
 bool RelativeParts(std::string name, bool madeOnUnix, std::vector<std::string>* parts) {
   if (!madeOnUnix) {
     std::replace(name.begin(), name.end(), '\\', '/');
