@@ -44,6 +44,16 @@ bool SafeComponent(const std::string& part) {
          part.find('/') == std::string::npos;
 }
 
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A name with "\" read as "/", as names from other systems mean it.
+std::string Slashed(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
+
 // The entry's name as folder components below the destination.  False when
 // the entry must not be extracted (a ".." component, a NUL byte, or nothing
 // left).  A name made on Unix is taken as stored: "/" alone separates, and
@@ -51,7 +61,7 @@ bool SafeComponent(const std::string& part) {
 // use "\" and begin with a drive letter.
 bool RelativeParts(std::string name, bool madeOnUnix, std::vector<std::string>* parts) {
   if (!madeOnUnix) {
-    std::replace(name.begin(), name.end(), '\\', '/');
+    name = Slashed(name);
     // A drive letter is as absolute as a leading separator.
     if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
       name.erase(0, 2);
@@ -367,6 +377,14 @@ class Extractor {
     if (stored && !stored->MadeOnUnix() && stored->localName != stored->name) {
       Warn("unsafe name, skipped: " + shown + " (its local header names " +
            PrintableName(stored->localName) + ")");
+      return;
+    }
+    // The reader also takes a Unicode path field over the header's name.
+    // An ASCII name has no other spelling, so any other name is a second
+    // name the listing does not show.
+    if (stored && !stored->MadeOnUnix() && raw && IsAscii(stored->name) &&
+        Slashed(raw) != Slashed(stored->name)) {
+      Warn("unsafe name, skipped: " + shown + " (an extra field names " + PrintableName(raw) + ")");
       return;
     }
     name = shown;

@@ -132,6 +132,15 @@ def local_name_differs(size):
     return d
 
 
+def unicode_path(size):
+    # Made on a system where "\" separates, with a Unicode path field that
+    # names another file than the header does.
+    info = zipfile.ZipInfo('good.txt', (2020, 1, 2, 3, 4, 6))
+    info.create_system = 0
+    info.extra = struct.pack('<HHBI', 0x7075, 13, 1, zlib.crc32(b'good.txt')) + b'evil.txt'
+    return zip_of([(info, b'which name?')])
+
+
 def false_locator(size):
     # The last entry's comment ends in bytes that look like a ZIP64 locator
     # just before the end record, which itself calls for no ZIP64.
@@ -187,6 +196,7 @@ KINDS = {
     'root-entry': root_entry,
     'unlisted-record': unlisted_record,
     'local-name-differs': local_name_differs,
+    'unicode-path': unicode_path,
     'false-locator': false_locator,
     'wide-extra': wide_extra,
     'folders': folders,

@@ -97,6 +97,7 @@ TEST(WinrarHostile, ExtractWritesOnlyWhatTheListingShowsInsideTheTarget) {
       {"shared-stream", 2, "overlapping entries: s00.bin runs into s01.bin", {}},
       {"unlisted-record", 2, "damaged central directory", {}},
       {"local-name-differs", 1, "unsafe name, skipped: good.txt (its local header names evil.txt)", {}},
+      {"unicode-path", 1, "unsafe name, skipped: good.txt (an extra field names evil.txt)", {}},
       {"strong-encryption", 3, "damaged archive", {}},
       {"false-locator", 0, "", {{"first.txt", "first"}, {"second.txt", "second"}}},
       {"wide-extra", 2, "damaged archive: big.txt is listed with 4294967295 bytes, its local header says 3",
