@@ -227,3 +227,19 @@ def image(joliet):
 put("sessionimport", "iso9660", image(False))
 put("sessionimport", "joliet", image(True))
 put("sessionimport", "blank", b"")
+
+
+# --- zip and the stand-in archiver ------------------------------------------
+# The hand-made archives of the archiver's tests, each with one fault, at a
+# small entry size; a plain archive and one with folder modes beside them.
+def hostile_zips():
+    import importlib.util
+    path = os.path.join(HERE, "..", "tests", "tools", "winrar", "hostile_zips.py")
+    spec = importlib.util.spec_from_file_location("hostile_zips", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+for kind, make in hostile_zips().KINDS.items():
+    put("zipdir", kind, bytes(make(512)))

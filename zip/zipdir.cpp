@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -15,6 +16,7 @@ namespace yux::zip {
 namespace {
 
 constexpr uint32_t k32Max = 0xFFFFFFFFu;
+constexpr const char* kLongComment = "the archive comment is longer than 65,535 bytes";
 
 struct ExtraField {
   uint16_t id;
@@ -83,17 +85,38 @@ int64_t StampTime(uint32_t stamp, uint16_t dosTime, uint16_t dosDate) {
 
 }  // namespace
 
+std::string PrintableName(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += hex;
+  }
+  return out;
+}
+
 ByteSource::~ByteSource() {
   for (auto& p : parts_) close(p.fd);
 }
 
 bool ByteSource::Open(const std::vector<std::string>& paths) {
   for (auto& path : paths) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would block the open until a writer came.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      error_ = path + ": " + std::strerror(errno);
+      return false;
+    }
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      if (fd >= 0) close(fd);
-      error_ = path;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const int flags = regular ? fcntl(fd, F_GETFL) : -1;
+    if (!regular || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      error_ = path + (regular ? std::string(": ") + std::strerror(errno) : ": not a regular file");
+      close(fd);
       return false;
     }
     parts_.push_back({fd, size_, static_cast<uint64_t>(st.st_size)});
@@ -128,9 +151,17 @@ bool ByteSource::ReadAt(uint64_t offset, void* buf, size_t n) const {
   return true;
 }
 
-bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* error) {
-  *dir = ZipDirectory{};
-  uint64_t size = src.Size();
+namespace {
+
+// Where the central directory lies and how many records it holds, from the
+// end record (and the ZIP64 one where the end record points to it).
+struct DirectoryPlace {
+  uint64_t count = 0, size = 0, offset = 0;
+};
+
+bool FindDirectory(const ByteSource& src, DirectoryPlace* place, std::string* comment,
+                   std::string* error) {
+  const uint64_t size = src.Size();
   if (size < 22) {
     *error = "not a ZIP archive (too short)";
     return false;
@@ -154,97 +185,140 @@ bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* err
     return false;
   }
   const unsigned char* end = U(tail) + endAt;
-  uint64_t count = Get16(end + 10);
-  uint64_t cdSize = Get32(end + 12);
-  uint64_t cdOffset = Get32(end + 16);
-  dir->comment = tail.substr(endAt + 22, Get16(end + 20));
-  uint64_t endPos = size - tailLen + endAt;
-  if (endPos >= 20) {
-    unsigned char loc[20];
-    if (src.ReadAt(endPos - 20, loc, 20) && Get32(loc) == kLocator64Sig) {
-      unsigned char rec[56];
-      uint64_t recAt = Get64(loc + 8);
-      if (!src.ReadAt(recAt, rec, 56) || Get32(rec) != kEnd64Sig) {
-        *error = "damaged ZIP64 end record";
-        return false;
-      }
-      count = Get64(rec + 32);
-      cdSize = Get64(rec + 40);
-      cdOffset = Get64(rec + 48);
+  place->count = Get16(end + 10);
+  place->size = Get32(end + 12);
+  place->offset = Get32(end + 16);
+  *comment = tail.substr(endAt + 22, Get16(end + 20));
+  // The ZIP64 records count only when the end record says its own fields
+  // overflowed: the bytes before it may just as well end an entry's
+  // comment that happens to look like a locator.
+  const bool marked = Get16(end + 8) == 0xFFFF || place->count == 0xFFFF ||
+                      place->size == k32Max || place->offset == k32Max;
+  const uint64_t endPos = size - tailLen + endAt;
+  unsigned char loc[20];
+  if (marked && endPos >= 20 && src.ReadAt(endPos - 20, loc, 20) && Get32(loc) == kLocator64Sig) {
+    unsigned char rec[56];
+    if (!src.ReadAt(Get64(loc + 8), rec, 56) || Get32(rec) != kEnd64Sig) {
+      *error = "damaged ZIP64 end record";
+      return false;
     }
+    place->count = Get64(rec + 32);
+    place->size = Get64(rec + 40);
+    place->offset = Get64(rec + 48);
   }
-  if (cdOffset > size || cdSize > size - cdOffset) {
+  if (place->offset > size || place->size > size - place->offset) {
     *error = "damaged central directory";
     return false;
   }
-  std::string cd(static_cast<size_t>(cdSize), '\0');
-  if (!src.ReadAt(cdOffset, cd.data(), cd.size())) {
+  return true;
+}
+
+// One central record at `at` of the directory `cd`; its length in *recLen.
+bool ParseRecord(const std::string& cd, size_t at, ZipEntry* e, size_t* recLen) {
+  if (at + 46 > cd.size() || Get32(U(cd) + at) != kCentralSig) return false;
+  const unsigned char* h = U(cd) + at;
+  size_t nameLen = Get16(h + 28), extraLen = Get16(h + 30), commentLen = Get16(h + 32);
+  *recLen = 46 + nameLen + extraLen + commentLen;
+  if (at + *recLen > cd.size()) return false;
+  e->central = cd.substr(at, *recLen);
+  e->flags = Get16(h + 8);
+  e->method = Get16(h + 10);
+  e->crc = Get32(h + 16);
+  e->compressedSize = Get32(h + 20);
+  e->size = Get32(h + 24);
+  e->externalAttributes = Get32(h + 38);
+  e->localOffset = Get32(h + 42);
+  e->name = cd.substr(at + 46, nameLen);
+  e->madeBy = h[5];
+  const uint16_t dosTime = Get16(h + 12), dosDate = Get16(h + 14);
+  e->mtime = DosToUnix(dosTime, dosDate);
+  bool ntfs = false;
+  for (auto& f : SplitExtra(cd.substr(at + 46 + nameLen, extraLen))) {
+    const unsigned char* d = U(f.data);
+    if (f.id == 0x0001) {
+      size_t k = 0;
+      auto take = [&](uint64_t& v) {
+        if (v == k32Max && k + 8 <= f.data.size()) {
+          v = Get64(d + k);
+          k += 8;
+        }
+      };
+      take(e->size);
+      take(e->compressedSize);
+      take(e->localOffset);
+    } else if (f.id == 0x5455 && f.data.size() >= 5 && (d[0] & 1)) {
+      if (!ntfs) e->mtime = StampTime(Get32(d + 1), dosTime, dosDate);
+    } else if (f.id == 0x000a && !ntfs) {
+      ntfs = NtfsModified(f.data, &e->mtime, &e->mtimeNsec);
+    }
+  }
+  return true;
+}
+
+// Each entry's local header, and its span: the header with its own name
+// and extra lengths, then the data the central record declares.  A span
+// ends at or before the next entry's header (the last one's at or before
+// the directory); a data descriptor may follow in the gap.
+bool CheckSpans(const ByteSource& src, ZipDirectory* dir, std::string* error) {
+  std::vector<ZipEntry*> order;
+  for (auto& e : dir->entries) order.push_back(&e);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const ZipEntry* a, const ZipEntry* b) { return a->localOffset < b->localOffset; });
+  for (size_t i = 0; i < order.size(); ++i) {
+    ZipEntry& e = *order[i];
+    const uint64_t limit = i + 1 < order.size() ? order[i + 1]->localOffset : dir->centralOffset;
+    e.spanEnd = limit;
+    unsigned char fixed[30];
+    if (!src.ReadAt(e.localOffset, fixed, 30) || Get32(fixed) != kLocalSig) {
+      *error = "damaged local header of " + PrintableName(e.name);
+      return false;
+    }
+    const uint64_t header = 30 + uint64_t{Get16(fixed + 26)} + Get16(fixed + 28);
+    const uint64_t room = limit - e.localOffset;
+    if (header > room || e.compressedSize > room - header) {
+      *error = "overlapping entries: " + PrintableName(e.name) + " runs into " +
+               (i + 1 < order.size() ? PrintableName(order[i + 1]->name) : "the central directory");
+      return false;
+    }
+    e.localName.assign(Get16(fixed + 26), '\0');
+    if (!src.ReadAt(e.localOffset + 30, e.localName.data(), e.localName.size())) {
+      *error = "read error";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* error) {
+  *dir = ZipDirectory{};
+  DirectoryPlace place;
+  if (!FindDirectory(src, &place, &dir->comment, error)) return false;
+  std::string cd(static_cast<size_t>(place.size), '\0');
+  if (!src.ReadAt(place.offset, cd.data(), cd.size())) {
     *error = "read error";
     return false;
   }
-  dir->centralOffset = cdOffset;
+  dir->centralOffset = place.offset;
   size_t at = 0;
-  for (uint64_t n = 0; n < count; ++n) {
-    if (at + 46 > cd.size() || Get32(U(cd) + at) != kCentralSig) {
-      *error = "damaged central directory";
-      return false;
-    }
-    const unsigned char* h = U(cd) + at;
-    size_t nameLen = Get16(h + 28), extraLen = Get16(h + 30), commentLen = Get16(h + 32);
-    size_t recLen = 46 + nameLen + extraLen + commentLen;
-    if (at + recLen > cd.size()) {
-      *error = "damaged central directory";
-      return false;
-    }
+  // Every record counts: one beyond the count would be read by other
+  // readers (and written by `x`) while a listing left it out.
+  for (uint64_t n = 0; n < place.count; ++n) {
     ZipEntry e;
-    e.central = cd.substr(at, recLen);
-    e.flags = Get16(h + 8);
-    e.method = Get16(h + 10);
-    e.crc = Get32(h + 16);
-    e.compressedSize = Get32(h + 20);
-    e.size = Get32(h + 24);
-    e.localOffset = Get32(h + 42);
-    e.name = cd.substr(at + 46, nameLen);
-    e.madeBy = h[5];
-    const uint16_t dosTime = Get16(h + 12), dosDate = Get16(h + 14);
-    e.mtime = DosToUnix(dosTime, dosDate);
-    bool ntfs = false;
-    for (auto& f : SplitExtra(cd.substr(at + 46 + nameLen, extraLen))) {
-      const unsigned char* d = U(f.data);
-      if (f.id == 0x0001) {
-        size_t k = 0;
-        auto take = [&](uint64_t& v) {
-          if (v == k32Max && k + 8 <= f.data.size()) {
-            v = Get64(d + k);
-            k += 8;
-          }
-        };
-        take(e.size);
-        take(e.compressedSize);
-        take(e.localOffset);
-      } else if (f.id == 0x5455 && f.data.size() >= 5 && (d[0] & 1)) {
-        if (!ntfs) e.mtime = StampTime(Get32(d + 1), dosTime, dosDate);
-      } else if (f.id == 0x000a && !ntfs) {
-        ntfs = NtfsModified(f.data, &e.mtime, &e.mtimeNsec);
-      }
-    }
-    if (e.localOffset >= cdOffset) {
+    size_t recLen = 0;
+    if (!ParseRecord(cd, at, &e, &recLen) || e.localOffset >= place.offset) {
       *error = "damaged central directory";
       return false;
     }
     dir->entries.push_back(std::move(e));
     at += recLen;
   }
-  std::vector<size_t> order(dir->entries.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return dir->entries[a].localOffset < dir->entries[b].localOffset;
-  });
-  for (size_t i = 0; i < order.size(); ++i) {
-    dir->entries[order[i]].spanEnd =
-        i + 1 < order.size() ? dir->entries[order[i + 1]].localOffset : cdOffset;
+  if (at != cd.size()) {
+    *error = "damaged central directory (its records do not fill it)";
+    return false;
   }
-  return true;
+  return CheckSpans(src, dir, error);
 }
 
 bool ZipAssembler::Write(const void* p, size_t n) {
@@ -259,6 +333,19 @@ bool ZipAssembler::Write(const void* p, size_t n) {
     c += w;
     n -= static_cast<size_t>(w);
     pos_ += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
+bool ZipAssembler::FitsLengths(const std::string& entryName, const std::string& name,
+                               const std::string& extra) {
+  if (name.size() > 0xFFFF) {
+    error_ = "the new name of " + PrintableName(entryName) + " is longer than 65,535 bytes";
+    return false;
+  }
+  if (extra.size() > 0xFFFF) {
+    error_ = "the extra fields of " + PrintableName(entryName) + " would outgrow 65,535 bytes";
+    return false;
   }
   return true;
 }
@@ -288,6 +375,7 @@ bool ZipAssembler::Copy(const ByteSource& src, const ZipEntry& entry, const std:
     auto fields = SplitExtra(extra);
     std::erase_if(fields, [](const ExtraField& f) { return f.id == 0x7075; });
     std::string joined = JoinExtra(fields);
+    if (!FitsLengths(entry.name, newName, joined)) return false;
     std::string header(reinterpret_cast<char*>(fixed), 30);
     Set16(header, 26, static_cast<uint16_t>(newName.size()));
     Set16(header, 28, static_cast<uint16_t>(joined.size()));
@@ -329,6 +417,7 @@ bool ZipAssembler::Copy(const ByteSource& src, const ZipEntry& entry, const std:
   if (!z64.empty()) fields.insert(fields.begin(), ExtraField{0x0001, z64});
   std::string joined = JoinExtra(fields);
   const std::string& name = renamed ? newName : entry.name;
+  if (!FitsLengths(entry.name, name, joined)) return false;
   std::string rec = entry.central.substr(0, 46);
   if (!z64.empty() && Get16(h + 6) < 45) Set16(rec, 6, 45);
   Set32(rec, 20, bigCompressed ? k32Max : static_cast<uint32_t>(entry.compressedSize));
@@ -370,7 +459,11 @@ bool ZipAssembler::Finish(const std::string& comment) {
     Put64(tail, recAt);
     Put32(tail, 1);
   }
-  std::string c = comment.substr(0, 0xFFFF);
+  if (comment.size() > 0xFFFF) {
+    error_ = kLongComment;
+    return false;
+  }
+  const std::string& c = comment;
   Put32(tail, kEndSig);
   Put16(tail, 0);
   Put16(tail, 0);
@@ -391,7 +484,11 @@ bool SetZipComment(int fd, const std::string& comment, std::string* error) {
     *error = "unexpected end record";
     return false;
   }
-  std::string c = comment.substr(0, 0xFFFF);
+  if (comment.size() > 0xFFFF) {
+    *error = kLongComment;
+    return false;
+  }
+  const std::string& c = comment;
   std::string len;
   Put16(len, static_cast<uint16_t>(c.size()));
   if (pwrite(fd, len.data(), 2, size - 2) != 2 ||

@@ -18,8 +18,9 @@ class ByteSource {
   ~ByteSource();
   ByteSource(const ByteSource&) = delete;
   ByteSource& operator=(const ByteSource&) = delete;
-  // Opens the files in order; false (with the failing path in error()) when
-  // one cannot be opened.
+  // Opens the files in order; false (with the failing path and the reason
+  // in error()) when one cannot be opened or is not a regular file.  A
+  // FIFO or a device named like a volume is refused without waiting on it.
   bool Open(const std::vector<std::string>& paths);
   uint64_t Size() const { return size_; }
   // Reads exactly n bytes at offset; false past the end or on a read error.
@@ -40,6 +41,7 @@ class ByteSource {
 
 struct ZipEntry {
   std::string name;          // as stored ("dir/" for a folder)
+  std::string localName;     // as its local header stores it
   uint16_t flags = 0;
   uint16_t method = 0;
   uint32_t crc = 0;
@@ -47,6 +49,7 @@ struct ZipEntry {
   uint64_t size = 0;
   uint64_t localOffset = 0;
   uint64_t spanEnd = 0;      // where the entry's bytes (header, data, descriptor) end
+  uint32_t externalAttributes = 0;
   int64_t mtime = 0;         // seconds since 1970 (UTC)
   uint32_t mtimeNsec = 0;    // and nanoseconds, where the archive keeps them
   uint8_t madeBy = 0;        // the system that made the entry
@@ -54,6 +57,8 @@ struct ZipEntry {
   // Made on Unix: "/" alone separates the folders of its name.
   bool MadeOnUnix() const { return madeBy == 3; }
   bool Encrypted() const { return (flags & 1) != 0; }
+  // The Unix mode an entry made on Unix carries; 0 when it has none.
+  uint32_t UnixMode() const { return MadeOnUnix() ? externalAttributes >> 16 : 0; }
   std::string central;       // the raw central directory record
 };
 
@@ -64,9 +69,16 @@ struct ZipDirectory {
 };
 
 // Reads the central directory.  False with a reason in *error when the data
-// is not a ZIP archive or its directory is damaged.  An entry's time is its
-// NTFS time when it has one, else its Unix time stamp, else its DOS date.
+// is not a ZIP archive or its directory is damaged: its records do not fill
+// it exactly, a record names no local header, or an entry's header and
+// data run into the next entry (or into the directory), so that two
+// entries would share bytes.  An entry's time is its NTFS time when it has
+// one, else its Unix time stamp, else its DOS date.
 bool ReadZipDirectory(const ByteSource& src, ZipDirectory* dir, std::string* error);
+
+// A name from an archive as a log line may show it: control bytes (NUL
+// among them) and DEL as "\xNN", a backslash as "\\".
+std::string PrintableName(const std::string& name);
 
 // Writes a new archive from entries of existing archives, copied unchanged
 // except for their names (a renamed entry gets a new local header) and
@@ -75,15 +87,18 @@ class ZipAssembler {
  public:
   explicit ZipAssembler(int fd) : fd_(fd) {}
   // Copies `entry` of the archive in `src` under `newName` (empty:
-  // unchanged).  False on a read or write error.
+  // unchanged).  False on a read or write error, and when a name or extra
+  // field would outgrow the 16 bits that store its length.
   bool Copy(const ByteSource& src, const ZipEntry& entry, const std::string& newName,
             bool (*stop)());
-  // Writes the central directory and the end records with the comment.
+  // Writes the central directory and the end records with the comment;
+  // false when the comment does not fit in 65,535 bytes.
   bool Finish(const std::string& comment);
   const std::string& error() const { return error_; }
 
  private:
   bool Write(const void* p, size_t n);
+  bool FitsLengths(const std::string& entryName, const std::string& name, const std::string& extra);
   int fd_;
   uint64_t pos_ = 0;
   std::vector<std::string> central_;
@@ -91,7 +106,8 @@ class ZipAssembler {
 };
 
 // Sets the comment of an archive just written by the compressor (whose
-// end record is the last 22 bytes of the file, without a comment).
+// end record is the last 22 bytes of the file, without a comment); false
+// when the comment does not fit in 65,535 bytes.
 bool SetZipComment(int fd, const std::string& comment, std::string* error);
 
 }  // namespace yux::zip

@@ -194,6 +194,8 @@ class Collector {
     msg_.Problem("WARNING: " + text);
   }
 
+  void Note(const std::string& text) { msg_.Problem("NOTE: " + text); }
+
   bool Excluded(const std::string& path, const struct stat& st, bool isDir) {
     if (skip_.count(path)) return true;
     std::string name = NameOf(path);
@@ -238,11 +240,22 @@ class Collector {
     for (auto& n : names) {
       std::string path = folder == "/" ? "/" + n : folder + "/" + n;
       struct stat lst {}, st {};
-      if (lstat(path.c_str(), &lst) != 0 || stat(path.c_str(), &st) != 0) {
+      if (lstat(path.c_str(), &lst) != 0) {
         Warn("cannot open " + path + ": " + Errno());
         continue;
       }
       bool link = S_ISLNK(lst.st_mode);
+      if (stat(path.c_str(), &st) != 0) {
+        // A link to nothing (a profile's lock link) has no content to
+        // archive; any other failure (EACCES, EIO) hides content.
+        const bool dangling = link && (errno == ENOENT || errno == ENOTDIR || errno == ELOOP);
+        if (!dangling) {
+          Warn("cannot open " + path + ": " + Errno());
+        } else if ((mask.empty() || platform::MatchesMask(n, mask)) && !Excluded(path, lst, false)) {
+          Note("link to nothing, left out: " + path);
+        }
+        continue;
+      }
       if (S_ISDIR(st.st_mode)) {
         // A linked folder is followed like a linked file, unless it leads
         // back to a folder this walk is inside.
@@ -265,7 +278,9 @@ class Collector {
       } else {
         if (!mask.empty() && !platform::MatchesMask(n, mask)) continue;
         if (Excluded(path, st, false)) continue;
-        Warn("not a regular file, skipped: " + path);
+        // A FIFO, a socket or a device met in a folder holds no content
+        // to archive; one the item names itself stays a warning.
+        Note("not a regular file, left out: " + path);
       }
     }
   }
@@ -559,8 +574,7 @@ bool TestArchive(const std::string& path, const std::optional<std::string>& pass
     }
   }
   if (!ok) {
-    const char* why = archive_error_string(a);
-    *error = why ? why : "damaged archive";
+    *error = ReaderError(a);
     if (e && archive_entry_pathname(e)) *error = std::string(archive_entry_pathname(e)) + ": " + *error;
   }
   archive_read_free(a);
@@ -624,6 +638,14 @@ bool SplitVolumes(const std::string& whole, const std::string& final, uint64_t s
   }
   close(in);
   return ok;
+}
+
+// An old entry's name as a source's stored name would be: without a
+// leading "/" and a folder's trailing one.  False when nothing is left.
+bool OldEntryName(const ZipEntry& e, std::string* name) {
+  *name = WithoutRoot(e.name);
+  if (e.IsDir() && !name->empty()) name->pop_back();
+  return !name->empty();
 }
 
 // The base of a version name "name;3": "name" and 3; 0 when not a version.
@@ -779,7 +801,7 @@ int RunAdd(const Options& opt, Messages& msg) {
   if (!opt.eraseDestination && stat(final.c_str(), &ost) == 0) {
     std::string why;
     if (!oldSrc.Open({final})) {
-      msg.Problem("cannot open the existing archive: " + Errno());
+      msg.Problem("cannot open the existing archive: " + oldSrc.error());
       return kOpenError;
     }
     if (!ReadZipDirectory(oldSrc, &old, &why)) {
@@ -794,11 +816,17 @@ int RunAdd(const Options& opt, Messages& msg) {
 
   // Plan: which sources go in, which old entries stay, under which names.
   // An entry stored with a leading "/" (full paths, in older archives) is
-  // the entry of the same name without it.
+  // the entry of the same name without it.  One named "/" alone names
+  // nothing below the root: no source can match it, and it stays as it is.
   std::unordered_map<std::string, size_t> oldIndex;
   for (size_t i = 0; i < old.entries.size(); ++i) {
-    std::string n = WithoutRoot(old.entries[i].name);
-    if (old.entries[i].IsDir()) n.pop_back();
+    std::string n;
+    if (!OldEntryName(old.entries[i], &n)) {
+      ++warnings;
+      msg.Problem("WARNING: the entry " + PrintableName(old.entries[i].name) +
+                  " names nothing below the root; it was skipped");
+      continue;
+    }
     oldIndex[n] = i;
   }
   std::vector<const Source*> todo;
@@ -819,8 +847,8 @@ int RunAdd(const Options& opt, Messages& msg) {
     std::set<std::string> names;
     for (auto& s : collect.sources) names.insert(s.name);
     for (size_t i = 0; i < old.entries.size(); ++i) {
-      std::string n = WithoutRoot(old.entries[i].name), base;
-      if (old.entries[i].IsDir()) n.pop_back();
+      std::string n, base;
+      if (!OldEntryName(old.entries[i], &n)) continue;
       if (VersionOf(n, &base) > 0) n = base;
       if (!names.count(n)) dropOld[i] = true;
     }
@@ -997,7 +1025,7 @@ int RunDelete(const Options& opt, Messages& msg) {
   if (!ReadLists(opt.itemLists, &masks, msg)) return kOpenError;
   ByteSource src;
   if (!src.Open({final})) {
-    msg.Problem("cannot open " + final + ": " + Errno());
+    msg.Problem("cannot open " + final + " (" + src.error() + ")");
     return kOpenError;
   }
   ZipDirectory dir;
@@ -1126,7 +1154,7 @@ int RunOpen(const Options& opt, Messages& msg) {
   }
   ByteSource src;
   if (parts.empty() || !src.Open(parts)) {
-    msg.Problem("cannot open " + path);
+    msg.Problem("cannot open " + path + (src.error().empty() ? "" : " (" + src.error() + ")"));
     return kOpenError;
   }
   ZipDirectory dir;

@@ -5,7 +5,14 @@
 #include "tools/winrar/exitcodes.h"
 #include "tools/winrar/switches.h"
 
+struct archive;
+
 namespace yux::winrar {
+
+// The reader's text for its last failure; "damaged archive" when it gave
+// none (it gives none for some kinds of encryption it cannot read).
+inline constexpr const char* kDamagedArchive = "damaged archive";
+std::string ReaderError(archive* a);
 
 // Runs a parsed command line to its end and returns the exit code.
 int RunArchiver(const Options& opt);

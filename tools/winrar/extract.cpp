@@ -2,7 +2,8 @@
 // written below one folder.  An archive is outside input, so nothing it
 // names may land outside that folder: names are reduced to plain relative
 // paths, ".." refuses the entry, and every folder on the way is opened
-// without following links.  Existing files are never overwritten.
+// without following links.  Existing files are never overwritten, and no
+// entry writes more than its central record declares.
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -16,6 +17,9 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
+#include <optional>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,14 +35,33 @@ namespace {
 
 std::string Errno() { return std::strerror(errno); }
 
+// Whether one component of a name may be opened below the destination:
+// the same test decides what a name may hold and what is opened, so that
+// the two never read a name differently (openat would end "..\0" at the
+// NUL and climb out).
+bool SafeComponent(const std::string& part) {
+  return !part.empty() && part != "." && part != ".." && part.find('\0') == std::string::npos &&
+         part.find('/') == std::string::npos;
+}
+
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A name with "\" read as "/", as names from other systems mean it.
+std::string Slashed(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
+
 // The entry's name as folder components below the destination.  False when
-// the entry must not be extracted (a ".." component, or nothing left).  A
-// name made on Unix is taken as stored: "/" alone separates, and "\" or a
-// colon are characters of a name.  Names from other systems may use "\"
-// and begin with a drive letter.
+// the entry must not be extracted (a ".." component, a NUL byte, or nothing
+// left).  A name made on Unix is taken as stored: "/" alone separates, and
+// "\" or a colon are characters of a name.  Names from other systems may
+// use "\" and begin with a drive letter.
 bool RelativeParts(std::string name, bool madeOnUnix, std::vector<std::string>* parts) {
   if (!madeOnUnix) {
-    std::replace(name.begin(), name.end(), '\\', '/');
+    name = Slashed(name);
     // A drive letter is as absolute as a leading separator.
     if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
       name.erase(0, 2);
@@ -49,8 +72,10 @@ bool RelativeParts(std::string name, bool madeOnUnix, std::vector<std::string>* 
     size_t end = name.find('/', start);
     if (end == std::string::npos) end = name.size();
     std::string part = name.substr(start, end - start);
-    if (part == "..") return false;
-    if (!part.empty() && part != ".") parts->push_back(part);
+    if (!part.empty() && part != ".") {
+      if (!SafeComponent(part)) return false;
+      parts->push_back(part);
+    }
     start = end + 1;
   }
   return !parts->empty();
@@ -62,6 +87,15 @@ struct Reader {
   uint64_t pos = 0;
   std::vector<char> buf = std::vector<char>(1 << 16);
 };
+
+}  // namespace
+
+std::string ReaderError(archive* a) {
+  const char* text = archive_error_string(a);
+  return text && *text ? text : kDamagedArchive;
+}
+
+namespace {
 
 la_ssize_t ReadCb(archive*, void* data, const void** out) {
   auto* r = static_cast<Reader*>(data);
@@ -113,23 +147,6 @@ class FdCloser {
   int fd_;
 };
 
-// Opens (creating when missing) the folder `parts` below `root`, one
-// component at a time and never through a link.  -1 with errno on failure.
-int OpenFolder(int root, const std::vector<std::string>& parts, size_t count) {
-  int fd = dup(root);
-  for (size_t i = 0; i < count && fd >= 0; ++i) {
-    const char* name = parts[i].c_str();
-    int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOENT && mkdirat(fd, name, 0777) == 0)
-      next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    fd = next;
-  }
-  return fd;
-}
-
 // A new file beside the final one that no one else could have made.
 int CreateTempAt(int dir, const std::string& final, std::string* name) {
   std::random_device rd;
@@ -167,7 +184,7 @@ class Extractor {
     }
     ByteSource src;
     if (volumes.empty() || !src.Open(volumes)) {
-      Problem("cannot open " + archive_ + (src.error().empty() ? "" : ": " + src.error()));
+      Problem("cannot open " + archive_ + (src.error().empty() ? "" : " (" + src.error() + ")"));
       return kOpenError;
     }
     ZipDirectory dir;
@@ -193,7 +210,7 @@ class Extractor {
     archive_read_set_skip_callback(a, SkipCb);
     archive_read_set_callback_data(a, &reader);
     if (archive_read_open1(a) != ARCHIVE_OK) {
-      Problem(std::string("cannot read the archive: ") + archive_error_string(a));
+      Problem("cannot read the archive: " + ReaderError(a));
       archive_read_free(a);
       return kFatal;
     }
@@ -217,7 +234,8 @@ class Extractor {
       int rc = archive_read_next_header(a, &e);
       if (rc == ARCHIVE_EOF) break;
       if (rc < ARCHIVE_WARN) {
-        Problem(std::string("damaged archive: ") + archive_error_string(a));
+        const std::string why = ReaderError(a);
+        Problem(why == kDamagedArchive ? why : "damaged archive: " + why);
         Raise(kTestFailed);
         if (rc == ARCHIVE_FATAL) break;
         continue;
@@ -225,6 +243,7 @@ class Extractor {
       Entry(a, e, root.get(), next < stored.size() ? stored[next] : nullptr);
     }
     archive_read_free(a);
+    if (code_ != kStopped) RestoreFolders(root.get());
     if (code_ == kSuccess && !opt_.quiet) std::cout << "All OK\n";
     return code_;
   }
@@ -253,23 +272,127 @@ class Extractor {
     Raise(kWarning);
   }
 
+  static std::string Joined(const std::vector<std::string>& parts, size_t count) {
+    std::string path;
+    for (size_t i = 0; i < count; ++i) path += (i ? "/" : "") + parts[i];
+    return path;
+  }
+
+  // Opens (creating when missing, if asked) the folder `parts` below
+  // `root`, one component at a time and never through a link.  -1 with
+  // errno on failure.  The folders it makes are remembered.
+  int OpenFolder(int root, const std::vector<std::string>& parts, size_t count, bool create = true) {
+    int fd = dup(root);
+    for (size_t i = 0; i < count && fd >= 0; ++i) {
+      if (!SafeComponent(parts[i])) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+      }
+      const char* name = parts[i].c_str();
+      int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0 && errno == ENOENT && create && mkdirat(fd, name, 0777) == 0) {
+        created_.insert(Joined(parts, i + 1));
+        next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      }
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      fd = next;
+    }
+    return fd;
+  }
+
+  // What a folder entry says of a folder this extraction made: its mode
+  // (without set-id and sticky bits, under the umask) when the entry has a
+  // Unix one, and its time.
+  struct FolderLook {
+    std::vector<std::string> parts;
+    std::optional<mode_t> mode;
+    std::optional<struct timespec> mtime;
+  };
+
+  void NoteFolder(archive_entry* e, const ZipEntry* stored, const std::vector<std::string>& parts) {
+    if (!created_.count(Joined(parts, parts.size()))) return;  // one already there keeps its own
+    FolderLook look{parts, std::nullopt, std::nullopt};
+    if (stored && (stored->UnixMode() & 0777)) look.mode = stored->UnixMode() & 0777 & ~Umask();
+    if (stored)
+      look.mtime = timespec{static_cast<time_t>(stored->mtime), static_cast<long>(stored->mtimeNsec)};
+    else if (archive_entry_mtime_is_set(e))
+      look.mtime = timespec{archive_entry_mtime(e), archive_entry_mtime_nsec(e)};
+    folders_[Joined(parts, parts.size())] = std::move(look);
+  }
+
+  // Last, after every file is in: a file written into a folder would change
+  // its time, and a folder of mode 0500 would refuse the files.  Deepest
+  // first, so that no parent changes after its children.
+  void RestoreFolders(int root) {
+    std::vector<const FolderLook*> order;
+    for (auto& [path, look] : folders_) order.push_back(&look);
+    std::stable_sort(order.begin(), order.end(), [](const FolderLook* a, const FolderLook* b) {
+      return a->parts.size() > b->parts.size();
+    });
+    for (const FolderLook* look : order) {
+      FdCloser fd(OpenFolder(root, look->parts, look->parts.size(), false));
+      const std::string name = PrintableName(Joined(look->parts, look->parts.size()));
+      if (fd.get() < 0 || (look->mode && fchmod(fd.get(), *look->mode) != 0)) {
+        Warn("cannot set the mode of the folder " + name + ": " + Errno());
+        continue;
+      }
+      struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+      if (look->mtime) times[1] = *look->mtime;
+      if (look->mtime && futimens(fd.get(), times) != 0)
+        Warn("cannot set the time of the folder " + name + ": " + Errno());
+    }
+  }
+
+  static mode_t Umask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+  }
+
   // `stored`: the entry as the directory holds it, when known.
   void Entry(archive* a, archive_entry* e, int root, const ZipEntry* stored) {
-    // An entry whose size differs is not the one paired with it.
+    // The directory names each local header once, so the pairing holds; a
+    // size the reader takes from the local header that differs from the
+    // listed one would write what no listing shows.
     if (stored && archive_entry_size_is_set(e) &&
-        static_cast<uint64_t>(archive_entry_size(e)) != stored->size)
-      stored = nullptr;
+        static_cast<uint64_t>(archive_entry_size(e)) != stored->size) {
+      Problem("damaged archive: " + PrintableName(stored->name) + " is listed with " +
+              std::to_string(stored->size) + " bytes, its local header says " +
+              std::to_string(archive_entry_size(e)));
+      Raise(kFatal);
+      return;
+    }
     const char* raw = archive_entry_pathname_utf8(e);
     if (!raw) raw = archive_entry_pathname(e);
     // A name made on Unix is the one stored, byte for byte: the reader turns
     // "\" into "/" in a name without "/", and gives no name at all for one
     // flagged as UTF-8 that is not (8-bit names in older archives of ours).
     std::string name = stored && (stored->MadeOnUnix() || !raw) ? stored->name : raw ? raw : "";
+    const std::string shown = PrintableName(stored ? stored->name : name);
     std::vector<std::string> parts;
     if (!RelativeParts(name, stored && stored->MadeOnUnix(), &parts)) {
-      Warn("unsafe name, skipped: " + name);
+      Warn("unsafe name, skipped: " + shown);
       return;
     }
+    // Such an entry is written under its local header's name: one that
+    // differs from the listed name would land where no listing shows.
+    if (stored && !stored->MadeOnUnix() && stored->localName != stored->name) {
+      Warn("unsafe name, skipped: " + shown + " (its local header names " +
+           PrintableName(stored->localName) + ")");
+      return;
+    }
+    // The reader also takes a Unicode path field over the header's name.
+    // An ASCII name has no other spelling, so any other name is a second
+    // name the listing does not show.
+    if (stored && !stored->MadeOnUnix() && raw && IsAscii(stored->name) &&
+        Slashed(raw) != Slashed(stored->name)) {
+      Warn("unsafe name, skipped: " + shown + " (an extra field names " + PrintableName(raw) + ")");
+      return;
+    }
+    name = shown;
     mode_t type = archive_entry_filetype(e);
     if (type == AE_IFDIR) {
       int fd = OpenFolder(root, parts, parts.size());
@@ -279,6 +402,7 @@ class Extractor {
         return;
       }
       close(fd);
+      NoteFolder(e, stored, parts);
       return;
     }
     if (type != AE_IFREG) {
@@ -308,6 +432,12 @@ class Extractor {
       out.reset(-1);
       unlinkat(folder.get(), temp.c_str(), 0);
     };
+    // The reader goes on for as long as the compressed stream does; more
+    // than the declared size means a damaged (or hostile) entry.
+    const std::optional<uint64_t> declared =
+        stored ? std::optional<uint64_t>(stored->size)
+        : archive_entry_size_is_set(e) ? std::optional<uint64_t>(archive_entry_size(e))
+                                       : std::nullopt;
     for (;;) {
       if (StopRequested()) {
         discard();
@@ -323,9 +453,17 @@ class Extractor {
       // a mere warning; it still means the bytes are not the ones stored.
       if (rc != ARCHIVE_OK) {
         // A wrong or missing password, or damaged data: nothing of it stays.
-        Problem(name + ": " + archive_error_string(a));
+        Problem(name + ": " + ReaderError(a));
         discard();
         Raise(kTestFailed);
+        return;
+      }
+      if (declared && (offset < 0 || static_cast<uint64_t>(offset) > *declared ||
+                       size > *declared - static_cast<uint64_t>(offset))) {
+        Problem("damaged archive: " + name + " holds more than the " + std::to_string(*declared) +
+                " bytes its directory declares");
+        discard();
+        Raise(kFatal);
         return;
       }
       if (lseek(out.get(), offset, SEEK_SET) < 0) {
@@ -355,8 +493,7 @@ class Extractor {
       Raise(kCreateError);
       return;
     }
-    mode_t mask = umask(0);
-    umask(mask);
+    const mode_t mask = Umask();
     fchmod(out.get(), (archive_entry_perm(e) & 0777 ? archive_entry_perm(e) & 0777 : 0666) & ~mask);
     struct timespec times[2];
     times[0].tv_sec = 0;
@@ -391,6 +528,8 @@ class Extractor {
   const Options& opt_;
   std::string archive_;
   int code_ = kSuccess;
+  std::set<std::string> created_;               // folders made here, by relative path
+  std::map<std::string, FolderLook> folders_;  // and what their entries say of them
 };
 
 }  // namespace
