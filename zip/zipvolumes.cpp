@@ -40,8 +40,14 @@ bool ConsistentAt(const ByteSource& src, uint64_t at) {
   uint64_t cdSize = Get32(end + 12);
   uint64_t cdOffset = Get32(end + 16);
   uint64_t cdEnd = at;  // where the directory must end
+  // As for the directory reader: the ZIP64 records count only when the end
+  // record's own fields overflowed; otherwise the bytes before it may be an
+  // entry's comment that looks like a locator.
+  const bool marked = Get16(end + 8) == 0xFFFF || count == 0xFFFF || cdSize == 0xFFFFFFFF ||
+                      cdOffset == 0xFFFFFFFF;
   unsigned char loc[kLocatorLen];
-  if (at >= kLocatorLen && src.ReadAt(at - kLocatorLen, loc, kLocatorLen) && Get32(loc) == kLocator64Sig) {
+  if (marked && at >= kLocatorLen && src.ReadAt(at - kLocatorLen, loc, kLocatorLen) &&
+      Get32(loc) == kLocator64Sig) {
     const uint64_t recAt = Get64(loc + 8);
     unsigned char rec[kEnd64Len];
     if (recAt > at - kLocatorLen || at - kLocatorLen - recAt < kEnd64Len ||

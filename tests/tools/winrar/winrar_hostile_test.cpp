@@ -232,6 +232,15 @@ TEST(WinrarHostile, AddAndDeleteCarryOddOldEntriesOrRefuseThem) {
   EXPECT_EQ(x.result.exitCode, 0) << x.log;
   EXPECT_EQ(Everything(t / "o2"), (std::map<std::string, std::string>{{"second.txt", "second"}}));
 
+  // The same archive cut into two volumes: the set still ends where its
+  // plain end record ends.
+  const std::string whole = ReadFile(Hostile(t.path(), "false-locator"));
+  WriteFile(t / "cut.part1.rar", whole.substr(0, whole.size() / 2));
+  WriteFile(t / "cut.part2.rar", whole.substr(whole.size() / 2));
+  LoggedRun xs = WithLog(t.path(), {"x", (t / "cut.part1.rar").string(), (t / "o3").string() + "/"});
+  EXPECT_EQ(xs.result.exitCode, 0) << xs.log;
+  EXPECT_EQ(Everything(t / "o3"), (std::map<std::string, std::string>{{"first.txt", "first"}, {"second.txt", "second"}}));
+
   const fs::path wide = Hostile(t.path(), "wide-extra");
   const std::string before = ReadFile(wide);
   LoggedRun d = WithLog(t.path(), {"d", wide.string(), "small.txt"});
