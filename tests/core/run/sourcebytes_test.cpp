@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -171,6 +172,32 @@ TEST_F(SourceBytes, SplitArchivesAreReadWholeAndOtherFormatsKeepTheirSources) {
   ASSERT_EQ(test::RunProgram({"tar", "-cf", tarred.string(), "-C", src.string(), "c.txt"}).exitCode, 0);
   EXPECT_FALSE(ReadArchiveListing({tarred.string()}, &why));
   EXPECT_NE(why.find("CRC"), std::string::npos) << why;
+}
+
+// A long wipe lets the window handle messages while it overwrites, as a
+// copy does between its chunks.
+TEST_F(SourceBytes, AWipeHandlesMessagesWhileItOverwrites) {
+  const fs::path src = dir / "src";
+  const fs::path file = src / "large.bin";
+  test::WriteFile(file, std::string(3 << 20, 'w'));
+  const auto taken = Take(0, {src.string() + "/*"});
+  how.wipe = true;
+  ASSERT_EQ(Archive({"-ep", "-m0"}, {file.string()}), 0);
+  std::string why;
+  const auto listing = ReadArchiveListing(Volumes(), &why);
+  ASSERT_TRUE(listing) << why;
+  FILE* held = std::fopen(file.c_str(), "rb");
+  ASSERT_NE(held, nullptr);
+  bool duringWipe = false;
+  how.pump = [&] {
+    // Still named, and its first bytes already zeros: the wipe is under way.
+    char first = 'w';
+    if (fs::exists(file) && ::pread(::fileno(held), &first, 1, 0) == 1 && first == '\0') duringWipe = true;
+  };
+  EXPECT_EQ(DeleteArchivedSources(*listing, taken, how).deleted, 1);
+  std::fclose(held);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(duringWipe) << "no message was handled while the file was overwritten";
 }
 
 }  // namespace
