@@ -3,9 +3,11 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <set>
@@ -168,7 +170,13 @@ bool FileCrc32(const std::string& path, const std::function<void()>& pump, std::
                std::int64_t* length) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
-  std::vector<char> block(platform::kCopyChunkBytes);
+  // Small files are the many: a block of their size, one more byte to see
+  // the end in the same read.
+  struct stat st {};
+  const std::size_t want = ::fstat(fd, &st) == 0 && st.st_size >= 0
+                               ? static_cast<std::size_t>(std::min<off_t>(st.st_size + 1, platform::kCopyChunkBytes))
+                               : platform::kCopyChunkBytes;
+  std::vector<char> block(want);
   std::uint32_t c = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
   std::int64_t total = 0;
   bool ok = true;
