@@ -134,7 +134,24 @@ bool IsCopyTempNameOf(const std::string& name, const std::string& target) {
                      [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
-bool WipeAndDelete(const std::string& path, bool* overwritten) {
+namespace {
+
+// Overwrites [from, to) with zeros in chunks, calling `between` after each.
+bool ZeroRange(int fd, off_t from, off_t to, const std::vector<char>& zeros,
+               const std::function<void()>& between) {
+  while (from < to) {
+    const ssize_t n = ::pwrite(fd, zeros.data(), static_cast<size_t>(std::min<off_t>(to - from, zeros.size())), from);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    from += n;
+    if (between) between();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WipeAndDelete(const std::string& path, bool* overwritten, const std::function<void()>& between) {
   if (overwritten) *overwritten = false;
   int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) {
@@ -142,14 +159,27 @@ bool WipeAndDelete(const std::string& path, bool* overwritten) {
     // The data of a file with other names belongs to those names too: it
     // loses only this name.
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-      std::vector<char> zeros(1 << 16, 0);
-      off_t left = st.st_size;
-      while (left > 0) {
-        ssize_t n = ::write(fd, zeros.data(), static_cast<size_t>(std::min<off_t>(left, zeros.size())));
-        if (n <= 0) break;
-        left -= n;
+      std::vector<char> zeros(kCopyChunkBytes, 0);
+      // Only the extents that hold data are overwritten: a hole holds
+      // nothing to hide, and filling the holes of a large sparse file (a
+      // virtual disk) would write its whole apparent size, or fill the
+      // disk.  A file system that cannot tell holes reports the whole file
+      // as data.
+      bool done = true;
+      off_t at = 0;
+      while (done && at < st.st_size) {
+        const off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+          if (errno == ENXIO) break;  // no data after `at`
+          done = ZeroRange(fd, at, st.st_size, zeros, between);
+          break;
+        }
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0 || hole > st.st_size) hole = st.st_size;
+        done = ZeroRange(fd, data, hole, zeros, between);
+        at = hole;
       }
-      const bool done = left == 0 && ::fsync(fd) == 0;
+      done = done && ::fsync(fd) == 0;
       if (overwritten) *overwritten = done;
     }
     ::close(fd);

@@ -52,8 +52,12 @@ bool IsCopyTempNameOf(const std::string& name, const std::string& target);
 // Overwrites a regular file with zeros, then deletes it.  A symbolic link
 // is deleted as a link, never written through, and a file with other
 // names (hard links) only loses this name: its data is left to them.
-// `overwritten` says whether the data was overwritten.
-bool WipeAndDelete(const std::string& path, bool* overwritten = nullptr);
+// `overwritten` says whether the data was overwritten.  Only the extents
+// that hold data are written, so a sparse file costs what it holds, not its
+// apparent size.  `between`, when given, is called after each chunk
+// (kCopyChunkBytes) written: it may handle messages.
+bool WipeAndDelete(const std::string& path, bool* overwritten = nullptr,
+                   const std::function<void()>& between = {});
 
 // The mode a new file gets from this process: 0666 less the umask.
 unsigned DefaultFileMode();

@@ -141,22 +141,28 @@ void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDay
 
   const std::vector<ListBlock> blocks = ListBlocks(lines);
   std::vector<bool> expiredBlock(blocks.size(), false);
-  // Blocks from here on are not judged and stay listed.
+  // Blocks from here on are not judged and stay listed: a block dated after
+  // now was written under a clock that ran ahead, and nothing below it can
+  // be judged by today's clock.
   std::size_t judged = blocks.size();
-  for (std::size_t b = 0; b < blocks.size(); ++b) {
+  if (keepRuns == 0)
+    for (std::size_t b = 0; b < blocks.size(); ++b)
+      if (blocks[b].date > now) {
+        judged = b;
+        break;
+      }
+  // Blocks are newest first, so a run is never older than one below it: a
+  // block dated earlier than one below it was written while the clock was
+  // set back (a reset clock dates runs to 2000), and is judged by the
+  // latest date below it instead.
+  std::vector<QDateTime> age(judged);
+  for (std::size_t b = judged; b-- > 0;)
+    age[b] = b + 1 < judged ? std::max(blocks[b].date, age[b + 1]) : blocks[b].date;
+  for (std::size_t b = 0; b < judged; ++b) {
     const int runs = static_cast<int>(b) + 1;
-    if (keepRuns != 0) {
-      expiredBlock[b] = runs >= keepRuns;
-      continue;
-    }
-    // A block dated after now was written under a clock that ran ahead;
-    // nothing below it can be judged by today's clock.  The newest earlier
-    // run is always kept, so a clock that jumps ahead cannot expire them all.
-    if (blocks[b].date > now) {
-      judged = b;
-      break;
-    }
-    expiredBlock[b] = runs > 1 && now.addDays(-keepDays) > blocks[b].date;
+    // The newest run is always kept, so a clock that jumps ahead cannot
+    // expire them all.
+    expiredBlock[b] = keepRuns != 0 ? runs >= keepRuns : runs > 1 && now.addDays(-keepDays) > age[b];
   }
 
   // Archive names repeat (no time stamp, or one to the minute or the

@@ -59,7 +59,10 @@ void AppendProducedFiles(const std::string& presetName, const std::vector<std::s
 // or empty file selects nothing and is left alone.  By days the newest
 // block is never expired, and a block dated after `now` (a clock that ran
 // ahead) is never expired and ends the walk: the blocks below it stay
-// listed.  Throws EHistoryFileError, leaving the file alone, when it cannot
+// listed.  Blocks are newest first: a block is judged by the latest date
+// among itself and the blocks below it (up to a block dated after `now`),
+// so runs dated back by a wrong clock never go before the runs made
+// earlier.  Throws EHistoryFileError, leaving the file alone, when it cannot
 // be read or does not begin with a date line.
 void SelectExpiredFiles(const std::string& presetName, int keepRuns, int keepDays, char kind,
                         std::vector<std::string>& expired,

@@ -2,6 +2,8 @@
 #include "core/run/presetrun.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 
@@ -138,12 +140,15 @@ class PresetRunner {
   // it is still in the run folder.  Once the archive has been delivered,
   // the sources both name go.
   void TakeCandidatesForDeletion(const tarcopt& p, const std::string& name);
-  void ReadListingForDeletion(const tarcopt& p);
+  void ReadListingForDeletion(const tarcopt& p, const std::string& name);
   void DeleteSourcesIfDelivered(const tarcopt& p);
 
   bool collected_ = false;
   SourceDeletion deletion_;
   SourceCandidates candidates_;
+  // The include and exclude lists' bytes the candidates were taken under;
+  // unset when they never held still.
+  std::optional<std::pair<std::optional<std::string>, std::optional<std::string>>> listsTaken_;
   std::optional<std::vector<ArchivedEntry>> listing_;
   std::string listingError_;
 
@@ -348,9 +353,29 @@ void PresetRunner::CollectProducedFiles() {
   AddPresetLog(ProducedFilesLogText(produced.size(), total));
 }
 
+namespace {
+
+// A file's bytes; nullopt when it cannot be read.
+std::optional<std::string> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+// The bytes of the preset's include and exclude lists, which decide what
+// the archiver stores.
+std::pair<std::optional<std::string>, std::optional<std::string>> ListBytes(const std::string& name) {
+  return {FileBytes(PresetFilePath(name, ".inc")), FileBytes(PresetFilePath(name, ".exc"))};
+}
+
+}  // namespace
+
 void PresetRunner::TakeCandidatesForDeletion(const tarcopt& p, const std::string& name) {
   deletion_ = SourceDeletion{};
   candidates_.clear();
+  listsTaken_.reset();
   if (p.dra || !(p.del || p.wip)) return;
   deletion_.pathMode = p.fld;
   deletion_.recurse = p.rsf;
@@ -363,25 +388,35 @@ void PresetRunner::TakeCandidatesForDeletion(const tarcopt& p, const std::string
   // changes nothing that is deleted.  The walk handles messages, and a
   // save of the preset during it is what the archiver will read, so the
   // list is taken again until it held still.
-  const std::string list = PresetFilePath(name, ".inc");
+  // The lists' bytes are kept and compared once the archiver has ended: a
+  // save between the walk and the archiver's own read of them would have
+  // it store other files than those taken.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const auto before = IdentityOf(list);
+    const auto before = ListBytes(name);
     deletion_.includes = ReadPresetList(name, ".inc").value_or(std::vector<std::string>{});
     candidates_ = TakeSourceCandidates(deletion_);
-    if (IdentityOf(list) == before) return;
+    if (ListBytes(name) == before) {
+      listsTaken_ = before;
+      return;
+    }
   }
   // A list that never holds still: nothing is taken, nothing deleted.
   candidates_.clear();
 }
 
-void PresetRunner::ReadListingForDeletion(const tarcopt& p) {
+void PresetRunner::ReadListingForDeletion(const tarcopt& p, const std::string& name) {
   listing_.reset();
   listingError_.clear();
   if (!(p.del || p.wip)) return;
+  if (!listsTaken_ || ListBytes(name) != *listsTaken_) {
+    listingError_ = MessageText("sourceslistchanged");
+    return;
+  }
+  const std::string password = p.pas ? p.pwd : std::string();
   std::vector<ArchivedEntry> all;
   for (const auto& volumes : ArchiveVolumeGroups(runFolder, produced)) {
     std::string why;
-    auto entries = ReadArchiveListing(volumes, &why);
+    auto entries = ReadArchiveListing(volumes, &why, password, deletion_.pump);
     if (!entries) {
       listingError_ = fs::path(volumes.front()).filename().string() + ": " + why;
       return;
@@ -592,7 +627,7 @@ RunOutcome PresetRunner::Steps(const std::string& name) {
     RemoveTempFolder();
     return RunOutcome::Failed;
   }
-  ReadListingForDeletion(p);
+  ReadListingForDeletion(p, name);
 
   stage = RunStage::Delivering;
   if (p.cdw) deliveries.Expect(DeliveryKind::Cd);

@@ -20,13 +20,24 @@ struct ArchivedEntry {
   std::int64_t size = 0;
   std::int64_t mtime = 0;      // seconds since 1970
   std::int64_t mtimeNsec = 0;  // 0 when the archive keeps whole seconds
+  // The CRC-32 of the entry's data; unknown (never matches) when the
+  // archive does not tell it for this entry.
+  std::optional<std::uint32_t> crc;
 };
 
+// An entry's name as the listing gives it: without a leading "./" or "/"
+// and without a trailing "/".
+std::string NormalizedEntryName(std::string name);
+
 // Reads the listing of an archive made of `volumes` (one file, or the
-// parts of a split archive in order).  nullopt with a reason when the
-// archive cannot be read (a format or an encryption that hides its names).
+// parts of a split archive in order), with the CRC of every file entry.
+// nullopt with a reason when the archive cannot be read (a format or an
+// encryption that hides its names or its CRCs).  `password` reads back the
+// encrypted entries whose CRC is not stored; `pump` is called meanwhile.
 std::optional<std::vector<ArchivedEntry>> ReadArchiveListing(const std::vector<std::string>& volumes,
-                                                             std::string* error = nullptr);
+                                                             std::string* error = nullptr,
+                                                             const std::string& password = {},
+                                                             const std::function<void()>& pump = {});
 
 // The archives among a run's produced files: the parts of a split archive
 // ("name.partN.ext") form one group, in order; every other file is one.
@@ -60,6 +71,10 @@ std::optional<SourceIdentity> IdentityOf(const std::string& path);
 struct SourceCandidate {
   std::string path;
   bool folder = false;
+  // Met through a linked folder, as the archiver follows it: a candidate
+  // for its stored name (a clash with it is seen), never deleted itself,
+  // as its data lies outside the sources.
+  bool viaLink = false;
   SourceIdentity identity;  // files only
 };
 
@@ -67,12 +82,16 @@ struct SourceCandidate {
 // archive stores them under.
 using SourceCandidates = std::map<std::string, std::vector<SourceCandidate>>;
 
-// Walks `how.includes` under its path mode, before the archiver starts.
+// Walks `how.includes` under its path mode, before the archiver starts,
+// following linked folders as the archiver does (unless one leads back to
+// a folder the walk is inside).
 SourceCandidates TakeSourceCandidates(const SourceDeletion& how);
 
 struct SourceDeletionResult {
   int deleted = 0;
-  int kept = 0;  // named by the archive but changed, missing or ambiguous
+  // Named by the archive but changed (other size, time or bytes), missing,
+  // ambiguous or reached through a linked folder.
+  int kept = 0;
   std::vector<std::string> deletedPaths;
   // Deleted under wipe without being overwritten: their data has other
   // names (hard links).
@@ -81,9 +100,10 @@ struct SourceDeletionResult {
 
 // Deletes the candidates the listing names.  A file is deleted only when it
 // maps to an archived entry under the path mode, is the only candidate that
-// does, still has the entry's size and modification time, and is still the
-// file that was taken (its identity unchanged).  Folders named by the
-// archive go when they are left empty.
+// does, was not reached through a linked folder, still has the entry's size
+// and modification time, is still the file that was taken (its identity
+// unchanged), and its bytes, read now, have the entry's size and CRC-32.
+// Folders named by the archive go when they are left empty.
 SourceDeletionResult DeleteArchivedSources(const std::vector<ArchivedEntry>& listing,
                                            const SourceCandidates& candidates, const SourceDeletion& how);
 

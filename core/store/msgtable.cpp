@@ -376,9 +376,10 @@ constexpr Entry kDefaults[] = {
     {"historywritefailed", "COPY - Cannot record the delivery of %s: %s"},
     {"badarchivename", "The archive name \"%s\" is not a file name."},
     {"sourcesdeleted", "Deleted %d archived source file(s)."},
-    {"sourceskept", "%d source file(s) were kept: changed since they were archived, or not found."},
+    {"sourceskept", "%d source file(s) were kept: changed since they were archived, not the only file of their stored name, reached through a linked folder, or not found."},
     {"sourcesnotdeleted", "The sources were not deleted: %s"},
     {"sourcesnotdelivered", "the archive did not reach any destination."},
+    {"sourceslistchanged", "the include or exclude list was changed while the archive was made."},
     {"sourcesnotwiped", "%d deleted source file(s) were not overwritten: their data has other names."},
     {"langcantchange", "LANGUAGE - cannot change the language: another instance of YUX is already running."},
     // Schedule entries that could never run again.

@@ -149,7 +149,7 @@ TEST_F(FolderCopy, ExpiredByDays) {
 
 // Weekday names or stamps to the minute: the archive of a kept run bears
 // the name an expired run listed, and stays.  Dates out of order (a clock
-// set back) keep a recent block below an expired one listed as it is.
+// set back) make no run older than a recent one below it.
 TEST_F(FolderCopy, ANameAKeptRunListsIsNeverSelected) {
   const QDateTime now = QDateTime::currentDateTime();
   const auto block = [&](int daysAgo, const std::vector<std::string>& names) {
@@ -169,8 +169,8 @@ TEST_F(FolderCopy, ANameAKeptRunListsIsNeverSelected) {
        2, 0, {"a.rar"}, block(0, {"b-1200.rar"})},
       {"weekday names, keep 10 days", block(1, {"Mon.rar"}) + block(8, {"Tue.rar"}) + block(15, {"Mon.rar", "old.rar"}),
        0, 10, {"old.rar"}, block(1, {"Mon.rar"}) + block(8, {"Tue.rar"})},
-      {"a recent block below an expired one", block(1, {"a.rar"}) + block(20, {"b.rar", "c.rar"}) + block(2, {"c.rar"}),
-       0, 10, {"b.rar"}, block(1, {"a.rar"}) + block(2, {"c.rar"})},
+      {"a recent block below an old one", block(1, {"a.rar"}) + block(20, {"b.rar", "c.rar"}) + block(2, {"c.rar"}),
+       0, 10, {}, block(1, {"a.rar"}) + block(20, {"b.rar", "c.rar"}) + block(2, {"c.rar"})},
       {"a name reading as a date stays with its block",
        block(1, {"a.rar"}) + block(2, {DateTimeToText(now.addDays(-30)), "b.rar"}) + block(3, {"c.rar"}), 3, 0,
        {"c.rar"}, block(1, {"a.rar"}) + block(2, {DateTimeToText(now.addDays(-30)), "b.rar"})},

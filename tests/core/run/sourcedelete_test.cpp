@@ -26,7 +26,8 @@ class SourceDelete : public ::testing::Test {
     test::WriteFile(dir / "src" / "deep" / "c.log", "log");
   }
   std::vector<ArchivedEntry> Archive(const std::string& pathSwitch, const std::vector<std::string>& items,
-                                     const std::string& extra = "", int exitCode = 0) {
+                                     const std::string& extra = "", int exitCode = 0,
+                                     const std::string& password = "") {
     std::vector<std::string> argv = {test::BuiltProgram("winrar").string(), "a", pathSwitch, "-r", "-INUL"};
     if (!extra.empty()) argv.push_back(extra);
     argv.push_back((dir / "out").string());
@@ -34,7 +35,7 @@ class SourceDelete : public ::testing::Test {
     auto r = test::RunProgram(argv);
     EXPECT_EQ(r.exitCode, exitCode) << r.err;
     std::string why;
-    auto listing = ReadArchiveListing({(dir / "out.rar").string()}, &why);
+    auto listing = ReadArchiveListing({(dir / "out.rar").string()}, &why, password);
     EXPECT_TRUE(listing) << why;
     fs::remove(dir / "out.rar");
     return listing ? *listing : std::vector<ArchivedEntry>{};
@@ -184,7 +185,7 @@ TEST_F(SourceDelete, RelativeItemsAndUnreadableArchivesDeleteNothing) {
 
 TEST_F(SourceDelete, EncryptedArchiveStillListsAndWipeDeletes) {
   const auto taken = Take(1, {Src()}, true);
-  const auto listing = Archive("-ep1", {Src()}, "-hpsecret");
+  const auto listing = Archive("-ep1", {Src()}, "-hpsecret", 0, "secret");
   ASSERT_EQ(listing.size(), 6u);  // src/, src/deep/ and four files
   EXPECT_EQ(Delete(listing, taken).deleted, 4);
 }
