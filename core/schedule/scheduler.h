@@ -6,7 +6,8 @@
 // also notices schedule changes that a second instance announces through
 // the named event.  GUI thread only; a preset run and "/EXECSYNC" pump
 // messages, so ticks happen inside them: while they last only "/ABORT"
-// acts, every other due entry waits.
+// acts (a due one wherever it stands in the schedule), every other due
+// entry waits.
 #include <functional>
 #include <optional>
 #include <string>
