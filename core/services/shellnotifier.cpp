@@ -259,14 +259,25 @@ void ShellNotifierFired(int n) {
   SetScheduleRefreshedHook(NoteTakenRuns);
 }
 
-void StopShellNotifiers() {
+namespace {
+
+void StopWatches() {
   RetryTimer().reset();
   WaitingTasks().fill(Waiting::No);
   for (auto& w : Watches()) w.reset();
 }
 
+}  // namespace
+
+void StopShellNotifiers() {
+  StopWatches();
+  Pending().fill({});
+}
+
 void StartShellNotifiers() {
-  StopShellNotifiers();
+  // Rows of earlier changes still wait in the schedule: the new watches'
+  // changes are covered by them too.
+  StopWatches();
   for (int n = 1; n <= kShellNotifierTasks; ++n) {
     const tsnopt& t = ShellNotifierTasks[n - 1];
     if (!t.Enabled) continue;

@@ -67,7 +67,8 @@ void ShellNotifierFired(int n);
 // once when it does; the folder's arrival counts as one change of the task.
 // A symbolic link in the place of a folder that went away is not watched.
 void StartShellNotifiers();
-// Stops every watch and every retry (at close).
+// Stops every watch and every retry, and forgets the rows the tasks' changes
+// made (at close).
 void StopShellNotifiers();
 // True while task n (1..9) has a running watch.
 bool ShellNotifierWatching(int n);

@@ -49,11 +49,11 @@ TEST(AbortProgram, AbortActsDuringARunWhileAnotherPresetsRowWaits) {
   auto second = test::RunProgram({test::BuiltProgram("yux").string(), "/ABORT"}, world.EnvMap(), 20000);
   EXPECT_EQ(second.exitCode, 0) << second.err;
   // The archiver would take ten minutes: a minute tells the abort apart.
-  ASSERT_TRUE(test::WaitForText(log, "Aborted. [!]", 60000)) << world.Log();
+  ASSERT_TRUE(test::WaitForText(log, "Aborted. [!]", 60000)) << world.Log() << yux.Err();
   const auto texts = test::LogTexts(world.Log());
   const auto aborted = std::find(texts.begin(), texts.end(), "Aborted. [!]");
   const auto weekly = std::find(texts.begin(), texts.end(), "Weekly: Called by the scheduler.");
   EXPECT_LT(aborted, weekly) << world.Log();
   EXPECT_EQ(world.Log().find("Daily: Done."), std::string::npos);
-  EXPECT_TRUE(yux.EndSession());
+  EXPECT_TRUE(yux.EndSession()) << world.Log() << yux.Err();
 }

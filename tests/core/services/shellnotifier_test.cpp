@@ -338,6 +338,11 @@ TEST_F(Notifier, ABurstWhileItsRowWaitsMakesOneRow) {
     }
     EXPECT_LE(writes.Of("yux.sch"), 3);
     EXPECT_LE(writes.Of("yux.snt"), 1);
+    // Watches rebuilt (the dialog's OK) leave the waiting row in charge.
+    StartShellNotifiers();
+    ShellNotifierFired(4);
+    ASSERT_EQ(rowsOfTask(), 1);
+    ++changes;
     std::string scheduled = Schedule.Rows()[0].DateText;
     while (scheduled.ends_with(' ')) scheduled.pop_back();
     const std::string covered = "SHELL NOTIFIER: task \"Build\": the run of \"Daily\" scheduled to " + scheduled +
