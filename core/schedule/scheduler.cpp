@@ -192,8 +192,10 @@ void Execute(const std::string& name, bool sync) {
   }
 }
 
+}  // namespace
+
 // A second instance has written the schedule file and set the event.
-void CheckOtherInstance() {
+void TakeOtherInstanceUpdate() {
   auto event = platform::NamedEvent::Open(kSchedulerEventName);
   if (!event || event->Wait(0) != platform::WAIT_OBJECT_0) return;
   event.reset();
@@ -201,6 +203,8 @@ void CheckOtherInstance() {
   LoadSchedule();
   RefreshSchedule();
 }
+
+namespace {
 
 // Whether `row` is still the first row.  A log line may be mailed, and
 // while the mail goes out messages are handled: the schedule window may
@@ -480,7 +484,7 @@ void ExecuteSchedulerCommand(const std::string& name) {
 void SchedulerTick() {
   // Another instance's requests are taken in also while the scheduler is
   // off, so that nothing this instance saves can overwrite them.
-  CheckOtherInstance();
+  TakeOtherInstanceUpdate();
   if (!Options.son) return;
   const QDateTime clock = ClockNow();
   WatchClock(clock);

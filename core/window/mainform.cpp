@@ -268,6 +268,7 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   SetReportLogSource([this] { return LogLines(); });
   InstallReportMailers();
   if (!SecondInstance) {
+    otherinstancetimer->start();
     CreateIcon();
     burner->InitializeDevices(false);
     LogRefusedDrives(*burner);

@@ -25,7 +25,7 @@ TEST(AbortProgram, AbortActsDuringARunWhileAnotherPresetsRowWaits) {
   test::WriteDailyPreset(world, source, world.settings / "dest");
   // An archiver that takes its time.
   test::TempDir bin;
-  test::WriteFile(bin / "slow", "#!/bin/sh\nsleep 600\n");
+  test::WriteFile(bin / "slow", "#!/bin/sh\nexec sleep 600\n");
   chmod((bin / "slow").c_str(), 0755);
   {
     const std::string saved = SettingsFolder;
