@@ -192,8 +192,10 @@ void Execute(const std::string& name, bool sync) {
   }
 }
 
+}  // namespace
+
 // A second instance has written the schedule file and set the event.
-void CheckOtherInstance() {
+void TakeOtherInstanceUpdate() {
   auto event = platform::NamedEvent::Open(kSchedulerEventName);
   if (!event || event->Wait(0) != platform::WAIT_OBJECT_0) return;
   event.reset();
@@ -202,10 +204,38 @@ void CheckOtherInstance() {
   RefreshSchedule();
 }
 
+namespace {
+
 // Whether `row` is still the first row.  A log line may be mailed, and
 // while the mail goes out messages are handled: the schedule window may
 // delete the row, or another instance's change reload the schedule.
 bool StillFirst(const tschdata& row) { return !Schedule.Empty() && Schedule.Row(0) == row; }
+
+// An "/ABORT" row acts whenever it is due, also during a run, and leaves
+// without a line and without its repeat settings.
+void TakeAbortRow(std::size_t index) {
+  Schedule.Delete(index);
+  RefreshSchedule();
+  // With nothing to abort the flag would stay set and break the next
+  // awaited program at once.
+  if (RunActive || RunInProgress() || g_executing) AbortRequested = true;
+}
+
+// While the tick is held (a run, an awaited command, the session's end)
+// the first row waits, and an "/ABORT" behind it would wait with it until
+// the run it is meant to stop has ended: a due one is taken from where it
+// is, and the rows before it stay as they were.
+void TakeDueAbortBehind(TDateTime now) {
+  const auto& rows = Schedule.Rows();
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    const auto due = DateTimeFromText(rows[i].DateText);
+    if (!due) continue;
+    if (Ms(*due) > Ms(now)) return;  // the rows are in time order
+    if (Upper(rows[i].Name) != "/ABORT") continue;
+    TakeAbortRow(i);
+    return;
+  }
+}
 
 void RemoveFirstRow(const tschdata& row, const std::string& name, const std::string& text) {
   AddLog(name + ": " + text);
@@ -454,7 +484,7 @@ void ExecuteSchedulerCommand(const std::string& name) {
 void SchedulerTick() {
   // Another instance's requests are taken in also while the scheduler is
   // off, so that nothing this instance saves can overwrite them.
-  CheckOtherInstance();
+  TakeOtherInstanceUpdate();
   if (!Options.son) return;
   const QDateTime clock = ClockNow();
   WatchClock(clock);
@@ -476,14 +506,13 @@ void SchedulerTick() {
   const std::string name = entry.Name;
 
   if (Upper(name) == "/ABORT") {
-    Schedule.Delete(0);
-    RefreshSchedule();
-    // With nothing to abort the flag would stay set and break the next
-    // awaited program at once.
-    if (RunActive || RunInProgress() || g_executing) AbortRequested = true;
+    TakeAbortRow(0);
     return;
   }
-  if (held) return;
+  if (held) {
+    TakeDueAbortBehind(now);
+    return;
+  }
   // From here on the entry is this tick's: a log line may be mailed, and
   // the mail session handles messages, so a tick can come before the entry
   // is off the schedule.

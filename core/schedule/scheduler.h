@@ -6,7 +6,8 @@
 // also notices schedule changes that a second instance announces through
 // the named event.  GUI thread only; a preset run and "/EXECSYNC" pump
 // messages, so ticks happen inside them: while they last only "/ABORT"
-// acts, every other due entry waits.
+// acts (a due one wherever it stands in the schedule), every other due
+// entry waits.
 #include <functional>
 #include <optional>
 #include <string>
@@ -48,6 +49,13 @@ void SetLogMailer(LogMailer mailer);
 
 // One scheduler tick (the body of `schtimer`'s event).
 void SchedulerTick();
+
+// Takes in the schedule file when a second instance announces that it
+// wrote to it (the tick does so first).  A second instance holds its
+// announcement for 1.5 s only, and a run's waits handle messages only every
+// half second, so a tick delivered through the event loop may come too
+// late: the main window asks more often as well.
+void TakeOtherInstanceUpdate();
 
 // ---- the pieces of the tick, for the schedule window and tests ----------
 

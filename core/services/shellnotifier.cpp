@@ -4,6 +4,9 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "core/store/inifile.h"
@@ -36,10 +39,14 @@ std::array<std::unique_ptr<platform::DirectoryWatch>, kShellNotifierTasks>& Watc
   return watches;
 }
 
-// The tasks whose folder went away, and the timer that retries them.
-std::array<bool, kShellNotifierTasks>& Gone() {
-  static std::array<bool, kShellNotifierTasks> gone{};
-  return gone;
+// The tasks whose folder cannot be watched now, and the timer that
+// retries them.  A folder missing at start may be a link, as a folder given
+// at start may; one that went away may not be replaced by a link.
+enum class Waiting { No, Missing, Gone };
+
+std::array<Waiting, kShellNotifierTasks>& WaitingTasks() {
+  static std::array<Waiting, kShellNotifierTasks> waiting{};
+  return waiting;
 }
 
 std::unique_ptr<QTimer>& RetryTimer() {
@@ -47,35 +54,75 @@ std::unique_ptr<QTimer>& RetryTimer() {
   return timer;
 }
 
-// Watches each gone task's folder again where it can be watched: a folder
-// of that name, not a link to one.  Says so once per task; a retry that
-// fails says nothing.
-void RetryGoneWatches() {
+// Watches each waiting task's folder where it can be watched now.  Says so
+// once per task (a retry that fails says nothing), and counts the folder's
+// arrival as one change of its task: a folder that was made, or put in
+// place by a rename, holds what its task is there to act on.
+void RetryWaitingWatches() {
   bool waiting = false;
+  std::vector<int> arrived;
   for (int n = 1; n <= kShellNotifierTasks; ++n) {
-    if (!Gone()[n - 1]) continue;
+    const Waiting why = WaitingTasks()[n - 1];
+    if (why == Waiting::No) continue;
     platform::DirectoryWatch* watch = Watches()[n - 1].get();
-    if (watch && !watch->Start(nullptr, false)) {
+    if (watch && !watch->Start(nullptr, why == Waiting::Missing)) {
       waiting = true;
       continue;
     }
-    Gone()[n - 1] = false;
-    if (watch)
-      AddLog("SHELL NOTIFIER: task \"" + ShellNotifierTasks[n - 1].Name + "\" watches \"" + watch->Root() +
-             "\" again.");
+    WaitingTasks()[n - 1] = Waiting::No;
+    if (!watch) continue;
+    AddLog("SHELL NOTIFIER: task \"" + ShellNotifierTasks[n - 1].Name + "\" watches \"" + watch->Root() +
+           "\" again.");
+    arrived.push_back(n);
   }
   if (!waiting && RetryTimer()) RetryTimer()->stop();
+  for (int n : arrived) ShellNotifierFired(n);
 }
 
-// The watch of task n ended with its folder: retried from now on.  Called
-// from the watch's own report, so the watch is left alone until the timer.
-void WatchAgainLater(int n) {
-  Gone()[n - 1] = true;
+// Task n cannot watch its folder now: retried from now on.  Called from the
+// watch's own report, so the watch is left alone until the timer.
+void WatchLater(int n, Waiting why) {
+  WaitingTasks()[n - 1] = why;
   if (!RetryTimer()) {
     RetryTimer() = std::make_unique<QTimer>();
-    QObject::connect(RetryTimer().get(), &QTimer::timeout, [] { RetryGoneWatches(); });
+    QObject::connect(RetryTimer().get(), &QTimer::timeout, [] { RetryWaitingWatches(); });
   }
   if (!RetryTimer()->isActive()) RetryTimer()->start(ShellNotifierTimings().retryMs);
+}
+
+// The row a task's change put into the schedule, while it is there, and
+// how many changes it stands for.  A run that has not started yet will see
+// every later change anyway: a burst (a build, an unpacked archive) must
+// not make a row, and a save of the whole schedule, for each change.
+struct PendingRun {
+  bool open = false;
+  tschdata row;
+  long long changes = 0;
+};
+
+std::array<PendingRun, kShellNotifierTasks>& Pending() {
+  static std::array<PendingRun, kShellNotifierTasks> pending;
+  return pending;
+}
+
+bool InSchedule(const tschdata& row) {
+  const auto& rows = Schedule.Rows();
+  return std::find(rows.begin(), rows.end(), row) != rows.end();
+}
+
+// A row is taken once it is no longer in the schedule: run by the
+// scheduler, deleted by the user or dropped by the schedule.
+void NoteTakenRuns() {
+  for (int n = 1; n <= kShellNotifierTasks; ++n) {
+    PendingRun& p = Pending()[n - 1];
+    if (!p.open || InSchedule(p.row)) continue;
+    p.open = false;
+    std::string when = p.row.DateText;
+    while (!when.empty() && when.back() == ' ') when.pop_back();
+    AddLog("SHELL NOTIFIER: task \"" + ShellNotifierTasks[n - 1].Name + "\": the run of \"" + p.row.Name +
+           "\" scheduled to " + when + " covers " + std::to_string(p.changes) +
+           (p.changes == 1 ? " change." : " changes."));
+  }
 }
 
 TDateTime NotifierNow() {
@@ -167,6 +214,13 @@ bool SaveShellNotifierTasks(const ShellNotifierArray& tasks) {
     text += std::string("CLW=") + Flag(t.CLW) + "\r\n";
     text += std::string("CAT=") + Flag(t.CAT) + "\r\n";
   }
+  // Every change of a task saves the tasks: the same text again is no
+  // reason to write the file.
+  {
+    std::ifstream in(ShellNotifierFilePath(), std::ios::binary);
+    const std::string old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in && old == text) return true;
+  }
   std::string error;
   if (SaveFileWhole(ShellNotifierFilePath(), text, &error)) return true;
   AddLog("SHELL NOTIFIER: cannot save \"" + ShellNotifierFilePath() + "\": " + error + " [!]");
@@ -180,6 +234,12 @@ void ShellNotifierFired(int n) {
   tsnopt& task = ShellNotifierTasks[n - 1];
   const TDateTime now = NotifierNow();
   if (now < task.InactiveTill) return;
+  NoteTakenRuns();
+  PendingRun& pending = Pending()[n - 1];
+  if (pending.open) {
+    ++pending.changes;
+    return;
+  }
   if (task.InactiveDelay > 0) {
     task.InactiveTill = now + task.InactiveDelay / 1440.0;
     if (Hooks().onInactiveTillChanged) Hooks().onInactiveTillChanged(n, task.InactiveTill);
@@ -194,17 +254,30 @@ void ShellNotifierFired(int n) {
   entry.Precise = true;
   entry.Dow = std::string(kDefaultDow);
   AddLog(Format("shellnotifiercall", task.Name, task.Preset, DateTimeText(entry.Date)));
-  AddToSchedule(entry);
+  if (!AddToSchedule(entry)) return;
+  pending = {true, ScheduleOptionsToText(entry), 1};
+  SetScheduleRefreshedHook(NoteTakenRuns);
 }
 
-void StopShellNotifiers() {
+namespace {
+
+void StopWatches() {
   RetryTimer().reset();
-  Gone().fill(false);
+  WaitingTasks().fill(Waiting::No);
   for (auto& w : Watches()) w.reset();
 }
 
+}  // namespace
+
+void StopShellNotifiers() {
+  StopWatches();
+  Pending().fill({});
+}
+
 void StartShellNotifiers() {
-  StopShellNotifiers();
+  // Rows of earlier changes still wait in the schedule: the new watches'
+  // changes are covered by them too.
+  StopWatches();
   for (int n = 1; n <= kShellNotifierTasks; ++n) {
     const tsnopt& t = ShellNotifierTasks[n - 1];
     if (!t.Enabled) continue;
@@ -215,22 +288,24 @@ void StartShellNotifiers() {
         [n, name](const std::string& why) {
           AddLog("SHELL NOTIFIER: task \"" + name + "\" stopped watching: " + why +
                  "; it watches again once the folder is back. [!]");
-          WatchAgainLater(n);
+          WatchLater(n, Waiting::Gone);
         },
         [name](const std::string& why) { AddLog("SHELL NOTIFIER: task \"" + name + "\": " + why + ". [!]"); });
     std::string error;
-    if (!watch->Start(&error)) {
-      AddLog("SHELL NOTIFIER: task \"" + name + "\" cannot watch " + error + " [!]");
-      continue;
-    }
+    const bool started = watch->Start(&error);
     Watches()[n - 1] = std::move(watch);
+    if (!started) {
+      AddLog("SHELL NOTIFIER: task \"" + name + "\" cannot watch " + error +
+             "; it watches once the folder is there. [!]");
+      WatchLater(n, Waiting::Missing);
+    }
   }
 }
 
 bool ShellNotifierWatching(int n) {
   if (n < 1 || n > kShellNotifierTasks) return false;
   const auto& w = Watches()[n - 1];
-  return w && w->Running() && !Gone()[n - 1];
+  return w && w->Running() && WaitingTasks()[n - 1] == Waiting::No;
 }
 
 ShellNotifierTuning& ShellNotifierTimings() {

@@ -52,21 +52,28 @@ struct ShellNotifierHooks {
 };
 void SetShellNotifierHooks(ShellNotifierHooks hooks);
 
-// A change reported by task n's watch (on the GUI thread).
+// A change reported by task n's watch (on the GUI thread).  While the row
+// an earlier change of the task put into the schedule is still there, the
+// change is only counted: it adds no row and saves nothing.  Once the row
+// has left the schedule (taken by the scheduler, deleted, dropped), one log
+// line says how many changes it covered.  A save of "yux.snt" that would
+// write the text the file holds is skipped.
 void ShellNotifierFired(int n);
 
 // Rebuilds every watch: the old ones are stopped (their threads joined),
-// then each enabled task gets a new one.  A task whose folder goes away
-// (removed, moved, or replaced) logs an error line and tries every few
-// seconds to watch the folder again, logging once when it does; a symbolic
-// link in the folder's place is not watched.
+// then each enabled task gets a new one.  A task whose folder cannot be
+// watched at start, or goes away later (removed, moved, or replaced), logs
+// an error line and tries every few seconds to watch the folder, logging
+// once when it does; the folder's arrival counts as one change of the task.
+// A symbolic link in the place of a folder that went away is not watched.
 void StartShellNotifiers();
-// Stops every watch and every retry (at close).
+// Stops every watch and every retry, and forgets the rows the tasks' changes
+// made (at close).
 void StopShellNotifiers();
 // True while task n (1..9) has a running watch.
 bool ShellNotifierWatching(int n);
 
-// How often a task whose folder went away tries to watch it again.
+// How often a task whose folder cannot be watched tries again.
 struct ShellNotifierTuning {
   int retryMs = 5000;
 };

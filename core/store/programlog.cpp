@@ -31,6 +31,17 @@ namespace {
 namespace fs = std::filesystem;
 
 std::mutex g_fileMutex;
+// Lines of "yux.log" as this process knows them: counted when the log was
+// read or cut, and one more for every line appended since, so that the
+// file can be cut once it has grown without reading it for every line.
+// Negative while unknown (the count is never guessed).
+long long g_fileLines = -1;
+std::string g_countedLog;  // the file g_fileLines counts
+bool g_truncating = false;
+// How far the file may grow past the limit before a running program cuts
+// it: a cut rewrites the file and reloads the list, so it is not done for
+// every line.
+long long CutStep(int lsz) { return std::max<long long>(lsz / 10, 100); }
 LogListSink* g_sink = nullptr;
 ErrorSoundHook g_sound;
 ErrorMailHook g_mail;
@@ -83,7 +94,13 @@ bool AppendToFile(const std::string& line) {
   if (!existed) ApplySettingsFileMode(path);
   out << line << "\r\n";
   out.close();
-  return !out.fail();
+  if (out.fail()) return false;
+  if (!existed) {  // a log cleared or removed starts again
+    g_fileLines = 0;
+    g_countedLog = path;
+  }
+  if (g_fileLines >= 0 && g_countedLog == path) ++g_fileLines;
+  return true;
 }
 
 // A log line as it is stored: control characters as visible escapes, and at
@@ -116,6 +133,14 @@ std::string StoredLogText(const std::string& text, bool isError) {
   return out;
 }
 
+// A program that runs for months without a start cuts its log itself once
+// the file has grown a step past the limit, the same way the menu does.
+void CutLogWhenGrown() {
+  const int lsz = Options.lsz;
+  if (lsz <= 0 || g_truncating || g_fileLines < 0 || g_countedLog != LogFilePath()) return;
+  if (g_fileLines > lsz + CutStep(lsz)) TruncateLog();
+}
+
 bool WriteLog(const std::string& prefix, const std::string& rawText) {
   const bool isError = rawText.find("[!]") != std::string::npos;
   const std::string text = StoredLogText(prefix + rawText, isError);
@@ -125,6 +150,7 @@ bool WriteLog(const std::string& prefix, const std::string& rawText) {
   const bool written = AppendToFile(Stamp() + text);
   if (isError && Options.ser && g_mail && !g_outcome) QueueErrorMail(Stamp() + text);
   if (!written) std::cerr << "yux: cannot write the log file: " << text << std::endl;
+  CutLogWhenGrown();
   return written;
 }
 
@@ -215,25 +241,93 @@ bool AddLog(const std::string& text) { return WriteLog("", text); }
 
 bool AddPresetLog(const std::string& text) { return WriteLog(CurrentPresetName + ": ", text); }
 
+namespace {
+
+// The lines of `in` without their line ends (CR LF or LF), a last line
+// without an end included; `keep` (above 0) keeps only the last that many.
+// The number of lines read goes to `count`; false when the file could not
+// be read to its end.
+bool ReadLastLines(std::istream& in, std::size_t keep, std::deque<std::string>& lines, long long& count) {
+  count = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ++count;
+    if (keep > 0 && lines.size() == keep) lines.pop_front();
+    lines.push_back(std::move(line));
+  }
+  return in.eof() && !in.bad();
+}
+
+// Reads the last `keep` lines of the log (all with 0); false when it
+// cannot be read.  Holds the file's lock.
+bool ReadLogTail(std::size_t keep, std::deque<std::string>& lines) {
+  std::lock_guard lock(g_fileMutex);
+  std::ifstream in(fs::path(LogFilePath()), std::ios::binary);
+  if (!in) return false;
+  long long count = 0;
+  if (!ReadLastLines(in, keep, lines, count)) return false;
+  g_fileLines = count;
+  g_countedLog = LogFilePath();
+  return true;
+}
+
+// Copies the last `lsz` lines of the log through "yux.lo_" over the log;
+// `reduced` tells whether lines were dropped.  Holds the file's lock.
+bool CutLogFile(int lsz, bool& reduced) {
+  std::lock_guard lock(g_fileMutex);
+  const fs::path log = LogFilePath();
+  std::deque<std::string> kept;
+  long long n = 0;
+  {
+    std::ifstream in(log, std::ios::binary);
+    if (!in || !ReadLastLines(in, static_cast<std::size_t>(lsz), kept, n)) return false;
+  }
+  g_fileLines = n;
+  g_countedLog = log.string();
+  if (n <= lsz) return true;
+  const fs::path tmp = PathJoin(SettingsFolder, "yux.lo_");
+  bool ok = false;
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    ApplySettingsFileMode(tmp.string());
+    for (const std::string& line : kept) {
+      if (!out) break;
+      out << line << "\r\n";
+    }
+    out.close();
+    ok = !out.fail();
+  }
+  // Renaming over the old file replaces it in one step, so readers never
+  // find the log missing.
+  std::error_code ec;
+  if (ok) fs::rename(tmp, log, ec);
+  if (!ok || ec) {
+    fs::remove(tmp, ec);
+    return false;
+  }
+  g_fileLines = static_cast<long long>(kept.size());
+  reduced = true;
+  return true;
+}
+
+}  // namespace
+
 void LoadLogIntoList() {
   if (!g_sink || SettingsFolder.empty()) return;
-  bool ok = false;
+  std::deque<std::string> tail;
+  if (!ReadLogTail(0, tail)) return;
   std::vector<std::string> lines;
-  {
-    std::lock_guard lock(g_fileMutex);
-    lines = ReadTextLines(LogFilePath(), ok);
-  }
-  if (!ok) return;
-  for (auto& l : lines) l = DecodeAnsiText(l);
+  lines.reserve(tail.size());
+  for (auto& l : tail) lines.push_back(DecodeAnsiText(l));
   g_sink->ReplaceLines(lines);
 }
 
 bool TruncateLog() {
   const int lsz = Options.lsz;
   if (SettingsFolder.empty() || lsz <= 0) return true;
-  const fs::path log = LogFilePath();
   std::error_code ec;
-  if (!fs::is_regular_file(log, ec)) return true;
+  if (!fs::is_regular_file(fs::path(LogFilePath()), ec)) return true;
 
   // A truncation may happen during a run (the scheduler's "/TRUNCLOG" while
   // waits pump messages): the run's flag must survive it.
@@ -241,34 +335,12 @@ bool TruncateLog() {
     bool was;
     ~FlagRestore() { RunActive = was; }
   } restore{RunActive.exchange(true)};
-  bool ok = true;
+  struct Guard {
+    Guard() { g_truncating = true; }
+    ~Guard() { g_truncating = false; }
+  } guard;
   bool reduced = false;
-  {
-    std::lock_guard lock(g_fileMutex);
-    bool readOk = false;
-    std::vector<std::string> lines = ReadTextLines(fs::path(log).string(), readOk);
-    if (!readOk) {
-      ok = false;
-    } else if (lines.size() > static_cast<size_t>(lsz)) {
-      const fs::path tmp = PathJoin(SettingsFolder, "yux.lo_");
-      {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        ApplySettingsFileMode(tmp.string());
-        for (size_t i = lines.size() - lsz; out && i < lines.size(); ++i) out << lines[i] << "\r\n";
-        out.close();
-        ok = !out.fail();
-      }
-      // Renaming over the old file replaces it in one step, so readers
-      // never find the log missing.
-      if (ok) fs::rename(tmp, log, ec);
-      if (!ok || ec) {
-        ok = false;
-        fs::remove(tmp, ec);
-      } else {
-        reduced = true;
-      }
-    }
-  }
+  const bool ok = CutLogFile(lsz, reduced);
   if (reduced) AddLog(Format("logwasreducedtolines", lsz));
   LoadLogIntoList();
   return ok;

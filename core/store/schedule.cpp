@@ -39,6 +39,7 @@ std::function<QDateTime()> g_clock;
 unsigned g_clockGeneration = 0;
 PresetListRows* g_presetRows = nullptr;
 std::function<void()> g_timerStarter;
+std::function<void()> g_refreshed;
 
 QDate BaseDate() { return QDate(1899, 12, 30); }
 
@@ -380,6 +381,7 @@ std::optional<std::size_t> FindPresetRow(const std::string& name) {
 }
 
 void SetSchedulerTimerStarter(std::function<void()> starter) { g_timerStarter = std::move(starter); }
+void SetScheduleRefreshedHook(std::function<void()> hook) { g_refreshed = std::move(hook); }
 
 // ---- files --------------------------------------------------------------
 
@@ -592,6 +594,7 @@ void RefreshSchedule() {
     }
   }
   SaveSchedule();
+  if (g_refreshed) g_refreshed();
 }
 
 std::size_t DeleteScheduleRowsFor(const std::string& name) {

@@ -157,6 +157,10 @@ std::optional<std::size_t> FindPresetRow(const std::string& name);
 // timer.
 void SetSchedulerTimerStarter(std::function<void()> starter);
 
+// Called at the end of every RefreshSchedule, once the rows have settled,
+// for those that follow rows they added (nullptr: none).
+void SetScheduleRefreshedHook(std::function<void()> hook);
+
 std::string ScheduleFilePath();   // "<settings folder>/yux.sch"
 std::string LastRunsFilePath();   // "<settings folder>/yux.las"
 

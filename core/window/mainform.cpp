@@ -235,10 +235,16 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
 
   LayoutControls();
   std::error_code ec;
-  if (!SecondInstance && fs::exists(LogFilePath(), ec)) LoadLogIntoList();
 
   if (!SecondInstance) {
     ApplyLanguage(Options.lng);
+    // The log is cut here, whatever becomes of the window: a program started
+    // hidden may never be activated, and its log would grow at every start.
+    // The cut loads the lines it keeps; without a limit all are loaded.
+    if (fs::exists(LogFilePath(), ec)) {
+      if (Options.lsz > 0) TruncateLog();
+      else LoadLogIntoList();
+    }
     AddLog(MessageText("yuxloadingsettings") + " (v." + kVersionText + " [" + kVersionDate + "]).");
   }
 
@@ -262,6 +268,7 @@ std::optional<int> TForm1::FormCreate(const std::vector<std::string>& args) {
   SetReportLogSource([this] { return LogLines(); });
   InstallReportMailers();
   if (!SecondInstance) {
+    otherinstancetimer->start();
     CreateIcon();
     burner->InitializeDevices(false);
     LogRefusedDrives(*burner);
@@ -419,6 +426,10 @@ void TForm1::AppendLine(const std::string& line) {
   item->setSizeHint(QSize(loglist->fontMetrics().horizontalAdvance(text) + 4, LogItemHeight()));
   loglist->setUpdatesEnabled(false);
   loglist->addItem(item);
+  // A program that runs hidden for months would keep every line it ever
+  // logged: the list keeps the log's size, the file keeps the rest.
+  if (Options.lsz > 0)
+    while (loglist->count() > Options.lsz) delete loglist->takeItem(0);
   loglist->setUpdatesEnabled(true);
   if (loglist->count() > 1) loglist->scrollToItem(item, QAbstractItemView::PositionAtTop);
 }
@@ -427,7 +438,9 @@ void TForm1::ReplaceLines(const std::vector<std::string>& lines) {
   loglist->setUpdatesEnabled(false);
   loglist->clear();
   const int height = LogItemHeight();
-  for (const auto& line : lines) {
+  const std::size_t keep = Options.lsz > 0 ? static_cast<std::size_t>(Options.lsz) : lines.size();
+  for (std::size_t i = lines.size() - std::min(keep, lines.size()); i < lines.size(); ++i) {
+    const std::string& line = lines[i];
     const QString text = QString::fromStdString(line);
     auto* item = new QListWidgetItem(text);
     item->setSizeHint(QSize(loglist->fontMetrics().horizontalAdvance(text) + 4, height));

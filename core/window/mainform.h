@@ -308,6 +308,7 @@ class TForm1 : public QMainWindow,
   QMenu* mainmenu = nullptr;    // tray
   QSystemTrayIcon* TrayIcon = nullptr;
   QTimer* schtimer = nullptr;
+  QTimer* otherinstancetimer = nullptr;  // a second instance's requests (first instance)
   QTimer* retrytimer = nullptr;
   QTimer* Optimer = nullptr;
   QTimer* waitfordialup = nullptr;

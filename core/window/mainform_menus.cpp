@@ -59,6 +59,11 @@ void TForm1::CreateTimers() {
   // the tick must keep coming (for "/ABORT") while a preset run it started
   // pumps messages.
   connect(schtimer, &QTimer::timeout, this, [] { SchedulerTick(); }, Qt::QueuedConnection);
+  // A second instance's announcement lasts 1.5 s; the tick above reaches a
+  // run's waits up to a pass of messages late.  Taken in straight from this
+  // timer's event (it handles no messages), it is seen within its interval.
+  otherinstancetimer = NamedTimer(this, "otherinstancetimer", 250);
+  connect(otherinstancetimer, &QTimer::timeout, this, [] { TakeOtherInstanceUpdate(); });
   retrytimer = NamedTimer(this, "retrytimer", 3000);
   Optimer = NamedTimer(this, "Optimer", 0);  // stage minutes x 60000, set per use
   waitfordialup = NamedTimer(this, "waitfordialup", 60000);

@@ -357,9 +357,11 @@ TEST_F(SchedulerTest, ActiveRunHoldsEntriesButAbortActsAtOnce) {
   Add(Entry("/abort", At(2026, 12, 7, 10)));
   TakeLog();
   RunActive = true;
+  // The earliest waits, and the abort behind it does not wait with it.
   TickAt(7, 10, 0);
-  EXPECT_EQ(Names(), (Strings{"Daily", "/abort"}));  // the earliest waits
-  EXPECT_FALSE(AbortRequested);
+  EXPECT_EQ(Names(), Strings{"Daily"});
+  EXPECT_TRUE(AbortRequested);
+  AbortRequested = false;
 
   // With the abort first, it goes during the run, without a line, whatever
   // its repeat settings say.
@@ -376,6 +378,35 @@ TEST_F(SchedulerTest, ActiveRunHoldsEntriesButAbortActsAtOnce) {
   RunActive = false;
   TickAt(7, 10, 0, 1);
   EXPECT_EQ(actions.calls, Strings{"run Daily"});
+}
+
+// While a run holds the scheduler, a due "/ABORT" behind rows that wait is
+// taken at the next tick, and only it: the rows before it and any row not
+// yet due stay as they were.
+TEST_F(SchedulerTest, AHeldTickTakesADueAbortFromBehindTheWaitingRows) {
+  Add(Entry("Daily", At(2026, 12, 7, 9, 58), -1, 60));
+  Add(Entry("Weekly", At(2026, 12, 7, 9, 59)));
+  Add(Entry("/ABORT", At(2026, 12, 7, 10, 0, 30)));
+  Add(Entry("/ABORT", At(2026, 12, 7, 10, 1)));
+  Add(Entry("Weekly", At(2026, 12, 7, 11)));
+  const std::vector<tschdata> before = Schedule.Rows();
+  TakeLog();
+  RunActive = true;
+  TickAt(7, 10, 0);  // the first abort is not due yet
+  EXPECT_EQ(Schedule.Rows(), before);
+  EXPECT_FALSE(AbortRequested);
+
+  TickAt(7, 10, 0, 30);
+  std::vector<tschdata> expected = before;
+  expected.erase(expected.begin() + 2);
+  EXPECT_EQ(Schedule.Rows(), expected);
+  EXPECT_TRUE(AbortRequested);
+  EXPECT_TRUE(TakeLog().empty());
+  EXPECT_TRUE(actions.calls.empty());
+  // The file holds the same rows.
+  Schedule.Clear();
+  LoadSchedule();
+  EXPECT_EQ(Schedule.Rows(), expected);
 }
 
 // A run pumps messages and the timer ticks inside it: those ticks must not

@@ -13,13 +13,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <vector>
 
+#include "core/schedule/scheduler.h"
 #include "core/services/shellnotifier.h"
 #include "core/store/folders.h"
 #include "core/store/options.h"
@@ -143,19 +150,31 @@ TEST_F(Notifier, AChangeSchedulesOnceThenRestsForItsMinutes) {
   now = At("2026.12.10 12:59:59");
   ShellNotifierFired(2);
   EXPECT_EQ(Schedule.Rows().size(), 1u);
+  // The scheduler took the row long ago; an hour on, a change schedules.
+  auto takeFirstRow = [] {
+    Schedule.Delete(0);
+    RefreshSchedule();
+  };
+  takeFirstRow();
   now = At("2026.12.10 13:00:00");
   ShellNotifierFired(2);
-  EXPECT_EQ(Schedule.Rows().size(), 2u);
+  ASSERT_EQ(Schedule.Rows().size(), 1u);
+  EXPECT_EQ(Schedule.Rows()[0].DateText, "2026.12.10 13:00:10 ");
 
-  // No inactivity: every change schedules (and is saved and logged).
+  // No inactivity: every change after the last run was taken schedules
+  // (and is saved and logged).
   Schedule.Clear();
+  RefreshSchedule();
   task.InactiveDelay = 0;
   task.InactiveTill = 0;
+  const int logged = test::CountOf(Log(), "SHELL NOTIFIER: task \"Docs\" schedules");
   for (int i = 0; i < 3; ++i) {
     now += 1.0 / 86400;
     ShellNotifierFired(2);
+    ASSERT_EQ(Schedule.Rows().size(), 1u);
+    takeFirstRow();
   }
-  EXPECT_EQ(Schedule.Rows().size(), 3u);
+  EXPECT_EQ(test::CountOf(Log(), "SHELL NOTIFIER: task \"Docs\" schedules"), logged + 3);
 
   // A preset that does not exist is refused by the schedule.
   Schedule.Clear();
@@ -239,6 +258,215 @@ TEST_F(Notifier, AFolderThatGoesAwayIsWatchedAgainWhenItIsBack) {
   test::WriteFile(inbox / "new.txt", "x");
   ASSERT_TRUE(pumpUntil([] { return !Schedule.Rows().empty(); })) << Log();
   EXPECT_EQ(Schedule.Rows()[0].Name, "Daily");
+}
+
+namespace {
+
+// Counts the files saved into folders, by name: a replacing save puts its
+// file in place by a link or a rename.
+class FileWrites {
+ public:
+  explicit FileWrites(const std::vector<fs::path>& folders) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    for (const auto& f : folders) inotify_add_watch(fd_, f.c_str(), IN_MOVED_TO | IN_CREATE);
+  }
+  ~FileWrites() { close(fd_); }
+  // The writes of `name` so far; a queue that overflowed counts as many.
+  int Of(const std::string& name) {
+    alignas(inotify_event) char buf[65536];
+    for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
+      for (ssize_t off = 0; off < n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        if (ev->mask & IN_Q_OVERFLOW) overflowed_ = true;
+        if (ev->len > 0) ++counts_[ev->name];
+      }
+    }
+    return overflowed_ ? 1 << 30 : counts_[name];
+  }
+
+ private:
+  int fd_;
+  bool overflowed_ = false;
+  std::map<std::string, int> counts_;
+};
+
+}  // namespace
+
+// "Make inactive for" 0 minutes: a burst of changes while the row of the
+// first one waits in the schedule adds no row and saves nothing; once the
+// row has left the schedule, one line says how many changes it covered and
+// the next change schedules again.
+TEST_F(Notifier, ABurstWhileItsRowWaitsMakesOneRow) {
+  KnowPresets({"Daily", "Weekly"});
+  TDateTime now = At("2026.12.10 12:00:00");
+  SetShellNotifierHooks({[&] { return now; }, {}});
+  tsnopt& task = ShellNotifierTasks[3];
+  task.Name = "Build";
+  task.Preset = "Daily";
+  task.InactiveDelay = 0;
+  auto rowsOfTask = [] {
+    return std::count_if(Schedule.Rows().begin(), Schedule.Rows().end(),
+                         [](const tschdata& r) { return r.Name == "Daily"; });
+  };
+  struct Take {
+    const char* how;
+    std::function<void()> take;
+  } takes[] = {
+      {"run by the scheduler",
+       [] {
+         Schedule.Delete(0);
+         RefreshSchedule();
+       }},
+      {"deleted by the user", [] { DeleteScheduleRowsFor("Daily"); }},
+      {"gone from a schedule another instance saved",
+       [this] {
+         test::WriteFile(settings / "yux.sch", "<D>2026.12.31 10:00:00 </D><P>Weekly</P>"
+                                               "<O>REPEAT=0 INTERVAL=1 PRECISE=1 ONDELAY=0 DOW=11111110</O>\r\n");
+         LoadSchedule();
+         RefreshSchedule();
+       }},
+  };
+  int changes = 10000;
+  for (const Take& t : takes) {
+    SCOPED_TRACE(t.how);
+    now += 1.0 / 1440;
+    FileWrites writes({settings.path(), home.path()});
+    for (int i = 0; i < changes; ++i) {
+      now += 0.001 / 86400;
+      ShellNotifierFired(4);
+      ASSERT_EQ(rowsOfTask(), 1) << "after change " << i + 1;
+    }
+    EXPECT_LE(writes.Of("yux.sch"), 3);
+    EXPECT_LE(writes.Of("yux.snt"), 1);
+    // Watches rebuilt (the dialog's OK) leave the waiting row in charge.
+    StartShellNotifiers();
+    ShellNotifierFired(4);
+    ASSERT_EQ(rowsOfTask(), 1);
+    ++changes;
+    std::string scheduled = Schedule.Rows()[0].DateText;
+    while (scheduled.ends_with(' ')) scheduled.pop_back();
+    const std::string covered = "SHELL NOTIFIER: task \"Build\": the run of \"Daily\" scheduled to " + scheduled +
+                                " covers " + std::to_string(changes) + " changes.";
+    EXPECT_EQ(Log().find(covered), std::string::npos);
+    t.take();
+    EXPECT_EQ(rowsOfTask(), 0);
+    EXPECT_EQ(test::CountOf(Log(), covered), 1) << Log();
+    changes = 3;
+  }
+  // A row taken, the next change schedules again.
+  const int scheduled = test::CountOf(Log(), "SHELL NOTIFIER: task \"Build\" schedules");
+  ShellNotifierFired(4);
+  EXPECT_EQ(rowsOfTask(), 1);
+  EXPECT_EQ(test::CountOf(Log(), "SHELL NOTIFIER: task \"Build\" schedules"), scheduled + 1);
+}
+
+// A save of the tasks that would write what the file holds leaves it alone.
+TEST_F(Notifier, SavingTheSameTasksAgainWritesNothing) {
+  FileWrites writes({home.path()});
+  ASSERT_TRUE(SaveShellNotifierTasks(ShellNotifierTasks));
+  ASSERT_TRUE(SaveShellNotifierTasks(ShellNotifierTasks));
+  EXPECT_EQ(writes.Of("yux.snt"), 1);
+  ShellNotifierTasks[0].Name = "Renamed";
+  ASSERT_TRUE(SaveShellNotifierTasks(ShellNotifierTasks));
+  EXPECT_EQ(writes.Of("yux.snt"), 2);
+  ShellNotifierArray back;
+  LoadShellNotifierTasks(back);
+  EXPECT_EQ(back, ShellNotifierTasks);
+}
+
+namespace {
+
+// The scheduler's tick as the main window's timer drives it, with the runs
+// it starts recorded instead of run.
+class TickingScheduler : public SchedulerActions {
+ public:
+  TickingScheduler() {
+    Options.son = true;
+    SetSchedulerActions(this);
+    QObject::connect(&timer_, &QTimer::timeout, [] { SchedulerTick(); });
+    timer_.start(20);
+  }
+  ~TickingScheduler() override { SetSchedulerActions(nullptr); }
+  void CloseMainWindow() override {}
+  void ShowMainWindow() override {}
+  void RecreateTrayIcon() override {}
+  void RunPresetRow(const std::string& name) override { runs.push_back(name); }
+  std::vector<std::string> runs;
+
+ private:
+  QTimer timer_;
+};
+
+bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+}  // namespace
+
+// A folder that is missing at start, and a watched folder replaced by a
+// rename (a new one built beside it and moved into place, the old one moved
+// aside or renamed over): the task watches the folder that is there now,
+// and its arrival is one change, which leads to one run.
+TEST_F(Notifier, AFolderThatArrivesLeadsToOneRun) {
+  KnowPresets({"Daily"});
+  ShellNotifierTimings().retryMs = 20;
+  enum class Arrival { MadeAfterStart, MovedAsideAndReplaced, RenamedOver };
+  struct Case {
+    const char* what;
+    Arrival arrival;
+  } cases[] = {{"made after the start", Arrival::MadeAfterStart},
+               {"moved aside and replaced", Arrival::MovedAsideAndReplaced},
+               {"renamed over", Arrival::RenamedOver}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Schedule.Clear();
+    test::TempDir parent;
+    const fs::path inbox = parent / "inbox";
+    const fs::path built = parent / "inbox.new";
+    if (c.arrival != Arrival::MadeAfterStart) fs::create_directories(inbox);
+    // The run comes a second after the change, as the retry's interval is
+    // shorter; a folder renamed over the old one changes the old one too,
+    // and both changes are covered by that run.  No rest after a change:
+    // one run is not owed to the inactivity.
+    tsnopt& task = InboxTask(8, inbox);
+    task.ExecDelay = 1;
+    task.InactiveDelay = 0;
+    TickingScheduler scheduler;
+    const std::size_t logStart = Log().size();
+    StartShellNotifiers();
+    if (c.arrival == Arrival::MadeAfterStart) {
+      EXPECT_NE(Log().find("SHELL NOTIFIER: task \"Inbox\" cannot watch \"" + inbox.string() +
+                               "\": No such file or directory; it watches once the folder is there. [!]",
+                           logStart),
+                std::string::npos)
+          << Log();
+      EXPECT_FALSE(ShellNotifierWatching(8));
+      PumpUntil([] { return false; }, 100);
+      fs::create_directory(built);
+      test::WriteFile(built / "new.txt", "x");
+      fs::rename(built, inbox);
+    } else {
+      ASSERT_TRUE(ShellNotifierWatching(8));
+      fs::create_directory(built);
+      test::WriteFile(built / "new.txt", "x");
+      if (c.arrival == Arrival::MovedAsideAndReplaced) fs::rename(inbox, parent / "inbox.old");
+      fs::rename(built, inbox);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return !scheduler.runs.empty(); })) << Log().substr(logStart);
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(scheduler.runs, std::vector<std::string>{"Daily"}) << Log().substr(logStart);
+    EXPECT_TRUE(ShellNotifierWatching(8));
+    EXPECT_EQ(test::CountOf(Log().substr(logStart), "SHELL NOTIFIER: task \"Inbox\" watches \"" + inbox.string() +
+                                                        "\" again."),
+              1);
+    // The new folder is the one watched.
+    test::WriteFile(inbox / "later.txt", "x");
+    ASSERT_TRUE(PumpUntil([&] { return scheduler.runs.size() == 2; })) << Log().substr(logStart);
+    StopShellNotifiers();
+  }
 }
 
 namespace {
@@ -369,8 +597,9 @@ TEST_F(ShellNotifierProgram, ANewFileInAWatchedFolderRunsThePreset) {
   EXPECT_NE(snt.substr(till, 17), "INACTIVETILL=2000") << snt;
 }
 
-// The watched folder removed and made again while yux runs: a file written
-// into it afterwards still runs the preset.
+// The watched folder removed and made again while yux runs: the folder's
+// return is a change that runs the preset, and a file written into it
+// afterwards runs it again.
 TEST_F(ShellNotifierProgram, AFolderMadeAgainIsWatchedAgain) {
   Prepare(0);
   test::RunningYux yux(world);
@@ -378,9 +607,12 @@ TEST_F(ShellNotifierProgram, AFolderMadeAgainIsWatchedAgain) {
   ASSERT_TRUE(test::WaitForText(log, "YUX is ready now.")) << yux.Err();
   fs::remove(inbox);
   ASSERT_TRUE(test::WaitForText(log, "SHELL NOTIFIER: task \"Inbox\" stopped watching")) << world.Log();
+  const std::size_t removed = world.Log().size();
   fs::create_directory(inbox);
   ASSERT_TRUE(test::WaitForText(log, "SHELL NOTIFIER: task \"Inbox\" watches \"" + inbox.string() + "\" again."))
       << world.Log();
+  ASSERT_TRUE(test::WaitForText(log, "Daily: Done.", 30000, removed)) << world.Log();
+  fs::remove(dest / "Daily.rar");  // the next run's archive has the same name
   const std::size_t resumed = world.Log().size();
   test::WriteFile(inbox / "arrived.txt", "new");
   ASSERT_TRUE(test::WaitForText(log, "SHELL NOTIFIER: task \"Inbox\" schedules \"Daily\"", 15000, resumed))

@@ -283,6 +283,36 @@ TEST_F(ProgramLog, TruncationWithoutLogFileDoesNothing) {
   EXPECT_EQ(list.reloads, 0);
 }
 
+// A program that is never started again cuts its log itself once the file
+// has grown a step (here 100 lines) past the limit, through the truncation
+// with its line; a log removed meanwhile is counted from its first line.
+TEST_F(ProgramLog, ARunningProgramCutsItsGrownLog) {
+  Options.lsz = 200;
+  WriteLogLines(150);
+  ASSERT_TRUE(TruncateLog());  // nothing to drop; the lines are counted
+  ASSERT_EQ(FileLines().size(), 150u);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "counted at the truncation" : "log removed");
+    const int toAdd = round == 0 ? 151 : 301;
+    const int before = static_cast<int>(FileLines().size());
+    int cuts = 0;
+    for (int i = 1; i <= toAdd; ++i) {
+      AddLog("new " + std::to_string(i));
+      const auto file = FileLines();
+      ASSERT_LE(file.size(), 301u) << "after line " << i;
+      if (Text(file.back()) == "Log has been reduced to 200 lines.") {
+        ++cuts;
+        ASSERT_EQ(file.size(), 201u);
+        EXPECT_EQ(Text(file[199]), "new " + std::to_string(i));
+        EXPECT_EQ(i, 301 - before) << "cut at the step, not before";
+      }
+    }
+    EXPECT_EQ(cuts, 1);
+    EXPECT_EQ(list.lines, FileLines());
+    std::filesystem::remove(dir / "yux.log");
+  }
+}
+
 TEST_F(ProgramLog, StartUpLoadsTheFileAndRoutesReports) {
   test::WriteFile(dir / "yux.log", "[2013.03.10 10:00:00] old\r\n[2013.03.10 10:00:01] caf\xe9\r\n");
   LoadLogIntoList();

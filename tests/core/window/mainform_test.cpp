@@ -257,10 +257,16 @@ TEST_F(MainWindow, LogListShowsStampedLinesAndFollowsTheTruncation) {
   RunActive = true;
   TruncateLog();
   EXPECT_TRUE(RunActive);
+  // The file keeps its last 4 lines and says so; the list shows no more
+  // lines than the log keeps, the newest.
+  const auto file = LogTexts();
+  ASSERT_EQ(file.size(), 5u);
+  EXPECT_EQ(file[0], "old line 7");
+  EXPECT_EQ(file[4], "Log has been reduced to 4 lines.");
   const auto after = form.LogLines();
-  ASSERT_EQ(after.size(), 5u);
-  EXPECT_EQ(after[0].substr(22), "old line 7");
-  EXPECT_EQ(after[4].substr(22), "Log has been reduced to 4 lines.");
+  ASSERT_EQ(after.size(), 4u);
+  EXPECT_EQ(after[0].substr(22), "old line 8");
+  EXPECT_EQ(after[3].substr(22), "Log has been reduced to 4 lines.");
 
   const fs::path screens = test::BuildDir() / "screens";
   fs::create_directories(screens);
@@ -291,7 +297,10 @@ TEST_F(MainWindow, FirstActivationTruncatesTheLogAndSaysReady) {
   const auto texts = LogTexts();
   ASSERT_EQ(texts.size(), 7u);  // the last 5 lines, the reduction line, ready
   EXPECT_EQ(texts[5], "Log has been reduced to 5 lines.");
-  EXPECT_EQ(form.LogLines().size(), 7u);
+  // The list holds the newest lines, no more than the log keeps.
+  const auto shown = form.LogLines();
+  ASSERT_EQ(shown.size(), 5u);
+  for (std::size_t i = 0; i < shown.size(); ++i) EXPECT_EQ(shown[i].substr(22), texts[i + 2]);
   // A later activation does nothing.
   form.hide();
   form.show();
