@@ -1,7 +1,5 @@
 #include "net/protocols/wsocketserver.h"
 
-#include <poll.h>
-
 #include <algorithm>
 
 #include "net/socket/neterrors.h"
@@ -107,18 +105,6 @@ int TCustomWSocketServer::ConnectionsFrom(const std::string& addr) const {
                            }));
 }
 
-namespace {
-
-// Whether the peer's end of stream has arrived on the connection (data
-// before it may still be unread).
-bool PeerEnded(SOCKET h) {
-  if (h == INVALID_SOCKET) return false;
-  pollfd p{int(h), POLLRDHUP, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-}  // namespace
-
 bool TCustomWSocketServer::TooManyFrom(const std::string& addr, const TWSocketClient* newest) {
   if (MaxClientsPerAddress <= 0) return false;
   int live = 0, ending = 0;
@@ -132,7 +118,7 @@ bool TCustomWSocketServer::TooManyFrom(const std::string& addr, const TWSocketCl
     // A client that closes one connection and opens the next at once (one
     // at its keep-alive limit) may be heard of before its close is.
     for (TWSocketClient* c : clients_)
-      if (c != newest && !c->closing_ && !c->ending_ && c->peerAddr_ == addr && PeerEnded(c->HSocket()))
+      if (c != newest && !c->closing_ && !c->ending_ && c->peerAddr_ == addr && WSocket_PeerHasEnded(c->HSocket()))
         c->ending_ = true;
     count();
   }

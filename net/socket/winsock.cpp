@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -909,6 +910,11 @@ long WSocket_DescriptorsLeftAbove(SOCKET s) {
   if (s == INVALID_SOCKET || ::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return kPlenty;
   const long left = long(r.rlim_cur) - long(s) - 1;
   return left < 0 ? 0 : std::min(left, kPlenty);
+}
+bool WSocket_PeerHasEnded(SOCKET s) {
+  if (s == INVALID_SOCKET) return false;
+  pollfd p{Fd(s), POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 int WSocket_WSAIoctl(SOCKET s, std::uint32_t code, const void* in, std::uint32_t inLen, void* out,
                      std::uint32_t outLen, std::uint32_t* returned, void* ov, void* cr) {

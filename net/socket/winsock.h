@@ -221,6 +221,9 @@ SOCKET WSocket_accept(SOCKET s, TSockAddr* addr, int* addrlen);
 // lowest free number is always the one handed out, so every number below
 // a socket just made is taken.
 long WSocket_DescriptorsLeftAbove(SOCKET s);
+// Whether the peer's end of stream (or a reset) has already arrived on the
+// connection, without reading it: data before it may still be unread.
+bool WSocket_PeerHasEnded(SOCKET s);
 // Socket notifications as window messages (see platform/asyncselect.h);
 // also makes the socket non-blocking.
 int WSocket_WSAAsyncSelect(SOCKET s, platform::HWND wnd, platform::UINT msg, long events);
