@@ -14,7 +14,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <filesystem>
 
@@ -49,34 +48,11 @@ std::string LocalName(const std::string& remote) {
 }  // namespace
 
 std::optional<SplitVolume> ParseSplitVolume(const std::string& name) {
-  // Wider numbers than this are no volume number of ours, and would not fit
-  // the count.
-  constexpr std::size_t kMaxWidth = 9;
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return std::nullopt;
-  const QString ext = QString::fromStdString(name.substr(dot));
+  auto v = ParseVolumeName(name, true);
+  const QString ext = v ? QString::fromStdString(v->ext) : QString();
   if (ext.compare(".rar", Qt::CaseInsensitive) != 0 && ext.compare(".zip", Qt::CaseInsensitive) != 0)
     return std::nullopt;
-  std::size_t digits = dot;
-  while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
-  const std::size_t width = dot - digits;
-  constexpr std::string_view kPart = ".part";
-  if (width == 0 || width > kMaxWidth || digits < kPart.size()) return std::nullopt;
-  const QString part = QString::fromStdString(name.substr(digits - kPart.size(), kPart.size()));
-  if (part.compare(QLatin1String(kPart.data(), kPart.size()), Qt::CaseInsensitive) != 0) return std::nullopt;
-  SplitVolume v;
-  v.stem = name.substr(0, digits);
-  v.width = width;
-  v.number = std::stoul(name.substr(digits, width));
-  v.ext = name.substr(dot);
   return v;
-}
-
-std::string SplitVolume::Name(unsigned long n) const {
-  std::string digits = std::to_string(n);
-  if (digits.size() > width) return {};
-  digits.insert(0, width - digits.size(), '0');
-  return stem + digits + ext;
 }
 
 std::string FirstVolumeName(const std::string& name) {

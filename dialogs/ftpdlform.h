@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/run/tlsidentity.h"
+#include "core/run/volumesets.h"
 #include "core/store/presets.h"
 
 class QCheckBox;
@@ -40,15 +41,7 @@ FtpLocationParts SplitFtpLocation(const std::string& location);
 // A volume of a split backup: "base.partN.rar" (or ".zip"), N padded with
 // zeros to the width of the set's last number, so that every volume of a
 // set has the same width.
-struct SplitVolume {
-  std::string stem;  // up to and with ".part", as spelled
-  std::size_t width = 0;
-  unsigned long number = 0;
-  std::string ext;   // ".rar" or ".zip", as spelled
-  // The name of volume `n` of the same set; empty when `n` needs more
-  // digits than the set's names have (the set cannot go on).
-  std::string Name(unsigned long n) const;
-};
+using SplitVolume = VolumeName;
 // A file name (without folder) read as a volume, ".part" and the extension
 // in any case; nothing for any other name.
 std::optional<SplitVolume> ParseSplitVolume(const std::string& name);

@@ -287,7 +287,7 @@ void Trestoreform::RestoreFromDisc(const std::string& location) {
     };
     for (const DiscFile& other : disc->FilesBeside(path)) {
       const auto v = ParseSplitVolume(other.name);
-      if (!v || v->number == wanted->number || v->width != wanted->width || !same(v->stem, wanted->stem) ||
+      if (!v || v->number == wanted->number || v->width != wanted->width || !same(v->base, wanted->base) ||
           !same(v->ext, wanted->ext))
         continue;
       copies.emplace_back(other, wanted->Name(v->number));

@@ -16,29 +16,11 @@ namespace {
 // The widest number a volume name carries here; wider is no volume.
 constexpr std::size_t kMaxWidth = 9;
 
-struct Volume {
-  std::string base, ext;
-  std::size_t width = 0;
-  unsigned long number = 0;
-  auto Key() const { return std::tie(base, ext, width); }
-};
+auto Key(const VolumeName& v) { return std::tie(v.base, v.ext, v.width); }
 
 std::string Folded(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
   return s;
-}
-
-// "base.partN" followed by nothing or by an extension, as the archiver
-// reads a set's first volume.
-std::optional<Volume> ParseVolume(const std::string& name) {
-  const auto part = name.rfind(".part");
-  if (part == std::string::npos) return std::nullopt;
-  const std::size_t digits = part + 5;
-  std::size_t end = digits;
-  while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
-  const std::size_t width = end - digits;
-  if (width == 0 || width > kMaxWidth || (end < name.size() && name[end] != '.')) return std::nullopt;
-  return Volume{name.substr(0, part), name.substr(end), width, std::stoul(name.substr(digits, width))};
 }
 
 using SetKey = std::tuple<std::string, std::string, std::size_t>;
@@ -47,7 +29,7 @@ using SetKey = std::tuple<std::string, std::string, std::size_t>;
 std::map<SetKey, unsigned long> WholeSets(const std::vector<std::string>& delivered, bool ignoreCase) {
   std::map<SetKey, std::set<unsigned long>> numbers;
   for (const auto& name : delivered)
-    if (auto v = ParseVolume(ignoreCase ? Folded(name) : name)) numbers[v->Key()].insert(v->number);
+    if (auto v = ParseVolumeName(ignoreCase ? Folded(name) : name)) numbers[Key(*v)].insert(v->number);
   std::map<SetKey, unsigned long> out;
   for (const auto& [key, set] : numbers) {
     const unsigned long count = *set.rbegin();
@@ -62,6 +44,25 @@ std::map<SetKey, unsigned long> WholeSets(const std::vector<std::string>& delive
 
 }  // namespace
 
+std::string VolumeName::Name(unsigned long n) const {
+  std::string digits = std::to_string(n);
+  if (digits.size() > width) return {};
+  digits.insert(0, width - digits.size(), '0');
+  return base + part + digits + ext;
+}
+
+std::optional<VolumeName> ParseVolumeName(const std::string& name, bool ignoreCase) {
+  const auto at = (ignoreCase ? Folded(name) : name).rfind(".part");
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t digits = at + 5;
+  std::size_t end = digits;
+  while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
+  const std::size_t width = end - digits;
+  if (width == 0 || width > kMaxWidth || (end < name.size() && name[end] != '.')) return std::nullopt;
+  return VolumeName{name.substr(0, at), name.substr(at, 5), name.substr(end), width,
+                    std::stoul(name.substr(digits, width))};
+}
+
 bool HasWholeVolumeSet(const std::vector<std::string>& delivered) {
   return !WholeSets(delivered, false).empty();
 }
@@ -72,7 +73,7 @@ std::vector<std::string> StaleVolumes(const std::vector<std::string>& delivered,
   std::vector<std::string> out;
   if (sets.empty()) return out;
   for (const auto& name : present) {
-    const auto v = ParseVolume(ignoreCase ? Folded(name) : name);
+    const auto v = ParseVolumeName(ignoreCase ? Folded(name) : name);
     if (!v) continue;
     bool sameName = false, ofTheSet = false;
     for (const auto& [key, count] : sets) {
