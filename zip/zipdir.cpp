@@ -151,13 +151,37 @@ bool ByteSource::ReadAt(uint64_t offset, void* buf, size_t n) const {
   return true;
 }
 
-namespace {
+bool DirectoryNamedAt(const ByteSource& src, uint64_t endAt, DirectoryPlace* place, std::string* error) {
+  unsigned char end[22];
+  if (!src.ReadAt(endAt, end, 22) || Get32(end) != kEndSig) {
+    *error = "read error";
+    return false;
+  }
+  *place = DirectoryPlace{};
+  place->count = Get16(end + 10);
+  place->size = Get32(end + 12);
+  place->offset = Get32(end + 16);
+  place->recordsAt = endAt;
+  const bool marked = Get16(end + 8) == 0xFFFF || place->count == 0xFFFF ||
+                      place->size == k32Max || place->offset == k32Max;
+  unsigned char loc[20];
+  if (marked && endAt >= 20 && src.ReadAt(endAt - 20, loc, 20) && Get32(loc) == kLocator64Sig) {
+    unsigned char rec[56];
+    const uint64_t recAt = Get64(loc + 8);
+    if (!src.ReadAt(recAt, rec, 56) || Get32(rec) != kEnd64Sig) {
+      *error = "damaged ZIP64 end record";
+      return false;
+    }
+    place->count = Get64(rec + 32);
+    place->size = Get64(rec + 40);
+    place->offset = Get64(rec + 48);
+    place->recordsAt = recAt;
+    place->end64Length = Get64(rec + 4);
+  }
+  return true;
+}
 
-// Where the central directory lies and how many records it holds, from the
-// end record (and the ZIP64 one where the end record points to it).
-struct DirectoryPlace {
-  uint64_t count = 0, size = 0, offset = 0;
-};
+namespace {
 
 bool FindDirectory(const ByteSource& src, DirectoryPlace* place, std::string* comment,
                    std::string* error) {
@@ -184,28 +208,8 @@ bool FindDirectory(const ByteSource& src, DirectoryPlace* place, std::string* co
     *error = "not a ZIP archive (no end record)";
     return false;
   }
-  const unsigned char* end = U(tail) + endAt;
-  place->count = Get16(end + 10);
-  place->size = Get32(end + 12);
-  place->offset = Get32(end + 16);
-  *comment = tail.substr(endAt + 22, Get16(end + 20));
-  // The ZIP64 records count only when the end record says its own fields
-  // overflowed: the bytes before it may just as well end an entry's
-  // comment that happens to look like a locator.
-  const bool marked = Get16(end + 8) == 0xFFFF || place->count == 0xFFFF ||
-                      place->size == k32Max || place->offset == k32Max;
-  const uint64_t endPos = size - tailLen + endAt;
-  unsigned char loc[20];
-  if (marked && endPos >= 20 && src.ReadAt(endPos - 20, loc, 20) && Get32(loc) == kLocator64Sig) {
-    unsigned char rec[56];
-    if (!src.ReadAt(Get64(loc + 8), rec, 56) || Get32(rec) != kEnd64Sig) {
-      *error = "damaged ZIP64 end record";
-      return false;
-    }
-    place->count = Get64(rec + 32);
-    place->size = Get64(rec + 40);
-    place->offset = Get64(rec + 48);
-  }
+  *comment = tail.substr(endAt + 22, Get16(U(tail) + endAt + 20));
+  if (!DirectoryNamedAt(src, size - tailLen + endAt, place, error)) return false;
   if (place->offset > size || place->size > size - place->offset) {
     *error = "damaged central directory";
     return false;

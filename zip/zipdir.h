@@ -68,6 +68,22 @@ struct ZipDirectory {
   uint64_t centralOffset = 0;  // where the central directory begins
 };
 
+// Where the central directory lies and how many records it holds, as an
+// end record names it.
+struct DirectoryPlace {
+  uint64_t count = 0, size = 0, offset = 0;
+  uint64_t recordsAt = 0;    // where the end records begin (the ZIP64 one, where used)
+  uint64_t end64Length = 0;  // the ZIP64 end record's own length field (0 without one)
+};
+
+// The directory the end record at `endAt` names: by its own fields, or by
+// the ZIP64 end record's where its fields are at their overflow marks and a
+// ZIP64 locator stands right before it (otherwise those bytes may just as
+// well end an entry's comment that happens to look like a locator).  False
+// with a reason in *error when the end record or that ZIP64 record cannot
+// be read.
+bool DirectoryNamedAt(const ByteSource& src, uint64_t endAt, DirectoryPlace* place, std::string* error);
+
 // Reads the central directory.  False with a reason in *error when the data
 // is not a ZIP archive or its directory is damaged: its records do not fill
 // it exactly, a record names no local header, or an entry's header and

@@ -32,35 +32,18 @@ bool WholeDirectory(const ByteSource& src, uint64_t offset, uint64_t size, uint6
 }
 
 // The end record at `at` (its comment already fits) with the directory
-// it names.
+// it names, which must end exactly where the end records begin.
 bool ConsistentAt(const ByteSource& src, uint64_t at) {
-  unsigned char end[kEndLen];
-  if (!src.ReadAt(at, end, kEndLen)) return false;
-  uint64_t count = Get16(end + 10);
-  uint64_t cdSize = Get32(end + 12);
-  uint64_t cdOffset = Get32(end + 16);
-  uint64_t cdEnd = at;  // where the directory must end
-  // As for the directory reader: the ZIP64 records count only when the end
-  // record's own fields overflowed; otherwise the bytes before it may be an
-  // entry's comment that looks like a locator.
-  const bool marked = Get16(end + 8) == 0xFFFF || count == 0xFFFF || cdSize == 0xFFFFFFFF ||
-                      cdOffset == 0xFFFFFFFF;
-  unsigned char loc[kLocatorLen];
-  if (marked && at >= kLocatorLen && src.ReadAt(at - kLocatorLen, loc, kLocatorLen) &&
-      Get32(loc) == kLocator64Sig) {
-    const uint64_t recAt = Get64(loc + 8);
-    unsigned char rec[kEnd64Len];
-    if (recAt > at - kLocatorLen || at - kLocatorLen - recAt < kEnd64Len ||
-        !src.ReadAt(recAt, rec, kEnd64Len) || Get32(rec) != kEnd64Sig ||
-        Get64(rec + 4) != at - kLocatorLen - recAt - 12)
-      return false;
-    count = Get64(rec + 32);
-    cdSize = Get64(rec + 40);
-    cdOffset = Get64(rec + 48);
-    cdEnd = recAt;
-  }
-  if (cdOffset > cdEnd || cdEnd - cdOffset != cdSize) return false;
-  return WholeDirectory(src, cdOffset, cdSize, count);
+  DirectoryPlace place;
+  std::string error;
+  if (!DirectoryNamedAt(src, at, &place, &error)) return false;
+  // A ZIP64 end record must end where its locator begins.
+  if (place.recordsAt != at &&
+      (place.recordsAt > at - kLocatorLen || at - kLocatorLen - place.recordsAt < kEnd64Len ||
+       place.end64Length != at - kLocatorLen - place.recordsAt - 12))
+    return false;
+  if (place.offset > place.recordsAt || place.recordsAt - place.offset != place.size) return false;
+  return WholeDirectory(src, place.offset, place.size, place.count);
 }
 
 }  // namespace
