@@ -14,6 +14,7 @@
 
 #include "platform/safefile.h"
 #include "zip/zipaes.h"
+#include "zip/ziparchive.h"
 #include "zip/zipdir.h"
 
 namespace yux {
@@ -30,71 +31,24 @@ std::uint32_t Crc(std::uint32_t crc, const char* data, std::size_t n) {
   return crc;
 }
 
-// libarchive reading the volumes as one seekable stream.
-struct Stream {
-  const zip::ByteSource* src;
-  std::uint64_t pos = 0;
-  std::vector<char> buf = std::vector<char>(1 << 16);
-};
-
-la_ssize_t StreamRead(archive* a, void* data, const void** out) {
-  auto* s = static_cast<Stream*>(data);
-  const long n = s->src->ReadSome(s->pos, s->buf.data(), s->buf.size());
-  if (n < 0) {
-    archive_set_error(a, EIO, "read error");
-    return -1;
-  }
-  s->pos += static_cast<std::uint64_t>(n);
-  *out = s->buf.data();
-  return n;
-}
-
-la_int64_t StreamSeek(archive*, void* data, la_int64_t offset, int whence) {
-  auto* s = static_cast<Stream*>(data);
-  const auto size = static_cast<la_int64_t>(s->src->Size());
-  la_int64_t to = offset;
-  if (whence == SEEK_CUR) to += static_cast<la_int64_t>(s->pos);
-  if (whence == SEEK_END) to += size;
-  if (to < 0) return ARCHIVE_FATAL;
-  s->pos = static_cast<std::uint64_t>(std::min(to, size));
-  return static_cast<la_int64_t>(s->pos);
-}
-
-la_int64_t StreamSkip(archive*, void* data, la_int64_t request) {
-  auto* s = static_cast<Stream*>(data);
-  const auto left = static_cast<la_int64_t>(s->src->Size() - s->pos);
-  const la_int64_t n = std::min(request, left);
-  s->pos += static_cast<std::uint64_t>(n);
-  return n;
-}
-
-std::string ErrorOf(archive* a, const std::string& fallback) {
-  const char* why = archive_error_string(a);
-  return why ? why : fallback;
-}
-
 // Reads back the entries named in `wanted` and puts the CRC of their data
 // into `crcs`.
 bool ReadBack(const zip::ByteSource& src, const std::string& password, const std::set<std::string>& wanted,
               const std::function<void()>& pump, std::map<std::string, std::uint32_t>& crcs,
               std::string* error) {
-  Stream stream{&src};
+  zip::SourceStream stream(src);
   archive* a = archive_read_new();
   archive_read_support_format_zip(a);
   archive_read_add_passphrase(a, password.c_str());
-  archive_read_set_read_callback(a, StreamRead);
-  archive_read_set_seek_callback(a, StreamSeek);
-  archive_read_set_skip_callback(a, StreamSkip);
-  archive_read_set_callback_data(a, &stream);
-  bool ok = archive_read_open1(a) == ARCHIVE_OK;
-  if (!ok) *error = ErrorOf(a, "cannot open the archive");
+  bool ok = stream.Open(a) == ARCHIVE_OK;
+  if (!ok) *error = zip::ArchiveErrorText(a, "cannot open the archive");
   std::vector<char> block(platform::kCopyChunkBytes);
   archive_entry* entry = nullptr;
   while (ok) {
     const int rc = archive_read_next_header(a, &entry);
     if (rc == ARCHIVE_EOF) break;
     if (rc < ARCHIVE_WARN) {
-      *error = ErrorOf(a, "damaged archive");
+      *error = zip::ArchiveErrorText(a, "damaged archive");
       ok = false;
       break;
     }
@@ -106,7 +60,7 @@ bool ReadBack(const zip::ByteSource& src, const std::string& password, const std
       const la_ssize_t n = archive_read_data(a, block.data(), block.size());
       if (n == 0) break;
       if (n < 0) {
-        *error = name + ": " + ErrorOf(a, "cannot be read back");
+        *error = name + ": " + zip::ArchiveErrorText(a, "cannot be read back");
         ok = false;
         break;
       }

@@ -16,6 +16,7 @@
 #include "core/store/folders.h"
 #include "platform/safefile.h"
 #include "platform/wildcard.h"
+#include "zip/ziparchive.h"
 
 namespace yux {
 
@@ -197,7 +198,7 @@ std::optional<std::vector<ArchivedEntry>> ReadArchiveListing(const std::vector<s
   for (const auto& v : volumes) names.push_back(v.c_str());
   names.push_back(nullptr);
   if (archive_read_open_filenames(a, names.data(), 1 << 16) != ARCHIVE_OK) {
-    const std::string why = archive_error_string(a) ? archive_error_string(a) : "cannot open the archive";
+    const std::string why = zip::ArchiveErrorText(a, "cannot open the archive");
     archive_read_free(a);
     return fail(why);
   }
@@ -208,7 +209,7 @@ std::optional<std::vector<ArchivedEntry>> ReadArchiveListing(const std::vector<s
     const int rc = archive_read_next_header(a, &entry);
     if (rc == ARCHIVE_EOF) break;
     if (rc < ARCHIVE_WARN) {
-      why = archive_error_string(a) ? archive_error_string(a) : "damaged archive";
+      why = zip::ArchiveErrorText(a, "damaged archive");
       break;
     }
     const char* path = archive_entry_pathname(entry);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "tools/winrar/archiver.h"
+#include "zip/ziparchive.h"
 #include "zip/zipdir.h"
 
 namespace fs = std::filesystem;
@@ -81,48 +82,11 @@ bool RelativeParts(std::string name, bool madeOnUnix, std::vector<std::string>* 
   return !parts->empty();
 }
 
-// libarchive reads the volumes through these, as one seekable stream.
-struct Reader {
-  const ByteSource* src;
-  uint64_t pos = 0;
-  std::vector<char> buf = std::vector<char>(1 << 16);
-};
-
 }  // namespace
 
-std::string ReaderError(archive* a) {
-  const char* text = archive_error_string(a);
-  return text && *text ? text : kDamagedArchive;
-}
+std::string ReaderError(archive* a) { return ArchiveErrorText(a, kDamagedArchive); }
 
 namespace {
-
-la_ssize_t ReadCb(archive*, void* data, const void** out) {
-  auto* r = static_cast<Reader*>(data);
-  long n = r->src->ReadSome(r->pos, r->buf.data(), r->buf.size());
-  if (n < 0) return ARCHIVE_FATAL;
-  r->pos += static_cast<uint64_t>(n);
-  *out = r->buf.data();
-  return n;
-}
-
-la_int64_t SeekCb(archive*, void* data, la_int64_t offset, int whence) {
-  auto* r = static_cast<Reader*>(data);
-  int64_t base = whence == SEEK_SET ? 0
-                 : whence == SEEK_CUR ? static_cast<int64_t>(r->pos)
-                                      : static_cast<int64_t>(r->src->Size());
-  int64_t to = base + offset;
-  if (to < 0) return ARCHIVE_FATAL;
-  r->pos = static_cast<uint64_t>(std::min<int64_t>(to, static_cast<int64_t>(r->src->Size())));
-  return static_cast<la_int64_t>(r->pos);
-}
-
-la_int64_t SkipCb(archive* a, void* data, la_int64_t request) {
-  auto* r = static_cast<Reader*>(data);
-  uint64_t before = r->pos;
-  SeekCb(a, data, request, SEEK_CUR);
-  return static_cast<la_int64_t>(r->pos - before);
-}
 
 class FdCloser {
  public:
@@ -204,12 +168,8 @@ class Extractor {
     archive* a = archive_read_new();
     archive_read_support_format_zip_seekable(a);
     if (opt_.password) archive_read_add_passphrase(a, opt_.password->c_str());
-    Reader reader{&src};
-    archive_read_set_read_callback(a, ReadCb);
-    archive_read_set_seek_callback(a, SeekCb);
-    archive_read_set_skip_callback(a, SkipCb);
-    archive_read_set_callback_data(a, &reader);
-    if (archive_read_open1(a) != ARCHIVE_OK) {
+    SourceStream stream(src);
+    if (stream.Open(a) != ARCHIVE_OK) {
       Problem("cannot read the archive: " + ReaderError(a));
       archive_read_free(a);
       return kFatal;
