@@ -70,19 +70,12 @@ void OpenInShell(const std::string& path) { ExecuteCommand(path, ""); }
 // manager is no failure of it: the log notes why no folder came up, and no
 // box follows the restore's own.
 void ShowRestoredFolder(const std::string& folder) {
-  platform::StartOptions options;
-  options.openDocuments = true;
-  auto opener = platform::Process::Start(folder, "", options);
-  std::string reason;
-  if (!opener) {
-    reason = platform::LastStartError();
-  } else {
-    if (!opener->ThroughOpener() ||
-        opener->WaitPumping(static_cast<platform::DWORD>(DocumentOpenerGraceMs())) != platform::WAIT_OBJECT_0 ||
-        opener->ExitCode() == 0)
-      return;
-    reason = "xdg-open ended with code " + std::to_string(opener->ExitCode());
-  }
+  platform::DWORD code = 0;
+  const TWatchedStart started = StartWatched(folder, "", &code);
+  if (started == TWatchedStart::wsStarted) return;
+  const std::string reason = started == TWatchedStart::wsNotStarted
+                                 ? platform::LastStartError()
+                                 : "xdg-open ended with code " + std::to_string(code);
   AddLog("The desktop could not show the restored folder \"" + folder + "\" (" + reason + ").");
 }
 

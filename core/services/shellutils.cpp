@@ -114,21 +114,29 @@ std::string ExpandEnvVars(const std::string& text) {
 
 std::string ExpandEnvStr(const std::string& text) { return ExpandEnvVars(text); }
 
-bool ExecuteCommand(const std::string& program, const std::string& parameters) {
+TWatchedStart StartWatched(const std::string& program, const std::string& parameters,
+                           std::uint32_t* openerExitCode) {
   platform::StartOptions options;
   options.openDocuments = true;
-  auto process = platform::Process::Start(program, "\"" + parameters + "\"", options);
-  if (!process) {
-    ErrorBox("Cannot execute command.");
-    return false;
-  }
-  if (!process->ThroughOpener()) return true;
+  auto process = platform::Process::Start(program, parameters, options);
+  if (!process) return TWatchedStart::wsNotStarted;
+  if (!process->ThroughOpener()) return TWatchedStart::wsStarted;
   // Without a program for the type the opener ends with an error at once;
   // one that still runs has handed the document to its program.
   if (process->WaitPumping(static_cast<platform::DWORD>(g_openerGraceMs)) != platform::WAIT_OBJECT_0 ||
       process->ExitCode() == 0)
-    return true;
-  ShowUnopened(program, process->ExitCode());
+    return TWatchedStart::wsStarted;
+  *openerExitCode = process->ExitCode();
+  return TWatchedStart::wsOpenerFailed;
+}
+
+bool ExecuteCommand(const std::string& program, const std::string& parameters) {
+  platform::DWORD code = 0;
+  switch (StartWatched(program, "\"" + parameters + "\"", &code)) {
+    case TWatchedStart::wsStarted: return true;
+    case TWatchedStart::wsNotStarted: ErrorBox("Cannot execute command."); return false;
+    case TWatchedStart::wsOpenerFailed: ShowUnopened(program, code); return false;
+  }
   return false;
 }
 

@@ -30,6 +30,12 @@ std::string ExpandEnvStr(const std::string& text);
 // window, read-only, and anything else is named in a box; false then.  An
 // opener still running at the end has opened the document.
 bool ExecuteCommand(const std::string& program, const std::string& parameters);
+// The start and watch of ExecuteCommand without its boxes: whether the
+// program (or the opener of a document) started and, for an opener that
+// ended with an error within DocumentOpenerGraceMs, its exit code.
+enum class TWatchedStart { wsStarted, wsNotStarted, wsOpenerFailed };
+TWatchedStart StartWatched(const std::string& program, const std::string& parameters,
+                           std::uint32_t* openerExitCode);
 // How long the opener of a document is watched (5 s; tests shorten it).
 int& DocumentOpenerGraceMs();
 
