@@ -15,17 +15,12 @@
 #include "tests/support/testsupport.h"
 
 using namespace yux;
+using test::PumpUntil;
 namespace fs = std::filesystem;
 
 namespace {
 
 // Pumps until `done` or the bound.
-bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 // Gives a report that should not come the time to arrive.
 void Settle(int ms = 400) { PumpUntil([] { return false; }, ms); }
 

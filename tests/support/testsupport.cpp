@@ -1,5 +1,8 @@
 #include "tests/support/testsupport.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -169,6 +172,13 @@ ProcessResult RunProgram(const std::vector<std::string>& argv,
   else if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
   else if (WIFSIGNALED(status)) r.exitCode = 128 + WTERMSIG(status);
   return r;
+}
+
+bool PumpUntil(const std::function<bool()>& done, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
 }
 
 }  // namespace yux::test

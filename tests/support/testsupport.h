@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ struct ProcessResult {
 ProcessResult RunProgram(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
                          int timeoutMs = 60000, const std::string& input = {});
+
+// Handles the thread's messages until `done` holds or `ms` have passed;
+// whether it holds.
+bool PumpUntil(const std::function<bool()>& done, int ms = 20000);
 
 }  // namespace yux::test
 

@@ -30,6 +30,7 @@
 #include "tests/support/testsupport.h"
 
 using namespace yux;
+using test::PumpUntil;
 namespace fs = std::filesystem;
 
 namespace {
@@ -240,13 +241,6 @@ bool Has(const std::vector<std::string>& names, const std::string& name) {
 }
 
 // Pumps events until `done` or the bound (ms) passes.
-bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
-
 }  // namespace
 
 // A path that comes while the recycle question is open (the box runs an

@@ -21,6 +21,7 @@
 #include "tests/support/testsupport.h"
 
 using namespace yux;
+using test::PumpUntil;
 namespace fs = std::filesystem;
 
 namespace {
@@ -174,13 +175,6 @@ class WorkingFolder {
  private:
   fs::path old_;
 };
-
-bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 }  // namespace
 

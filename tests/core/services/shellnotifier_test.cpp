@@ -39,6 +39,7 @@
 #include "tests/support/testsupport.h"
 
 using namespace yux;
+using test::PumpUntil;
 namespace fs = std::filesystem;
 
 namespace {
@@ -396,13 +397,6 @@ class TickingScheduler : public SchedulerActions {
  private:
   QTimer timer_;
 };
-
-bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 }  // namespace
 

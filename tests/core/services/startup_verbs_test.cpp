@@ -25,6 +25,7 @@
 #include "tests/support/testsupport.h"
 
 using namespace yux;
+using test::PumpUntil;
 namespace fs = std::filesystem;
 
 namespace {
@@ -115,13 +116,6 @@ class Messenger : public test::ProgramTest {
   }
   test::FakeHooks hooks;
 };
-
-bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 }  // namespace
 
