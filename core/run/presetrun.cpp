@@ -2,8 +2,6 @@
 #include "core/run/presetrun.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 
@@ -26,6 +24,7 @@
 #include "core/store/options.h"
 #include "core/store/presets.h"
 #include "core/store/programlog.h"
+#include "core/store/savefile.h"
 #include "core/store/schedule.h"
 #include "net/protocols/ftpcli.h"
 #include "net/protocols/httpcli.h"
@@ -355,19 +354,10 @@ void PresetRunner::CollectProducedFiles() {
 
 namespace {
 
-// A file's bytes; nullopt when it cannot be read.
-std::optional<std::string> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return bytes;
-}
-
 // The bytes of the preset's include and exclude lists, which decide what
 // the archiver stores.
 std::pair<std::optional<std::string>, std::optional<std::string>> ListBytes(const std::string& name) {
-  return {FileBytes(PresetFilePath(name, ".inc")), FileBytes(PresetFilePath(name, ".exc"))};
+  return {ReadFileWhole(PresetFilePath(name, ".inc")), ReadFileWhole(PresetFilePath(name, ".exc"))};
 }
 
 }  // namespace

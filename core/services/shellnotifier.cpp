@@ -5,8 +5,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "core/store/inifile.h"
@@ -216,11 +214,7 @@ bool SaveShellNotifierTasks(const ShellNotifierArray& tasks) {
   }
   // Every change of a task saves the tasks: the same text again is no
   // reason to write the file.
-  {
-    std::ifstream in(ShellNotifierFilePath(), std::ios::binary);
-    const std::string old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in && old == text) return true;
-  }
+  if (const auto old = ReadFileWhole(ShellNotifierFilePath()); old && *old == text) return true;
   std::string error;
   if (SaveFileWhole(ShellNotifierFilePath(), text, &error)) return true;
   AddLog("SHELL NOTIFIER: cannot save \"" + ShellNotifierFilePath() + "\": " + error + " [!]");

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace yux {
 
@@ -48,6 +50,14 @@ bool MakeSettingsFolder(const std::string& folder, unsigned mode, std::string* e
   // narrowed the one made here, and the setgid bit needs chmod.
   if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != mode) ::chmod(folder.c_str(), static_cast<mode_t>(mode));
   return true;
+}
+
+std::optional<std::string> ReadFileWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return bytes;
 }
 
 bool SaveFileWhole(const std::string& path, const std::string& data, std::string* error) {

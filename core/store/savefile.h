@@ -16,6 +16,8 @@ namespace yux {
 // Writes `data` as the whole new content of `path`.  False (with a reason
 // in `error` when given) when it could not; the old file is then as it was.
 bool SaveFileWhole(const std::string& path, const std::string& data, std::string* error = nullptr);
+// The whole content of `path`; none when it cannot be read.
+std::optional<std::string> ReadFileWhole(const std::string& path);
 
 // The mode a settings file in `folder` gets by the rule above; none when
 // the folder is neither private nor a shared settings folder.
